@@ -1,0 +1,32 @@
+#pragma once
+// The SBD message decoder: one message's bytes in, the plain-text report out.
+// Platform-free: no GUI, no files, no locale dependence.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace saltmark {
+
+// The report: wide characters, every line ending in CR LF.
+using ReportText = std::wstring;
+
+// The image slot a camera record fills. "No image" (nothing held) differs from an
+// empty image (a camera record with no bytes), which is still an image to save.
+struct CapturedImage {
+    std::optional<std::vector<std::uint8_t>> bytes;
+
+    bool held() const { return bytes.has_value(); }
+    void release() { bytes.reset(); }
+};
+
+// Decodes the n bytes at `message` (n may be zero or negative: nothing is read then).
+// Empties `image` on entry and fills it from the camera records met. Never throws for
+// any input; every decoding problem is a line of the report.
+ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedImage& image);
+
+// The report as UTF-8 bytes, line endings kept.
+std::string ToUtf8(const ReportText& report);
+
+}  // namespace saltmark

@@ -1,0 +1,2 @@
+#pragma once
+// The non-finite values the computation stores, with fixed bit patterns.
