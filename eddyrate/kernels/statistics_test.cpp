@@ -7,21 +7,10 @@
 #include <vector>
 
 #include "nonfinite.h"
+#include "test_arrays.h"
 
 namespace eddyrate {
 namespace {
-
-std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
-
-ArrayOwner matrix(std::int32_t r, std::int32_t c, const std::vector<double>& columnMajor)
-{
-    ArrayOwner array = initArray(2);
-    resizeArray(*array, r, c, kDoubleSize);
-    for (std::size_t k = 0; k < columnMajor.size(); ++k) {
-        doubles(*array)[k] = columnMajor[k];
-    }
-    return array;
-}
 
 ArrayOwner flagColumn(const std::vector<std::uint8_t>& set)
 {
