@@ -220,17 +220,6 @@ TEST_F(SaltmarkConvert, HelpAndVersionGoToStandardOutput)
     EXPECT_EQ(LineCount(version.out), 1);
 }
 
-TEST_F(SaltmarkConvert, DashDashEndsTheOptions)
-{
-    Write("-odd.sbd", BatteryMessage());
-    const fs::path current = fs::current_path();
-    fs::current_path(Path(""));
-    const Outcome run = Run({"--", "-odd.sbd"});
-    fs::current_path(current);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, kWorkedExampleReport);
-}
-
 TEST_F(SaltmarkConvert, BatchWritesReportsAndImagesAndContinuesPastFailures)
 {
     const std::vector<std::uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xD9};
