@@ -123,30 +123,27 @@ private:
 
     std::optional<JsonValue> parseNumber()
     {
-        // The JSON grammar, checked by hand: from_chars alone would also take "inf" or "1.".
+        // The JSON grammar, checked by hand: from_chars alone would also take "inf", "1." or
+        // "01".
         const std::size_t start = pos_;
         consume('-');
-        if (!consumeDigits()) {
-            return fail("malformed number");
+        bool wellFormed = consume('0') ? !startsWithDigit() : consumeDigits();
+        if (wellFormed && consume('.')) {
+            wellFormed = consumeDigits();
         }
-        if (consume('.') && !consumeDigits()) {
-            return fail("malformed number");
-        }
-        if (consume('e') || consume('E')) {
+        if (wellFormed && (consume('e') || consume('E'))) {
             if (!consume('+')) {
                 consume('-');
             }
-            if (!consumeDigits()) {
-                return fail("malformed number");
-            }
+            wellFormed = consumeDigits();
         }
         double value = 0.0;
         const char* first = text_.data() + start;
         const char* last = text_.data() + pos_;
         const auto [end, ec] = std::from_chars(first, last, value);
-        if (ec != std::errc() || end != last) {
+        if (!wellFormed || ec != std::errc() || end != last) {
             pos_ = start;
-            return fail("number out of range");
+            return fail(wellFormed ? "number out of range" : "malformed number");
         }
         return JsonValue{value};
     }
@@ -269,10 +266,15 @@ private:
         }
     }
 
+    bool startsWithDigit() const
+    {
+        return pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9';
+    }
+
     bool consumeDigits()
     {
         const std::size_t start = pos_;
-        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+        while (startsWithDigit()) {
             ++pos_;
         }
         return pos_ > start;

@@ -1,6 +1,8 @@
 #include "message.h"
 
 #include <bit>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -10,10 +12,25 @@ void putU16(Bytes& out, std::uint16_t value)
     out.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
+// The logger's narrowing, round to nearest. C++ leaves the cast of a double beyond the float
+// range undefined, so the IEEE-754 result is written out: infinity from the halfway point
+// between the largest float and 2^128 on, the largest float below it.
+float narrow(double value)
+{
+    constexpr double kLargest = std::numeric_limits<float>::max();
+    constexpr double kOverflow = 0x1.ffffffp127;  // kLargest + half its last place
+    if (std::isfinite(value) && std::fabs(value) > kLargest) {
+        const double magnitude =
+            std::fabs(value) >= kOverflow ? std::numeric_limits<double>::infinity() : kLargest;
+        return static_cast<float>(std::copysign(magnitude, value));
+    }
+    return static_cast<float>(value);
+}
+
 // Byte by byte, so the record is the same on a host of either byte order.
 void putFloat(Bytes& out, double value)
 {
-    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
+    const auto bits = std::bit_cast<std::uint32_t>(narrow(value));
     for (int shift = 0; shift < 32; shift += 8) {
         out.push_back(static_cast<std::uint8_t>((bits >> shift) & 0xFF));
     }
