@@ -1,0 +1,284 @@
+#include "fft.h"
+
+#include <cmath>
+
+namespace eddyrate {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPi = 3.141592653589793;
+
+Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+Complex operator*(Complex a, Complex b)
+{
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+bool isPowerOfTwo(std::int32_t m) { return (m & (m - 1)) == 0; }
+
+// Smallest power of two not below `target`, by bisection over the exponent.
+std::int32_t convolutionLengthFor(std::int64_t target)
+{
+    if (target <= 1) {
+        return 1;
+    }
+    int low = 0;
+    int high = 31;
+    while (high - low > 1) {
+        const int mid = (low + high) / 2;
+        const std::int64_t power = std::int64_t{1} << mid;
+        if (power == target) {
+            high = mid;
+            break;
+        }
+        if (power > target) {
+            high = mid;
+        } else {
+            low = mid;
+        }
+    }
+    return static_cast<std::int32_t>(std::int64_t{1} << high);
+}
+
+std::span<const double> tableView(const NumericArray& table)
+{
+    return {doubles(table), static_cast<std::size_t>(elementCount(table))};
+}
+
+// Places input[t] at the bit-reversed position of t, walking the positions incrementally.
+template <typename Element, typename Place>
+void bitReversedCopy(std::span<const Element> input, std::int32_t length, std::span<Complex> out,
+                     Place place)
+{
+    const std::int32_t count = input.size() < static_cast<std::size_t>(length)
+                                   ? static_cast<std::int32_t>(input.size())
+                                   : length;
+    if (count < length) {
+        for (std::int32_t k = 0; k < length; ++k) {
+            out[k] = Complex{0.0, 0.0};
+        }
+    }
+    std::int32_t position = 0;
+    for (std::int32_t t = 0; t < count; ++t) {
+        out[position] = place(input[t]);
+        if (t + 1 == count) {
+            break;
+        }
+        std::int32_t bit = length;
+        do {
+            bit = bit / 2;
+            position = position ^ bit;
+        } while ((position & bit) == 0);
+    }
+}
+
+// The butterfly stages over the bit-reversed vector w of `length` entries.
+void butterflies(std::int32_t length, std::span<const double> cosine, std::span<const double> sine,
+                 std::span<Complex> w)
+{
+    for (std::int32_t i = 0; i + 1 < length; i += 2) {
+        const Complex t = w[i + 1];
+        w[i + 1] = w[i] - t;
+        w[i] = w[i] + t;
+    }
+    std::int32_t span = 2;
+    std::int32_t stride = 4;
+    std::int32_t k = length / 4;
+    std::int32_t height = 4 * k - 3;
+    while (k > 0) {
+        for (std::int32_t i = 0; i < height; i += stride) {
+            const Complex t = w[i + span];
+            w[i + span] = w[i] - t;
+            w[i] = w[i] + t;
+        }
+        std::int32_t start = 1;
+        for (std::int32_t j = k; j < length / 2; j += k, ++start) {
+            const Complex twiddle{cosine[j], sine[j]};
+            for (std::int32_t i = start; i < start + height; i += stride) {
+                const Complex t = twiddle * w[i + span];
+                w[i + span] = w[i] - t;
+                w[i] = w[i] + t;
+            }
+        }
+        k = k / 2;
+        span = stride;
+        stride = stride * 2;
+        height = height - span;
+    }
+}
+
+}  // namespace
+
+void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosine,
+                        NumericArray& sine, NumericArray& inverseSine)
+{
+    const double step = kTwoPi / static_cast<double>(length);
+    const std::int32_t quarter = length / 4;
+    const std::int32_t eighth = length / 8;
+    const std::int32_t entries = 2 * quarter + 1;
+
+    // Only the first octant is evaluated; every other entry is a copy with a sign.
+    ArrayOwner quarterWave = initArray(1);
+    resizeVector(*quarterWave, quarter + 1, kDoubleSize);
+    double* q = doubles(*quarterWave);
+    q[0] = 1.0;
+    for (std::int32_t k = 1; k <= eighth; ++k) {
+        q[k] = std::cos(static_cast<double>(k) * step);
+    }
+    for (std::int32_t k = eighth + 1; k <= quarter - 1; ++k) {
+        q[k] = std::sin(static_cast<double>(quarter - k) * step);
+    }
+    q[quarter] = 0.0;
+
+    resizeArray(cosine, 1, entries, kDoubleSize);
+    resizeArray(sine, 1, entries, kDoubleSize);
+    double* c = doubles(cosine);
+    double* s = doubles(sine);
+    c[0] = 1.0;
+    s[0] = 0.0;
+    for (std::int32_t k = 1; k <= quarter; ++k) {
+        c[k] = q[k];
+        s[k] = -q[quarter - k];
+    }
+    for (std::int32_t k = quarter + 1; k <= 2 * quarter; ++k) {
+        c[k] = -q[2 * quarter - k];
+        s[k] = -q[k - quarter];
+    }
+
+    if (radix2Only) {
+        resizeArray(inverseSine, 1, 0, kDoubleSize);
+        return;
+    }
+    resizeArray(inverseSine, 1, entries, kDoubleSize);
+    double* inverse = doubles(inverseSine);
+    inverse[0] = 0.0;
+    for (std::int32_t k = 1; k <= quarter; ++k) {
+        inverse[k] = q[quarter - k];
+    }
+    for (std::int32_t k = quarter + 1; k <= 2 * quarter; ++k) {
+        inverse[k] = q[k - quarter];
+    }
+}
+
+void radix2Transform(std::span<const Complex> input, std::int32_t length,
+                     std::span<const double> cosine, std::span<const double> sine,
+                     std::span<Complex> out)
+{
+    bitReversedCopy(input, length, out, [](Complex value) { return value; });
+    butterflies(length, cosine, sine, out);
+}
+
+void radix2Transform(std::span<const double> input, std::int32_t length,
+                     std::span<const double> cosine, std::span<const double> sine,
+                     std::span<Complex> out)
+{
+    bitReversedCopy(input, length, out, [](double value) { return Complex{value, 0.0}; });
+    butterflies(length, cosine, sine, out);
+}
+
+void buildChirp(std::int32_t m, std::span<Complex> chirp)
+{
+    chirp[m - 1] = Complex{1.0, 0.0};
+    // r runs through q^2 mod 2m without forming q^2, so the phase stays in (-2 pi, 0].
+    const std::int64_t period = 2 * static_cast<std::int64_t>(m);
+    std::int64_t r = 0;
+    for (std::int32_t q = 1; q < m; ++q) {
+        const std::int64_t a = 2 * static_cast<std::int64_t>(q) - 1;
+        r = a < period - r ? r + a : r + a - period;
+        const double theta = (-kPi * static_cast<double>(r)) / static_cast<double>(m);
+        double co = 1.0;
+        double si = 0.0;
+        if (theta != 0.0) {
+            co = std::cos(theta);
+            si = std::sin(theta);
+        }
+        chirp[m - 1 - q] = Complex{co, -si};
+    }
+    for (std::int32_t t = 0; t <= m - 2; ++t) {
+        chirp[2 * m - 2 - t] = chirp[t];
+    }
+}
+
+void chirpTransform(const NumericArray& x, std::int64_t columnOffset,
+                    std::int32_t convolutionLength, std::int32_t m, std::span<const double> cosine,
+                    std::span<const double> sine, std::span<const double> inverseSine,
+                    std::span<const Complex> chirp, std::span<Complex> out, std::span<Complex> work)
+{
+    const auto n = static_cast<std::size_t>(convolutionLength);
+    const std::span<Complex> u = work.first(n);
+    const std::span<Complex> v = work.subspan(n, n);
+    const double* column = doubles(x) + columnOffset;
+
+    // The weighted column goes into v's room first; v is free until the chirp's transform.
+    for (std::int32_t t = 0; t < m; ++t) {
+        const Complex weight = chirp[m - 1 + t];
+        v[t] = Complex{column[t] * weight.re, -(column[t] * weight.im)};
+    }
+    radix2Transform(std::span<const Complex>(v.first(m)), convolutionLength, cosine, sine, u);
+    radix2Transform(chirp.first(2 * static_cast<std::size_t>(m) - 1), convolutionLength, cosine,
+                    sine, v);
+    for (std::size_t k = 0; k < n; ++k) {
+        u[k] = u[k] * v[k];
+    }
+    radix2Transform(std::span<const Complex>(u), convolutionLength, cosine, inverseSine, v);
+    if (convolutionLength > 1) {
+        const double inverseLength = 1.0 / static_cast<double>(convolutionLength);
+        for (std::size_t k = 0; k < n; ++k) {
+            v[k] = Complex{v[k].re * inverseLength, v[k].im * inverseLength};
+        }
+    }
+    for (std::int32_t t = 0; t < m; ++t) {
+        const Complex weight = chirp[m - 1 + t];
+        const Complex value = v[m - 1 + t];
+        out[t] = Complex{weight.re * value.re + weight.im * value.im,
+                         weight.re * value.im - weight.im * value.re};
+    }
+}
+
+void fftTransform(const NumericArray& x, NumericArray& y)
+{
+    const std::int32_t m = rows(x);
+    const std::int32_t columnCount = columns(x);
+    resizeArray(y, m, columnCount, kComplexSize);
+    if (m <= 0 || columnCount <= 0) {
+        return;
+    }
+    const bool radix2 = isPowerOfTwo(m);
+    const std::int32_t length =
+        radix2 ? m : convolutionLengthFor(2 * static_cast<std::int64_t>(m) - 1);
+
+    ArrayOwner cosine = initArray(2);
+    ArrayOwner sine = initArray(2);
+    ArrayOwner inverseSine = initArray(2);
+    buildTwiddleTables(length, radix2, *cosine, *sine, *inverseSine);
+
+    const double* samples = doubles(x);
+    Complex* spectra = complexes(y);
+    const auto rowCount = static_cast<std::size_t>(m);
+    if (radix2) {
+        for (std::int32_t j = 0; j < columnCount; ++j) {
+            const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
+            radix2Transform(std::span<const double>(samples + offset, rowCount), length,
+                            tableView(*cosine), tableView(*sine),
+                            std::span<Complex>(spectra + offset, rowCount));
+        }
+        return;
+    }
+
+    ArrayOwner chirp = initArray(1);
+    resizeVector(*chirp, 2 * m - 1, kComplexSize);
+    const std::span<Complex> weights(complexes(*chirp), 2 * rowCount - 1);
+    buildChirp(m, weights);
+    ArrayOwner work = initArray(1);
+    resizeVector(*work, 2 * length, kComplexSize);
+    const std::span<Complex> workspace(complexes(*work), 2 * static_cast<std::size_t>(length));
+    for (std::int32_t j = 0; j < columnCount; ++j) {
+        const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
+        chirpTransform(x, static_cast<std::int64_t>(offset), length, m, tableView(*cosine),
+                       tableView(*sine), tableView(*inverseSine), weights,
+                       std::span<Complex>(spectra + offset, rowCount), workspace);
+    }
+}
+
+}  // namespace eddyrate

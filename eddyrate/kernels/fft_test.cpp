@@ -1,0 +1,242 @@
+#include "fft.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace eddyrate {
+namespace {
+
+constexpr long double kTwoPiLong = 6.283185307179586476925286766559L;
+
+std::vector<double> randomColumn(std::int32_t m, unsigned seed)
+{
+    std::mt19937_64 engine(seed);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    std::vector<double> values(static_cast<std::size_t>(m));
+    for (double& value : values) {
+        value = uniform(engine);
+    }
+    return values;
+}
+
+// The transform by its definition, in long double, with the phase reduced exactly (j t mod m)
+// and looked up in a table of the m roots of unity.
+std::vector<Complex> directTransform(const std::vector<double>& x)
+{
+    const auto m = static_cast<std::int64_t>(x.size());
+    std::vector<long double> cosine(x.size());
+    std::vector<long double> sine(x.size());
+    for (std::int64_t k = 0; k < m; ++k) {
+        cosine[k] = std::cos(kTwoPiLong * k / m);
+        sine[k] = std::sin(kTwoPiLong * k / m);
+    }
+    std::vector<Complex> y(x.size());
+    for (std::int64_t j = 0; j < m; ++j) {
+        long double re = 0.0L;
+        long double im = 0.0L;
+        for (std::int64_t t = 0; t < m; ++t) {
+            const std::int64_t k = (j * t) % m;
+            re += x[t] * cosine[k];
+            im -= x[t] * sine[k];
+        }
+        y[j] = Complex{static_cast<double>(re), static_cast<double>(im)};
+    }
+    return y;
+}
+
+std::vector<Complex> transform(std::vector<double> x, std::int32_t m, std::int32_t columnCount)
+{
+    ArrayOwner input = initArray(2);
+    resizeArray(*input, m, columnCount, kDoubleSize);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        doubles(*input)[k] = x[k];
+    }
+    ArrayOwner output = initArray(2);
+    fftTransform(*input, *output);
+    EXPECT_EQ(rows(*output), m);
+    EXPECT_EQ(columns(*output), columnCount);
+    return {complexes(*output), complexes(*output) + elementCount(*output)};
+}
+
+double largestMagnitude(const std::vector<Complex>& y)
+{
+    double largest = 0.0;
+    for (const Complex& value : y) {
+        largest = std::max(largest, std::hypot(value.re, value.im));
+    }
+    return largest;
+}
+
+double largestDifference(const std::vector<Complex>& a, const std::vector<Complex>& b)
+{
+    double largest = 0.0;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        largest = std::max(largest, std::hypot(a[k].re - b[k].re, a[k].im - b[k].im));
+    }
+    return largest;
+}
+
+const std::int32_t kLengths[] = {1, 2, 3, 5, 8, 12, 100, 256, 2560, 2562, 4096};
+
+// Rounding leaves about 1e-15 of the largest bin at these lengths (log2(m) roundings per output,
+// three transforms of twice the length on the chirp path); ten times that still catches any
+// wrong twiddle, sign or index, which costs the order of the values themselves.
+constexpr double kRelativeTolerance = 1e-14;
+
+TEST(FftTransform, AgreesWithTheDirectSumForManyLengths)
+{
+    for (const std::int32_t m : kLengths) {
+        const std::vector<double> x = randomColumn(m, 100 + m);
+        const std::vector<Complex> y = transform(x, m, 1);
+        const std::vector<Complex> expected = directTransform(x);
+        EXPECT_LE(largestDifference(y, expected), kRelativeTolerance * largestMagnitude(expected))
+            << "m = " << m;
+    }
+}
+
+TEST(FftTransform, RealInputGivesConjugateSymmetricOutput)
+{
+    for (const std::int32_t m : kLengths) {
+        const std::vector<Complex> y = transform(randomColumn(m, 7 * m), m, 1);
+        const double limit = kRelativeTolerance * largestMagnitude(y);
+        for (std::int32_t j = 1; j < m; ++j) {
+            ASSERT_NEAR(y[m - j].re, y[j].re, limit) << "m = " << m << ", j = " << j;
+            ASSERT_NEAR(y[m - j].im, -y[j].im, limit) << "m = " << m << ", j = " << j;
+        }
+    }
+}
+
+TEST(FftTransform, IsLinear)
+{
+    for (const std::int32_t m : {5, 256, 2560}) {
+        const std::vector<double> a = randomColumn(m, 1);
+        const std::vector<double> b = randomColumn(m, 2);
+        std::vector<double> combined(a.size());
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            combined[k] = 2.0 * a[k] - 0.5 * b[k];
+        }
+        const std::vector<Complex> ya = transform(a, m, 1);
+        const std::vector<Complex> yb = transform(b, m, 1);
+        std::vector<Complex> expected(ya.size());
+        for (std::size_t k = 0; k < ya.size(); ++k) {
+            expected[k] = Complex{2.0 * ya[k].re - 0.5 * yb[k].re, 2.0 * ya[k].im - 0.5 * yb[k].im};
+        }
+        const std::vector<Complex> y = transform(combined, m, 1);
+        EXPECT_LE(largestDifference(y, expected), kRelativeTolerance * largestMagnitude(expected))
+            << "m = " << m;
+    }
+}
+
+TEST(FftTransform, ShortLengthsAreExact)
+{
+    const std::vector<Complex> one = transform({-2.5}, 1, 1);
+    EXPECT_EQ(one[0].re, -2.5);
+    EXPECT_EQ(one[0].im, 0.0);
+    const std::vector<Complex> two = transform({3.0, 1.25}, 2, 1);
+    EXPECT_EQ(two[0].re, 4.25);
+    EXPECT_EQ(two[1].re, 1.75);
+    EXPECT_EQ(two[0].im, 0.0);
+    EXPECT_EQ(two[1].im, 0.0);
+}
+
+TEST(FftTransform, ConstantColumnPutsEverythingInBinZero)
+{
+    for (const std::int32_t m : {3, 8, 100, 2562}) {
+        const std::vector<Complex> y = transform(std::vector<double>(m, 0.75), m, 1);
+        EXPECT_NEAR(y[0].re, 0.75 * m, 1e-12 * m);
+        for (std::int32_t j = 1; j < m; ++j) {
+            ASSERT_NEAR(std::hypot(y[j].re, y[j].im), 0.0, 1e-12 * m) << m << " " << j;
+        }
+    }
+}
+
+TEST(FftTransform, ColumnsAreTransformedIndependently)
+{
+    for (const std::int32_t m : {8, 12}) {
+        const std::vector<double> a = randomColumn(m, 3);
+        const std::vector<double> b = randomColumn(m, 4);
+        std::vector<double> ab = a;
+        ab.insert(ab.end(), b.begin(), b.end());
+        std::vector<double> ba = b;
+        ba.insert(ba.end(), a.begin(), a.end());
+        const std::vector<Complex> yab = transform(ab, m, 2);
+        const std::vector<Complex> yba = transform(ba, m, 2);
+        for (std::int32_t k = 0; k < m; ++k) {
+            EXPECT_EQ(yab[k].re, yba[m + k].re);
+            EXPECT_EQ(yab[k].im, yba[m + k].im);
+            EXPECT_EQ(yab[m + k].re, yba[k].re);
+        }
+    }
+}
+
+TEST(FftTransform, EmptyInputGivesEmptyOutputOfTheSameExtents)
+{
+    EXPECT_TRUE(transform({}, 0, 3).empty());
+    EXPECT_TRUE(transform({}, 5, 0).empty());
+}
+
+TEST(FftTransform, InverseTableUndoesTheForwardTransform)
+{
+    constexpr std::int32_t kLength = 16;
+    ArrayOwner cosine = initArray(2);
+    ArrayOwner sine = initArray(2);
+    ArrayOwner inverseSine = initArray(2);
+    buildTwiddleTables(kLength, false, *cosine, *sine, *inverseSine);
+    const std::span<const double> c(doubles(*cosine), kLength / 2 + 1);
+    const std::span<const double> s(doubles(*sine), kLength / 2 + 1);
+    const std::span<const double> si(doubles(*inverseSine), kLength / 2 + 1);
+    const std::vector<double> x = randomColumn(kLength, 5);
+    std::vector<Complex> forward(kLength);
+    std::vector<Complex> back(kLength);
+    radix2Transform(std::span<const double>(x), kLength, c, s, forward);
+    radix2Transform(std::span<const Complex>(forward), kLength, c, si, back);
+    for (std::int32_t k = 0; k < kLength; ++k) {
+        EXPECT_NEAR(back[k].re / kLength, x[k], 1e-15);
+        EXPECT_NEAR(back[k].im / kLength, 0.0, 1e-15);
+    }
+}
+
+TEST(BuildTwiddleTables, HoldsTheUnitCircleFromTheFirstOctant)
+{
+    for (const std::int32_t length : {1, 2, 4, 8, 64, 8192}) {
+        ArrayOwner cosine = initArray(2);
+        ArrayOwner sine = initArray(2);
+        ArrayOwner inverseSine = initArray(2);
+        buildTwiddleTables(length, false, *cosine, *sine, *inverseSine);
+        const std::int32_t entries = 2 * (length / 4) + 1;
+        ASSERT_EQ(columns(*cosine), entries);
+        ASSERT_EQ(columns(*inverseSine), entries);
+        for (std::int32_t k = 0; k < entries; ++k) {
+            const long double angle = kTwoPiLong * k / length;
+            EXPECT_NEAR(doubles(*cosine)[k], std::cos(angle), 2e-16) << length << " " << k;
+            EXPECT_NEAR(doubles(*sine)[k], -std::sin(angle), 2e-16) << length << " " << k;
+            EXPECT_EQ(doubles(*inverseSine)[k], -doubles(*sine)[k]) << length << " " << k;
+        }
+        buildTwiddleTables(length, true, *cosine, *sine, *inverseSine);
+        EXPECT_EQ(columns(*inverseSine), 0);
+    }
+}
+
+TEST(BuildChirp, HoldsUnitWeightsSymmetricAroundTheMiddle)
+{
+    constexpr std::int32_t m = 2562;
+    std::vector<Complex> chirp(2 * m - 1);
+    buildChirp(m, chirp);
+    EXPECT_EQ(chirp[m - 1].re, 1.0);
+    EXPECT_EQ(chirp[m - 1].im, 0.0);
+    for (std::int32_t q = 1; q < m; ++q) {
+        const long double angle =
+            kTwoPiLong / 2 * ((static_cast<std::int64_t>(q) * q) % (2 * m)) / m;
+        ASSERT_NEAR(chirp[m - 1 - q].re, std::cos(angle), 1e-15) << q;
+        ASSERT_NEAR(chirp[m - 1 - q].im, std::sin(angle), 1e-15) << q;
+        ASSERT_EQ(chirp[m - 1 + q].re, chirp[m - 1 - q].re);
+        ASSERT_EQ(chirp[m - 1 + q].im, chirp[m - 1 - q].im);
+    }
+}
+
+}  // namespace
+}  // namespace eddyrate

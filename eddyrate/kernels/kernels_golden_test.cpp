@@ -1,0 +1,131 @@
+// The transform and the solver against reference values computed independently, bit for bit.
+// The values (testdata/kernels_golden.txt, see convert_golden.py there) pin every operation
+// order; a mismatch means an order changed, never that the data needs updating.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fft.h"
+#include "least_squares.h"
+
+namespace eddyrate {
+namespace {
+
+struct GoldenCase {
+    std::string kind;  // "fft" or "solve"
+    std::int32_t length = 0;
+    std::vector<std::vector<double>> lines;
+};
+
+std::vector<double> parseBits(const std::string& line)
+{
+    std::vector<double> values;
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+        values.push_back(std::bit_cast<double>(std::stoull(word, nullptr, 16)));
+    }
+    return values;
+}
+
+std::vector<GoldenCase> loadGolden()
+{
+    std::ifstream file(EDDYRATE_KERNEL_TESTDATA "/kernels_golden.txt");
+    std::vector<GoldenCase> cases;
+    std::string line;
+    while (std::getline(file, line)) {
+        GoldenCase golden;
+        std::istringstream header(line);
+        header >> golden.kind >> golden.length;
+        const int valueLines = golden.kind == "fft" ? 3 : 2;
+        for (int k = 0; k < valueLines && std::getline(file, line); ++k) {
+            golden.lines.push_back(parseBits(line));
+        }
+        cases.push_back(std::move(golden));
+    }
+    return cases;
+}
+
+// Counts bit mismatches and prints the first few with %a.
+int countMismatches(const char* what, std::int32_t length, const std::vector<double>& expected,
+                    const double* actual)
+{
+    int mismatches = 0;
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        if (std::bit_cast<std::uint64_t>(expected[k]) != std::bit_cast<std::uint64_t>(actual[k])) {
+            if (++mismatches <= 5) {
+                std::printf("%s length %d [%zu]: expected %a, got %a\n", what, length, k,
+                            expected[k], actual[k]);
+            }
+        }
+    }
+    return mismatches;
+}
+
+TEST(KernelGolden, ReferenceFileHoldsEveryCase)
+{
+    const auto cases = loadGolden();
+    ASSERT_EQ(cases.size(), 9u);
+}
+
+TEST(KernelGolden, TransformMatchesBitForBit)
+{
+    int checked = 0;
+    for (const GoldenCase& golden : loadGolden()) {
+        if (golden.kind != "fft") {
+            continue;
+        }
+        const std::int32_t m = golden.length;
+        ASSERT_EQ(golden.lines.size(), 3u);
+        std::vector<double> input = golden.lines[0];
+        ASSERT_EQ(input.size(), static_cast<std::size_t>(m));
+        ArrayOwner x = wrapArray(input.data(), m);
+        ArrayOwner y = initArray(2);
+        fftTransform(*x, *y);
+        std::vector<double> re(m);
+        std::vector<double> im(m);
+        for (std::int32_t k = 0; k < m; ++k) {
+            re[k] = complexes(*y)[k].re;
+            im[k] = complexes(*y)[k].im;
+        }
+        EXPECT_EQ(countMismatches("fft re", m, golden.lines[1], re.data()), 0);
+        EXPECT_EQ(countMismatches("fft im", m, golden.lines[2], im.data()), 0);
+        ++checked;
+    }
+    EXPECT_EQ(checked, 3);
+}
+
+TEST(KernelGolden, DetrendingFitMatchesBitForBit)
+{
+    int checked = 0;
+    for (const GoldenCase& golden : loadGolden()) {
+        if (golden.kind != "solve") {
+            continue;
+        }
+        const std::int32_t n = golden.length;
+        ASSERT_EQ(golden.lines.size(), 2u);
+        std::vector<double> series = golden.lines[0];
+        ASSERT_EQ(series.size(), static_cast<std::size_t>(n));
+        ArrayOwner design = initArray(2);
+        resizeArray(*design, n, 2, kDoubleSize);
+        for (std::int32_t i = 0; i < n; ++i) {
+            doubles(*design)[i] = static_cast<double>(i + 1) / static_cast<double>(n);
+            doubles(*design)[n + i] = 1.0;
+        }
+        ArrayOwner y = wrapArray(series.data(), n);
+        const std::array<double, 2> x = leastSquaresSolve(*design, *y);
+        EXPECT_EQ(countMismatches("solve x", n, golden.lines[1], x.data()), 0);
+        ++checked;
+    }
+    EXPECT_EQ(checked, 6);
+}
+
+}  // namespace
+}  // namespace eddyrate

@@ -1,0 +1,290 @@
+#include "least_squares.h"
+
+#include <cmath>
+#include <utility>
+
+namespace eddyrate {
+namespace {
+
+// Smallest normal double: the starting scale of the norm, so no ratio underflows.
+constexpr double kSmallestNormal = 2.2250738585072014e-308;
+// Relative machine precision; the rank tolerance is a multiple of it.
+constexpr double kEpsilon = 2.220446049250313e-16;
+// Below this a reflector's beta is rescaled before tau is formed, and its inverse.
+constexpr double kSafeMinimum = 1.0020841800044864e-292;
+constexpr double kSafeMinimumInverse = 9.9792015476736e+291;
+// sqrt(epsilon): below it the downdated column norm has lost its digits and is recomputed.
+constexpr double kNormDowndateLimit = 1.4901161193847656e-08;
+constexpr double kSquareRootOfTwo = 1.4142135623730951;
+
+// A column-major m x 2 matrix under factorisation.
+struct Columns {
+    double* data;
+    std::int32_t m;
+    double& operator()(std::int32_t i, std::int32_t j) const
+    {
+        return data[static_cast<std::int64_t>(j) * m + i];
+    }
+    std::span<double> below(std::int32_t i, std::int32_t j) const
+    {
+        return {&(*this)(i + 1, j), static_cast<std::size_t>(m - i - 1)};
+    }
+};
+
+void scale(std::span<double> values, double factor)
+{
+    for (double& value : values) {
+        value = value * factor;
+    }
+}
+
+// beta for the reflector: the length of (alpha, rest) with the sign opposite to alpha.
+double signedLength(double alpha, double restNorm)
+{
+    const double length = hypotenuse(alpha, restNorm);
+    return alpha >= 0.0 ? -length : length;
+}
+
+// Householder reflector H = I - tau v v^T with H (alpha, x) = (beta, 0): alpha becomes beta,
+// x becomes v without its leading 1. Returns tau.
+double makeReflector(double& alpha, std::span<double> x)
+{
+    double restNorm = scaledNorm(x);
+    if (restNorm == 0.0) {
+        return 0.0;
+    }
+    double beta = signedLength(alpha, restNorm);
+    int rescalings = 0;
+    if (std::fabs(beta) < kSafeMinimum) {
+        // beta and x would lose accuracy: lift everything into the normal range first.
+        do {
+            scale(x, kSafeMinimumInverse);
+            beta = beta * kSafeMinimumInverse;
+            alpha = alpha * kSafeMinimumInverse;
+            ++rescalings;
+        } while (std::fabs(beta) < kSafeMinimum);
+        restNorm = scaledNorm(x);
+        beta = signedLength(alpha, restNorm);
+    }
+    const double tau = (beta - alpha) / beta;
+    scale(x, 1.0 / (alpha - beta));
+    for (int k = 0; k < rescalings; ++k) {
+        beta = beta * kSafeMinimum;
+    }
+    alpha = beta;
+    return tau;
+}
+
+// Applies H = I - tau v v^T (v = 1 followed by the stored vector below R(0,0)) to column 1,
+// trimming trailing zeros of v and skipping a column that v cannot change.
+void reflectSecondColumn(const Columns& r, double tau)
+{
+    if (tau == 0.0) {
+        return;
+    }
+    auto v = [&](std::int32_t k) { return k == 0 ? 1.0 : r(k, 0); };
+    std::int32_t length = r.m;
+    while (length > 0 && v(length - 1) == 0.0) {
+        --length;
+    }
+    bool touched = false;
+    for (std::int32_t k = 0; k < length && !touched; ++k) {
+        touched = r(k, 1) != 0.0;
+    }
+    if (!touched) {
+        return;
+    }
+    double s = 0.0;
+    for (std::int32_t k = 0; k < length; ++k) {
+        s = s + r(k, 1) * v(k);
+    }
+    if (s == 0.0) {
+        return;
+    }
+    const double step = (-tau) * s;
+    for (std::int32_t k = 0; k < length; ++k) {
+        r(k, 1) = r(k, 1) + v(k) * step;
+    }
+}
+
+std::array<double, 2> solveSquare(const double* a, const double* y)
+{
+    double a11 = a[0];
+    double a21 = a[1];
+    double a12 = a[2];
+    double a22 = a[3];
+    double x1 = y[0];
+    double x2 = y[1];
+    if (std::fabs(a21) > std::fabs(a11)) {
+        std::swap(a11, a21);
+        std::swap(a12, a22);
+        std::swap(x1, x2);
+    }
+    if (a11 != 0.0) {
+        a21 = a21 / a11;
+        if (a12 != 0.0) {
+            a22 = a22 - a12 * a21;
+        }
+    }
+    if (x1 != 0.0) {
+        x2 = x2 - x1 * a21;
+    }
+    if (x2 != 0.0) {
+        x2 = x2 / a22;
+        x1 = x1 - x2 * a12;
+    }
+    if (x1 != 0.0) {
+        x1 = x1 / a11;
+    }
+    return {x1, x2};
+}
+
+std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, std::int32_t m)
+{
+    ArrayOwner factors = initArray(2);
+    resizeArray(*factors, m, 2, kDoubleSize);
+    const double* source = doubles(a);
+    double* copy = doubles(*factors);
+    for (std::int64_t k = 0; k < 2 * static_cast<std::int64_t>(m); ++k) {
+        copy[k] = source[k];
+    }
+    const Columns r{copy, m};
+    std::int32_t order[2] = {0, 1};
+    double tau[2] = {0.0, 0.0};
+    double norm[2];
+    double referenceNorm[2];
+    for (std::int32_t j = 0; j < 2; ++j) {
+        norm[j] = referenceNorm[j] = scaledNorm({&r(0, j), static_cast<std::size_t>(m)});
+    }
+
+    const std::int32_t steps = m < 2 ? m : 2;
+    for (std::int32_t i = 0; i < steps; ++i) {
+        if (i == 0 && norm[1] > norm[0]) {
+            for (std::int32_t k = 0; k < m; ++k) {
+                std::swap(r(k, 0), r(k, 1));
+            }
+            std::swap(order[0], order[1]);
+            norm[1] = norm[0];
+            referenceNorm[1] = referenceNorm[0];
+        }
+        tau[i] = i + 1 < m ? makeReflector(r(i, i), r.below(i, i)) : 0.0;
+        if (i == 0) {
+            reflectSecondColumn(r, tau[0]);
+            if (norm[1] != 0.0) {
+                double t1 = std::fabs(r(0, 1)) / norm[1];
+                t1 = 1.0 - t1 * t1;
+                if (t1 < 0.0) {
+                    t1 = 0.0;
+                }
+                double t2 = norm[1] / referenceNorm[1];
+                t2 = t1 * (t2 * t2);
+                if (t2 <= kNormDowndateLimit) {
+                    norm[1] = referenceNorm[1] = 1 < m ? scaledNorm(r.below(0, 1)) : 0.0;
+                } else {
+                    norm[1] = norm[1] * std::sqrt(t1);
+                }
+            }
+        }
+    }
+
+    const double tolerance = static_cast<double>(m > 2 ? m : 2) * std::fabs(r(0, 0)) * kEpsilon;
+    std::int32_t rank = 0;
+    while (rank < steps && std::fabs(r(rank, rank)) >= tolerance) {
+        ++rank;
+    }
+
+    // b = Q^T y, one reflector after the other, whatever the rank.
+    ArrayOwner rhs = initArray(2);
+    resizeArray(*rhs, m, 1, kDoubleSize);
+    double* b = doubles(*rhs);
+    const double* series = doubles(y);
+    const std::int32_t given = rows(y) < m ? rows(y) : m;
+    for (std::int32_t k = 0; k < given; ++k) {
+        b[k] = series[k];
+    }
+    for (std::int32_t j = 0; j < steps; ++j) {
+        if (tau[j] == 0.0) {
+            continue;
+        }
+        double w = b[j];
+        for (std::int32_t i = j + 1; i < m; ++i) {
+            w = w + r(i, j) * b[i];
+        }
+        w = tau[j] * w;
+        if (w != 0.0) {
+            b[j] = b[j] - w;
+            for (std::int32_t i = j + 1; i < m; ++i) {
+                b[i] = b[i] - r(i, j) * w;
+            }
+        }
+    }
+
+    std::array<double, 2> x{0.0, 0.0};
+    for (std::int32_t i = 0; i < rank; ++i) {
+        x[order[i]] = b[i];
+    }
+    for (std::int32_t j = rank - 1; j >= 0; --j) {
+        x[order[j]] = x[order[j]] / r(j, j);
+        for (std::int32_t i = 0; i < j; ++i) {
+            x[order[i]] = x[order[i]] - x[order[j]] * r(i, j);
+        }
+    }
+    return x;
+}
+
+}  // namespace
+
+double scaledNorm(std::span<const double> values) noexcept
+{
+    if (values.empty()) {
+        return 0.0;
+    }
+    if (values.size() == 1) {
+        return std::fabs(values[0]);
+    }
+    double scaleSoFar = kSmallestNormal;
+    double sum = 0.0;
+    for (const double value : values) {
+        const double magnitude = std::fabs(value);
+        if (magnitude > scaleSoFar) {
+            const double t = scaleSoFar / magnitude;
+            sum = (sum * t) * t + 1.0;
+            scaleSoFar = magnitude;
+        } else {
+            const double t = magnitude / scaleSoFar;
+            sum = sum + t * t;
+        }
+    }
+    return scaleSoFar * std::sqrt(sum);
+}
+
+double hypotenuse(double a, double b) noexcept
+{
+    const double p = std::fabs(a);
+    const double q = std::fabs(b);
+    if (p < q) {
+        const double t = p / q;
+        return q * std::sqrt(t * t + 1.0);
+    }
+    if (p > q) {
+        const double t = q / p;
+        return p * std::sqrt(t * t + 1.0);
+    }
+    return q != q ? q : p * kSquareRootOfTwo;
+}
+
+std::array<double, 2> leastSquaresSolve(const NumericArray& a, const NumericArray& y)
+{
+    const std::int32_t m = rows(a);
+    if (m <= 0 || rows(y) <= 0) {
+        return {0.0, 0.0};
+    }
+    if (m == 2) {
+        const double* series = doubles(y);
+        const double rhs[2] = {series[0], rows(y) > 1 ? series[1] : 0.0};
+        return solveSquare(doubles(a), rhs);
+    }
+    return solveByQr(a, y, m);
+}
+
+}  // namespace eddyrate

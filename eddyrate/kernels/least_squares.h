@@ -1,0 +1,24 @@
+#pragma once
+// Least-squares fit of two coefficients: Gaussian elimination for a square 2 x 2 system,
+// otherwise a column-pivoted Householder QR with a rank decision and back substitution.
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "numeric_array.h"
+
+namespace eddyrate {
+
+// The x minimising |A x - y| for A of extents [m, 2] and the first m entries of y; (0, 0) when
+// A or y has no rows. A column below the rank tolerance gets the coefficient 0.
+// Throws std::bad_alloc.
+std::array<double, 2> leastSquaresSolve(const NumericArray& a, const NumericArray& y);
+
+// Euclidean norm of `values` without overflow or underflow: 0 when empty, |x| for one entry.
+double scaledNorm(std::span<const double> values) noexcept;
+
+// sqrt(a^2 + b^2) without overflow.
+double hypotenuse(double a, double b) noexcept;
+
+}  // namespace eddyrate

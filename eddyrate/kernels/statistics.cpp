@@ -1,0 +1,192 @@
+#include "statistics.h"
+
+#include <cmath>
+
+#include "least_squares.h"
+#include "nonfinite.h"
+
+namespace eddyrate {
+namespace {
+
+// Sum in index order, starting from the first element.
+double sumInOrder(std::span<const double> values)
+{
+    if (values.empty()) {
+        return 0.0;
+    }
+    double sum = values[0];
+    for (std::size_t k = 1; k < values.size(); ++k) {
+        sum = sum + values[k];
+    }
+    return sum;
+}
+
+std::span<const double> firstExtent(const NumericArray& x)
+{
+    const std::int32_t count = rows(x);
+    return {doubles(x), count > 0 ? static_cast<std::size_t>(count) : 0};
+}
+
+}  // namespace
+
+double countFlags(const NumericArray& flagArray)
+{
+    const std::uint8_t* set = flags(flagArray);
+    double count = 0.0;
+    for (std::int32_t k = 0; k < rows(flagArray); ++k) {
+        count = count + static_cast<double>(set[k]);
+    }
+    return count;
+}
+
+void removeFlagged(NumericArray& x, const NumericArray& flagArray)
+{
+    const std::int32_t length = rows(x);
+    const std::int32_t flagCount = rows(flagArray);
+    const std::uint8_t* set = flags(flagArray);
+    std::int32_t removed = 0;
+    for (std::int32_t k = 0; k < flagCount; ++k) {
+        removed += set[k] != 0 ? 1 : 0;
+    }
+    double* values = doubles(x);
+    std::int32_t kept = 0;
+    for (std::int32_t i = 0; i < length; ++i) {
+        if (i >= flagCount || set[i] == 0) {
+            values[kept++] = values[i];
+        }
+    }
+    const auto oldCount = static_cast<std::int32_t>(elementCount(x));
+    x.sizes[0] = length - removed < 0 ? 0 : length - removed;
+    ensureCapacity(x, oldCount, kDoubleSize);
+}
+
+double vectorMean(std::span<const double> values)
+{
+    return sumInOrder(values) / static_cast<double>(values.size());
+}
+
+double vectorMean(const NumericArray& x) { return vectorMean(firstExtent(x)); }
+
+double sampleStd(std::span<const double> values)
+{
+    const std::size_t n = values.size();
+    if (n == 0) {
+        return std::sqrt(0.0);
+    }
+    const double mean = sumInOrder(values) / static_cast<double>(n);
+    double deviation = values[0] - mean;
+    double squares = deviation * deviation;
+    for (std::size_t k = 1; k < n; ++k) {
+        deviation = values[k] - mean;
+        squares = squares + deviation * deviation;
+    }
+    const double divisor = n > 1 ? static_cast<double>(n - 1) : static_cast<double>(n);
+    return std::sqrt(squares / divisor);
+}
+
+double sampleStd(const NumericArray& x) { return sampleStd(firstExtent(x)); }
+
+void columnVariances(const NumericArray& a, NumericArray& result)
+{
+    const std::int32_t rowCount = rows(a);
+    const std::int32_t columnCount = columns(a);
+    resizeArray(result, 1, columnCount, kDoubleSize);
+    double* variances = doubles(result);
+    if (rowCount == 0 || columnCount == 0) {
+        for (std::int32_t j = 0; j < columnCount; ++j) {
+            variances[j] = 0.0;
+        }
+        return;
+    }
+    const double inverseCount = 1.0 / static_cast<double>(rowCount);
+    const double inverseDivisor = 1.0 / static_cast<double>(rowCount > 1 ? rowCount - 1 : rowCount);
+    const double* values = doubles(a);
+    for (std::int32_t j = 0; j < columnCount; ++j) {
+        const double* column = values + static_cast<std::int64_t>(j) * rowCount;
+        const double mean = inverseCount * sumInOrder({column, static_cast<std::size_t>(rowCount)});
+        double deviation = column[0] - mean;
+        double squares = deviation * deviation;
+        for (std::int32_t i = 1; i < rowCount; ++i) {
+            deviation = column[i] - mean;
+            squares = squares + deviation * deviation;
+        }
+        variances[j] = inverseDivisor * squares;
+    }
+}
+
+void divideElements(const NumericArray& a, const NumericArray& b, NumericArray& result)
+{
+    const std::int64_t count = elementCount(a);
+    const std::int32_t columnCount = columns(a);
+    // Room for every quotient even if a is not a single row; the extents then say [1, c].
+    resizeArray(result, 1, static_cast<std::int32_t>(count), kDoubleSize);
+    result.sizes[1] = columnCount;
+    const double* numerators = doubles(a);
+    const double* denominators = doubles(b);
+    double* quotients = doubles(result);
+    for (std::int64_t k = 0; k < count; ++k) {
+        quotients[k] = numerators[k] / denominators[k];
+    }
+}
+
+double roundHalfAway(double x)
+{
+    // From 2^52 on every double is already whole.
+    constexpr double kWholeFrom = 4503599627370496.0;
+    if (!(std::fabs(x) < kWholeFrom)) {
+        return x;
+    }
+    if (x >= 0.5) {
+        return std::floor(x + 0.5);
+    }
+    if (x > -0.5) {
+        return x * 0.0;
+    }
+    return std::ceil(x - 0.5);
+}
+
+double remainderByTwo(double x)
+{
+    if (isNaN(x) || isInfinite(x)) {
+        return kNaN;
+    }
+    return std::fmod(x, 2.0);
+}
+
+void detrendLinear(std::span<double> values)
+{
+    ArrayOwner series = wrapArray(values.data(), static_cast<std::int32_t>(values.size()));
+    detrendLinear(*series);
+}
+
+void detrendLinear(NumericArray& x)
+{
+    const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
+    ArrayOwner design = initArray(2);
+    resizeArray(*design, n, 2, kDoubleSize);
+    double* time = doubles(*design);
+    double* ones = time + n;
+    const double count = static_cast<double>(n);
+    for (std::int32_t i = 0; i < n; ++i) {
+        time[i] = static_cast<double>(i + 1) / count;
+        ones[i] = 1.0;
+    }
+    const std::array<double, 2> p = leastSquaresSolve(*design, x);
+    ArrayOwner fitted = initArray(2);
+    resizeArray(*fitted, n, 1, kDoubleSize);
+    double* fit = doubles(*fitted);
+    const double* designColumns[2] = {time, ones};
+    for (int c = 0; c < 2; ++c) {
+        if (p[c] != 0.0) {
+            for (std::int32_t i = 0; i < n; ++i) {
+                fit[i] = designColumns[c][i] * p[c] + fit[i];
+            }
+        }
+    }
+    double* values = doubles(x);
+    for (std::int32_t i = 0; i < n; ++i) {
+        values[i] = values[i] - fit[i];
+    }
+}
+
+}  // namespace eddyrate

@@ -1,0 +1,47 @@
+#pragma once
+// Counting and removing flagged samples, means, deviations, variances, the rounding rules of
+// the segment length and the straight-line detrending. Sums run in index order from the first
+// element; which kernel divides and which multiplies by a reciprocal is part of its result.
+
+#include <span>
+
+#include "numeric_array.h"
+
+namespace eddyrate {
+
+// The number of set flags among the first-extent elements, as a double.
+double countFlags(const NumericArray& flags);
+
+// Moves the elements of the column x whose flag is clear (or lies past the flags) to the front,
+// in order, and sets x's first extent to their count; the storage stays in place.
+void removeFlagged(NumericArray& x, const NumericArray& flags);
+
+// Sum in index order divided by the count; 0.0 / 0.0 when empty. The array form reads the first
+// extent elements.
+double vectorMean(std::span<const double> values);
+double vectorMean(const NumericArray& x);
+
+// Sample standard deviation (divisor n - 1, or n for one value); 0.0 when empty.
+double sampleStd(std::span<const double> values);
+double sampleStd(const NumericArray& x);
+
+// result becomes [1, c]: the sample variance of each column of the [r, c] matrix a, through
+// the reciprocals 1/r and 1/(r-1); zeros when r or c is 0. Throws std::bad_alloc.
+void columnVariances(const NumericArray& a, NumericArray& result);
+
+// result becomes [1, c] (c the second extent of a) with result[k] = a[k] / b[k].
+// Throws std::bad_alloc.
+void divideElements(const NumericArray& a, const NumericArray& b, NumericArray& result);
+
+// Nearest whole number, halves away from zero; |x| >= 2^52 and non-finite x unchanged.
+double roundHalfAway(double x);
+
+// fmod(x, 2.0); the library's not-a-number for a non-finite x.
+double remainderByTwo(double x);
+
+// Subtracts from x its least-squares straight line against i / N, i = 1 .. N. The array form
+// works on the first-extent elements. Throws std::bad_alloc.
+void detrendLinear(std::span<double> values);
+void detrendLinear(NumericArray& x);
+
+}  // namespace eddyrate

@@ -1,0 +1,38 @@
+#pragma once
+// Small operations over row vectors and matrices for the spectral and fitting stages. Kernels
+// that produce an array resize their output with the two-step rule; the element-wise ones
+// accept the output being the input.
+
+#include "numeric_array.h"
+
+namespace eddyrate {
+
+// y becomes [1, c]: each column of the [r, c] matrix x summed in row order, times 1.0 / r.
+// A matrix without rows gives not-a-number in every column. Throws std::bad_alloc.
+void columnMeans(const NumericArray& x, NumericArray& y);
+
+// Mean of the second-extent elements of a row: sum in order divided by n; 0.0 / 0.0 when empty.
+double rowMean(const NumericArray& x);
+
+// Number of set flags among the second-extent elements of a flag row, as a double.
+double countFlagsRow(const NumericArray& flags);
+
+// Removes from the complex [r, c] matrix x the rows listed (1-based int32) in rowList, in place;
+// a row listed twice goes once. Throws std::bad_alloc.
+void deleteRows(NumericArray& x, const NumericArray& rowList);
+
+// pow(x, y), except not-a-number for a not-a-number argument or a negative base with a
+// fractional exponent.
+double realPower(double x, double y);
+
+// y becomes [1, n] (n the second extent of x) with y[i] computed from x[i].
+// Each throws std::bad_alloc.
+void absElements(const NumericArray& x, NumericArray& y);     // |x[i]|
+void squareElements(const NumericArray& x, NumericArray& y);  // x[i] * x[i]
+void sqrtElements(const NumericArray& x, NumericArray& y);    // sqrt(x[i])
+void powerElements(const NumericArray& x, double exponent,
+                   NumericArray& y);                                    // realPower(x[i], exponent)
+void scaleByInverseTwoPi(const NumericArray& x, NumericArray& y);       // x[i] * (1 / 2 pi)
+void divideScalarBy(double s, const NumericArray& x, NumericArray& y);  // s / x[i]
+
+}  // namespace eddyrate
