@@ -145,7 +145,7 @@ int main(int argc, char** argv)
     while (args.next()) {
         std::string_view value;
         std::optional<std::string> bad;
-        if (args.arg() == "--help" || args.arg() == "-h") {
+        if (args.isHelp()) {
             std::cout << kUsage;
             return 0;
         }

@@ -17,6 +17,7 @@ public:
 
     bool next() { return ++index_ < argc_; }
     std::string_view arg() const { return argv_[index_]; }
+    bool isHelp() const { return arg() == "--help" || arg() == "-h"; }
 
     // True when the current argument is the option called name. Its value goes to value;
     // when the value is missing, error() says so.

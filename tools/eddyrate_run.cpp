@@ -118,7 +118,7 @@ int main(int argc, char** argv)
     CommandLine args(argc, argv);
     while (args.next()) {
         std::string_view value;
-        if (args.arg() == "--help" || args.arg() == "-h") {
+        if (args.isHelp()) {
             std::cout << kUsage;
             return 0;
         }
