@@ -15,6 +15,8 @@ constexpr std::string_view kProgram = "burst-gen";
 // Millimetres per second and thousandths of a degree are finer than the anemometer resolves.
 constexpr std::uint64_t kDefaultDecimals = 4;
 constexpr std::uint64_t kMostDecimals = 17;
+// Nineteen days at 10 Hz; the generator's transform holds a few times this many doubles.
+constexpr std::uint64_t kMostSamples = std::uint64_t{1} << 24;
 
 constexpr std::string_view kUsage = R"(Usage: burst-gen [OPTIONS] [-o BURST.csv]
 
@@ -124,10 +126,10 @@ std::optional<std::string> checkSpec(const BurstSpec& spec)
     if (!(spec.kneeU >= 0.0) || !(spec.kneeVW >= 0.0) || !(spec.kolmogorov >= 0.0)) {
         return "knee frequencies and the Kolmogorov constant must be zero or positive";
     }
-    if (spec.samples > (std::uint64_t{1} << 30)) {
-        return "at most 2^30 samples";
+    if (spec.samples > kMostSamples) {
+        return "at most " + std::to_string(kMostSamples) + " samples";
     }
-    if (spec.zeros + spec.spikes > spec.samples) {
+    if (spec.zeros > spec.samples || spec.spikes > spec.samples - spec.zeros) {
         return "more dropouts and spikes than samples";
     }
     return std::nullopt;
@@ -173,8 +175,8 @@ int main(int argc, char** argv)
     }
     if (minutes) {
         const double samples = std::round(*minutes * 60.0 * spec.fs);
-        if (!(samples >= 0.0 && samples <= 0x1p30)) {
-            return usageError(kProgram, "the burst length must be between 0 and 2^30 samples");
+        if (!(samples >= 0.0 && samples <= static_cast<double>(kMostSamples))) {
+            return usageError(kProgram, "at most " + std::to_string(kMostSamples) + " samples");
         }
         spec.samples = static_cast<std::uint64_t>(samples);
     }

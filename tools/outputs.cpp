@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "burst.h"
+#include "json.h"
 
 EddyRateOutputs runEddyRate(Burst& burst, double height, double fs)
 {

@@ -7,8 +7,7 @@
 #include <array>
 #include <optional>
 #include <string>
-
-#include "json.h"
+#include <string_view>
 
 struct Burst;
 

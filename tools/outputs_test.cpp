@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "json.h"
 #include "message.h"
 
 namespace {

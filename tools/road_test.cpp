@@ -198,7 +198,8 @@ TEST_F(Road, ToolsExitAsUsersExpect)
         {compose + " --port 256 --record " + path("good.csv"), 2, "0 to 255"},
         {gen + " --help >/dev/null", 0, ""},
         {gen + " --epsilon -1", 2, "dissipation rate"},
-        {gen + " --samples 10 --zeros 11", 2, "more dropouts"},
+        {gen + " --samples 10 --zeros 5 --spikes 18446744073709551615", 2, "more dropouts"},
+        {gen + " --minutes 1e9", 2, "at most 16777216 samples"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run(c.command + " >/dev/null"), c.status) << c.command;
