@@ -15,6 +15,11 @@ struct CsvCase {
     const char* errorPart;
 };
 
+void PrintTo(const CsvCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ReadBurstCsv : public testing::TestWithParam<CsvCase> {};
 
 TEST_P(ReadBurstCsv, ReadsGoodFilesAndNamesTheFirstBadLine)
