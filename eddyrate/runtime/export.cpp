@@ -1,21 +1,33 @@
+#include "burst.h"
 #include "eddyrate.h"
+#include "fit.h"
+#include "nonfinite.h"
 
-#include <limits>
-
-// Placeholder until the burst computation lands: every burst is answered as rejected.
-extern "C" EDDYRATE_API void EDDYRATE_CALL eddyRate(double* /*u*/, double* /*v*/, double* /*w*/,
-                                                    double* /*temp*/, double /*z*/, double /*fs*/,
-                                                    double* Ustar, double* Epsilon, double* MeanU,
-                                                    double* MeanV, double* MeanW, double* MeanTemp,
-                                                    double* Anisotropy, double* Quality, double* Freq,
-                                                    double* Tke, int32_t /*n*/)
+extern "C" EDDYRATE_API void EDDYRATE_CALL eddyRate(double* u, double* v, double* w, double* temp,
+                                                    double z, double fs, double* Ustar,
+                                                    double* Epsilon, double* MeanU, double* MeanV,
+                                                    double* MeanW, double* MeanTemp,
+                                                    double* Anisotropy, double* Quality,
+                                                    double* Freq, double* Tke, int32_t n)
 {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    *MeanU = *MeanV = *MeanW = *MeanTemp = nan;
-    *Ustar = *Epsilon = *Anisotropy = EDDYRATE_MISSING;
-    *Quality = 0.0;
-    for (int i = 0; i < EDDYRATE_BANDS; ++i) {
-        Freq[i] = EDDYRATE_MISSING;
-        Tke[i] = EDDYRATE_MISSING;
+    using namespace eddyrate;
+    const BurstOutputs outputs{Ustar,    Epsilon,    MeanU,   MeanV, MeanW,
+                               MeanTemp, Anisotropy, Quality, Freq,  Tke};
+    // Until the burst means are computed they read not-a-number, so a call that runs out of
+    // memory early never leaves the previous burst's means in the caller's memory.
+    *MeanU = kNaN;
+    *MeanV = kNaN;
+    *MeanW = kNaN;
+    *MeanTemp = kNaN;
+    try {
+        const std::int32_t count = n < 0 ? 0 : n;
+        ArrayOwner uSeries = wrapArray(u, count);
+        ArrayOwner vSeries = wrapArray(v, count);
+        ArrayOwner wSeries = wrapArray(w, count);
+        ArrayOwner tempSeries = wrapArray(temp, count);
+        computeBurst(*uSeries, *vSeries, *wSeries, *tempSeries, z, fs, outputs);
+    } catch (...) {
+        // Out of memory: every array is already released; the burst is answered as rejected.
+        writeRejectedBurst(outputs);
     }
 }

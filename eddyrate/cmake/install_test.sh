@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs EddyRate into a fresh prefix and builds a C program against the installed
+# package twice, through find_package and through pkg-config, then runs both.
+# Arguments: build tree, scratch folder, C compiler, extra C flags (sanitizers).
+set -euo pipefail
+build_dir=$1
+scratch=$2
+cc=$3
+extra_flags=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+prefix=$scratch/prefix
+cmake --install "$build_dir" --prefix "$prefix" --component EddyRate >/dev/null
+
+for f in include/eddyrate.h; do
+  [ -f "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+
+# The run's output must come from the library: a rejected burst leaves the marker in the
+# last band, a computed one the band's frequency near 4.966797 Hz.
+check_output() {
+  local output=$1
+  echo "$output"
+  grep -Eq '^Quality = [0-9.]+$' <<<"$output" || { echo "no Quality line" >&2; exit 1; }
+  grep -Eq '^Freq\[115\] = (9999\.000000|4\.966797)$' <<<"$output" ||
+    { echo "Freq[115] is neither the marker nor the last band's frequency" >&2; exit 1; }
+}
+
+# 1. find_package(EddyRate) in a tiny CMake project.
+cmake -S "$here/consumer" -B "$scratch/cmake-build" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$extra_flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$extra_flags" >/dev/null
+cmake --build "$scratch/cmake-build" >/dev/null
+check_output "$("$scratch/cmake-build/consumer")"
+
+# 2. pkg-config and the C compiler by hand.
+pc_dir=$(dirname "$(find "$prefix" -name eddyrate.pc)")
+flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs eddyrate)
+libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir eddyrate)
+# shellcheck disable=SC2086
+"$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror $extra_flags "$here/consumer/main.c" $flags \
+  -Wl,-rpath,"$libdir" -o "$scratch/consumer-pc"
+check_output "$("$scratch/consumer-pc")"

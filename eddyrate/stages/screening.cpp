@@ -1,0 +1,250 @@
+#include "screening.h"
+
+#include <cmath>
+
+#include "statistics.h"
+#include "vector_kernels.h"
+
+namespace eddyrate {
+namespace {
+
+// A spectral segment holds 256 seconds of samples: long enough for the inertial subrange to
+// be well resolved, short enough for several overlapping segments in a 30-minute burst.
+constexpr double kSecondsPerSegment = 256.0;
+// Fewer kept samples than this cannot give a segment worth transforming.
+constexpr std::int32_t kLeastKeptCount = 512;
+// Slower sampling cannot resolve the inertial subrange at all.
+constexpr double kLeastSamplingRate = 1.0;
+// A burst that lost a tenth of its samples to zeros is not trusted.
+constexpr double kLargestRemovedShare = 0.1;
+// Segments overlap by three quarters: a new one starts every quarter of a segment.
+constexpr double kSegmentsPerLength = 4.0;
+constexpr double kHopShare = 0.25;
+// A row deviating from its segment mean by more than this many standard deviations is a spike.
+constexpr double kSpikeDeviations = 5.0;
+constexpr double kPi = 3.141592653589793;
+
+// Copies segment j of each kept series into column j of its raw matrix.
+void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t count, double hop,
+                 NumericArray& raw)
+{
+    resizeArray(raw, length, count, kDoubleSize);
+    const double* kept = doubles(series);
+    double* segments = doubles(raw);
+    for (std::int32_t j = 0; j < count; ++j) {
+        double* column = segments + static_cast<std::int64_t>(j) * length;
+        for (std::int32_t i = 0; i < length; ++i) {
+            column[i] = kept[segmentPosition(i, j, hop)];
+        }
+    }
+}
+
+std::span<double> segmentColumn(NumericArray& matrix, std::int32_t j)
+{
+    const std::int32_t length = rows(matrix);
+    return {doubles(matrix) + static_cast<std::int64_t>(j) * length,
+            static_cast<std::size_t>(length)};
+}
+
+// Marks the rows of one component that lie more than five standard deviations from the mean.
+// Both statistics come from the raw column, before any replacement.
+void markSpikes(std::span<const double> component, std::uint8_t* spike)
+{
+    const double mean = vectorMean(component);
+    const double threshold = sampleStd(component) * kSpikeDeviations;
+    for (std::size_t i = 0; i < component.size(); ++i) {
+        if (std::fabs(component[i] - mean) > threshold) {
+            spike[i] = 1;
+        }
+    }
+}
+
+// Replaces the spike rows of one component with the mean of its clean rows (not-a-number when
+// there are none).
+void replaceSpikes(std::span<double> component, const std::uint8_t* spike, double* cleanBuffer)
+{
+    std::size_t cleanCount = 0;
+    for (std::size_t i = 0; i < component.size(); ++i) {
+        if (spike[i] == 0) {
+            cleanBuffer[cleanCount++] = component[i];
+        }
+    }
+    const double cleanMean = vectorMean(std::span<const double>(cleanBuffer, cleanCount));
+    for (std::size_t i = 0; i < component.size(); ++i) {
+        if (spike[i] != 0) {
+            component[i] = cleanMean;
+        }
+    }
+}
+
+// Detrends, windows and rescales every segment of one component into `scaled`.
+void scaleComponent(const NumericArray& raw, const NumericArray& window, NumericArray& scaled)
+{
+    const std::int32_t length = rows(raw);
+    const std::int32_t count = columns(raw);
+    const std::int64_t elements = elementCount(raw);
+
+    ArrayOwner detrended = initArray(2);
+    resizeArray(*detrended, length, count, kDoubleSize);
+    const double* rawValues = doubles(raw);
+    double* detrendedValues = doubles(*detrended);
+    for (std::int64_t k = 0; k < elements; ++k) {
+        detrendedValues[k] = rawValues[k];
+    }
+    for (std::int32_t j = 0; j < count; ++j) {
+        detrendLinear(segmentColumn(*detrended, j));
+    }
+
+    resizeArray(scaled, length, count, kDoubleSize);
+    const double* weight = doubles(window);
+    double* windowed = doubles(scaled);
+    for (std::int32_t j = 0; j < count; ++j) {
+        const std::int64_t offset = static_cast<std::int64_t>(j) * length;
+        for (std::int32_t i = 0; i < length; ++i) {
+            windowed[offset + i] = detrendedValues[offset + i] * weight[i];
+        }
+    }
+
+    // The window takes variance away from each segment; this factor gives it back.
+    ArrayOwner detrendedVariance = initArray(2);
+    ArrayOwner windowedVariance = initArray(2);
+    ArrayOwner factor = initArray(2);
+    columnVariances(*detrended, *detrendedVariance);
+    columnVariances(scaled, *windowedVariance);
+    divideElements(*detrendedVariance, *windowedVariance, *factor);
+    sqrtElements(*factor, *factor);
+
+    const double* factors = doubles(*factor);
+    for (std::int32_t j = 0; j < count; ++j) {
+        const std::int64_t offset = static_cast<std::int64_t>(j) * length;
+        for (std::int32_t i = 0; i < length; ++i) {
+            windowed[offset + i] = windowed[offset + i] * factors[j];
+        }
+    }
+}
+
+}  // namespace
+
+Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp,
+                        const BurstOutputs& outputs)
+{
+    const std::int32_t n = rows(u) < 0 ? 0 : rows(u);
+    ArrayOwner screened = initArray(2);
+    resizeArray(*screened, n, 1, kFlagSize);
+    std::uint8_t* flag = flags(*screened);
+    const double* series[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
+    // A zero in any series means the anemometer did not deliver that sample; negative zero
+    // is a zero too, while a not-a-number is not screened.
+    for (std::int32_t i = 0; i < n; ++i) {
+        flag[i] = (series[0][i] == 0.0 || series[1][i] == 0.0 || series[2][i] == 0.0 ||
+                   series[3][i] == 0.0)
+                      ? 1
+                      : 0;
+    }
+    removeFlagged(u, *screened);
+    removeFlagged(v, *screened);
+    removeFlagged(w, *screened);
+    removeFlagged(temp, *screened);
+
+    *outputs.MeanU = vectorMean(u);
+    *outputs.MeanV = vectorMean(v);
+    *outputs.MeanW = vectorMean(w);
+    *outputs.MeanTemp = vectorMean(temp);
+    return {rows(u), countFlags(*screened)};
+}
+
+double segmentLength(double fs)
+{
+    double length = roundHalfAway(fs * kSecondsPerSegment);
+    if (remainderByTwo(length) != 0.0) {
+        length = length - 1.0;
+    }
+    return length;
+}
+
+bool passesGate(std::int32_t keptCount, double fs, double removedCount)
+{
+    return keptCount > kLeastKeptCount - 1 && fs > kLeastSamplingRate &&
+           removedCount < static_cast<double>(keptCount) * kLargestRemovedShare;
+}
+
+std::int32_t segmentCount(double segmentLength, std::int32_t keptCount)
+{
+    const double reciprocal = 1.0 / segmentLength;
+    return static_cast<std::int32_t>(std::floor(
+        ((reciprocal * static_cast<double>(keptCount)) - 1.0) * kSegmentsPerLength + 1.0));
+}
+
+std::int32_t segmentPosition(std::int32_t row, std::int32_t segment, double hop)
+{
+    return static_cast<std::int32_t>(static_cast<double>(row + 1) +
+                                     static_cast<double>(segment) * hop) -
+           1;
+}
+
+void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> w)
+{
+    const auto length = static_cast<std::int32_t>(u.size());
+    ArrayOwner spikes = initArray(2);
+    resizeArray(*spikes, length, 1, kFlagSize);
+    std::uint8_t* spike = flags(*spikes);
+    markSpikes(u, spike);
+    markSpikes(v, spike);
+    markSpikes(w, spike);
+    bool anySpike = false;
+    for (std::int32_t i = 0; i < length; ++i) {
+        anySpike = anySpike || spike[i] != 0;
+    }
+    if (!anySpike) {
+        return;
+    }
+    ArrayOwner clean = initArray(2);
+    resizeArray(*clean, length, 1, kDoubleSize);
+    replaceSpikes(u, spike, doubles(*clean));
+    replaceSpikes(v, spike, doubles(*clean));
+    replaceSpikes(w, spike, doubles(*clean));
+}
+
+void sineWindow(double segmentLength, NumericArray& window)
+{
+    const auto length = static_cast<std::int32_t>(segmentLength);
+    resizeArray(window, length, 1, kDoubleSize);
+    const double reciprocal = 1.0 / segmentLength;
+    double* weight = doubles(window);
+    // Rows 1 .. N, so the last weight is sin(pi) rounded: tiny, not zero.
+    for (std::int32_t k = 1; k <= length; ++k) {
+        weight[k - 1] = std::sin((static_cast<double>(k) * reciprocal) * kPi);
+    }
+}
+
+ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray& v,
+                                      const NumericArray& w, double segmentLength,
+                                      std::int32_t segmentCount)
+{
+    ConditionedSegments result{segmentLength, segmentCount < 0 ? 0 : segmentCount,
+                               initArray(2),  initArray(2),
+                               initArray(2),  initArray(2),
+                               initArray(2)};
+    const auto length = static_cast<std::int32_t>(segmentLength);
+    const std::int32_t count = result.segmentCount;
+    const double hop = segmentLength * kHopShare;
+
+    ArrayOwner rawW = initArray(2);
+    cutSegments(u, length, count, hop, *result.rawU);
+    cutSegments(v, length, count, hop, *result.rawV);
+    cutSegments(w, length, count, hop, *rawW);
+    // A sample in several overlapping segments is judged in each by that segment's statistics.
+    for (std::int32_t j = 0; j < count; ++j) {
+        despikeSegment(segmentColumn(*result.rawU, j), segmentColumn(*result.rawV, j),
+                       segmentColumn(*rawW, j));
+    }
+
+    ArrayOwner window = initArray(2);
+    sineWindow(segmentLength, *window);
+    scaleComponent(*result.rawU, *window, *result.scaledU);
+    scaleComponent(*result.rawV, *window, *result.scaledV);
+    scaleComponent(*rawW, *window, *result.scaledW);
+    return result;
+}
+
+}  // namespace eddyrate

@@ -1,0 +1,204 @@
+// burst-gen: writes a synthetic burst of sonic-anemometer samples as CSV, with a chosen
+// dissipation rate, mean wind and temperature, and optional dropouts and spikes.
+
+#include <cmath>
+#include <fstream>
+#include <iostream>
+
+#include "cli.h"
+#include "outputs.h"
+#include "synth.h"
+
+namespace {
+
+constexpr std::string_view kProgram = "burst-gen";
+// Millimetres per second and thousandths of a degree are finer than the anemometer resolves.
+constexpr std::uint64_t kDefaultDecimals = 4;
+constexpr std::uint64_t kMostDecimals = 17;
+// Nineteen days at 10 Hz; the generator's transform holds a few times this many doubles.
+constexpr std::uint64_t kMostSamples = std::uint64_t{1} << 24;
+
+constexpr std::string_view kUsage = R"(Usage: burst-gen [OPTIONS] [-o BURST.csv]
+
+Writes a synthetic burst (columns u, v, w, T; one sample a row) whose velocity spectra follow
+the -5/3 law of the inertial subrange at the chosen dissipation rate, seen through Taylor's
+frozen turbulence at the mean wind speed:
+  S_u(f) = a eps^(2/3) (U/2pi)^(2/3) (f^2 + fu^2)^(-5/6)
+  S_v(f) = S_w(f) = (4/3) a eps^(2/3) (U/2pi)^(2/3) (f^2 + fvw^2)^(-5/6)
+u is streamwise along the mean horizontal wind (mean-u, mean-v). The same seed and options
+give the same file.
+
+Options (defaults in brackets):
+  --seed N             random seed [1]
+  --fs HZ              sampling rate [10]
+  --minutes M          burst length in minutes [30]; or
+  --samples N          burst length in samples [18000]
+  --epsilon E          dissipation rate, m^2/s^3 [0.005]
+  --mean-u U           mean u, m/s [6]
+  --mean-v V           mean v, m/s [0]
+  --mean-w W           mean w, m/s [0]
+  --temperature T      mean sonic temperature [15]
+  --temperature-std S  its standard deviation [0.2]
+  --kolmogorov A       the constant a of the streamwise spectrum [0.55, as eddyRate's fit]
+  --knee-u F           frequency, Hz, below which the u spectrum levels off [0.05]
+  --knee-vw F          the same for v and w [0.2]
+  --zeros N            samples with one column set to exactly 0 (dropouts) [0]
+  --spikes N           samples with one wind component pushed out [0]
+  --spike-size K       spike height in standard deviations [10]
+  --decimals D         decimals written per value, 0 to 17 [4]
+  -o FILE              output file [standard output]
+  --help               show this text
+
+The file starts with a comment line holding the full command that makes it again.
+Exit status: 0 when written, 1 when the file cannot be written, 2 for wrong usage.
+)";
+
+struct NumberOption {
+    std::string_view name;
+    double BurstSpec::*field;
+};
+
+constexpr NumberOption kNumberOptions[] = {
+    {"--fs", &BurstSpec::fs},
+    {"--epsilon", &BurstSpec::epsilon},
+    {"--mean-u", &BurstSpec::meanU},
+    {"--mean-v", &BurstSpec::meanV},
+    {"--mean-w", &BurstSpec::meanW},
+    {"--temperature", &BurstSpec::temperature},
+    {"--temperature-std", &BurstSpec::temperatureStd},
+    {"--kolmogorov", &BurstSpec::kolmogorov},
+    {"--knee-u", &BurstSpec::kneeU},
+    {"--knee-vw", &BurstSpec::kneeVW},
+    {"--spike-size", &BurstSpec::spikeSize},
+};
+
+struct CountOption {
+    std::string_view name;
+    std::uint64_t BurstSpec::*field;
+};
+
+constexpr CountOption kCountOptions[] = {
+    {"--seed", &BurstSpec::seed},
+    {"--samples", &BurstSpec::samples},
+    {"--zeros", &BurstSpec::zeros},
+    {"--spikes", &BurstSpec::spikes},
+};
+
+// True when the current argument is one of the table's options; its value goes to spec.
+template <typename Table>
+bool takeFromTable(CommandLine& args, const Table& table, BurstSpec& spec,
+                   std::optional<std::string>& bad)
+{
+    std::string_view value;
+    for (const auto& option : table) {
+        if (args.option(option.name, value)) {
+            bad = takeNumber(args, value, spec.*option.field);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string remakeCommand(const BurstSpec& spec, std::uint64_t decimals)
+{
+    std::string command(kProgram);
+    for (const CountOption& option : kCountOptions) {
+        command += " " + std::string(option.name) + " " + std::to_string(spec.*option.field);
+    }
+    for (const NumberOption& option : kNumberOptions) {
+        command += " " + std::string(option.name) + " " + formatShortest(spec.*option.field);
+    }
+    return command + " --decimals " + std::to_string(decimals);
+}
+
+std::optional<std::string> checkSpec(const BurstSpec& spec)
+{
+    if (!(spec.fs > 0.0) || !std::isfinite(spec.fs)) {
+        return "the sampling rate must be a positive number";
+    }
+    if (!(spec.epsilon >= 0.0) || !std::isfinite(spec.epsilon)) {
+        return "the dissipation rate must be zero or positive";
+    }
+    if (!(std::hypot(spec.meanU, spec.meanV) > 0.0) || !std::isfinite(spec.meanU) ||
+        !std::isfinite(spec.meanV) || !std::isfinite(spec.meanW)) {
+        return "Taylor's hypothesis needs a finite mean horizontal wind that is not zero";
+    }
+    if (!(spec.kneeU >= 0.0) || !(spec.kneeVW >= 0.0) || !(spec.kolmogorov >= 0.0)) {
+        return "knee frequencies and the Kolmogorov constant must be zero or positive";
+    }
+    if (spec.samples > kMostSamples) {
+        return "at most " + std::to_string(kMostSamples) + " samples";
+    }
+    if (spec.zeros > spec.samples || spec.spikes > spec.samples - spec.zeros) {
+        return "more dropouts and spikes than samples";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    BurstSpec spec;
+    std::optional<double> minutes;
+    std::uint64_t decimals = kDefaultDecimals;
+    std::string outputPath;
+    CommandLine args(argc, argv);
+    while (args.next()) {
+        std::string_view value;
+        std::optional<std::string> bad;
+        if (args.isHelp()) {
+            std::cout << kUsage;
+            return 0;
+        }
+        const bool fromTable = takeFromTable(args, kNumberOptions, spec, bad) ||
+                               takeFromTable(args, kCountOptions, spec, bad);
+        if (fromTable) {
+            // stored by the table
+        } else if (args.option("--minutes", value)) {
+            minutes.emplace();
+            bad = takeNumber(args, value, *minutes);
+        } else if (args.option("--decimals", value)) {
+            bad = takeNumber(args, value, decimals);
+            if (!bad && decimals > kMostDecimals) {
+                bad = "at most 17 decimals";
+            }
+        } else if (args.option("-o", value)) {
+            bad = args.error().empty() ? std::nullopt : std::optional(args.error());
+            outputPath = value;
+        } else {
+            bad = "unexpected argument " + std::string(args.arg());
+        }
+        if (bad) {
+            return usageError(kProgram, *bad);
+        }
+    }
+    if (minutes) {
+        const double samples = std::round(*minutes * 60.0 * spec.fs);
+        if (!(samples >= 0.0 && samples <= static_cast<double>(kMostSamples))) {
+            return usageError(kProgram, "at most " + std::to_string(kMostSamples) + " samples");
+        }
+        spec.samples = static_cast<std::uint64_t>(samples);
+    }
+    if (const std::optional<std::string> bad = checkSpec(spec)) {
+        return usageError(kProgram, *bad);
+    }
+
+    const Burst burst = generateBurst(spec);
+    std::ofstream file;
+    if (!outputPath.empty()) {
+        file.open(outputPath, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            return inputError(kProgram, outputPath + ": cannot be written");
+        }
+    }
+    std::ostream& out = outputPath.empty() ? std::cout : file;
+    out << "# " << remakeCommand(spec, decimals) << '\n';
+    writeBurstCsv(out, burst, static_cast<int>(decimals));
+    out.flush();
+    if (!out) {
+        return inputError(kProgram,
+                          (outputPath.empty() ? "standard output" : outputPath) + ": write error");
+    }
+    return 0;
+}

@@ -1,0 +1,88 @@
+#include "burst.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+namespace {
+
+struct CsvCase {
+    const char* name;
+    const char* text;
+    std::size_t samples;    // when the file is good
+    std::size_t errorLine;  // 0 for a good file
+    const char* errorPart;
+};
+
+void PrintTo(const CsvCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReadBurstCsv : public testing::TestWithParam<CsvCase> {};
+
+TEST_P(ReadBurstCsv, ReadsGoodFilesAndNamesTheFirstBadLine)
+{
+    const CsvCase& c = GetParam();
+    std::istringstream in(c.text);
+    Burst burst;
+    const std::optional<CsvError> error = readBurstCsv(in, burst);
+    if (c.errorLine == 0) {
+        ASSERT_FALSE(error) << error->line << ": " << error->message;
+        EXPECT_EQ(burst.size(), c.samples);
+        EXPECT_EQ(burst.temp.size(), c.samples);
+    } else {
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->line, c.errorLine);
+        EXPECT_NE(error->message.find(c.errorPart), std::string::npos) << error->message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadBurstCsv,
+    testing::Values(
+        CsvCase{"Plain", "1,2,3,4\n5,6,7,8\n", 2, 0, ""},
+        CsvCase{"Header", "u,v,w,T\n1,2,3,4\n", 1, 0, ""},
+        CsvCase{"HeaderAfterComments", "# made by hand\n\nu,v,w,T\n1,2,3,4\n", 1, 0, ""},
+        CsvCase{"CrLfAndSpaces", "u, v, w, T\r\n 1 ,\t2, 3 ,4 \r\n\r\n", 1, 0, ""},
+        CsvCase{"NoFinalNewline", "1,2,3,4\n5,6,7,8", 2, 0, ""}, CsvCase{"Empty", "", 0, 0, ""},
+        CsvCase{"SignsExponentsAndNonFinite", "+1.5,-2e-3,nan,inf\n-0,1E2,-inf,.5\n", 2, 0, ""},
+        CsvCase{"TextAfterTheFirstLine", "1,2,3,4\nu,v,w,T\n", 0, 2, "'u' in column u"},
+        CsvCase{"BadValueNamesColumn", "u,v,w,T\n1,2,3,4\n1,2,x,4\n", 0, 3, "'x' in column w"},
+        CsvCase{"TooFewValues", "1,2,3\n", 0, 1, "found 3"},
+        CsvCase{"TrailingComma", "1,2,3,4,\n", 0, 1, "found 5"},
+        CsvCase{"EmptyField", "1,,3,4\n", 0, 1, "an empty field in column v"},
+        CsvCase{"NumberWithJunk", "1,2,3,4.0.1\n", 0, 1, "column T"},
+        CsvCase{"LineCountIncludesSkippedLines", "# c\n\n1,2,3,4\n\n1;2;3;4\n", 0, 5, "found 1"}),
+    [](const testing::TestParamInfo<CsvCase>& info) { return info.param.name; });
+
+TEST(ReadBurstCsv, KeepsValuesExactlyAndInColumnOrder)
+{
+    std::istringstream in("0.1,-2.5e-7,1e300,-0\n");
+    Burst burst;
+    ASSERT_FALSE(readBurstCsv(in, burst));
+    EXPECT_EQ(burst.u[0], 0.1);
+    EXPECT_EQ(burst.v[0], -2.5e-7);
+    EXPECT_EQ(burst.w[0], 1e300);
+    EXPECT_TRUE(burst.temp[0] == 0.0 && std::signbit(burst.temp[0]));
+}
+
+TEST(WriteBurstCsv, WritesAZeroOnlyWhereTheBurstHoldsOne)
+{
+    Burst burst;
+    burst.append(0.00004, -0.00004, 0.0, 12.34567);
+    burst.append(0.00005, 1.5, 2.0, 3.0);
+    std::ostringstream out;
+    writeBurstCsv(out, burst, 4);
+    EXPECT_EQ(out.str(), "u,v,w,T\n0.0001,-0.0001,0.0000,12.3457\n0.0001,1.5000,2.0000,3.0000\n");
+
+    std::istringstream in(out.str());
+    Burst back;
+    ASSERT_FALSE(readBurstCsv(in, back));
+    EXPECT_EQ(back.size(), 2u);
+    EXPECT_EQ(back.w[0], 0.0);
+    EXPECT_EQ(back.temp[0], 12.3457);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#pragma once
+// The outputs of one eddyRate call, as the tools pass them along the road of one burst:
+// computed by eddyrate-run, written as JSON, read back by the message composer.
+
+#include <eddyrate.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct Burst;
+
+struct EddyRateOutputs {
+    double Ustar = 0.0;
+    double Epsilon = 0.0;
+    double MeanU = 0.0;
+    double MeanV = 0.0;
+    double MeanW = 0.0;
+    double MeanTemp = 0.0;
+    double Anisotropy = 0.0;
+    double Quality = 0.0;
+    std::array<double, EDDYRATE_BANDS> Freq{};
+    std::array<double, EDDYRATE_BANDS> Tke{};
+};
+
+struct ScalarOutput {
+    const char* name;
+    double EddyRateOutputs::*field;
+};
+
+// The eight scalars in the order of the export's parameters and of the Y81000 record.
+inline constexpr std::array<ScalarOutput, 8> kScalarOutputs{{
+    {"Ustar", &EddyRateOutputs::Ustar},
+    {"Epsilon", &EddyRateOutputs::Epsilon},
+    {"MeanU", &EddyRateOutputs::MeanU},
+    {"MeanV", &EddyRateOutputs::MeanV},
+    {"MeanW", &EddyRateOutputs::MeanW},
+    {"MeanTemp", &EddyRateOutputs::MeanTemp},
+    {"Anisotropy", &EddyRateOutputs::Anisotropy},
+    {"Quality", &EddyRateOutputs::Quality},
+}};
+
+struct BandOutput {
+    const char* name;
+    std::array<double, EDDYRATE_BANDS> EddyRateOutputs::*field;
+};
+
+inline constexpr std::array<BandOutput, 2> kBandOutputs{{
+    {"Freq", &EddyRateOutputs::Freq},
+    {"Tke", &EddyRateOutputs::Tke},
+}};
+
+// Calls eddyRate on the burst. The library compacts the burst's series in place.
+EddyRateOutputs runEddyRate(Burst& burst, double height, double fs);
+
+// The shortest decimal text that reads back as the same double (finite values only).
+std::string formatShortest(double value);
+
+// How a non-finite value is named where JSON has no number for it: "nan" or "-nan" (by the
+// sign bit, the library's own not-a-number has it set), "inf" or "-inf".
+std::string nonFiniteName(double value);
+
+// One JSON object with the output names as keys. A non-finite value is written as null and
+// named in a companion member "<Key>_nonfinite": a string for a scalar, an array for Freq and
+// Tke holding the name at each non-finite position and null elsewhere.
+std::string outputsToJson(const EddyRateOutputs& outputs);
+
+// Reads what outputsToJson wrote; on failure returns nothing and sets error.
+std::optional<EddyRateOutputs> outputsFromJson(std::string_view json, std::string& error);

@@ -1,0 +1,149 @@
+// sbd-compose: plays the buoy's logger at the end of a burst. It narrows eddyRate's outputs
+// to single precision, packs them into a Y81000 record and writes an SBD message with it and
+// any other records it is given, in the order given.
+
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+#include "cli.h"
+#include "message.h"
+
+namespace {
+
+constexpr std::string_view kProgram = "sbd-compose";
+constexpr std::uint64_t kDefaultPort = 1;
+
+constexpr std::string_view kUsage = R"(Usage: sbd-compose -o MESSAGE.sbd [--port N] RECORD...
+
+Writes one SBD message (packet type 55) holding the records below, in the order given.
+
+Records:
+  --y81000 FILE   Y81000 record (type 11, 964 bytes) from the JSON that
+                  'eddyrate-run --json' prints; every output narrowed to single
+                  precision. '-' reads standard input.
+  --camera FILE   camera record (type 7) carrying the file's bytes (at most 65535)
+  --record FILE   ready-made records, appended verbatim
+Options:
+  --port N        COM port number written into the records that follow (default 1)
+  -o FILE         the message file to write
+  --help          show this text
+
+Exit status: 0 when the message was written, 1 when an input cannot be used or the
+message cannot be written, 2 for wrong usage.
+)";
+
+std::optional<Bytes> y81000FromJson(const std::string& path, std::uint8_t port, std::string& error)
+{
+    const std::optional<std::string> json = readFile(path, error);
+    if (!json) {
+        return std::nullopt;
+    }
+    const std::optional<EddyRateOutputs> outputs = outputsFromJson(*json, error);
+    if (!outputs) {
+        error = path + ": " + error;
+        return std::nullopt;
+    }
+    return y81000Record(*outputs, port);
+}
+
+std::optional<Bytes> cameraFromFile(const std::string& path, std::uint8_t port, std::string& error)
+{
+    const std::optional<std::string> image = readFile(path, error);
+    if (!image) {
+        return std::nullopt;
+    }
+    std::optional<Bytes> record = cameraRecord(Bytes(image->begin(), image->end()), port);
+    if (!record) {
+        error = path + ": an image of more than 65535 bytes does not fit a camera record";
+    }
+    return record;
+}
+
+std::optional<Bytes> verbatimFromFile(const std::string& path, std::uint8_t /*port*/,
+                                      std::string& error)
+{
+    const std::optional<std::string> raw = readFile(path, error);
+    if (!raw) {
+        return std::nullopt;
+    }
+    return Bytes(raw->begin(), raw->end());
+}
+
+struct RecordOption {
+    std::string_view name;
+    std::optional<Bytes> (*make)(const std::string& path, std::uint8_t port, std::string& error);
+};
+
+constexpr RecordOption kRecordOptions[] = {
+    {"--y81000", y81000FromJson},
+    {"--camera", cameraFromFile},
+    {"--record", verbatimFromFile},
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::uint64_t port = kDefaultPort;
+    std::string outputPath;
+    std::vector<Bytes> records;
+    CommandLine args(argc, argv);
+    while (args.next()) {
+        std::string_view value;
+        if (args.isHelp()) {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (args.option("--port", value)) {
+            if (const std::optional<std::string> bad = takeNumber(args, value, port)) {
+                return usageError(kProgram, *bad);
+            }
+            if (port > 255) {
+                return usageError(kProgram, "a port number is 0 to 255");
+            }
+        } else if (args.option("-o", value)) {
+            if (!args.error().empty()) {
+                return usageError(kProgram, args.error());
+            }
+            outputPath = value;
+        } else {
+            const RecordOption* matched = nullptr;
+            for (const RecordOption& option : kRecordOptions) {
+                if (args.option(option.name, value)) {
+                    matched = &option;
+                    break;
+                }
+            }
+            if (matched == nullptr) {
+                return usageError(kProgram, "unexpected argument " + std::string(args.arg()));
+            }
+            if (!args.error().empty()) {
+                return usageError(kProgram, args.error());
+            }
+            std::string error;
+            std::optional<Bytes> record =
+                matched->make(std::string(value), static_cast<std::uint8_t>(port), error);
+            if (!record) {
+                return inputError(kProgram, error);
+            }
+            records.push_back(std::move(*record));
+        }
+    }
+    if (outputPath.empty()) {
+        return usageError(kProgram, "no message file given (-o)");
+    }
+    if (records.empty()) {
+        return usageError(kProgram, "no records given");
+    }
+
+    const Bytes message = composeMessage(records);
+    std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(message.data()),
+              static_cast<std::streamsize>(message.size()));
+    out.close();
+    if (!out) {
+        return inputError(kProgram, outputPath + ": cannot write the message");
+    }
+    return 0;
+}
