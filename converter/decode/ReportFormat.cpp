@@ -1,0 +1,97 @@
+#include "ReportFormat.h"
+
+#include <array>
+#include <cassert>
+#include <charconv>
+
+#include "ByteOrder.h"
+
+namespace saltmark {
+
+namespace {
+
+// Room for the longest "%g" text, "-1.17549e-308", and any 64-bit integer.
+using NumberBuffer = std::array<char, 32>;
+
+void AppendAscii(ReportText& out, std::string_view text)
+{
+    // Every template and every number is plain ASCII, so widening is one char per char.
+    for (char c : text) {
+        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+}
+
+void AppendInteger(ReportText& out, std::int64_t value)
+{
+    NumberBuffer buffer;
+    auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    AppendAscii(out, std::string_view(buffer.data(), result.ptr));
+}
+
+}  // namespace
+
+std::string FormatGeneral(double value)
+{
+    // to_chars in general format with precision 6 is specified as printf's "%g" in the C
+    // locale, infinities and NaNs included, and it never consults the process's locale: a
+    // window that follows a German desktop still shows "8.5", not "8,5".
+    NumberBuffer buffer;
+    auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                std::chars_format::general, 6);
+    return std::string(buffer.data(), result.ptr);
+}
+
+void AppendFormatted(ReportText& out, std::string_view format,
+                     std::initializer_list<FormatArg> args)
+{
+    const FormatArg* next = args.begin();
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%' || i + 1 == format.size()) {
+            out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(format[i])));
+            continue;
+        }
+        char conversion = format[++i];
+        assert(next != args.end() && "report template has more placeholders than values");
+        if (next == args.end()) {
+            return;
+        }
+        const FormatArg& arg = *next++;
+        switch (conversion) {
+            case 'd':
+                assert(arg.IsInteger());
+                AppendInteger(out, arg.Integer());
+                break;
+            case 'c':
+                assert(arg.IsInteger());
+                out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(arg.Integer())));
+                break;
+            case 'g':
+                assert(!arg.IsInteger());
+                AppendAscii(out, FormatGeneral(arg.Real()));
+                break;
+            default:
+                assert(false && "unknown placeholder in a report template");
+        }
+    }
+    assert(next == args.end() && "report template has fewer placeholders than values");
+}
+
+void AppendFloatArray(ReportText& out, std::string_view header, std::string_view elementLine,
+                      const std::uint8_t* first, int count)
+{
+    AppendFormat(out, header);
+    for (int i = 0; i < count; ++i) {
+        AppendFormat(out, elementLine, i, LoadF32(first + 4 * i));
+    }
+}
+
+void AppendInt32Array(ReportText& out, std::string_view header, std::string_view elementLine,
+                      const std::uint8_t* first, int count)
+{
+    AppendFormat(out, header);
+    for (int i = 0; i < count; ++i) {
+        AppendFormat(out, elementLine, i, LoadI32(first + 4 * i));
+    }
+}
+
+}  // namespace saltmark
