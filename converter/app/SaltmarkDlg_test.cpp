@@ -117,20 +117,24 @@ struct Window {
     }
 };
 
-// Runs `inspect` on the next modal window once it is up, then closes that window.
-void OnNextModalWindow(std::function<void(QWidget&)> inspect)
-{
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [inspect, poll] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            inspect(*modal);
-            modal->close();
-        } else {
-            QTimer::singleShot(10, *poll);
-        }
-    };
-    QTimer::singleShot(0, *poll);
-}
+// While it lives: runs `inspect` on the next modal window once it is up, then closes it.
+class CNextModalWindow {
+public:
+    explicit CNextModalWindow(std::function<void(QWidget&)> inspect)
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this, inspect] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                m_poll.stop();
+                inspect(*modal);
+                modal->close();
+            }
+        });
+        m_poll.start(10);
+    }
+
+private:
+    QTimer m_poll;
+};
 
 QByteArray FileContent(const QString& path)
 {
@@ -345,7 +349,7 @@ private slots:
         const QString target = m_folder.filePath(QStringLiteral("no-such-folder/d.jpg"));
         QString title;
         QString text;
-        OnNextModalWindow([&](QWidget& modal) {
+        const CNextModalWindow messageBox([&](QWidget& modal) {
             title = modal.windowTitle();
             if (auto* box = qobject_cast<QMessageBox*>(&modal)) {
                 text = box->text();
@@ -394,7 +398,7 @@ private slots:
         window.dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&window.dialog));
         QString title;
-        OnNextModalWindow([&](QWidget& modal) {
+        const CNextModalWindow about([&](QWidget& modal) {
             title = modal.windowTitle();
             if (auto* ok = modal.findChild<QPushButton*>(QStringLiteral("IDOK"))) {
                 QTest::mouseClick(ok, Qt::LeftButton);
