@@ -35,7 +35,10 @@ CommandLine ParseCommandLine(const QStringList& arguments)
 
 void CaptureAndClose(CSaltmarkDlg& dialog, const QString& path)
 {
-    const QPixmap shot = dialog.screen()->grabWindow(dialog.winId());
+    // From the screen, so that a window manager's frame and title are in the picture.
+    const QRect frame = dialog.frameGeometry();
+    const QPixmap shot =
+        dialog.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
     if (shot.isNull() || !shot.save(path)) {
         std::fprintf(stderr, "saltmark: could not save the screenshot %s\n", qPrintable(path));
     }
@@ -62,7 +65,7 @@ bool CSaltmarkApp::InitInstance()
     if (!line.screenshotPath.isEmpty()) {
         // Long enough for the window to be mapped and painted on a real display.
         QTimer::singleShot(
-            std::chrono::milliseconds(1000), &dialog,
+            std::chrono::milliseconds(2000), &dialog,
             [&dialog, path = line.screenshotPath] { CaptureAndClose(dialog, path); });
     }
     dialog.exec();

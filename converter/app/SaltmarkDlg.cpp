@@ -62,6 +62,7 @@ CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
     m_messageText.setObjectName(QStringLiteral("IDC_MESSAGE_TEXT"));
     m_messageText.setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_messageText.setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_messageText.setTabStopDistance(DluX(32));  // the classic edit box's tab stops
     m_messageText.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_messageText.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_messageText.setTabChangesFocus(true);
