@@ -17,6 +17,9 @@
 #include "MessageFiles.h"
 
 #ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::max usable
+#endif
 #include <windows.h>
 #endif
 

@@ -136,25 +136,14 @@ private:
     QTimer m_poll;
 };
 
-QByteArray FileContent(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Makes the C library's numbers use a decimal comma, as a German desktop does. Returns
-// why not when no such locale is installed or can be generated.
+// Makes the C library's numbers use a decimal comma, as a German desktop does; returns
+// why not when it cannot.
 QString UseDecimalCommaLocale(const QTemporaryDir& scratch)
 {
     const auto commaActive = [](const char* name) {
         return std::setlocale(LC_ALL, name) != nullptr &&
                std::strcmp(std::localeconv()->decimal_point, ",") == 0;
     };
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
-        if (commaActive(name)) {
-            return {};
-        }
-    }
     QProcess list;
     list.start(QStringLiteral("locale"), {QStringLiteral("-a")});
     if (list.waitForFinished()) {
@@ -164,16 +153,12 @@ QString UseDecimalCommaLocale(const QTemporaryDir& scratch)
             }
         }
     }
-    if (!QFile::exists(QStringLiteral("/usr/share/i18n/locales/de_DE"))) {
-        return QStringLiteral(
-            "no locale with a decimal comma is installed, and none can be "
-            "generated");
-    }
+    // None installed: generate one from the locale sources, if they are there.
     const QString target = scratch.filePath(QStringLiteral("de_DE.UTF-8"));
-    if (QProcess::execute(QStringLiteral("localedef"),
-                          {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
-                           QStringLiteral("UTF-8"), target}) != 0) {
-        return QStringLiteral("localedef could not generate de_DE.UTF-8");
+    if (!QFile::exists(QStringLiteral("/usr/share/i18n/locales/de_DE")) ||
+        QProcess::execute(QStringLiteral("localedef"), {"-i", "de_DE", "-f", "UTF-8", target}) !=
+            0) {
+        return QStringLiteral("no decimal-comma locale is installed, and none can be generated");
     }
     qputenv("LOCPATH", scratch.path().toLocal8Bit());
     return commaActive("de_DE.UTF-8") ? QString()
@@ -198,14 +183,6 @@ class SaltmarkDlgTest : public QObject {
     }
 
 private slots:
-    void StartsWithAnEmptyBoxAndNoImage()
-    {
-        Window window;
-        QVERIFY(window.text.toPlainText().isEmpty());
-        QVERIFY(!window.save.isEnabled());
-        QVERIFY(window.choose.isDefault());
-    }
-
     // Each successful open replaces the report and decides the image state afresh.
     void ShowsTheReportAndFollowsTheImageState_data()
     {
@@ -233,6 +210,9 @@ private slots:
         const QString path = MessageFile(QStringLiteral("msg.sbd"), message);
         for (const bool heldBefore : {false, true}) {
             Window window;
+            QVERIFY(window.text.toPlainText().isEmpty());
+            QVERIFY(!window.save.isEnabled());
+            QVERIFY(window.choose.isDefault());
             if (heldBefore) {
                 window.Open(
                     MessageFile(QStringLiteral("before.sbd"), Message(CameraRecord(1, kImage))));
@@ -248,23 +228,16 @@ private slots:
         }
     }
 
-    void BlanksTheBoxWhileTheUserChooses()
-    {
-        Window window;
-        window.Open(MessageFile(QStringLiteral("a.sbd"), Message(CameraRecord(3, kImage))));
-        QString shownWhileChoosing = QStringLiteral("<not asked>");
-        window.files.whileOpenIsUp = [&] { shownWhileChoosing = window.text.toPlainText(); };
-        window.Open(std::nullopt);
-        QCOMPARE(shownWhileChoosing, QString());
-    }
-
     void CancelKeepsTheEarlierImageAndItsName()
     {
         Window window;
         const QString path = MessageFile(QStringLiteral("msg01.sbd"),
                                          Message(CameraRecord(3, kImage) + BatteryRecord(1)));
         window.Open(path);
+        QString shownWhileChoosing = QStringLiteral("<not asked>");
+        window.files.whileOpenIsUp = [&] { shownWhileChoosing = window.text.toPlainText(); };
         window.Open(std::nullopt);
+        QCOMPARE(shownWhileChoosing, QString());
         QVERIFY(window.text.toPlainText().isEmpty());
         QVERIFY(window.save.isEnabled());
 
@@ -276,33 +249,10 @@ private slots:
         QCOMPARE(window.files.saveFilters,
                  QStringList({QStringLiteral("All (*.*)"), QStringLiteral("JPG (*.jpg)")}));
         QCOMPARE(window.files.defaultSuffix, QStringLiteral("jpg"));
-        QCOMPARE(FileContent(target), kImage);
+        QFile saved(target);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), kImage);
         QCOMPARE(window.dialog.InputPath(), path);
-    }
-
-    void SavesTheLastCameraRecordsBytes()
-    {
-        Window window;
-        const QByteArray second("\x01\x02\x03", 3);
-        window.Open(MessageFile(QStringLiteral("two.sbd"),
-                                Message(CameraRecord(3, kImage) + CameraRecord(4, second))));
-        const QString target = m_folder.filePath(QStringLiteral("two.jpg"));
-        window.Save(target);
-        QCOMPARE(FileContent(target), second);
-
-        window.Open(MessageFile(QStringLiteral("empty.sbd"), Message(CameraRecord(2, {}))));
-        window.Save(target);
-        QCOMPARE(FileContent(target), QByteArray());
-    }
-
-    void CancelledSaveWritesNothing()
-    {
-        Window window;
-        window.Open(MessageFile(QStringLiteral("c.sbd"), Message(CameraRecord(3, kImage))));
-        const QDir before(m_folder.path());
-        const QStringList files = before.entryList(QDir::Files);
-        window.Save(std::nullopt);
-        QCOMPARE(QDir(m_folder.path()).entryList(QDir::Files), files);
     }
 
     // An unreadable or oversized file is named in the box with the reason; the image, its
