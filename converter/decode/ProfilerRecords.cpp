@@ -19,26 +19,29 @@ constexpr int kAquaDoppMeans = 40;
 constexpr std::size_t kBurstCountOffset = 4;
 constexpr std::size_t kBurstValuesOffset = 6;
 
-}  // namespace
-
-ReportText FormatAquaDoppHR(const std::uint8_t* record)
+// The AquaDopp instruments: a title with the port, then one float32 array from offset 4.
+ReportText FormatFixedProfile(const std::uint8_t* record, std::string_view title,
+                              std::string_view header, std::string_view element, int count)
 {
     ReportText out;
-    AppendFormat(out, "AquaDoppHR on COM%d:\r\n", record[1]);
-    AppendFloatArray(out, "\tAquaDoppHR array values:\r\n", "\tA[%d] = %g\r\n", record + 4,
-                     kAquaDoppHRValues);
+    AppendFormat(out, title, record[1]);
+    AppendFloatArray(out, header, element, record + 4, count);
     AppendFormat(out, "\r\n");
     return out;
 }
 
+}  // namespace
+
+ReportText FormatAquaDoppHR(const std::uint8_t* record)
+{
+    return FormatFixedProfile(record, "AquaDoppHR on COM%d:\r\n", "\tAquaDoppHR array values:\r\n",
+                              "\tA[%d] = %g\r\n", kAquaDoppHRValues);
+}
+
 ReportText FormatAquaDopp(const std::uint8_t* record)
 {
-    ReportText out;
-    AppendFormat(out, "AquaDopp on COM%d:\r\n", record[1]);
-    AppendFloatArray(out, "\tAquaDopp array values:\r\n", "\tMeans[%d] = %g\r\n", record + 4,
-                     kAquaDoppMeans);
-    AppendFormat(out, "\r\n");
-    return out;
+    return FormatFixedProfile(record, "AquaDopp on COM%d:\r\n", "\tAquaDopp array values:\r\n",
+                              "\tMeans[%d] = %g\r\n", kAquaDoppMeans);
 }
 
 std::optional<CSignatureRecord> CSignatureRecord::Parse(std::span<const std::uint8_t> record)

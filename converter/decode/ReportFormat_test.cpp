@@ -36,15 +36,6 @@ TEST(FormatGeneral, MatchesPrintfOverManyFloat32Patterns)
     }
 }
 
-TEST(AppendFormat, FillsPlaceholdersInOrder)
-{
-    ReportText out = L"x";
-    AppendFormat(out, "\t\tihAz[%d] = %d\r\n", 31, -1);
-    AppendFormat(out, "V536 at SDI-12 addr %c:\r\n", 'Z');
-    AppendFormat(out, "\tA[%d] = %g\r\n", 0, 1.5f);
-    EXPECT_EQ(out, L"x\t\tihAz[31] = -1\r\nV536 at SDI-12 addr Z:\r\n\tA[0] = 1.5\r\n");
-}
-
 // Switches the process to a locale whose decimal point is a comma, as a desktop session in
 // Germany does; builds one with localedef into a scratch folder when none is installed.
 class CommaDecimalLocale : public ::testing::Test {

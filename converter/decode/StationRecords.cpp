@@ -3,6 +3,7 @@
 // battery voltage.
 
 #include <cstddef>
+#include <span>
 
 #include "ByteOrder.h"
 #include "RecordFormatters.h"
@@ -20,18 +21,25 @@ void AppendSizeLine(ReportText& out, const std::uint8_t* record)
     AppendFormat(out, "\tSize = %d\r\n", LoadU16(record + 2));
 }
 
+// One "%g" line per float32 field, the fields back to back from `offset`.
+void AppendValueLines(ReportText& out, const std::uint8_t* record, std::size_t offset,
+                      std::span<const char* const> lines)
+{
+    for (const char* line : lines) {
+        AppendFormat(out, line, Real(record, offset));
+        offset += 4;
+    }
+}
+
 // The water-quality records: a title with the port, the size, then up to three float32 means
 // at offsets 4, 8 and 12.
-template <std::size_t Count>
 ReportText FormatQualityRecord(const std::uint8_t* record, const char* title,
-                               const char* const (&valueLines)[Count])
+                               std::span<const char* const> valueLines)
 {
     ReportText out;
     AppendFormat(out, title, record[1]);
     AppendSizeLine(out, record);
-    for (std::size_t i = 0; i < Count; ++i) {
-        AppendFormat(out, valueLines[i], Real(record, 4 + 4 * i));
-    }
+    AppendValueLines(out, record, 4, valueLines);
     AppendFormat(out, "\r\n");
     return out;
 }
@@ -86,11 +94,7 @@ ReportText FormatV536(const std::uint8_t* record)
     ReportText out;
     AppendFormat(out, "V536 at SDI-12 addr %c:\r\n", AddressCharacter(record[1]));
     AppendSizeLine(out, record);
-    std::size_t offset = 4;
-    for (const char* line : kValueLines) {
-        AppendFormat(out, line, Real(record, offset));
-        offset += 4;
-    }
+    AppendValueLines(out, record, 4, kValueLines);
     AppendFormat(out, "\r\n");
     return out;
 }
@@ -109,11 +113,7 @@ ReportText FormatY81000(const std::uint8_t* record)
 
     ReportText out;
     AppendFormat(out, "Y81000 on COM%d:\r\n", record[1]);
-    std::size_t offset = 4;
-    for (const char* line : kScalarLines) {
-        AppendFormat(out, line, Real(record, offset));
-        offset += 4;
-    }
+    AppendValueLines(out, record, 4, kScalarLines);
     AppendFloatArray(out, "\tY81000 Freq[i] values:\r\n", "\tFreq[%d] = %g\r\n",
                      record + kFreqOffset, kSpectrumBands);
     AppendFloatArray(out, "\tY81000 Tke[i] values:\r\n", "\tTke[%d] = %g\r\n", record + kTkeOffset,

@@ -4,6 +4,7 @@
 // old reports know them that way.
 
 #include <cstddef>
+#include <span>
 
 #include "ByteOrder.h"
 #include "RecordFormatters.h"
@@ -33,6 +34,19 @@ struct ArrayText {
     const char* element;
 };
 
+// The 42-band arrays, back to back from offset 16, then the buoy position that follows them.
+void AppendBandsAndPosition(ReportText& out, const std::uint8_t* record,
+                            std::span<const ArrayText> bandArrays)
+{
+    std::size_t offset = kFirstBandArray;
+    for (const ArrayText& array : bandArrays) {
+        AppendFloatArray(out, array.header, array.element, record + offset, kBands);
+        offset += kBandArrayBytes;
+    }
+    AppendFormat(out, "\tLat = %g\r\n", LoadF32(record + offset));
+    AppendFormat(out, "\tLon = %g\r\n", LoadF32(record + offset + 4));
+}
+
 }  // namespace
 
 ReportText FormatImu(const std::uint8_t* record)
@@ -54,21 +68,15 @@ ReportText FormatImu(const std::uint8_t* record)
         {"\tHorizontal velocity histogram:\r\n", "\t\tihVh[%d] = %d\r\n"},
         {"\tBin centers of horizontal velocity histogram:\r\n", "\t\tfbcVh[%d] = %g\r\n"},
     };
-    constexpr std::size_t kPositionOffset = 1024;
+    // After the six band arrays (to 1024) and the position (to 1032).
     constexpr std::size_t kFirstHistogram = 1032;
 
     ReportText out;
     AppendFormat(out, "IMU on COM%d:\r\n", record[1]);
     AppendFormat(out, "\tSize = %d\r\n", LoadU16(record + 2));
     AppendBulkParameters(out, record);
-    std::size_t offset = kFirstBandArray;
-    for (const ArrayText& array : kBandArrays) {
-        AppendFloatArray(out, array.header, array.element, record + offset, kBands);
-        offset += kBandArrayBytes;
-    }
-    AppendFormat(out, "\tLat = %g\r\n", LoadF32(record + kPositionOffset));
-    AppendFormat(out, "\tLon = %g\r\n", LoadF32(record + kPositionOffset + 4));
-    offset = kFirstHistogram;
+    AppendBandsAndPosition(out, record, kBandArrays);
+    std::size_t offset = kFirstHistogram;
     for (std::size_t i = 0; i < std::size(kHistograms); ++i) {
         const ArrayText& array = kHistograms[i];
         if (i % 2 == 0) {
@@ -93,18 +101,11 @@ ReportText FormatEllipse(const std::uint8_t* record)
         {"\tEllipse B2[i] values:\r\n", "\tB2[%d] = %g\r\n"},
         {"\tEllipse CF[i] values:\r\n", "\tCF[%d] = %g\r\n"},
     };
-    constexpr std::size_t kPositionOffset = 1192;
 
     ReportText out;
     AppendFormat(out, "Ellipse on COM%d:\r\n", record[1]);
     AppendBulkParameters(out, record);
-    std::size_t offset = kFirstBandArray;
-    for (const ArrayText& array : kBandArrays) {
-        AppendFloatArray(out, array.header, array.element, record + offset, kBands);
-        offset += kBandArrayBytes;
-    }
-    AppendFormat(out, "\tLat = %g\r\n", LoadF32(record + kPositionOffset));
-    AppendFormat(out, "\tLon = %g\r\n", LoadF32(record + kPositionOffset + 4));
+    AppendBandsAndPosition(out, record, kBandArrays);
     AppendFormat(out, "\r\n");
     return out;
 }

@@ -36,7 +36,9 @@ public:
     }
     MessageComposer& Raw(std::span<const std::uint8_t> bytes)
     {
-        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+        for (std::uint8_t byte : bytes) {
+            m_bytes.push_back(byte);
+        }
         return *this;
     }
     MessageComposer& Raw(std::initializer_list<std::uint8_t> bytes)

@@ -1,0 +1,76 @@
+#include "MessageFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace saltmark::cli {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string TooLarge() { return "larger than 1 MiB, so not an SBD message; not read"; }
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::path& path,
+                                                         std::string& reason)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        reason = "is a directory";
+        return std::nullopt;
+    }
+    // The size is only a first look: the read below stops at the limit whatever the file is
+    // (a device, a pipe, a file still growing).
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > kMaxMessageBytes) {
+        reason = TooLarge();
+        return std::nullopt;
+    }
+    errno = 0;
+    FileHandle file(std::fopen(path.string().c_str(), "rb"));
+    if (!file) {
+        reason = errno != 0 ? std::strerror(errno) : "cannot be opened";
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(kMaxMessageBytes + 1);
+    const std::size_t read = std::fread(bytes.data(), 1, bytes.size(), file.get());
+    if (std::ferror(file.get())) {
+        reason = errno != 0 ? std::strerror(errno) : "read error";
+        return std::nullopt;
+    }
+    if (read > kMaxMessageBytes) {
+        reason = TooLarge();
+        return std::nullopt;
+    }
+    bytes.resize(read);
+    return bytes;
+}
+
+bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                    std::string& reason)
+{
+    errno = 0;
+    FileHandle file(std::fopen(path.string().c_str(), "wb"));
+    if (!file) {
+        reason = errno != 0 ? std::strerror(errno) : "cannot be created";
+        return false;
+    }
+    const bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    // Closing flushes; a full disk may only show up here.
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!written || !closed) {
+        reason = errno != 0 ? std::strerror(errno) : "write error";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace saltmark::cli
