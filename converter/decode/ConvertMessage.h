@@ -23,7 +23,8 @@ struct CapturedImage {
 
 // Decodes the n bytes at `message` (n may be zero or negative: nothing is read then).
 // Empties `image` on entry and fills it from the camera records met. Never throws for
-// any input; every decoding problem is a line of the report.
+// any input; every decoding problem is a line of the report. Numbers read as printf shows
+// them in the C locale, whatever locale the process has set.
 ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedImage& image);
 
 // The report as UTF-8 bytes, line endings kept.
