@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QIcon>
+
+namespace saltmark {
+
+// The application icon: a buoy on the swell, sending.
+QIcon SaltmarkIcon();
+
+}  // namespace saltmark

@@ -1,0 +1,229 @@
+#include "SaltmarkDlg.h"
+
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFontDatabase>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QResizeEvent>
+#include <algorithm>
+#include <memory>
+
+#include "AboutDlg.h"
+#include "AppIcon.h"
+#include "DialogUnits.h"
+#include "MessageFiles.h"
+
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::max usable
+#endif
+#include <windows.h>
+#endif
+
+using saltmark::DluX;
+using saltmark::DluY;
+
+namespace {
+
+#ifdef Q_OS_WIN
+constexpr unsigned kIdmAboutBox = 0x0010;  // the system menu's own commands use the high bits
+#endif
+
+QStringList OpenFilters() { return {QStringLiteral("All (*.*)"), QStringLiteral("SBD (*.sbd)")}; }
+QStringList SaveFilters() { return {QStringLiteral("All (*.*)"), QStringLiteral("JPG (*.jpg)")}; }
+
+// The one local file a drag carries, or nothing.
+QString DroppedFile(const QMimeData* mime)
+{
+    if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1) {
+        return {};
+    }
+    const QUrl url = mime->urls().constFirst();
+    return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+}  // namespace
+
+CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
+    : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint),
+      m_fileDialogs(fileDialogs),
+      m_messageLabel(QStringLiteral("Message content:"), this),
+      m_messageText(this),
+      m_chooseFile(QStringLiteral("Choose SBD Input File..."), this),
+      m_saveImage(QStringLiteral("Save Image..."), this),
+      m_about(QStringLiteral("&About Saltmark..."), this)
+{
+    setObjectName(QStringLiteral("IDD_SALTMARK_DIALOG"));
+    setWindowTitle(QStringLiteral("ORCAN Iridium SBD Message Converter"));
+    setAcceptDrops(true);
+
+    // Report lines hold tab-aligned columns of numbers: a fixed-pitch font, no wrapping.
+    m_messageText.setObjectName(QStringLiteral("IDC_MESSAGE_TEXT"));
+    m_messageText.setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_messageText.setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_messageText.setTabStopDistance(DluX(32));  // the classic edit box's tab stops
+    m_messageText.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_messageText.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_messageText.setTabChangesFocus(true);
+    m_messageText.setAcceptDrops(false);  // a dropped file is for the window, not the text
+    m_messageText.setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(&m_messageText, &QWidget::customContextMenuRequested, this,
+            &CSaltmarkDlg::ShowReportMenu);
+
+    m_chooseFile.setObjectName(QStringLiteral("IDC_CHOOSE_FILE"));
+    m_chooseFile.setDefault(true);
+    connect(&m_chooseFile, &QPushButton::clicked, this, &CSaltmarkDlg::OnChooseInputFile);
+
+    m_saveImage.setObjectName(QStringLiteral("IDC_SAVE_IMAGE"));
+    connect(&m_saveImage, &QPushButton::clicked, this, &CSaltmarkDlg::OnSaveImage);
+
+    setMinimumSize(DluX(200), DluY(100));
+    resize(DluX(540), DluY(327));
+    OnInitDialog();
+}
+
+void CSaltmarkDlg::OnInitDialog()
+{
+#ifdef Q_OS_WIN
+    if (HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE)) {
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, kIdmAboutBox, L"&About Saltmark...");
+    }
+#endif
+    // Not every desktop gives a window a system menu: the window's context menu and F1
+    // reach the About box everywhere.
+    m_about.setShortcut(QKeySequence(Qt::Key_F1));
+    connect(&m_about, &QAction::triggered, this, &CSaltmarkDlg::OnAbout);
+    addAction(&m_about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    setWindowIcon(saltmark::SaltmarkIcon());
+    UpdateSaveImage();
+}
+
+void CSaltmarkDlg::DoDataExchange()
+{
+    m_messageText.setPlainText(QString::fromStdWString(m_strReport));
+}
+
+void CSaltmarkDlg::UpdateSaveImage() { m_saveImage.setEnabled(m_image.held()); }
+
+void CSaltmarkDlg::OnChooseInputFile()
+{
+    m_strReport.clear();
+    DoDataExchange();  // blank while the user chooses
+    if (const auto path = m_fileDialogs.ChooseOpenName(this, OpenFilters())) {
+        ConvertFile(*path);
+    }
+    DoDataExchange();
+}
+
+void CSaltmarkDlg::OpenMessageFile(const QString& path)
+{
+    ConvertFile(path);
+    DoDataExchange();
+}
+
+void CSaltmarkDlg::ConvertFile(const QString& path)
+{
+    const saltmark::MessageFileRead message = saltmark::ReadMessageFile(path);
+    if (!message.read) {
+        // The image, its button and the input path stay those of the last conversion.
+        m_strReport = QStringLiteral("Could not read %1: %2\r\n")
+                          .arg(QDir::toNativeSeparators(path), message.reason)
+                          .toStdWString();
+        return;
+    }
+    m_strInputPath = path;
+    m_strReport = saltmark::ConvertMessage(
+        message.bytes.data(), static_cast<std::int32_t>(message.bytes.size()), m_image);
+    UpdateSaveImage();
+}
+
+void CSaltmarkDlg::OnSaveImage()
+{
+    const auto path = m_fileDialogs.ChooseSaveName(this, saltmark::ProposeImageName(m_strInputPath),
+                                                   SaveFilters(), QStringLiteral("jpg"));
+    if (!path) {
+        return;
+    }
+    const saltmark::ImageFileWrite written =
+        saltmark::WriteImageFile(*path, m_image.bytes.value_or(std::vector<std::uint8_t>{}));
+    if (!written.written) {
+        QMessageBox::warning(this, windowTitle(),
+                             QStringLiteral("The image could not be saved to %1:\n%2")
+                                 .arg(QDir::toNativeSeparators(*path), written.reason));
+    }
+}
+
+void CSaltmarkDlg::OnAbout()
+{
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CSaltmarkDlg::ShowReportMenu(const QPoint& position)
+{
+    const std::unique_ptr<QMenu> menu(m_messageText.createStandardContextMenu());
+    menu->addSeparator();
+    menu->addAction(&m_about);
+    menu->exec(m_messageText.mapToGlobal(position));
+}
+
+void CSaltmarkDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    // At the starting size every control stands where the classic layout puts it; the
+    // report box takes whatever the user adds. A font wider than the classic one widens
+    // a control rather than cutting its text.
+    const int labelWidth = std::max(DluX(58), m_messageLabel.sizeHint().width());
+    const int labelHeight = std::max(DluY(8), m_messageLabel.sizeHint().height());
+    m_messageLabel.setGeometry(DluX(15), DluY(15), labelWidth, labelHeight);
+
+    const int buttonsTop = height() - DluY(327 - 306);
+    const int buttonHeight = std::max(DluY(14), m_chooseFile.sizeHint().height());
+    const int chooseWidth = std::max(DluX(93), m_chooseFile.sizeHint().width());
+    const int saveWidth = std::max(DluX(93), m_saveImage.sizeHint().width());
+    const int gap = DluX(5);
+    const int pairLeft = (width() - (chooseWidth + gap + saveWidth)) / 2;
+    m_chooseFile.setGeometry(pairLeft, buttonsTop, chooseWidth, buttonHeight);
+    m_saveImage.setGeometry(pairLeft + chooseWidth + gap, buttonsTop, saveWidth, buttonHeight);
+
+    const int textTop = DluY(28);
+    m_messageText.setGeometry(DluX(14), textTop, width() - DluX(14 + 15),
+                              buttonsTop - DluY(306 - 296) - textTop);
+}
+
+void CSaltmarkDlg::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!DroppedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void CSaltmarkDlg::dropEvent(QDropEvent* event)
+{
+    const QString path = DroppedFile(event->mimeData());
+    if (!path.isEmpty()) {
+        event->acceptProposedAction();
+        OpenMessageFile(path);
+    }
+}
+
+#ifdef Q_OS_WIN
+bool CSaltmarkDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
+{
+    const auto* msg = static_cast<const MSG*>(message);
+    if (eventType == "windows_generic_MSG" && msg->message == WM_SYSCOMMAND &&
+        (msg->wParam & 0xFFF0) == kIdmAboutBox) {
+        OnAbout();
+        *result = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, message, result);
+}
+#endif

@@ -1,0 +1,364 @@
+#include "SaltmarkDlg.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <bit>
+#include <clocale>
+#include <cstring>
+#include <functional>
+
+namespace {
+
+// Messages composed field by field: packet type 55, then records with their 4-byte header.
+QByteArray RecordHeader(std::uint8_t type, std::uint8_t port, std::uint16_t size)
+{
+    const char header[] = {static_cast<char>(type), static_cast<char>(port),
+                           static_cast<char>(size & 0xFF), static_cast<char>(size >> 8)};
+    return QByteArray(header, 4);
+}
+
+QByteArray CameraRecord(std::uint8_t port, const QByteArray& image)
+{
+    return RecordHeader(7, port, static_cast<std::uint16_t>(image.size())) + image;
+}
+
+QByteArray BatteryRecord(float volts)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(volts);
+    QByteArray record = RecordHeader(6, 0, 4);
+    for (int shift = 0; shift < 32; shift += 8) {
+        record.append(static_cast<char>((bits >> shift) & 0xFF));
+    }
+    return record;
+}
+
+QByteArray Message(const QByteArray& records) { return QByteArray(1, '\x37') + records; }
+
+const QByteArray kImage("\xFF\xD8\xFF\xE0\x00", 5);
+
+QString ReportStart(int n)
+{
+    return QStringLiteral(
+               "Converting %1 bytes\r\n\r\nPacket Type:\r\n"
+               "\tType = v4.0+ (enhanced Signature)\r\n\r\n")
+        .arg(n);
+}
+
+QString CameraBlock(int port, int size)
+{
+    return QStringLiteral("Camera on COM%1:\r\n\tImage size = %2\r\n\r\n").arg(port).arg(size);
+}
+
+QString BatteryBlock(const QString& volts)
+{
+    return QStringLiteral("Miscellaneous values:\r\n\tSize = 4\r\n\tBattery voltage = %1\r\n\r\n")
+        .arg(volts);
+}
+
+// The box shows the report's lines; its CR LF endings become plain line breaks.
+QString Shown(QString report)
+{
+    return report.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+class CScriptedFileDialogs final : public saltmark::IFileDialogs {
+public:
+    std::optional<QString> openAnswer;
+    std::optional<QString> saveAnswer;
+    std::function<void()> whileOpenIsUp;
+    QStringList openFilters;
+    QStringList saveFilters;
+    QString proposedName;
+    QString defaultSuffix;
+
+    std::optional<QString> ChooseOpenName(QWidget*, const QStringList& filters) override
+    {
+        openFilters = filters;
+        if (whileOpenIsUp) {
+            whileOpenIsUp();
+        }
+        return openAnswer;
+    }
+    std::optional<QString> ChooseSaveName(QWidget*, const QString& proposed,
+                                          const QStringList& filters,
+                                          const QString& suffix) override
+    {
+        proposedName = proposed;
+        saveFilters = filters;
+        defaultSuffix = suffix;
+        return saveAnswer;
+    }
+};
+
+// The dialog as a user sees it: the box and the two buttons.
+struct Window {
+    CScriptedFileDialogs files;
+    CSaltmarkDlg dialog{files};
+    QPlainTextEdit& text = *dialog.findChild<QPlainTextEdit*>(QStringLiteral("IDC_MESSAGE_TEXT"));
+    QPushButton& choose = *dialog.findChild<QPushButton*>(QStringLiteral("IDC_CHOOSE_FILE"));
+    QPushButton& save = *dialog.findChild<QPushButton*>(QStringLiteral("IDC_SAVE_IMAGE"));
+
+    void Open(const std::optional<QString>& path)
+    {
+        files.openAnswer = path;
+        QTest::mouseClick(&choose, Qt::LeftButton);
+    }
+    void Save(const std::optional<QString>& path)
+    {
+        files.saveAnswer = path;
+        QTest::mouseClick(&save, Qt::LeftButton);
+    }
+};
+
+// While it lives: runs `inspect` on the next modal window once it is up, then closes it.
+class CNextModalWindow {
+public:
+    explicit CNextModalWindow(std::function<void(QWidget&)> inspect)
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this, inspect] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                m_poll.stop();
+                inspect(*modal);
+                modal->close();
+            }
+        });
+        m_poll.start(10);
+    }
+
+private:
+    QTimer m_poll;
+};
+
+// Makes the C library's numbers use a decimal comma, as a German desktop does; returns
+// why not when it cannot.
+QString UseDecimalCommaLocale(const QTemporaryDir& scratch)
+{
+    const auto commaActive = [](const char* name) {
+        return std::setlocale(LC_ALL, name) != nullptr &&
+               std::strcmp(std::localeconv()->decimal_point, ",") == 0;
+    };
+    QProcess list;
+    list.start(QStringLiteral("locale"), {QStringLiteral("-a")});
+    if (list.waitForFinished()) {
+        for (const QByteArray& name : list.readAllStandardOutput().split('\n')) {
+            if (!name.isEmpty() && commaActive(name.constData())) {
+                return {};
+            }
+        }
+    }
+    // None installed: generate one from the locale sources, if they are there.
+    const QString target = scratch.filePath(QStringLiteral("de_DE.UTF-8"));
+    if (!QFile::exists(QStringLiteral("/usr/share/i18n/locales/de_DE")) ||
+        QProcess::execute(QStringLiteral("localedef"), {"-i", "de_DE", "-f", "UTF-8", target}) !=
+            0) {
+        return QStringLiteral("no decimal-comma locale is installed, and none can be generated");
+    }
+    qputenv("LOCPATH", scratch.path().toLocal8Bit());
+    return commaActive("de_DE.UTF-8") ? QString()
+                                      : QStringLiteral("the generated de_DE.UTF-8 has no comma");
+}
+
+}  // namespace
+
+class SaltmarkDlgTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_folder;
+
+    QString MessageFile(const QString& name, const QByteArray& content)
+    {
+        const QString path = m_folder.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
+            qFatal("cannot write the test message %s", qPrintable(path));
+        }
+        return path;
+    }
+
+private slots:
+    // Each successful open replaces the report and decides the image state afresh.
+    void ShowsTheReportAndFollowsTheImageState_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QString>("report");
+        QTest::addColumn<bool>("imageHeld");
+        const QByteArray camera = Message(CameraRecord(3, kImage));
+        QTest::newRow("camera") << camera << ReportStart(10) + CameraBlock(3, 5) << true;
+        const QByteArray battery = Message(BatteryRecord(8.5f));
+        QTest::newRow("no camera") << battery << ReportStart(9) + BatteryBlock("8.5") << false;
+        const QByteArray emptyImage = Message(CameraRecord(2, {}));
+        QTest::newRow("empty image") << emptyImage << ReportStart(5) + CameraBlock(2, 0) << true;
+        QTest::newRow("zero-length file") << QByteArray()
+                                          << QStringLiteral(
+                                                 "Converting 0 bytes\r\n\r\nPacket Type:\r\n"
+                                                 "\tNot enough data to contain packet type\r\n\r\n"
+                                                 "Stopping decode due to error\r\n\r\n")
+                                          << false;
+    }
+    void ShowsTheReportAndFollowsTheImageState()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QString, report);
+        QFETCH(bool, imageHeld);
+        const QString path = MessageFile(QStringLiteral("msg.sbd"), message);
+        for (const bool heldBefore : {false, true}) {
+            Window window;
+            QVERIFY(window.text.toPlainText().isEmpty());
+            QVERIFY(!window.save.isEnabled());
+            QVERIFY(window.choose.isDefault());
+            if (heldBefore) {
+                window.Open(
+                    MessageFile(QStringLiteral("before.sbd"), Message(CameraRecord(1, kImage))));
+                QVERIFY(window.save.isEnabled());
+            }
+            window.Open(path);
+            QCOMPARE(window.dialog.Report(), report.toStdWString());
+            QCOMPARE(window.text.toPlainText(), Shown(report));
+            QCOMPARE(window.save.isEnabled(), imageHeld);
+            QCOMPARE(window.dialog.InputPath(), path);
+            QCOMPARE(window.files.openFilters,
+                     QStringList({QStringLiteral("All (*.*)"), QStringLiteral("SBD (*.sbd)")}));
+        }
+    }
+
+    void CancelKeepsTheEarlierImageAndItsName()
+    {
+        Window window;
+        const QString path = MessageFile(QStringLiteral("msg01.sbd"),
+                                         Message(CameraRecord(3, kImage) + BatteryRecord(1)));
+        window.Open(path);
+        QString shownWhileChoosing = QStringLiteral("<not asked>");
+        window.files.whileOpenIsUp = [&] { shownWhileChoosing = window.text.toPlainText(); };
+        window.Open(std::nullopt);
+        QCOMPARE(shownWhileChoosing, QString());
+        QVERIFY(window.text.toPlainText().isEmpty());
+        QVERIFY(window.save.isEnabled());
+
+        const QString target = m_folder.filePath(QStringLiteral("chosen.jpg"));
+        for (int time = 0; time < 2; ++time) {  // saving twice proposes the same name
+            window.Save(target);
+            QCOMPARE(window.files.proposedName, m_folder.filePath(QStringLiteral("msg01.jpg")));
+        }
+        QCOMPARE(window.files.saveFilters,
+                 QStringList({QStringLiteral("All (*.*)"), QStringLiteral("JPG (*.jpg)")}));
+        QCOMPARE(window.files.defaultSuffix, QStringLiteral("jpg"));
+        QFile saved(target);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), kImage);
+        QCOMPARE(window.dialog.InputPath(), path);
+    }
+
+    // An unreadable or oversized file is named in the box with the reason; the image, its
+    // button and the name the next save proposes stay those of the last conversion.
+    void ReportsAFileThatCannotBeRead_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("length");  // -1: no such file
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "missing.sbd" << qint64{-1}
+                                 << QString::fromLocal8Bit(std::strerror(ENOENT));
+        QTest::newRow("too large") << "huge.sbd" << qint64{(1 << 20) + 1} << "1048576 bytes";
+    }
+    void ReportsAFileThatCannotBeRead()
+    {
+        QFETCH(QString, name);
+        QFETCH(qint64, length);
+        QFETCH(QString, reason);
+        const QString path = m_folder.filePath(name);
+        if (length >= 0) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(length));
+        }
+        Window window;
+        const QString earlier =
+            MessageFile(QStringLiteral("earlier.sbd"), Message(CameraRecord(3, kImage)));
+        window.Open(earlier);
+        window.Open(path);
+
+        const QString shown = window.text.toPlainText();
+        QVERIFY2(shown.startsWith(
+                     QStringLiteral("Could not read %1: ").arg(QDir::toNativeSeparators(path))),
+                 qPrintable(shown));
+        QVERIFY2(shown.contains(reason), qPrintable(shown));
+        QCOMPARE(shown.count(u'\n'), 1);
+        QVERIFY(window.save.isEnabled());
+        QCOMPARE(window.dialog.InputPath(), earlier);
+    }
+
+    void ReportsASaveThatFails()
+    {
+        Window window;
+        window.Open(MessageFile(QStringLiteral("d.sbd"), Message(CameraRecord(3, kImage))));
+        const QString target = m_folder.filePath(QStringLiteral("no-such-folder/d.jpg"));
+        QString title;
+        QString text;
+        const CNextModalWindow messageBox([&](QWidget& modal) {
+            title = modal.windowTitle();
+            if (auto* box = qobject_cast<QMessageBox*>(&modal)) {
+                text = box->text();
+            }
+        });
+        window.Save(target);
+        QCOMPARE(title, QStringLiteral("ORCAN Iridium SBD Message Converter"));
+        QVERIFY2(text.contains(QDir::toNativeSeparators(target)), qPrintable(text));
+        QVERIFY(!QFile::exists(target));
+    }
+
+    void ReportsNumbersWithADecimalPointUnderAGermanLocale()
+    {
+        QTemporaryDir scratch;
+        const QString unavailable = UseDecimalCommaLocale(scratch);
+        if (!unavailable.isEmpty()) {
+            QSKIP(qPrintable(unavailable));
+        }
+        Window window;
+        window.Open(MessageFile(QStringLiteral("de.sbd"), Message(BatteryRecord(8.5f))));
+        std::setlocale(LC_ALL, "C");
+        qunsetenv("LOCPATH");
+        QCOMPARE(window.text.toPlainText(), Shown(ReportStart(9) + BatteryBlock("8.5")));
+    }
+
+    void ConvertsADroppedFile()
+    {
+        Window window;
+        const QString path =
+            MessageFile(QStringLiteral("dropped.sbd"), Message(CameraRecord(5, kImage)));
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QCoreApplication::sendEvent(&window.dialog, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&window.dialog, &drop);
+        QCOMPARE(window.text.toPlainText(), Shown(ReportStart(10) + CameraBlock(5, 5)));
+        QVERIFY(window.save.isEnabled());
+    }
+
+    void F1ShowsTheAboutBox()
+    {
+        Window window;
+        window.dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window.dialog));
+        QString title;
+        const CNextModalWindow about([&](QWidget& modal) {
+            title = modal.windowTitle();
+            if (auto* ok = modal.findChild<QPushButton*>(QStringLiteral("IDOK"))) {
+                QTest::mouseClick(ok, Qt::LeftButton);
+            }
+        });
+        QTest::keyClick(&window.dialog, Qt::Key_F1);
+        QCOMPARE(title, QStringLiteral("About Saltmark"));
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+    }
+};
+
+QTEST_MAIN(SaltmarkDlgTest)
+#include "SaltmarkDlg_test.moc"
