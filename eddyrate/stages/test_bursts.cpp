@@ -88,6 +88,9 @@ Burst redNoiseBurst(std::int32_t n, std::uint64_t seed)
     std::mt19937_64 random(seed);
     Burst burst{redNoise(n, 6.0, 0.5, random), redNoise(n, 0.5, 0.375, random),
                 redNoise(n, 0.0, 0.25, random), redNoise(n, 290.0, 0.125, random)};
+    if (n < 10) {
+        return burst;
+    }
     const auto at = [n](double share) { return static_cast<std::size_t>(share * n); };
     burst.u[at(0.1)] = 0.0;
     burst.temp[at(0.6)] = -0.0;
