@@ -4,39 +4,34 @@
 
 #include "least_squares.h"
 #include "nonfinite.h"
+#include "summation.h"
 
 namespace eddyrate {
 namespace {
 
-// Sum in index order, starting from the first element.
-double sumInOrder(std::span<const double> values)
-{
-    if (values.empty()) {
-        return 0.0;
-    }
-    double sum = values[0];
-    for (std::size_t k = 1; k < values.size(); ++k) {
-        sum = sum + values[k];
-    }
-    return sum;
-}
-
 std::span<const double> firstExtent(const NumericArray& x)
 {
-    const std::int32_t count = rows(x);
-    return {doubles(x), count > 0 ? static_cast<std::size_t>(count) : 0};
+    return {doubles(x), extentLength(rows(x))};
+}
+
+// Squares of the deviations from `mean`, each the difference times itself, summed in order.
+double sumSquaredDeviations(std::span<const double> values, double mean)
+{
+    double deviation = values[0] - mean;
+    double squares = deviation * deviation;
+    for (std::size_t k = 1; k < values.size(); ++k) {
+        deviation = values[k] - mean;
+        squares = squares + deviation * deviation;
+    }
+    return squares;
 }
 
 }  // namespace
 
 double countFlags(const NumericArray& flagArray)
 {
-    const std::uint8_t* set = flags(flagArray);
-    double count = 0.0;
-    for (std::int32_t k = 0; k < rows(flagArray); ++k) {
-        count = count + static_cast<double>(set[k]);
-    }
-    return count;
+    const std::int32_t count = rows(flagArray);
+    return sumFlags({flags(flagArray), extentLength(count)});
 }
 
 void removeFlagged(NumericArray& x, const NumericArray& flagArray)
@@ -74,12 +69,7 @@ double sampleStd(std::span<const double> values)
         return std::sqrt(0.0);
     }
     const double mean = sumInOrder(values) / static_cast<double>(n);
-    double deviation = values[0] - mean;
-    double squares = deviation * deviation;
-    for (std::size_t k = 1; k < n; ++k) {
-        deviation = values[k] - mean;
-        squares = squares + deviation * deviation;
-    }
+    const double squares = sumSquaredDeviations(values, mean);
     const double divisor = n > 1 ? static_cast<double>(n - 1) : static_cast<double>(n);
     return std::sqrt(squares / divisor);
 }
@@ -102,14 +92,10 @@ void columnVariances(const NumericArray& a, NumericArray& result)
     const double inverseDivisor = 1.0 / static_cast<double>(rowCount > 1 ? rowCount - 1 : rowCount);
     const double* values = doubles(a);
     for (std::int32_t j = 0; j < columnCount; ++j) {
-        const double* column = values + static_cast<std::int64_t>(j) * rowCount;
-        const double mean = inverseCount * sumInOrder({column, static_cast<std::size_t>(rowCount)});
-        double deviation = column[0] - mean;
-        double squares = deviation * deviation;
-        for (std::int32_t i = 1; i < rowCount; ++i) {
-            deviation = column[i] - mean;
-            squares = squares + deviation * deviation;
-        }
+        const std::span<const double> column(values + static_cast<std::int64_t>(j) * rowCount,
+                                             extentLength(rowCount));
+        const double mean = inverseCount * sumInOrder(column);
+        const double squares = sumSquaredDeviations(column, mean);
         variances[j] = inverseDivisor * squares;
     }
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "nonfinite.h"
+#include "summation.h"
 
 namespace eddyrate {
 namespace {
@@ -35,12 +36,8 @@ void columnMeans(const NumericArray& x, NumericArray& y)
     if (rowCount != 0 && columnCount != 0) {
         const double* values = doubles(x);
         for (std::int32_t j = 0; j < columnCount; ++j) {
-            const double* column = values + static_cast<std::int64_t>(j) * rowCount;
-            double sum = column[0];
-            for (std::int32_t i = 1; i < rowCount; ++i) {
-                sum = sum + column[i];
-            }
-            means[j] = sum;
+            means[j] = sumInOrder(
+                {values + static_cast<std::int64_t>(j) * rowCount, extentLength(rowCount)});
         }
     } else {
         for (std::int32_t j = 0; j < columnCount; ++j) {
@@ -56,25 +53,14 @@ void columnMeans(const NumericArray& x, NumericArray& y)
 double rowMean(const NumericArray& x)
 {
     const std::int32_t n = columns(x);
-    const double* values = doubles(x);
-    double sum = 0.0;
-    if (n > 0) {
-        sum = values[0];
-        for (std::int32_t i = 1; i < n; ++i) {
-            sum = sum + values[i];
-        }
-    }
+    const double sum = sumInOrder({doubles(x), extentLength(n)});
     return sum / static_cast<double>(n);
 }
 
 double countFlagsRow(const NumericArray& flagRow)
 {
-    const std::uint8_t* set = flags(flagRow);
-    double count = 0.0;
-    for (std::int32_t i = 0; i < columns(flagRow); ++i) {
-        count = count + static_cast<double>(set[i]);
-    }
-    return count;
+    const std::int32_t n = columns(flagRow);
+    return sumFlags({flags(flagRow), extentLength(n)});
 }
 
 void deleteRows(NumericArray& x, const NumericArray& rowList)

@@ -1,0 +1,159 @@
+#include "statistics.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "nonfinite.h"
+#include "test_arrays.h"
+
+namespace eddyrate {
+namespace {
+
+ArrayOwner flagColumn(const std::vector<std::uint8_t>& set)
+{
+    ArrayOwner array = initArray(2);
+    resizeArray(*array, static_cast<std::int32_t>(set.size()), 1, kFlagSize);
+    for (std::size_t k = 0; k < set.size(); ++k) {
+        flags(*array)[k] = set[k];
+    }
+    return array;
+}
+
+TEST(Statistics, MeanAndDeviationOfSmallSeries)
+{
+    EXPECT_EQ(vectorMean(std::vector<double>{1.0, 2.0, 4.0}), 7.0 / 3.0);
+    EXPECT_TRUE(isNaN(vectorMean(std::vector<double>{})));
+    EXPECT_EQ(sampleStd(std::vector<double>{2.0, 4.0}), std::sqrt(2.0));
+    EXPECT_EQ(sampleStd(std::vector<double>{5.0}), 0.0);
+    EXPECT_EQ(bits(sampleStd(std::vector<double>{})), bits(0.0));
+    // The array forms read the first extent only.
+    ArrayOwner column = matrix(2, 1, {1.0, 3.0});
+    EXPECT_EQ(vectorMean(*column), 2.0);
+    EXPECT_EQ(sampleStd(*column), std::sqrt(2.0));
+}
+
+TEST(Statistics, ColumnVariancesTakeEachColumnByItself)
+{
+    ArrayOwner a = matrix(2, 2, {1.0, 3.0, 10.0, 20.0});
+    ArrayOwner result = initArray(2);
+    columnVariances(*a, *result);
+    ASSERT_EQ(rows(*result), 1);
+    ASSERT_EQ(columns(*result), 2);
+    EXPECT_EQ(doubles(*result)[0], 2.0);
+    EXPECT_EQ(doubles(*result)[1], 50.0);
+
+    ArrayOwner noRows = matrix(0, 3, {});
+    columnVariances(*noRows, *result);
+    ASSERT_EQ(columns(*result), 3);
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_EQ(doubles(*result)[j], 0.0);
+    }
+}
+
+TEST(Statistics, RemoveFlaggedCompactsInPlace)
+{
+    std::vector<double> caller{1.0, 2.0, 3.0, 4.0};
+    ArrayOwner x = wrapArray(caller.data(), 4);
+    removeFlagged(*x, *flagColumn({0, 1, 0, 1}));
+    EXPECT_EQ(rows(*x), 2);
+    EXPECT_EQ(doubles(*x), caller.data());
+    EXPECT_EQ(caller, (std::vector<double>{1.0, 3.0, 3.0, 4.0}));
+}
+
+TEST(Statistics, CountFlagsAddsTheSetOnes)
+{
+    std::vector<std::uint8_t> set(1000, 0);
+    for (int k = 0; k < 90; ++k) {
+        set[k * 11] = 1;
+    }
+    EXPECT_EQ(countFlags(*flagColumn(set)), 90.0);
+    EXPECT_EQ(countFlags(*flagColumn({})), 0.0);
+}
+
+TEST(Statistics, DivideElementsDividesInStorageOrder)
+{
+    ArrayOwner a = matrix(1, 3, {1.0, 3.0, 1.0});
+    ArrayOwner b = matrix(1, 3, {4.0, 3.0, 0.0});
+    ArrayOwner result = initArray(2);
+    divideElements(*a, *b, *result);
+    ASSERT_EQ(columns(*result), 3);
+    EXPECT_EQ(doubles(*result)[0], 0.25);
+    EXPECT_EQ(doubles(*result)[1], 1.0);
+    EXPECT_EQ(doubles(*result)[2], kInfinity);
+}
+
+TEST(Statistics, RoundHalfAwayFromZero)
+{
+    struct Case {
+        double in;
+        double out;
+    };
+    const Case cases[] = {
+        {2.5, 3.0},
+        {-2.5, -3.0},
+        {0.49999999999999994, 0.0},
+        {-0.3, -0.0},
+        {2557.44, 2557.0},
+        {0.5, 1.0},
+        {-0.5, -1.0},
+        {4503599627370497.0, 4503599627370497.0},
+        {kInfinity, kInfinity},
+        {kNaN, kNaN},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bits(roundHalfAway(c.in)), bits(c.out)) << c.in;
+    }
+}
+
+TEST(Statistics, RemainderByTwoKeepsTheSign)
+{
+    EXPECT_EQ(remainderByTwo(7.0), 1.0);
+    EXPECT_EQ(remainderByTwo(-3.0), -1.0);
+    EXPECT_EQ(remainderByTwo(2560.0), 0.0);
+    EXPECT_EQ(remainderByTwo(2557.0), 1.0);
+    for (const double nonFinite : {kInfinity, kMinusInfinity, std::nan("")}) {
+        EXPECT_EQ(bits(remainderByTwo(nonFinite)), bits(kNaN));
+    }
+}
+
+TEST(Statistics, DetrendingRemovesAStraightLine)
+{
+    for (const std::int32_t n : {3, 256, 2560}) {
+        std::vector<double> line(n);
+        std::vector<double> constant(n, -4.25);
+        for (std::int32_t i = 0; i < n; ++i) {
+            line[i] = 0.003 * (i + 1) + 12.0;
+        }
+        detrendLinear(line);
+        detrendLinear(constant);
+        // The fit sums n values of size up to 20: its rounding grows like n * 20 * epsilon.
+        const double tolerance = n * 20.0 * 2.2e-16;
+        for (std::int32_t i = 0; i < n; ++i) {
+            ASSERT_NEAR(line[i], 0.0, tolerance) << n << " " << i;
+            ASSERT_NEAR(constant[i], 0.0, tolerance) << n << " " << i;
+        }
+    }
+}
+
+TEST(Statistics, DetrendingKeepsWhatIsNotALine)
+{
+    // A parabola symmetric about the middle has no linear part to remove but its mean.
+    const std::int32_t n = 101;
+    std::vector<double> values(n);
+    double mean = 0.0;
+    for (std::int32_t i = 0; i < n; ++i) {
+        values[i] = (i - 50.0) * (i - 50.0);
+        mean += values[i] / n;
+    }
+    std::vector<double> expected(values);
+    detrendLinear(values);
+    for (std::int32_t i = 0; i < n; ++i) {
+        ASSERT_NEAR(values[i], expected[i] - mean, 1e-9) << i;
+    }
+}
+
+}  // namespace
+}  // namespace eddyrate

@@ -1,0 +1,154 @@
+#include "vector_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "nonfinite.h"
+#include "test_arrays.h"
+
+namespace eddyrate {
+namespace {
+
+std::vector<double> values(const NumericArray& array)
+{
+    return {doubles(array), doubles(array) + elementCount(array)};
+}
+
+TEST(VectorKernels, ColumnMeansOfSmallAndEmptyMatrices)
+{
+    ArrayOwner y = initArray(2);
+    columnMeans(*matrix(2, 2, {1.0, 3.0, 2.0, 4.0}), *y);
+    EXPECT_EQ(rows(*y), 1);
+    EXPECT_EQ(values(*y), (std::vector<double>{2.0, 3.0}));
+
+    columnMeans(*matrix(0, 3, {}), *y);
+    ASSERT_EQ(columns(*y), 3);
+    for (const double mean : values(*y)) {
+        EXPECT_TRUE(isNaN(mean));
+    }
+
+    columnMeans(*matrix(3, 0, {}), *y);
+    EXPECT_EQ(rows(*y), 1);
+    EXPECT_EQ(columns(*y), 0);
+}
+
+TEST(VectorKernels, ColumnMeansMultiplyByTheReciprocal)
+{
+    // Three values summing to 0.3 in this order: 0.3 * (1/3) differs from 0.3 / 3 in the last bit.
+    ArrayOwner y = initArray(2);
+    columnMeans(*matrix(3, 1, {0.1, 0.1, 0.1}), *y);
+    const double sum = (0.1 + 0.1) + 0.1;
+    EXPECT_EQ(bits(values(*y)[0]), bits(sum * (1.0 / 3.0)));
+}
+
+TEST(VectorKernels, RowMeanAndFlagCountOfRows)
+{
+    EXPECT_EQ(rowMean(*matrix(1, 3, {1.0, 2.0, 4.0})), 7.0 / 3.0);
+    EXPECT_TRUE(isNaN(rowMean(*matrix(1, 0, {}))));
+
+    ArrayOwner flagRow = initArray(2);
+    resizeArray(*flagRow, 1, 5, kFlagSize);
+    EXPECT_EQ(countFlagsRow(*flagRow), 0.0);
+    flags(*flagRow)[1] = 1;
+    flags(*flagRow)[4] = 1;
+    EXPECT_EQ(countFlagsRow(*flagRow), 2.0);
+    resizeArray(*flagRow, 1, 0, kFlagSize);
+    EXPECT_EQ(countFlagsRow(*flagRow), 0.0);
+}
+
+TEST(VectorKernels, RealPowerRefusesNegativeBasesWithFractionalExponents)
+{
+    EXPECT_EQ(bits(realPower(-8.0, 0.3333333333333333)), bits(kNaN));
+    EXPECT_EQ(realPower(0.0, 0.6666666666666666), 0.0);
+    EXPECT_EQ(bits(realPower(std::nan(""), 1.5)), bits(kNaN));
+    EXPECT_EQ(bits(realPower(4.0, std::nan(""))), bits(kNaN));
+    EXPECT_EQ(realPower(4.0, 1.5), 8.0);
+    EXPECT_EQ(realPower(-2.0, 2.0), 4.0);
+}
+
+// A complex r x c matrix whose element (i, j) holds (10 j + i + 1, -(i + 1)).
+ArrayOwner numberedComplex(std::int32_t r, std::int32_t c)
+{
+    ArrayOwner x = initArray(2);
+    resizeArray(*x, r, c, kComplexSize);
+    for (std::int32_t j = 0; j < c; ++j) {
+        for (std::int32_t i = 0; i < r; ++i) {
+            complexes(*x)[j * r + i] = Complex{10.0 * j + i + 1, -(i + 1.0)};
+        }
+    }
+    return x;
+}
+
+ArrayOwner rowList(const std::vector<std::int32_t>& rowNumbers)
+{
+    ArrayOwner list = initArray(2);
+    resizeArray(*list, 1, static_cast<std::int32_t>(rowNumbers.size()), kIntegerSize);
+    for (std::size_t k = 0; k < rowNumbers.size(); ++k) {
+        integers(*list)[k] = rowNumbers[k];
+    }
+    return list;
+}
+
+TEST(VectorKernels, DeleteRowsKeepsTheOthersInOrder)
+{
+    struct Case {
+        std::vector<std::int32_t> deleted;
+        std::vector<std::int32_t> kept;  // 1-based row numbers left, in order
+    };
+    const Case cases[] = {
+        {{4, 5, 6}, {1, 2, 3}},
+        {{1}, {2, 3, 4, 5, 6}},
+        {{6}, {1, 2, 3, 4, 5}},
+        {{2, 5, 2}, {1, 3, 4, 6}},
+    };
+    for (const Case& c : cases) {
+        ArrayOwner x = numberedComplex(6, 2);
+        deleteRows(*x, *rowList(c.deleted));
+        const auto r = static_cast<std::int32_t>(c.kept.size());
+        ASSERT_EQ(rows(*x), r);
+        ASSERT_EQ(columns(*x), 2);
+        for (std::int32_t j = 0; j < 2; ++j) {
+            for (std::int32_t i = 0; i < r; ++i) {
+                const Complex value = complexes(*x)[j * r + i];
+                EXPECT_EQ(value.re, 10.0 * j + c.kept[i]);
+                EXPECT_EQ(value.im, -static_cast<double>(c.kept[i]));
+            }
+        }
+    }
+}
+
+TEST(VectorKernels, ElementWiseFamily)
+{
+    ArrayOwner x = matrix(1, 3, {-0.0, 4.0, -2.25});
+    ArrayOwner y = initArray(2);
+    absElements(*x, *y);
+    EXPECT_EQ(bits(values(*y)[0]), bits(0.0));
+    EXPECT_EQ(values(*y)[2], 2.25);
+    squareElements(*x, *y);
+    EXPECT_EQ(values(*y), (std::vector<double>{0.0, 16.0, 5.0625}));
+    sqrtElements(*x, *y);
+    EXPECT_EQ(values(*y)[1], 2.0);
+    EXPECT_TRUE(isNaN(values(*y)[2]));
+    powerElements(*x, 1.5, *y);
+    EXPECT_EQ(values(*y)[1], 8.0);
+    EXPECT_EQ(bits(values(*y)[2]), bits(kNaN));
+    scaleByInverseTwoPi(*matrix(1, 1, {6.283185307179586}), *y);
+    EXPECT_DOUBLE_EQ(values(*y)[0], 1.0);
+    divideScalarBy(1.0, *x, *y);
+    EXPECT_EQ(values(*y)[0], kMinusInfinity);
+    EXPECT_EQ(values(*y)[1], 0.25);
+}
+
+TEST(VectorKernels, ElementWiseKernelsMayWorkInPlace)
+{
+    ArrayOwner x = matrix(1, 2, {-3.0, 5.0});
+    absElements(*x, *x);
+    squareElements(*x, *x);
+    EXPECT_EQ(values(*x), (std::vector<double>{9.0, 25.0}));
+}
+
+}  // namespace
+}  // namespace eddyrate
