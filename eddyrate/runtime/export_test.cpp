@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -137,6 +138,8 @@ struct ReferenceBurst {
     double fs;
 };
 
+void PrintTo(const ReferenceBurst& c, std::ostream* os) { *os << c.name; }
+
 class ReferenceBurstTest : public ::testing::TestWithParam<ReferenceBurst> {};
 
 // 30-minute bursts with two screened samples and a few spikes, whose outputs were computed
@@ -167,6 +170,8 @@ struct RecordedBurst {
     double fs;
     std::uint64_t seed;
 };
+
+void PrintTo(const RecordedBurst& c, std::ostream* os) { *os << c.name; }
 
 // The outputs recorded for `name` in testdata/recorded-bursts.txt.
 Outputs readRecorded(const std::string& name)
@@ -235,6 +240,8 @@ struct RejectedCase {
     std::int32_t n;
     double fs;
 };
+
+void PrintTo(const RejectedCase& c, std::ostream* os) { *os << c.name; }
 
 class RejectedBurstTest : public ::testing::TestWithParam<RejectedCase> {};
 
@@ -336,6 +343,11 @@ struct KnownTurbulence {
     std::uint64_t seed;
 };
 
+void PrintTo(const KnownTurbulence& c, std::ostream* os)
+{
+    *os << "epsilon " << c.epsilon << ", mean u " << c.meanU;
+}
+
 class KnownDissipationTest : public ::testing::TestWithParam<KnownTurbulence> {};
 
 // A 30-minute 10 Hz burst whose spectra follow the -5/3 law at a chosen dissipation rate,
@@ -409,3 +421,50 @@ TEST(ExportTest, ConcurrentCallsGiveTheBitsOfOneCall)
 }
 
 }  // namespace
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// Address space in use by this process, in bytes.
+rlim_t addressSpaceInUse()
+{
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Runs out of memory after the means are written: the call returns normally (no exception
+// crosses the boundary), answers the burst as rejected and keeps the burst means.
+void runOutOfMemory(const Burst& original)
+{
+    Burst plenty = original;
+    const Outputs normal = run(plenty, 3.5, 20.0);
+    Burst scarce = original;
+    const rlimit limit{addressSpaceInUse() + (1u << 20), RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &limit);
+    const Outputs out = run(scarce, 3.5, 20.0);
+    bool rejected = out.ustar() == EDDYRATE_MISSING && out.epsilon() == EDDYRATE_MISSING &&
+                    out.anisotropy() == EDDYRATE_MISSING && out.quality() == 0.0;
+    for (int i = 0; i < EDDYRATE_BANDS; ++i) {
+        rejected = rejected && out.freq[i] == EDDYRATE_MISSING && out.tke[i] == EDDYRATE_MISSING;
+    }
+    bool meansKept = true;
+    for (int k = 2; k < 6; ++k) {
+        meansKept = meansKept && bits(out.scalars[k]) == bits(normal.scalars[k]);
+    }
+    std::_Exit(rejected && meansKept ? 0 : 1);
+}
+
+TEST(ExportDeathTest, OutOfMemoryAnswersTheBurstAsRejected)
+{
+    const Burst burst = readBurst("burst-30min-20hz.f64", 36000);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(runOutOfMemory(burst), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+#endif

@@ -31,6 +31,11 @@ struct GateCase {
     bool passes;
 };
 
+void PrintTo(const GateCase& c, std::ostream* os)
+{
+    *os << c.n << " samples, " << c.zeros << " zeros, " << c.fs << " Hz";
+}
+
 class GateTest : public ::testing::TestWithParam<GateCase> {};
 
 TEST_P(GateTest, ScreensZerosAndGatesTheBurst)
@@ -92,6 +97,8 @@ struct LengthCase {
     double segmentLength;
 };
 
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.fs << " Hz"; }
+
 class SegmentLengthTest : public ::testing::TestWithParam<LengthCase> {};
 
 TEST_P(SegmentLengthTest, HoldsAnEvenNumberOfSamplesIn256Seconds)
@@ -111,6 +118,11 @@ struct CountCase {
     std::int32_t keptCount;
     std::int32_t segments;
 };
+
+void PrintTo(const CountCase& c, std::ostream* os)
+{
+    *os << "N " << c.segmentLength << ", " << c.keptCount << " kept";
+}
 
 class SegmentCountTest : public ::testing::TestWithParam<CountCase> {};
 
@@ -176,6 +188,8 @@ struct SpikeCase {
     double offset;  // added to row 40 of that component, in units of its spread d
     bool spike;
 };
+
+void PrintTo(const SpikeCase& c, std::ostream* os) { *os << c.name; }
 
 class DespikingTest : public ::testing::TestWithParam<SpikeCase> {};
 

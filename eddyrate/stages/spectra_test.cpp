@@ -112,6 +112,8 @@ struct FrequencyCase {
     double last;
 };
 
+void PrintTo(const FrequencyCase& c, std::ostream* os) { *os << c.fs << " Hz"; }
+
 class BandFrequencyTest : public ::testing::TestWithParam<FrequencyCase> {};
 
 // Half a bin above the centre of each band's eleven bins, plus 1/256 Hz.
