@@ -1,5 +1,4 @@
-// The fit range, the per-segment dissipation fit with its validity rule, and the rejected
-// burst.
+// The fit range and the per-segment dissipation fit with its validity rule.
 
 #include "fit.h"
 
@@ -149,26 +148,6 @@ TEST(WriteEstimatesTest, ValidityIsStrictAndIgnoresTheDirection)
     const double expected =
         (std::pow(2e-3 / (4.0 / 3.0 * 0.55), 1.5) + std::pow(3e-3 / (4.0 / 3.0 * 0.55), 1.5)) / 2.0;
     EXPECT_NEAR(out.epsilon, expected, 1e-12 * expected);
-}
-
-TEST(WriteRejectedBurstTest, MarksEverythingButTheMeans)
-{
-    Fitted out{};
-    out.meanU = 6.0;
-    const BurstOutputs outputs{&out.ustar,      &out.epsilon,  &out.meanU,      &out.meanV,
-                               &out.meanW,      &out.meanTemp, &out.anisotropy, &out.quality,
-                               out.freq.data(), out.tke.data()};
-    out.quality = 0.5;
-    writeRejectedBurst(outputs);
-    EXPECT_EQ(out.ustar, 9999.0);
-    EXPECT_EQ(out.epsilon, 9999.0);
-    EXPECT_EQ(out.anisotropy, 9999.0);
-    EXPECT_EQ(out.quality, 0.0);
-    EXPECT_EQ(out.meanU, 6.0);
-    for (std::int32_t band = 0; band < kReturnedBands; ++band) {
-        EXPECT_EQ(out.freq[band], 9999.0);
-        EXPECT_EQ(out.tke[band], 9999.0);
-    }
 }
 
 }  // namespace

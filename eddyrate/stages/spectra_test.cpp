@@ -79,32 +79,6 @@ TEST_P(BandSpectrumTest, AveragesElevenBinsOfTheOneSidedDensity)
 
 INSTANTIATE_TEST_SUITE_P(Lengths, BandSpectrumTest, ::testing::Values(256, 264, 330));
 
-// Bin 0 never reaches a band: a constant changes no band; an all-zero segment has zero bands.
-TEST(BandSpectrumTest, IgnoresTheSegmentMean)
-{
-    constexpr std::int32_t kLength = 512;
-    std::vector<double> values(2 * kLength, 0.0);
-    for (std::int32_t t = 0; t < kLength; ++t) {
-        values[t] = std::sin(0.3 * t) + 0.5 * std::cos(2.1 * t);
-    }
-    std::vector<double> shifted = values;
-    for (std::int32_t t = 0; t < kLength; ++t) {
-        shifted[t] += 40.0;
-    }
-    ArrayOwner plain = initArray(2), offset = initArray(2);
-    bandSpectrum(*matrix(kLength, 2, values), kLength, 10.0, *plain);
-    bandSpectrum(*matrix(kLength, 2, shifted), kLength, 10.0, *offset);
-    const std::int32_t nb = kLength / 22;
-    double largest = 0.0;
-    for (std::int32_t band = 0; band < nb; ++band) {
-        largest = std::max(largest, doubles(*plain)[band]);
-    }
-    for (std::int32_t band = 0; band < nb; ++band) {
-        EXPECT_NEAR(doubles(*offset)[band], doubles(*plain)[band], 1e-12 * largest) << band;
-        EXPECT_EQ(doubles(*plain)[nb + band], 0.0) << band;
-    }
-}
-
 struct FrequencyCase {
     double fs;
     double segmentLength;
