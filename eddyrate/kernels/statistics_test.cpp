@@ -138,22 +138,5 @@ TEST(Statistics, DetrendingRemovesAStraightLine)
     }
 }
 
-TEST(Statistics, DetrendingKeepsWhatIsNotALine)
-{
-    // A parabola symmetric about the middle has no linear part to remove but its mean.
-    const std::int32_t n = 101;
-    std::vector<double> values(n);
-    double mean = 0.0;
-    for (std::int32_t i = 0; i < n; ++i) {
-        values[i] = (i - 50.0) * (i - 50.0);
-        mean += values[i] / n;
-    }
-    std::vector<double> expected(values);
-    detrendLinear(values);
-    for (std::int32_t i = 0; i < n; ++i) {
-        ASSERT_NEAR(values[i], expected[i] - mean, 1e-9) << i;
-    }
-}
-
 }  // namespace
 }  // namespace eddyrate
