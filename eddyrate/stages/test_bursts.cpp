@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <random>
 
 namespace eddyrate::testing {
@@ -40,7 +41,7 @@ void inverseTransform(std::vector<std::complex<double>>& x)
         }
     }
     for (std::size_t length = 2; length <= n; length <<= 1) {
-        const double angle = 2.0 * M_PI / static_cast<double>(length);
+        const double angle = 2.0 * std::numbers::pi / static_cast<double>(length);
         for (std::size_t start = 0; start < n; start += length) {
             for (std::size_t k = 0; k < length / 2; ++k) {
                 const std::complex<double> twiddle =
@@ -69,7 +70,7 @@ std::vector<double> inertialSeries(std::int32_t n, double fs, double level, doub
         const double density = level * std::pow(f, -5.0 / 3.0);
         // A cosine of amplitude a carries the variance a^2 / 2 = S(f) df.
         const double amplitude = std::sqrt(2.0 * density * binWidth);
-        const double phase = 2.0 * M_PI * (uniformStep(random) + 0.5);
+        const double phase = 2.0 * std::numbers::pi * (uniformStep(random) + 0.5);
         spectrum[k] = std::polar(amplitude * 0.5, phase);
         spectrum[length - k] = std::conj(spectrum[k]);
     }
@@ -88,6 +89,9 @@ Burst redNoiseBurst(std::int32_t n, std::uint64_t seed)
     std::mt19937_64 random(seed);
     Burst burst{redNoise(n, 6.0, 0.5, random), redNoise(n, 0.5, 0.375, random),
                 redNoise(n, 0.0, 0.25, random), redNoise(n, 290.0, 0.125, random)};
+    if (n < 10) {
+        return burst;
+    }
     const auto at = [n](double share) { return static_cast<std::size_t>(share * n); };
     burst.u[at(0.1)] = 0.0;
     burst.temp[at(0.6)] = -0.0;
@@ -101,7 +105,8 @@ Burst kolmogorovBurst(std::int32_t n, double fs, double epsilon, double meanU, d
 {
     std::mt19937_64 random(seed);
     const double speed = std::hypot(meanU, meanV);
-    const double common = std::pow(epsilon, 2.0 / 3.0) * std::pow(speed / (2.0 * M_PI), 2.0 / 3.0);
+    const double common =
+        std::pow(epsilon, 2.0 / 3.0) * std::pow(speed / (2.0 * std::numbers::pi), 2.0 / 3.0);
     const double longitudinal = 0.55 * common;
     const double transverse = 4.0 / 3.0 * 0.55 * common;
     Burst burst{inertialSeries(n, fs, longitudinal, meanU, random),

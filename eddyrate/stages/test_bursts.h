@@ -11,7 +11,8 @@ struct Burst {
 };
 
 // Red noise (a first-order autoregression of uniform steps) around a 6 m/s wind, with two
-// samples that carry a zero and two spikes. Only additions and multiplications of exactly
+// samples that carry a zero and two spikes
+// (from n = 10 on). Only additions and multiplications of exactly
 // generated numbers, so the samples are the same bits on every machine.
 Burst redNoiseBurst(std::int32_t n, std::uint64_t seed);
 
