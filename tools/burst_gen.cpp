@@ -55,81 +55,81 @@ Exit status: 0 when written, 1 when the file cannot be written, 2 for wrong usag
 
 struct NumberOption {
     std::string_view name;
-    double BurstSpec::*field;
+    double BurstRecipe::*field;
 };
 
 constexpr NumberOption kNumberOptions[] = {
-    {"--fs", &BurstSpec::fs},
-    {"--epsilon", &BurstSpec::epsilon},
-    {"--mean-u", &BurstSpec::meanU},
-    {"--mean-v", &BurstSpec::meanV},
-    {"--mean-w", &BurstSpec::meanW},
-    {"--temperature", &BurstSpec::temperature},
-    {"--temperature-std", &BurstSpec::temperatureStd},
-    {"--kolmogorov", &BurstSpec::kolmogorov},
-    {"--knee-u", &BurstSpec::kneeU},
-    {"--knee-vw", &BurstSpec::kneeVW},
-    {"--spike-size", &BurstSpec::spikeSize},
+    {"--fs", &BurstRecipe::fs},
+    {"--epsilon", &BurstRecipe::epsilon},
+    {"--mean-u", &BurstRecipe::meanU},
+    {"--mean-v", &BurstRecipe::meanV},
+    {"--mean-w", &BurstRecipe::meanW},
+    {"--temperature", &BurstRecipe::temperature},
+    {"--temperature-std", &BurstRecipe::temperatureStd},
+    {"--kolmogorov", &BurstRecipe::kolmogorov},
+    {"--knee-u", &BurstRecipe::kneeU},
+    {"--knee-vw", &BurstRecipe::kneeVW},
+    {"--spike-size", &BurstRecipe::spikeSize},
 };
 
 struct CountOption {
     std::string_view name;
-    std::uint64_t BurstSpec::*field;
+    std::uint64_t BurstRecipe::*field;
 };
 
 constexpr CountOption kCountOptions[] = {
-    {"--seed", &BurstSpec::seed},
-    {"--samples", &BurstSpec::samples},
-    {"--zeros", &BurstSpec::zeros},
-    {"--spikes", &BurstSpec::spikes},
+    {"--seed", &BurstRecipe::seed},
+    {"--samples", &BurstRecipe::samples},
+    {"--zeros", &BurstRecipe::zeros},
+    {"--spikes", &BurstRecipe::spikes},
 };
 
-// True when the current argument is one of the table's options; its value goes to spec.
+// True when the current argument is one of the table's options; its value goes to recipe.
 template <typename Table>
-bool takeFromTable(CommandLine& args, const Table& table, BurstSpec& spec,
+bool takeFromTable(CommandLine& args, const Table& table, BurstRecipe& recipe,
                    std::optional<std::string>& bad)
 {
     std::string_view value;
     for (const auto& option : table) {
         if (args.option(option.name, value)) {
-            bad = takeNumber(args, value, spec.*option.field);
+            bad = takeNumber(args, value, recipe.*option.field);
             return true;
         }
     }
     return false;
 }
 
-std::string remakeCommand(const BurstSpec& spec, std::uint64_t decimals)
+std::string remakeCommand(const BurstRecipe& recipe, std::uint64_t decimals)
 {
     std::string command(kProgram);
     for (const CountOption& option : kCountOptions) {
-        command += " " + std::string(option.name) + " " + std::to_string(spec.*option.field);
+        command += " " + std::string(option.name) + " " + std::to_string(recipe.*option.field);
     }
     for (const NumberOption& option : kNumberOptions) {
-        command += " " + std::string(option.name) + " " + formatShortest(spec.*option.field);
+        command += " " + std::string(option.name) + " " + formatShortest(recipe.*option.field);
     }
     return command + " --decimals " + std::to_string(decimals);
 }
 
-std::optional<std::string> checkSpec(const BurstSpec& spec)
+std::optional<std::string> checkRecipe(const BurstRecipe& recipe)
 {
-    if (!(spec.fs > 0.0) || !std::isfinite(spec.fs)) {
+    if (!(recipe.fs > 0.0) || !std::isfinite(recipe.fs)) {
         return "the sampling rate must be a positive number";
     }
-    if (!(spec.epsilon >= 0.0) || !std::isfinite(spec.epsilon)) {
+    if (!(recipe.epsilon >= 0.0) || !std::isfinite(recipe.epsilon)) {
         return "the dissipation rate must be zero or positive";
     }
-    if (!(std::hypot(spec.meanU, spec.meanV) > 0.0) || !std::isfinite(spec.meanU) ||
-        !std::isfinite(spec.meanV) || !std::isfinite(spec.meanW)) {
+    if (!(std::hypot(recipe.meanU, recipe.meanV) > 0.0) || !std::isfinite(recipe.meanU) ||
+        !std::isfinite(recipe.meanV) || !std::isfinite(recipe.meanW)) {
         return "Taylor's hypothesis needs a finite mean horizontal wind that is not zero";
     }
-    if (!(spec.kneeU >= 0.0) || !(spec.kneeVW >= 0.0) || !(spec.kolmogorov >= 0.0)) {
+    if (!(recipe.kneeU >= 0.0) || !(recipe.kneeVW >= 0.0) || !(recipe.kolmogorov >= 0.0)) {
         return "knee frequencies and the Kolmogorov constant must be zero or positive";
     }
-    if (spec.samples > kMostSamples) {
+    if (recipe.samples > kMostSamples) {
         return "at most " + std::to_string(kMostSamples) + " samples";
     }
-    if (spec.zeros > spec.samples || spec.spikes > spec.samples - spec.zeros) {
+    if (recipe.zeros > recipe.samples || recipe.spikes > recipe.samples - recipe.zeros) {
         return "more dropouts and spikes than samples";
     }
     return std::nullopt;
@@ -139,7 +139,7 @@ std::optional<std::string> checkSpec(const BurstSpec& spec)
 
 int main(int argc, char** argv)
 {
-    BurstSpec spec;
+    BurstRecipe recipe;
     std::optional<double> minutes;
     std::uint64_t decimals = kDefaultDecimals;
     std::string outputPath;
@@ -151,8 +151,8 @@ int main(int argc, char** argv)
             std::cout << kUsage;
             return 0;
         }
-        const bool fromTable = takeFromTable(args, kNumberOptions, spec, bad) ||
-                               takeFromTable(args, kCountOptions, spec, bad);
+        const bool fromTable = takeFromTable(args, kNumberOptions, recipe, bad) ||
+                               takeFromTable(args, kCountOptions, recipe, bad);
         if (fromTable) {
             // stored by the table
         } else if (args.option("--minutes", value)) {
@@ -174,17 +174,17 @@ int main(int argc, char** argv)
         }
     }
     if (minutes) {
-        const double samples = std::round(*minutes * 60.0 * spec.fs);
+        const double samples = std::round(*minutes * 60.0 * recipe.fs);
         if (!(samples >= 0.0 && samples <= static_cast<double>(kMostSamples))) {
             return usageError(kProgram, "at most " + std::to_string(kMostSamples) + " samples");
         }
-        spec.samples = static_cast<std::uint64_t>(samples);
+        recipe.samples = static_cast<std::uint64_t>(samples);
     }
-    if (const std::optional<std::string> bad = checkSpec(spec)) {
+    if (const std::optional<std::string> bad = checkRecipe(recipe)) {
         return usageError(kProgram, *bad);
     }
 
-    const Burst burst = generateBurst(spec);
+    const Burst burst = generateBurst(recipe);
     std::ofstream file;
     if (!outputPath.empty()) {
         file.open(outputPath, std::ios::binary | std::ios::trunc);
@@ -193,7 +193,7 @@ int main(int argc, char** argv)
         }
     }
     std::ostream& out = outputPath.empty() ? std::cout : file;
-    out << "# " << remakeCommand(spec, decimals) << '\n';
+    out << "# " << remakeCommand(recipe, decimals) << '\n';
     writeBurstCsv(out, burst, static_cast<int>(decimals));
     out.flush();
     if (!out) {

@@ -39,10 +39,10 @@ private:
     bool hasSpare_ = false;
 };
 
-double inertialLevel(const BurstSpec& spec)
+double inertialLevel(const BurstRecipe& recipe)
 {
-    const double speed = std::hypot(spec.meanU, spec.meanV);
-    return spec.kolmogorov * std::pow(spec.epsilon, 2.0 / 3.0) *
+    const double speed = std::hypot(recipe.meanU, recipe.meanV);
+    return recipe.kolmogorov * std::pow(recipe.epsilon, 2.0 / 3.0) *
            std::pow(speed / (2.0 * std::numbers::pi), 2.0 / 3.0);
 }
 
@@ -117,38 +117,38 @@ std::vector<std::size_t> distinctPositions(NormalStream& random, std::size_t sam
 
 }  // namespace
 
-double streamwiseSpectrum(const BurstSpec& spec, double f)
+double streamwiseSpectrum(const BurstRecipe& recipe, double f)
 {
-    return inertialLevel(spec) * vonKarmanShape(f, spec.kneeU);
+    return inertialLevel(recipe) * vonKarmanShape(f, recipe.kneeU);
 }
 
-double transverseSpectrum(const BurstSpec& spec, double f)
+double transverseSpectrum(const BurstRecipe& recipe, double f)
 {
-    return kTransverseRatio * inertialLevel(spec) * vonKarmanShape(f, spec.kneeVW);
+    return kTransverseRatio * inertialLevel(recipe) * vonKarmanShape(f, recipe.kneeVW);
 }
 
-Burst generateBurst(const BurstSpec& spec)
+Burst generateBurst(const BurstRecipe& recipe)
 {
-    NormalStream random(spec.seed);
-    const std::size_t n = spec.samples;
-    const auto streamwise = [&](double f) { return streamwiseSpectrum(spec, f); };
-    const auto transverse = [&](double f) { return transverseSpectrum(spec, f); };
-    const std::vector<double> along = gaussianSeries(random, n, spec.fs, streamwise);
-    const std::vector<double> across = gaussianSeries(random, n, spec.fs, transverse);
-    std::vector<double> up = gaussianSeries(random, n, spec.fs, transverse);
+    NormalStream random(recipe.seed);
+    const std::size_t n = recipe.samples;
+    const auto streamwise = [&](double f) { return streamwiseSpectrum(recipe, f); };
+    const auto transverse = [&](double f) { return transverseSpectrum(recipe, f); };
+    const std::vector<double> along = gaussianSeries(random, n, recipe.fs, streamwise);
+    const std::vector<double> across = gaussianSeries(random, n, recipe.fs, transverse);
+    std::vector<double> up = gaussianSeries(random, n, recipe.fs, transverse);
     // The temperature wanders like u; only its spread is set.
-    std::vector<double> warm = gaussianSeries(random, n, spec.fs, streamwise);
+    std::vector<double> warm = gaussianSeries(random, n, recipe.fs, streamwise);
     const double warmStd = n > 1 ? standardDeviation(warm) : 0.0;
-    const double warmScale = warmStd > 0.0 ? spec.temperatureStd / warmStd : 0.0;
+    const double warmScale = warmStd > 0.0 ? recipe.temperatureStd / warmStd : 0.0;
 
-    const double direction = std::atan2(spec.meanV, spec.meanU);
+    const double direction = std::atan2(recipe.meanV, recipe.meanU);
     const double c = std::cos(direction);
     const double s = std::sin(direction);
     Burst burst;
     for (std::size_t i = 0; i < n; ++i) {
-        burst.append(spec.meanU + along[i] * c - across[i] * s,
-                     spec.meanV + along[i] * s + across[i] * c, spec.meanW + up[i],
-                     spec.temperature + warm[i] * warmScale);
+        burst.append(recipe.meanU + along[i] * c - across[i] * s,
+                     recipe.meanV + along[i] * s + across[i] * c, recipe.meanW + up[i],
+                     recipe.temperature + warm[i] * warmScale);
     }
     if (n < 2) {
         return burst;
@@ -158,16 +158,16 @@ Burst generateBurst(const BurstSpec& spec)
     const double spread[] = {standardDeviation(burst.u), standardDeviation(burst.v),
                              standardDeviation(burst.w)};
     const std::vector<std::size_t> positions =
-        distinctPositions(random, n, spec.zeros + spec.spikes);
+        distinctPositions(random, n, recipe.zeros + recipe.spikes);
     for (std::size_t j = 0; j < positions.size(); ++j) {
         const std::size_t i = positions[j];
-        if (j < spec.zeros) {
+        if (j < recipe.zeros) {
             (*columns[random.index(4)])[i] = 0.0;
             continue;
         }
         const std::size_t component = random.index(3);
         const double sign = random.uniform() < 0.5 ? -1.0 : 1.0;
-        (*columns[component])[i] += sign * spec.spikeSize * spread[component];
+        (*columns[component])[i] += sign * recipe.spikeSize * spread[component];
     }
     return burst;
 }

@@ -16,7 +16,7 @@
 
 #include "burst.h"
 
-struct BurstSpec {
+struct BurstRecipe {
     std::uint64_t seed = 1;
     double fs = 10.0;               // Hz
     std::uint64_t samples = 18000;  // 30 minutes at 10 Hz
@@ -34,13 +34,13 @@ struct BurstSpec {
     double spikeSize = 10.0;        // spike height in standard deviations of its component
 };
 
-// The one-sided spectra of the specification, in (m/s)^2/Hz, at frequency f in Hz.
-double streamwiseSpectrum(const BurstSpec& spec, double f);
-double transverseSpectrum(const BurstSpec& spec, double f);
+// The one-sided spectra a recipe asks for, in (m/s)^2/Hz, at frequency f in Hz.
+double streamwiseSpectrum(const BurstRecipe& recipe, double f);
+double transverseSpectrum(const BurstRecipe& recipe, double f);
 
-// Deterministic for a given spec on every platform: the generator's own random stream
+// Deterministic for a given recipe on every platform: the generator's own random stream
 // (64-bit Mersenne twister, Box-Muller) and its own transform.
-Burst generateBurst(const BurstSpec& spec);
+Burst generateBurst(const BurstRecipe& recipe);
 
 // Complex transform of a power-of-two length, in place, unscaled; sign -1 forward, +1 inverse.
 // re and im hold the real and imaginary parts.

@@ -9,12 +9,12 @@
 namespace {
 
 // A periodic burst (power-of-two length), so every Fourier bin is one independent draw.
-BurstSpec periodicSpec()
+BurstRecipe periodicSpec()
 {
-    BurstSpec spec;
-    spec.samples = 8192;
-    spec.seed = 20240611;
-    return spec;
+    BurstRecipe recipe;
+    recipe.samples = 8192;
+    recipe.seed = 20240611;
+    return recipe;
 }
 
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
@@ -32,15 +32,15 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
 
 TEST(GenerateBurst, IsDeterministicForASeed)
 {
-    BurstSpec spec = periodicSpec();
-    spec.zeros = 3;
-    spec.spikes = 2;
-    const Burst first = generateBurst(spec);
-    const Burst again = generateBurst(spec);
+    BurstRecipe recipe = periodicSpec();
+    recipe.zeros = 3;
+    recipe.spikes = 2;
+    const Burst first = generateBurst(recipe);
+    const Burst again = generateBurst(recipe);
     EXPECT_TRUE(sameBits(first.u, again.u) && sameBits(first.v, again.v) &&
                 sameBits(first.w, again.w) && sameBits(first.temp, again.temp));
-    spec.seed += 1;
-    EXPECT_FALSE(sameBits(first.w, generateBurst(spec).w));
+    recipe.seed += 1;
+    EXPECT_FALSE(sameBits(first.w, generateBurst(recipe).w));
 }
 
 double mean(const std::vector<double>& x)
@@ -64,15 +64,15 @@ double stdDev(const std::vector<double>& x)
 
 TEST(GenerateBurst, HasTheAskedMeansDropoutsAndSpikes)
 {
-    BurstSpec spec = periodicSpec();
-    spec.meanU = 3.0;
-    spec.meanV = -4.0;
-    spec.meanW = 0.1;
-    spec.temperature = 21.0;
-    spec.zeros = 5;
-    spec.spikes = 4;
-    const Burst burst = generateBurst(spec);
-    ASSERT_EQ(burst.size(), spec.samples);
+    BurstRecipe recipe = periodicSpec();
+    recipe.meanU = 3.0;
+    recipe.meanV = -4.0;
+    recipe.meanW = 0.1;
+    recipe.temperature = 21.0;
+    recipe.zeros = 5;
+    recipe.spikes = 4;
+    const Burst burst = generateBurst(recipe);
+    ASSERT_EQ(burst.size(), recipe.samples);
 
     std::size_t zeroRows = 0;
     std::size_t spikeRows = 0;
@@ -137,24 +137,24 @@ std::vector<double> periodogram(const std::vector<double>& x, double fs, std::si
 // the spectrum: their mean is within 2 % (one standard deviation) of the level.
 TEST(GenerateBurst, VerticalSpectrumIsTheInertialSubrangeOfTheChosenDissipationRate)
 {
-    const BurstSpec spec = periodicSpec();
-    const Burst burst = generateBurst(spec);
-    const double binWidth = spec.fs / static_cast<double>(spec.samples);
+    const BurstRecipe recipe = periodicSpec();
+    const Burst burst = generateBurst(recipe);
+    const double binWidth = recipe.fs / static_cast<double>(recipe.samples);
     const auto firstBin = static_cast<std::size_t>(std::ceil(2.0 / binWidth));
     const auto lastBin = static_cast<std::size_t>(std::floor(4.9 / binWidth));
-    const std::vector<double> power = periodogram(burst.w, spec.fs, firstBin, lastBin);
+    const std::vector<double> power = periodogram(burst.w, recipe.fs, firstBin, lastBin);
 
     // Compensated by f^(5/3) and by the knee's small remaining effect, (1 + (fk/f)^2)^(5/6).
-    const double speedFactor = std::pow(spec.meanU / (2.0 * std::numbers::pi), 2.0 / 3.0);
+    const double speedFactor = std::pow(recipe.meanU / (2.0 * std::numbers::pi), 2.0 / 3.0);
     double compensated = 0.0;
     for (std::size_t i = 0; i < power.size(); ++i) {
         const double f = static_cast<double>(firstBin + i) * binWidth;
-        const double knee = std::pow(1.0 + (spec.kneeVW / f) * (spec.kneeVW / f), 5.0 / 6.0);
+        const double knee = std::pow(1.0 + (recipe.kneeVW / f) * (recipe.kneeVW / f), 5.0 / 6.0);
         compensated += std::pow(f, 5.0 / 3.0) * power[i] * knee;
     }
     compensated /= static_cast<double>(power.size());
     const double epsilon = std::pow(compensated / (0.7333333333333334 * speedFactor), 1.5);
-    EXPECT_NEAR(epsilon / spec.epsilon, 1.0, 0.1);
+    EXPECT_NEAR(epsilon / recipe.epsilon, 1.0, 0.1);
 
     // The slope of log power against log frequency over six sub-bands of equal log width.
     const int bands = 6;
