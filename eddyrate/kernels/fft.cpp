@@ -87,18 +87,19 @@ void butterflies(std::int32_t length, std::span<const double> cosine, std::span<
     std::int32_t k = length / 4;
     std::int32_t height = 4 * k - 3;
     while (k > 0) {
-        for (std::int32_t i = 0; i < height; i += stride) {
-            const Complex t = w[i + span];
-            w[i + span] = w[i] - t;
-            w[i] = w[i] + t;
-        }
-        std::int32_t start = 1;
-        for (std::int32_t j = k; j < length / 2; j += k, ++start) {
-            const Complex twiddle{cosine[j], sine[j]};
-            for (std::int32_t i = start; i < start + height; i += stride) {
-                const Complex t = twiddle * w[i + span];
-                w[i + span] = w[i] - t;
-                w[i] = w[i] + t;
+        // The butterflies of one stage touch disjoint pairs, so visiting them block by block
+        // (rather than twiddle by twiddle across the whole vector) gives the same bits and
+        // keeps each block in cache. The first of a block has the twiddle 1 and no product.
+        for (std::int32_t block = 0; block < height; block += stride) {
+            const Complex t = w[block + span];
+            w[block + span] = w[block] - t;
+            w[block] = w[block] + t;
+            std::int32_t i = block + 1;
+            for (std::int32_t j = k; j < length / 2; j += k, ++i) {
+                const Complex twiddle{cosine[j], sine[j]};
+                const Complex u = twiddle * w[i + span];
+                w[i + span] = w[i] - u;
+                w[i] = w[i] + u;
             }
         }
         k = k / 2;
@@ -203,23 +204,22 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
 void chirpTransform(const NumericArray& x, std::int64_t columnOffset,
                     std::int32_t convolutionLength, std::int32_t m, std::span<const double> cosine,
                     std::span<const double> sine, std::span<const double> inverseSine,
-                    std::span<const Complex> chirp, std::span<Complex> out, std::span<Complex> work)
+                    std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
+                    std::span<Complex> out, std::span<Complex> work)
 {
     const auto n = static_cast<std::size_t>(convolutionLength);
     const std::span<Complex> u = work.first(n);
     const std::span<Complex> v = work.subspan(n, n);
     const double* column = doubles(x) + columnOffset;
 
-    // The weighted column goes into v's room first; v is free until the chirp's transform.
+    // The weighted column goes into v's room first; v is free until the inverse transform.
     for (std::int32_t t = 0; t < m; ++t) {
         const Complex weight = chirp[m - 1 + t];
         v[t] = Complex{column[t] * weight.re, -(column[t] * weight.im)};
     }
     radix2Transform(std::span<const Complex>(v.first(m)), convolutionLength, cosine, sine, u);
-    radix2Transform(chirp.first(2 * static_cast<std::size_t>(m) - 1), convolutionLength, cosine,
-                    sine, v);
     for (std::size_t k = 0; k < n; ++k) {
-        u[k] = u[k] * v[k];
+        u[k] = u[k] * chirpSpectrum[k];
     }
     radix2Transform(std::span<const Complex>(u), convolutionLength, cosine, inverseSine, v);
     if (convolutionLength > 1) {
@@ -271,12 +271,17 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     const std::span<Complex> weights(complexes(*chirp), 2 * rowCount - 1);
     buildChirp(m, weights);
     ArrayOwner work = initArray(1);
-    resizeVector(*work, 2 * length, kComplexSize);
-    const std::span<Complex> workspace(complexes(*work), 2 * static_cast<std::size_t>(length));
+    resizeVector(*work, 3 * length, kComplexSize);
+    const auto n = static_cast<std::size_t>(length);
+    const std::span<Complex> workspace(complexes(*work), 2 * n);
+    // The chirp's own transform is the same for every column: computed once per call.
+    const std::span<Complex> chirpSpectrum(complexes(*work) + 2 * n, n);
+    radix2Transform(std::span<const Complex>(weights), length, tableView(*cosine), tableView(*sine),
+                    chirpSpectrum);
     for (std::int32_t j = 0; j < columnCount; ++j) {
         const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
         chirpTransform(x, static_cast<std::int64_t>(offset), length, m, tableView(*cosine),
-                       tableView(*sine), tableView(*inverseSine), weights,
+                       tableView(*sine), tableView(*inverseSine), weights, chirpSpectrum,
                        std::span<Complex>(spectra + offset, rowCount), workspace);
     }
 }

@@ -35,11 +35,13 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp);
 
 // out[0 .. m) becomes the m-point transform of the real column of x that starts at element
 // `columnOffset`, through convolutions of length `convolutionLength` (a power of two, at
-// least 2m - 1) with that length's tables. work holds at least 2 * convolutionLength entries.
+// least 2m - 1) with that length's tables. chirpSpectrum is the forward `convolutionLength`-
+// point transform of the whole chirp, the same for every column. work holds at least
+// 2 * convolutionLength entries.
 void chirpTransform(const NumericArray& x, std::int64_t columnOffset,
                     std::int32_t convolutionLength, std::int32_t m, std::span<const double> cosine,
                     std::span<const double> sine, std::span<const double> inverseSine,
-                    std::span<const Complex> chirp, std::span<Complex> out,
-                    std::span<Complex> work);
+                    std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
+                    std::span<Complex> out, std::span<Complex> work);
 
 }  // namespace eddyrate
