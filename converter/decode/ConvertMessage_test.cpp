@@ -201,6 +201,27 @@ TEST(CameraRecord, OverlongRecordShowsNothingAndKeepsTheEarlierImage)
     EXPECT_EQ(*image.bytes, (std::vector<std::uint8_t>{6, 6}));
 }
 
+TEST(HeaderFields, PortAndSizeAreUnsignedInTheTextAndTheWalk)
+{
+    // Sizes from 32768 up, read as signed, would print negative and move the walk backwards.
+    std::vector<std::uint8_t> picture(40000);
+    for (std::size_t i = 0; i < picture.size(); ++i) {
+        picture[i] = static_cast<std::uint8_t>(i * 31);
+    }
+    const auto message = Message(
+        {MessageComposer().Header(4, 200, 0x8000).F32(1.5f).F32(2.5f).F32(3.5f).Bytes(),
+         CameraRecord(128, picture), MessageComposer().Header(6, 0, 0xFFFF).F32(12.5f).Bytes()});
+    CapturedImage image;
+    EXPECT_EQ(Convert(message, image),
+              Opening(1 + 16 + 4 + 40000 + 8) +
+                  "ACS on COM200:\r\n\tSize = 32768\r\n\tConductivity mean = 1.5\r\n"
+                  "\tTemp mean = 2.5\r\n\tSalinity mean = 3.5\r\n\r\n"
+                  "Camera on COM128:\r\n\tImage size = 40000\r\n\r\n"
+                  "Miscellaneous values:\r\n\tSize = 65535\r\n\tBattery voltage = 12.5\r\n\r\n");
+    ASSERT_TRUE(image.held());
+    EXPECT_EQ(*image.bytes, picture);
+}
+
 // One record of every type, back to back.
 std::vector<std::vector<std::uint8_t>> EveryRecordType()
 {
