@@ -1,7 +1,10 @@
 #include "SaltmarkDlg.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
@@ -165,6 +168,18 @@ QString UseDecimalCommaLocale(const QTemporaryDir& scratch)
                                       : QStringLiteral("the generated de_DE.UTF-8 has no comma");
 }
 
+// The filter texts a file dialog shows, the selected one marked.
+QStringList ShownFilters(const QFileDialog& dialog)
+{
+    const auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    QStringList shown;
+    for (int i = 0; i < types->count(); ++i) {
+        shown << (i == types->currentIndex() ? QStringLiteral("> ") : QString()) +
+                     types->itemText(i);
+    }
+    return shown;
+}
+
 }  // namespace
 
 class SaltmarkDlgTest : public QObject {
@@ -309,6 +324,56 @@ private slots:
         QCOMPARE(title, QStringLiteral("ORCAN Iridium SBD Message Converter"));
         QVERIFY2(text.contains(QDir::toNativeSeparators(target)), qPrintable(text));
         QVERIFY(!QFile::exists(target));
+    }
+
+    // The dialogs a user meets: every file listed under "All (*.*)", also a message saved
+    // without an extension, and the saved name ends in ".jpg" whichever filter was chosen.
+    void SystemDialogsOfferTheFilters()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows shows its own dialogs, where \"*.*\" lists every file");
+#endif
+        QTemporaryDir folder;
+        QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("data.v2")));
+        for (const char* name : {"msg01", "msg02.sbd"}) {
+            QFile file(folder.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QFileDialog open;
+        open.setOption(QFileDialog::DontUseNativeDialog);
+        saltmark::SetUpOpenDialog(open, {"All (*.*)", "SBD (*.sbd)"});
+        QCOMPARE(ShownFilters(open), QStringList({"> All (*.*)", "SBD (*.sbd)"}));
+        QCOMPARE(open.fileMode(), QFileDialog::ExistingFile);
+        open.setDirectory(folder.path());
+        const auto listed = [&open, &folder] {
+            const auto* files = open.findChild<QFileSystemModel*>();
+            const QModelIndex root = files->index(folder.path());
+            QStringList names;
+            for (int row = 0; row < files->rowCount(root); ++row) {
+                names << files->index(row, 0, root).data().toString();
+            }
+            names.sort();
+            return names;
+        };
+        QTRY_COMPARE(listed(), QStringList({"data.v2", "msg01", "msg02.sbd"}));
+        open.selectNameFilter(open.nameFilters().at(1));
+        QTRY_COMPARE(listed(), QStringList({"data.v2", "msg02.sbd"}));
+
+        // The proposed name, and the file saved when the user accepts it.
+        const std::pair<const char*, const char*> names[] = {
+            {"msg01.jpg", "msg01.jpg"}, {"data.v2/msg01", "data.v2/msg01.jpg"}};
+        for (const auto& [proposed, saved] : names) {
+            QFileDialog save;
+            save.setOption(QFileDialog::DontUseNativeDialog);
+            saltmark::SetUpSaveDialog(save, folder.filePath(proposed), {"All (*.*)", "JPG (*.jpg)"},
+                                      "jpg");
+            QCOMPARE(ShownFilters(save), QStringList({"> All (*.*)", "JPG (*.jpg)"}));
+            QVERIFY(!save.testOption(QFileDialog::DontConfirmOverwrite));
+            for (const int filter : {0, 1, 0}) {
+                save.selectNameFilter(save.nameFilters().at(filter));
+                QCOMPARE(save.selectedFiles(), QStringList(folder.filePath(saved)));
+            }
+        }
     }
 
     void ReportsNumbersWithADecimalPointUnderAGermanLocale()
