@@ -390,6 +390,22 @@ private slots:
         QCOMPARE(window.text.toPlainText(), Shown(ReportStart(9) + BatteryBlock("8.5")));
     }
 
+    // `saltmark msg01.sbd` started in the message's folder proposes the image there.
+    void ConvertsAFileGivenAtStartByItsName()
+    {
+        const QString path =
+            MessageFile(QStringLiteral("msg01.sbd"), Message(CameraRecord(3, kImage)));
+        const QString started = QDir::currentPath();
+        QDir::setCurrent(m_folder.path());
+        Window window;
+        window.dialog.OpenMessageFile(QStringLiteral("msg01.sbd"));
+        QDir::setCurrent(started);
+        QCOMPARE(window.text.toPlainText(), Shown(ReportStart(10) + CameraBlock(3, 5)));
+        QCOMPARE(window.dialog.InputPath(), path);
+        window.Save(std::nullopt);
+        QCOMPARE(window.files.proposedName, m_folder.filePath(QStringLiteral("msg01.jpg")));
+    }
+
     void ConvertsADroppedFile()
     {
         Window window;
