@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -120,16 +121,17 @@ struct Window {
     }
 };
 
-// While it lives: runs `inspect` on the next modal window once it is up, then closes it.
-class CNextModalWindow {
+// While it lives: runs `inspect` on the next window `find` gives once it is up (a modal
+// dialog or a popup menu), then closes it.
+class CNextWindow {
 public:
-    explicit CNextModalWindow(std::function<void(QWidget&)> inspect)
+    CNextWindow(QWidget* (*find)(), std::function<void(QWidget&)> inspect)
     {
-        QObject::connect(&m_poll, &QTimer::timeout, [this, inspect] {
-            if (QWidget* modal = QApplication::activeModalWidget()) {
+        QObject::connect(&m_poll, &QTimer::timeout, [this, find, inspect] {
+            if (QWidget* window = find()) {
                 m_poll.stop();
-                inspect(*modal);
-                modal->close();
+                inspect(*window);
+                window->close();
             }
         });
         m_poll.start(10);
@@ -314,7 +316,7 @@ private slots:
         const QString target = m_folder.filePath(QStringLiteral("no-such-folder/d.jpg"));
         QString title;
         QString text;
-        const CNextModalWindow messageBox([&](QWidget& modal) {
+        const CNextWindow messageBox(QApplication::activeModalWidget, [&](QWidget& modal) {
             title = modal.windowTitle();
             if (auto* box = qobject_cast<QMessageBox*>(&modal)) {
                 text = box->text();
@@ -423,20 +425,50 @@ private slots:
         QVERIFY(window.save.isEnabled());
     }
 
-    void F1ShowsTheAboutBox()
+    // F1, and the context menu's last item after a separator, as the system menu has it.
+    void ShowsTheAboutBox_data()
     {
+        QTest::addColumn<bool>("fromMenu");
+        QTest::newRow("F1") << false;
+        QTest::newRow("context menu") << true;
+    }
+    void ShowsTheAboutBox()
+    {
+        QFETCH(bool, fromMenu);
         Window window;
         window.dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&window.dialog));
+        QStringList menuEnd;
+        const CNextWindow menu(QApplication::activePopupWidget, [&](QWidget& popup) {
+            for (const QAction* item : popup.actions().mid(popup.actions().size() - 2)) {
+                menuEnd << (item->isSeparator() ? QStringLiteral("----") : item->text());
+            }
+            QTest::keyClick(&popup, Qt::Key_Up);  // the last item
+            QTest::keyClick(&popup, Qt::Key_Return);
+        });
         QString title;
-        const CNextModalWindow about([&](QWidget& modal) {
+        bool iconShown = false;
+        bool systemMenu = false;
+        const CNextWindow about(QApplication::activeModalWidget, [&](QWidget& modal) {
             title = modal.windowTitle();
+            const auto* icon = modal.findChild<QLabel*>();
+            iconShown = icon != nullptr && !icon->pixmap().isNull();
+            systemMenu = modal.windowFlags().testFlag(Qt::WindowSystemMenuHint);
             if (auto* ok = modal.findChild<QPushButton*>(QStringLiteral("IDOK"))) {
                 QTest::mouseClick(ok, Qt::LeftButton);
             }
         });
-        QTest::keyClick(&window.dialog, Qt::Key_F1);
+        if (fromMenu) {
+            QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                      window.text.mapToGlobal(QPoint(5, 5)));
+            QCoreApplication::sendEvent(&window.text, &request);
+            QCOMPARE(menuEnd, QStringList({"----", "&About Saltmark..."}));
+        } else {
+            QTest::keyClick(&window.dialog, Qt::Key_F1);
+        }
         QCOMPARE(title, QStringLiteral("About Saltmark"));
+        QVERIFY(iconShown);
+        QVERIFY(systemMenu);
         QVERIFY(QApplication::activeModalWidget() == nullptr);
     }
 };
