@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -141,6 +143,33 @@ private:
     QTimer m_poll;
 };
 
+// Closes a modal window that stays up for seconds, which no test means to leave open, so
+// that a test that meets an unexpected message box fails instead of waiting for a person.
+class CModalWatchdog {
+public:
+    CModalWatchdog()
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal != m_seen) {
+                m_seen = modal;
+                m_since.start();
+            } else if (modal != nullptr && m_since.hasExpired(2000)) {
+                leftOpen << modal->windowTitle();
+                modal->close();
+            }
+        });
+        m_poll.start(100);
+    }
+
+    QStringList leftOpen;
+
+private:
+    QTimer m_poll;
+    QPointer<QWidget> m_seen;
+    QElapsedTimer m_since;
+};
+
 // Makes the C library's numbers use a decimal comma, as a German desktop does; returns
 // why not when it cannot.
 QString UseDecimalCommaLocale(const QTemporaryDir& scratch)
@@ -188,6 +217,7 @@ class SaltmarkDlgTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_folder;
+    std::optional<CModalWatchdog> m_watchdog;
 
     QString MessageFile(const QString& name, const QByteArray& content)
     {
@@ -200,6 +230,14 @@ class SaltmarkDlgTest : public QObject {
     }
 
 private slots:
+    void init() { m_watchdog.emplace(); }
+    void cleanup()
+    {
+        const QStringList leftOpen = m_watchdog->leftOpen;
+        m_watchdog.reset();
+        QVERIFY2(leftOpen.isEmpty(), qPrintable("left open: " + leftOpen.join(", ")));
+    }
+
     // Each successful open replaces the report and decides the image state afresh.
     void ShowsTheReportAndFollowsTheImageState_data()
     {
