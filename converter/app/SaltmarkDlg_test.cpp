@@ -244,24 +244,28 @@ private slots:
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<QString>("report");
         QTest::addColumn<bool>("imageHeld");
+        QTest::addColumn<QByteArray>("image");  // what "Save Image..." writes
         const QByteArray camera = Message(CameraRecord(3, kImage));
-        QTest::newRow("camera") << camera << ReportStart(10) + CameraBlock(3, 5) << true;
+        QTest::newRow("camera") << camera << ReportStart(10) + CameraBlock(3, 5) << true << kImage;
         const QByteArray battery = Message(BatteryRecord(8.5f));
-        QTest::newRow("no camera") << battery << ReportStart(9) + BatteryBlock("8.5") << false;
+        QTest::newRow("no camera")
+            << battery << ReportStart(9) + BatteryBlock("8.5") << false << QByteArray();
         const QByteArray emptyImage = Message(CameraRecord(2, {}));
-        QTest::newRow("empty image") << emptyImage << ReportStart(5) + CameraBlock(2, 0) << true;
+        QTest::newRow("empty image")
+            << emptyImage << ReportStart(5) + CameraBlock(2, 0) << true << QByteArray();
         QTest::newRow("zero-length file") << QByteArray()
                                           << QStringLiteral(
                                                  "Converting 0 bytes\r\n\r\nPacket Type:\r\n"
                                                  "\tNot enough data to contain packet type\r\n\r\n"
                                                  "Stopping decode due to error\r\n\r\n")
-                                          << false;
+                                          << false << QByteArray();
     }
     void ShowsTheReportAndFollowsTheImageState()
     {
         QFETCH(QByteArray, message);
         QFETCH(QString, report);
         QFETCH(bool, imageHeld);
+        QFETCH(QByteArray, image);
         const QString path = MessageFile(QStringLiteral("msg.sbd"), message);
         for (const bool heldBefore : {false, true}) {
             Window window;
@@ -280,6 +284,14 @@ private slots:
             QCOMPARE(window.dialog.InputPath(), path);
             QCOMPARE(window.files.openFilters,
                      QStringList({QStringLiteral("All (*.*)"), QStringLiteral("SBD (*.sbd)")}));
+            if (imageHeld) {
+                const QString target = m_folder.filePath(QStringLiteral("saved.jpg"));
+                QFile::remove(target);
+                window.Save(target);
+                QFile saved(target);
+                QVERIFY(saved.open(QIODevice::ReadOnly));
+                QCOMPARE(saved.readAll(), image);
+            }
         }
     }
 
@@ -363,6 +375,7 @@ private slots:
         window.Save(target);
         QCOMPARE(title, QStringLiteral("ORCAN Iridium SBD Message Converter"));
         QVERIFY2(text.contains(QDir::toNativeSeparators(target)), qPrintable(text));
+        QVERIFY2(text.contains(QString::fromLocal8Bit(std::strerror(ENOENT))), qPrintable(text));
         QVERIFY(!QFile::exists(target));
     }
 
