@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
@@ -236,6 +237,29 @@ private slots:
         const QStringList leftOpen = m_watchdog->leftOpen;
         m_watchdog.reset();
         QVERIFY2(leftOpen.isEmpty(), qPrintable("left open: " + leftOpen.join(", ")));
+    }
+
+    // The window's texts, its report box, and its size: 540 x 327 dialog units, about
+    // 810 x 530 pixels; the report box takes what the user adds.
+    void LaysOutTheWindow()
+    {
+        Window window;
+        QCOMPARE(window.dialog.windowTitle(),
+                 QStringLiteral("ORCAN Iridium SBD Message Converter"));
+        QCOMPARE(window.dialog.findChild<QLabel*>()->text(), QStringLiteral("Message content:"));
+        QCOMPARE(window.choose.text(), QStringLiteral("Choose SBD Input File..."));
+        QCOMPARE(window.save.text(), QStringLiteral("Save Image..."));
+        const QFontMetrics letters(window.text.font());  // columns of numbers line up
+        QCOMPARE(letters.horizontalAdvance(u'i'), letters.horizontalAdvance(u'W'));
+        QCOMPARE(window.text.lineWrapMode(), QPlainTextEdit::NoWrap);
+        QCOMPARE(window.text.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QVERIFY(!window.text.isReadOnly());
+        window.dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        QVERIFY(qAbs(window.dialog.width() - 810) <= 2 && qAbs(window.dialog.height() - 530) <= 2);
+        const QSize report = window.text.size();
+        window.dialog.resize(window.dialog.size() + QSize(100, 60));
+        QCOMPARE(window.text.size(), report + QSize(100, 60));
     }
 
     // Each successful open replaces the report and decides the image state afresh.
