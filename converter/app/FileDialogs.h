@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <optional>
 
+class QFileDialog;
 class QWidget;
 
 namespace saltmark {
@@ -24,6 +25,16 @@ public:
                                                   const QStringList& filters,
                                                   const QString& defaultSuffix) = 0;
 };
+
+// Set up `dialog` as the Open dialog: an existing file, `filters` offered in order with
+// the first selected.
+void SetUpOpenDialog(QFileDialog& dialog, const QStringList& filters);
+
+// Set up `dialog` as the Save As dialog: `proposedName` in the name field, `filters` in
+// order with the first selected, `defaultSuffix` for a name given without one, and a
+// question before an existing file is replaced.
+void SetUpSaveDialog(QFileDialog& dialog, const QString& proposedName, const QStringList& filters,
+                     const QString& defaultSuffix);
 
 // The platform's own Open and Save As dialogs.
 class CSystemFileDialogs final : public IFileDialogs {

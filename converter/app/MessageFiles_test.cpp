@@ -48,6 +48,10 @@ private slots:
         QTest::newRow("shrank") << QByteArray("abcd") << qint64{10} << QByteArray("abcd");
         QTest::newRow("grew") << QByteArray("abcdefgh") << qint64{3} << QByteArray("abc");
         QTest::newRow("length unknown") << QByteArray("abc") << qint64{-1} << QByteArray("abc");
+        // Only a file over 1 MiB is refused.
+        const QByteArray mebibyte(1 << 20, '\x37');
+        QTest::newRow("1 MiB") << mebibyte << qint64{1 << 20} << mebibyte;
+        QTest::newRow("1 MiB, length unknown") << mebibyte << qint64{-1} << mebibyte;
     }
     void ReadsExactlyWhatTheSourceGives()
     {

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QMenu>
 #include <QMessageBox>
@@ -128,8 +129,11 @@ void CSaltmarkDlg::OpenMessageFile(const QString& path)
     DoDataExchange();
 }
 
-void CSaltmarkDlg::ConvertFile(const QString& path)
+void CSaltmarkDlg::ConvertFile(const QString& chosen)
 {
+    // A name given at start may be relative to the folder the program started in; the
+    // image name proposed from it should not be.
+    const QString path = QFileInfo(chosen).absoluteFilePath();
     const saltmark::MessageFileRead message = saltmark::ReadMessageFile(path);
     if (!message.read) {
         // The image, its button and the input path stay those of the last conversion.

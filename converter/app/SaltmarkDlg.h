@@ -44,14 +44,14 @@ private:
     void OnInitDialog();
     // Moves the report to the box. The box is editable, but its text is never read back.
     void DoDataExchange();
-    void ConvertFile(const QString& path);
+    void ConvertFile(const QString& chosen);
     void UpdateSaveImage();
     void ShowReportMenu(const QPoint& position);
 
     saltmark::IFileDialogs& m_fileDialogs;
     saltmark::ReportText m_strReport;
     saltmark::CapturedImage m_image;  // the last conversion's camera image, if any
-    QString m_strInputPath;           // the last message file that was converted
+    QString m_strInputPath;           // full path of the last message file converted
 
     QLabel m_messageLabel;
     QPlainTextEdit m_messageText;

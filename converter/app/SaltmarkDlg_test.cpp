@@ -1,9 +1,16 @@
 #include "SaltmarkDlg.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -117,16 +124,17 @@ struct Window {
     }
 };
 
-// While it lives: runs `inspect` on the next modal window once it is up, then closes it.
-class CNextModalWindow {
+// While it lives: runs `inspect` on the next window `find` gives once it is up (a modal
+// dialog or a popup menu), then closes it.
+class CNextWindow {
 public:
-    explicit CNextModalWindow(std::function<void(QWidget&)> inspect)
+    CNextWindow(QWidget* (*find)(), std::function<void(QWidget&)> inspect)
     {
-        QObject::connect(&m_poll, &QTimer::timeout, [this, inspect] {
-            if (QWidget* modal = QApplication::activeModalWidget()) {
+        QObject::connect(&m_poll, &QTimer::timeout, [this, find, inspect] {
+            if (QWidget* window = find()) {
                 m_poll.stop();
-                inspect(*modal);
-                modal->close();
+                inspect(*window);
+                window->close();
             }
         });
         m_poll.start(10);
@@ -134,6 +142,33 @@ public:
 
 private:
     QTimer m_poll;
+};
+
+// Closes a modal window that stays up for seconds, which no test means to leave open, so
+// that a test that meets an unexpected message box fails instead of waiting for a person.
+class CModalWatchdog {
+public:
+    CModalWatchdog()
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal != m_seen) {
+                m_seen = modal;
+                m_since.start();
+            } else if (modal != nullptr && m_since.hasExpired(2000)) {
+                leftOpen << modal->windowTitle();
+                modal->close();
+            }
+        });
+        m_poll.start(100);
+    }
+
+    QStringList leftOpen;
+
+private:
+    QTimer m_poll;
+    QPointer<QWidget> m_seen;
+    QElapsedTimer m_since;
 };
 
 // Makes the C library's numbers use a decimal comma, as a German desktop does; returns
@@ -165,12 +200,25 @@ QString UseDecimalCommaLocale(const QTemporaryDir& scratch)
                                       : QStringLiteral("the generated de_DE.UTF-8 has no comma");
 }
 
+// The filter texts a file dialog shows, the selected one marked.
+QStringList ShownFilters(const QFileDialog& dialog)
+{
+    const auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    QStringList shown;
+    for (int i = 0; i < types->count(); ++i) {
+        shown << (i == types->currentIndex() ? QStringLiteral("> ") : QString()) +
+                     types->itemText(i);
+    }
+    return shown;
+}
+
 }  // namespace
 
 class SaltmarkDlgTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_folder;
+    std::optional<CModalWatchdog> m_watchdog;
 
     QString MessageFile(const QString& name, const QByteArray& content)
     {
@@ -183,30 +231,65 @@ class SaltmarkDlgTest : public QObject {
     }
 
 private slots:
+    void init() { m_watchdog.emplace(); }
+    void cleanup()
+    {
+        const QStringList leftOpen = m_watchdog->leftOpen;
+        m_watchdog.reset();
+        QVERIFY2(leftOpen.isEmpty(), qPrintable("left open: " + leftOpen.join(", ")));
+    }
+
+    // The window's texts, its report box, and its size: 540 x 327 dialog units, about
+    // 810 x 530 pixels; the report box takes what the user adds.
+    void LaysOutTheWindow()
+    {
+        Window window;
+        QCOMPARE(window.dialog.windowTitle(),
+                 QStringLiteral("ORCAN Iridium SBD Message Converter"));
+        QCOMPARE(window.dialog.findChild<QLabel*>()->text(), QStringLiteral("Message content:"));
+        QCOMPARE(window.choose.text(), QStringLiteral("Choose SBD Input File..."));
+        QCOMPARE(window.save.text(), QStringLiteral("Save Image..."));
+        const QFontMetrics letters(window.text.font());  // columns of numbers line up
+        QCOMPARE(letters.horizontalAdvance(u'i'), letters.horizontalAdvance(u'W'));
+        QCOMPARE(window.text.lineWrapMode(), QPlainTextEdit::NoWrap);
+        QCOMPARE(window.text.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QVERIFY(!window.text.isReadOnly());
+        window.dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window.dialog));
+        QVERIFY(qAbs(window.dialog.width() - 810) <= 2 && qAbs(window.dialog.height() - 530) <= 2);
+        const QSize report = window.text.size();
+        window.dialog.resize(window.dialog.size() + QSize(100, 60));
+        QCOMPARE(window.text.size(), report + QSize(100, 60));
+    }
+
     // Each successful open replaces the report and decides the image state afresh.
     void ShowsTheReportAndFollowsTheImageState_data()
     {
         QTest::addColumn<QByteArray>("message");
         QTest::addColumn<QString>("report");
         QTest::addColumn<bool>("imageHeld");
+        QTest::addColumn<QByteArray>("image");  // what "Save Image..." writes
         const QByteArray camera = Message(CameraRecord(3, kImage));
-        QTest::newRow("camera") << camera << ReportStart(10) + CameraBlock(3, 5) << true;
+        QTest::newRow("camera") << camera << ReportStart(10) + CameraBlock(3, 5) << true << kImage;
         const QByteArray battery = Message(BatteryRecord(8.5f));
-        QTest::newRow("no camera") << battery << ReportStart(9) + BatteryBlock("8.5") << false;
+        QTest::newRow("no camera")
+            << battery << ReportStart(9) + BatteryBlock("8.5") << false << QByteArray();
         const QByteArray emptyImage = Message(CameraRecord(2, {}));
-        QTest::newRow("empty image") << emptyImage << ReportStart(5) + CameraBlock(2, 0) << true;
+        QTest::newRow("empty image")
+            << emptyImage << ReportStart(5) + CameraBlock(2, 0) << true << QByteArray();
         QTest::newRow("zero-length file") << QByteArray()
                                           << QStringLiteral(
                                                  "Converting 0 bytes\r\n\r\nPacket Type:\r\n"
                                                  "\tNot enough data to contain packet type\r\n\r\n"
                                                  "Stopping decode due to error\r\n\r\n")
-                                          << false;
+                                          << false << QByteArray();
     }
     void ShowsTheReportAndFollowsTheImageState()
     {
         QFETCH(QByteArray, message);
         QFETCH(QString, report);
         QFETCH(bool, imageHeld);
+        QFETCH(QByteArray, image);
         const QString path = MessageFile(QStringLiteral("msg.sbd"), message);
         for (const bool heldBefore : {false, true}) {
             Window window;
@@ -225,6 +308,14 @@ private slots:
             QCOMPARE(window.dialog.InputPath(), path);
             QCOMPARE(window.files.openFilters,
                      QStringList({QStringLiteral("All (*.*)"), QStringLiteral("SBD (*.sbd)")}));
+            if (imageHeld) {
+                const QString target = m_folder.filePath(QStringLiteral("saved.jpg"));
+                QFile::remove(target);
+                window.Save(target);
+                QFile saved(target);
+                QVERIFY(saved.open(QIODevice::ReadOnly));
+                QCOMPARE(saved.readAll(), image);
+            }
         }
     }
 
@@ -299,7 +390,7 @@ private slots:
         const QString target = m_folder.filePath(QStringLiteral("no-such-folder/d.jpg"));
         QString title;
         QString text;
-        const CNextModalWindow messageBox([&](QWidget& modal) {
+        const CNextWindow messageBox(QApplication::activeModalWidget, [&](QWidget& modal) {
             title = modal.windowTitle();
             if (auto* box = qobject_cast<QMessageBox*>(&modal)) {
                 text = box->text();
@@ -308,7 +399,58 @@ private slots:
         window.Save(target);
         QCOMPARE(title, QStringLiteral("ORCAN Iridium SBD Message Converter"));
         QVERIFY2(text.contains(QDir::toNativeSeparators(target)), qPrintable(text));
+        QVERIFY2(text.contains(QString::fromLocal8Bit(std::strerror(ENOENT))), qPrintable(text));
         QVERIFY(!QFile::exists(target));
+    }
+
+    // The dialogs a user meets: every file listed under "All (*.*)", also a message saved
+    // without an extension, and the saved name ends in ".jpg" whichever filter was chosen.
+    void SystemDialogsOfferTheFilters()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows shows its own dialogs, where \"*.*\" lists every file");
+#endif
+        QTemporaryDir folder;
+        QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("data.v2")));
+        for (const char* name : {"msg01", "msg02.sbd"}) {
+            QFile file(folder.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QFileDialog open;
+        open.setOption(QFileDialog::DontUseNativeDialog);
+        saltmark::SetUpOpenDialog(open, {"All (*.*)", "SBD (*.sbd)"});
+        QCOMPARE(ShownFilters(open), QStringList({"> All (*.*)", "SBD (*.sbd)"}));
+        QCOMPARE(open.fileMode(), QFileDialog::ExistingFile);
+        open.setDirectory(folder.path());
+        const auto listed = [&open, &folder] {
+            const auto* files = open.findChild<QFileSystemModel*>();
+            const QModelIndex root = files->index(folder.path());
+            QStringList names;
+            for (int row = 0; row < files->rowCount(root); ++row) {
+                names << files->index(row, 0, root).data().toString();
+            }
+            names.sort();
+            return names;
+        };
+        QTRY_COMPARE(listed(), QStringList({"data.v2", "msg01", "msg02.sbd"}));
+        open.selectNameFilter(open.nameFilters().at(1));
+        QTRY_COMPARE(listed(), QStringList({"data.v2", "msg02.sbd"}));
+
+        // The proposed name, and the file saved when the user accepts it.
+        const std::pair<const char*, const char*> names[] = {
+            {"msg01.jpg", "msg01.jpg"}, {"data.v2/msg01", "data.v2/msg01.jpg"}};
+        for (const auto& [proposed, saved] : names) {
+            QFileDialog save;
+            save.setOption(QFileDialog::DontUseNativeDialog);
+            saltmark::SetUpSaveDialog(save, folder.filePath(proposed), {"All (*.*)", "JPG (*.jpg)"},
+                                      "jpg");
+            QCOMPARE(ShownFilters(save), QStringList({"> All (*.*)", "JPG (*.jpg)"}));
+            QVERIFY(!save.testOption(QFileDialog::DontConfirmOverwrite));
+            for (const int filter : {0, 1, 0}) {
+                save.selectNameFilter(save.nameFilters().at(filter));
+                QCOMPARE(save.selectedFiles(), QStringList(folder.filePath(saved)));
+            }
+        }
     }
 
     void ReportsNumbersWithADecimalPointUnderAGermanLocale()
@@ -325,37 +467,83 @@ private slots:
         QCOMPARE(window.text.toPlainText(), Shown(ReportStart(9) + BatteryBlock("8.5")));
     }
 
-    void ConvertsADroppedFile()
+    // `saltmark msg01.sbd` started in the message's folder, or the file dropped on the
+    // window, converts it; the image is proposed next to it.
+    void ConvertsAFileGivenFromOutside_data()
     {
-        Window window;
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("given at start by its name") << false;
+        QTest::newRow("dropped") << true;
+    }
+    void ConvertsAFileGivenFromOutside()
+    {
+        QFETCH(bool, dropped);
         const QString path =
-            MessageFile(QStringLiteral("dropped.sbd"), Message(CameraRecord(5, kImage)));
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(path)});
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
-                              Qt::NoModifier);
-        QCoreApplication::sendEvent(&window.dialog, &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(&window.dialog, &drop);
+            MessageFile(QStringLiteral("msg01.sbd"), Message(CameraRecord(5, kImage)));
+        Window window;
+        if (dropped) {
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(path)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QCoreApplication::sendEvent(&window.dialog, &enter);
+            QVERIFY(enter.isAccepted());
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&window.dialog, &drop);
+        } else {
+            const QString started = QDir::currentPath();
+            QDir::setCurrent(m_folder.path());
+            window.dialog.OpenMessageFile(QStringLiteral("msg01.sbd"));
+            QDir::setCurrent(started);
+        }
         QCOMPARE(window.text.toPlainText(), Shown(ReportStart(10) + CameraBlock(5, 5)));
         QVERIFY(window.save.isEnabled());
+        QCOMPARE(window.dialog.InputPath(), path);
+        window.Save(std::nullopt);
+        QCOMPARE(window.files.proposedName, m_folder.filePath(QStringLiteral("msg01.jpg")));
     }
 
-    void F1ShowsTheAboutBox()
+    // F1, and the context menu's last item after a separator, as the system menu has it.
+    void ShowsTheAboutBox_data()
     {
+        QTest::addColumn<bool>("fromMenu");
+        QTest::newRow("F1") << false;
+        QTest::newRow("context menu") << true;
+    }
+    void ShowsTheAboutBox()
+    {
+        QFETCH(bool, fromMenu);
         Window window;
         window.dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&window.dialog));
+        QStringList menuEnd;
+        const CNextWindow menu(QApplication::activePopupWidget, [&](QWidget& popup) {
+            for (const QAction* item : popup.actions().mid(popup.actions().size() - 2)) {
+                menuEnd << (item->isSeparator() ? QStringLiteral("----") : item->text());
+            }
+            QTest::keyClick(&popup, Qt::Key_Up);  // the last item
+            QTest::keyClick(&popup, Qt::Key_Return);
+        });
         QString title;
-        const CNextModalWindow about([&](QWidget& modal) {
+        bool iconShown = false;
+        const CNextWindow about(QApplication::activeModalWidget, [&](QWidget& modal) {
             title = modal.windowTitle();
+            const auto* icon = modal.findChild<QLabel*>();
+            iconShown = icon != nullptr && !icon->pixmap().isNull();
             if (auto* ok = modal.findChild<QPushButton*>(QStringLiteral("IDOK"))) {
                 QTest::mouseClick(ok, Qt::LeftButton);
             }
         });
-        QTest::keyClick(&window.dialog, Qt::Key_F1);
+        if (fromMenu) {
+            QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                      window.text.mapToGlobal(QPoint(5, 5)));
+            QCoreApplication::sendEvent(&window.text, &request);
+            QCOMPARE(menuEnd, QStringList({"----", "&About Saltmark..."}));
+        } else {
+            QTest::keyClick(&window.dialog, Qt::Key_F1);
+        }
         QCOMPARE(title, QStringLiteral("About Saltmark"));
+        QVERIFY(iconShown);
         QVERIFY(QApplication::activeModalWidget() == nullptr);
     }
 };
