@@ -7,13 +7,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "ConvertMessage.h"
+
 class QIODevice;
 
 namespace saltmark {
 
-// An Iridium SBD message is a few hundred bytes, far below this; a larger file is not a
-// message, and reading it whole would only tie up memory.
-inline constexpr qint64 kLargestMessageFile = 1024 * 1024;
+inline constexpr qint64 kLargestMessageFile = kLargestMessageBytes;
 
 struct MessageFileRead {
     bool read = false;                // true: `bytes` are the message

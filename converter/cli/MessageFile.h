@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "ConvertMessage.h"
+
 namespace saltmark::cli {
 
-// No SBD message comes near this; a larger file is not a message and is not read whole.
-constexpr std::uintmax_t kMaxMessageBytes = 1024 * 1024;
+constexpr auto kMaxMessageBytes = static_cast<std::uintmax_t>(kLargestMessageBytes);
 
 // The file's bytes, or nothing with `reason` set to one line saying why not.
 std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::path& path,

@@ -21,6 +21,9 @@ struct CapturedImage {
     void release() { bytes.reset(); }
 };
 
+// No SBD message comes near this size; readers refuse a larger file instead of reading it whole.
+inline constexpr std::int32_t kLargestMessageBytes = 1024 * 1024;
+
 // Decodes the n bytes at `message` (n may be zero or negative: nothing is read then).
 // Empties `image` on entry and fills it from the camera records met. Never throws for
 // any input; every decoding problem is a line of the report. Numbers read as printf shows

@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size > 1024 * 1024) {
+    if (size > static_cast<std::size_t>(saltmark::kLargestMessageBytes)) {
         return 0;
     }
     saltmark::CapturedImage image;
