@@ -12,19 +12,6 @@ namespace {
 // The double nearest 1 / (2 pi): turns an angular speed into cycles.
 constexpr double kInverseTwoPi = 0.15915494309189535;
 
-// Resizes y to [1, n] (n the second extent of x) and sets y[i] = map(x[i]). y may be x.
-template <typename Map>
-void mapElements(const NumericArray& x, NumericArray& y, Map map)
-{
-    const std::int32_t n = columns(x);
-    resizeArray(y, 1, n, kDoubleSize);
-    const double* in = doubles(x);
-    double* out = doubles(y);
-    for (std::int32_t i = 0; i < n; ++i) {
-        out[i] = map(in[i]);
-    }
-}
-
 }  // namespace
 
 void columnMeans(const NumericArray& x, NumericArray& y)

@@ -35,4 +35,18 @@ void powerElements(const NumericArray& x, double exponent,
 void scaleByInverseTwoPi(const NumericArray& x, NumericArray& y);       // x[i] * (1 / 2 pi)
 void divideScalarBy(double s, const NumericArray& x, NumericArray& y);  // s / x[i]
 
+// The element-wise family's common form: y becomes [1, n] (n the second extent of x) with
+// y[i] = map(x[i]), one element after another. y may be x.
+template <typename Map>
+void mapElements(const NumericArray& x, NumericArray& y, Map map)
+{
+    const std::int32_t n = columns(x);
+    resizeArray(y, 1, n, kDoubleSize);
+    const double* in = doubles(x);
+    double* out = doubles(y);
+    for (std::int32_t i = 0; i < n; ++i) {
+        out[i] = map(in[i]);
+    }
+}
+
 }  // namespace eddyrate

@@ -162,18 +162,13 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
     ArrayOwner epsilon = initArray(2);
     scaleByInverseTwoPi(*speed, *work);
     powerElements(*work, kTwoThirds, *work);
-    for (std::int32_t k = 0; k < columns(*work); ++k) {
-        doubles(*work)[k] = doubles(*work)[k] * kVerticalKolmogorov;
-    }
+    mapElements(*work, *work, [](double b) { return b * kVerticalKolmogorov; });
     divideElements(*level, *work, *ratio);
     powerElements(*ratio, kThreeHalves, *epsilon);
 
     // Neutral surface layer: eps = u*^3 / (kappa z).
     ArrayOwner ustar = initArray(2);
-    resizeArray(*ustar, 1, columns(*epsilon), kDoubleSize);
-    for (std::int32_t k = 0; k < columns(*epsilon); ++k) {
-        doubles(*ustar)[k] = (z * doubles(*epsilon)[k]) * kVonKarman;
-    }
+    mapElements(*epsilon, *ustar, [z](double eps) { return (z * eps) * kVonKarman; });
     powerElements(*ustar, kOneThird, *ustar);
 
     // The flatter the compensated spectrum, the closer the quality is to 1.
