@@ -7,6 +7,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "cli.h"
+
 void Burst::append(double uValue, double vValue, double wValue, double tempValue)
 {
     u.push_back(uValue);
@@ -31,15 +33,11 @@ std::string_view trim(std::string_view s)
 
 std::optional<double> parseField(std::string_view field)
 {
+    // Spreadsheets write "+1.5"; from_chars takes no plus sign.
     if (field.size() > 1 && field[0] == '+' && field[1] != '-') {
         field.remove_prefix(1);
     }
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (ec != std::errc() || end != field.data() + field.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return parseDouble(field);
 }
 
 std::vector<std::string_view> splitFields(std::string_view line)

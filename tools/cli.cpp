@@ -29,9 +29,13 @@ bool CommandLine::option(std::string_view name, std::string_view& value)
     return false;
 }
 
-std::optional<double> parseDouble(std::string_view text)
+namespace {
+
+// The whole text as one number, or nothing.
+template <typename Number>
+std::optional<Number> parseWhole(std::string_view text)
 {
-    double value = 0.0;
+    Number value{};
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
         return std::nullopt;
@@ -39,14 +43,13 @@ std::optional<double> parseDouble(std::string_view text)
     return value;
 }
 
+}  // namespace
+
+std::optional<double> parseDouble(std::string_view text) { return parseWhole<double>(text); }
+
 std::optional<std::uint64_t> parseUnsigned(std::string_view text)
 {
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return parseWhole<std::uint64_t>(text);
 }
 
 namespace {
