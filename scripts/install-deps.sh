@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the window need; only what is missing.
+# Installs the Debian packages the build, the tests, the window, the Python modules and CI's
+# extra builds (fuzzing, cross targets) need; only what is missing.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  qt6-base-dev qt6-charts-dev libgl-dev
   xvfb xauth
   locales
+  nlohmann-json3-dev libsqlite3-dev sqlite3
+  libhwy-dev
+  libmpfr-dev libgmp-dev libboost-dev
+  python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
+  python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy
+  clang libfuzzer-14-dev libclang-rt-14-dev
+  g++-arm-linux-gnueabi qemu-user
+  g++-mingw-w64-x86-64 wine64
+  valgrind
 )
 
 missing=()
