@@ -30,7 +30,8 @@ inline constexpr std::int32_t kLargestMessageBytes = 1024 * 1024;
 // them in the C locale, whatever locale the process has set.
 ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedImage& image);
 
-// The report as UTF-8 bytes, line endings kept.
+// The report as well-formed UTF-8 bytes, line endings kept; a value that is no character
+// (a lone surrogate, or beyond U+10FFFF) becomes U+FFFD.
 std::string ToUtf8(const ReportText& report);
 
 }  // namespace saltmark
