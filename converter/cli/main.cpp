@@ -82,7 +82,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             return kSuccess;
         }
         if (arg == "--version") {
-            std::printf("%s (Saltmark) %s\n", kProgram, SALTMARK_VERSION);
+            std::printf("%s (Saltmark) %s\n", kProgram, ORCAN_VERSION);
             return kSuccess;
         }
         // --image FILE, --image=FILE, and the same for --out-dir.
