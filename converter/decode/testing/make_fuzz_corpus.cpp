@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "MessageComposer.h"
-#include "RecordFormatters.h"
 #include "ReportExpect.h"
 
 namespace {
@@ -26,19 +25,18 @@ struct FixedType {
     const char* name;
 };
 
+// Whole record lengths, header included.
 const FixedType kFixedTypes[] = {
-    {0, saltmark::kAquaDoppHRLength, "aquadopp-hr"}, {1, saltmark::kAquaDoppLength, "aquadopp"},
-    {2, saltmark::kPb200Length, "pb200"},            {3, saltmark::kImuLength, "imu"},
-    {4, saltmark::kAcsLength, "acs"},                {5, saltmark::kEcoLength, "eco"},
-    {6, saltmark::kMiscellaneousLength, "misc"},     {8, saltmark::kV536Length, "v536"},
-    {10, saltmark::kEllipseLength, "ellipse"},       {11, saltmark::kY81000Length, "y81000"},
-    {12, saltmark::kAcoLength, "aco"},               {13, saltmark::kSwlLength, "swl"},
+    {0, 68, "aquadopp-hr"}, {1, 164, "aquadopp"}, {2, 76, "pb200"},  {3, 1800, "imu"},
+    {4, 16, "acs"},         {5, 16, "eco"},       {6, 8, "misc"},    {8, 52, "v536"},
+    {10, 1200, "ellipse"},  {11, 964, "y81000"},  {12, 8, "aco"},    {13, 8, "swl"},
 };
+constexpr std::size_t kHeaderLength = 4;
 
 // A fixed record whose body is a run of plausible float32 values.
 Bytes FixedRecord(const FixedType& type)
 {
-    const std::size_t body = type.length - saltmark::kRecordHeaderLength;
+    const std::size_t body = type.length - kHeaderLength;
     MessageComposer record;
     record.Header(type.code, type.code == 8 ? '0' : 1, static_cast<std::uint16_t>(body));
     record.F32s(saltmark::testing::SampleValues(static_cast<int>(body / 4), type.code));
