@@ -14,8 +14,10 @@ CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelW
 cmake --build "$build_dir" --parallel "$(nproc)" --target saltmark_decode_fuzz
 # New inputs go to a scratch folder; the seeds are read only. Inputs stay a little above the
 # largest seed (every record type back to back) instead of libFuzzer's default.
+# One input takes milliseconds; a busy machine has stalled one for 16 s, so only a minute
+# counts as a hang.
 found=$build_dir/fuzz-found
 mkdir -p "$found"
 "$build_dir/converter/decode/saltmark_decode_fuzz" -max_total_time="$seconds" -max_len=8192 \
-  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build_dir/" \
+  -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build_dir/" \
   "$found" converter/decode/fuzz-corpus
