@@ -171,6 +171,21 @@ std::string_view RecordField::Text() const
     return {reinterpret_cast<const char*>(m_pFirst), static_cast<std::size_t>(m_nCount)};
 }
 
+std::string RecordField::TextUtf8() const
+{
+    std::string out;
+    for (char c : Text()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return out;
+}
+
 const RecordField* DecodedRecord::Find(std::string_view name) const
 {
     for (const RecordField& field : fields) {

@@ -83,6 +83,7 @@ public:
     float RealAt(int i) const;                              // Float32Array
     std::int32_t IntegerAt(int i) const;                    // Int32Array
     std::string_view Text() const;                          // Text, the raw bytes
+    std::string TextUtf8() const;  // Text with each byte read as Latin-1, so always valid UTF-8
 
 private:
     const FieldDescription* m_pDescription;
