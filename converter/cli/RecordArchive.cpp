@@ -46,12 +46,14 @@ Statement Prepare(sqlite3* db, const std::string& sql, std::string& reason)
     return Statement(statement);
 }
 
+// A float32 column has no declared type: a REAL column keeps an integral value as an integer
+// and so turns -0.0 into 0; without a type the value is stored exactly as it is bound.
 std::string ColumnType(FieldKind kind)
 {
     switch (kind) {
         case FieldKind::Float32:
         case FieldKind::Float32Array:
-            return "REAL";
+            return "";
         case FieldKind::Text:
             return "TEXT";
         default:

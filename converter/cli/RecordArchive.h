@@ -13,7 +13,9 @@
 //   one child table per array field, <Type>_<Field> (Y81000_Freq, IMU_ihAz, ...):
 //   message_id, record, element, value.
 // Every record table is keyed by (message_id, record), so lookups by message use that index.
-// float32 values are stored as REAL (widened exactly); SQLite has no NaN, so a NaN is NULL.
+// float32 values are stored as reals (widened exactly) in columns without a declared type, so
+// that SQLite keeps -0.0 (a REAL column would store it as the integer 0); SQLite has no NaN,
+// so a NaN is NULL.
 
 #include <cstdint>
 #include <filesystem>
