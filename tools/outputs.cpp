@@ -87,8 +87,8 @@ std::string outputsToJson(const EddyRateOutputs& outputs)
         const double value = outputs.*scalar.field;
         json += separator + jsonText(scalar.name) + ": " + jsonText(jsonNumber(value));
         if (!std::isfinite(value)) {
-            json += ", " + jsonText(companionName(scalar.name)) + ": " +
-                    jsonText(nonFiniteName(value));
+            json +=
+                ", " + jsonText(companionName(scalar.name)) + ": " + jsonText(nonFiniteName(value));
         }
         separator = ",\n  ";
     }

@@ -119,7 +119,6 @@ TEST(OutputsJson, RefusesOutputsItCannotPack)
     }
 }
 
-
 float floatAt(const Bytes& record, std::size_t offset)
 {
     const std::uint32_t bits = record[offset] | (record[offset + 1] << 8) |

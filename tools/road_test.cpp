@@ -3,8 +3,6 @@
 // and (when it is built) saltmark-convert shows them.
 
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
-
 
 namespace {
 
@@ -127,8 +125,7 @@ TEST_F(Road, MessageCarriesTheBurstsOutputsNarrowedToFloat)
         const nlohmann::json* value = member(name);
         ASSERT_NE(value, nullptr) << name;
         expectSameFloat(floatAt(message, offset),
-                        expectedFloat(*value, member(std::string(name) + "_nonfinite")),
-                        name);
+                        expectedFloat(*value, member(std::string(name) + "_nonfinite")), name);
         offset += 4;
     }
     for (const char* name : {"Freq", "Tke"}) {

@@ -72,10 +72,10 @@ int WriteJsonLines(std::span<const fs::path> messages)
 bool WriteJsonFile(const fs::path& path, const fs::path& messagePath,
                    std::span<const std::uint8_t> message)
 {
-    const std::string json = MessageJsonText(message.data(), Count(message), MessageName(messagePath));
+    const std::string json =
+        MessageJsonText(message.data(), Count(message), MessageName(messagePath));
     std::string reason;
-    if (!WriteWholeFile(path,
-                        {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},
+    if (!WriteWholeFile(path, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},
                         reason)) {
         Complain(path.string() + ": cannot be written: " + reason);
         return false;

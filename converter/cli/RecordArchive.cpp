@@ -98,8 +98,8 @@ std::string ArchiveName(std::string_view name)
 
 struct RecordArchive::Statements {
     Statement insertMessage;
-    std::vector<Statement> insertRecord;                 // by type code
-    std::vector<std::vector<Statement>> insertElement;   // by type code, then field index
+    std::vector<Statement> insertRecord;                // by type code
+    std::vector<std::vector<Statement>> insertElement;  // by type code, then field index
 };
 
 std::unique_ptr<RecordArchive> RecordArchive::Open(const std::filesystem::path& path,
@@ -171,11 +171,11 @@ std::unique_ptr<RecordArchive> RecordArchive::Open(const std::filesystem::path& 
     if (!Execute(db.get(), schema, reason) || !Execute(db.get(), "BEGIN", reason)) {
         return nullptr;
     }
-    statements->insertMessage = Prepare(
-        db.get(),
-        "INSERT INTO messages (file_name, size, bytes, packet_type, outcome, stop_reason,"
-        " stop_offset) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (bytes) DO NOTHING",
-        reason);
+    statements->insertMessage =
+        Prepare(db.get(),
+                "INSERT INTO messages (file_name, size, bytes, packet_type, outcome, stop_reason,"
+                " stop_offset) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (bytes) DO NOTHING",
+                reason);
     if (!statements->insertMessage) {
         return nullptr;
     }
@@ -186,8 +186,8 @@ std::unique_ptr<RecordArchive> RecordArchive::Open(const std::filesystem::path& 
         }
         statements->insertElement.emplace_back();
         for (const std::string& sql : elementInserts[code]) {
-            statements->insertElement.back().push_back(sql.empty() ? nullptr
-                                                                   : Prepare(db.get(), sql, reason));
+            statements->insertElement.back().push_back(
+                sql.empty() ? nullptr : Prepare(db.get(), sql, reason));
             if (!sql.empty() && !statements->insertElement.back().back()) {
                 return nullptr;
             }
@@ -226,8 +226,7 @@ RecordArchive::Added RecordArchive::Add(std::string_view fileName,
     sqlite3_bind_text(insert, 1, fileName.data(), static_cast<int>(fileName.size()),
                       SQLITE_TRANSIENT);
     sqlite3_bind_int64(insert, 2, n);
-    sqlite3_bind_blob(insert, 3, message.data(), static_cast<int>(message.size()),
-                      SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 3, message.data(), static_cast<int>(message.size()), SQLITE_STATIC);
     if (decoded.packetType) {
         sqlite3_bind_int(insert, 4, *decoded.packetType);
     }

@@ -26,7 +26,7 @@ public:
 
 private:
     struct Row {
-        std::string lead;  // file name, record index, port
+        std::string lead;                             // file name, record index, port
         std::vector<std::vector<std::string>> cells;  // per field: one cell, or one per element
     };
 

@@ -152,8 +152,8 @@ protected:
         const std::string command = std::string(SALTMARK_CONVERT) + " " + args + " <" + input +
                                     " >" + out.string() + " 2>" + (m_dir / "stderr").string();
         const int status = std::system(command.c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << command << "\n" << ReadText(m_dir / "stderr");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n"
+                                                                   << ReadText(m_dir / "stderr");
         return ReadText(out);
     }
 
@@ -242,9 +242,8 @@ TEST_F(DataOutputs, EveryFieldOfEveryRecordTypeComesBackBitForBit)
             const std::string table = SqlName(records[r].type);
             const std::string where = " WHERE record = " + std::to_string(r);
             const std::string sql =
-                field.array ? "SELECT value FROM " +
-                                  SqlName(records[r].type + "_" + field.name) + where +
-                                  " AND element = " + std::to_string(i)
+                field.array ? "SELECT value FROM " + SqlName(records[r].type + "_" + field.name) +
+                                  where + " AND element = " + std::to_string(i)
                             : "SELECT " + SqlName(field.name) + " FROM " + table + where;
             sqlite3_stmt* statement = nullptr;
             Cell cell;
@@ -271,8 +270,9 @@ TEST_F(DataOutputs, ArchiveTakesEachMessageOnceWhateverItsName)
     Run("--db " + archive.string() + " " + first.string());
     Run("--db " + archive.string() + " " + first.string() + " " + copy.string());
     const Db db = OpenDb(archive);
-    EXPECT_EQ(Query(db.get(), "SELECT file_name, size, packet_type, outcome, "
-                              "length(bytes) FROM messages"),
+    EXPECT_EQ(Query(db.get(),
+                    "SELECT file_name, size, packet_type, outcome, "
+                    "length(bytes) FROM messages"),
               (std::vector<std::vector<std::string>>{
                   {"first.sbd", std::to_string(message.Bytes().size()), "55", "complete",
                    std::to_string(message.Bytes().size())}}));

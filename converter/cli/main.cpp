@@ -85,8 +85,9 @@ std::optional<int> CheckDataOptions(const Options& options)
     const int outputs = int{options.json || options.outDir.has_value()} +
                         int{options.csvType.has_value()} + int{options.archive.has_value()};
     if (outputs > 1 || (options.image && outputs > 0 && !options.outDir)) {
-        return UsageError("--csv, --db and --json/--out-dir each make their own output; "
-                          "give one of them");
+        return UsageError(
+            "--csv, --db and --json/--out-dir each make their own output; "
+            "give one of them");
     }
     if (options.csvType && saltmark::FindRecordDescription(options.csvType->string()) == nullptr) {
         return UsageError("--csv: no record type '" + options.csvType->string() + "'");
@@ -274,8 +275,8 @@ int main(int argc, char** argv)
         return ConvertAll(*options.outDir, options.messages, options.json);
     }
     if (options.csvType) {
-        return saltmark::cli::WriteCsv(
-            *saltmark::FindRecordDescription(options.csvType->string()), options.messages);
+        return saltmark::cli::WriteCsv(*saltmark::FindRecordDescription(options.csvType->string()),
+                                       options.messages);
     }
     if (options.archive) {
         return saltmark::cli::ImportIntoArchive(*options.archive, options.messages);

@@ -96,7 +96,8 @@ ReportText RenderReport(const DecodedMessage& decoded)
     if (!decoded.packetType) {
         AppendFormat(report, "\tNot enough data to contain packet type\r\n\r\n");
     } else {
-        AppendAscii(report, decoded.stop == StopReason::UnknownPacketType ? "\tType " : "\tType = ");
+        AppendAscii(report,
+                    decoded.stop == StopReason::UnknownPacketType ? "\tType " : "\tType = ");
         AppendAscii(report, decoded.PacketTypeName());
         AppendAscii(report, "\r\n\r\n");
     }

@@ -148,8 +148,7 @@ RecordField::RecordField(const FieldDescription& description, std::int64_t integ
 {
 }
 
-RecordField::RecordField(const FieldDescription& description, const std::uint8_t* first,
-                         int count)
+RecordField::RecordField(const FieldDescription& description, const std::uint8_t* first, int count)
     : m_pDescription(&description), m_pFirst(first), m_nCount(count)
 {
 }

@@ -70,14 +70,9 @@ Json RecordJson(const DecodedRecord& record, std::size_t index)
     for (const RecordField& field : record.fields) {
         AddField(fields, field);
     }
-    return Json{{"index", index},
-                {"type", record.TypeName()},
-                {"code", record.Code()},
-                {"port", record.port},
-                {"offset", record.offset},
-                {"length", record.length},
-                {"size", record.size},
-                {"fields", std::move(fields)}};
+    return Json{{"index", index},      {"type", record.TypeName()},  {"code", record.Code()},
+                {"port", record.port}, {"offset", record.offset},    {"length", record.length},
+                {"size", record.size}, {"fields", std::move(fields)}};
 }
 
 }  // namespace
@@ -104,17 +99,14 @@ nlohmann::ordered_json MessageJson(const DecodedMessage& decoded, std::string_vi
         packetType = *decoded.packetType;
         packetTypeName = decoded.PacketTypeName();
     }
-    return Json{{"file", std::string(fileName)},
-                {"size", decoded.byteCount},
-                {"packetType", std::move(packetType)},
-                {"packetTypeName", std::move(packetTypeName)},
-                {"records", std::move(records)},
-                {"image", std::move(image)},
-                {"outcome", std::move(outcome)}};
+    return Json{
+        {"file", std::string(fileName)},       {"size", decoded.byteCount},
+        {"packetType", std::move(packetType)}, {"packetTypeName", std::move(packetTypeName)},
+        {"records", std::move(records)},       {"image", std::move(image)},
+        {"outcome", std::move(outcome)}};
 }
 
-std::string MessageJsonText(const std::uint8_t* message, std::int32_t n,
-                            std::string_view fileName)
+std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName)
 {
     // A file name need not be UTF-8; its stray bytes become U+FFFD rather than an exception.
     return MessageJson(DecodeMessage(message, n), fileName)

@@ -10,10 +10,9 @@
 // given as its offset and length in the message, never as bytes.
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "Records.h"
 
@@ -23,7 +22,6 @@ nlohmann::ordered_json MessageJson(const DecodedMessage& decoded, std::string_vi
 
 // Decodes the n bytes at `message` and gives the document as one line of UTF-8 text ending in
 // "\n". Valid JSON for any input; never throws.
-std::string MessageJsonText(const std::uint8_t* message, std::int32_t n,
-                            std::string_view fileName);
+std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName);
 
 }  // namespace saltmark

@@ -35,8 +35,8 @@ TEST(MessageJson, BrokenMessagesGiveTheirOutcomeAndWhereTheDecodeStopped)
     } cases[] = {
         {"empty", {}, 0, "Not enough data to contain packet type", 0},
         {"unknown packet type", Message({battery}, 200), 0, "Type UNKNOWN (-56)", 0},
-        {"type 14 after a record", Message({battery, {14, 0, 0, 0}}), 1,
-         "Unrecognized sensor type", 9},
+        {"type 14 after a record", Message({battery, {14, 0, 0, 0}}), 1, "Unrecognized sensor type",
+         9},
         {"IMU one byte short", Message({battery, std::vector<std::uint8_t>(1799, 3)}), 1,
          "Record runs past the end of the message", 9},
         {"camera longer than the message", Message({{7, 1, 9, 0, 1, 2}}), 0,

@@ -14,9 +14,9 @@ namespace {
 
 using enum FieldKind;
 
-constexpr int kBands = 42;            // wave spectra of the IMU and the Ellipse
-constexpr int kHistogramBins = 32;    // the IMU's acceleration and velocity histograms
-constexpr int kSpectrumBands = 116;   // the Y81000's frequency axis and spectrum
+constexpr int kBands = 42;           // wave spectra of the IMU and the Ellipse
+constexpr int kHistogramBins = 32;   // the IMU's acceleration and velocity histograms
+constexpr int kSpectrumBands = 116;  // the Y81000's frequency axis and spectrum
 constexpr std::size_t kBandBytes = 4 * kBands;
 constexpr std::size_t kHistogramBytes = 4 * kHistogramBins;
 
@@ -108,20 +108,20 @@ constexpr int kSignatureOrder[] = {0, 2, 1, 3, 4};
 // reports, so they are no field; the report shows the wind-speed pair once more in their
 // place, and the course-over-ground pair before the position, unlike its storage order.
 constexpr FieldDescription kPb200Fields[] = {
-    Scalar("WDMean", 4),   Scalar("WDSTD", 8),   Scalar("WSMean", 12),  Scalar("WSSTD", 16),
-    Scalar("Lat", 20),     Scalar("Lon", 24),    Count("Year", 28),     Count("Month", 32),
-    Count("Day", 36),      Count("Seconds", 40), Scalar("ATMean", 44),  Scalar("ATSTD", 48),
-    Scalar("BPMean", 52),  Scalar("BPSTD", 56),  Scalar("COGMean", 60), Scalar("COGSTD", 64),
+    Scalar("WDMean", 4),  Scalar("WDSTD", 8),   Scalar("WSMean", 12),  Scalar("WSSTD", 16),
+    Scalar("Lat", 20),    Scalar("Lon", 24),    Count("Year", 28),     Count("Month", 32),
+    Count("Day", 36),     Count("Seconds", 40), Scalar("ATMean", 44),  Scalar("ATSTD", 48),
+    Scalar("BPMean", 52), Scalar("BPSTD", 56),  Scalar("COGMean", 60), Scalar("COGSTD", 64),
 };
 constexpr int kPb200Order[] = {0, 1, 2, 3, 14, 15, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
 
 // The V536 is an SDI-12 instrument: the header's port byte is its address character, which
 // the title shows.
 constexpr FieldDescription kV536Fields[] = {
-    {"Address", Text, 1},
-    Scalar("WDMean", 4),  Scalar("WDSTD", 8),   Scalar("WSMean", 12),  Scalar("WSSTD", 16),
-    Scalar("ATMean", 20), Scalar("ATSTD", 24),  Scalar("RHMean", 28),  Scalar("RHSTD", 32),
-    Scalar("BPMean", 36), Scalar("BPSTD", 40),  Scalar("RainAcc", 44), Scalar("RainInt", 48),
+    {"Address", Text, 1},  Scalar("WDMean", 4),  Scalar("WDSTD", 8),  Scalar("WSMean", 12),
+    Scalar("WSSTD", 16),   Scalar("ATMean", 20), Scalar("ATSTD", 24), Scalar("RHMean", 28),
+    Scalar("RHSTD", 32),   Scalar("BPMean", 36), Scalar("BPSTD", 40), Scalar("RainAcc", 44),
+    Scalar("RainInt", 48),
 };
 constexpr int kV536Order[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
 
@@ -142,10 +142,10 @@ constexpr FieldDescription kY81000Fields[] = {
 };
 
 // Water quality and the logger's own values: up to three float32 means from offset 4.
-constexpr FieldDescription kAcsFields[] = {
-    Scalar("Conductivity mean", 4), Scalar("Temp mean", 8), Scalar("Salinity mean", 12)};
-constexpr FieldDescription kEcoFields[] = {
-    Scalar("Column 2 mean", 4), Scalar("Column 4 mean", 8), Scalar("Column 6 mean", 12)};
+constexpr FieldDescription kAcsFields[] = {Scalar("Conductivity mean", 4), Scalar("Temp mean", 8),
+                                           Scalar("Salinity mean", 12)};
+constexpr FieldDescription kEcoFields[] = {Scalar("Column 2 mean", 4), Scalar("Column 4 mean", 8),
+                                           Scalar("Column 6 mean", 12)};
 constexpr FieldDescription kAcoFields[] = {Scalar("O2 Concentration mean", 4)};
 constexpr FieldDescription kSwlFields[] = {Scalar("O2 FDOM mean", 4)};
 constexpr FieldDescription kMiscellaneousFields[] = {Scalar("Battery voltage", 4)};
@@ -159,7 +159,13 @@ constexpr FieldDescription kCameraFields[] = {
 constexpr int kCameraOrder[] = {0};
 
 constexpr RecordDescription kDescriptions[] = {
-    {"AquaDoppHR", 0, 68, kAquaDoppHRFields, "AquaDoppHR on COM%d:\r\n", TitlePort::Number, false,
+    {"AquaDoppHR",
+     0,
+     68,
+     kAquaDoppHRFields,
+     "AquaDoppHR on COM%d:\r\n",
+     TitlePort::Number,
+     false,
      {}},
     {"AquaDopp", 1, 164, kAquaDoppFields, "AquaDopp on COM%d:\r\n", TitlePort::Number, false, {}},
     {"PB200", 2, 76, kPb200Fields, "PB200 on COM%d:\r\n", TitlePort::Number, true, kPb200Order},
@@ -167,10 +173,15 @@ constexpr RecordDescription kDescriptions[] = {
     {"ACS", 4, 16, kAcsFields, "ACS on COM%d:\r\n", TitlePort::Number, true, {}},
     {"ECO", 5, 16, kEcoFields, "ECO on COM%d:\r\n", TitlePort::Number, true, {}},
     // The logger's own values are not tied to a port, so the title shows none.
-    {"Miscellaneous values", 6, 8, kMiscellaneousFields, "Miscellaneous values:\r\n",
-     TitlePort::None, true, {}},
-    {"Camera", 7, 0, kCameraFields, "Camera on COM%d:\r\n", TitlePort::Number, false,
-     kCameraOrder},
+    {"Miscellaneous values",
+     6,
+     8,
+     kMiscellaneousFields,
+     "Miscellaneous values:\r\n",
+     TitlePort::None,
+     true,
+     {}},
+    {"Camera", 7, 0, kCameraFields, "Camera on COM%d:\r\n", TitlePort::Number, false, kCameraOrder},
     {"V536", 8, 52, kV536Fields, "V536 at SDI-12 addr %c:\r\n", TitlePort::AddressCharacter, true,
      kV536Order},
     {"Signature", 9, 0, kSignatureFields, "Signature on COM%d:\r\n", TitlePort::Number, false,
@@ -218,12 +229,18 @@ const RecordDescription* FindRecordDescription(std::string_view name)
 std::string_view FieldKindName(FieldKind kind)
 {
     switch (kind) {
-        case Float32: return "float32";
-        case UInt16: return "uint16";
-        case Int32: return "int32";
-        case Float32Array: return "float32 array";
-        case Int32Array: return "int32 array";
-        case Text: return "text";
+        case Float32:
+            return "float32";
+        case UInt16:
+            return "uint16";
+        case Int32:
+            return "int32";
+        case Float32Array:
+            return "float32 array";
+        case Int32Array:
+            return "int32 array";
+        case Text:
+            return "text";
     }
     return "unknown";
 }

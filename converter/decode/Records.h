@@ -77,12 +77,12 @@ public:
     std::string_view Name() const { return m_pDescription->name; }
     FieldKind Kind() const { return m_pDescription->kind; }
 
-    float Real() const { return m_fReal; }                 // Float32
-    std::int64_t Integer() const { return m_nInteger; }    // UInt16, Int32
-    int Count() const { return m_nCount; }                 // arrays and text
-    float RealAt(int i) const;                              // Float32Array
-    std::int32_t IntegerAt(int i) const;                    // Int32Array
-    std::string_view Text() const;                          // Text, the raw bytes
+    float Real() const { return m_fReal; }               // Float32
+    std::int64_t Integer() const { return m_nInteger; }  // UInt16, Int32
+    int Count() const { return m_nCount; }               // arrays and text
+    float RealAt(int i) const;                           // Float32Array
+    std::int32_t IntegerAt(int i) const;                 // Int32Array
+    std::string_view Text() const;                       // Text, the raw bytes
     std::string TextUtf8() const;  // Text with each byte read as Latin-1, so always valid UTF-8
 
 private:
@@ -97,9 +97,9 @@ private:
 struct DecodedRecord {
     const RecordDescription* description;
     std::uint8_t port;
-    std::uint16_t size;   // the header's size field, as stored
-    std::size_t offset;   // of the record's first byte in the message
-    std::size_t length;   // bytes the record takes in the message
+    std::uint16_t size;  // the header's size field, as stored
+    std::size_t offset;  // of the record's first byte in the message
+    std::size_t length;  // bytes the record takes in the message
     std::vector<RecordField> fields;
 
     std::string_view TypeName() const { return description->typeName; }

@@ -22,7 +22,7 @@ struct ComposedField {
     std::string name;
     Stored stored;
     bool array;
-    std::vector<std::uint32_t> bits;  // F32
+    std::vector<std::uint32_t> bits;     // F32
     std::vector<std::int64_t> integers;  // I32, U16; Text as its characters
 };
 
@@ -70,6 +70,8 @@ private:
 
 class EveryRecordMessage {
 public:
+    // One record a paragraph, its fields in storage order.
+    // clang-format off
     explicit EveryRecordMessage(bool nonFinite) : m_values(nonFinite)
     {
         Fixed(0, "AquaDoppHR", 68, {{"A", 16}});
@@ -101,6 +103,7 @@ public:
         Fixed(12, "ACO", 8, {{"O2 Concentration mean"}});
         Fixed(13, "SWL", 8, {{"O2 FDOM mean"}});
     }
+    // clang-format on
 
     const std::vector<std::uint8_t>& Bytes() const { return m_message; }
     const std::vector<ComposedRecord>& Records() const { return m_records; }
