@@ -226,7 +226,13 @@ RecordArchive::Added RecordArchive::Add(std::string_view fileName,
     sqlite3_bind_text(insert, 1, fileName.data(), static_cast<int>(fileName.size()),
                       SQLITE_TRANSIENT);
     sqlite3_bind_int64(insert, 2, n);
-    sqlite3_bind_blob(insert, 3, message.data(), static_cast<int>(message.size()), SQLITE_STATIC);
+    // An empty message is still a message: a null pointer would bind NULL, not zero bytes.
+    if (message.empty()) {
+        sqlite3_bind_zeroblob(insert, 3, 0);
+    } else {
+        sqlite3_bind_blob(insert, 3, message.data(), static_cast<int>(message.size()),
+                          SQLITE_STATIC);
+    }
     if (decoded.packetType) {
         sqlite3_bind_int(insert, 4, *decoded.packetType);
     }

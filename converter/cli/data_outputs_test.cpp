@@ -298,15 +298,19 @@ TEST_F(DataOutputs, ReadmeQueriesRunOnAnArchive)
     broken.resize(broken.size() - 1);
     const fs::path archive = m_dir / "archive.sqlite";
     Run("--db " + archive.string() + " " + Write("whole.sbd", message.Bytes()).string() + " " +
-        Write("broken.sbd", broken).string());
+        Write("broken.sbd", broken).string() + " " + Write("empty.sbd", {}).string());
     const Db db = OpenDb(archive);
     const auto wind = Query(db.get(), queries[0]);
     EXPECT_EQ(wind.size(), 2u) << queries[0];
     const auto images = Query(db.get(), queries[1]);
     ASSERT_EQ(images.size(), 2u) << queries[1];
     const auto stopped = Query(db.get(), queries[2]);
-    ASSERT_EQ(stopped.size(), 1u) << queries[2];
-    EXPECT_EQ(stopped[0][0], "broken.sbd");
+    ASSERT_EQ(stopped.size(), 2u) << queries[2];
+    EXPECT_EQ(stopped[0],
+              (std::vector<std::string>{"broken.sbd", "Record runs past the end of the message",
+                                        std::to_string(message.Offsets().back())}));
+    EXPECT_EQ(stopped[1], (std::vector<std::string>{
+                              "empty.sbd", "Not enough data to contain packet type", "0"}));
 }
 
 }  // namespace
