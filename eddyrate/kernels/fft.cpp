@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "fft_lanes.h"
+
 namespace eddyrate {
 namespace {
 
@@ -256,6 +258,14 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     const double* samples = doubles(x);
     Complex* spectra = complexes(y);
     const auto rowCount = static_cast<std::size_t>(m);
+    // Lengths below 4 have no butterfly stage worth a vector unit.
+    const bool lockStep = length >= 4 && columnCount > 1 && lockStepLanes() > 1;
+    if (radix2 && lockStep) {
+        const TransformPlan plan{m,       length,  true,    doubles(*cosine), doubles(*sine),
+                                 nullptr, nullptr, nullptr};
+        transformInLockStep(plan, samples, columnCount, spectra);
+        return;
+    }
     if (radix2) {
         for (std::int32_t j = 0; j < columnCount; ++j) {
             const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
@@ -270,14 +280,26 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     resizeVector(*chirp, 2 * m - 1, kComplexSize);
     const std::span<Complex> weights(complexes(*chirp), 2 * rowCount - 1);
     buildChirp(m, weights);
-    ArrayOwner work = initArray(1);
-    resizeVector(*work, 3 * length, kComplexSize);
     const auto n = static_cast<std::size_t>(length);
-    const std::span<Complex> workspace(complexes(*work), 2 * n);
+    ArrayOwner work = initArray(1);
+    resizeVector(*work, static_cast<std::int32_t>(lockStep ? n : 3 * n), kComplexSize);
     // The chirp's own transform is the same for every column: computed once per call.
-    const std::span<Complex> chirpSpectrum(complexes(*work) + 2 * n, n);
+    const std::span<Complex> chirpSpectrum(complexes(*work) + (lockStep ? 0 : 2 * n), n);
     radix2Transform(std::span<const Complex>(weights), length, tableView(*cosine), tableView(*sine),
                     chirpSpectrum);
+    if (lockStep) {
+        const TransformPlan plan{m,
+                                 length,
+                                 false,
+                                 doubles(*cosine),
+                                 doubles(*sine),
+                                 doubles(*inverseSine),
+                                 weights.data(),
+                                 chirpSpectrum.data()};
+        transformInLockStep(plan, samples, columnCount, spectra);
+        return;
+    }
+    const std::span<Complex> workspace(complexes(*work), 2 * n);
     for (std::int32_t j = 0; j < columnCount; ++j) {
         const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
         chirpTransform(x, static_cast<std::int64_t>(offset), length, m, tableView(*cosine),

@@ -1,0 +1,253 @@
+// The lock-step transform for one vector unit. This file is compiled once per unit, each time
+// with that unit's instruction-set flags and EDDYRATE_UNIT naming the unit's namespace;
+// fft_units.cpp picks the compiled unit the processor has. The vector operations come from
+// Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
+#include <hwy/highway.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "fft_lanes.h"
+
+namespace eddyrate {
+namespace EDDYRATE_UNIT {
+namespace hn = hwy::HWY_NAMESPACE;
+
+namespace {
+
+using Lane = hn::ScalableTag<double>;
+using Vector = hn::Vec<Lane>;
+
+// Widest vector of doubles any unit has, for the per-row staging of a group's lanes.
+constexpr std::size_t kMostLanes = 16;
+
+// Work storage aligned for whole-vector loads, left uninitialised: every entry is written
+// before it is read.
+struct FreeStorage {
+    void operator()(void* block) const { std::free(block); }
+};
+template <typename T>
+using Storage = std::unique_ptr<T[], FreeStorage>;
+
+template <typename T>
+Storage<T> allocateAligned(std::size_t count)
+{
+    constexpr std::size_t kAlignment = 64;
+    const std::size_t bytes = (count * sizeof(T) + kAlignment - 1) / kAlignment * kAlignment;
+    void* block = std::aligned_alloc(kAlignment, bytes == 0 ? kAlignment : bytes);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return Storage<T>(static_cast<T*>(block));
+}
+
+struct LaneComplex {
+    Vector re;
+    Vector im;
+};
+
+// A work vector of `length` complex entries for every lane: entry k holds the real parts of all
+// lanes, then their imaginary parts, so one entry of all columns is two aligned vectors.
+class InterleavedWork {
+public:
+    InterleavedWork(double* data, std::size_t lanes) : data_(data), lanes_(lanes) {}
+    LaneComplex load(Lane d, std::int32_t k) const
+    {
+        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * lanes_;
+        return {hn::Load(d, entry), hn::Load(d, entry + lanes_)};
+    }
+    void store(Lane d, std::int32_t k, const LaneComplex& value) const
+    {
+        double* entry = data_ + static_cast<std::size_t>(k) * 2 * lanes_;
+        hn::Store(value.re, d, entry);
+        hn::Store(value.im, d, entry + lanes_);
+    }
+
+private:
+    double* data_;
+    std::size_t lanes_;
+};
+
+// The same products and sums, in the same order, as the complex operators of fft.cpp; no
+// fused multiply-add, which would round once instead of twice.
+LaneComplex add(const LaneComplex& a, const LaneComplex& b)
+{
+    return {hn::Add(a.re, b.re), hn::Add(a.im, b.im)};
+}
+LaneComplex subtract(const LaneComplex& a, const LaneComplex& b)
+{
+    return {hn::Sub(a.re, b.re), hn::Sub(a.im, b.im)};
+}
+LaneComplex multiply(const LaneComplex& a, const LaneComplex& b)
+{
+    return {hn::Sub(hn::Mul(a.re, b.re), hn::Mul(a.im, b.im)),
+            hn::Add(hn::Mul(a.re, b.im), hn::Mul(a.im, b.re))};
+}
+LaneComplex broadcast(Lane d, Complex value) { return {hn::Set(d, value.re), hn::Set(d, value.im)}; }
+
+// One butterfly stage (pairs `span` apart, blocks `stride` long) over the blocks that start in
+// [from, to): the loops of the column-by-column transform. Its first butterfly in a block has
+// the twiddle 1 and no product.
+void stage(Lane d, std::int32_t length, std::int32_t span, std::int32_t stride,
+           const double* cosine, const double* sine, const InterleavedWork& w, std::int32_t from,
+           std::int32_t to)
+{
+    const std::int32_t k = length / stride;
+    for (std::int32_t block = from; block < to; block += stride) {
+        const LaneComplex top = w.load(d, block);
+        const LaneComplex t = w.load(d, block + span);
+        w.store(d, block + span, subtract(top, t));
+        w.store(d, block, add(top, t));
+        std::int32_t i = block + 1;
+        for (std::int32_t j = k; j < length / 2; j += k, ++i) {
+            const LaneComplex twiddle{hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
+            const LaneComplex u = multiply(twiddle, w.load(d, i + span));
+            const LaneComplex upper = w.load(d, i);
+            w.store(d, i + span, subtract(upper, u));
+            w.store(d, i, add(upper, u));
+        }
+    }
+}
+
+// The radix-2 transform of the entries `entry` gives (entries at and beyond the input's end
+// are zeros) into the work vector w. Position p takes entry reversal[p] (the bit-reversed
+// copy) and the first stage pairs positions p and p + 1, in one pass. A butterfly reads only
+// what the earlier stages wrote inside its own block, so the stages run block by block up to
+// blocks of `cached` entries, which stay in the first-level cache, and over the whole vector
+// after that; each butterfly still sees exactly the values it sees column by column.
+template <typename Entry>
+void transform(Lane d, std::int32_t length, const std::int32_t* reversal, const double* cosine,
+               const double* sine, const InterleavedWork& w, std::int32_t cached, Entry entry)
+{
+    const std::int32_t chunk = length < cached ? length : cached;
+    for (std::int32_t base = 0; base < length; base += chunk) {
+        for (std::int32_t p = base; p < base + chunk; p += 2) {
+            const LaneComplex a = entry(reversal[p]);
+            const LaneComplex t = entry(reversal[p + 1]);
+            w.store(d, p + 1, subtract(a, t));
+            w.store(d, p, add(a, t));
+        }
+        for (std::int32_t stride = 4; stride <= chunk; stride *= 2) {
+            stage(d, length, stride / 2, stride, cosine, sine, w, base, base + chunk);
+        }
+    }
+    for (std::int32_t stride = 2 * chunk; stride <= length; stride *= 2) {
+        stage(d, length, stride / 2, stride, cosine, sine, w, 0, length);
+    }
+}
+
+// Writes entry `row` of every lane of a group into its own output column.
+void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t m,
+                std::int32_t count, Complex* firstColumn)
+{
+    HWY_ALIGN double re[kMostLanes];
+    HWY_ALIGN double im[kMostLanes];
+    hn::Store(value.re, d, re);
+    hn::Store(value.im, d, im);
+    for (std::int32_t lane = 0; lane < count; ++lane) {
+        firstColumn[static_cast<std::int64_t>(lane) * m + row] = Complex{re[lane], im[lane]};
+    }
+}
+
+}  // namespace
+
+std::int32_t lanes() { return static_cast<std::int32_t>(hn::Lanes(Lane())); }
+
+void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount,
+                      Complex* spectra)
+{
+    const Lane d;
+    const std::size_t lanes = hn::Lanes(d);
+    const std::int32_t m = plan.m;
+    const std::int32_t length = plan.length;
+
+    // Built once per call: where each work position takes its input from, and the buffers
+    // every group of columns reuses.
+    auto reversal = allocateAligned<std::int32_t>(static_cast<std::size_t>(length));
+    std::int32_t position = 0;
+    for (std::int32_t t = 0; t < length; ++t) {
+        reversal[position] = t;
+        if (t + 1 == length) {
+            break;
+        }
+        std::int32_t bit = length;
+        do {
+            bit = bit / 2;
+            position = position ^ bit;
+        } while ((position & bit) == 0);
+    }
+    const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * lanes;
+    auto group = allocateAligned<double>(static_cast<std::size_t>(m) * lanes);
+    auto forward = allocateAligned<double>(workEntries);
+    auto inverse = plan.radix2 ? Storage<double>()
+                               : allocateAligned<double>(workEntries);
+    const InterleavedWork u(forward.get(), lanes);
+    const InterleavedWork v(inverse.get(), lanes);
+    const Vector zero = hn::Zero(d);
+    const LaneComplex zeroEntry{zero, zero};
+    const double inverseLength = 1.0 / static_cast<double>(length);
+    const Vector scale = hn::Set(d, inverseLength);
+    // Work entries of all lanes that fill 32 KiB.
+    const auto cached = static_cast<std::int32_t>(32768 / (2 * sizeof(double) * lanes));
+
+    for (std::int32_t first = 0; first < columnCount; first += static_cast<std::int32_t>(lanes)) {
+        const std::int32_t count = columnCount - first < static_cast<std::int32_t>(lanes)
+                                       ? columnCount - first
+                                       : static_cast<std::int32_t>(lanes);
+        // The group's columns side by side, row by row; lanes without a column carry zeros.
+        double* rowsOfGroup = group.get();
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const double* column =
+                samples + (static_cast<std::int64_t>(first) + static_cast<std::int64_t>(lane)) * m;
+            for (std::int32_t t = 0; t < m; ++t) {
+                rowsOfGroup[static_cast<std::size_t>(t) * lanes + lane] =
+                    static_cast<std::int32_t>(lane) < count ? column[t] : 0.0;
+            }
+        }
+        auto sample = [&](std::int32_t t) {
+            return hn::Load(d, rowsOfGroup + static_cast<std::size_t>(t) * lanes);
+        };
+        Complex* out = spectra + static_cast<std::int64_t>(first) * m;
+
+        if (plan.radix2) {
+            transform(d, length, reversal.get(), plan.cosine, plan.sine, u, cached,
+                      [&](std::int32_t t) { return LaneComplex{sample(t), zero}; });
+            for (std::int32_t t = 0; t < m; ++t) {
+                scatterRow(d, u.load(d, t), t, m, count, out);
+            }
+            continue;
+        }
+
+        // Weighted by the conjugate chirp, zero-padded to the convolution length.
+        transform(d, length, reversal.get(), plan.cosine, plan.sine, u, cached,
+                  [&](std::int32_t t) {
+            if (t >= m) {
+                return zeroEntry;
+            }
+            const Complex weight = plan.chirp[m - 1 + t];
+            const Vector x = sample(t);
+            return LaneComplex{hn::Mul(x, hn::Set(d, weight.re)),
+                               hn::Neg(hn::Mul(x, hn::Set(d, weight.im)))};
+        });
+        // Times the chirp's spectrum, then back with the inverse table.
+        transform(d, length, reversal.get(), plan.cosine, plan.inverseSine, v, cached,
+                  [&](std::int32_t k) {
+                      return multiply(u.load(d, k), broadcast(d, plan.chirpSpectrum[k]));
+                  });
+        // Only entries m - 1 .. 2m - 2 are read, so only they are scaled by 1/length.
+        for (std::int32_t t = 0; t < m; ++t) {
+            const Complex weight = plan.chirp[m - 1 + t];
+            LaneComplex value = v.load(d, m - 1 + t);
+            value = {hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
+            const Vector wr = hn::Set(d, weight.re);
+            const Vector wi = hn::Set(d, weight.im);
+            const LaneComplex result{hn::Add(hn::Mul(wr, value.re), hn::Mul(wi, value.im)),
+                                     hn::Sub(hn::Mul(wr, value.im), hn::Mul(wi, value.re))};
+            scatterRow(d, result, t, m, count, out);
+        }
+    }
+}
+
+}  // namespace EDDYRATE_UNIT
+}  // namespace eddyrate
