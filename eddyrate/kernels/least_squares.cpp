@@ -139,9 +139,13 @@ std::array<double, 2> solveSquare(const double* a, const double* y)
     return {x1, x2};
 }
 
-std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, std::int32_t m)
+}  // namespace
+
+FactoredDesign factorDesign(const NumericArray& a)
 {
-    ArrayOwner factors = initArray(2);
+    const std::int32_t m = rows(a);
+    FactoredDesign result{initArray(2), m, 0, 0, {0, 1}, {0.0, 0.0}};
+    ArrayOwner& factors = result.factors;
     resizeArray(*factors, m, 2, kDoubleSize);
     const double* source = doubles(a);
     double* copy = doubles(*factors);
@@ -149,8 +153,8 @@ std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, st
         copy[k] = source[k];
     }
     const Columns r{copy, m};
-    std::int32_t order[2] = {0, 1};
-    double tau[2] = {0.0, 0.0};
+    std::int32_t* order = result.order;
+    double* tau = result.tau;
     double norm[2];
     double referenceNorm[2];
     for (std::int32_t j = 0; j < 2; ++j) {
@@ -192,11 +196,27 @@ std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, st
     while (rank < steps && std::fabs(r(rank, rank)) >= tolerance) {
         ++rank;
     }
+    result.steps = steps;
+    result.rank = rank;
+    return result;
+}
 
-    // b = Q^T y, one reflector after the other, whatever the rank.
-    ArrayOwner rhs = initArray(2);
-    resizeArray(*rhs, m, 1, kDoubleSize);
-    double* b = doubles(*rhs);
+std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,
+                                    std::span<double> scratch)
+{
+    const std::int32_t m = design.m;
+    const std::int32_t steps = design.steps;
+    const std::int32_t rank = design.rank;
+    const std::int32_t* order = design.order;
+    const double* tau = design.tau;
+    const Columns r{doubles(*design.factors), m};
+
+    // b = Q^T y, one reflector after the other, whatever the rank. Entries past y's rows
+    // are zeros.
+    double* b = scratch.data();
+    for (std::int32_t k = rows(y) < 0 ? 0 : rows(y); k < m; ++k) {
+        b[k] = 0.0;
+    }
     const double* series = doubles(y);
     const std::int32_t given = rows(y) < m ? rows(y) : m;
     for (std::int32_t k = 0; k < given; ++k) {
@@ -231,8 +251,6 @@ std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, st
     }
     return x;
 }
-
-}  // namespace
 
 double scaledNorm(std::span<const double> values) noexcept
 {
@@ -284,7 +302,10 @@ std::array<double, 2> leastSquaresSolve(const NumericArray& a, const NumericArra
         const double rhs[2] = {series[0], rows(y) > 1 ? series[1] : 0.0};
         return solveSquare(doubles(a), rhs);
     }
-    return solveByQr(a, y, m);
+    ArrayOwner rhs = initArray(2);
+    resizeArray(*rhs, m, 1, kDoubleSize);
+    return solveFactored(factorDesign(a), y,
+                         {doubles(*rhs), static_cast<std::size_t>(m)});
 }
 
 }  // namespace eddyrate

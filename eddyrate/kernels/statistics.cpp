@@ -145,9 +145,11 @@ void detrendLinear(std::span<double> values)
     detrendLinear(*series);
 }
 
-void detrendLinear(NumericArray& x)
+namespace {
+
+// The straight line's design for a column of n: i / n for i = 1 .. n, then ones.
+ArrayOwner lineDesign(std::int32_t n)
 {
-    const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
     ArrayOwner design = initArray(2);
     resizeArray(*design, n, 2, kDoubleSize);
     double* time = doubles(*design);
@@ -157,11 +159,17 @@ void detrendLinear(NumericArray& x)
         time[i] = static_cast<double>(i + 1) / count;
         ones[i] = 1.0;
     }
-    const std::array<double, 2> p = leastSquaresSolve(*design, x);
-    ArrayOwner fitted = initArray(2);
-    resizeArray(*fitted, n, 1, kDoubleSize);
-    double* fit = doubles(*fitted);
-    const double* designColumns[2] = {time, ones};
+    return design;
+}
+
+// values minus the fitted line p[0] * time + p[1] * 1, the line summed into `fit` from zero.
+void subtractLine(double* values, std::int32_t n, const NumericArray& design,
+                  std::array<double, 2> p, double* fit)
+{
+    const double* designColumns[2] = {doubles(design), doubles(design) + n};
+    for (std::int32_t i = 0; i < n; ++i) {
+        fit[i] = 0.0;
+    }
     for (int c = 0; c < 2; ++c) {
         if (p[c] != 0.0) {
             for (std::int32_t i = 0; i < n; ++i) {
@@ -169,9 +177,49 @@ void detrendLinear(NumericArray& x)
             }
         }
     }
-    double* values = doubles(x);
     for (std::int32_t i = 0; i < n; ++i) {
         values[i] = values[i] - fit[i];
+    }
+}
+
+}  // namespace
+
+void detrendLinear(NumericArray& x)
+{
+    const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
+    const ArrayOwner design = lineDesign(n);
+    const std::array<double, 2> p = leastSquaresSolve(*design, x);
+    ArrayOwner fitted = initArray(2);
+    resizeArray(*fitted, n, 1, kDoubleSize);
+    subtractLine(doubles(x), n, *design, p, doubles(*fitted));
+}
+
+void detrendColumns(NumericArray& x)
+{
+    const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
+    const std::int32_t count = columns(x);
+    double* values = doubles(x);
+    if (n <= 2) {
+        for (std::int32_t j = 0; j < count; ++j) {
+            detrendLinear(std::span<double>(values + static_cast<std::int64_t>(j) * n,
+                                            static_cast<std::size_t>(n)));
+        }
+        return;
+    }
+    // Every column has the same design: it is factored once, which gives each column the bits
+    // of its own full solve.
+    const ArrayOwner design = lineDesign(n);
+    const FactoredDesign factored = factorDesign(*design);
+    ArrayOwner work = initArray(2);
+    resizeArray(*work, n, 2, kDoubleSize);
+    double* scratch = doubles(*work);
+    double* fit = scratch + n;
+    ArrayOwner column = wrapArray(values, n);
+    for (std::int32_t j = 0; j < count; ++j) {
+        column->data = values + static_cast<std::int64_t>(j) * n;
+        const std::array<double, 2> p =
+            solveFactored(factored, *column, {scratch, static_cast<std::size_t>(n)});
+        subtractLine(doubles(*column), n, *design, p, fit);
     }
 }
 
