@@ -110,6 +110,65 @@ void stage(Lane d, std::int32_t length, std::int32_t span, std::int32_t stride,
     }
 }
 
+// Two consecutive stages, blocks `stride` and 2 * `stride` long, over the double blocks that
+// start in [from, to): each group of four entries goes through its two butterflies of the
+// first stage and its two of the second while held in registers, which halves the loads and
+// stores; every butterfly is the one of stage() with the same twiddle, so the values are too.
+void stagePair(Lane d, std::int32_t length, std::int32_t stride, const double* cosine,
+               const double* sine, const InterleavedWork& w, std::int32_t from, std::int32_t to)
+{
+    const std::int32_t span = stride / 2;
+    const std::int32_t firstStep = length / stride;
+    const std::int32_t secondStep = firstStep / 2;
+    const auto twiddle = [&](std::int32_t j) {
+        return LaneComplex{hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
+    };
+    for (std::int32_t block = from; block < to; block += 2 * stride) {
+        for (std::int32_t r = 0; r < span; ++r) {
+            const std::int32_t i = block + r;
+            const LaneComplex x0 = w.load(d, i);
+            const LaneComplex x1 = w.load(d, i + span);
+            const LaneComplex x2 = w.load(d, i + stride);
+            const LaneComplex x3 = w.load(d, i + stride + span);
+            LaneComplex u1 = x1;
+            LaneComplex u3 = x3;
+            LaneComplex u2;
+            if (r > 0) {
+                const LaneComplex first = twiddle(r * firstStep);
+                u1 = multiply(first, x1);
+                u3 = multiply(first, x3);
+            }
+            const LaneComplex y0 = add(x0, u1);
+            const LaneComplex y1 = subtract(x0, u1);
+            const LaneComplex y2 = add(x2, u3);
+            const LaneComplex y3 = subtract(x2, u3);
+            u2 = r > 0 ? multiply(twiddle(r * secondStep), y2) : y2;
+            const LaneComplex u4 = multiply(twiddle((r + span) * secondStep), y3);
+            w.store(d, i, add(y0, u2));
+            w.store(d, i + stride, subtract(y0, u2));
+            w.store(d, i + span, add(y1, u4));
+            w.store(d, i + stride + span, subtract(y1, u4));
+        }
+    }
+}
+
+// Stages from blocks `stride` long up to blocks `last` long over the blocks in [from, to),
+// two at a time where two remain.
+void stages(Lane d, std::int32_t length, std::int32_t stride, std::int32_t last,
+            const double* cosine, const double* sine, const InterleavedWork& w, std::int32_t from,
+            std::int32_t to)
+{
+    while (stride <= last) {
+        if (2 * stride <= last) {
+            stagePair(d, length, stride, cosine, sine, w, from, to);
+            stride *= 4;
+        } else {
+            stage(d, length, stride / 2, stride, cosine, sine, w, from, to);
+            stride *= 2;
+        }
+    }
+}
+
 // The radix-2 transform of the entries `entry` gives (entries at and beyond the input's end
 // are zeros) into the work vector w. Position p takes entry reversal[p] (the bit-reversed
 // copy) and the first stage pairs positions p and p + 1, in one pass. A butterfly reads only
@@ -128,13 +187,9 @@ void transform(Lane d, std::int32_t length, const std::int32_t* reversal, const 
             w.store(d, p + 1, subtract(a, t));
             w.store(d, p, add(a, t));
         }
-        for (std::int32_t stride = 4; stride <= chunk; stride *= 2) {
-            stage(d, length, stride / 2, stride, cosine, sine, w, base, base + chunk);
-        }
+        stages(d, length, 4, chunk, cosine, sine, w, base, base + chunk);
     }
-    for (std::int32_t stride = 2 * chunk; stride <= length; stride *= 2) {
-        stage(d, length, stride / 2, stride, cosine, sine, w, 0, length);
-    }
+    stages(d, length, 2 * chunk, length, cosine, sine, w, 0, length);
 }
 
 // Writes entry `row` of every lane of a group into its own output column.
