@@ -201,54 +201,95 @@ FactoredDesign factorDesign(const NumericArray& a)
     return result;
 }
 
-std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,
-                                    std::span<double> scratch)
+namespace {
+
+// solveFactored for kCount right-hand sides at once: each b = Q^T y sums its own column in
+// row order, the kCount chains running side by side.
+template <int kCount>
+void solveSideBySide(const FactoredDesign& design, const double* const* series,
+                     std::int32_t length, double* scratch, std::array<double, 2>* x)
 {
     const std::int32_t m = design.m;
-    const std::int32_t steps = design.steps;
-    const std::int32_t rank = design.rank;
-    const std::int32_t* order = design.order;
-    const double* tau = design.tau;
     const Columns r{doubles(*design.factors), m};
 
     // b = Q^T y, one reflector after the other, whatever the rank. Entries past y's rows
     // are zeros.
-    double* b = scratch.data();
-    for (std::int32_t k = rows(y) < 0 ? 0 : rows(y); k < m; ++k) {
-        b[k] = 0.0;
+    double* b[kCount];
+    const std::int32_t given = length < m ? (length < 0 ? 0 : length) : m;
+    for (int l = 0; l < kCount; ++l) {
+        b[l] = scratch + static_cast<std::int64_t>(l) * m;
+        for (std::int32_t k = 0; k < given; ++k) {
+            b[l][k] = series[l][k];
+        }
+        for (std::int32_t k = given; k < m; ++k) {
+            b[l][k] = 0.0;
+        }
     }
-    const double* series = doubles(y);
-    const std::int32_t given = rows(y) < m ? rows(y) : m;
-    for (std::int32_t k = 0; k < given; ++k) {
-        b[k] = series[k];
-    }
-    for (std::int32_t j = 0; j < steps; ++j) {
-        if (tau[j] == 0.0) {
+    for (std::int32_t j = 0; j < design.steps; ++j) {
+        if (design.tau[j] == 0.0) {
             continue;
         }
-        double w = b[j];
-        for (std::int32_t i = j + 1; i < m; ++i) {
-            w = w + r(i, j) * b[i];
+        double w[kCount];
+        for (int l = 0; l < kCount; ++l) {
+            w[l] = b[l][j];
         }
-        w = tau[j] * w;
-        if (w != 0.0) {
-            b[j] = b[j] - w;
-            for (std::int32_t i = j + 1; i < m; ++i) {
-                b[i] = b[i] - r(i, j) * w;
+        for (std::int32_t i = j + 1; i < m; ++i) {
+            for (int l = 0; l < kCount; ++l) {
+                w[l] = w[l] + r(i, j) * b[l][i];
+            }
+        }
+        for (int l = 0; l < kCount; ++l) {
+            const double step = design.tau[j] * w[l];
+            if (step != 0.0) {
+                b[l][j] = b[l][j] - step;
+                for (std::int32_t i = j + 1; i < m; ++i) {
+                    b[l][i] = b[l][i] - r(i, j) * step;
+                }
             }
         }
     }
 
-    std::array<double, 2> x{0.0, 0.0};
-    for (std::int32_t i = 0; i < rank; ++i) {
-        x[order[i]] = b[i];
-    }
-    for (std::int32_t j = rank - 1; j >= 0; --j) {
-        x[order[j]] = x[order[j]] / r(j, j);
-        for (std::int32_t i = 0; i < j; ++i) {
-            x[order[i]] = x[order[i]] - x[order[j]] * r(i, j);
+    const std::int32_t* order = design.order;
+    for (int l = 0; l < kCount; ++l) {
+        std::array<double, 2>& xl = x[l];
+        xl = {0.0, 0.0};
+        for (std::int32_t i = 0; i < design.rank; ++i) {
+            xl[order[i]] = b[l][i];
+        }
+        for (std::int32_t j = design.rank - 1; j >= 0; --j) {
+            xl[order[j]] = xl[order[j]] / r(j, j);
+            for (std::int32_t i = 0; i < j; ++i) {
+                xl[order[i]] = xl[order[i]] - xl[order[j]] * r(i, j);
+            }
         }
     }
+}
+
+}  // namespace
+
+void solveFactored(const FactoredDesign& design, std::span<const double* const> series,
+                   std::int32_t length, std::span<double> scratch,
+                   std::span<std::array<double, 2>> x)
+{
+    switch (series.size()) {
+    case 1:
+        return solveSideBySide<1>(design, series.data(), length, scratch.data(), x.data());
+    case 2:
+        return solveSideBySide<2>(design, series.data(), length, scratch.data(), x.data());
+    case 3:
+        return solveSideBySide<3>(design, series.data(), length, scratch.data(), x.data());
+    default:
+        return solveSideBySide<kSolvedSideBySide>(design, series.data(), length, scratch.data(),
+                                                  x.data());
+    }
+}
+
+std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,
+                                    std::span<double> scratch)
+{
+    const double* series = doubles(y);
+    std::array<double, 2> x{};
+    solveFactored(design, {&series, 1}, rows(y), scratch, {&x, 1});
     return x;
 }
 

@@ -30,6 +30,12 @@ FactoredDesign factorDesign(const NumericArray& a);
 // leastSquaresSolve(a, y) for the factored a; scratch holds at least m doubles.
 std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,
                                     std::span<double> scratch);
+// The same for up to kSolvedSideBySide series of `length` rows at once (x[l] for series[l]),
+// each with the bits of its own solve; scratch holds m doubles per series.
+inline constexpr std::size_t kSolvedSideBySide = 4;
+void solveFactored(const FactoredDesign& design, std::span<const double* const> series,
+                   std::int32_t length, std::span<double> scratch,
+                   std::span<std::array<double, 2>> x);
 
 // Euclidean norm of `values` without overflow or underflow: 0 when empty, |x| for one entry.
 double scaledNorm(std::span<const double> values) noexcept;
