@@ -192,6 +192,18 @@ void transform(Lane d, std::int32_t length, const std::int32_t* reversal, const 
     stages(d, length, 2 * chunk, length, cosine, sine, w, 0, length);
 }
 
+// Writes the squared magnitude of entry `row` of every lane into its own column of powers,
+// whose rows start at `firstRow`.
+void scatterPower(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t firstRow,
+                  std::int32_t rowsPerColumn, std::int32_t count, double* firstColumn)
+{
+    HWY_ALIGN double power[kMostLanes];
+    hn::Store(hn::Add(hn::Mul(value.re, value.re), hn::Mul(value.im, value.im)), d, power);
+    for (std::int32_t lane = 0; lane < count; ++lane) {
+        firstColumn[static_cast<std::int64_t>(lane) * rowsPerColumn + row - firstRow] = power[lane];
+    }
+}
+
 // Writes entry `row` of every lane of a group into its own output column.
 void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t m,
                 std::int32_t count, Complex* firstColumn)
@@ -209,8 +221,7 @@ void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t
 
 std::int32_t lanes() { return static_cast<std::int32_t>(hn::Lanes(Lane())); }
 
-void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount,
-                      Complex* spectra)
+void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount)
 {
     const Lane d;
     const std::size_t lanes = hn::Lanes(d);
@@ -263,13 +274,21 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
         auto sample = [&](std::int32_t t) {
             return hn::Load(d, rowsOfGroup + static_cast<std::size_t>(t) * lanes);
         };
-        Complex* out = spectra + static_cast<std::int64_t>(first) * m;
+        const std::int32_t rowsOut = plan.lastRow - plan.firstRow + 1;
+        const auto deliver = [&](const LaneComplex& value, std::int32_t t) {
+            if (plan.powers != nullptr) {
+                scatterPower(d, value, t, plan.firstRow, rowsOut, count,
+                             plan.powers + static_cast<std::int64_t>(first) * rowsOut);
+            } else {
+                scatterRow(d, value, t, m, count, plan.spectra + static_cast<std::int64_t>(first) * m);
+            }
+        };
 
         if (plan.radix2) {
             transform(d, length, reversal.get(), plan.cosine, plan.sine, u, cached,
                       [&](std::int32_t t) { return LaneComplex{sample(t), zero}; });
-            for (std::int32_t t = 0; t < m; ++t) {
-                scatterRow(d, u.load(d, t), t, m, count, out);
+            for (std::int32_t t = plan.firstRow; t <= plan.lastRow; ++t) {
+                deliver(u.load(d, t), t);
             }
             continue;
         }
@@ -290,8 +309,9 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
                   [&](std::int32_t k) {
                       return multiply(u.load(d, k), broadcast(d, plan.chirpSpectrum[k]));
                   });
-        // Only entries m - 1 .. 2m - 2 are read, so only they are scaled by 1/length.
-        for (std::int32_t t = 0; t < m; ++t) {
+        // Only entries m - 1 .. 2m - 2 are read, and of them only those of the rows delivered,
+        // so only they are scaled by 1/length.
+        for (std::int32_t t = plan.firstRow; t <= plan.lastRow; ++t) {
             const Complex weight = plan.chirp[m - 1 + t];
             LaneComplex value = v.load(d, m - 1 + t);
             value = {hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
@@ -299,7 +319,7 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
             const Vector wi = hn::Set(d, weight.im);
             const LaneComplex result{hn::Add(hn::Mul(wr, value.re), hn::Mul(wi, value.im)),
                                      hn::Sub(hn::Mul(wr, value.im), hn::Mul(wi, value.re))};
-            scatterRow(d, result, t, m, count, out);
+            deliver(result, t);
         }
     }
 }

@@ -22,6 +22,10 @@ struct TransformPlan {
     const double* inverseSine;      // chirp path only
     const Complex* chirp;           // chirp path only: 2m - 1 weights
     const Complex* chirpSpectrum;   // chirp path only: transform of the chirp, `length` entries
+    Complex* spectra;               // every row of every column (m per column), or null
+    double* powers;                 // or the squared magnitudes of rows firstRow .. lastRow
+    std::int32_t firstRow;          // the rows delivered
+    std::int32_t lastRow;
 };
 
 // The vector units a transform can run on, from none (column by column) to the widest.
@@ -43,21 +47,19 @@ void useVectorUnit(VectorUnit unit);
 std::int32_t lockStepLanes();
 
 // Transforms the columnCount real columns of `samples` (m rows each, column-major) into the
-// complex columns of `spectra`, lockStepLanes() at a time on the active unit. Needs
-// length >= 4 and a unit other than none.
+// plan's spectra or powers, lockStepLanes() at a time on the active unit. Needs length >= 4
+// and a unit other than none.
 void transformInLockStep(const TransformPlan& plan, const double* samples,
-                         std::int32_t columnCount, Complex* spectra);
+                         std::int32_t columnCount);
 
 // The per-unit kernels behind transformInLockStep, one namespace per compiled unit.
 namespace avx2 {
 std::int32_t lanes();
-void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount,
-                      Complex* spectra);
+void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount);
 }  // namespace avx2
 namespace avx512 {
 std::int32_t lanes();
-void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount,
-                      Complex* spectra);
+void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount);
 }  // namespace avx512
 
 }  // namespace eddyrate

@@ -108,19 +108,18 @@ std::int32_t lockStepLanes()
 }
 
 void transformInLockStep(const TransformPlan& plan, const double* samples,
-                         std::int32_t columnCount, Complex* spectra)
+                         std::int32_t columnCount)
 {
 #ifdef EDDYRATE_LOCK_STEP
     if (activeVectorUnit() == VectorUnit::avx512) {
-        avx512::transformColumns(plan, samples, columnCount, spectra);
+        avx512::transformColumns(plan, samples, columnCount);
     } else {
-        avx2::transformColumns(plan, samples, columnCount, spectra);
+        avx2::transformColumns(plan, samples, columnCount);
     }
 #else
     (void)plan;
     (void)samples;
     (void)columnCount;
-    (void)spectra;
 #endif
 }
 

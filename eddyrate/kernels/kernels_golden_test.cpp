@@ -130,6 +130,20 @@ TEST_P(KernelGoldenOnUnit, TransformMatchesBitForBit)
             EXPECT_EQ(countMismatches("fft re", m, golden.lines[1], re.data()), 0) << "column " << j;
             EXPECT_EQ(countMismatches("fft im", m, golden.lines[2], im.data()), 0) << "column " << j;
         }
+        // The powers of a band of bins: the bits of the spectra's own re * re + im * im.
+        const std::int32_t firstBin = 1;
+        const std::int32_t lastBin = m / 2;
+        ArrayOwner powers = initArray(2);
+        fftBinPowers(*x, firstBin, lastBin, *powers);
+        ASSERT_EQ(rows(*powers), lastBin - firstBin + 1);
+        std::vector<double> expected;
+        for (std::int32_t j = 0; j < kColumns; ++j) {
+            for (std::int32_t b = firstBin; b <= lastBin; ++b) {
+                const Complex value = complexes(*y)[j * m + b];
+                expected.push_back(value.re * value.re + value.im * value.im);
+            }
+        }
+        EXPECT_EQ(countMismatches("fft powers", m, expected, doubles(*powers)), 0);
         ++checked;
     }
     EXPECT_EQ(checked, 3);
