@@ -175,15 +175,17 @@ void stages(Lane d, std::int32_t length, std::int32_t stride, std::int32_t last,
 // what the earlier stages wrote inside its own block, so the stages run block by block up to
 // blocks of `cached` entries, which stay in the first-level cache, and over the whole vector
 // after that; each butterfly still sees exactly the values it sees column by column.
+// `entry` takes the work position p and returns what belongs there: input entry reversal[p],
+// or what an earlier in-place permutation already put at p.
 template <typename Entry>
-void transform(Lane d, std::int32_t length, const std::int32_t* reversal, const double* cosine,
-               const double* sine, const InterleavedWork& w, std::int32_t cached, Entry entry)
+void transform(Lane d, std::int32_t length, const double* cosine, const double* sine,
+               const InterleavedWork& w, std::int32_t cached, Entry entry)
 {
     const std::int32_t chunk = length < cached ? length : cached;
     for (std::int32_t base = 0; base < length; base += chunk) {
         for (std::int32_t p = base; p < base + chunk; p += 2) {
-            const LaneComplex a = entry(reversal[p]);
-            const LaneComplex t = entry(reversal[p + 1]);
+            const LaneComplex a = entry(p);
+            const LaneComplex t = entry(p + 1);
             w.store(d, p + 1, subtract(a, t));
             w.store(d, p, add(a, t));
         }
@@ -246,10 +248,7 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
     const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * lanes;
     auto group = allocateAligned<double>(static_cast<std::size_t>(m) * lanes);
     auto forward = allocateAligned<double>(workEntries);
-    auto inverse = plan.radix2 ? Storage<double>()
-                               : allocateAligned<double>(workEntries);
     const InterleavedWork u(forward.get(), lanes);
-    const InterleavedWork v(inverse.get(), lanes);
     const Vector zero = hn::Zero(d);
     const LaneComplex zeroEntry{zero, zero};
     const double inverseLength = 1.0 / static_cast<double>(length);
@@ -285,8 +284,9 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
         };
 
         if (plan.radix2) {
-            transform(d, length, reversal.get(), plan.cosine, plan.sine, u, cached,
-                      [&](std::int32_t t) { return LaneComplex{sample(t), zero}; });
+            transform(d, length, plan.cosine, plan.sine, u, cached, [&](std::int32_t p) {
+                return LaneComplex{sample(reversal[p]), zero};
+            });
             for (std::int32_t t = plan.firstRow; t <= plan.lastRow; ++t) {
                 deliver(u.load(d, t), t);
             }
@@ -294,8 +294,8 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
         }
 
         // Weighted by the conjugate chirp, zero-padded to the convolution length.
-        transform(d, length, reversal.get(), plan.cosine, plan.sine, u, cached,
-                  [&](std::int32_t t) {
+        transform(d, length, plan.cosine, plan.sine, u, cached, [&](std::int32_t p) {
+            const std::int32_t t = reversal[p];
             if (t >= m) {
                 return zeroEntry;
             }
@@ -304,16 +304,29 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
             return LaneComplex{hn::Mul(x, hn::Set(d, weight.re)),
                                hn::Neg(hn::Mul(x, hn::Set(d, weight.im)))};
         });
-        // Times the chirp's spectrum, then back with the inverse table.
-        transform(d, length, reversal.get(), plan.cosine, plan.inverseSine, v, cached,
-                  [&](std::int32_t k) {
-                      return multiply(u.load(d, k), broadcast(d, plan.chirpSpectrum[k]));
-                  });
+        // Times the chirp's spectrum, put into bit-reversed order in place (each position
+        // trades with its mirror), then back with the inverse table in the same room.
+        for (std::int32_t p = 0; p < length; ++p) {
+            const std::int32_t q = reversal[p];
+            if (q < p) {
+                continue;
+            }
+            const LaneComplex atP = multiply(u.load(d, p), broadcast(d, plan.chirpSpectrum[p]));
+            if (q == p) {
+                u.store(d, p, atP);
+                continue;
+            }
+            const LaneComplex atQ = multiply(u.load(d, q), broadcast(d, plan.chirpSpectrum[q]));
+            u.store(d, p, atQ);
+            u.store(d, q, atP);
+        }
+        transform(d, length, plan.cosine, plan.inverseSine, u, cached,
+                  [&](std::int32_t p) { return u.load(d, p); });
         // Only entries m - 1 .. 2m - 2 are read, and of them only those of the rows delivered,
         // so only they are scaled by 1/length.
         for (std::int32_t t = plan.firstRow; t <= plan.lastRow; ++t) {
             const Complex weight = plan.chirp[m - 1 + t];
-            LaneComplex value = v.load(d, m - 1 + t);
+            LaneComplex value = u.load(d, m - 1 + t);
             value = {hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
             const Vector wr = hn::Set(d, weight.re);
             const Vector wi = hn::Set(d, weight.im);
