@@ -4,7 +4,6 @@
 // Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
 #include <hwy/highway.h>
 
-#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -24,8 +23,9 @@ constexpr std::size_t kMostLanes = 16;
 
 // Work storage aligned for whole-vector loads, left uninitialised: every entry is written
 // before it is read.
+constexpr std::align_val_t kAlignment{64};
 struct FreeStorage {
-    void operator()(void* block) const { std::free(block); }
+    void operator()(void* block) const { ::operator delete(block, kAlignment); }
 };
 template <typename T>
 using Storage = std::unique_ptr<T[], FreeStorage>;
@@ -33,13 +33,7 @@ using Storage = std::unique_ptr<T[], FreeStorage>;
 template <typename T>
 Storage<T> allocateAligned(std::size_t count)
 {
-    constexpr std::size_t kAlignment = 64;
-    const std::size_t bytes = (count * sizeof(T) + kAlignment - 1) / kAlignment * kAlignment;
-    void* block = std::aligned_alloc(kAlignment, bytes == 0 ? kAlignment : bytes);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    return Storage<T>(static_cast<T*>(block));
+    return Storage<T>(static_cast<T*>(::operator new(count * sizeof(T), kAlignment)));
 }
 
 struct LaneComplex {
