@@ -209,6 +209,7 @@ template <int kCount>
 void solveSideBySide(const FactoredDesign& design, const double* const* series,
                      std::int32_t length, double* scratch, std::array<double, 2>* x)
 {
+    static_assert(kCount >= 1 && kCount <= 4, "four named sums at most");
     const std::int32_t m = design.m;
     const Columns r{doubles(*design.factors), m};
 
@@ -229,15 +230,30 @@ void solveSideBySide(const FactoredDesign& design, const double* const* series,
         if (design.tau[j] == 0.0) {
             continue;
         }
-        double w[kCount];
-        for (int l = 0; l < kCount; ++l) {
-            w[l] = b[l][j];
-        }
+        // Named sums, so each stays in a register (an array of them was kept in memory and
+        // every addition waited on a store).
+        const double* b0 = b[0];
+        const double* b1 = b[kCount > 1 ? 1 : 0];
+        const double* b2 = b[kCount > 2 ? 2 : 0];
+        const double* b3 = b[kCount > 3 ? 3 : 0];
+        double w0 = b0[j];
+        double w1 = b1[j];
+        double w2 = b2[j];
+        double w3 = b3[j];
         for (std::int32_t i = j + 1; i < m; ++i) {
-            for (int l = 0; l < kCount; ++l) {
-                w[l] = w[l] + r(i, j) * b[l][i];
+            const double reflector = r(i, j);
+            w0 = w0 + reflector * b0[i];
+            if constexpr (kCount > 1) {
+                w1 = w1 + reflector * b1[i];
+            }
+            if constexpr (kCount > 2) {
+                w2 = w2 + reflector * b2[i];
+            }
+            if constexpr (kCount > 3) {
+                w3 = w3 + reflector * b3[i];
             }
         }
+        const double w[4] = {w0, w1, w2, w3};
         for (int l = 0; l < kCount; ++l) {
             const double step = design.tau[j] * w[l];
             if (step != 0.0) {
