@@ -12,6 +12,7 @@
 #include "burst.h"
 #include "cli.h"
 #include "outputs.h"
+#include "spectrum_plot.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ constexpr std::string_view kProgram = "eddyrate-run";
 constexpr double kDefaultHeight = 4.0;
 constexpr double kDefaultRate = 10.0;
 
-constexpr std::string_view kUsage = R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] BURST.csv
+constexpr std::string_view kUsage = R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] [--plot FIGURE] BURST.csv
 
 Runs one burst of sonic-anemometer samples through the EddyRate library (eddyRate) and
 prints its outputs.
@@ -36,10 +37,12 @@ Options:
   --json        print one JSON object keyed by the output names instead of a table;
                 numbers are exact (shortest round-trip decimal); a non-finite value is
                 null and named ("nan", "-nan", "inf", "-inf") in "<Key>_nonfinite"
+  --plot FIGURE also draw the spectrum into FIGURE (.png or .svg): Tke and the
+                -5/3 law at the fitted dissipation rate on log-log axes
   --help        show this text
 
-Exit status: 0 when the library was called, 1 when the burst cannot be read, 2 for
-wrong usage.
+Exit status: 0 when the library was called, 1 when the burst cannot be read (or the
+figure not written), 2 for wrong usage.
 )";
 
 std::string readable(double value)
@@ -115,6 +118,7 @@ int main(int argc, char** argv)
     double height = kDefaultHeight;
     bool json = false;
     std::string path;
+    std::string figurePath;
     CommandLine args(argc, argv);
     while (args.next()) {
         std::string_view value;
@@ -124,6 +128,11 @@ int main(int argc, char** argv)
         }
         if (args.arg() == "--json") {
             json = true;
+        } else if (args.option("--plot", value)) {
+            if (!args.error().empty()) {
+                return usageError(kProgram, args.error());
+            }
+            figurePath = value;
         } else if (args.option("--fs", value)) {
             if (const std::optional<std::string> bad = takeNumber(args, value, fs)) {
                 return usageError(kProgram, *bad);
@@ -170,5 +179,13 @@ int main(int argc, char** argv)
         printTable(std::cout, outputs, samples, zeroSamples, fs, height);
     }
     std::cout.flush();
-    return std::cout ? 0 : inputError(kProgram, "cannot write the outputs");
+    if (!std::cout) {
+        return inputError(kProgram, "cannot write the outputs");
+    }
+    if (!figurePath.empty()) {
+        if (const std::optional<std::string> failed = plotSpectrum(outputs, figurePath)) {
+            return inputError(kProgram, *failed);
+        }
+    }
+    return 0;
 }

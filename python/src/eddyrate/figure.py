@@ -81,10 +81,10 @@ def plot(result, path, title=None):
     freq, tke = out["freq"], out["tke"]
     bands = np.isfinite(freq) & np.isfinite(tke) & (freq != MISSING) & (tke != MISSING) & (freq > 0) & (tke > 0)
     if not bands.any():
-        why = ("The burst was rejected (too few samples, too many dropouts, or sampling rate "
-               "not above 1 Hz): no spectrum" if freq[0] == MISSING and out["Quality"] == 0.0
-               else "No spectrum: the band values are not finite")
-        ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center", wrap=True)
+        why = ("The burst was rejected: too few samples,\ntoo many dropouts, or a sampling rate"
+               "\nnot above 1 Hz. No spectrum." if freq[0] == MISSING and out["Quality"] == 0.0
+               else "No spectrum: the band values\nare not finite (a NaN in the burst?)")
+        ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
         ax.set_xlim(0.01, 10.0)
         ax.set_ylim(1e-4, 1e1)
         fig.savefig(path)
