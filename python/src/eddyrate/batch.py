@@ -17,7 +17,6 @@ read or a result file not written, 2 for wrong usage.
 import argparse
 import csv
 import datetime
-import math
 import os
 import re
 import sys
