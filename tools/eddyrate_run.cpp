@@ -8,6 +8,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include "burst.h"
 #include "cli.h"
@@ -40,9 +41,11 @@ Options:
   --plot FIGURE also draw the spectrum into FIGURE (.png or .svg): Tke and the
                 -5/3 law at the fitted dissipation rate on log-log axes
   --help        show this text
+  --version     show the version
 
-Exit status: 0 when the library was called, 1 when the burst cannot be read (or the
-figure not written), 2 for wrong usage.
+The rate and the height must be finite and above zero.
+Exit status: 0 when the library was called, 1 when the burst cannot be read or holds no
+sample, or the outputs or the figure cannot be written, 2 for wrong usage.
 )";
 
 std::string readable(double value)
@@ -110,9 +113,17 @@ std::size_t countZeroSamples(const Burst& burst)
     return count;
 }
 
-}  // namespace
+// The rate and the height are divisors of the computation: anything but a finite positive
+// value gives outputs without meaning.
+std::optional<std::string> checkPositive(std::string_view option, double value)
+{
+    if (std::isfinite(value) && value > 0.0) {
+        return std::nullopt;
+    }
+    return std::string(option) + " must be finite and above zero, not " + readable(value);
+}
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     double fs = kDefaultRate;
     double height = kDefaultHeight;
@@ -125,6 +136,9 @@ int main(int argc, char** argv)
         if (args.isHelp()) {
             std::cout << kUsage;
             return 0;
+        }
+        if (args.isVersion()) {
+            return printVersion(kProgram);
         }
         if (args.arg() == "--json") {
             json = true;
@@ -142,7 +156,7 @@ int main(int argc, char** argv)
                 return usageError(kProgram, *bad);
             }
         } else if (args.arg().size() > 1 && args.arg().front() == '-') {
-            return usageError(kProgram, "unknown option " + std::string(args.arg()));
+            return usageError(kProgram, "unknown option " + quoted(args.arg()));
         } else if (!path.empty()) {
             return usageError(kProgram, "one burst file at a time");
         } else {
@@ -151,6 +165,11 @@ int main(int argc, char** argv)
     }
     if (path.empty()) {
         return usageError(kProgram, "no burst file given");
+    }
+    for (const auto& [option, value] : {std::pair{"--fs", fs}, std::pair{"--height", height}}) {
+        if (const std::optional<std::string> bad = checkPositive(option, value)) {
+            return usageError(kProgram, *bad);
+        }
     }
 
     std::string error;
@@ -165,6 +184,9 @@ int main(int argc, char** argv)
         return inputError(kProgram,
                           shownPath + ":" + std::to_string(bad->line) + ": " + bad->message);
     }
+    if (burst.size() == 0) {
+        return inputError(kProgram, shownPath + ": no samples, nothing to compute");
+    }
     if (burst.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return inputError(kProgram,
                           shownPath + ": more samples than the library takes in one call");
@@ -173,14 +195,17 @@ int main(int argc, char** argv)
     const std::size_t samples = burst.size();
     const std::size_t zeroSamples = countZeroSamples(burst);
     const EddyRateOutputs outputs = runEddyRate(burst, height, fs);
-    if (json) {
-        std::cout << outputsToJson(outputs);
-    } else {
-        printTable(std::cout, outputs, samples, zeroSamples, fs, height);
+    OutputFile out;
+    if (!out.open("-", error)) {
+        return inputError(kProgram, error);
     }
-    std::cout.flush();
-    if (!std::cout) {
-        return inputError(kProgram, "cannot write the outputs");
+    if (json) {
+        out.stream() << outputsToJson(outputs);
+    } else {
+        printTable(out.stream(), outputs, samples, zeroSamples, fs, height);
+    }
+    if (!out.close(error)) {
+        return inputError(kProgram, error);
     }
     if (!figurePath.empty()) {
         if (const std::optional<std::string> failed = plotSpectrum(outputs, figurePath)) {
@@ -189,3 +214,7 @@ int main(int argc, char** argv)
     }
     return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return runTool(kProgram, run, argc, argv); }
