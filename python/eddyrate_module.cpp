@@ -2,10 +2,9 @@
 // so the screening's in-place compaction never reaches them, and the GIL is released while
 // the library runs, so that threads (and Dask workers) can run bursts side by side.
 
+#include <eddyrate.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-
-#include <eddyrate.h>
 
 #include <array>
 #include <cstdint>

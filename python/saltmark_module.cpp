@@ -27,9 +27,9 @@ Message decode(const py::bytes& data)
     Message message;
     {
         py::gil_scoped_release released;
-        const saltmark::ReportText report = saltmark::ConvertMessage(
-            reinterpret_cast<const std::uint8_t*>(bytes.data()),
-            static_cast<std::int32_t>(bytes.size()), message.image);
+        const saltmark::ReportText report =
+            saltmark::ConvertMessage(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     static_cast<std::int32_t>(bytes.size()), message.image);
         message.report = saltmark::ToUtf8(report);
     }
     return message;

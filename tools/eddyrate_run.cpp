@@ -23,7 +23,8 @@ constexpr std::string_view kProgram = "eddyrate-run";
 constexpr double kDefaultHeight = 4.0;
 constexpr double kDefaultRate = 10.0;
 
-constexpr std::string_view kUsage = R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] [--plot FIGURE] BURST.csv
+constexpr std::string_view kUsage =
+    R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] [--plot FIGURE] BURST.csv
 
 Runs one burst of sonic-anemometer samples through the EddyRate library (eddyRate) and
 prints its outputs.
