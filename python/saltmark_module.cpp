@@ -1,5 +1,6 @@
-// saltmark: the message decoder for Python. decode(bytes) gives what the window shows: the
-// report text and the camera image.
+// saltmark: the message decoder for Python. decode(bytes) gives what the window shows (the
+// report text and the camera image) and the decoded records as dicts, under the names and
+// with the values of saltmark-convert --json.
 
 #include <pybind11/pybind11.h>
 
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "ConvertMessage.h"
+#include "MessageJson.h"
 
 namespace py = pybind11;
 
@@ -15,6 +17,8 @@ namespace {
 struct Message {
     std::string report;  // UTF-8, the report's own CR LF line endings
     saltmark::CapturedImage image;
+    py::list records;  // the JSON document's "records"
+    py::dict outcome;  // and its "outcome"
 };
 
 Message decode(const py::bytes& data)
@@ -25,13 +29,21 @@ Message decode(const py::bytes& data)
                               " bytes: not an SBD message");
     }
     Message message;
+    std::string json;
     {
         py::gil_scoped_release released;
         const saltmark::ReportText report =
             saltmark::ConvertMessage(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                      static_cast<std::int32_t>(bytes.size()), message.image);
         message.report = saltmark::ToUtf8(report);
+        json = saltmark::MessageJsonText(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                         static_cast<std::int32_t>(bytes.size()), "");
     }
+    // The records go through the JSON text, so that their names and values are those of
+    // the converter's JSON by construction.
+    const py::dict document = py::module_::import("json").attr("loads")(json);
+    message.records = document["records"];
+    message.outcome = document["outcome"];
     return message;
 }
 
@@ -54,7 +66,12 @@ PYBIND11_MODULE(saltmark, m)
                 const std::vector<std::uint8_t>& bytes = *msg.image.bytes;
                 return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             },
-            "the last camera record's JPEG bytes (b'' for an empty one), or None");
+            "the last camera record's JPEG bytes (b'' for an empty one), or None")
+        .def_readonly("records", &Message::records,
+                      "the decoded records, as saltmark-convert --json gives them: dicts with "
+                      "index, type, code, port, offset, length, size and fields")
+        .def_readonly("outcome", &Message::outcome,
+                      "whether the decode completed: complete, reason, offset");
 
     m.def("decode", &decode, py::arg("data"),
           R"(Decodes one SBD message (the bytes of a .sbd file).

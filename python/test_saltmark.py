@@ -1,3 +1,4 @@
+import json
 import subprocess
 
 import pytest
@@ -9,12 +10,17 @@ EXAMPLES = sorted((SOURCE_DIR / "examples").glob("*.sbd"))
 
 
 @pytest.mark.parametrize("message", EXAMPLES, ids=lambda p: p.name)
-def test_report_is_the_converters_report(message):
-    expected = subprocess.run([tool("SALTMARK_CONVERT"), str(message)], check=True,
-                              capture_output=True).stdout.decode("utf-8")
+def test_report_and_records_are_the_converters(message):
+    convert = tool("SALTMARK_CONVERT")
+    report = subprocess.run([convert, str(message)], check=True,
+                            capture_output=True).stdout.decode("utf-8")
+    document = json.loads(subprocess.run([convert, "--json", str(message)], check=True,
+                                         capture_output=True).stdout)
     decoded = saltmark.decode(message.read_bytes())
-    assert decoded.report == expected
+    assert decoded.report == report
     assert "\r\n" in decoded.report
+    assert decoded.records == document["records"] and decoded.records
+    assert decoded.outcome == document["outcome"]
 
 
 def test_image_is_the_camera_records_bytes_or_none(tmp_path):
@@ -35,7 +41,8 @@ def test_image_is_the_camera_records_bytes_or_none(tmp_path):
 
 
 def test_bad_bytes_are_lines_of_the_report_and_oversized_input_is_refused():
-    cut = (SOURCE_DIR / "examples" / "station.sbd").read_bytes()[:40]
-    assert "Stopping decode due to error" in saltmark.decode(cut).report
+    cut = saltmark.decode((SOURCE_DIR / "examples" / "station.sbd").read_bytes()[:87])
+    assert "Stopping decode due to error" in cut.report
+    assert cut.outcome["complete"] is False and cut.records[-1]["type"] == "PB200"
     with pytest.raises(ValueError, match="not an SBD message"):
         saltmark.decode(bytes(1024 * 1024 + 1))

@@ -182,7 +182,8 @@ void CSaltmarkDlg::ConvertFile(const QString& chosen)
     m_strInputPath = path;
     m_strReport = saltmark::ConvertMessage(
         message.bytes.data(), static_cast<std::int32_t>(message.bytes.size()), m_image);
-    m_spectrum = saltmark::SpectrumFromReport(m_strReport);
+    m_spectrum = saltmark::SpectrumFromMessage(saltmark::DecodeMessage(
+        message.bytes.data(), static_cast<std::int32_t>(message.bytes.size())));
     UpdateSaveImage();
     UpdateViews();
 }

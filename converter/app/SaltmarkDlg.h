@@ -63,8 +63,7 @@ private:
     saltmark::ReportText m_strReport;
     saltmark::CapturedImage m_image;  // the last conversion's camera image, if any
     QString m_strInputPath;           // full path of the last message file converted
-    // The last conversion's Y81000 spectrum. The decoder gives the report only, so it is
-    // read back from the report's Freq[i] and Tke[i] lines.
+    // The last conversion's Y81000 spectrum, from the decoder's records.
     std::optional<saltmark::Y81000Spectrum> m_spectrum;
 
     QLabel m_messageLabel;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "ConvertMessage.h"
+#include "Records.h"
 
 namespace saltmark {
 
@@ -16,8 +16,8 @@ struct Y81000Spectrum {
     std::vector<double> tke;   // m^2/s^2 per Hz at those bands
 };
 
-// The last complete Y81000 block of a report: its Freq[i] and Tke[i] lines as the decoder
-// prints them. Nothing when the report holds none.
-std::optional<Y81000Spectrum> SpectrumFromReport(const ReportText& report);
+// The spectrum of the message's last Y81000 record; nothing when it holds none (a record cut
+// short by the end of the message is not decoded).
+std::optional<Y81000Spectrum> SpectrumFromMessage(const DecodedMessage& decoded);
 
 }  // namespace saltmark
