@@ -231,9 +231,10 @@ def _parser():
 
 
 def main(argv=None):
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     if args.workers is not None and args.workers < 1:
-        _parser().error("--workers must be at least 1")
+        parser.error("--workers must be at least 1")
     if not os.path.isdir(args.folder):
         print(f"{PROGRAM}: {args.folder}: not a folder", file=sys.stderr)
         return 1
@@ -244,14 +245,18 @@ def main(argv=None):
 
     from dask.distributed import Client, LocalCluster
 
-    if args.scheduler:
-        with Client(args.scheduler) as client:
-            results = run_on_dask(paths, client, args.height, args.fs)
-    else:
-        workers = args.workers or os.cpu_count() or 1
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
-            results = run_on_dask(paths, client, args.height, args.fs)
+    try:
+        if args.scheduler:
+            with Client(args.scheduler, timeout=30) as client:
+                results = run_on_dask(paths, client, args.height, args.fs)
+        else:
+            workers = args.workers or os.cpu_count() or 1
+            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                results = run_on_dask(paths, client, args.height, args.fs)
+    except (OSError, TimeoutError) as error:
+        print(f"{PROGRAM}: no Dask cluster to run on: {error}", file=sys.stderr)
+        return 1
     print(file=sys.stderr)
 
     failed = [result for result in results if "error" in result]
