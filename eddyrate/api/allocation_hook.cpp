@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <cstdlib>
+#include <new>
 
 extern "C" {
 void* __real_malloc(std::size_t size);
@@ -98,3 +99,31 @@ extern "C" void __wrap_free(void* block)
     released(block);
     __real_free(block);
 }
+
+// The kernels' aligned work room comes from the aligned operator new, which the C++ library
+// serves without passing through the wrapped malloc; these replacements count it too.
+void* operator new(std::size_t size, std::align_val_t alignment)
+{
+    if (refuseNext()) {
+        throw std::bad_alloc();
+    }
+    void* block = nullptr;
+    const std::size_t least = alignment < std::align_val_t{sizeof(void*)}
+                                  ? sizeof(void*)
+                                  : static_cast<std::size_t>(alignment);
+    if (posix_memalign(&block, least, size == 0 ? 1 : size) != 0) {
+        throw std::bad_alloc();
+    }
+    held(block);
+    return block;
+}
+
+void* operator new[](std::size_t size, std::align_val_t alignment)
+{
+    return ::operator new(size, alignment);
+}
+
+void operator delete(void* block, std::align_val_t) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }

@@ -2,7 +2,8 @@
 // Test-side view of every block the computation allocates. Linked with
 // -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free, the library's own objects reach
 // the C allocator only through this hook, which counts the blocks, tracks the bytes held and
-// can refuse one chosen allocation. Single-threaded use only.
+// can refuse one chosen allocation. The aligned operator new is replaced to the same end.
+// Single-threaded use only.
 
 #include <cstddef>
 #include <cstdint>
