@@ -14,8 +14,11 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "crmath.h"
+#include "fft.h"
+#include "numeric_array.h"
 
 namespace eddyrate {
 namespace {
@@ -148,8 +151,8 @@ std::int32_t tableLength(std::int32_t m)
     return length;
 }
 
-// Every argument the window, the twiddle tables and the chirp form, in the library's own
-// operation order.
+// Every value the window, the twiddle tables and the chirp take: the window's arguments formed
+// in its operation order, the tables and the chirp as the library builds them.
 TEST(CorrectlyRoundedMath, MatchesMpfrOnEveryArgumentTheLibraryForms)
 {
     Checker check("library arguments");
@@ -159,17 +162,24 @@ TEST(CorrectlyRoundedMath, MatchesMpfrOnEveryArgumentTheLibraryForms)
             const double x = (static_cast<double>(k) * reciprocal) * kPi;
             check.sin(x, crmath::sin(x));
         }
+
         const std::int32_t length = tableLength(n);
+        ArrayOwner cosine = initArray(2);
+        ArrayOwner sine = initArray(2);
+        ArrayOwner inverseSine = initArray(2);
+        buildTwiddleTables(length, false, *cosine, *sine, *inverseSine);
+        const double* c = doubles(*cosine);
         const double step = kTwoPi / static_cast<double>(length);
         const std::int32_t quarter = length / 4;
         for (std::int32_t k = 1; k <= length / 8; ++k) {
-            const double x = static_cast<double>(k) * step;
-            check.cos(x, crmath::cos(x));
+            check.cos(static_cast<double>(k) * step, c[k]);
         }
         for (std::int32_t k = length / 8 + 1; k <= quarter - 1; ++k) {
-            const double x = static_cast<double>(quarter - k) * step;
-            check.sin(x, crmath::sin(x));
+            check.sin(static_cast<double>(quarter - k) * step, c[k]);
         }
+
+        std::vector<Complex> chirp(2 * static_cast<std::size_t>(n) - 1);
+        buildChirp(n, chirp);
         const std::int64_t period = 2 * static_cast<std::int64_t>(n);
         std::int64_t r = 0;
         for (std::int32_t q = 1; q < n; ++q) {
@@ -177,8 +187,8 @@ TEST(CorrectlyRoundedMath, MatchesMpfrOnEveryArgumentTheLibraryForms)
             r = a < period - r ? r + a : r + a - period;
             const double theta = (-kPi * static_cast<double>(r)) / static_cast<double>(n);
             if (theta != 0.0) {
-                check.cos(theta, crmath::cos(theta));
-                check.sin(theta, crmath::sin(theta));
+                check.cos(theta, chirp[n - 1 - q].re);
+                check.sin(theta, -chirp[n - 1 - q].im);
             }
         }
     }
