@@ -86,8 +86,11 @@ void AppendRecord(std::string& out, const DecodedRecord& record)
     AppendAscii(out, "\r\n");
 }
 
-// Enough room for any "%g" or "%d" text a field shows: "-1.17549e-38", a 64-bit integer.
-constexpr std::size_t kNumberRoom = 20;
+// Room for any value a field shows, a float32's "%g" ("-1.17549e-38") or an int32
+// ("-2147483648"), and for an element index: an array lies in a record of at most 65535
+// bytes, so it has fewer than 100000 elements. Only a hint: more text merely grows the buffer.
+constexpr std::size_t kNumberRoom = 12;
+constexpr std::size_t kIndexRoom = 5;
 
 // At least the length of the record's block, so that the report is allocated once rather
 // than grown (and copied) a dozen times on its way to tens of kilobytes.
@@ -104,7 +107,7 @@ std::size_t BlockRoom(const DecodedRecord& record)
             return 1 + d.name.size() + d.separator.size() + kNumberRoom + 2;
         }
         const std::size_t line = static_cast<std::size_t>(d.elementTabs) + d.name.size() +
-                                 std::string_view("[] = \r\n").size() + 2 * kNumberRoom;
+                                 std::string_view("[] = \r\n").size() + kIndexRoom + kNumberRoom;
         return d.arrayHeader.size() + line * static_cast<std::size_t>(field.Count());
     };
     if (description.reportOrder.empty()) {
