@@ -171,10 +171,27 @@ ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedI
 
 std::string ToUtf8(const ReportText& report)
 {
+    // Written for every value a wide string can hold, although a report holds only ASCII:
+    // what is no character (a surrogate, or beyond U+10FFFF) becomes U+FFFD, so the output
+    // is always well-formed UTF-8. Where wchar_t has 16 bits, a surrogate pair is one character.
+    constexpr std::uint32_t kReplacement = 0xFFFD;
     std::string out;
     out.reserve(report.size());
-    for (wchar_t c : report) {
-        auto cp = static_cast<std::uint32_t>(c);
+    for (std::size_t i = 0; i < report.size(); ++i) {
+        auto cp = static_cast<std::uint32_t>(report[i]);
+        if constexpr (sizeof(wchar_t) == 2) {
+            cp &= 0xFFFF;
+            if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < report.size()) {
+                const auto low = static_cast<std::uint32_t>(report[i + 1]) & 0xFFFF;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+        }
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            cp = kReplacement;
+        }
         if (cp < 0x80) {
             out.push_back(static_cast<char>(cp));
         } else if (cp < 0x800) {

@@ -35,7 +35,8 @@ struct DecodedMessage;
 // The report of an already decoded message (ConvertMessage without the image slot).
 ReportText RenderReport(const DecodedMessage& decoded);
 
-// The report as UTF-8 bytes, line endings kept.
+// The report as well-formed UTF-8 bytes, line endings kept; a value that is no character
+// (a lone surrogate, or beyond U+10FFFF) becomes U+FFFD.
 std::string ToUtf8(const ReportText& report);
 
 }  // namespace saltmark

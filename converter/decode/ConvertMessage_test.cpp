@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <random>
 #include <string>
 #include <vector>
@@ -302,3 +303,34 @@ TEST(RecordWalk, ArbitraryBytesAlwaysGiveAWholeReport)
 
 }  // namespace
 }  // namespace saltmark::testing
+
+namespace saltmark {
+namespace {
+
+// Found by fuzzing: a surrogate or a value past U+10FFFF came out as bytes that are not UTF-8.
+TEST(ToUtf8, EncodesEveryWidthAndReplacesWhatIsNoCharacter)
+{
+    const struct {
+        wchar_t character;
+        const char* utf8;
+    } cases[] = {
+        {L'A', "A"},
+        {static_cast<wchar_t>(0xE9), "\xC3\xA9"},
+        {static_cast<wchar_t>(0x20AC), "\xE2\x82\xAC"},
+        {static_cast<wchar_t>(0xD800), "\xEF\xBF\xBD"},
+        {static_cast<wchar_t>(0xDFFF), "\xEF\xBF\xBD"},
+#if WCHAR_MAX > 0xFFFF
+        {static_cast<wchar_t>(0x1F30A), "\xF0\x9F\x8C\x8A"},
+        {static_cast<wchar_t>(0x10FFFF), "\xF4\x8F\xBF\xBF"},
+        {static_cast<wchar_t>(0x110000), "\xEF\xBF\xBD"},
+        {static_cast<wchar_t>(0xFFFFFF), "\xEF\xBF\xBD"},
+#endif
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ToUtf8(ReportText(1, c.character)), c.utf8)
+            << std::hex << static_cast<std::uint32_t>(c.character);
+    }
+}
+
+}  // namespace
+}  // namespace saltmark

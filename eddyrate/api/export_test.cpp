@@ -277,12 +277,23 @@ INSTANTIATE_TEST_SUITE_P(Gate, RejectedBurstTest,
                                            RejectedCase{"RateTooHighForSegmentCount", 4000, 1e12}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct SegmentlessCase {
+    const char* name;
+    std::int32_t n;
+    double fs;
+};
+
+void PrintTo(const SegmentlessCase& c, std::ostream* os) { *os << c.name; }
+
+class SegmentlessBurstTest : public ::testing::TestWithParam<SegmentlessCase> {};
+
 // Passing the gate with fewer samples than one segment leaves no segment to average: no
-// estimate, and the averaged spectra are 0/0.
-TEST(ExportTest, BurstShorterThanOneSegmentHasNoSegments)
+// estimate, and the averaged spectra are 0/0. At a megahertz one segment would be 256 million
+// samples; the answer is the same and costs no more than the samples given.
+TEST_P(SegmentlessBurstTest, HasNoEstimateAndNotANumberSpectra)
 {
-    Burst burst = eddyrate::testing::redNoiseBurst(2000, 3);
-    const Outputs out = run(burst, 4.0, 10.0);
+    Burst burst = eddyrate::testing::redNoiseBurst(GetParam().n, 3);
+    const Outputs out = run(burst, 4.0, GetParam().fs);
     expectMissingEstimates(out);
     EXPECT_TRUE(std::isnan(out.quality()));
     EXPECT_TRUE(std::isnan(out.anisotropy()));
@@ -291,6 +302,86 @@ TEST(ExportTest, BurstShorterThanOneSegmentHasNoSegments)
         EXPECT_TRUE(std::isnan(out.tke[i])) << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ShorterThanOneSegment, SegmentlessBurstTest,
+                         ::testing::Values(SegmentlessCase{"TenHertz", 2000, 10.0},
+                                           SegmentlessCase{"OneMegahertz", 514, 1e6}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Below two bands in the 2.0 to 4.9 Hz fit range (none at 4 Hz or slower, one up to about
+// 4.1 Hz) there is no slope to fit: no estimate instead of not-a-number or a Quality of
+// exactly 1, while the spectrum itself is still returned.
+TEST(ExportTest, FewerThanTwoFitBandsGiveNoEstimate)
+{
+    for (const double fs : {2.0, 4.0, 4.05, 4.1}) {
+        Burst burst = eddyrate::testing::redNoiseBurst(static_cast<std::int32_t>(1800 * fs), 7);
+        const Outputs out = run(burst, 4.0, fs);
+        expectMissingEstimates(out);
+        EXPECT_EQ(out.anisotropy(), EDDYRATE_MISSING) << fs;
+        EXPECT_EQ(out.quality(), EDDYRATE_MISSING) << fs;
+        EXPECT_NEAR(out.freq[0], 6.5 / 256.0, 1e-4) << fs;
+        EXPECT_GT(out.tke[0], 0.0) << fs;
+        EXPECT_LT(out.tke[0], EDDYRATE_MISSING) << fs;
+    }
+}
+
+// Ustar needs a height above the sea; no other output depends on it.
+TEST(ExportTest, HeightNotAboveZeroGivesNoUstarAndChangesNothingElse)
+{
+    const Burst original = readBurst("burst-30min-10hz.f64", 18000);
+    Burst burst = original;
+    const Outputs usual = run(burst, 4.0, 10.0);
+    for (const double z : {0.0, -1.0, std::nan(""), HUGE_VAL}) {
+        burst = original;
+        Outputs out = run(burst, z, 10.0);
+        EXPECT_EQ(out.ustar(), EDDYRATE_MISSING) << z;
+        out.scalars[0] = usual.ustar();
+        expectSameOutputs(usual, out);
+    }
+}
+
+struct NotANumberCase {
+    const char* series;
+    std::size_t index;                  // 0 u, 1 v, 2 w, 3 temp
+    std::array<bool, kScalars> isNaN;   // in the order of kScalarNames
+    bool tkeNaN;
+};
+
+void PrintTo(const NotANumberCase& c, std::ostream* os) { *os << c.series; }
+
+class NotANumberSampleTest : public ::testing::TestWithParam<NotANumberCase> {};
+
+// One not-a-number sample in the middle of a 30-minute burst. In u it makes the mean u of
+// the segments that hold it not-a-number, and such a segment is not valid, so Epsilon, Ustar
+// and Quality come from the other segments. In v it enters the mean horizontal speed, in w
+// the fitted spectrum itself. Every velocity enters Tke and Anisotropy; the temperature only
+// its own mean.
+TEST_P(NotANumberSampleTest, SpreadsToTheOutputsThatReadIt)
+{
+    const NotANumberCase& c = GetParam();
+    Burst burst = readBurst("burst-30min-10hz.f64", 18000);
+    std::vector<double>* series[] = {&burst.u, &burst.v, &burst.w, &burst.temp};
+    (*series[c.index])[9000] = std::nan("");
+    const Outputs out = run(burst, 4.0, 10.0);
+    for (int k = 0; k < kScalars; ++k) {
+        EXPECT_EQ(std::isnan(out.scalars[k]), c.isNaN[k]) << kScalarNames[k];
+        EXPECT_NE(out.scalars[k], EDDYRATE_MISSING) << kScalarNames[k];
+    }
+    for (int i = 0; i < EDDYRATE_BANDS; ++i) {
+        EXPECT_TRUE(std::isfinite(out.freq[i])) << i;
+        EXPECT_EQ(std::isnan(out.tke[i]), c.tkeNaN) << i;
+    }
+}
+
+//                   Ustar  Epsilon MeanU  MeanV  MeanW  MeanTemp Anisotropy Quality
+INSTANTIATE_TEST_SUITE_P(
+    OneSample, NotANumberSampleTest,
+    ::testing::Values(
+        NotANumberCase{"u", 0, {false, false, true, false, false, false, true, false}, true},
+        NotANumberCase{"v", 1, {true, true, false, true, false, false, true, false}, true},
+        NotANumberCase{"w", 2, {true, true, false, false, true, false, true, true}, true},
+        NotANumberCase{"temp", 3, {false, false, false, false, false, true, false, false}, false}),
+    [](const auto& info) { return std::string(info.param.series); });
 
 // Below about 9.97 Hz there are fewer than 116 bands; the slots past the last band are missing.
 TEST(ExportTest, SlotsPastTheLastBandAreMissing)
@@ -422,7 +513,10 @@ TEST(ExportTest, ConcurrentCallsGiveTheBitsOfOneCall)
 
 }  // namespace
 
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+// Capping the address space starves any sanitizer's own allocator: these tests run only in
+// builds without one.
+#if defined(__linux__) && !defined(ORCAN_SANITIZER_BUILD) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -457,6 +551,24 @@ void runOutOfMemory(const Burst& original)
         meansKept = meansKept && bits(out.scalars[k]) == bits(normal.scalars[k]);
     }
     std::_Exit(rejected && meansKept ? 0 : 1);
+}
+
+// A burst of 512 kept samples at a megahertz has no segment; the call must not build the
+// 256-million-sample window or any band array of that segment length (2 GB), so it runs
+// in 64 MB of address space and is answered as a burst without segments, not as rejected.
+void runHighRateInLittleMemory()
+{
+    Burst burst = eddyrate::testing::redNoiseBurst(514, 3);  // 512 kept
+    const rlimit limit{addressSpaceInUse() + (64u << 20), RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &limit);
+    const Outputs out = run(burst, 4.0, 1e6);
+    std::_Exit(std::isnan(out.quality()) && out.freq[0] < EDDYRATE_MISSING ? 0 : 1);
+}
+
+TEST(ExportDeathTest, HighRateWithoutSegmentNeedsNoSegmentSizedMemory)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(runHighRateInLittleMemory(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ExportDeathTest, OutOfMemoryAnswersTheBurstAsRejected)

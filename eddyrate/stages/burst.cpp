@@ -24,8 +24,14 @@ void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArra
         return;
     }
 
-    ConditionedSegments segments =
-        conditionSegments(u, v, w, length, segmentCount(length, screening.keptCount));
+    const std::int32_t count = segmentCount(length, screening.keptCount);
+    if (count <= 0) {
+        // Shorter than one segment: no spectrum to estimate, so neither the window nor any
+        // array of segment length is built, and the call costs no more than its samples.
+        writeSegmentlessBurst(length, fs, outputs);
+        return;
+    }
+    ConditionedSegments segments = conditionSegments(u, v, w, length, count);
 
     ArrayOwner buu = initArray(2);
     ArrayOwner bvv = initArray(2);

@@ -1,5 +1,9 @@
 #include "fit.h"
 
+#include <cmath>
+
+#include "nonfinite.h"
+#include "spectra.h"
 #include "statistics.h"
 #include "vector_kernels.h"
 
@@ -22,6 +26,10 @@ constexpr double kVerticalKolmogorov = 0.7333333333333334;
 constexpr double kVonKarman = 0.4;
 // A burst estimate needs at least two valid segments.
 constexpr double kLeastValidSegments = 2.0;
+// A slope cannot be judged from one band: below two bands in the fit range (sampling at 4 Hz
+// or slower puts none there) there is no estimate, and a single band would read as a perfect
+// -5/3 law.
+constexpr std::int32_t kLeastFitBands = 2;
 
 // out becomes [1, n] (n the second extent of a) with out[k] = combine(a[k], b[k]).
 template <typename Combine>
@@ -108,6 +116,14 @@ void writeBands(const NumericArray& row, double* slots)
     }
 }
 
+void writeNoEstimate(const BurstOutputs& outputs) noexcept
+{
+    *outputs.Ustar = kMissingEstimate;
+    *outputs.Epsilon = kMissingEstimate;
+    *outputs.Anisotropy = kMissingEstimate;
+    *outputs.Quality = kMissingEstimate;
+}
+
 }  // namespace
 
 void fitRange(const NumericArray& freq, NumericArray& bandList)
@@ -132,6 +148,12 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
 {
     ArrayOwner bandList = initArray(2);
     fitRange(inputs.freq, *bandList);
+    writeBands(inputs.tke, outputs.Tke);
+    writeBands(inputs.freq, outputs.Freq);
+    if (columns(*bandList) < kLeastFitBands) {
+        writeNoEstimate(outputs);
+        return;
+    }
 
     // Level and spread of the compensated spectrum in every segment.
     ArrayOwner compensated = initArray(2);
@@ -192,7 +214,9 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
 
     if (countFlagsRow(*valid) >= kLeastValidSegments) {
         *outputs.Epsilon = meanOverValid(*epsilon, *valid);
-        *outputs.Ustar = meanOverValid(*ustar, *valid);
+        // The surface-layer balance needs a height above the sea.
+        const bool heightKnown = std::isfinite(z) && z > 0.0;
+        *outputs.Ustar = heightKnown ? meanOverValid(*ustar, *valid) : kMissingEstimate;
         *outputs.Quality = meanOverValid(*quality, *valid);
     } else {
         *outputs.Ustar = kMissingEstimate;
@@ -200,12 +224,33 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
         *outputs.Quality = rowMean(*quality);
     }
 
-    writeBands(inputs.tke, outputs.Tke);
-    writeBands(inputs.freq, outputs.Freq);
     const double suuFit = meanOverBands(inputs.suu, *bandList);
     const double swwFit = meanOverBands(inputs.sww, *bandList);
     const double svvFit = meanOverBands(inputs.svv, *bandList);
     *outputs.Anisotropy = ((svvFit / swwFit) + (suuFit / swwFit)) * 0.5;
+}
+
+void writeSegmentlessBurst(double segmentLength, double fs, const BurstOutputs& outputs)
+{
+    // Every band of the fit range lies among the returned ones (band 116 sits above 4.9 Hz at
+    // any rate the gate lets through), so the returned bands decide the fit range.
+    ArrayOwner freq = initArray(2);
+    ArrayOwner bandList = initArray(2);
+    bandFrequencies(segmentLength, fs, *freq, kReturnedBands);
+    fitRange(*freq, *bandList);
+    writeBands(*freq, outputs.Freq);
+    const std::int32_t nb = columns(*freq);
+    for (std::int32_t i = 0; i < kReturnedBands; ++i) {
+        outputs.Tke[i] = i < nb ? kNaN : kMissingEstimate;
+    }
+    if (columns(*bandList) < kLeastFitBands) {
+        writeNoEstimate(outputs);
+        return;
+    }
+    *outputs.Ustar = kMissingEstimate;
+    *outputs.Epsilon = kMissingEstimate;
+    *outputs.Anisotropy = kNaN;
+    *outputs.Quality = kNaN;
 }
 
 void writeRejectedBurst(const BurstOutputs& outputs) noexcept

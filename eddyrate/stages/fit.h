@@ -25,8 +25,16 @@ struct FitInputs {
 };
 
 // Writes Ustar, Epsilon, Quality, Freq, Tke and Anisotropy for a burst that passed the gate.
+// Fewer than two bands in the fit range give no estimate (Ustar, Epsilon, Anisotropy and
+// Quality missing); a height that is not finite and above zero gives no Ustar.
 // Throws std::bad_alloc.
 void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outputs);
+
+// Writes the outputs of a burst that passed the gate but holds no whole segment: Ustar and
+// Epsilon missing, Freq as usual, and Tke, Quality and Anisotropy the not-a-number of a mean
+// over no segments (Quality and Anisotropy missing when the fit range has fewer than two
+// bands). Builds nothing sized by the segment length. Throws std::bad_alloc.
+void writeSegmentlessBurst(double segmentLength, double fs, const BurstOutputs& outputs);
 
 // Marks every output but the four means as missing, and Quality as 0.0.
 void writeRejectedBurst(const BurstOutputs& outputs) noexcept;

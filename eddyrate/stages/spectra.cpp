@@ -1,5 +1,7 @@
 #include "spectra.h"
 
+#include <algorithm>
+
 #include "fft.h"
 #include "vector_kernels.h"
 
@@ -67,9 +69,10 @@ void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, N
     }
 }
 
-void bandFrequencies(double segmentLength, double fs, NumericArray& freq)
+void bandFrequencies(double segmentLength, double fs, NumericArray& freq,
+                     std::int32_t mostBands)
 {
-    const std::int32_t nb = bandCount(segmentLength);
+    const std::int32_t nb = std::min(bandCount(segmentLength), mostBands);
     resizeArray(freq, 1, nb, kDoubleSize);
     const double bandWidth = fs / (segmentLength * kBandsPerSample);
     const double halfWidth = bandWidth * 0.5;

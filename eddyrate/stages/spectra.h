@@ -16,9 +16,10 @@ std::int32_t bandCount(double segmentLength);
 // a one-sided density in the series' units squared per hertz. Throws std::bad_alloc.
 void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, NumericArray& bands);
 
-// freq becomes [1, nb]: half a bin above the centre of each band's bins, plus 1/256 Hz.
-// Throws std::bad_alloc.
-void bandFrequencies(double segmentLength, double fs, NumericArray& freq);
+// freq becomes [1, nb] (at most [1, mostBands]): half a bin above the centre of each band's
+// bins, plus 1/256 Hz. Throws std::bad_alloc.
+void bandFrequencies(double segmentLength, double fs, NumericArray& freq,
+                     std::int32_t mostBands = INT32_MAX);
 
 // mean becomes [1, nb]: every band of the [nb, M] band spectrum averaged over the segments
 // (not-a-number without segments). Throws std::bad_alloc.
