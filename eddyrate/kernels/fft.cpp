@@ -68,11 +68,7 @@ void bitReversedCopy(std::span<const Element> input, std::int32_t length, std::s
         if (t + 1 == count) {
             break;
         }
-        std::int32_t bit = length;
-        do {
-            bit = bit / 2;
-            position = position ^ bit;
-        } while ((position & bit) == 0);
+        position = nextBitReversed(position, length);
     }
 }
 

@@ -233,11 +233,7 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
         if (t + 1 == length) {
             break;
         }
-        std::int32_t bit = length;
-        do {
-            bit = bit / 2;
-            position = position ^ bit;
-        } while ((position & bit) == 0);
+        position = nextBitReversed(position, length);
     }
     const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * lanes;
     auto group = allocateAligned<double>(static_cast<std::size_t>(m) * lanes);

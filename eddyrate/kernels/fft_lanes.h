@@ -28,6 +28,18 @@ struct TransformPlan {
     std::int32_t lastRow;
 };
 
+// The bit-reversed position of t + 1 (among `length` positions, a power of two), from that
+// of t: a carry that runs from the top bit down, so a whole permutation costs O(length).
+inline std::int32_t nextBitReversed(std::int32_t position, std::int32_t length)
+{
+    std::int32_t bit = length;
+    do {
+        bit = bit / 2;
+        position = position ^ bit;
+    } while ((position & bit) == 0);
+    return position;
+}
+
 // The vector units a transform can run on, from none (column by column) to the widest.
 enum class VectorUnit { none, avx2, avx512 };
 
