@@ -8,10 +8,12 @@ set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross-common.cmake)
+
+# printf and friends as C99 has them (%zu, two-digit exponents in %g), not the system DLL's
+# older ones; the tests build their expected texts with them.
+set(CMAKE_C_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
+set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
 
 # The compiler's runtime goes into every program and the DLL, so that wine (or a logger's
 # Windows host) needs no mingw DLLs beside them.
@@ -20,5 +22,3 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # WINEPREFIX and WINEDEBUG come from the environment (scripts/cross-windows.sh sets them).
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-
-set(ORCAN_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources built for the target")
