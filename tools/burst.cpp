@@ -31,13 +31,25 @@ std::string_view trim(std::string_view s)
     return s.substr(first, last - first + 1);
 }
 
-std::optional<double> parseField(std::string_view field)
+// Spreadsheets write "+1.5"; from_chars takes no plus sign.
+std::string_view stripPlus(std::string_view field)
 {
-    // Spreadsheets write "+1.5"; from_chars takes no plus sign.
     if (field.size() > 1 && field[0] == '+' && field[1] != '-') {
         field.remove_prefix(1);
     }
-    return parseDouble(field);
+    return field;
+}
+
+std::optional<double> parseField(std::string_view field) { return parseDouble(stripPlus(field)); }
+
+// "'1e400' in column u is out of range", "an empty field in column T is not a number".
+std::string whyNotAField(std::string_view field, const char* column)
+{
+    if (field.empty()) {
+        return std::string("an empty field in column ") + column + " is not a number";
+    }
+    return quoted(field) + " in column " + column +
+           (isOutOfRange(stripPlus(field)) ? " is out of range" : " is not a number");
 }
 
 std::vector<std::string_view> splitFields(std::string_view line)
@@ -80,10 +92,7 @@ std::optional<CsvError> readBurstCsv(std::istream& in, Burst& burst)
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const std::optional<double> value = parseField(fields[i]);
             if (!value) {
-                const std::string shown =
-                    fields[i].empty() ? "an empty field" : "'" + std::string(fields[i]) + "'";
-                return CsvError{lineNumber,
-                                shown + " in column " + kColumns[i] + " is not a number"};
+                return CsvError{lineNumber, whyNotAField(fields[i], kColumns[i])};
             }
             values[i] = *value;
         }

@@ -2,7 +2,6 @@
 // dissipation rate, mean wind and temperature, and optional dropouts and spikes.
 
 #include <cmath>
-#include <fstream>
 #include <iostream>
 
 #include "cli.h"
@@ -48,6 +47,7 @@ Options (defaults in brackets):
   --decimals D         decimals written per value, 0 to 17 [4]
   -o FILE              output file [standard output]
   --help               show this text
+  --version            show the version
 
 The file starts with a comment line holding the full command that makes it again.
 Exit status: 0 when written, 1 when the file cannot be written, 2 for wrong usage.
@@ -93,6 +93,10 @@ bool takeFromTable(CommandLine& args, const Table& table, BurstRecipe& recipe,
     for (const auto& option : table) {
         if (args.option(option.name, value)) {
             bad = takeNumber(args, value, recipe.*option.field);
+            // A negative length is wrong for another reason than a negative seed.
+            if (bad && option.name == "--samples" && value.starts_with('-') && parseDouble(value)) {
+                bad = "--samples must be positive";
+            }
             return true;
         }
     }
@@ -126,6 +130,9 @@ std::optional<std::string> checkRecipe(const BurstRecipe& recipe)
     if (!(recipe.kneeU >= 0.0) || !(recipe.kneeVW >= 0.0) || !(recipe.kolmogorov >= 0.0)) {
         return "knee frequencies and the Kolmogorov constant must be zero or positive";
     }
+    if (recipe.samples == 0) {
+        return "the burst length must be positive";
+    }
     if (recipe.samples > kMostSamples) {
         return "at most " + std::to_string(kMostSamples) + " samples";
     }
@@ -135,9 +142,7 @@ std::optional<std::string> checkRecipe(const BurstRecipe& recipe)
     return std::nullopt;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     BurstRecipe recipe;
     std::optional<double> minutes;
@@ -150,6 +155,9 @@ int main(int argc, char** argv)
         if (args.isHelp()) {
             std::cout << kUsage;
             return 0;
+        }
+        if (args.isVersion()) {
+            return printVersion(kProgram);
         }
         const bool fromTable = takeFromTable(args, kNumberOptions, recipe, bad) ||
                                takeFromTable(args, kCountOptions, recipe, bad);
@@ -167,7 +175,7 @@ int main(int argc, char** argv)
             bad = args.error().empty() ? std::nullopt : std::optional(args.error());
             outputPath = value;
         } else {
-            bad = "unexpected argument " + std::string(args.arg());
+            bad = "unexpected argument " + quoted(args.arg());
         }
         if (bad) {
             return usageError(kProgram, *bad);
@@ -175,6 +183,9 @@ int main(int argc, char** argv)
     }
     if (minutes) {
         const double samples = std::round(*minutes * 60.0 * recipe.fs);
+        if (!(*minutes > 0.0)) {
+            return usageError(kProgram, "--minutes must be positive");
+        }
         if (!(samples >= 0.0 && samples <= static_cast<double>(kMostSamples))) {
             return usageError(kProgram, "at most " + std::to_string(kMostSamples) + " samples");
         }
@@ -185,20 +196,16 @@ int main(int argc, char** argv)
     }
 
     const Burst burst = generateBurst(recipe);
-    std::ofstream file;
-    if (!outputPath.empty()) {
-        file.open(outputPath, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            return inputError(kProgram, outputPath + ": cannot be written");
-        }
+    OutputFile out;
+    std::string error;
+    if (!out.open(outputPath, error)) {
+        return inputError(kProgram, error);
     }
-    std::ostream& out = outputPath.empty() ? std::cout : file;
-    out << "# " << remakeCommand(recipe, decimals) << '\n';
-    writeBurstCsv(out, burst, static_cast<int>(decimals));
-    out.flush();
-    if (!out) {
-        return inputError(kProgram,
-                          (outputPath.empty() ? "standard output" : outputPath) + ": write error");
-    }
-    return 0;
+    out.stream() << "# " << remakeCommand(recipe, decimals) << '\n';
+    writeBurstCsv(out.stream(), burst, static_cast<int>(decimals));
+    return out.close(error) ? 0 : inputError(kProgram, error);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return runTool(kProgram, run, argc, argv); }

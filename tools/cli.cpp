@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
-#include <sstream>
+#include <new>
+#include <system_error>
 
 bool CommandLine::option(std::string_view name, std::string_view& value)
 {
@@ -31,81 +31,237 @@ bool CommandLine::option(std::string_view name, std::string_view& value)
 
 namespace {
 
-// The whole text as one number, or nothing.
 template <typename Number>
-std::optional<Number> parseWhole(std::string_view text)
+struct Parsed {
+    std::optional<Number> value;
+    bool outOfRange = false;  // the whole text is a number, but too large for Number
+};
+
+template <typename Number>
+Parsed<Number> parseWhole(std::string_view text)
 {
     Number value{};
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
+    const bool whole = !text.empty() && end == text.data() + text.size();
+    if (!whole || ec != std::errc()) {
+        return {std::nullopt, whole && ec == std::errc::result_out_of_range};
     }
-    return value;
+    return {value, false};
 }
 
 }  // namespace
 
-std::optional<double> parseDouble(std::string_view text) { return parseWhole<double>(text); }
+std::optional<double> parseDouble(std::string_view text) { return parseWhole<double>(text).value; }
 
 std::optional<std::uint64_t> parseUnsigned(std::string_view text)
 {
-    return parseWhole<std::uint64_t>(text);
+    return parseWhole<std::uint64_t>(text).value;
+}
+
+bool isOutOfRange(std::string_view text) { return parseWhole<double>(text).outOfRange; }
+
+std::string quoted(std::string_view text)
+{
+    constexpr std::size_t kLongest = 40;
+    constexpr std::string_view kCut = "...";
+    if (text.size() <= kLongest) {
+        return "'" + std::string(text) + "'";
+    }
+    std::size_t keep = kLongest - kCut.size();
+    // Never cut a UTF-8 character in two.
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
+        --keep;
+    }
+    return "'" + std::string(text.substr(0, keep)) + std::string(kCut) + "'";
+}
+
+std::string whyNotADouble(std::string_view text)
+{
+    if (text.empty()) {
+        return "an empty value is not a number";
+    }
+    return quoted(text) + (isOutOfRange(text) ? " is out of range" : " is not a number");
+}
+
+std::string whyNotAnUnsigned(std::string_view text)
+{
+    if (parseWhole<std::uint64_t>(text).outOfRange) {
+        return quoted(text) + " is out of range";
+    }
+    if (const std::optional<double> number = parseDouble(text)) {
+        return quoted(text) + (*number < 0.0 ? " must be zero or more" : " is not a whole number");
+    }
+    return whyNotADouble(text);
 }
 
 namespace {
 
-template <typename Number, typename Parse>
+template <typename Number>
 std::optional<std::string> take(const CommandLine& args, std::string_view value, Number& target,
-                                Parse parse)
+                                std::optional<Number> (*parse)(std::string_view),
+                                std::string (*whyNot)(std::string_view))
 {
     if (!args.error().empty()) {
         return args.error();
     }
-    const auto number = parse(value);
+    const std::optional<Number> number = parse(value);
     if (!number) {
-        return "'" + std::string(value) + "' is not a number";
+        return whyNot(value);
     }
     target = *number;
     return std::nullopt;
 }
+
+std::string systemReason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
 }  // namespace
 
 std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
                                       double& target)
 {
-    return take(args, value, target, parseDouble);
+    return take(args, value, target, parseDouble, whyNotADouble);
 }
 
 std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
                                       std::uint64_t& target)
 {
-    return take(args, value, target, parseUnsigned);
+    return take(args, value, target, parseUnsigned, whyNotAnUnsigned);
 }
 
 std::optional<std::string> readFile(const std::string& path, std::string& error)
 {
-    if (path == "-") {
-        std::ostringstream contents;
-        contents << std::cin.rdbuf();
-        return contents.str();
-    }
+    const bool standardInput = path == "-";
+    const std::string shown = standardInput ? "standard input" : path;
     std::error_code ignored;
-    if (std::filesystem::is_directory(path, ignored)) {
+    if (!standardInput && std::filesystem::is_directory(path, ignored)) {
         error = path + ": is a directory";
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": " + std::strerror(errno);
+    errno = 0;
+    std::FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = path + ": " + systemReason(errno);
         return std::nullopt;
     }
-    std::string contents{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        error = path + ": read error";
+    std::string contents;
+    char chunk[1 << 16];
+    int failure = 0;
+    for (;;) {
+        errno = 0;
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        contents.append(chunk, got);
+        if (got < sizeof chunk) {
+            if (std::ferror(file)) {
+                failure = errno != 0 ? errno : EIO;
+            }
+            break;
+        }
+    }
+    if (!standardInput) {
+        std::fclose(file);
+    }
+    if (failure != 0) {
+        error = shown + ": " + systemReason(failure);
         return std::nullopt;
     }
     return contents;
+}
+
+OutputFile::Buffer::Buffer(std::FILE* file) : file_(file), space_(1 << 16)
+{
+    setp(space_.data(), space_.data() + space_.size());
+}
+
+bool OutputFile::Buffer::drain()
+{
+    const auto pending = static_cast<std::size_t>(pptr() - pbase());
+    if (errno_ != 0) {
+        return false;
+    }
+    errno = 0;
+    if (pending > 0 && std::fwrite(pbase(), 1, pending, file_) != pending) {
+        errno_ = errno != 0 ? errno : EIO;
+        return false;
+    }
+    setp(space_.data(), space_.data() + space_.size());
+    return true;
+}
+
+OutputFile::Buffer::int_type OutputFile::Buffer::overflow(int_type c)
+{
+    if (!drain()) {
+        return traits_type::eof();
+    }
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+bool OutputFile::Buffer::flushAll()
+{
+    if (!drain()) {
+        return false;
+    }
+    errno = 0;
+    if (std::fflush(file_) != 0) {
+        errno_ = errno != 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+OutputFile::~OutputFile()
+{
+    if (ownsFile_ && file_ != nullptr) {
+        std::fclose(file_);
+    }
+}
+
+bool OutputFile::open(const std::string& path, std::string& error)
+{
+    if (path.empty() || path == "-") {
+        shownName_ = "standard output";
+        file_ = stdout;
+    } else {
+        shownName_ = path;
+        errno = 0;
+        file_ = std::fopen(path.c_str(), "wb");
+        if (file_ == nullptr) {
+            error = path + ": " + systemReason(errno);
+            return false;
+        }
+        ownsFile_ = true;
+    }
+    buffer_ = std::make_unique<Buffer>(file_);
+    stream_.rdbuf(buffer_.get());
+    stream_.clear();
+    return true;
+}
+
+bool OutputFile::close(std::string& error)
+{
+    int failure = 0;
+    if (buffer_ != nullptr && !buffer_->flushAll()) {
+        failure = buffer_->failure();
+    }
+    if (ownsFile_ && file_ != nullptr) {
+        errno = 0;
+        // Closing may be the first time the system sees the data (a full disk, a network share).
+        if (std::fclose(file_) != 0 && failure == 0) {
+            failure = errno != 0 ? errno : EIO;
+        }
+        file_ = nullptr;
+    }
+    if (failure == 0 && !stream_) {
+        failure = EIO;
+    }
+    if (failure != 0) {
+        error = shownName_ + ": " + systemReason(failure);
+        return false;
+    }
+    return true;
 }
 
 int usageError(std::string_view program, std::string_view message)
@@ -118,4 +274,23 @@ int inputError(std::string_view program, std::string_view message)
 {
     std::cerr << program << ": " << message << '\n';
     return kExitInputError;
+}
+
+int printVersion(std::string_view program)
+{
+    std::cout << program << " (Orcan) " << ORCAN_VERSION << '\n';
+    return 0;
+}
+
+int runTool(std::string_view program, int (*toolMain)(int, char**), int argc, char** argv)
+{
+    try {
+        return toolMain(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return inputError(program, "out of memory");
+    } catch (const std::exception& failure) {
+        return inputError(program, failure.what());
+    } catch (...) {
+        return inputError(program, "stopped by an unexpected failure");
+    }
 }

@@ -1,11 +1,18 @@
 #pragma once
-// What the three command-line tools share: argument walking, number parsing, file reading
-// and the exit codes users expect (0 done, 1 bad input, 2 wrong usage).
+// What the three command-line tools share: argument walking, number parsing, file reading and
+// writing, and the exit codes users expect (0 done, 1 bad input, 2 wrong usage). Every read or
+// write failure ends as one line naming the file and the system's reason, never as an
+// exception.
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr int kExitInputError = 1;
 inline constexpr int kExitUsageError = 2;
@@ -18,6 +25,7 @@ public:
     bool next() { return ++index_ < argc_; }
     std::string_view arg() const { return argv_[index_]; }
     bool isHelp() const { return arg() == "--help" || arg() == "-h"; }
+    bool isVersion() const { return arg() == "--version"; }
 
     // True when the current argument is the option called name. Its value goes to value;
     // when the value is missing, error() says so.
@@ -36,16 +44,74 @@ private:
 std::optional<double> parseDouble(std::string_view text);
 std::optional<std::uint64_t> parseUnsigned(std::string_view text);
 
+// True when the whole text is a number too large (or too small) for a double.
+bool isOutOfRange(std::string_view text);
+
+// Why parseDouble (or, for whole numbers, parseUnsigned) refused the text, quoted:
+// "'1e400' is out of range", "'-5' must be zero or more", "'abc' is not a number".
+std::string whyNotADouble(std::string_view text);
+std::string whyNotAnUnsigned(std::string_view text);
+
+// The text in single quotes, cut to at most 40 characters so that a runaway field cannot
+// flood the terminal.
+std::string quoted(std::string_view text);
+
 // Stores an option's value in target; the reason when it is missing or not a number.
 std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
                                       double& target);
 std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
                                       std::uint64_t& target);
 
-// The file's bytes ("-" reads standard input); nothing, with a reason in error, on failure.
+// The file's bytes ("-" reads standard input); nothing, with "<path>: <reason>" in error.
 std::optional<std::string> readFile(const std::string& path, std::string& error);
+
+// A file being written through C stdio, so that a failure keeps the system's reason. An empty
+// path or "-" is standard output.
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    // Creates or truncates the file; false with "<path>: <reason>" in error.
+    bool open(const std::string& path, std::string& error);
+    std::ostream& stream() { return stream_; }
+    // Flushes and closes; false with "<path>: <reason>" when anything written was lost.
+    bool close(std::string& error);
+
+private:
+    class Buffer : public std::streambuf {
+    public:
+        explicit Buffer(std::FILE* file);
+        bool flushAll();
+        int failure() const { return errno_; }
+
+    protected:
+        int_type overflow(int_type c) override;
+        int sync() override { return flushAll() ? 0 : -1; }
+
+    private:
+        bool drain();
+
+        std::FILE* file_;
+        std::vector<char> space_;
+        int errno_ = 0;
+    };
+
+    std::string shownName_;
+    std::FILE* file_ = nullptr;
+    bool ownsFile_ = false;
+    std::unique_ptr<Buffer> buffer_;
+    std::ostream stream_{nullptr};
+};
 
 // Writes "<program>: <message>" and the pointer to --help on standard error; returns 2.
 int usageError(std::string_view program, std::string_view message);
 // Writes "<program>: <message>" on standard error; returns 1.
 int inputError(std::string_view program, std::string_view message);
+// Writes "<program> (Orcan) <version>" on standard output; returns 0.
+int printVersion(std::string_view program);
+
+// Runs a tool's main; anything thrown becomes one line on standard error and exit status 1.
+int runTool(std::string_view program, int (*toolMain)(int, char**), int argc, char** argv);

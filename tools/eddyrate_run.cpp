@@ -8,6 +8,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include "burst.h"
 #include "cli.h"
@@ -37,9 +38,11 @@ Options:
                 numbers are exact (shortest round-trip decimal); a non-finite value is
                 null and named ("nan", "-nan", "inf", "-inf") in "<Key>_nonfinite"
   --help        show this text
+  --version     show the version
 
-Exit status: 0 when the library was called, 1 when the burst cannot be read, 2 for
-wrong usage.
+The rate and the height must be finite and above zero.
+Exit status: 0 when the library was called, 1 when the burst cannot be read or holds no
+sample, or the outputs cannot be written, 2 for wrong usage.
 )";
 
 std::string readable(double value)
@@ -107,9 +110,17 @@ std::size_t countZeroSamples(const Burst& burst)
     return count;
 }
 
-}  // namespace
+// The rate and the height are divisors of the computation: anything but a finite positive
+// value gives outputs without meaning.
+std::optional<std::string> checkPositive(std::string_view option, double value)
+{
+    if (std::isfinite(value) && value > 0.0) {
+        return std::nullopt;
+    }
+    return std::string(option) + " must be finite and above zero, not " + readable(value);
+}
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     double fs = kDefaultRate;
     double height = kDefaultHeight;
@@ -122,6 +133,9 @@ int main(int argc, char** argv)
             std::cout << kUsage;
             return 0;
         }
+        if (args.isVersion()) {
+            return printVersion(kProgram);
+        }
         if (args.arg() == "--json") {
             json = true;
         } else if (args.option("--fs", value)) {
@@ -133,7 +147,7 @@ int main(int argc, char** argv)
                 return usageError(kProgram, *bad);
             }
         } else if (args.arg().size() > 1 && args.arg().front() == '-') {
-            return usageError(kProgram, "unknown option " + std::string(args.arg()));
+            return usageError(kProgram, "unknown option " + quoted(args.arg()));
         } else if (!path.empty()) {
             return usageError(kProgram, "one burst file at a time");
         } else {
@@ -142,6 +156,11 @@ int main(int argc, char** argv)
     }
     if (path.empty()) {
         return usageError(kProgram, "no burst file given");
+    }
+    for (const auto& [option, value] : {std::pair{"--fs", fs}, std::pair{"--height", height}}) {
+        if (const std::optional<std::string> bad = checkPositive(option, value)) {
+            return usageError(kProgram, *bad);
+        }
     }
 
     std::string error;
@@ -156,6 +175,9 @@ int main(int argc, char** argv)
         return inputError(kProgram,
                           shownPath + ":" + std::to_string(bad->line) + ": " + bad->message);
     }
+    if (burst.size() == 0) {
+        return inputError(kProgram, shownPath + ": no samples, nothing to compute");
+    }
     if (burst.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return inputError(kProgram,
                           shownPath + ": more samples than the library takes in one call");
@@ -164,11 +186,18 @@ int main(int argc, char** argv)
     const std::size_t samples = burst.size();
     const std::size_t zeroSamples = countZeroSamples(burst);
     const EddyRateOutputs outputs = runEddyRate(burst, height, fs);
-    if (json) {
-        std::cout << outputsToJson(outputs);
-    } else {
-        printTable(std::cout, outputs, samples, zeroSamples, fs, height);
+    OutputFile out;
+    if (!out.open("-", error)) {
+        return inputError(kProgram, error);
     }
-    std::cout.flush();
-    return std::cout ? 0 : inputError(kProgram, "cannot write the outputs");
+    if (json) {
+        out.stream() << outputsToJson(outputs);
+    } else {
+        printTable(out.stream(), outputs, samples, zeroSamples, fs, height);
+    }
+    return out.close(error) ? 0 : inputError(kProgram, error);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return runTool(kProgram, run, argc, argv); }

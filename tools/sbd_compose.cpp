@@ -2,7 +2,6 @@
 // to single precision, packs them into a Y81000 record and writes an SBD message with it and
 // any other records it is given, in the order given.
 
-#include <fstream>
 #include <iostream>
 #include <vector>
 
@@ -28,6 +27,7 @@ Options:
   --port N        COM port number written into the records that follow (default 1)
   -o FILE         the message file to write
   --help          show this text
+  --version       show the version
 
 Exit status: 0 when the message was written, 1 when an input cannot be used or the
 message cannot be written, 2 for wrong usage.
@@ -81,9 +81,7 @@ constexpr RecordOption kRecordOptions[] = {
     {"--record", verbatimFromFile},
 };
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     std::uint64_t port = kDefaultPort;
     std::string outputPath;
@@ -94,6 +92,9 @@ int main(int argc, char** argv)
         if (args.isHelp()) {
             std::cout << kUsage;
             return 0;
+        }
+        if (args.isVersion()) {
+            return printVersion(kProgram);
         }
         if (args.option("--port", value)) {
             if (const std::optional<std::string> bad = takeNumber(args, value, port)) {
@@ -116,7 +117,7 @@ int main(int argc, char** argv)
                 }
             }
             if (matched == nullptr) {
-                return usageError(kProgram, "unexpected argument " + std::string(args.arg()));
+                return usageError(kProgram, "unexpected argument " + quoted(args.arg()));
             }
             if (!args.error().empty()) {
                 return usageError(kProgram, args.error());
@@ -138,12 +139,16 @@ int main(int argc, char** argv)
     }
 
     const Bytes message = composeMessage(records);
-    std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(message.data()),
-              static_cast<std::streamsize>(message.size()));
-    out.close();
-    if (!out) {
-        return inputError(kProgram, outputPath + ": cannot write the message");
+    OutputFile out;
+    std::string error;
+    if (!out.open(outputPath, error)) {
+        return inputError(kProgram, error);
     }
-    return 0;
+    out.stream().write(reinterpret_cast<const char*>(message.data()),
+                       static_cast<std::streamsize>(message.size()));
+    return out.close(error) ? 0 : inputError(kProgram, error);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return runTool(kProgram, run, argc, argv); }

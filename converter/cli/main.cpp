@@ -1,10 +1,15 @@
 // saltmark-convert: the message converter for shells and batch jobs. The same report as the
 // window, written to standard output or, for many messages at once, to a folder.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,9 +44,14 @@ constexpr const char* kHelp =
     "Options:\n"
     "  --image FILE   also write the camera image of the message to FILE (created or\n"
     "                 replaced); without an image in the message FILE is not created\n"
-    "  --out-dir DIR  batch mode: write the reports and images into DIR (created if needed)\n"
+    "  --out-dir DIR  batch mode: write the reports and images into DIR (created if needed);\n"
+    "                 an image left there by an earlier run of a message that now carries\n"
+    "                 none is removed\n"
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
+    "\n"
+    "No output ever replaces a message of the same run: such a run is refused before\n"
+    "anything is written.\n"
     "\n"
     "Exit status: 0 when every message was read (what the decode found is part of the\n"
     "report), 1 when a message could not be read or an output not written, 2 for wrong usage.\n"
@@ -54,6 +64,21 @@ struct Options {
 };
 
 void Complain(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
+
+// An argument as shown in a message: quoted, and cut so that a runaway one cannot flood the
+// terminal.
+std::string Quoted(std::string_view text)
+{
+    constexpr std::size_t kLongest = 40;
+    if (text.size() <= kLongest) {
+        return "'" + std::string(text) + "'";
+    }
+    std::size_t keep = kLongest - 3;
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
+        --keep;  // never cut a UTF-8 character in two
+    }
+    return "'" + std::string(text.substr(0, keep)) + "...'";
+}
 
 int UsageError(const std::string& problem)
 {
@@ -82,7 +107,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             return kSuccess;
         }
         if (arg == "--version") {
-            std::printf("%s (Saltmark) %s\n", kProgram, SALTMARK_VERSION);
+            std::printf("%s (Saltmark) %s\n", kProgram, ORCAN_VERSION);
             return kSuccess;
         }
         // --image FILE, --image=FILE, and the same for --out-dir.
@@ -91,7 +116,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
                                           : name == "--out-dir" ? &options.outDir
                                                                 : nullptr;
         if (target == nullptr) {
-            return UsageError("unknown option '" + std::string(arg) + "'");
+            return UsageError("unknown option " + Quoted(arg));
         }
         if (target->has_value()) {
             return UsageError(std::string(name) + " given twice");
@@ -151,17 +176,43 @@ std::span<const std::uint8_t> AsBytes(const std::string& text)
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// True when no output is one of the messages, however either path is spelled or linked;
+// otherwise names every such pair on standard error. Runs before anything is written, so that
+// a refused run leaves every file as it was.
+bool OutputsSpareMessages(const std::vector<fs::path>& outputs,
+                          const std::vector<fs::path>& messages)
+{
+    saltmark::cli::CFileIdentities inputs;
+    for (const fs::path& message : messages) {
+        inputs.Add(message);
+    }
+    bool spared = true;
+    for (const fs::path& output : outputs) {
+        if (const std::optional<fs::path> message = inputs.Find(output)) {
+            Complain(output.string() + " would replace the message " + message->string() +
+                     "; nothing written");
+            spared = false;
+        }
+    }
+    return spared;
+}
+
 int ConvertOne(const fs::path& messagePath, const std::optional<fs::path>& imagePath)
 {
+    if (imagePath && !OutputsSpareMessages({*imagePath}, {messagePath})) {
+        return kFailure;
+    }
     const auto message = Read(messagePath);
     if (!message) {
         return kFailure;
     }
     CapturedImage image;
     const std::string report = Convert(*message, image);
+    errno = 0;
     std::fwrite(report.data(), 1, report.size(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        Complain("cannot write the report to standard output");
+        Complain(std::string("standard output: cannot be written: ") +
+                 std::strerror(errno != 0 ? errno : EIO));
         return kFailure;
     }
     if (!imagePath) {
@@ -175,8 +226,44 @@ int ConvertOne(const fs::path& messagePath, const std::optional<fs::path>& image
     return Write(*imagePath, *image.bytes) ? kSuccess : kFailure;
 }
 
+// In batch mode the folder holds, for each message, its report and only if it carries one its
+// image: an image of the same name from an earlier run would pass for this message's.
+bool RemoveLeftoverImage(const fs::path& imagePath, const fs::path& messagePath)
+{
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(imagePath, error);
+    if (!fs::exists(status)) {
+        return true;
+    }
+    if (fs::is_directory(status) || !fs::remove(imagePath, error)) {
+        Complain(imagePath.string() +
+                 ": cannot be removed: " + (error ? error.message() : "is a directory") + "; " +
+                 messagePath.string() + " carries no camera image");
+        return false;
+    }
+    Complain(imagePath.string() + ": removed, an image of an earlier run; " + messagePath.string() +
+             " carries no camera image");
+    return true;
+}
+
+fs::path OutputPath(const fs::path& outDir, const fs::path& messagePath, const char* extension)
+{
+    return (outDir / messagePath.stem()).concat(extension);
+}
+
 int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages)
 {
+    std::vector<fs::path> outputs;
+    std::set<fs::path> stems;  // a message whose name is taken is skipped, it writes nothing
+    for (const fs::path& messagePath : messages) {
+        if (stems.insert(messagePath.stem()).second) {
+            outputs.push_back(OutputPath(outDir, messagePath, ".txt"));
+            outputs.push_back(OutputPath(outDir, messagePath, ".jpg"));
+        }
+    }
+    if (!OutputsSpareMessages(outputs, messages)) {
+        return kFailure;
+    }
     std::error_code error;
     fs::create_directories(outDir, error);
     if (error) {
@@ -202,18 +289,16 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages)
         }
         CapturedImage image;
         const std::string report = Convert(*message, image);
-        const fs::path base = outDir / stem;
-        allDone = Write(fs::path(base).concat(".txt"), AsBytes(report)) && allDone;
-        if (image.held()) {
-            allDone = Write(fs::path(base).concat(".jpg"), *image.bytes) && allDone;
-        }
+        allDone = Write(OutputPath(outDir, messagePath, ".txt"), AsBytes(report)) && allDone;
+        const fs::path imagePath = OutputPath(outDir, messagePath, ".jpg");
+        allDone = (image.held() ? Write(imagePath, *image.bytes)
+                                : RemoveLeftoverImage(imagePath, messagePath)) &&
+                  allDone;
     }
     return allDone ? kSuccess : kFailure;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
 #ifdef _WIN32
     // The report carries its own CR LF; the console must not add another CR.
@@ -227,4 +312,19 @@ int main(int argc, char** argv)
         return ConvertAll(*options.outDir, options.messages);
     }
     return ConvertOne(options.messages.front(), options.image);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Every failure the program foresees is a line naming the file; this is the net under them.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        Complain("out of memory");
+    } catch (const std::exception& failure) {
+        Complain(failure.what());
+    }
+    return kFailure;
 }

@@ -77,13 +77,16 @@ protected:
     }
 
     // Runs the program with the given arguments, each quoted for the shell.
-    Outcome Run(const std::vector<std::string>& args) const
+    Outcome Run(const std::vector<std::string>& args, std::string standardOutput = "") const
     {
+        if (standardOutput.empty()) {
+            standardOutput = Path("stdout").string();
+        }
         std::string command = Quote(SALTMARK_CONVERT);
         for (const std::string& arg : args) {
             command += " " + Quote(arg);
         }
-        command += " >" + Quote(Path("stdout").string()) + " 2>" + Quote(Path("stderr").string());
+        command += " >" + Quote(standardOutput) + " 2>" + Quote(Path("stderr").string());
         const int raw = std::system(command.c_str());
         Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadText(Path("stdout")),
                         ReadText(Path("stderr"))};
@@ -171,6 +174,30 @@ TEST_F(SaltmarkConvert, UnreadableMessageFailsWithOneLineNamingFileAndReason)
     }
 }
 
+TEST_F(SaltmarkConvert, UnreadableInputsAndUnwritableOutputsFailWithTheSystemsReason)
+{
+    if (!fs::exists("/proc/self/mem") || !fs::exists("/dev/full")) {
+        GTEST_SKIP() << "needs /proc/self/mem (unreadable even for root) and /dev/full";
+    }
+    const std::string m = Write("m.sbd", CameraMessage({1, 2})).string();
+    const struct {
+        std::vector<std::string> args;
+        std::string standardOutput;
+        const char* said;
+    } cases[] = {
+        {{"/proc/self/mem"}, "", "/proc/self/mem: Input/output error"},
+        {{"--out-dir", Path("out").string(), "/proc/self/mem"}, "", "Input/output error"},
+        {{"--image", "/dev/full", m}, "", "/dev/full: cannot be written: No space left on device"},
+        {{m}, "/dev/full", "standard output: cannot be written: No space left on device"},
+    };
+    for (const auto& c : cases) {
+        const Outcome run = Run(c.args, c.standardOutput);
+        EXPECT_EQ(run.status, 1) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(LineCount(run.err), 1) << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    }
+}
+
 TEST_F(SaltmarkConvert, RefusesFilesOverOneMebibyte)
 {
     std::vector<std::uint8_t> bytes(1024 * 1024, 0);
@@ -199,12 +226,14 @@ TEST_F(SaltmarkConvert, WrongUsageExitsWithTwo)
         {"--image", "a.jpg", "--out-dir", "out", m},
         {"--out-dir", "out"},
         {"--image=", m},
+        {"--" + std::string(100000, 'x'), m},
     };
     for (const auto& args : cases) {
         const Outcome run = Run(args);
-        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args).substr(0, 200);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err, "");
+        EXPECT_LT(run.err.size(), 200u) << "an argument is quoted in at most 40 characters";
     }
 }
 
@@ -249,6 +278,72 @@ TEST_F(SaltmarkConvert, BatchRefusesToOverwriteAReportOfTheSameName)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ReadText(Path("out/m.txt")), kWorkedExampleReport);
     EXPECT_FALSE(fs::exists(Path("out/m.jpg")));
+}
+
+TEST_F(SaltmarkConvert, RefusesAnOutputThatIsOneOfItsMessagesAndTouchesNothing)
+{
+    fs::create_directories(Path("d"));
+    fs::create_directories(Path("other"));
+    const std::vector<std::uint8_t> message = CameraMessage({0xFF, 0xD8});
+    const std::string m = Write("m.sbd", message).string();
+    const std::string asReport = Write("d/m.txt", message).string();
+    const std::string asImage = Write("d/n.jpg", message).string();
+    const std::string other = Write("other/n.sbd", message).string();
+    const std::string earlier = Write("other/a.sbd", message).string();
+    fs::create_symlink(m, Path("link.jpg"));
+    fs::create_hard_link(m, Path("hard.jpg"));
+    const std::string d = Path("d").string();
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+        std::string input;
+    } cases[] = {
+        {{"--image", m, m}, m, m},
+        {{"--image", Path("d/../m.sbd").string(), m}, Path("d/../m.sbd").string(), m},
+        {{"--image", Path("link.jpg").string(), m}, Path("link.jpg").string(), m},
+        {{"--image", Path("hard.jpg").string(), m}, Path("hard.jpg").string(), m},
+        {{"--out-dir", d, asReport}, asReport, asReport},
+        {{"--out-dir", d, asImage}, asImage, asImage},
+        // A clash anywhere in the batch stops it before the first report is written.
+        {{"--out-dir", d, earlier, asImage}, asImage, asImage},
+        // The image of one message would replace the next message.
+        {{"--out-dir", d, other, asImage}, asImage, asImage},
+    };
+    for (const auto& c : cases) {
+        const auto before = fs::recursive_directory_iterator(Path(""));
+        const std::size_t files = static_cast<std::size_t>(std::distance(before, {}));
+        const Outcome run = Run(c.args);
+        EXPECT_EQ(run.status, 1) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(LineCount(run.err), 1) << run.err;
+        EXPECT_NE(run.err.find(c.output + " would replace the message " + c.input),
+                  std::string::npos)
+            << run.err;
+        for (const std::string& input : {m, asReport, asImage, other, earlier}) {
+            EXPECT_EQ(ReadBytes(input), message) << input;
+        }
+        EXPECT_EQ(
+            static_cast<std::size_t>(std::distance(fs::recursive_directory_iterator(Path("")), {})),
+            files)
+            << ::testing::PrintToString(c.args);
+    }
+}
+
+TEST_F(SaltmarkConvert, BatchRemovesAnImageOfTheSameNameLeftByAnEarlierRun)
+{
+    fs::create_directory(Path("a"));
+    fs::create_directory(Path("b"));
+    const std::string withImage = Write("a/x.sbd", CameraMessage({0xFF, 0xD8})).string();
+    const std::string without = Write("b/x.sbd", BatteryMessage()).string();
+    ASSERT_EQ(Run({"--out-dir", Path("o").string(), withImage}).status, 0);
+    ASSERT_TRUE(fs::exists(Path("o/x.jpg")));
+
+    const Outcome run = Run({"--out-dir", Path("o").string(), without});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadText(Path("o/x.txt")), kWorkedExampleReport);
+    EXPECT_FALSE(fs::exists(Path("o/x.jpg")));
+    EXPECT_EQ(LineCount(run.err), 1) << run.err;
+    EXPECT_NE(run.err.find(Path("o/x.jpg").string() + ": removed"), std::string::npos) << run.err;
 }
 
 TEST_F(SaltmarkConvert, BundledExamplesConvertWithoutError)
