@@ -31,4 +31,5 @@ cmake --build "$build_dir" --parallel "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
 
 bash scripts/cross-native.sh "$native_dir"
-bash scripts/cross-compare.sh "$native_dir" "$build_dir" .exe "$wine"
+WINEPATH="Z:$(cd "$build_dir" && pwd)/eddyrate" \
+  bash scripts/cross-compare.sh "$native_dir" "$build_dir" .exe "$wine"

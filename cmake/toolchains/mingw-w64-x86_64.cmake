@@ -21,4 +21,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # WINEPREFIX and WINEDEBUG come from the environment (scripts/cross-windows.sh sets them).
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# The programs and tests find libeddyrate.dll through WINEPATH, as Windows would on PATH.
+set(CMAKE_CROSSCOMPILING_EMULATOR env "WINEPATH=Z:${CMAKE_BINARY_DIR}/eddyrate" /usr/lib/wine/wine64)
