@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -32,7 +33,11 @@ TEST(FormatGeneral, MatchesPrintfOverManyFloat32Patterns)
     }
     for (std::uint32_t bits : patterns) {
         const double value = std::bit_cast<float>(bits);
-        ASSERT_EQ(FormatGeneral(value), Printf("%g", value)) << std::hex << bits;
+        // A NaN's sign is written as glibc writes it; mingw-w64's printf leaves it out.
+        const std::string expected = std::isnan(value) && std::signbit(value)
+                                         ? "-" + Printf("%g", -value)
+                                         : Printf("%g", value);
+        ASSERT_EQ(FormatGeneral(value), expected) << std::hex << bits;
     }
 }
 
