@@ -3,9 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "burst.h"
-#include "json.h"
 
 EddyRateOutputs runEddyRate(Burst& burst, double height, double fs)
 {
@@ -34,23 +34,25 @@ std::string nonFiniteName(double value)
 
 namespace {
 
-std::string jsonNumber(double value)
-{
-    return std::isfinite(value) ? formatShortest(value) : "null";
-}
+using Json = nlohmann::json;
+
+// One JSON value as text: numbers as the shortest decimal that reads back as the same double.
+std::string jsonText(const Json& value) { return value.dump(); }
+
+Json jsonNumber(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
 
 std::string companionName(const char* key) { return std::string(key) + "_nonfinite"; }
 
 // The value of one JSON element: a number, or null with the companion naming a non-finite.
-std::optional<double> readNumber(const JsonValue& value, const JsonValue* companion)
+std::optional<double> readNumber(const Json& value, const Json* companion)
 {
-    if (const double* number = value.number()) {
-        return *number;
+    if (value.is_number()) {
+        return value.get<double>();
     }
-    if (!value.isNull() || companion == nullptr || companion->string() == nullptr) {
+    if (!value.is_null() || companion == nullptr || !companion->is_string()) {
         return std::nullopt;
     }
-    const std::string& name = *companion->string();
+    const std::string& name = companion->get_ref<const std::string&>();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     if (name == "nan") {
@@ -68,18 +70,25 @@ std::optional<double> readNumber(const JsonValue& value, const JsonValue* compan
     return std::nullopt;
 }
 
+const Json* member(const Json& object, const std::string& key)
+{
+    const auto found = object.find(key);
+    return found != object.end() ? &*found : nullptr;
+}
+
 }  // namespace
 
+// One member per line, the bands' arrays each on one line, so that a person can read it too.
 std::string outputsToJson(const EddyRateOutputs& outputs)
 {
     std::string json = "{";
     const char* separator = "\n  ";
     for (const ScalarOutput& scalar : kScalarOutputs) {
         const double value = outputs.*scalar.field;
-        json += separator + jsonQuote(scalar.name) + ": " + jsonNumber(value);
+        json += separator + jsonText(scalar.name) + ": " + jsonText(jsonNumber(value));
         if (!std::isfinite(value)) {
-            json += ", " + jsonQuote(companionName(scalar.name)) + ": " +
-                    jsonQuote(nonFiniteName(value));
+            json +=
+                ", " + jsonText(companionName(scalar.name)) + ": " + jsonText(nonFiniteName(value));
         }
         separator = ",\n  ";
     }
@@ -90,14 +99,14 @@ std::string outputsToJson(const EddyRateOutputs& outputs)
         bool anyNonFinite = false;
         for (std::size_t i = 0; i < values.size(); ++i) {
             const char* comma = i == 0 ? "" : ", ";
-            numbers += comma + jsonNumber(values[i]);
+            numbers += comma + jsonText(jsonNumber(values[i]));
             const bool finite = std::isfinite(values[i]);
-            names += comma + (finite ? std::string("null") : jsonQuote(nonFiniteName(values[i])));
+            names += comma + jsonText(finite ? Json(nullptr) : Json(nonFiniteName(values[i])));
             anyNonFinite = anyNonFinite || !finite;
         }
-        json += separator + jsonQuote(band.name) + ": [" + numbers + "]";
+        json += separator + jsonText(band.name) + ": [" + numbers + "]";
         if (anyNonFinite) {
-            json += separator + jsonQuote(companionName(band.name)) + ": [" + names + "]";
+            json += separator + jsonText(companionName(band.name)) + ": [" + names + "]";
         }
     }
     json += "\n}\n";
@@ -106,23 +115,26 @@ std::string outputsToJson(const EddyRateOutputs& outputs)
 
 std::optional<EddyRateOutputs> outputsFromJson(std::string_view json, std::string& error)
 {
-    const std::optional<JsonValue> document = parseJson(json, error);
-    if (!document) {
+    Json document;
+    try {
+        document = Json::parse(json);
+    } catch (const Json::exception& problem) {
+        error = std::string("not JSON: ") + problem.what();
         return std::nullopt;
     }
-    if (document->object() == nullptr) {
+    if (!document.is_object()) {
         error = "the outputs are not a JSON object";
         return std::nullopt;
     }
     EddyRateOutputs outputs;
     for (const ScalarOutput& scalar : kScalarOutputs) {
-        const JsonValue* value = document->member(scalar.name);
+        const Json* value = member(document, scalar.name);
         if (value == nullptr) {
             error = std::string("missing output ") + scalar.name;
             return std::nullopt;
         }
         const std::optional<double> number =
-            readNumber(*value, document->member(companionName(scalar.name)));
+            readNumber(*value, member(document, companionName(scalar.name)));
         if (!number) {
             error = std::string("output ") + scalar.name +
                     " is neither a number nor a named non-finite value";
@@ -131,16 +143,14 @@ std::optional<EddyRateOutputs> outputsFromJson(std::string_view json, std::strin
         outputs.*scalar.field = *number;
     }
     for (const BandOutput& band : kBandOutputs) {
-        const JsonValue* value = document->member(band.name);
-        const JsonArray* elements = value != nullptr ? value->array() : nullptr;
-        if (elements == nullptr || elements->size() != EDDYRATE_BANDS) {
+        const Json* elements = member(document, band.name);
+        if (elements == nullptr || !elements->is_array() || elements->size() != EDDYRATE_BANDS) {
             error = std::string("output ") + band.name + " must be an array of " +
                     std::to_string(EDDYRATE_BANDS) + " values";
             return std::nullopt;
         }
-        const JsonValue* companion = document->member(companionName(band.name));
-        const JsonArray* names = companion != nullptr ? companion->array() : nullptr;
-        if (names != nullptr && names->size() != EDDYRATE_BANDS) {
+        const Json* names = member(document, companionName(band.name));
+        if (names != nullptr && (!names->is_array() || names->size() != EDDYRATE_BANDS)) {
             names = nullptr;
         }
         for (std::size_t i = 0; i < EDDYRATE_BANDS; ++i) {

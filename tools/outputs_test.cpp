@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 
-#include "json.h"
 #include "message.h"
 
 namespace {
@@ -104,30 +103,20 @@ TEST(OutputsJson, RefusesOutputsItCannotPack)
         {unnamedNull, "MeanV"},
         {withBandArray("Tke", "1,2,3"), "Tke must be an array of 116"},
         {withBandArray("Freq", std::string("\"x\"") + std::string(230, ' ')), "Freq"},
-        {"{\"Ustar\": 01}", "JSON error at byte 10: malformed number"},
-        {"{\"Ustar\": 1.}", "malformed number"},
-        {"{\"Ustar\": -inf}", "malformed number"},
-        {"{\"Ustar\": 1e999}", "out of range"},
-        {"{\"Ustar\": 1} x", "after the value"},
-        {std::string(100, '[') + std::string(100, ']'), "nesting too deep"},
-        {"{\"Ustar\": \"\\ud800\"}", "lone surrogate"},
-        {"{\"Ustar", "unterminated string"},
+        {"{\"Ustar\": 01}", "not JSON"},
+        {"{\"Ustar\": 1.}", "not JSON"},
+        {"{\"Ustar\": -inf}", "not JSON"},
+        {"{\"Ustar\": 1e999}", "not JSON"},
+        {"{\"Ustar\": 1} x", "not JSON"},
+        {std::string(100, '[') + std::string(100, ']'), "not a JSON object"},
+        {"{\"Ustar\": \"\\ud800\"}", "not JSON"},
+        {"{\"Ustar", "not JSON"},
     };
     for (const Bad& bad : cases) {
         error.clear();
         EXPECT_FALSE(outputsFromJson(bad.json, error)) << bad.json;
         EXPECT_NE(error.find(bad.errorPart), std::string::npos) << bad.json << " -> " << error;
     }
-}
-
-TEST(ParseJson, DecodesStringEscapes)
-{
-    std::string error;
-    const std::optional<JsonValue> value =
-        parseJson(R"({"k": "a\"\\\/\n\u00e9\ud83d\ude00"})", error);
-    ASSERT_TRUE(value) << error;
-    EXPECT_EQ(*value->member("k")->string(), "a\"\\/\n\xC3\xA9\xF0\x9F\x98\x80");
-    EXPECT_EQ(jsonQuote("a\"\n"), "\"a\\\"\\u000a\"");
 }
 
 float floatAt(const Bytes& record, std::size_t offset)

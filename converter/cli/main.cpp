@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "ConvertMessage.h"
+#include "DataOutputs.h"
 #include "MessageFile.h"
+#include "MessageInput.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -33,13 +35,25 @@ enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
 
 constexpr const char* kHelp =
     "Usage: saltmark-convert [--image FILE] MESSAGE.sbd\n"
-    "       saltmark-convert --out-dir DIR MESSAGE.sbd...\n"
+    "       saltmark-convert --out-dir DIR [--json] MESSAGE.sbd...\n"
+    "       saltmark-convert --json MESSAGE.sbd...\n"
+    "       saltmark-convert --csv TYPE MESSAGE.sbd...\n"
+    "       saltmark-convert --db ARCHIVE.sqlite MESSAGE.sbd...\n"
     "\n"
     "Converts Iridium SBD messages from an Orcan buoy into plain-text reports.\n"
     "\n"
     "With one message, the report goes to standard output as UTF-8 with its own CR LF line\n"
     "endings. With --out-dir, every message MESSAGE.sbd gives DIR/MESSAGE.txt and, when it\n"
     "carries a camera image, DIR/MESSAGE.jpg; unreadable messages are reported and skipped.\n"
+    "A MESSAGE of '-' is read from standard input.\n"
+    "\n"
+    "The decoded records as data:\n"
+    "  --json         one JSON document per message, one per line on standard output; with\n"
+    "                 --out-dir, DIR/MESSAGE.json beside each report\n"
+    "  --csv TYPE     one CSV row per record of TYPE (PB200, Y81000, ... or its type code)\n"
+    "                 in all the messages, on standard output\n"
+    "  --db ARCHIVE   import the messages and their records into the SQLite archive ARCHIVE\n"
+    "                 (created if needed); a message already there is not added again\n"
     "\n"
     "Options:\n"
     "  --image FILE   also write the camera image of the message to FILE (created or\n"
@@ -60,6 +74,9 @@ constexpr const char* kHelp =
 struct Options {
     std::optional<fs::path> image;
     std::optional<fs::path> outDir;
+    bool json = false;
+    std::optional<fs::path> csvType;
+    std::optional<fs::path> archive;
     std::vector<fs::path> messages;
 };
 
@@ -87,6 +104,22 @@ int UsageError(const std::string& problem)
     return kUsage;
 }
 
+// --json, --csv and --db choose what is made of the messages; only --json goes with --out-dir.
+std::optional<int> CheckDataOptions(const Options& options)
+{
+    const int outputs = int{options.json || options.outDir.has_value()} +
+                        int{options.csvType.has_value()} + int{options.archive.has_value()};
+    if (outputs > 1 || (options.image && outputs > 0 && !options.outDir)) {
+        return UsageError(
+            "--csv, --db and --json/--out-dir each make their own output; "
+            "give one of them");
+    }
+    if (options.csvType && saltmark::FindRecordDescription(options.csvType->string()) == nullptr) {
+        return UsageError("--csv: no record type '" + options.csvType->string() + "'");
+    }
+    return std::nullopt;
+}
+
 // Parses the arguments into `options`; gives an exit status when the program is done already
 // (help, version, wrong usage).
 std::optional<int> ParseArguments(int argc, char** argv, Options& options)
@@ -110,10 +143,16 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             std::printf("%s (Saltmark) %s\n", kProgram, ORCAN_VERSION);
             return kSuccess;
         }
-        // --image FILE, --image=FILE, and the same for --out-dir.
+        if (arg == "--json") {
+            options.json = true;
+            continue;
+        }
+        // --image FILE, --image=FILE, and the same for --out-dir, --csv and --db.
         const std::string_view name = arg.substr(0, arg.find('='));
         std::optional<fs::path>* target = name == "--image"     ? &options.image
                                           : name == "--out-dir" ? &options.outDir
+                                          : name == "--csv"     ? &options.csvType
+                                          : name == "--db"      ? &options.archive
                                                                 : nullptr;
         if (target == nullptr) {
             return UsageError("unknown option " + Quoted(arg));
@@ -135,10 +174,14 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     if (options.messages.empty()) {
         return UsageError("no message file given");
     }
+    if (const std::optional<int> done = CheckDataOptions(options)) {
+        return done;
+    }
     if (options.outDir && options.image) {
         return UsageError("--image works on one message; --out-dir names images itself");
     }
-    if (!options.outDir && options.messages.size() > 1) {
+    if (!options.outDir && !options.json && !options.csvType && !options.archive &&
+        options.messages.size() > 1) {
         return UsageError("one message at a time, or use --out-dir DIR for many");
     }
     return std::nullopt;
@@ -147,7 +190,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
 std::optional<std::vector<std::uint8_t>> Read(const fs::path& message)
 {
     std::string reason;
-    auto bytes = saltmark::cli::ReadMessageFile(message, reason);
+    auto bytes = saltmark::cli::ReadMessageInput(message, reason);
     if (!bytes) {
         Complain(message.string() + ": " + reason);
     }
@@ -251,7 +294,7 @@ fs::path OutputPath(const fs::path& outDir, const fs::path& messagePath, const c
     return (outDir / messagePath.stem()).concat(extension);
 }
 
-int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages)
+int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages, bool json)
 {
     std::vector<fs::path> outputs;
     std::set<fs::path> stems;  // a message whose name is taken is skipped, it writes nothing
@@ -259,6 +302,9 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages)
         if (stems.insert(messagePath.stem()).second) {
             outputs.push_back(OutputPath(outDir, messagePath, ".txt"));
             outputs.push_back(OutputPath(outDir, messagePath, ".jpg"));
+            if (json) {
+                outputs.push_back(OutputPath(outDir, messagePath, ".json"));
+            }
         }
     }
     if (!OutputsSpareMessages(outputs, messages)) {
@@ -290,6 +336,11 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages)
         CapturedImage image;
         const std::string report = Convert(*message, image);
         allDone = Write(OutputPath(outDir, messagePath, ".txt"), AsBytes(report)) && allDone;
+        if (json) {
+            allDone = saltmark::cli::WriteJsonFile(OutputPath(outDir, messagePath, ".json"),
+                                                   messagePath, *message) &&
+                      allDone;
+        }
         const fs::path imagePath = OutputPath(outDir, messagePath, ".jpg");
         allDone = (image.held() ? Write(imagePath, *image.bytes)
                                 : RemoveLeftoverImage(imagePath, messagePath)) &&
@@ -309,7 +360,20 @@ int Run(int argc, char** argv)
         return *done;
     }
     if (options.outDir) {
-        return ConvertAll(*options.outDir, options.messages);
+        return ConvertAll(*options.outDir, options.messages, options.json);
+    }
+    if (options.csvType) {
+        return saltmark::cli::WriteCsv(*saltmark::FindRecordDescription(options.csvType->string()),
+                                       options.messages);
+    }
+    if (options.archive) {
+        if (!OutputsSpareMessages({*options.archive}, options.messages)) {
+            return kFailure;
+        }
+        return saltmark::cli::ImportIntoArchive(*options.archive, options.messages);
+    }
+    if (options.json) {
+        return saltmark::cli::WriteJsonLines(options.messages);
     }
     return ConvertOne(options.messages.front(), options.image);
 }

@@ -1,161 +1,128 @@
 #include "ConvertMessage.h"
 
-#include <array>
-#include <cstddef>
-#include <optional>
-#include <span>
-
-#include "ByteOrder.h"
-#include "RecordFormatters.h"
+#include "Records.h"
 #include "ReportFormat.h"
-#include "SignatureRecord.h"
 
 namespace saltmark {
 
 namespace {
 
-// The one packet type this decoder knows: its record set includes the variable-length
-// Signature record.
-constexpr std::uint8_t kEnhancedSignaturePacket = 55;
-
 constexpr std::string_view kStopLine = "Stopping decode due to error\r\n\r\n";
 
-// How a record's length is found: from the type alone, or from the header's size field.
-enum class Layout { Fixed, Signature, Camera };
-
-struct RecordKind {
-    Layout layout;
-    std::size_t length;  // whole record, header included; fixed layouts only
-    ReportText (*format)(const std::uint8_t* record);
-};
-
-// Indexed by the record type code.
-constexpr std::array<RecordKind, 14> kRecordKinds = {{
-    {Layout::Fixed, kAquaDoppHRLength, FormatAquaDoppHR},        // 0
-    {Layout::Fixed, kAquaDoppLength, FormatAquaDopp},            // 1
-    {Layout::Fixed, kPb200Length, FormatPb200},                  // 2
-    {Layout::Fixed, kImuLength, FormatImu},                      // 3
-    {Layout::Fixed, kAcsLength, FormatAcs},                      // 4
-    {Layout::Fixed, kEcoLength, FormatEco},                      // 5
-    {Layout::Fixed, kMiscellaneousLength, FormatMiscellaneous},  // 6
-    {Layout::Camera, 0, FormatCamera},                           // 7
-    {Layout::Fixed, kV536Length, FormatV536},                    // 8
-    {Layout::Signature, 0, nullptr},                             // 9
-    {Layout::Fixed, kEllipseLength, FormatEllipse},              // 10
-    {Layout::Fixed, kY81000Length, FormatY81000},                // 11
-    {Layout::Fixed, kAcoLength, FormatAco},                      // 12
-    {Layout::Fixed, kSwlLength, FormatSwl},                      // 13
-}};
-
-// The bytes of the message not yet walked. Take is the one gate every record passes: it alone
-// decides whether a record fits in what is left.
-class RecordCursor {
-public:
-    explicit RecordCursor(std::span<const std::uint8_t> records) : m_rest(records) {}
-
-    // A whole header is left, so its type and size can be read.
-    bool HeaderLeft() const { return m_rest.size() >= kRecordHeaderLength; }
-    std::uint8_t Type() const { return m_rest[0]; }
-    std::uint16_t Size() const { return LoadU16(m_rest.data() + 2); }
-
-    // The next `length` bytes as one record, or nothing when fewer are left.
-    std::optional<std::span<const std::uint8_t>> Take(std::size_t length)
-    {
-        if (length > m_rest.size()) {
-            return std::nullopt;
-        }
-        std::span<const std::uint8_t> record = m_rest.first(length);
-        m_rest = m_rest.subspan(length);
-        return record;
-    }
-
-private:
-    std::span<const std::uint8_t> m_rest;
-};
-
-// Appends one block per record until the records run out (true; up to three trailing bytes
-// are never examined) or a record cannot be decoded (false; nothing of it was appended).
-bool WalkRecords(RecordCursor& cursor, ReportText& report, CapturedImage& image)
+// The SDI-12 address shows as itself when printable; anything else (a NUL, a line break)
+// would cut or break the report's title line, so it shows as '?'.
+char AddressCharacter(std::uint8_t address)
 {
-    while (cursor.HeaderLeft()) {
-        const std::uint8_t code = cursor.Type();
-        if (code >= kRecordKinds.size()) {
-            AppendFormat(report, "Unrecognized sensor type\r\n\r\n");
-            return false;
-        }
-        const RecordKind& kind = kRecordKinds[code];
-        const std::size_t length = kind.layout == Layout::Fixed
-                                       ? kind.length
-                                       : kRecordHeaderLength + std::size_t{cursor.Size()};
-        // A camera record too long for the message shows nothing either, and its image is
-        // never read: the slot keeps what an earlier camera record put there.
-        std::optional<std::span<const std::uint8_t>> record = cursor.Take(length);
-        if (!record) {
-            return false;
-        }
-        switch (kind.layout) {
-            case Layout::Fixed:
-                report += kind.format(record->data());
-                break;
-            case Layout::Signature: {
-                std::optional<CSignatureRecord> signature = CSignatureRecord::Parse(*record);
-                if (!signature) {
-                    return false;
-                }
-                report += FormatSignature(*signature);
-                break;
-            }
-            case Layout::Camera:
-                report += kind.format(record->data());
-                // The last camera record of a message is the image; an empty one still counts.
-                image.bytes.emplace(record->begin() + kRecordHeaderLength, record->end());
-                break;
-        }
-    }
-    return true;
+    return address >= 32 && address <= 126 ? static_cast<char>(address) : '?';
 }
 
-// The packet-type lines; true when the records that follow can be walked.
-bool AppendPacketType(ReportText& report, std::uint8_t packetType)
+// "\t<label><separator><value>\r\n" for a scalar; the header and one line per element for an
+// array ("\t\tE[3] = 0.25\r\n").
+void AppendField(ReportText& out, const RecordField& field)
 {
-    if (packetType == kEnhancedSignaturePacket) {
-        AppendFormat(report, "\tType = v4.0+ (enhanced Signature)");
-    } else {
-        AppendFormat(report, "\tType UNKNOWN (%d)", static_cast<std::int8_t>(packetType));
+    const FieldDescription& description = field.Description();
+    switch (field.Kind()) {
+        case FieldKind::Float32:
+        case FieldKind::UInt16:
+        case FieldKind::Int32:
+            out.push_back(L'\t');
+            AppendAscii(out, description.name);
+            AppendAscii(out, description.separator);
+            if (field.Kind() == FieldKind::Float32) {
+                AppendGeneral(out, field.Real());
+            } else {
+                AppendInteger(out, field.Integer());
+            }
+            AppendAscii(out, "\r\n");
+            break;
+        case FieldKind::Float32Array:
+        case FieldKind::Int32Array:
+            AppendAscii(out, description.arrayHeader);
+            for (int i = 0; i < field.Count(); ++i) {
+                out.append(static_cast<std::size_t>(description.elementTabs), L'\t');
+                AppendAscii(out, description.name);
+                out.push_back(L'[');
+                AppendInteger(out, i);
+                AppendAscii(out, "] = ");
+                if (field.Kind() == FieldKind::Float32Array) {
+                    AppendGeneral(out, field.RealAt(i));
+                } else {
+                    AppendInteger(out, field.IntegerAt(i));
+                }
+                AppendAscii(out, "\r\n");
+            }
+            break;
+        case FieldKind::Text:
+            break;  // the V536 address, shown in its title
     }
-    AppendFormat(report, "\r\n\r\n");
-    return packetType == kEnhancedSignaturePacket;
+}
+
+void AppendRecord(ReportText& out, const DecodedRecord& record)
+{
+    const RecordDescription& description = *record.description;
+    switch (description.titlePort) {
+        case TitlePort::Number:
+            AppendFormat(out, description.title, record.port);
+            break;
+        case TitlePort::AddressCharacter:
+            AppendFormat(out, description.title, AddressCharacter(record.port));
+            break;
+        case TitlePort::None:
+            AppendFormat(out, description.title);
+            break;
+    }
+    if (description.sizeLine) {
+        AppendFormat(out, "\tSize = %d\r\n", record.size);
+    }
+    if (description.reportOrder.empty()) {
+        for (const RecordField& field : record.fields) {
+            AppendField(out, field);
+        }
+    } else {
+        for (int index : description.reportOrder) {
+            AppendField(out, record.fields[static_cast<std::size_t>(index)]);
+        }
+    }
+    AppendAscii(out, "\r\n");
 }
 
 }  // namespace
 
-ReportText FormatCamera(const std::uint8_t* record)
+ReportText RenderReport(const DecodedMessage& decoded)
 {
-    ReportText out;
-    AppendFormat(out, "Camera on COM%d:\r\n", record[1]);
-    AppendFormat(out, "\tImage size = %d\r\n", LoadU16(record + 2));
-    AppendFormat(out, "\r\n");
-    return out;
+    ReportText report;
+    AppendFormat(report, "Converting %d bytes\r\n\r\n", decoded.byteCount);
+    AppendFormat(report, "Packet Type:\r\n");
+    if (!decoded.packetType) {
+        AppendFormat(report, "\tNot enough data to contain packet type\r\n\r\n");
+    } else {
+        AppendAscii(report,
+                    decoded.stop == StopReason::UnknownPacketType ? "\tType " : "\tType = ");
+        AppendAscii(report, decoded.PacketTypeName());
+        AppendAscii(report, "\r\n\r\n");
+    }
+    for (const DecodedRecord& record : decoded.records) {
+        AppendRecord(report, record);
+    }
+    if (decoded.stop == StopReason::UnrecognizedSensorType) {
+        AppendFormat(report, "Unrecognized sensor type\r\n\r\n");
+    }
+    if (!decoded.Complete()) {
+        AppendFormat(report, kStopLine);
+    }
+    return report;
 }
 
 ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedImage& image)
 {
     image.release();
-    ReportText report;
-    AppendFormat(report, "Converting %d bytes\r\n\r\n", n);
-    AppendFormat(report, "Packet Type:\r\n");
-
-    bool complete = false;
-    if (n <= 0 || message == nullptr) {
-        AppendFormat(report, "\tNot enough data to contain packet type\r\n\r\n");
-    } else if (AppendPacketType(report, message[0])) {
-        RecordCursor cursor(std::span(message + 1, static_cast<std::size_t>(n) - 1));
-        complete = WalkRecords(cursor, report, image);
+    const DecodedMessage decoded = DecodeMessage(message, n);
+    // The last camera record of a message is the image; an empty one still counts.
+    if (const DecodedRecord* camera = decoded.LastCameraRecord()) {
+        const std::uint8_t* first = message + camera->offset + 4;
+        image.bytes.emplace(first, first + camera->size);
     }
-    if (!complete) {
-        AppendFormat(report, kStopLine);
-    }
-    return report;
+    return RenderReport(decoded);
 }
 
 std::string ToUtf8(const ReportText& report)

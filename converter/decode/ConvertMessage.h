@@ -30,6 +30,11 @@ inline constexpr std::int32_t kLargestMessageBytes = 1024 * 1024;
 // them in the C locale, whatever locale the process has set.
 ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedImage& image);
 
+struct DecodedMessage;
+
+// The report of an already decoded message (ConvertMessage without the image slot).
+ReportText RenderReport(const DecodedMessage& decoded);
+
 // The report as UTF-8 bytes, line endings kept.
 std::string ToUtf8(const ReportText& report);
 

@@ -13,11 +13,15 @@ namespace {
 // Room for the longest "%g" text, "-1.17549e-308", and any 64-bit integer.
 using NumberBuffer = std::array<char, 32>;
 
+}  // namespace
+
 void AppendAscii(ReportText& out, std::string_view text)
 {
     // Every template and every number is plain ASCII, so widening is one char per char.
-    for (char c : text) {
-        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    const std::size_t start = out.size();
+    out.resize(start + text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out[start + i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
     }
 }
 
@@ -28,7 +32,13 @@ void AppendInteger(ReportText& out, std::int64_t value)
     AppendAscii(out, std::string_view(buffer.data(), result.ptr));
 }
 
-}  // namespace
+void AppendGeneral(ReportText& out, double value)
+{
+    NumberBuffer buffer;
+    auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                std::chars_format::general, 6);
+    AppendAscii(out, std::string_view(buffer.data(), result.ptr));
+}
 
 std::string FormatGeneral(double value)
 {
@@ -67,31 +77,13 @@ void AppendFormatted(ReportText& out, std::string_view format,
                 break;
             case 'g':
                 assert(!arg.IsInteger());
-                AppendAscii(out, FormatGeneral(arg.Real()));
+                AppendGeneral(out, arg.Real());
                 break;
             default:
                 assert(false && "unknown placeholder in a report template");
         }
     }
     assert(next == args.end() && "report template has fewer placeholders than values");
-}
-
-void AppendFloatArray(ReportText& out, std::string_view header, std::string_view elementLine,
-                      const std::uint8_t* first, int count)
-{
-    AppendFormat(out, header);
-    for (int i = 0; i < count; ++i) {
-        AppendFormat(out, elementLine, i, LoadF32(first + 4 * i));
-    }
-}
-
-void AppendInt32Array(ReportText& out, std::string_view header, std::string_view elementLine,
-                      const std::uint8_t* first, int count)
-{
-    AppendFormat(out, header);
-    for (int i = 0; i < count; ++i) {
-        AppendFormat(out, elementLine, i, LoadI32(first + 4 * i));
-    }
 }
 
 }  // namespace saltmark

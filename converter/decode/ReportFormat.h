@@ -38,6 +38,11 @@ private:
 // least two exponent digits, "inf"/"-inf", and "nan"/"-nan" after the sign bit.
 std::string FormatGeneral(double value);
 
+// Plain ASCII text, a "%g" number and a "%d" number, appended without a template.
+void AppendAscii(ReportText& out, std::string_view text);
+void AppendGeneral(ReportText& out, double value);
+void AppendInteger(ReportText& out, std::int64_t value);
+
 // Appends `format` to `out` with each placeholder (%d, %g, %c) replaced by the next argument.
 // A float32 field is widened to double before it is shown, as printf's varargs would.
 void AppendFormatted(ReportText& out, std::string_view format,
@@ -48,14 +53,5 @@ void AppendFormat(ReportText& out, std::string_view format, const Args&... args)
 {
     AppendFormatted(out, format, {FormatArg(args)...});
 }
-
-// A header line, then one element line ("\t\tE[%d] = %g\r\n") per float32 value of the array
-// that starts at `first`.
-void AppendFloatArray(ReportText& out, std::string_view header, std::string_view elementLine,
-                      const std::uint8_t* first, int count);
-
-// The same for an array of signed 32-bit counts ("\t\tihAz[%d] = %d\r\n").
-void AppendInt32Array(ReportText& out, std::string_view header, std::string_view elementLine,
-                      const std::uint8_t* first, int count);
 
 }  // namespace saltmark

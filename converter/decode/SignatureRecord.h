@@ -26,6 +26,11 @@ public:
     float EastMean(int i) const;
     float NorthMean(int i) const;
 
+    // The first byte of each array inside the message.
+    const std::uint8_t* BurstValues() const { return m_pBurstValues; }
+    const std::uint8_t* EastMeans() const { return m_pEastMeans; }
+    const std::uint8_t* NorthMeans() const { return m_pNorthMeans; }
+
 private:
     CSignatureRecord() = default;
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "fft_lanes.h"
+
 namespace eddyrate {
 namespace {
 
@@ -236,14 +238,34 @@ void chirpTransform(const NumericArray& x, std::int64_t columnOffset,
     }
 }
 
-void fftTransform(const NumericArray& x, NumericArray& y)
+namespace {
+
+// Where the transforms of a call go: every row of every column into `spectra`, or only the
+// squared magnitudes of rows firstBin .. lastBin into `powers`.
+struct Destination {
+    Complex* spectra;
+    double* powers;
+    std::int32_t firstBin;
+    std::int32_t lastBin;
+};
+
+// Hands the transform of column j (all its rows, in `column`) to the destination.
+void deliverColumn(const Destination& to, std::int32_t j, const Complex* column)
+{
+    if (to.powers == nullptr) {
+        return;
+    }
+    const std::int32_t count = to.lastBin - to.firstBin + 1;
+    double* power = to.powers + static_cast<std::int64_t>(j) * count;
+    for (std::int32_t b = to.firstBin; b <= to.lastBin; ++b) {
+        power[b - to.firstBin] = column[b].re * column[b].re + column[b].im * column[b].im;
+    }
+}
+
+void transformColumns(const NumericArray& x, const Destination& to)
 {
     const std::int32_t m = rows(x);
     const std::int32_t columnCount = columns(x);
-    resizeArray(y, m, columnCount, kComplexSize);
-    if (m <= 0 || columnCount <= 0) {
-        return;
-    }
     const bool radix2 = isPowerOfTwo(m);
     const std::int32_t length =
         radix2 ? m : convolutionLengthFor(2 * static_cast<std::int64_t>(m) - 1);
@@ -254,14 +276,36 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     buildTwiddleTables(length, radix2, *cosine, *sine, *inverseSine);
 
     const double* samples = doubles(x);
-    Complex* spectra = complexes(y);
     const auto rowCount = static_cast<std::size_t>(m);
+    // Lengths below 4 have no butterfly stage worth a vector unit.
+    const bool lockStep = length >= 4 && columnCount > 1 && lockStepLanes() > 1;
+    TransformPlan plan{m,       length,      radix2,      doubles(*cosine), doubles(*sine),
+                       nullptr, nullptr,     nullptr,     to.spectra,       to.powers,
+                       0,       m - 1};
+    if (to.powers != nullptr) {
+        plan.firstRow = to.firstBin;
+        plan.lastRow = to.lastBin;
+    }
+    if (radix2 && lockStep) {
+        transformInLockStep(plan, samples, columnCount);
+        return;
+    }
+    // Without a vector unit each column is transformed into its place in the spectra, or
+    // into one column of room when only powers are asked for.
+    ArrayOwner columnRoom = initArray(1);
+    resizeVector(*columnRoom, to.spectra == nullptr ? m : 0, kComplexSize);
+    const auto columnOf = [&](std::int32_t j) {
+        return to.spectra != nullptr
+                   ? std::span<Complex>(to.spectra + static_cast<std::size_t>(j) * rowCount, rowCount)
+                   : std::span<Complex>(complexes(*columnRoom), rowCount);
+    };
     if (radix2) {
         for (std::int32_t j = 0; j < columnCount; ++j) {
             const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
+            const std::span<Complex> column = columnOf(j);
             radix2Transform(std::span<const double>(samples + offset, rowCount), length,
-                            tableView(*cosine), tableView(*sine),
-                            std::span<Complex>(spectra + offset, rowCount));
+                            tableView(*cosine), tableView(*sine), column);
+            deliverColumn(to, j, column.data());
         }
         return;
     }
@@ -270,20 +314,53 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     resizeVector(*chirp, 2 * m - 1, kComplexSize);
     const std::span<Complex> weights(complexes(*chirp), 2 * rowCount - 1);
     buildChirp(m, weights);
-    ArrayOwner work = initArray(1);
-    resizeVector(*work, 3 * length, kComplexSize);
     const auto n = static_cast<std::size_t>(length);
-    const std::span<Complex> workspace(complexes(*work), 2 * n);
+    ArrayOwner work = initArray(1);
+    resizeVector(*work, static_cast<std::int32_t>(lockStep ? n : 3 * n), kComplexSize);
     // The chirp's own transform is the same for every column: computed once per call.
-    const std::span<Complex> chirpSpectrum(complexes(*work) + 2 * n, n);
+    const std::span<Complex> chirpSpectrum(complexes(*work) + (lockStep ? 0 : 2 * n), n);
     radix2Transform(std::span<const Complex>(weights), length, tableView(*cosine), tableView(*sine),
                     chirpSpectrum);
+    if (lockStep) {
+        plan.inverseSine = doubles(*inverseSine);
+        plan.chirp = weights.data();
+        plan.chirpSpectrum = chirpSpectrum.data();
+        transformInLockStep(plan, samples, columnCount);
+        return;
+    }
+    const std::span<Complex> workspace(complexes(*work), 2 * n);
     for (std::int32_t j = 0; j < columnCount; ++j) {
         const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
+        const std::span<Complex> column = columnOf(j);
         chirpTransform(x, static_cast<std::int64_t>(offset), length, m, tableView(*cosine),
-                       tableView(*sine), tableView(*inverseSine), weights, chirpSpectrum,
-                       std::span<Complex>(spectra + offset, rowCount), workspace);
+                       tableView(*sine), tableView(*inverseSine), weights, chirpSpectrum, column,
+                       workspace);
+        deliverColumn(to, j, column.data());
     }
+}
+
+}  // namespace
+
+void fftTransform(const NumericArray& x, NumericArray& y)
+{
+    const std::int32_t m = rows(x);
+    const std::int32_t columnCount = columns(x);
+    resizeArray(y, m, columnCount, kComplexSize);
+    if (m <= 0 || columnCount <= 0) {
+        return;
+    }
+    transformColumns(x, {complexes(y), nullptr, 0, m - 1});
+}
+
+void fftBinPowers(const NumericArray& x, std::int32_t firstBin, std::int32_t lastBin,
+                  NumericArray& powers)
+{
+    const std::int32_t columnCount = columns(x);
+    resizeArray(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
+    if (rows(x) <= 0 || columnCount <= 0 || lastBin < firstBin) {
+        return;
+    }
+    transformColumns(x, {nullptr, doubles(powers), firstBin, lastBin});
 }
 
 }  // namespace eddyrate

@@ -14,6 +14,13 @@ namespace eddyrate {
 // [m, c]. Throws std::bad_alloc.
 void fftTransform(const NumericArray& x, NumericArray& y);
 
+// powers becomes [lastBin - firstBin + 1, c]: for every column of x and every bin b from
+// firstBin to lastBin (0 <= firstBin, lastBin < m), re * re + im * im of y(b) as fftTransform
+// gives it, with the same bits. The rows outside the range, which only the full spectra need,
+// are not computed where that saves work. Throws std::bad_alloc.
+void fftBinPowers(const NumericArray& x, std::int32_t firstBin, std::int32_t lastBin,
+                  NumericArray& powers);
+
 // Fills the tables of a `length`-point transform, each [1, 2*(length/4)+1]: cosine[k] =
 // cos(2 pi k/length), sine[k] = -sin(..), inverseSine[k] = +sin(..) ([1, 0] when radix2Only).
 // The tables must have rank 2. Throws std::bad_alloc.

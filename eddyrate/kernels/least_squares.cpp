@@ -139,9 +139,13 @@ std::array<double, 2> solveSquare(const double* a, const double* y)
     return {x1, x2};
 }
 
-std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, std::int32_t m)
+}  // namespace
+
+FactoredDesign factorDesign(const NumericArray& a)
 {
-    ArrayOwner factors = initArray(2);
+    const std::int32_t m = rows(a);
+    FactoredDesign result{initArray(2), m, 0, 0, {0, 1}, {0.0, 0.0}};
+    ArrayOwner& factors = result.factors;
     resizeArray(*factors, m, 2, kDoubleSize);
     const double* source = doubles(a);
     double* copy = doubles(*factors);
@@ -149,8 +153,8 @@ std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, st
         copy[k] = source[k];
     }
     const Columns r{copy, m};
-    std::int32_t order[2] = {0, 1};
-    double tau[2] = {0.0, 0.0};
+    std::int32_t* order = result.order;
+    double* tau = result.tau;
     double norm[2];
     double referenceNorm[2];
     for (std::int32_t j = 0; j < 2; ++j) {
@@ -192,47 +196,118 @@ std::array<double, 2> solveByQr(const NumericArray& a, const NumericArray& y, st
     while (rank < steps && std::fabs(r(rank, rank)) >= tolerance) {
         ++rank;
     }
+    result.steps = steps;
+    result.rank = rank;
+    return result;
+}
 
-    // b = Q^T y, one reflector after the other, whatever the rank.
-    ArrayOwner rhs = initArray(2);
-    resizeArray(*rhs, m, 1, kDoubleSize);
-    double* b = doubles(*rhs);
-    const double* series = doubles(y);
-    const std::int32_t given = rows(y) < m ? rows(y) : m;
-    for (std::int32_t k = 0; k < given; ++k) {
-        b[k] = series[k];
+namespace {
+
+// solveFactored for kCount right-hand sides at once: each b = Q^T y sums its own column in
+// row order, the kCount chains running side by side.
+template <int kCount>
+void solveSideBySide(const FactoredDesign& design, const double* const* series,
+                     std::int32_t length, double* scratch, std::array<double, 2>* x)
+{
+    static_assert(kCount >= 1 && kCount <= 4, "four named sums at most");
+    const std::int32_t m = design.m;
+    const Columns r{doubles(*design.factors), m};
+
+    // b = Q^T y, one reflector after the other, whatever the rank. Entries past y's rows
+    // are zeros.
+    double* b[kCount];
+    const std::int32_t given = length < m ? (length < 0 ? 0 : length) : m;
+    for (int l = 0; l < kCount; ++l) {
+        b[l] = scratch + static_cast<std::int64_t>(l) * m;
+        for (std::int32_t k = 0; k < given; ++k) {
+            b[l][k] = series[l][k];
+        }
+        for (std::int32_t k = given; k < m; ++k) {
+            b[l][k] = 0.0;
+        }
     }
-    for (std::int32_t j = 0; j < steps; ++j) {
-        if (tau[j] == 0.0) {
+    for (std::int32_t j = 0; j < design.steps; ++j) {
+        if (design.tau[j] == 0.0) {
             continue;
         }
-        double w = b[j];
+        // Named sums, so each stays in a register (an array of them was kept in memory and
+        // every addition waited on a store).
+        const double* b0 = b[0];
+        const double* b1 = b[kCount > 1 ? 1 : 0];
+        const double* b2 = b[kCount > 2 ? 2 : 0];
+        const double* b3 = b[kCount > 3 ? 3 : 0];
+        double w0 = b0[j];
+        double w1 = b1[j];
+        double w2 = b2[j];
+        double w3 = b3[j];
         for (std::int32_t i = j + 1; i < m; ++i) {
-            w = w + r(i, j) * b[i];
+            const double reflector = r(i, j);
+            w0 = w0 + reflector * b0[i];
+            if constexpr (kCount > 1) {
+                w1 = w1 + reflector * b1[i];
+            }
+            if constexpr (kCount > 2) {
+                w2 = w2 + reflector * b2[i];
+            }
+            if constexpr (kCount > 3) {
+                w3 = w3 + reflector * b3[i];
+            }
         }
-        w = tau[j] * w;
-        if (w != 0.0) {
-            b[j] = b[j] - w;
-            for (std::int32_t i = j + 1; i < m; ++i) {
-                b[i] = b[i] - r(i, j) * w;
+        const double w[4] = {w0, w1, w2, w3};
+        for (int l = 0; l < kCount; ++l) {
+            const double step = design.tau[j] * w[l];
+            if (step != 0.0) {
+                b[l][j] = b[l][j] - step;
+                for (std::int32_t i = j + 1; i < m; ++i) {
+                    b[l][i] = b[l][i] - r(i, j) * step;
+                }
             }
         }
     }
 
-    std::array<double, 2> x{0.0, 0.0};
-    for (std::int32_t i = 0; i < rank; ++i) {
-        x[order[i]] = b[i];
-    }
-    for (std::int32_t j = rank - 1; j >= 0; --j) {
-        x[order[j]] = x[order[j]] / r(j, j);
-        for (std::int32_t i = 0; i < j; ++i) {
-            x[order[i]] = x[order[i]] - x[order[j]] * r(i, j);
+    const std::int32_t* order = design.order;
+    for (int l = 0; l < kCount; ++l) {
+        std::array<double, 2>& xl = x[l];
+        xl = {0.0, 0.0};
+        for (std::int32_t i = 0; i < design.rank; ++i) {
+            xl[order[i]] = b[l][i];
+        }
+        for (std::int32_t j = design.rank - 1; j >= 0; --j) {
+            xl[order[j]] = xl[order[j]] / r(j, j);
+            for (std::int32_t i = 0; i < j; ++i) {
+                xl[order[i]] = xl[order[i]] - xl[order[j]] * r(i, j);
+            }
         }
     }
-    return x;
 }
 
 }  // namespace
+
+void solveFactored(const FactoredDesign& design, std::span<const double* const> series,
+                   std::int32_t length, std::span<double> scratch,
+                   std::span<std::array<double, 2>> x)
+{
+    switch (series.size()) {
+    case 1:
+        return solveSideBySide<1>(design, series.data(), length, scratch.data(), x.data());
+    case 2:
+        return solveSideBySide<2>(design, series.data(), length, scratch.data(), x.data());
+    case 3:
+        return solveSideBySide<3>(design, series.data(), length, scratch.data(), x.data());
+    default:
+        return solveSideBySide<kSolvedSideBySide>(design, series.data(), length, scratch.data(),
+                                                  x.data());
+    }
+}
+
+std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,
+                                    std::span<double> scratch)
+{
+    const double* series = doubles(y);
+    std::array<double, 2> x{};
+    solveFactored(design, {&series, 1}, rows(y), scratch, {&x, 1});
+    return x;
+}
 
 double scaledNorm(std::span<const double> values) noexcept
 {
@@ -284,7 +359,10 @@ std::array<double, 2> leastSquaresSolve(const NumericArray& a, const NumericArra
         const double rhs[2] = {series[0], rows(y) > 1 ? series[1] : 0.0};
         return solveSquare(doubles(a), rhs);
     }
-    return solveByQr(a, y, m);
+    ArrayOwner rhs = initArray(2);
+    resizeArray(*rhs, m, 1, kDoubleSize);
+    return solveFactored(factorDesign(a), y,
+                         {doubles(*rhs), static_cast<std::size_t>(m)});
 }
 
 }  // namespace eddyrate

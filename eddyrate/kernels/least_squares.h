@@ -15,6 +15,28 @@ namespace eddyrate {
 // Throws std::bad_alloc.
 std::array<double, 2> leastSquaresSolve(const NumericArray& a, const NumericArray& y);
 
+// The QR factorisation of one [m, 2] design matrix (m > 2), to solve for many right-hand
+// sides: each solve gives the bits of leastSquaresSolve with that design.
+struct FactoredDesign {
+    ArrayOwner factors;  // R on and above the diagonal, the reflectors below it
+    std::int32_t m;
+    std::int32_t steps;
+    std::int32_t rank;
+    std::int32_t order[2];  // the column pivoting
+    double tau[2];
+};
+// Throws std::bad_alloc.
+FactoredDesign factorDesign(const NumericArray& a);
+// leastSquaresSolve(a, y) for the factored a; scratch holds at least m doubles.
+std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,
+                                    std::span<double> scratch);
+// The same for up to kSolvedSideBySide series of `length` rows at once (x[l] for series[l]),
+// each with the bits of its own solve; scratch holds m doubles per series.
+inline constexpr std::size_t kSolvedSideBySide = 4;
+void solveFactored(const FactoredDesign& design, std::span<const double* const> series,
+                   std::int32_t length, std::span<double> scratch,
+                   std::span<std::array<double, 2>> x);
+
 // Euclidean norm of `values` without overflow or underflow: 0 when empty, |x| for one entry.
 double scaledNorm(std::span<const double> values) noexcept;
 

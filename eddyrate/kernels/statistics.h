@@ -43,5 +43,8 @@ double remainderByTwo(double x);
 // works on the first-extent elements. Throws std::bad_alloc.
 void detrendLinear(std::span<double> values);
 void detrendLinear(NumericArray& x);
+// detrendLinear on every column of the [N, c] matrix x, with the same bits; the line's design
+// is factored once for all columns. Throws std::bad_alloc.
+void detrendColumns(NumericArray& x);
 
 }  // namespace eddyrate

@@ -91,9 +91,7 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     for (std::int64_t k = 0; k < elements; ++k) {
         detrendedValues[k] = rawValues[k];
     }
-    for (std::int32_t j = 0; j < count; ++j) {
-        detrendLinear(segmentColumn(*detrended, j));
-    }
+    detrendColumns(*detrended);
 
     resizeArray(scaled, length, count, kDoubleSize);
     const double* weight = doubles(window);

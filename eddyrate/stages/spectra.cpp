@@ -32,8 +32,10 @@ void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, N
         return;
     }
 
-    ArrayOwner spectrum = initArray(2);
-    fftTransform(scaled, *spectrum);
+    // Only bins 1 .. N/2 - 1 ever enter a band: the mean bin, the Nyquist bin and the mirrored
+    // half of each spectrum are never formed.
+    ArrayOwner binPowers = initArray(2);
+    fftBinPowers(scaled, 1, half - 1, *binPowers);
 
     // Bin powers of one segment: row r - 1 holds bin r for r = 1 .. N/2 - 1 (the mean bin is
     // dropped), and the last row, N/2, is zero; the Nyquist bin never enters a band.
@@ -48,12 +50,12 @@ void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, N
     ArrayOwner bandRow = initArray(2);
 
     const double density = 1.0 / ((segmentLength * fs) * 0.5);
-    const Complex* bins = complexes(*spectrum);
+    const double* segmentPowers = doubles(*binPowers);
     double* bandValues = doubles(bands);
     for (std::int32_t j = 0; j < count; ++j) {
-        const Complex* column = bins + static_cast<std::int64_t>(j) * length;
+        const double* column = segmentPowers + static_cast<std::int64_t>(j) * (half - 1);
         for (std::int32_t r = 1; r < half; ++r) {
-            binPower[r - 1] = column[r].re * column[r].re + column[r].im * column[r].im;
+            binPower[r - 1] = column[r - 1];
         }
         binPower[half - 1] = 0.0;
         columnMeans(*blocks, *bandRow);

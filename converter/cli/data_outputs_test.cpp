@@ -1,0 +1,317 @@
+// saltmark-convert's data outputs through the built program: every field of every record type
+// comes back bit for bit from JSON, CSV and the SQLite archive; the archive takes a message
+// once; the README's queries run.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testing/EveryRecord.h"
+#include "testing/MessageComposer.h"
+
+namespace saltmark::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a rendering gives back for one element: a number, or nothing with a name or text.
+struct Cell {
+    std::optional<double> number;
+    std::string text;
+};
+
+using Reader = std::function<Cell(std::size_t record, const ComposedField& field, int element)>;
+
+enum class NanForm { NamedNull, Named, Null };
+
+// Every composed value against what the rendering read back.
+void ExpectEveryValue(const EveryRecordMessage& message, const Reader& read, NanForm nanForm,
+                      const char* rendering)
+{
+    for (std::size_t r = 0; r < message.Records().size(); ++r) {
+        const ComposedRecord& record = message.Records()[r];
+        for (const ComposedField& field : record.fields) {
+            const std::size_t count =
+                field.stored == Stored::F32 ? field.bits.size() : field.integers.size();
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::string where = std::string(rendering) + " " + record.type + " " +
+                                          field.name + "[" + std::to_string(i) + "]";
+                const Cell cell = read(r, field, static_cast<int>(i));
+                if (field.stored == Stored::Text) {
+                    EXPECT_EQ(cell.text, std::string(1, static_cast<char>(field.integers[i])))
+                        << where;
+                    continue;
+                }
+                if (field.stored != Stored::F32) {
+                    ASSERT_TRUE(cell.number) << where;
+                    EXPECT_EQ(*cell.number, static_cast<double>(field.integers[i])) << where;
+                    continue;
+                }
+                const float expected = std::bit_cast<float>(field.bits[i]);
+                const bool inf = std::isinf(expected);
+                if (std::isnan(expected) || (inf && nanForm != NanForm::Null)) {
+                    const std::string name = std::isnan(expected)
+                                                 ? (std::signbit(expected) ? "-nan" : "nan")
+                                                 : (expected < 0 ? "-inf" : "inf");
+                    EXPECT_FALSE(cell.number) << where;
+                    EXPECT_EQ(cell.text, nanForm == NanForm::Null ? "" : name) << where;
+                    continue;
+                }
+                ASSERT_TRUE(cell.number) << where;
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(*cell.number)),
+                          field.bits[i])
+                    << where << ": " << *cell.number;
+            }
+        }
+    }
+}
+
+std::string SqlName(std::string name)
+{
+    for (char& c : name) {
+        c = c == ' ' ? '_' : c;
+    }
+    return "\"" + name + "\"";
+}
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+using Db = std::unique_ptr<sqlite3, DbCloser>;
+
+Db OpenDb(const fs::path& path)
+{
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    return Db(db);
+}
+
+// Every row of a query as text cells (NULL as "NULL").
+std::vector<std::vector<std::string>> Query(sqlite3* db, const std::string& sql)
+{
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK)
+        << sql << ": " << sqlite3_errmsg(db);
+    std::vector<std::vector<std::string>> rows;
+    while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+            const auto* text = sqlite3_column_text(statement, c);
+            row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(statement);
+    return rows;
+}
+
+class DataOutputs : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "saltmark-data-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    fs::path Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const
+    {
+        std::ofstream out(m_dir / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        return m_dir / name;
+    }
+
+    // Runs the program; gives its standard output, or fails the test on a non-zero status.
+    std::string Run(const std::string& args, const std::string& input = "/dev/null") const
+    {
+        const fs::path out = m_dir / "stdout";
+        const std::string command = std::string(SALTMARK_CONVERT) + " " + args + " <" + input +
+                                    " >" + out.string() + " 2>" + (m_dir / "stderr").string();
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n"
+                                                                   << ReadText(m_dir / "stderr");
+        return ReadText(out);
+    }
+
+    fs::path m_dir;
+};
+
+TEST_F(DataOutputs, EveryFieldOfEveryRecordTypeComesBackBitForBit)
+{
+    const EveryRecordMessage message(true);
+    const fs::path sbd = Write("every.sbd", message.Bytes());
+    const auto& records = message.Records();
+
+    // JSON, the message read from standard input.
+    const nlohmann::json doc = nlohmann::json::parse(Run("--json -", sbd.string()));
+    ASSERT_EQ(doc["records"].size(), records.size());
+    EXPECT_EQ(doc["outcome"]["complete"], true);
+    EXPECT_EQ(doc["file"], "-");
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        EXPECT_EQ(doc["records"][r]["type"], records[r].type);
+        EXPECT_EQ(doc["records"][r]["port"], records[r].port);
+        EXPECT_EQ(doc["records"][r]["offset"], message.Offsets()[r]);
+    }
+    ExpectEveryValue(
+        message,
+        [&](std::size_t r, const ComposedField& field, int i) {
+            const nlohmann::json& fields = doc["records"][r]["fields"];
+            const nlohmann::json& value = field.array ? fields[field.name][i] : fields[field.name];
+            const std::string companion = field.name + "_nonfinite";
+            Cell cell;
+            if (value.is_number()) {
+                cell.number = value.get<double>();
+            } else if (value.is_string()) {
+                cell.text = value.get<std::string>();
+            } else if (fields.contains(companion)) {
+                const nlohmann::json& name = field.array ? fields[companion][i] : fields[companion];
+                cell.text = name.get<std::string>();
+            }
+            return cell;
+        },
+        NanForm::NamedNull, "JSON");
+
+    // CSV, one table per record type.
+    std::map<std::string, std::map<std::string, std::string>> csvRows;  // type -> column -> cell
+    for (const ComposedRecord& record : records) {
+        std::istringstream csv(Run("--csv '" + record.type + "' " + sbd.string()));
+        std::string header;
+        std::string row;
+        std::getline(csv, header);
+        std::getline(csv, row);
+        std::istringstream names(header);
+        std::istringstream cells(row);
+        std::string name;
+        std::string cell;
+        while (std::getline(names, name, ',') && std::getline(cells, cell, ',')) {
+            csvRows[record.type][name] = cell;
+        }
+        EXPECT_EQ(csvRows[record.type]["file"], "every.sbd");
+        EXPECT_EQ(csvRows[record.type]["port"], std::to_string(record.port));
+    }
+    ExpectEveryValue(
+        message,
+        [&](std::size_t r, const ComposedField& field, int i) {
+            const std::string column =
+                field.array ? field.name + "[" + std::to_string(i) + "]" : field.name;
+            const std::string text = csvRows[records[r].type][column];
+            Cell cell;
+            char* end = nullptr;
+            const double number = std::strtod(text.c_str(), &end);
+            if (field.stored != Stored::Text && !text.empty() && *end == '\0' &&
+                text.find_first_of("ni") == std::string::npos) {
+                cell.number = number;
+            } else {
+                cell.text = text;
+            }
+            return cell;
+        },
+        NanForm::Named, "CSV");
+
+    // SQLite: scalars in the type's table, arrays in their child tables.
+    const fs::path archive = m_dir / "archive.sqlite";
+    Run("--db " + archive.string() + " " + sbd.string());
+    const Db db = OpenDb(archive);
+    ExpectEveryValue(
+        message,
+        [&](std::size_t r, const ComposedField& field, int i) {
+            const std::string table = SqlName(records[r].type);
+            const std::string where = " WHERE record = " + std::to_string(r);
+            const std::string sql =
+                field.array ? "SELECT value FROM " + SqlName(records[r].type + "_" + field.name) +
+                                  where + " AND element = " + std::to_string(i)
+                            : "SELECT " + SqlName(field.name) + " FROM " + table + where;
+            sqlite3_stmt* statement = nullptr;
+            Cell cell;
+            if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK ||
+                sqlite3_step(statement) != SQLITE_ROW) {
+                ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db.get());
+            } else if (sqlite3_column_type(statement, 0) == SQLITE_TEXT) {
+                cell.text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            } else if (sqlite3_column_type(statement, 0) != SQLITE_NULL) {
+                cell.number = sqlite3_column_double(statement, 0);
+            }
+            sqlite3_finalize(statement);
+            return cell;
+        },
+        NanForm::Null, "SQLite");
+}
+
+TEST_F(DataOutputs, ArchiveTakesEachMessageOnceWhateverItsName)
+{
+    const EveryRecordMessage message(false);
+    const fs::path first = Write("first.sbd", message.Bytes());
+    const fs::path copy = Write("copy.sbd", message.Bytes());
+    const fs::path archive = m_dir / "archive.sqlite";
+    Run("--db " + archive.string() + " " + first.string());
+    Run("--db " + archive.string() + " " + first.string() + " " + copy.string());
+    const Db db = OpenDb(archive);
+    EXPECT_EQ(Query(db.get(),
+                    "SELECT file_name, size, packet_type, outcome, "
+                    "length(bytes) FROM messages"),
+              (std::vector<std::vector<std::string>>{
+                  {"first.sbd", std::to_string(message.Bytes().size()), "55", "complete",
+                   std::to_string(message.Bytes().size())}}));
+    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM Y81000_Tke")[0][0], "116");
+    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM PB200")[0][0], "1");
+}
+
+// The README's example queries, each in its own ```sql block, on an archive of a whole
+// message and one that stops.
+TEST_F(DataOutputs, ReadmeQueriesRunOnAnArchive)
+{
+    const std::string readme = ReadText(README);
+    std::vector<std::string> queries;
+    for (std::size_t at = readme.find("```sql\n"); at != std::string::npos;
+         at = readme.find("```sql\n", at + 1)) {
+        const std::size_t start = at + 7;
+        queries.push_back(readme.substr(start, readme.find("```", start) - start));
+    }
+    ASSERT_EQ(queries.size(), 3u) << "the wind series, the image messages, the stopped ones";
+
+    const EveryRecordMessage message(false);
+    std::vector<std::uint8_t> broken = message.Bytes();
+    broken.resize(broken.size() - 1);
+    const fs::path archive = m_dir / "archive.sqlite";
+    Run("--db " + archive.string() + " " + Write("whole.sbd", message.Bytes()).string() + " " +
+        Write("broken.sbd", broken).string() + " " + Write("empty.sbd", {}).string());
+    const Db db = OpenDb(archive);
+    const auto wind = Query(db.get(), queries[0]);
+    EXPECT_EQ(wind.size(), 2u) << queries[0];
+    const auto images = Query(db.get(), queries[1]);
+    ASSERT_EQ(images.size(), 2u) << queries[1];
+    const auto stopped = Query(db.get(), queries[2]);
+    ASSERT_EQ(stopped.size(), 2u) << queries[2];
+    EXPECT_EQ(stopped[0],
+              (std::vector<std::string>{"broken.sbd", "Record runs past the end of the message",
+                                        std::to_string(message.Offsets().back())}));
+    EXPECT_EQ(stopped[1], (std::vector<std::string>{
+                              "empty.sbd", "Not enough data to contain packet type", "0"}));
+}
+
+}  // namespace
+}  // namespace saltmark::testing

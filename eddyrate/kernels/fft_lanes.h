@@ -1,0 +1,65 @@
+#pragma once
+// Lock-step transforms: several columns at once, one column per vector lane. Every lane does
+// exactly the additions, subtractions and multiplications of the column-by-column transform,
+// in the same order, so each column's bits are those of the column-by-column transform. The
+// vector unit is chosen at run time; without one there is one lane and fft.cpp transforms
+// column by column.
+
+#include <cstdint>
+#include <vector>
+
+#include "numeric_array.h"
+
+namespace eddyrate {
+
+// What one call of fftTransform has prepared for all of its columns.
+struct TransformPlan {
+    std::int32_t m;                 // rows of every column
+    std::int32_t length;            // radix-2 length: m itself, or the convolution length
+    bool radix2;                    // m is a power of two
+    const double* cosine;           // tables of `length`, 2*(length/4)+1 entries each
+    const double* sine;
+    const double* inverseSine;      // chirp path only
+    const Complex* chirp;           // chirp path only: 2m - 1 weights
+    const Complex* chirpSpectrum;   // chirp path only: transform of the chirp, `length` entries
+    Complex* spectra;               // every row of every column (m per column), or null
+    double* powers;                 // or the squared magnitudes of rows firstRow .. lastRow
+    std::int32_t firstRow;          // the rows delivered
+    std::int32_t lastRow;
+};
+
+// The vector units a transform can run on, from none (column by column) to the widest.
+enum class VectorUnit { none, avx2, avx512 };
+
+// The unit transforms use: the widest this build has and the processor runs, lowered to the
+// one named by the environment variable EDDYRATE_VECTOR_UNIT ("none", "avx2", "avx512") if
+// that is set, which measures the slower paths on a fast machine.
+VectorUnit activeVectorUnit();
+
+// Every unit this build has and the processor runs, `none` first.
+std::vector<VectorUnit> availableVectorUnits();
+
+// Makes transforms use `unit` (which must be available) until called again; for tests that
+// check every unit gives the same bits. Not for use while transforms run on other threads.
+void useVectorUnit(VectorUnit unit);
+
+// Columns the active unit transforms at once; 1 means column by column.
+std::int32_t lockStepLanes();
+
+// Transforms the columnCount real columns of `samples` (m rows each, column-major) into the
+// plan's spectra or powers, lockStepLanes() at a time on the active unit. Needs length >= 4
+// and a unit other than none.
+void transformInLockStep(const TransformPlan& plan, const double* samples,
+                         std::int32_t columnCount);
+
+// The per-unit kernels behind transformInLockStep, one namespace per compiled unit.
+namespace avx2 {
+std::int32_t lanes();
+void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount);
+}  // namespace avx2
+namespace avx512 {
+std::int32_t lanes();
+void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount);
+}  // namespace avx512
+
+}  // namespace eddyrate
