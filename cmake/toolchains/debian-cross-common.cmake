@@ -15,3 +15,6 @@ set(ENV{PKG_CONFIG_PATH} "")
 
 # No GoogleTest is installed for the target: build it from Debian's sources.
 set(ORCAN_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources built for the target")
+
+# Header-only packages come from this machine through folders of their own (see header-only/).
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/header-only CACHE PATH "nlohmann_json for the target")
