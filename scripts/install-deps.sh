@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-charts-dev libgl-dev
-  xvfb xauth
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
+  xvfb xauth twm xfonts-base xfonts-75dpi imagemagick x11-utils xdotool
   locales
   nlohmann-json3-dev libsqlite3-dev sqlite3
   libhwy-dev

@@ -13,6 +13,7 @@
 #include "burst.h"
 #include "cli.h"
 #include "outputs.h"
+#include "spectrum_plot.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ constexpr std::string_view kProgram = "eddyrate-run";
 constexpr double kDefaultHeight = 4.0;
 constexpr double kDefaultRate = 10.0;
 
-constexpr std::string_view kUsage = R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] BURST.csv
+constexpr std::string_view kUsage =
+    R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] [--plot FIGURE] BURST.csv
 
 Runs one burst of sonic-anemometer samples through the EddyRate library (eddyRate) and
 prints its outputs.
@@ -37,12 +39,14 @@ Options:
   --json        print one JSON object keyed by the output names instead of a table;
                 numbers are exact (shortest round-trip decimal); a non-finite value is
                 null and named ("nan", "-nan", "inf", "-inf") in "<Key>_nonfinite"
+  --plot FIGURE also draw the spectrum into FIGURE (.png or .svg): Tke and the
+                -5/3 law at the fitted dissipation rate on log-log axes
   --help        show this text
   --version     show the version
 
 The rate and the height must be finite and above zero.
 Exit status: 0 when the library was called, 1 when the burst cannot be read or holds no
-sample, or the outputs cannot be written, 2 for wrong usage.
+sample, or the outputs or the figure cannot be written, 2 for wrong usage.
 )";
 
 std::string readable(double value)
@@ -126,6 +130,7 @@ int run(int argc, char** argv)
     double height = kDefaultHeight;
     bool json = false;
     std::string path;
+    std::string figurePath;
     CommandLine args(argc, argv);
     while (args.next()) {
         std::string_view value;
@@ -138,6 +143,11 @@ int run(int argc, char** argv)
         }
         if (args.arg() == "--json") {
             json = true;
+        } else if (args.option("--plot", value)) {
+            if (!args.error().empty()) {
+                return usageError(kProgram, args.error());
+            }
+            figurePath = value;
         } else if (args.option("--fs", value)) {
             if (const std::optional<std::string> bad = takeNumber(args, value, fs)) {
                 return usageError(kProgram, *bad);
@@ -195,7 +205,15 @@ int run(int argc, char** argv)
     } else {
         printTable(out.stream(), outputs, samples, zeroSamples, fs, height);
     }
-    return out.close(error) ? 0 : inputError(kProgram, error);
+    if (!out.close(error)) {
+        return inputError(kProgram, error);
+    }
+    if (!figurePath.empty()) {
+        if (const std::optional<std::string> failed = plotSpectrum(outputs, figurePath)) {
+            return inputError(kProgram, *failed);
+        }
+    }
+    return 0;
 }
 
 }  // namespace

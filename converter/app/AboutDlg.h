@@ -4,7 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-// The About box: the application icon and OK.
+// The About box: the application icon with the program's name and version, and OK.
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
@@ -12,6 +12,7 @@ public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 
 private:
-    QLabel m_icon;
+    QLabel m_icon;  // first, so that the icon is the box's first label
+    QLabel m_name;
     QPushButton m_ok;
 };

@@ -57,6 +57,11 @@ CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
       m_chooseFile(QStringLiteral("Choose SBD Input File..."), this),
       m_saveImage(QStringLiteral("Save Image..."), this),
       m_about(QStringLiteral("&About Saltmark..."), this)
+#ifdef SALTMARK_SPECTRUM_VIEW
+      ,
+      m_views(this),
+      m_spectrumView(this)
+#endif
 {
     setObjectName(QStringLiteral("IDD_SALTMARK_DIALOG"));
     setWindowTitle(QStringLiteral("ORCAN Iridium SBD Message Converter"));
@@ -82,6 +87,15 @@ CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
     m_saveImage.setObjectName(QStringLiteral("IDC_SAVE_IMAGE"));
     connect(&m_saveImage, &QPushButton::clicked, this, &CSaltmarkDlg::OnSaveImage);
 
+#ifdef SALTMARK_SPECTRUM_VIEW
+    m_views.setObjectName(QStringLiteral("IDC_VIEWS"));
+    m_views.addTab(QStringLiteral("&Report"));
+    m_views.addTab(QStringLiteral("&Spectrum"));
+    m_views.setDrawBase(false);
+    connect(&m_views, &QTabBar::currentChanged, this, &CSaltmarkDlg::ShowView);
+    m_spectrumView.hide();
+#endif
+
     setMinimumSize(DluX(200), DluY(100));
     resize(DluX(540), DluY(327));
     OnInitDialog();
@@ -104,6 +118,7 @@ void CSaltmarkDlg::OnInitDialog()
 
     setWindowIcon(saltmark::SaltmarkIcon());
     UpdateSaveImage();
+    UpdateViews();
 }
 
 void CSaltmarkDlg::DoDataExchange()
@@ -112,6 +127,28 @@ void CSaltmarkDlg::DoDataExchange()
 }
 
 void CSaltmarkDlg::UpdateSaveImage() { m_saveImage.setEnabled(m_image.held()); }
+
+void CSaltmarkDlg::UpdateViews()
+{
+#ifdef SALTMARK_SPECTRUM_VIEW
+    constexpr int kSpectrumTab = 1;
+    m_spectrumView.SetSpectrum(m_spectrum.value_or(saltmark::Y81000Spectrum{}));
+    m_views.setTabEnabled(kSpectrumTab, m_spectrum.has_value());
+    if (!m_spectrum) {
+        m_views.setCurrentIndex(0);
+    }
+#endif
+}
+
+void CSaltmarkDlg::ShowView(int index)
+{
+#ifdef SALTMARK_SPECTRUM_VIEW
+    m_messageText.setVisible(index == 0);
+    m_spectrumView.setVisible(index == 1);
+#else
+    (void)index;
+#endif
+}
 
 void CSaltmarkDlg::OnChooseInputFile()
 {
@@ -145,7 +182,10 @@ void CSaltmarkDlg::ConvertFile(const QString& chosen)
     m_strInputPath = path;
     m_strReport = saltmark::ConvertMessage(
         message.bytes.data(), static_cast<std::int32_t>(message.bytes.size()), m_image);
+    m_spectrum = saltmark::SpectrumFromMessage(saltmark::DecodeMessage(
+        message.bytes.data(), static_cast<std::int32_t>(message.bytes.size())));
     UpdateSaveImage();
+    UpdateViews();
 }
 
 void CSaltmarkDlg::OnSaveImage()
@@ -200,6 +240,13 @@ void CSaltmarkDlg::resizeEvent(QResizeEvent* event)
     const int textTop = DluY(28);
     m_messageText.setGeometry(DluX(14), textTop, width() - DluX(14 + 15),
                               buttonsTop - DluY(306 - 296) - textTop);
+#ifdef SALTMARK_SPECTRUM_VIEW
+    // The view tabs stand on the box's right end, on the label's line.
+    m_spectrumView.setGeometry(m_messageText.geometry());
+    const QSize tabs = m_views.sizeHint();
+    m_views.setGeometry(m_messageText.geometry().right() + 1 - tabs.width(),
+                        textTop - tabs.height(), tabs.width(), tabs.height());
+#endif
 }
 
 void CSaltmarkDlg::dragEnterEvent(QDragEnterEvent* event)

@@ -9,9 +9,16 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QString>
+#include <QTabBar>
+#include <optional>
 
 #include "ConvertMessage.h"
 #include "FileDialogs.h"
+#include "Y81000Spectrum.h"
+
+#ifdef SALTMARK_SPECTRUM_VIEW
+#include "SpectrumView.h"
+#endif
 
 class CSaltmarkDlg : public QDialog {
     Q_OBJECT
@@ -26,6 +33,8 @@ public:
 
     const saltmark::ReportText& Report() const { return m_strReport; }
     const QString& InputPath() const { return m_strInputPath; }
+    // The Y81000 spectrum of the last message converted, when it carried one.
+    const std::optional<saltmark::Y81000Spectrum>& Spectrum() const { return m_spectrum; }
 
 public slots:
     void OnChooseInputFile();
@@ -46,16 +55,25 @@ private:
     void DoDataExchange();
     void ConvertFile(const QString& chosen);
     void UpdateSaveImage();
+    void UpdateViews();
+    void ShowView(int index);
     void ShowReportMenu(const QPoint& position);
 
     saltmark::IFileDialogs& m_fileDialogs;
     saltmark::ReportText m_strReport;
     saltmark::CapturedImage m_image;  // the last conversion's camera image, if any
     QString m_strInputPath;           // full path of the last message file converted
+    // The last conversion's Y81000 spectrum, from the decoder's records.
+    std::optional<saltmark::Y81000Spectrum> m_spectrum;
 
     QLabel m_messageLabel;
     QPlainTextEdit m_messageText;
     QPushButton m_chooseFile;
     QPushButton m_saveImage;
     QAction m_about;
+#ifdef SALTMARK_SPECTRUM_VIEW
+    // "Report" and "Spectrum" above the report box; the Spectrum view takes the box's place.
+    QTabBar m_views;
+    CSpectrumView m_spectrumView;
+#endif
 };

@@ -21,6 +21,12 @@
 #include <cstring>
 #include <functional>
 
+#ifdef SALTMARK_SPECTRUM_VIEW
+#include <QChartView>
+#include <QLineSeries>
+#include <QTabBar>
+#endif
+
 namespace {
 
 // Messages composed field by field: packet type 55, then records with their 4-byte header.
@@ -45,6 +51,32 @@ QByteArray BatteryRecord(float volts)
     }
     return record;
 }
+
+#ifdef SALTMARK_SPECTRUM_VIEW
+void AppendFloat(QByteArray& record, float value)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    for (int shift = 0; shift < 32; shift += 8) {
+        record.append(static_cast<char>((bits >> shift) & 0xFF));
+    }
+}
+
+// A turbulence record: eight scalars, then 116 band frequencies and their Tke values.
+QByteArray Y81000Record(std::uint8_t port, const std::function<float(int)>& tke)
+{
+    QByteArray record = RecordHeader(11, port, 960);
+    for (int i = 0; i < 8; ++i) {
+        AppendFloat(record, 1.0f);
+    }
+    for (int i = 0; i < 116; ++i) {
+        AppendFloat(record, 0.0253906f + 0.0429688f * static_cast<float>(i));
+    }
+    for (int i = 0; i < 116; ++i) {
+        AppendFloat(record, tke(i));
+    }
+    return record;
+}
+#endif
 
 QByteArray Message(const QByteArray& records) { return QByteArray(1, '\x37') + records; }
 
@@ -526,10 +558,13 @@ private slots:
         });
         QString title;
         bool iconShown = false;
+        QString nameShown;
         const CNextWindow about(QApplication::activeModalWidget, [&](QWidget& modal) {
             title = modal.windowTitle();
             const auto* icon = modal.findChild<QLabel*>();
             iconShown = icon != nullptr && !icon->pixmap().isNull();
+            const auto* name = modal.findChild<QLabel*>(QStringLiteral("IDC_NAME_VERSION"));
+            nameShown = name != nullptr ? name->text() : QString();
             if (auto* ok = modal.findChild<QPushButton*>(QStringLiteral("IDOK"))) {
                 QTest::mouseClick(ok, Qt::LeftButton);
             }
@@ -544,8 +579,45 @@ private slots:
         }
         QCOMPARE(title, QStringLiteral("About Saltmark"));
         QVERIFY(iconShown);
+        QCOMPARE(nameShown, QStringLiteral("Saltmark, version " ORCAN_VERSION));
         QVERIFY(QApplication::activeModalWidget() == nullptr);
     }
+
+#ifdef SALTMARK_SPECTRUM_VIEW
+    // The Spectrum view follows the last message: enabled with a Y81000 record (the last of
+    // several), its bands on the chart except the library's 9999 marker; back to the report
+    // and disabled after a message without one.
+    void ShowsTheY81000SpectrumInItsView()
+    {
+        Window window;
+        auto& views = *window.dialog.findChild<QTabBar*>(QStringLiteral("IDC_VIEWS"));
+        auto& chart = *window.dialog.findChild<QChartView*>(QStringLiteral("SpectrumView"));
+        QVERIFY(!views.isTabEnabled(1));
+
+        const auto law = [](int i) { return i == 7 ? 9999.0f : 0.5f / (1.0f + i); };
+        window.Open(MessageFile(QStringLiteral("turbulence.sbd"),
+                                Message(Y81000Record(4, [](int) { return 1.0f; }) +
+                                        Y81000Record(5, law) + BatteryRecord(12.5f))));
+        QVERIFY(views.isTabEnabled(1));
+        QCOMPARE(window.dialog.Spectrum()->port, 5);
+        QCOMPARE(window.dialog.Spectrum()->tke[3], static_cast<double>(law(3)));
+        views.setCurrentIndex(1);
+        QVERIFY(chart.isVisibleTo(&window.dialog) && !window.text.isVisibleTo(&window.dialog));
+        const auto* tke = static_cast<QLineSeries*>(chart.chart()->series().front());
+        QCOMPARE(tke->count(), 115);
+        QCOMPARE(chart.chart()->series().size(), 2);  // and the -5/3 line
+
+        window.Open(MessageFile(QStringLiteral("battery.sbd"), Message(BatteryRecord(12.5f))));
+        QVERIFY(!views.isTabEnabled(1) && views.currentIndex() == 0);
+        QVERIFY(window.text.isVisibleTo(&window.dialog) && !chart.isVisibleTo(&window.dialog));
+        QVERIFY(!window.dialog.Spectrum().has_value());
+
+        // A record cut short by the end of the message shows no spectrum.
+        window.Open(
+            MessageFile(QStringLiteral("cut.sbd"), Message(Y81000Record(5, law).left(900))));
+        QVERIFY(!views.isTabEnabled(1));
+    }
+#endif
 };
 
 QTEST_MAIN(SaltmarkDlgTest)

@@ -18,14 +18,14 @@ char AddressCharacter(std::uint8_t address)
 
 // "\t<label><separator><value>\r\n" for a scalar; the header and one line per element for an
 // array ("\t\tE[3] = 0.25\r\n").
-void AppendField(ReportText& out, const RecordField& field)
+void AppendField(std::string& out, const RecordField& field)
 {
     const FieldDescription& description = field.Description();
     switch (field.Kind()) {
         case FieldKind::Float32:
         case FieldKind::UInt16:
         case FieldKind::Int32:
-            out.push_back(L'\t');
+            out.push_back('\t');
             AppendAscii(out, description.name);
             AppendAscii(out, description.separator);
             if (field.Kind() == FieldKind::Float32) {
@@ -39,9 +39,9 @@ void AppendField(ReportText& out, const RecordField& field)
         case FieldKind::Int32Array:
             AppendAscii(out, description.arrayHeader);
             for (int i = 0; i < field.Count(); ++i) {
-                out.append(static_cast<std::size_t>(description.elementTabs), L'\t');
+                out.append(static_cast<std::size_t>(description.elementTabs), '\t');
                 AppendAscii(out, description.name);
-                out.push_back(L'[');
+                out.push_back('[');
                 AppendInteger(out, i);
                 AppendAscii(out, "] = ");
                 if (field.Kind() == FieldKind::Float32Array) {
@@ -57,7 +57,7 @@ void AppendField(ReportText& out, const RecordField& field)
     }
 }
 
-void AppendRecord(ReportText& out, const DecodedRecord& record)
+void AppendRecord(std::string& out, const DecodedRecord& record)
 {
     const RecordDescription& description = *record.description;
     switch (description.titlePort) {
@@ -86,11 +86,53 @@ void AppendRecord(ReportText& out, const DecodedRecord& record)
     AppendAscii(out, "\r\n");
 }
 
+// Room for any value a field shows, a float32's "%g" ("-1.17549e-38") or an int32
+// ("-2147483648"), and for an element index: an array lies in a record of at most 65535
+// bytes, so it has fewer than 100000 elements. Only a hint: more text merely grows the buffer.
+constexpr std::size_t kNumberRoom = 12;
+constexpr std::size_t kIndexRoom = 5;
+
+// At least the length of the record's block, so that the report is allocated once rather
+// than grown (and copied) a dozen times on its way to tens of kilobytes.
+std::size_t BlockRoom(const DecodedRecord& record)
+{
+    const RecordDescription& description = *record.description;
+    std::size_t room = description.title.size() + kNumberRoom + 2;
+    if (description.sizeLine) {
+        room += std::string_view("\tSize = \r\n").size() + kNumberRoom;
+    }
+    auto fieldRoom = [](const RecordField& field) {
+        const FieldDescription& d = field.Description();
+        if (!IsArray(field.Kind())) {
+            return 1 + d.name.size() + d.separator.size() + kNumberRoom + 2;
+        }
+        const std::size_t line = static_cast<std::size_t>(d.elementTabs) + d.name.size() +
+                                 std::string_view("[] = \r\n").size() + kIndexRoom + kNumberRoom;
+        return d.arrayHeader.size() + line * static_cast<std::size_t>(field.Count());
+    };
+    if (description.reportOrder.empty()) {
+        for (const RecordField& field : record.fields) {
+            room += fieldRoom(field);
+        }
+    } else {
+        for (int index : description.reportOrder) {
+            room += fieldRoom(record.fields[static_cast<std::size_t>(index)]);
+        }
+    }
+    return room;
+}
+
 }  // namespace
 
 ReportText RenderReport(const DecodedMessage& decoded)
 {
-    ReportText report;
+    // The head, the packet type and the closing lines take well under 256 characters.
+    std::size_t room = 256;
+    for (const DecodedRecord& record : decoded.records) {
+        room += BlockRoom(record);
+    }
+    std::string report;
+    report.reserve(room);
     AppendFormat(report, "Converting %d bytes\r\n\r\n", decoded.byteCount);
     AppendFormat(report, "Packet Type:\r\n");
     if (!decoded.packetType) {
@@ -110,7 +152,9 @@ ReportText RenderReport(const DecodedMessage& decoded)
     if (!decoded.Complete()) {
         AppendFormat(report, kStopLine);
     }
-    return report;
+    // Widened in one pass into a string of the exact length: no growth, no zero-filling.
+    const auto* first = reinterpret_cast<const unsigned char*>(report.data());
+    return ReportText(first, first + report.size());
 }
 
 ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedImage& image)

@@ -15,29 +15,21 @@ using NumberBuffer = std::array<char, 32>;
 
 }  // namespace
 
-void AppendAscii(ReportText& out, std::string_view text)
-{
-    // Every template and every number is plain ASCII, so widening is one char per char.
-    const std::size_t start = out.size();
-    out.resize(start + text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        out[start + i] = static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
-    }
-}
+void AppendAscii(std::string& out, std::string_view text) { out.append(text); }
 
-void AppendInteger(ReportText& out, std::int64_t value)
+void AppendInteger(std::string& out, std::int64_t value)
 {
     NumberBuffer buffer;
     auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    AppendAscii(out, std::string_view(buffer.data(), result.ptr));
+    out.append(buffer.data(), result.ptr);
 }
 
-void AppendGeneral(ReportText& out, double value)
+void AppendGeneral(std::string& out, double value)
 {
     NumberBuffer buffer;
     auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
                                 std::chars_format::general, 6);
-    AppendAscii(out, std::string_view(buffer.data(), result.ptr));
+    out.append(buffer.data(), result.ptr);
 }
 
 std::string FormatGeneral(double value)
@@ -51,13 +43,13 @@ std::string FormatGeneral(double value)
     return std::string(buffer.data(), result.ptr);
 }
 
-void AppendFormatted(ReportText& out, std::string_view format,
+void AppendFormatted(std::string& out, std::string_view format,
                      std::initializer_list<FormatArg> args)
 {
     const FormatArg* next = args.begin();
     for (std::size_t i = 0; i < format.size(); ++i) {
         if (format[i] != '%' || i + 1 == format.size()) {
-            out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(format[i])));
+            out.push_back(format[i]);
             continue;
         }
         char conversion = format[++i];
@@ -73,7 +65,7 @@ void AppendFormatted(ReportText& out, std::string_view format,
                 break;
             case 'c':
                 assert(arg.IsInteger());
-                out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(arg.Integer())));
+                out.push_back(static_cast<char>(arg.Integer()));
                 break;
             case 'g':
                 assert(!arg.IsInteger());

@@ -38,18 +38,21 @@ private:
 // least two exponent digits, "inf"/"-inf", and "nan"/"-nan" after the sign bit.
 std::string FormatGeneral(double value);
 
+// Every template and every number is plain ASCII, so a report is built as narrow text and
+// widened once, a character for a character, when it is whole.
+
 // Plain ASCII text, a "%g" number and a "%d" number, appended without a template.
-void AppendAscii(ReportText& out, std::string_view text);
-void AppendGeneral(ReportText& out, double value);
-void AppendInteger(ReportText& out, std::int64_t value);
+void AppendAscii(std::string& out, std::string_view text);
+void AppendGeneral(std::string& out, double value);
+void AppendInteger(std::string& out, std::int64_t value);
 
 // Appends `format` to `out` with each placeholder (%d, %g, %c) replaced by the next argument.
 // A float32 field is widened to double before it is shown, as printf's varargs would.
-void AppendFormatted(ReportText& out, std::string_view format,
+void AppendFormatted(std::string& out, std::string_view format,
                      std::initializer_list<FormatArg> args);
 
 template <typename... Args>
-void AppendFormat(ReportText& out, std::string_view format, const Args&... args)
+void AppendFormat(std::string& out, std::string_view format, const Args&... args)
 {
     AppendFormatted(out, format, {FormatArg(args)...});
 }

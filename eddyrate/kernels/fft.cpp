@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "crmath.h"
 #include "fft_lanes.h"
 
 namespace eddyrate {
@@ -127,10 +128,10 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
     double* q = doubles(*quarterWave);
     q[0] = 1.0;
     for (std::int32_t k = 1; k <= eighth; ++k) {
-        q[k] = std::cos(static_cast<double>(k) * step);
+        q[k] = crmath::cos(static_cast<double>(k) * step);
     }
     for (std::int32_t k = eighth + 1; k <= quarter - 1; ++k) {
-        q[k] = std::sin(static_cast<double>(quarter - k) * step);
+        q[k] = crmath::sin(static_cast<double>(quarter - k) * step);
     }
     q[quarter] = 0.0;
 
@@ -193,8 +194,8 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
         double co = 1.0;
         double si = 0.0;
         if (theta != 0.0) {
-            co = std::cos(theta);
-            si = std::sin(theta);
+            co = crmath::cos(theta);
+            si = crmath::sin(theta);
         }
         chirp[m - 1 - q] = Complex{co, -si};
     }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "crmath.h"
 #include "nonfinite.h"
 #include "summation.h"
 
@@ -122,7 +123,7 @@ double realPower(double x, double y)
     if (x < 0.0 && y > std::floor(y)) {
         return kNaN;
     }
-    return std::pow(x, y);
+    return crmath::pow(x, y);
 }
 
 void absElements(const NumericArray& x, NumericArray& y)

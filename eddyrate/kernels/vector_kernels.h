@@ -21,8 +21,8 @@ double countFlagsRow(const NumericArray& flags);
 // a row listed twice goes once. Throws std::bad_alloc.
 void deleteRows(NumericArray& x, const NumericArray& rowList);
 
-// pow(x, y), except not-a-number for a not-a-number argument or a negative base with a
-// fractional exponent.
+// x^y correctly rounded (crmath::pow), except not-a-number for a not-a-number argument or a
+// negative base with a fractional exponent.
 double realPower(double x, double y);
 
 // y becomes [1, n] (n the second extent of x) with y[i] computed from x[i].

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "crmath.h"
 #include "statistics.h"
 #include "vector_kernels.h"
 
@@ -211,7 +212,7 @@ void sineWindow(double segmentLength, NumericArray& window)
     double* weight = doubles(window);
     // Rows 1 .. N, so the last weight is sin(pi) rounded: tiny, not zero.
     for (std::int32_t k = 1; k <= length; ++k) {
-        weight[k - 1] = std::sin((static_cast<double>(k) * reciprocal) * kPi);
+        weight[k - 1] = crmath::sin((static_cast<double>(k) * reciprocal) * kPi);
     }
 }
 

@@ -1,0 +1,109 @@
+#include "SpectrumView.h"
+
+#include <QChart>
+#include <QLineSeries>
+#include <QLogValueAxis>
+#include <QPen>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+// The band the buoy's library fits the dissipation rate over, in hertz (both ends excluded).
+constexpr double kFitLowHz = 2.0;
+constexpr double kFitHighHz = 4.9;
+// What the library writes where it has no estimate.
+constexpr double kMissing = 9999.0;
+
+// A chart view keeps the chart it is given but lets go of the one it had without deleting it.
+void ReplaceChart(QChartView& view, std::unique_ptr<QChart> chart)
+{
+    const std::unique_ptr<QChart> previous(view.chart());
+    view.setChart(chart.release());
+}
+
+bool Drawable(double freq, double tke)
+{
+    return std::isfinite(freq) && std::isfinite(tke) && freq > 0.0 && tke > 0.0 &&
+           freq != kMissing && tke != kMissing;
+}
+
+}  // namespace
+
+CSpectrumView::CSpectrumView(QWidget* parent) : QChartView(parent)
+{
+    setObjectName(QStringLiteral("SpectrumView"));
+    setRenderHint(QPainter::Antialiasing);
+    SetSpectrum({});
+}
+
+void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
+{
+    auto chart = std::make_unique<QChart>();
+    chart->legend()->setAlignment(Qt::AlignTop);
+
+    auto measured = std::make_unique<QLineSeries>();
+    measured->setName(QStringLiteral("Tke (sum of the u, v and w spectra)"));
+    measured->setPointsVisible(true);
+    double compensatedSum = 0.0;  // f^(5/3) Tke over the fit band: level of the -5/3 line
+    int fitBands = 0;
+    for (std::size_t i = 0; i < spectrum.freq.size() && i < spectrum.tke.size(); ++i) {
+        const double f = spectrum.freq[i];
+        const double s = spectrum.tke[i];
+        if (!Drawable(f, s)) {
+            continue;
+        }
+        measured->append(f, s);
+        if (f > kFitLowHz && f < kFitHighHz) {
+            compensatedSum += std::pow(f, 5.0 / 3.0) * s;
+            ++fitBands;
+        }
+    }
+
+    if (measured->count() < 2) {
+        chart->setTitle(spectrum.freq.empty()
+                            ? QString()
+                            : QStringLiteral("Y81000 on COM%1: no spectrum (the burst was "
+                                             "rejected or its values are not finite)")
+                                  .arg(spectrum.port));
+        ReplaceChart(*this, std::move(chart));
+        return;
+    }
+    chart->setTitle(
+        QStringLiteral("Y81000 on COM%1: turbulent-kinetic-energy spectrum").arg(spectrum.port));
+
+    const QList<QPointF> points = measured->points();
+    auto* xAxis = new QLogValueAxis;
+    xAxis->setTitleText(QStringLiteral("Frequency (Hz)"));
+    xAxis->setLabelFormat(QStringLiteral("%g"));
+    xAxis->setBase(10.0);
+    xAxis->setMinorTickCount(-1);
+    auto* yAxis = new QLogValueAxis;
+    yAxis->setTitleText(QStringLiteral("Tke (m\u00B2/s\u00B2 per Hz)"));
+    yAxis->setLabelFormat(QStringLiteral("%g"));
+    yAxis->setBase(10.0);
+    yAxis->setMinorTickCount(-1);
+    chart->addAxis(xAxis, Qt::AlignBottom);
+    chart->addAxis(yAxis, Qt::AlignLeft);
+
+    QLineSeries* measuredSeries = measured.release();
+    chart->addSeries(measuredSeries);
+    measuredSeries->attachAxis(xAxis);
+    measuredSeries->attachAxis(yAxis);
+
+    // The inertial subrange falls as f^(-5/3); the line runs through the spectrum's mean
+    // level in the fit band, so that a spectrum parallel to it shows the law holds there.
+    if (fitBands > 0) {
+        const double level = compensatedSum / fitBands;
+        auto* law = new QLineSeries;
+        law->setName(QStringLiteral("f^-5/3 through the fit band (2.0 to 4.9 Hz)"));
+        for (const double f : {points.front().x(), points.back().x()}) {
+            law->append(f, level * std::pow(f, -5.0 / 3.0));
+        }
+        law->setPen(QPen(QColor(200, 40, 40), 2.0, Qt::DashLine));
+        chart->addSeries(law);
+        law->attachAxis(xAxis);
+        law->attachAxis(yAxis);
+    }
+    ReplaceChart(*this, std::move(chart));
+}

@@ -1,0 +1,81 @@
+// saltmark: the message decoder for Python. decode(bytes) gives what the window shows (the
+// report text and the camera image) and the decoded records as dicts, under the names and
+// with the values of saltmark-convert --json.
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "ConvertMessage.h"
+#include "MessageJson.h"
+
+namespace py = pybind11;
+
+namespace {
+
+struct Message {
+    std::string report;  // UTF-8, the report's own CR LF line endings
+    saltmark::CapturedImage image;
+    py::list records;  // the JSON document's "records"
+    py::dict outcome;  // and its "outcome"
+};
+
+Message decode(const py::bytes& data)
+{
+    const std::string_view bytes = data;
+    if (bytes.size() > static_cast<std::size_t>(saltmark::kLargestMessageBytes)) {
+        throw py::value_error("more than " + std::to_string(saltmark::kLargestMessageBytes) +
+                              " bytes: not an SBD message");
+    }
+    Message message;
+    std::string json;
+    {
+        py::gil_scoped_release released;
+        const saltmark::ReportText report =
+            saltmark::ConvertMessage(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     static_cast<std::int32_t>(bytes.size()), message.image);
+        message.report = saltmark::ToUtf8(report);
+        json = saltmark::MessageJsonText(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                         static_cast<std::int32_t>(bytes.size()), "");
+    }
+    // The records go through the JSON text, so that their names and values are those of
+    // the converter's JSON by construction.
+    const py::dict document = py::module_::import("json").attr("loads")(json);
+    message.records = document["records"];
+    message.outcome = document["outcome"];
+    return message;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(saltmark, m)
+{
+    m.doc() = "The Saltmark SBD message decoder.";
+
+    py::class_<Message>(m, "Message", "One decoded message.")
+        .def_property_readonly(
+            "report", [](const Message& msg) { return py::str(msg.report); },
+            "the report text, lines ending in CR LF, exactly as the window shows it")
+        .def_property_readonly(
+            "image",
+            [](const Message& msg) -> py::object {
+                if (!msg.image.held()) {
+                    return py::none();
+                }
+                const std::vector<std::uint8_t>& bytes = *msg.image.bytes;
+                return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            },
+            "the last camera record's JPEG bytes (b'' for an empty one), or None")
+        .def_readonly("records", &Message::records,
+                      "the decoded records, as saltmark-convert --json gives them: dicts with "
+                      "index, type, code, port, offset, length, size and fields")
+        .def_readonly("outcome", &Message::outcome,
+                      "whether the decode completed: complete, reason, offset");
+
+    m.def("decode", &decode, py::arg("data"),
+          R"(Decodes one SBD message (the bytes of a .sbd file).
+
+Never raises for what the bytes hold: every decoding problem is a line of the report.
+Raises ValueError only for more bytes than any SBD message has.)");
+}

@@ -1,0 +1,144 @@
+"""The spectrum of one burst as a figure.
+
+The library returns the band spectrum of turbulent kinetic energy, Tke = S_uu + S_vv + S_ww,
+but not the vertical-velocity spectrum S_ww on its own. What the figure shows of S_ww is
+therefore the inertial-subrange law the fit assumes, at the fitted dissipation rate:
+
+    S_ww(f) = (4/3) * 0.55 * eps^(2/3) * (U / 2 pi)^(2/3) * f^(-5/3)
+
+with U the burst's mean horizontal speed, and the Tke that law implies over the fit band,
+(1 + 2 * Anisotropy) * S_ww, since Anisotropy = (S_uu + S_vv) / (2 S_ww) there. Where the
+measured Tke follows that line, the fit band lies in the inertial subrange.
+
+Run as a program it draws the JSON that eddyrate-run --json writes:
+    python3 -m eddyrate.figure OUTPUTS.json FIGURE.png|svg   ('-' reads standard input)
+"""
+
+import json
+import math
+import sys
+
+import numpy as np
+from matplotlib.figure import Figure
+
+from ._eddyrate import MISSING
+
+# The fit band of the library (hertz, both bounds exclusive) and the constants of its fit.
+FIT_LOW_HZ = 2.0
+FIT_HIGH_HZ = 4.9
+KOLMOGOROV_W = 4.0 / 3.0 * 0.55  # transverse (vertical) one-dimensional Kolmogorov constant
+
+_SCALARS = ("Ustar", "Epsilon", "MeanU", "MeanV", "MeanW", "MeanTemp", "Anisotropy", "Quality")
+
+
+def _outputs(result):
+    """The outputs as a dict, from a Result or from eddyrate-run's JSON."""
+    if isinstance(result, dict):
+        values = {k: _json_number(result, k) for k in _SCALARS}
+        for key in ("Freq", "Tke"):
+            names = result.get(key + "_nonfinite") or [None] * len(result[key])
+            values[key.lower()] = np.array(
+                [_nonfinite(n) if v is None else float(v) for v, n in zip(result[key], names)])
+        return values
+    values = {k: float(getattr(result, k)) for k in _SCALARS}
+    values["freq"] = np.asarray(result.freq, dtype=float)
+    values["tke"] = np.asarray(result.tke, dtype=float)
+    return values
+
+
+def _nonfinite(name):
+    return {"nan": math.nan, "-nan": -math.nan, "inf": math.inf, "-inf": -math.inf}.get(name, math.nan)
+
+
+def _json_number(outputs, key):
+    value = outputs.get(key)
+    return _nonfinite(outputs.get(key + "_nonfinite")) if value is None else float(value)
+
+
+def ww_spectrum(freq, epsilon, mean_speed):
+    """The inertial-subrange vertical-velocity spectrum at dissipation rate epsilon (m^2/s^2/Hz)."""
+    freq = np.asarray(freq, dtype=float)
+    return (KOLMOGOROV_W * epsilon ** (2.0 / 3.0) * (mean_speed / (2.0 * math.pi)) ** (2.0 / 3.0)
+            * freq ** (-5.0 / 3.0))
+
+
+def _estimate(value):
+    return math.isfinite(value) and value != MISSING
+
+
+def plot(result, path, title=None):
+    """Draws Tke against frequency on log-log axes, the fit band shaded, and the -5/3 law at
+    the fitted dissipation rate; writes the figure to path (format from its extension)."""
+    out = _outputs(result)
+    fig = Figure(figsize=(7.0, 5.0), layout="constrained")
+    ax = fig.add_subplot()
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("Frequency $f$ (Hz)")
+    ax.set_ylabel("Spectral density (m$^2$ s$^{-2}$ Hz$^{-1}$)")
+    ax.set_title(title or "Burst spectrum")
+
+    freq, tke = out["freq"], out["tke"]
+    bands = np.isfinite(freq) & np.isfinite(tke) & (freq != MISSING) & (tke != MISSING) & (freq > 0) & (tke > 0)
+    if not bands.any():
+        why = ("The burst was rejected: too few samples,\ntoo many dropouts, or a sampling rate"
+               "\nnot above 1 Hz. No spectrum." if freq[0] == MISSING and out["Quality"] == 0.0
+               else "No spectrum: the band values\nare not finite (a NaN in the burst?)")
+        ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
+        ax.set_xlim(0.01, 10.0)
+        ax.set_ylim(1e-4, 1e1)
+        fig.savefig(path)
+        return
+
+    f, s = freq[bands], tke[bands]
+    ax.axvspan(FIT_LOW_HZ, FIT_HIGH_HZ, color="0.88", zorder=0,
+               label=f"fit band {FIT_LOW_HZ:g}–{FIT_HIGH_HZ:g} Hz")
+    ax.plot(f, s, "o-", color="C0", markersize=2.5, linewidth=1.0,
+            label=r"TKE spectrum $S_{uu}+S_{vv}+S_{ww}$")
+
+    epsilon, anisotropy = out["Epsilon"], out["Anisotropy"]
+    mean_speed = math.hypot(out["MeanU"], out["MeanV"])
+    notes = []
+    if _estimate(epsilon) and epsilon > 0 and mean_speed > 0:
+        line_f = np.geomspace(f[0], f[-1], 50)
+        ww = ww_spectrum(line_f, epsilon, mean_speed)
+        ax.plot(line_f, ww, "--", color="C3", linewidth=1.2,
+                label=r"$S_{ww}$ from $\varepsilon$: $\frac{4}{3}\,0.55\,\varepsilon^{2/3}"
+                      r"(U/2\pi)^{2/3} f^{-5/3}$")
+        if _estimate(anisotropy):
+            in_band = (line_f > FIT_LOW_HZ) & (line_f < FIT_HIGH_HZ)
+            ax.plot(line_f[in_band], (1.0 + 2.0 * anisotropy) * ww[in_band], "-", color="C1",
+                    linewidth=2.0, label=r"$(1 + 2\,\mathrm{Anisotropy})\,S_{ww}$: Tke the fit implies")
+        notes.append(rf"$\varepsilon$ = {epsilon:.3g} m$^2$ s$^{{-3}}$")
+    else:
+        notes.append(r"$\varepsilon$: no estimate")
+    notes.append(rf"$u_*$ = {out['Ustar']:.3g} m s$^{{-1}}$" if _estimate(out["Ustar"])
+                 else r"$u_*$: no estimate")
+    notes.append(f"$U$ = {mean_speed:.3g} m s$^{{-1}}$")
+    notes.append(f"Anisotropy = {anisotropy:.3g}")
+    notes.append(f"Quality = {out['Quality']:.3g}")
+    ax.text(0.03, 0.03, "\n".join(notes), transform=ax.transAxes, va="bottom", ha="left",
+            fontsize=9, bbox={"boxstyle": "round", "facecolor": "white", "edgecolor": "0.7"})
+    ax.legend(loc="upper right", fontsize=8.5)
+    ax.grid(True, which="major", color="0.85", linewidth=0.6)
+    fig.savefig(path)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if len(argv) != 2 or argv[0] in ("-h", "--help"):
+        print("Usage: python3 -m eddyrate.figure OUTPUTS.json FIGURE.png|svg", file=sys.stderr)
+        return 2
+    source, target = argv
+    try:
+        text = sys.stdin.read() if source == "-" else open(source, encoding="utf-8").read()
+        outputs = json.loads(text)
+        plot(outputs, target)
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        print(f"eddyrate.figure: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

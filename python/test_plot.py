@@ -1,0 +1,59 @@
+import json
+import subprocess
+
+import numpy as np
+import pytest
+
+import eddyrate
+from eddyrate import figure
+from conftest import BUNDLED_BURST, tool
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.fixture(scope="module")
+def results(bundled_burst):
+    u, v, w, temp = bundled_burst
+    return {"accepted": eddyrate.compute(u, v, w, temp),
+            "rejected": eddyrate.compute(u[:100], v[:100], w[:100], temp[:100])}
+
+
+@pytest.mark.parametrize("case", ["accepted", "rejected"])
+def test_plot_writes_png_and_svg(results, tmp_path, case):
+    eddyrate.plot(results[case], tmp_path / "spectrum.png")
+    eddyrate.plot(results[case], tmp_path / "spectrum.svg")
+    assert (tmp_path / "spectrum.png").read_bytes().startswith(PNG_SIGNATURE)
+    svg = (tmp_path / "spectrum.svg").read_text()
+    assert "<svg" in svg
+    # Only an accepted burst has a spectrum, a fit band and a -5/3 line to draw.
+    assert ("fit band" in svg) == (case == "accepted")
+
+
+def test_vertical_velocity_law_is_the_fits_kolmogorov_relation():
+    # At U = 2 pi m/s the law is (4/3) 0.55 eps^(2/3) f^(-5/3): the constant the library's
+    # fit divides the compensated spectrum by.
+    f = np.array([1.0, 8.0])
+    np.testing.assert_allclose(figure.ww_spectrum(f, 0.008, 2.0 * np.pi),
+                               0.7333333333333334 * 0.04 * f ** (-5.0 / 3.0), rtol=1e-15)
+
+
+def test_eddyrate_run_plots_the_burst_and_non_finite_outputs(tmp_path):
+    run = tool("EDDYRATE_RUN")
+    subprocess.run([run, "--plot", str(tmp_path / "burst.png"), str(BUNDLED_BURST)], check=True,
+                   stdout=subprocess.DEVNULL)
+    assert (tmp_path / "burst.png").read_bytes().startswith(PNG_SIGNATURE)
+
+    # A NaN sample makes Tke not-a-number: the JSON carries nulls, the figure says so.
+    rows = BUNDLED_BURST.read_text().splitlines()
+    rows[5] = "nan,1,1,15"
+    (tmp_path / "nan.csv").write_text("\n".join(rows) + "\n")
+    outputs = json.loads(subprocess.run([run, "--json", "--plot", str(tmp_path / "nan.svg"),
+                                         str(tmp_path / "nan.csv")],
+                                        check=True, capture_output=True).stdout)
+    assert outputs["Tke"][0] is None
+    assert "not finite" in (tmp_path / "nan.svg").read_text()
+
+    failed = subprocess.run([run, "--plot", str(tmp_path / "no" / "such.png"),
+                             str(BUNDLED_BURST)], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    assert failed.returncode == 1 and "no figure written" in failed.stderr

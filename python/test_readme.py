@@ -1,0 +1,63 @@
+"""The README's Python section runs as written: its python blocks in one namespace and its sh
+blocks with bash, in the order they stand, from a folder laid out like the repository's root."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import SOURCE_DIR
+
+
+def python_section_blocks():
+    readme = (SOURCE_DIR / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Python\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```(python|sh)\n(.*?)```", section, flags=re.S)
+
+
+@pytest.fixture
+def repository_root(tmp_path, monkeypatch):
+    build = os.environ.get("ORCAN_BUILD_DIR")
+    if not build:
+        pytest.skip("ORCAN_BUILD_DIR not set (run the tests through CTest)")
+    (tmp_path / "examples").symlink_to(SOURCE_DIR / "examples")
+    (tmp_path / "build").symlink_to(build)
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def test_python_section_examples_run(repository_root):
+    blocks = python_section_blocks()
+    assert {kind for kind, _ in blocks} == {"python", "sh"}
+    namespace = {"__name__": "__readme__"}
+    for kind, code in blocks:
+        if kind == "python":
+            exec(compile(code, "README.md", "exec"), namespace)
+        else:
+            run = subprocess.run(["bash", "-euo", "pipefail", "-c", code], capture_output=True,
+                                 text=True, timeout=240)
+            assert run.returncode == 0, code + run.stderr
+    assert namespace["r"].kept_samples == 17998
+    for made in ("station.jpg", "spectrum.png", "spectrum.svg", "results.csv", "results.nc"):
+        assert (repository_root / made).stat().st_size > 0, made
+
+
+def test_installed_modules_serve_python_from_the_prefix(tmp_path):
+    build = os.environ.get("ORCAN_BUILD_DIR")
+    if not build or not os.environ.get("CMAKE"):
+        pytest.skip("run the tests through CTest")
+    for component in ("Python", "EddyRate"):
+        subprocess.run([os.environ["CMAKE"], "--install", build, "--prefix", str(tmp_path),
+                        "--component", component], check=True, capture_output=True)
+    environment = {"PATH": os.environ["PATH"],
+                   "PYTHONPATH": str(tmp_path / "lib" / "python3" / "dist-packages")}
+    probe = ("import eddyrate, saltmark; "
+             "print(eddyrate.__file__); "
+             "print(eddyrate.compute([1.0] * 600, [1.0] * 600, [1.0] * 600, [1.0] * 600).rejected)")
+    run = subprocess.run([sys.executable, "-c", probe], env=environment, cwd=tmp_path,
+                         capture_output=True, text=True, check=True)
+    assert run.stdout.splitlines() == [
+        str(tmp_path / "lib" / "python3" / "dist-packages" / "eddyrate" / "__init__.py"), "False"]
+    assert (tmp_path / "bin" / "eddyrate-batch").exists()
