@@ -14,9 +14,18 @@ void putU16(Bytes& out, std::uint16_t value)
 
 // The logger's narrowing, round to nearest. C++ leaves the cast of a double beyond the float
 // range undefined, so the IEEE-754 result is written out: infinity from the halfway point
-// between the largest float and 2^128 on, the largest float below it.
+// between the largest float and 2^128 on, the largest float below it. A NaN keeps its sign
+// and the leading bits of its payload, quieted: processors differ here (32-bit ARM with
+// software floating point answers every NaN with the same positive one), and the record
+// must not depend on the host that wrote it.
 float narrow(double value)
 {
+    if (std::isnan(value)) {
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        const auto sign = static_cast<std::uint32_t>(bits >> 63) << 31;
+        const auto payload = static_cast<std::uint32_t>(bits >> 29) & 0x003FFFFFu;
+        return std::bit_cast<float>(sign | 0x7FC00000u | payload);
+    }
     constexpr double kLargest = std::numeric_limits<float>::max();
     constexpr double kOverflow = 0x1.ffffffp127;  // kLargest + half its last place
     if (std::isfinite(value) && std::fabs(value) > kLargest) {

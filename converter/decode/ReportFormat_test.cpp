@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -32,7 +33,11 @@ TEST(FormatGeneral, MatchesPrintfOverManyFloat32Patterns)
     }
     for (std::uint32_t bits : patterns) {
         const double value = std::bit_cast<float>(bits);
-        ASSERT_EQ(FormatGeneral(value), Printf("%g", value)) << std::hex << bits;
+        // A NaN's sign is written as glibc writes it; mingw-w64's printf leaves it out.
+        const std::string expected = std::isnan(value) && std::signbit(value)
+                                         ? "-" + Printf("%g", -value)
+                                         : Printf("%g", value);
+        ASSERT_EQ(FormatGeneral(value), expected) << std::hex << bits;
     }
 }
 
@@ -42,11 +47,16 @@ class CommaDecimalLocale : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "nl_NL.UTF-8"}) {
+        // The last name is Windows's own.
+        for (const char* name :
+             {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "nl_NL.UTF-8", "de-DE"}) {
             if (Use(name)) {
                 return;
             }
         }
+#ifdef _WIN32
+        GTEST_SKIP() << "Windows knows no locale with a decimal comma by the names tried";
+#else
         m_scratch = std::filesystem::temp_directory_path() /
                     ("saltmark-locale-" + std::to_string(::getpid()));
         std::filesystem::create_directories(m_scratch);
@@ -59,16 +69,19 @@ protected:
             }
         }
         GTEST_SKIP() << "no locale with a decimal comma can be had on this machine";
+#endif
     }
 
     void TearDown() override
     {
         std::setlocale(LC_ALL, "C");
+#ifndef _WIN32
         if (!m_scratch.empty()) {
             ::unsetenv("LOCPATH");
             std::error_code ignored;
             std::filesystem::remove_all(m_scratch, ignored);
         }
+#endif
     }
 
 private:

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs EddyRate into a fresh prefix and builds a C program against the installed
 # package twice, through find_package and through pkg-config, then runs both.
-# Arguments: build tree, scratch folder, C compiler, extra C flags (sanitizers).
+# Arguments: build tree, scratch folder, C compiler, extra C flags (sanitizers), and in a
+# cross build the emulator that runs the target's programs.
 set -euo pipefail
 build_dir=$1
 scratch=$2
 cc=$3
 extra_flags=${4:-}
+read -r -a emulator <<<"${5:-}"
 here=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$scratch"
@@ -33,7 +35,7 @@ cmake -S "$here/consumer" -B "$scratch/cmake-build" -G Ninja \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$extra_flags" \
   -DCMAKE_EXE_LINKER_FLAGS="$extra_flags" >/dev/null
 cmake --build "$scratch/cmake-build" >/dev/null
-check_output "$("$scratch/cmake-build/consumer")"
+check_output "$("${emulator[@]}" "$scratch/cmake-build/consumer")"
 
 # 2. pkg-config and the C compiler by hand.
 pc_dir=$(dirname "$(find "$prefix" -name eddyrate.pc)")
@@ -42,4 +44,4 @@ libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir eddyrate)
 # shellcheck disable=SC2086
 "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror $extra_flags "$here/consumer/main.c" $flags \
   -Wl,-rpath,"$libdir" -o "$scratch/consumer-pc"
-check_output "$("$scratch/consumer-pc")"
+check_output "$("${emulator[@]}" "$scratch/consumer-pc")"

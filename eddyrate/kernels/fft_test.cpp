@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -170,6 +171,11 @@ TEST(FftTransform, EmptyInputGivesEmptyOutputOfTheSameExtents)
 
 TEST(BuildTwiddleTables, HoldsTheUnitCircleFromTheFirstOctant)
 {
+    // Where long double is no wider than double (32-bit ARM), the reference angle is rounded
+    // too, which moves the reference by up to a unit in the last place of pi.
+    constexpr double kTolerance =
+        std::numeric_limits<long double>::digits > std::numeric_limits<double>::digits ? 2e-16
+                                                                                      : 6e-16;
     for (const std::int32_t length : {1, 2, 4, 8, 64, 8192}) {
         ArrayOwner cosine = initArray(2);
         ArrayOwner sine = initArray(2);
@@ -180,8 +186,8 @@ TEST(BuildTwiddleTables, HoldsTheUnitCircleFromTheFirstOctant)
         ASSERT_EQ(columns(*inverseSine), entries);
         for (std::int32_t k = 0; k < entries; ++k) {
             const long double angle = kTwoPiLong * k / length;
-            EXPECT_NEAR(doubles(*cosine)[k], std::cos(angle), 2e-16) << length << " " << k;
-            EXPECT_NEAR(doubles(*sine)[k], -std::sin(angle), 2e-16) << length << " " << k;
+            EXPECT_NEAR(doubles(*cosine)[k], std::cos(angle), kTolerance) << length << " " << k;
+            EXPECT_NEAR(doubles(*sine)[k], -std::sin(angle), kTolerance) << length << " " << k;
             EXPECT_EQ(doubles(*inverseSine)[k], -doubles(*sine)[k]) << length << " " << k;
         }
         buildTwiddleTables(length, true, *cosine, *sine, *inverseSine);

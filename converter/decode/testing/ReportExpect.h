@@ -15,8 +15,16 @@ namespace saltmark::testing {
 
 inline constexpr const char* kStopLine = "Stopping decode due to error\r\n\r\n";
 
+// mingw-w64 builds use its C99 printf (__USE_MINGW_ANSI_STDIO), which GCC checks as gnu_printf;
+// plain "printf" there would mean the older one of the system DLL.
+#if defined(__MINGW32__) && defined(__GNUC__) && !defined(__clang__)
+#define SALTMARK_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define SALTMARK_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 // printf into a string; the test process stays in the C locale unless a test says otherwise.
-__attribute__((format(printf, 1, 2))) inline std::string Printf(const char* format, ...)
+SALTMARK_PRINTF_LIKE(1, 2) inline std::string Printf(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);

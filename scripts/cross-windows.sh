@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Windows x64: cross-builds libeddyrate.dll (exporting eddyRate, undecorated, with C linkage),
+# saltmark-convert, the tools and the tests with mingw-w64, runs the tests under wine, then
+# compares the main job's outputs byte for byte with this machine's build (built first if it
+# is not there).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+build_dir=${BUILD_DIR:-build-win}
+native_dir=${NATIVE_BUILD_DIR:-build}
+wine=/usr/lib/wine/wine64
+
+# A private wine prefix; its server stays up for the whole run so that each test program
+# does not pay for wine's start-up.
+export WINEPREFIX
+WINEPREFIX=$(mktemp -d)
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or browser engine is wanted
+cleanup() {
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+"$wine" wineboot --init >/dev/null 2>&1
+/usr/lib/wine/wineserver -p
+
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
+  -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF -DORCAN_BUILD_PYTHON=OFF "$@" >/dev/null
+cmake --build "$build_dir" --parallel "$(nproc)"
+ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
+
+bash scripts/cross-native.sh "$native_dir"
+WINEPATH="Z:$(cd "$build_dir" && pwd)/eddyrate" \
+  bash scripts/cross-compare.sh "$native_dir" "$build_dir" .exe "$wine"

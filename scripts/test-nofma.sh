@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The whole test suite as an x86-64 processor without fused multiply-add would run it: the
+# C library is told to ignore FMA and AVX2, so it picks the variants of its functions that
+# such a processor runs. Reuses this machine's build (default folder: build), building it
+# first if it is not there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${BUILD_DIR:-build}
+export GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2
+
+if [ "$(uname -m)" != x86_64 ]; then
+  echo "test-nofma: needs an x86-64 machine" >&2
+  exit 1
+fi
+# Without FMA and AVX2 the loader no longer counts the processor as x86-64-v3.
+if /lib64/ld-linux-x86-64.so.2 --help | grep -q 'x86-64-v3 (supported'; then
+  echo "test-nofma: the C library still sees FMA; GLIBC_TUNABLES had no effect" >&2
+  exit 1
+fi
+
+if [ -f "$build_dir/CMakeCache.txt" ]; then
+  cmake --build "$build_dir" --parallel "$(nproc)"
+else
+  bash scripts/install-deps.sh
+  BUILD_DIR=$build_dir bash scripts/build.sh "$@"
+fi
+ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
