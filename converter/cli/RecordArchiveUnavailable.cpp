@@ -1,5 +1,5 @@
 // The archive where the target has no SQLite (a cross build): opening it fails with the
-// reason, so --archive reports one line and the converter's other work is unaffected.
+// reason, so --db reports one line and the converter's other work is unaffected.
 
 #include "RecordArchive.h"
 
@@ -29,17 +29,6 @@ bool RecordArchive::Commit(std::string& reason)
 {
     reason = "this saltmark-convert was built without SQLite";
     return false;
-}
-
-std::string ArchiveName(std::string_view name)
-{
-    std::string out(name);
-    for (char& c : out) {
-        if (c == ' ') {
-            c = '_';
-        }
-    }
-    return out;
 }
 
 }  // namespace saltmark::cli
