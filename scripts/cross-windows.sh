@@ -21,8 +21,9 @@ cleanup() {
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
-"$wine" wineboot --init >/dev/null 2>&1
+# Persistent first: `wineserver -p` refuses (exit 2) when wineboot's own server still runs.
 /usr/lib/wine/wineserver -p
+"$wine" wineboot --init >/dev/null 2>&1
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
