@@ -11,7 +11,7 @@ packages=(
   locales
   nlohmann-json3-dev libsqlite3-dev sqlite3
   libhwy-dev
-  libmpfr-dev libgmp-dev libboost-dev
+  libmpfr-dev libgmp-dev libboost-dev libcli11-dev
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
   python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy
   clang libfuzzer-14-dev libclang-rt-14-dev
