@@ -138,8 +138,14 @@ private:
     void Stored(const StoreOutcome& outcome)
     {
         if (!m_settings.confirm) {
-            LogLine(m_description + outcome.Text());
             error_code ignored;
+            if (!outcome.Durable()) {
+                // No confirmation to say so: reset the connection rather than close it
+                // normally, so the sender does not take the message as delivered.
+                m_socket.set_option(asio::socket_base::linger(true, 0), ignored);
+            }
+            LogLine(m_description + outcome.Text() +
+                    (outcome.Durable() ? "" : ", connection reset"));
             m_socket.close(ignored);
             return;
         }
