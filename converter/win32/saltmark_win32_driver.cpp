@@ -8,6 +8,8 @@
 //     starts Saltmark alone, chooses MESSAGE in the Open dialog, compares the report, saves
 //     the image as SAVED in the Save As dialog and compares it with IMAGE, opens the About
 //     box through the system menu and closes it;
+//   saltmark_win32_driver opened MESSAGE EXPECTED
+//     opens MESSAGE as a double-click does (through its file association) and compares as above;
 //   saltmark_win32_driver unreadable SALTMARK MISSING
 //     starts Saltmark with a file that cannot be read: the box names it, "Save Image..." is off;
 //   saltmark_win32_driver about
@@ -17,6 +19,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -163,6 +167,29 @@ Saltmark Start(const std::wstring& program, const std::wstring& message)
     return started;
 }
 
+// The program the message's file association starts, as Explorer would.
+Saltmark Open(const std::wstring& message)
+{
+    Saltmark started;
+    SHELLEXECUTEINFOW open{};
+    open.cbSize = sizeof(open);
+    open.fMask = SEE_MASK_NOCLOSEPROCESS;
+    open.lpVerb = L"open";
+    open.lpFile = message.c_str();
+    open.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&open) || open.hProcess == nullptr) {
+        Fail(L"no program opens " + message);
+        return started;
+    }
+    started.process.hProcess = open.hProcess;
+    started.process.dwProcessId = GetProcessId(open.hProcess);
+    started.window = WaitForDialog(started.process.dwProcessId, kMainTitle, nullptr);
+    if (started.window == nullptr) {
+        Fail(L"opening " + message + L" shows no Saltmark window");
+    }
+    return started;
+}
+
 void Close(Saltmark& saltmark)
 {
     if (saltmark.window != nullptr) {
@@ -174,7 +201,9 @@ void Close(Saltmark& saltmark)
             TerminateProcess(saltmark.process.hProcess, 1);
         }
         CloseHandle(saltmark.process.hProcess);
-        CloseHandle(saltmark.process.hThread);
+        if (saltmark.process.hThread != nullptr) {
+            CloseHandle(saltmark.process.hThread);
+        }
     }
 }
 
@@ -261,6 +290,16 @@ int Report(const std::wstring& program, const std::vector<std::wstring>& pairs)
     return g_failures;
 }
 
+int Opened(const std::wstring& message, const std::wstring& expected)
+{
+    Saltmark saltmark = Open(message);
+    if (saltmark.window != nullptr) {
+        ExpectReport(saltmark.window, message, expected);
+    }
+    Close(saltmark);
+    return g_failures;
+}
+
 int Session(const std::wstring& program, const std::wstring& message, const std::wstring& expected,
             const std::wstring& image, const std::wstring& saved)
 {
@@ -343,6 +382,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (args.size() == 6 && args[0] == L"session") {
         return Session(args[1], args[2], args[3], args[4], args[5]);
+    }
+    if (args.size() == 3 && args[0] == L"opened") {
+        return Opened(args[1], args[2]);
     }
     if (args.size() == 3 && args[0] == L"unreadable") {
         return Unreadable(args[1], args[2]);
