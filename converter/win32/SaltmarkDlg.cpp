@@ -26,6 +26,20 @@ std::wstring Widened(const std::string& text)
     return wide;
 }
 
+// An Open or Save As dialog owned by `owner`, its first filter selected, with no title or
+// folder of its own, answering into `name`.
+OPENFILENAMEW FileDialog(HWND owner, const wchar_t* filters, std::vector<wchar_t>& name)
+{
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter = filters;
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = name.data();
+    dialog.nMaxFile = static_cast<DWORD>(name.size());
+    return dialog;
+}
+
 std::wstring FullPath(const std::wstring& path)
 {
     const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -166,13 +180,7 @@ void CSaltmarkDlg::OnChooseInputFile()
     DoDataExchange();  // blank while the user chooses
 
     std::vector<wchar_t> name(kNameBufferLength, L'\0');
-    OPENFILENAMEW open{};
-    open.lStructSize = sizeof(open);
-    open.hwndOwner = m_hWnd;
-    open.lpstrFilter = L"All (*.*)\0*.*\0SBD (*.sbd)\0*.sbd\0";
-    open.nFilterIndex = 1;
-    open.lpstrFile = name.data();
-    open.nMaxFile = kNameBufferLength;
+    OPENFILENAMEW open = FileDialog(m_hWnd, L"All (*.*)\0*.*\0SBD (*.sbd)\0*.sbd\0", name);
     open.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
     if (GetOpenFileNameW(&open)) {
         ConvertFile(name.data());
@@ -220,13 +228,7 @@ void CSaltmarkDlg::OnSaveImage()
     if (proposed.size() < name.size()) {
         proposed.copy(name.data(), proposed.size());
     }
-    OPENFILENAMEW save{};
-    save.lStructSize = sizeof(save);
-    save.hwndOwner = m_hWnd;
-    save.lpstrFilter = L"All (*.*)\0*.*\0JPG (*.jpg)\0*.jpg\0";
-    save.nFilterIndex = 1;
-    save.lpstrFile = name.data();
-    save.nMaxFile = kNameBufferLength;
+    OPENFILENAMEW save = FileDialog(m_hWnd, L"All (*.*)\0*.*\0JPG (*.jpg)\0*.jpg\0", name);
     save.lpstrDefExt = L"jpg";
     // Replacing a file the user did not mean to lose is worse than one more question.
     save.Flags = OFN_OVERWRITEPROMPT;
