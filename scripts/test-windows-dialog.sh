@@ -5,7 +5,9 @@
 #     shows saltmark-convert's report of it, byte for byte;
 #   - an unreadable file is named in the box;
 #   - "Choose SBD Input File..." and "Save Image..." through the Open and Save As dialogs: the
-#     saved file holds exactly the camera record's image; the About box through the system menu;
+#     saved file holds exactly the camera record's image; a cancelled Open blanks the box and
+#     keeps the image; a message without one disables "Save Image..."; the About box through
+#     the system menu;
 #   - Saltmark.msi installs silently, the installed Saltmark.exe converts a message, a
 #     double-clicked (associated) message opens in it, and uninstalling leaves nothing behind.
 set -euo pipefail
@@ -59,7 +61,7 @@ driver unreadable "$saltmark" "$(windows_path "$scratch/missing.sbd")"
 echo "Saltmark.exe: Open, Save As and About"
 driver session "$saltmark" "$(windows_path "$scratch/camera.sbd")" \
   "$(windows_path "$scratch/camera.txt")" "$(windows_path "$image")" \
-  "$(windows_path "$scratch/saved.jpg")"
+  "$(windows_path "$scratch/saved.jpg")" "$(windows_path "$scratch/malformed.sbd")"
 cmp "$image" "$scratch/saved.jpg"
 
 echo "Saltmark.msi: install, use, uninstall"

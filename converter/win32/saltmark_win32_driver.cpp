@@ -4,10 +4,12 @@
 //   saltmark_win32_driver report SALTMARK (MESSAGE EXPECTED)...
 //     starts Saltmark with each message and compares the report box (control 1000), as UTF-8,
 //     byte for byte with EXPECTED (saltmark-convert's report of the same message);
-//   saltmark_win32_driver session SALTMARK MESSAGE EXPECTED IMAGE SAVED
+//   saltmark_win32_driver session SALTMARK MESSAGE EXPECTED IMAGE SAVED NO_IMAGE
 //     starts Saltmark alone, chooses MESSAGE in the Open dialog, compares the report, saves
-//     the image as SAVED in the Save As dialog and compares it with IMAGE, opens the About
-//     box through the system menu and closes it;
+//     the image as SAVED in the Save As dialog and compares it with IMAGE; cancels the Open
+//     dialog (the box is blank, the image still offered), then chooses NO_IMAGE, a message
+//     without a camera image ("Save Image..." is disabled again); opens the About box through
+//     the system menu and closes it;
 //   saltmark_win32_driver opened MESSAGE EXPECTED
 //     opens MESSAGE as a double-click does (through its file association) and compares as above;
 //   saltmark_win32_driver unreadable SALTMARK MISSING
@@ -251,6 +253,31 @@ bool AnswerFileDialog(const Saltmark& saltmark, const std::wstring& name)
     return true;
 }
 
+void CancelThenChooseWithoutImage(const Saltmark& saltmark, const std::wstring& noImage)
+{
+    const HWND text = GetDlgItem(saltmark.window, kMessageText);
+    Press(saltmark.window, kChooseFile);
+    const HWND open = WaitForDialog(saltmark.process.dwProcessId, nullptr, saltmark.window);
+    if (open == nullptr) {
+        Fail(L"no Open dialog came up");
+        return;
+    }
+    PostMessageW(open, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(open, IDCANCEL)));
+    if (!WaitFor([&] { return !IsWindow(open) || !IsWindowVisible(open); })) {
+        Fail(L"the Open dialog stayed up after Cancel");
+        return;
+    }
+    if (!WindowText(text).empty() || !SaveEnabled(saltmark.window)) {
+        Fail(L"after a cancelled Open the box is not blank or the image is no longer offered");
+    }
+    Press(saltmark.window, kChooseFile);
+    if (AnswerFileDialog(saltmark, noImage) &&
+        !WaitFor([&] { return !SaveEnabled(saltmark.window); })) {
+        Fail(L"a message without an image leaves \"Save Image...\" enabled");
+    }
+}
+
 void CheckSystemMenuAndAbout(const Saltmark& saltmark)
 {
     if (HMENU menu = GetSystemMenu(saltmark.window, FALSE)) {
@@ -301,7 +328,7 @@ int Opened(const std::wstring& message, const std::wstring& expected)
 }
 
 int Session(const std::wstring& program, const std::wstring& message, const std::wstring& expected,
-            const std::wstring& image, const std::wstring& saved)
+            const std::wstring& image, const std::wstring& saved, const std::wstring& noImage)
 {
     Saltmark saltmark = Start(program, L"");
     if (saltmark.window == nullptr) {
@@ -325,6 +352,7 @@ int Session(const std::wstring& program, const std::wstring& message, const std:
     } else {
         Fail(L"choosing " + message + L" did not enable \"Save Image...\"");
     }
+    CancelThenChooseWithoutImage(saltmark, noImage);
     CheckSystemMenuAndAbout(saltmark);
     Close(saltmark);
     return g_failures;
@@ -365,7 +393,7 @@ int Usage()
 {
     std::fputws(
         L"usage: saltmark_win32_driver report SALTMARK (MESSAGE EXPECTED)...\n"
-        L"       saltmark_win32_driver session SALTMARK MESSAGE EXPECTED IMAGE SAVED\n"
+        L"       saltmark_win32_driver session SALTMARK MESSAGE EXPECTED IMAGE SAVED NO_IMAGE\n"
         L"       saltmark_win32_driver unreadable SALTMARK MISSING\n"
         L"       saltmark_win32_driver about\n",
         stderr);
@@ -380,8 +408,8 @@ int wmain(int argc, wchar_t** argv)
     if (args.size() >= 4 && args[0] == L"report" && args.size() % 2 == 0) {
         return Report(args[1], {args.begin() + 2, args.end()});
     }
-    if (args.size() == 6 && args[0] == L"session") {
-        return Session(args[1], args[2], args[3], args[4], args[5]);
+    if (args.size() == 7 && args[0] == L"session") {
+        return Session(args[1], args[2], args[3], args[4], args[5], args[6]);
     }
     if (args.size() == 3 && args[0] == L"opened") {
         return Opened(args[1], args[2]);
