@@ -1,6 +1,6 @@
 #pragma once
 // Files out for saltmark-convert: outputs are written whole or reported. Message files are
-// read by the shared MessageFile.h of converter/message.
+// read by the shared reader, converter/message/MessageFiles.h.
 
 #include <cstdint>
 #include <filesystem>
