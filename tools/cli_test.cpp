@@ -29,7 +29,7 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "orcan-cli-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        write("good.csv", "u,v,w,T\n1,2,3,4\n");
+        write("good.csv", "u,v,w,T\n2,1,3,4\n");
         write("afile", "not a folder");
         fs::create_directory(dir_ / "folder");
     }
