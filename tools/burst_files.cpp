@@ -87,6 +87,74 @@ private:
     std::size_t number_ = 0;
 };
 
+// Powers of ten that a double holds exactly.
+constexpr std::array<double, 23> kExactPowersOfTen{
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A decimal such as a logger writes it ("-12.3456", "1.5e-3"), when its digits and exponent
+// let one exact multiplication or division give the correctly rounded double: both operands
+// are exact, and IEEE-754 rounds the one operation correctly, so the value is the one
+// from_chars gives. Nothing (and the caller asks from_chars) for anything else.
+const char* parseSimpleDecimal(const char* p, const char* end, double& value)
+{
+    constexpr int kMostDigits = 15;  // below 2^53: the digits are an exact double
+    const bool negative = p != end && *p == '-';
+    if (negative) {
+        ++p;
+    }
+    std::uint64_t digits = 0;
+    int count = 0;
+    int scale = 0;
+    bool any = false;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p, any = true) {
+        if (digits == 0 && *p == '0') {
+            continue;  // leading zeros count for nothing
+        }
+        digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        ++count;
+    }
+    if (p != end && *p == '.') {
+        for (++p; p != end && *p >= '0' && *p <= '9'; ++p, any = true) {
+            if (digits == 0 && *p == '0') {
+                --scale;
+                continue;
+            }
+            digits = digits * 10 + static_cast<unsigned>(*p - '0');
+            ++count;
+            --scale;
+        }
+    }
+    if (!any || count > kMostDigits) {
+        return nullptr;
+    }
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negativeExponent = p != end && *p == '-';
+        if (p != end && (*p == '-' || *p == '+')) {
+            ++p;
+        }
+        int exponent = 0;
+        bool exponentDigits = false;
+        for (; p != end && *p >= '0' && *p <= '9' && exponent < 1000; ++p) {
+            exponent = exponent * 10 + (*p - '0');
+            exponentDigits = true;
+        }
+        if (!exponentDigits) {
+            return nullptr;
+        }
+        scale += negativeExponent ? -exponent : exponent;
+    }
+    if (scale < -22 || scale > 22) {
+        return nullptr;
+    }
+    const auto mantissa = static_cast<double>(digits);
+    const double magnitude = scale < 0 ? mantissa / kExactPowersOfTen[-scale]
+                                       : mantissa * kExactPowersOfTen[scale];
+    value = negative ? -magnitude : magnitude;
+    return p;
+}
+
 // The fast path for a data line: four numbers between commas, blanks around them. False for
 // anything else; the slow path then finds the words for what is wrong.
 bool parseFourNumbers(std::string_view line, std::array<double, 4>& values)
@@ -100,11 +168,15 @@ bool parseFourNumbers(std::string_view line, std::array<double, 4>& values)
         if (p != end && *p == '+' && p + 1 != end && p[1] != '-') {
             ++p;
         }
-        const auto [next, ec] = std::from_chars(p, end, values[i]);
-        if (ec != std::errc() || next == p) {
-            return false;
+        if (const char* simpleEnd = parseSimpleDecimal(p, end, values[i])) {
+            p = simpleEnd;
+        } else {
+            const auto [next, ec] = std::from_chars(p, end, values[i]);
+            if (ec != std::errc() || next == p) {
+                return false;
+            }
+            p = next;
         }
-        p = next;
         while (p != end && isBlank(*p)) {
             ++p;
         }
