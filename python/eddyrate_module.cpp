@@ -161,8 +161,16 @@ struct BurstData {
     std::int64_t missingValues = 0;
 };
 
-BurstData readBurst(const std::string& path, std::optional<std::vector<std::string>> columns)
+// A str, bytes or os.PathLike path, as open() takes.
+std::string pathText(const py::object& path)
 {
+    return py::module_::import("os").attr("fspath")(path).cast<std::string>();
+}
+
+BurstData readBurst(const py::object& pathObject,
+                    std::optional<std::vector<std::string>> columns)
+{
+    const std::string path = pathText(pathObject);
     const BurstReadOptions options = readOptions(columns);
     BurstFile file;
     std::optional<std::string> error;
@@ -178,9 +186,10 @@ BurstData readBurst(const std::string& path, std::optional<std::vector<std::stri
 }
 
 // One burst file from disk to result without the GIL: what eddyrate-batch runs per file.
-Result computeFile(const std::string& path, double height, std::optional<double> fs,
+Result computeFile(const py::object& pathObject, double height, std::optional<double> fs,
                    const std::string& rotate, std::optional<std::vector<std::string>> columns)
 {
+    const std::string path = pathText(pathObject);
     checkPositive("height", height);
     if (fs) {
         checkPositive("fs", *fs);

@@ -46,3 +46,20 @@ def test_bad_bytes_are_lines_of_the_report_and_oversized_input_is_refused():
     assert cut.outcome["complete"] is False and cut.records[-1]["type"] == "PB200"
     with pytest.raises(ValueError, match="not an SBD message"):
         saltmark.decode(bytes(1024 * 1024 + 1))
+
+
+def test_decode_takes_any_bytes_like_object_and_files(tmp_path):
+    import numpy as np
+
+    path = SOURCE_DIR / "examples" / "station.sbd"
+    data = path.read_bytes()
+    expected = saltmark.decode(data)
+    for given in (bytearray(data), memoryview(data), np.frombuffer(data, dtype=np.uint8),
+                  memoryview(b"xx" + data)[2:]):
+        assert saltmark.decode(given).report == expected.report
+    assert saltmark.decode_file(str(path)).records == expected.records
+    with pytest.raises(OSError):
+        saltmark.decode_file(str(tmp_path / "missing.sbd"))
+    with pytest.raises(TypeError):
+        saltmark.decode(np.zeros(4, dtype=np.float64))
+    assert saltmark.__version__

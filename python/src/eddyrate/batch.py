@@ -75,14 +75,14 @@ def start_time(name):
 
 def read_burst(path, columns=None):
     """u, v, w, T of a burst file as four arrays (see eddyrate.read_burst)."""
-    return tuple(_eddyrate.read_burst(os.fspath(path), columns=columns))
+    return tuple(_eddyrate.read_burst(path, columns=columns))
 
 
 def process_burst(path, height=4.0, fs=None, rotate="none", columns=None):
     """One burst: a row of results, or {"file": ..., "error": ...} when it cannot be used."""
     name = os.path.basename(path)
     try:
-        result = _eddyrate.compute_file(os.fspath(path), height=height, fs=fs, rotate=rotate,
+        result = _eddyrate.compute_file(path, height=height, fs=fs, rotate=rotate,
                                         columns=columns)
     except ValueError as error:
         return {"file": name, "error": str(error)}
@@ -427,7 +427,7 @@ def _compute(paths, args, progress):
                           dashboard_address=None) as cluster, Client(cluster) as client:
             return run_on_dask(paths, client, progress=progress, lost_after=args.lost_after,
                                **options)
-    except (OSError, TimeoutError) as error:
+    except (OSError, TimeoutError, ValueError) as error:  # ValueError: a malformed address
         raise ClusterLost(f"no Dask cluster to run on: {error}", [None] * len(paths)) from None
 
 
