@@ -153,8 +153,19 @@ BurstReadOptions readOptions(const std::optional<std::vector<std::string>>& colu
     return options;
 }
 
+// Hands the vector's storage to numpy without a copy; the array frees it.
+py::array_t<double> ownedArray(std::vector<double>&& values)
+{
+    auto owned = std::make_unique<std::vector<double>>(std::move(values));
+    const py::capsule release(owned.get(), [](void* p) {
+        const std::unique_ptr<std::vector<double>> freed(static_cast<std::vector<double>*>(p));
+    });
+    std::vector<double>& kept = *owned.release();
+    return py::array_t<double>(static_cast<py::ssize_t>(kept.size()), kept.data(), release);
+}
+
 struct BurstData {
-    Burst burst;
+    py::array_t<double> u, v, w, temp;
     std::string format;
     std::optional<double> fs;
     std::optional<double> startTime;
@@ -181,7 +192,9 @@ BurstData readBurst(const py::object& pathObject,
     if (error) {
         throw BurstFileError(*error);
     }
-    return {std::move(file.burst), file.format, file.statedRate, file.startTime,
+    return {ownedArray(std::move(file.burst.u)), ownedArray(std::move(file.burst.v)),
+            ownedArray(std::move(file.burst.w)), ownedArray(std::move(file.burst.temp)),
+            file.format, file.statedRate, file.startTime,
             static_cast<std::int64_t>(file.missingValues)};
 }
 
@@ -202,7 +215,14 @@ Result computeFile(const py::object& pathObject, double height, std::optional<do
     std::optional<std::string> error;
     {
         py::gil_scoped_release released;
-        BurstFile file;
+        // Kept per thread with its capacity: fresh storage for every burst of a batch costs
+        // the system as much as the parse.
+        thread_local BurstFile file;
+        file = BurstFile{std::move(file.burst), {}, {}, {}, 0};
+        for (std::vector<double>* series : {&file.burst.u, &file.burst.v, &file.burst.w,
+                                            &file.burst.temp}) {
+            series->clear();
+        }
         error = readBurstFile(path, options, file);
         if (!error) {
             const RateChoice rate = chooseRate(file, fs, 10.0);
@@ -248,13 +268,6 @@ py::dict asDict(const Result& r)
     d["kept_samples"] = r.keptSamples;
     d["rejected"] = r.rejected();
     return d;
-}
-
-py::array_t<double> vectorArray(const std::vector<double>& values)
-{
-    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), out.mutable_data());
-    return out;
 }
 
 // Everything a Result holds, for pickle (Dask and multiprocessing send results that way).
@@ -355,15 +368,10 @@ lies more than 45 degrees from u and no rotation was asked. The GIL is released 
 library runs.)");
 
     py::class_<BurstData>(m, "Burst", "The samples of one burst file.")
-        .def_property_readonly(
-            "u", [](const BurstData& b) { return vectorArray(b.burst.u); }, "u (m/s)")
-        .def_property_readonly(
-            "v", [](const BurstData& b) { return vectorArray(b.burst.v); }, "v (m/s)")
-        .def_property_readonly(
-            "w", [](const BurstData& b) { return vectorArray(b.burst.w); }, "w (m/s)")
-        .def_property_readonly(
-            "temp", [](const BurstData& b) { return vectorArray(b.burst.temp); },
-            "sonic temperature")
+        .def_readonly("u", &BurstData::u, "u (m/s)")
+        .def_readonly("v", &BurstData::v, "v (m/s)")
+        .def_readonly("w", &BurstData::w, "w (m/s)")
+        .def_readonly("temp", &BurstData::temp, "sonic temperature")
         .def_readonly("format", &BurstData::format, "'csv' or 'toa5'")
         .def_readonly("fs", &BurstData::fs,
                       "the rate the file states (Hz: burst-gen's line, TOA5 timestamps) or None")
@@ -371,11 +379,9 @@ library runs.)");
                       "seconds since 1970-01-01 UTC of the first TOA5 sample, or None")
         .def_readonly("missing_values", &BurstData::missingValues,
                       "values marked missing (TOA5 NAN), stored as the dropout marker 0.0")
-        .def("__len__", [](const BurstData& b) { return b.burst.size(); })
-        .def("__iter__", [](const BurstData& b) {
-            return py::iter(py::make_tuple(vectorArray(b.burst.u), vectorArray(b.burst.v),
-                                           vectorArray(b.burst.w), vectorArray(b.burst.temp)));
-        });
+        .def("__len__", [](const BurstData& b) { return b.u.size(); })
+        .def("__iter__",
+             [](const BurstData& b) { return py::iter(py::make_tuple(b.u, b.v, b.w, b.temp)); });
 
     m.def("read_burst", &readBurst, py::arg("path"), py::kw_only(),
           py::arg("columns") = py::none(),

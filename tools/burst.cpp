@@ -4,14 +4,6 @@
 #include <cmath>
 #include <ostream>
 
-void Burst::append(double uValue, double vValue, double wValue, double tempValue)
-{
-    u.push_back(uValue);
-    v.push_back(vValue);
-    w.push_back(wValue);
-    temp.push_back(tempValue);
-}
-
 namespace {
 
 std::string formatSample(double value, int decimals)

@@ -15,7 +15,14 @@ struct Burst {
     std::vector<double> temp;
 
     std::size_t size() const { return u.size(); }
-    void append(double uValue, double vValue, double wValue, double tempValue);
+    // Inline: the readers call it once a sample.
+    void append(double uValue, double vValue, double wValue, double tempValue)
+    {
+        u.push_back(uValue);
+        v.push_back(vValue);
+        w.push_back(wValue);
+        temp.push_back(tempValue);
+    }
 };
 
 // Where a burst file stops making sense (see burst_files.h for the readers).

@@ -495,37 +495,48 @@ std::optional<CsvError> parseToa5(std::string_view text, const BurstReadOptions&
 
 std::string systemReason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
-// The whole file in one read: its size is known, so the text is never copied or regrown.
-std::optional<std::string> readWhole(const std::string& path, std::string& error)
+// The whole file in one read into storage kept per thread: a batch reads thousands of
+// bursts of one size, and fresh storage for each would cost the system as much as the
+// parse (every page of it faulted in and cleared). The storage keeps the largest file read.
+std::optional<std::string_view> readWhole(const std::string& path, std::string& error)
 {
+    thread_local std::string storage;
     std::error_code ignored;
-    if (path == "-" || !std::filesystem::is_regular_file(path, ignored)) {
-        return readFile(path, error);  // standard input, a pipe, or the reason it is none
-    }
+    const auto size = std::filesystem::is_regular_file(path, ignored) && path != "-"
+                          ? std::filesystem::file_size(path, ignored)
+                          : std::uintmax_t{0};
     struct Closer {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
-    errno = 0;
-    const std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        error = path + ": " + systemReason(errno);
-        return std::nullopt;
-    }
-    const auto size = std::filesystem::file_size(path, ignored);
-    if (ignored) {
-        return readFile(path, error);
-    }
-    std::string contents(size, '\0');
-    errno = 0;
-    const std::size_t got = std::fread(contents.data(), 1, contents.size(), file.get());
-    if (got != contents.size() || std::fgetc(file.get()) != EOF || std::ferror(file.get())) {
+    std::unique_ptr<std::FILE, Closer> file;
+    if (size > 0 && !ignored) {
+        errno = 0;
+        file.reset(std::fopen(path.c_str(), "rb"));
+        if (!file) {
+            error = path + ": " + systemReason(errno);
+            return std::nullopt;
+        }
+        if (storage.size() < size) {
+            storage.resize(size);
+        }
+        errno = 0;
+        const std::size_t got = std::fread(storage.data(), 1, size, file.get());
         if (std::ferror(file.get())) {
             error = path + ": " + systemReason(errno);
             return std::nullopt;
         }
-        return readFile(path, error);  // the file changed size while read: read it as it is
+        if (got == size && std::fgetc(file.get()) == EOF) {
+            return std::string_view(storage.data(), size);
+        }
+        // the file changed size while read: read it as it is now
     }
-    return contents;
+    // Standard input, a pipe, an empty or changing file, or the reason it is none of these.
+    std::optional<std::string> text = readFile(path, error);
+    if (!text) {
+        return std::nullopt;
+    }
+    storage = std::move(*text);
+    return std::string_view(storage);
 }
 
 }  // namespace
@@ -546,7 +557,7 @@ std::optional<std::string> readBurstFile(const std::string& path, const BurstRea
                                          BurstFile& file)
 {
     std::string error;
-    const std::optional<std::string> contents = readWhole(path, error);
+    const std::optional<std::string_view> contents = readWhole(path, error);
     if (!contents) {
         return error;
     }
