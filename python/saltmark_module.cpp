@@ -83,7 +83,7 @@ Message decodeFile(const std::string& path)
 
 }  // namespace
 
-PYBIND11_MODULE(saltmark, m)
+PYBIND11_MODULE(_saltmark, m)
 {
     m.doc() = "The Saltmark SBD message decoder.";
     m.attr("__version__") = ORCAN_VERSION;
