@@ -109,8 +109,8 @@ void warnOfCrossWind(const Result& r)
                                  std::to_string(static_cast<int>(std::round(*r.windAngle))) +
                                  " degrees from the u axis; rotate='mean-wind' turns the burst "
                                  "into it";
-        py::module_::import("warnings").attr("warn")(text, py::module_::import("builtins").attr(
-                                                               "RuntimeWarning"), 2);
+        py::module_::import("warnings")
+            .attr("warn")(text, py::module_::import("builtins").attr("RuntimeWarning"), 2);
     }
 }
 
@@ -178,8 +178,7 @@ std::string pathText(const py::object& path)
     return py::module_::import("os").attr("fspath")(path).cast<std::string>();
 }
 
-BurstData readBurst(const py::object& pathObject,
-                    std::optional<std::vector<std::string>> columns)
+BurstData readBurst(const py::object& pathObject, std::optional<std::vector<std::string>> columns)
 {
     const std::string path = pathText(pathObject);
     const BurstReadOptions options = readOptions(columns);
@@ -192,9 +191,13 @@ BurstData readBurst(const py::object& pathObject,
     if (error) {
         throw BurstFileError(*error);
     }
-    return {ownedArray(std::move(file.burst.u)), ownedArray(std::move(file.burst.v)),
-            ownedArray(std::move(file.burst.w)), ownedArray(std::move(file.burst.temp)),
-            file.format, file.statedRate, file.startTime,
+    return {ownedArray(std::move(file.burst.u)),
+            ownedArray(std::move(file.burst.v)),
+            ownedArray(std::move(file.burst.w)),
+            ownedArray(std::move(file.burst.temp)),
+            file.format,
+            file.statedRate,
+            file.startTime,
             static_cast<std::int64_t>(file.missingValues)};
 }
 
@@ -219,8 +222,8 @@ Result computeFile(const py::object& pathObject, double height, std::optional<do
         // the system as much as the parse.
         thread_local BurstFile file;
         file = BurstFile{std::move(file.burst), {}, {}, {}, 0};
-        for (std::vector<double>* series : {&file.burst.u, &file.burst.v, &file.burst.w,
-                                            &file.burst.temp}) {
+        for (std::vector<double>* series :
+             {&file.burst.u, &file.burst.v, &file.burst.w, &file.burst.temp}) {
             series->clear();
         }
         error = readBurstFile(path, options, file);
@@ -273,10 +276,9 @@ py::dict asDict(const Result& r)
 // Everything a Result holds, for pickle (Dask and multiprocessing send results that way).
 py::tuple resultState(const Result& r)
 {
-    return py::make_tuple(r.Ustar, r.Epsilon, r.MeanU, r.MeanV, r.MeanW, r.MeanTemp,
-                          r.Anisotropy, r.Quality, bandArray(r.Freq), bandArray(r.Tke),
-                          r.keptSamples, r.height, r.fs, r.rotate, r.windAngle, r.startTime,
-                          r.missingValues);
+    return py::make_tuple(r.Ustar, r.Epsilon, r.MeanU, r.MeanV, r.MeanW, r.MeanTemp, r.Anisotropy,
+                          r.Quality, bandArray(r.Freq), bandArray(r.Tke), r.keptSamples, r.height,
+                          r.fs, r.rotate, r.windAngle, r.startTime, r.missingValues);
 }
 
 Result resultFromState(const py::tuple& t)
@@ -285,8 +287,8 @@ Result resultFromState(const py::tuple& t)
         throw std::runtime_error("not the state of an eddyrate.Result");
     }
     Result r;
-    double* scalars[] = {&r.Ustar,  &r.Epsilon,  &r.MeanU,  &r.MeanV,
-                         &r.MeanW,  &r.MeanTemp, &r.Anisotropy, &r.Quality};
+    double* scalars[] = {&r.Ustar, &r.Epsilon,  &r.MeanU,      &r.MeanV,
+                         &r.MeanW, &r.MeanTemp, &r.Anisotropy, &r.Quality};
     for (std::size_t i = 0; i < 8; ++i) {
         *scalars[i] = t[i].cast<double>();
     }
@@ -355,8 +357,7 @@ PYBIND11_MODULE(_eddyrate, m)
         });
 
     m.def("compute", &compute, py::arg("u"), py::arg("v"), py::arg("w"), py::arg("temp"),
-          py::kw_only(), py::arg("height") = 4.0, py::arg("fs") = 10.0,
-          py::arg("rotate") = "none",
+          py::kw_only(), py::arg("height") = 4.0, py::arg("fs") = 10.0, py::arg("rotate") = "none",
           R"(Runs one burst through the EddyRate library.
 
 u, v, w (m/s) and temp: one value a sample, all of one length; numpy arrays or sequences.
@@ -383,16 +384,14 @@ library runs.)");
         .def("__iter__",
              [](const BurstData& b) { return py::iter(py::make_tuple(b.u, b.v, b.w, b.temp)); });
 
-    m.def("read_burst", &readBurst, py::arg("path"), py::kw_only(),
-          py::arg("columns") = py::none(),
+    m.def("read_burst", &readBurst, py::arg("path"), py::kw_only(), py::arg("columns") = py::none(),
           R"(Reads a burst file as eddyrate-run does: the project's CSV (u, v, w, T a row) or a
 TOA5 logger file (columns: the names of u, v, w and T, default Ux, Uy, Uz, Ts; NAN becomes the
 dropout marker 0.0). u, v, w, temp = read_burst(path) unpacks the four arrays. Raises
 eddyrate.BurstError (a ValueError) naming the file and line, OSError-like reasons included.)");
 
     m.def("compute_file", &computeFile, py::arg("path"), py::kw_only(), py::arg("height") = 4.0,
-          py::arg("fs") = py::none(), py::arg("rotate") = "none",
-          py::arg("columns") = py::none(),
+          py::arg("fs") = py::none(), py::arg("rotate") = "none", py::arg("columns") = py::none(),
           R"(Reads a burst file and runs it through the library, all without the GIL. fs: None
 takes the rate the file states (else 10 Hz); a different rate is refused with BurstError.)");
 }

@@ -88,9 +88,9 @@ private:
 };
 
 // Powers of ten that a double holds exactly.
-constexpr std::array<double, 23> kExactPowersOfTen{
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::array<double, 23> kExactPowersOfTen{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // A decimal such as a logger writes it ("-12.3456", "1.5e-3"), when its digits and exponent
 // let one exact multiplication or division give the correctly rounded double: both operands
@@ -149,8 +149,8 @@ const char* parseSimpleDecimal(const char* p, const char* end, double& value)
         return nullptr;
     }
     const auto mantissa = static_cast<double>(digits);
-    const double magnitude = scale < 0 ? mantissa / kExactPowersOfTen[-scale]
-                                       : mantissa * kExactPowersOfTen[scale];
+    const double magnitude =
+        scale < 0 ? mantissa / kExactPowersOfTen[-scale] : mantissa * kExactPowersOfTen[scale];
     value = negative ? -magnitude : magnitude;
     return p;
 }
