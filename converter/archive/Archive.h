@@ -37,7 +37,8 @@
 //                      'file'     the file's modification time, only when the caller asks
 //                                 for it (a mail attachment has no time of its own)
 //                    else both NULL.
-//     Rows of a version 1 archive have the envelope columns NULL and source 'file'.
+//     Rows of a version 1 archive have the envelope columns NULL, source 'file', and the time
+//     their PB200 records state; their float32 values stay as that version stored them.
 //   The same delivery, by unique indexes on messages:
 //     with a DirectIP header (pushed, or a file in DirectIP framing): imei, momsn and
 //       session_time; or imei and a non-zero cdr_reference
