@@ -57,3 +57,14 @@ def test_eddyrate_run_plots_the_burst_and_non_finite_outputs(tmp_path):
                              str(BUNDLED_BURST)], stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True)
     assert failed.returncode == 1 and "no figure written" in failed.stderr
+
+
+def test_plot_draws_onto_given_axes_and_returns_them(results, tmp_path):
+    from matplotlib.figure import Figure
+
+    fig = Figure()
+    left, right = fig.subplots(1, 2)
+    assert eddyrate.plot(results["accepted"], ax=right, title="b") is right
+    assert right.get_xscale() == "log" and right.get_title() == "b" and not left.lines
+    ax = eddyrate.plot(results["accepted"], path=tmp_path / "alone.png")
+    assert (tmp_path / "alone.png").read_bytes().startswith(PNG_SIGNATURE) and ax.lines

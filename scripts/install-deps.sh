@@ -13,10 +13,11 @@ packages=(
   libhwy-dev
   libmpfr-dev libgmp-dev libboost-dev libcli11-dev
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
-  python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy
+  python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy python3-pandas
+  python3-setuptools python3-pip python3-venv python3-build python3-wheel
   clang libfuzzer-14-dev libclang-rt-14-dev
   g++-arm-linux-gnueabi qemu-user
-  g++-mingw-w64-x86-64 wine64
+  g++-mingw-w64-x86-64 wine64 wixl
   valgrind
 )
 

@@ -67,11 +67,17 @@ def _estimate(value):
 
 
 def plot(result, path, title=None):
-    """Draws Tke against frequency on log-log axes, the fit band shaded, and the -5/3 law at
-    the fitted dissipation rate; writes the figure to path (format from its extension)."""
-    out = _outputs(result)
+    """Draws the spectrum into a figure of its own and writes it to path (format from its
+    extension)."""
     fig = Figure(figsize=(7.0, 5.0), layout="constrained")
-    ax = fig.add_subplot()
+    draw(result, fig.add_subplot(), title=title)
+    fig.savefig(path)
+
+
+def draw(result, ax, title=None):
+    """Draws Tke against frequency on log-log axes, the fit band shaded, and the -5/3 law at
+    the fitted dissipation rate, onto the matplotlib axes ax; returns ax."""
+    out = _outputs(result)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("Frequency $f$ (Hz)")
@@ -87,8 +93,7 @@ def plot(result, path, title=None):
         ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
         ax.set_xlim(0.01, 10.0)
         ax.set_ylim(1e-4, 1e1)
-        fig.savefig(path)
-        return
+        return ax
 
     f, s = freq[bands], tke[bands]
     ax.axvspan(FIT_LOW_HZ, FIT_HIGH_HZ, color="0.88", zorder=0,
@@ -121,7 +126,7 @@ def plot(result, path, title=None):
             fontsize=9, bbox={"boxstyle": "round", "facecolor": "white", "edgecolor": "0.7"})
     ax.legend(loc="upper right", fontsize=8.5)
     ax.grid(True, which="major", color="0.85", linewidth=0.6)
-    fig.savefig(path)
+    return ax
 
 
 def main(argv=None):
