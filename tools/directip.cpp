@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "DirectIp.h"
+#include "burst_files.h"
 
 namespace {
 
@@ -27,17 +28,6 @@ bool parseNumber(std::string_view text, Number& value)
 {
     const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
     return !text.empty() && status == std::errc() && end == text.data() + text.size();
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date, by 400-year eras.
-std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day)
-{
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 
 // Seconds since 1970 from digits or "YYYY-MM-DDTHH:MM:SSZ"; the session time is 32 bits.
