@@ -25,6 +25,10 @@ struct BurstOutputs {
     double* Tke;   // kReturnedBands slots
 };
 
+// The working memory a call on `n` samples at `fs` is expected to hold at its peak (the
+// segments, their spectra and the transform's tables), which the call reserves in one piece.
+std::size_t expectedWorkingBytes(std::int32_t n, double fs);
+
 // Runs the whole computation on the four wrapped caller series (compacted in place) and
 // writes every output. Every array it makes is released on every path. Throws std::bad_alloc
 // when memory runs out; the outputs are then partly written.
