@@ -12,6 +12,7 @@
 
 #include "burst.h"
 #include "cli.h"
+#include "no_estimate.h"
 #include "outputs.h"
 #include "spectrum_plot.h"
 
@@ -195,7 +196,9 @@ int run(int argc, char** argv)
 
     const std::size_t samples = burst.size();
     const std::size_t zeroSamples = countZeroSamples(burst);
+    const Burst asRead = burst;
     const EddyRateOutputs outputs = runEddyRate(burst, height, fs);
+    const std::optional<std::string> noEstimate = noEstimateReason(asRead, fs, outputs);
     OutputFile out;
     if (!out.open("-", error)) {
         return inputError(kProgram, error);
@@ -208,8 +211,12 @@ int run(int argc, char** argv)
     if (!out.close(error)) {
         return inputError(kProgram, error);
     }
+    if (noEstimate) {
+        std::cerr << kProgram << ": no estimate: " << *noEstimate << '\n';
+    }
     if (!figurePath.empty()) {
-        if (const std::optional<std::string> failed = plotSpectrum(outputs, figurePath)) {
+        if (const std::optional<std::string> failed =
+                plotSpectrum(outputs, figurePath, noEstimate.value_or(""))) {
             return inputError(kProgram, *failed);
         }
     }
