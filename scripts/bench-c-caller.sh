@@ -19,18 +19,7 @@ driver=("$build_dir/bench/eddyrate_c_caller" "${EDDYRATE_LIBRARY:-$build_dir/edd
         eddyrate/stages/testdata/burst-30min-10hz.f64 18000 10 4)
 
 peer_round() {
-    /usr/bin/python3 - "$peer_repeats" <<'PY'
-import sys, time
-sys.path.insert(0, "bench")
-import scipy_peer as p
-repeats = int(sys.argv[1])
-u, v, w, t = p.synthetic()
-p.peer(u, v, w, t, 4.0, 10.0)
-wall = time.perf_counter()
-for _ in range(repeats):
-    p.peer(u, v, w, t, 4.0, 10.0)
-print((time.perf_counter() - wall) / repeats * 1e3)
-PY
+    /usr/bin/python3 bench/scipy_peer.py --ms "$peer_repeats" | cut -d' ' -f1
 }
 
 peer=() ours=() faults=()
