@@ -11,7 +11,7 @@ packages=(
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
   xvfb xauth twm xfonts-base xfonts-75dpi imagemagick x11-utils xdotool
   locales
-  nlohmann-json3-dev libsqlite3-dev sqlite3
+  nlohmann-json3-dev libsqlite3-dev sqlite3 libcli11-dev
   libhwy-dev libboost-dev
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
   python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy
