@@ -165,8 +165,10 @@ std::optional<int> parseCommandLine(CLI::App& app, std::string_view program, std
     }
     const std::vector<std::string> extras = app.remaining();
     if (!extras.empty()) {
+        const std::string_view extra = extras.front();
+        const bool option = extra.size() > 1 && extra.front() == '-';
         return usageError(program,
-                          "unexpected argument " + ::quoted(std::string_view(extras.front())));
+                          (option ? "unknown option " : "unexpected argument ") + ::quoted(extra));
     }
     return std::nullopt;
 }

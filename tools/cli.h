@@ -46,8 +46,9 @@ private:
 
 // Parses the command line with `app`, whose options the tool declares (values taken as text),
 // the tools' way: --help (or -h) and --version are answered first, with `usage` and the
-// version; an argument no option takes is "unexpected argument 'x'", an option without its
-// value "option --x needs a value". Returns the exit status when the program is done already.
+// version; an option the tool does not know is "unknown option '--x'", any other argument
+// no option takes "unexpected argument 'x'", an option without its value "option --x needs a
+// value". Returns the exit status when the program is done already.
 std::optional<int> parseCommandLine(CLI::App& app, std::string_view program, std::string_view usage,
                                     int argc, char** argv);
 

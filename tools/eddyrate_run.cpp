@@ -1,6 +1,7 @@
 // eddyrate-run: one burst from a CSV file through eddyRate, as the buoy's logger would call
 // it, with the outputs printed as a table or as JSON for the message composer.
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,7 +9,9 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "burst.h"
 #include "cli.h"
@@ -132,38 +135,32 @@ int run(int argc, char** argv)
     bool json = false;
     std::string path;
     std::string figurePath;
-    CommandLine args(argc, argv);
-    while (args.next()) {
-        std::string_view value;
-        if (args.isHelp()) {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (args.isVersion()) {
-            return printVersion(kProgram);
-        }
-        if (args.arg() == "--json") {
-            json = true;
-        } else if (args.option("--plot", value)) {
-            if (!args.error().empty()) {
-                return usageError(kProgram, args.error());
-            }
-            figurePath = value;
-        } else if (args.option("--fs", value)) {
-            if (const std::optional<std::string> bad = takeNumber(args, value, fs)) {
+    std::string fsText;
+    std::string heightText;
+    std::vector<std::string> paths;
+    CLI::App app;
+    const auto last = CLI::MultiOptionPolicy::TakeLast;
+    app.add_flag("--json", json);
+    app.add_option("--plot", figurePath)->multi_option_policy(last);
+    CLI::Option* fsOption = app.add_option("--fs", fsText)->multi_option_policy(last);
+    CLI::Option* heightOption = app.add_option("--height", heightText)->multi_option_policy(last);
+    app.add_option("burst", paths);
+    if (const std::optional<int> done = parseCommandLine(app, kProgram, kUsage, argc, argv)) {
+        return *done;
+    }
+    for (const auto& [option, text, target] :
+         {std::tuple{fsOption, &fsText, &fs}, std::tuple{heightOption, &heightText, &height}}) {
+        if (option->count() > 0) {
+            if (const std::optional<std::string> bad = takeNumber(*text, *target)) {
                 return usageError(kProgram, *bad);
             }
-        } else if (args.option("--height", value)) {
-            if (const std::optional<std::string> bad = takeNumber(args, value, height)) {
-                return usageError(kProgram, *bad);
-            }
-        } else if (args.arg().size() > 1 && args.arg().front() == '-') {
-            return usageError(kProgram, "unknown option " + quoted(args.arg()));
-        } else if (!path.empty()) {
-            return usageError(kProgram, "one burst file at a time");
-        } else {
-            path = args.arg();
         }
+    }
+    if (paths.size() > 1) {
+        return usageError(kProgram, "one burst file at a time");
+    }
+    if (!paths.empty()) {
+        path = paths.front();
     }
     if (path.empty()) {
         return usageError(kProgram, "no burst file given");
