@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the programs needs (the
 # build, the tests, the window, the Python modules); only what is missing. CI's extra builds
-# install their own tools: the cross toolchains, wine and qemu (cross-*.sh), clang and
+# install their own tools: the cross toolchains, wine, wixl and qemu (cross-*.sh), clang and
 # libFuzzer (ci-fuzz.sh), GNU MPFR (ci-mpfr.sh), valgrind (bench-profile.sh).
 set -euo pipefail
 

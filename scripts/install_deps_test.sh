@@ -20,6 +20,7 @@ g++-arm-linux-gnueabi cross-arm.sh
 qemu-user cross-arm.sh
 g++-mingw-w64-x86-64 cross-windows.sh
 wine64 cross-windows.sh
+wixl cross-windows.sh
 clang ci-fuzz.sh
 libfuzzer-14-dev ci-fuzz.sh
 libmpfr-dev ci-mpfr.sh
