@@ -23,7 +23,7 @@ extern "C" EDDYRATE_API void EDDYRATE_CALL eddyRate(double* u, double* v, double
     try {
         const std::int32_t count = n < 0 ? 0 : n;
         // Every working array of the call comes from this arena and goes with it.
-        CallArena arena(expectedWorkingBytes(count, fs));
+        CallArena arena(screeningBytes(count), expectedWorkingBytes(count, fs));
         const ActiveArena active(arena);
         ArrayOwner uSeries = wrapArray(u, count);
         ArrayOwner vSeries = wrapArray(v, count);

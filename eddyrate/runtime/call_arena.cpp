@@ -76,8 +76,8 @@ void heapRelease(void* block) noexcept { std::free(static_cast<void**>(block)[-1
 
 void setChunkPerBlock(bool perBlock) noexcept { chunkPerBlock = perBlock; }
 
-CallArena::CallArena(std::size_t firstChunk) noexcept
-    : firstChunk_(firstChunk), chunkPerBlock_(chunkPerBlock)
+CallArena::CallArena(std::size_t firstChunk, std::size_t peakChunk) noexcept
+    : firstChunk_(firstChunk), peakChunk_(peakChunk), chunkPerBlock_(chunkPerBlock)
 {
 }
 
@@ -105,12 +105,13 @@ void* CallArena::allocate(std::size_t bytes, std::size_t alignment)
     std::size_t start = 0;
     if (newest_ == nullptr || !place(newest_, start)) {
         const std::size_t least = bytes + sizeof(BlockHeader) + kMostAlignment;
-        // A further chunk is twice all before it: a call that outgrows its estimate takes few,
-        // and the largest chunk stays more than half of all, which keeps a heap that trims
-        // at twice its largest recent block from trimming them between calls.
-        const std::size_t size =
-            chunkPerBlock_ ? least
-                           : std::max(newest_ == nullptr ? firstChunk_ : 2 * reserved_, least);
+        // A chunk after the peak one is twice all before it: a call that outgrows its estimate
+        // takes few, and the largest chunk stays more than half of all, which keeps a heap that
+        // trims at twice its largest recent block from trimming them between calls.
+        const std::size_t wanted = newest_ == nullptr             ? firstChunk_
+                                   : newest_->previous == nullptr ? peakChunk_
+                                                                  : 2 * reserved_;
+        const std::size_t size = chunkPerBlock_ ? least : std::max(wanted, least);
         // Not zero-filled here: a heap block that is reused would be cleared twice.
         auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + size));
         if (chunk == nullptr) {

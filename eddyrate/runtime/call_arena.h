@@ -12,9 +12,10 @@ namespace eddyrate {
 
 class CallArena {
 public:
-    // `firstChunk`: bytes of the first chunk, the call's expected peak; nothing is taken from
-    // the heap until the first block is asked for.
-    explicit CallArena(std::size_t firstChunk) noexcept;
+    // `firstChunk`: bytes of the first chunk, taken when the first block is asked for;
+    // `peakChunk`: bytes of the chunk taken when the first one is full, the call's expected
+    // peak. Later chunks double what is reserved.
+    CallArena(std::size_t firstChunk, std::size_t peakChunk) noexcept;
     ~CallArena();
     CallArena(const CallArena&) = delete;
     CallArena& operator=(const CallArena&) = delete;
@@ -39,6 +40,7 @@ private:
     Chunk* newest_ = nullptr;
     BlockHeader* last_ = nullptr;  // most recent block still handed out, or null
     std::size_t firstChunk_;
+    std::size_t peakChunk_;
     std::size_t reserved_ = 0;
     bool chunkPerBlock_;
 };

@@ -148,7 +148,7 @@ TEST(NonFinite, TestsTellInfinitiesFromNotANumber)
 // given back and handed out again starts as zeros.
 TEST(CallArena, ArraysGrowAndReuseStorageAsOnTheHeap)
 {
-    CallArena arena(4096);
+    CallArena arena(4096, 4096);
     const ActiveArena active(arena);
     ArrayOwner moved = initArray(2);
     resizeArray(*moved, 16, 1, kDoubleSize);
@@ -177,7 +177,7 @@ TEST(CallArena, ArraysGrowAndReuseStorageAsOnTheHeap)
 
 TEST(CallArena, TakesAFurtherChunkWhenTheFirstIsFullAndAlignsBlocks)
 {
-    CallArena arena(256);
+    CallArena arena(256, 256);
     const ActiveArena active(arena);
     void* small = allocateWork(100, 64);
     void* large = allocateWork(10000, 64);

@@ -21,6 +21,12 @@ constexpr std::size_t kSmallRecordBytes = 64u << 10;
 
 }  // namespace
 
+std::size_t screeningBytes(std::int32_t n)
+{
+    // The records and the flag of every sample.
+    return kSmallRecordBytes + static_cast<std::size_t>(grownCapacity(0, n < 0 ? 0 : n));
+}
+
 std::size_t expectedWorkingBytes(std::int32_t n, double fs)
 {
     const double length = segmentLength(fs);
