@@ -141,7 +141,7 @@ TEST_F(ToolCommandLine, RefusesWhatTheLibraryCannotUseAndSaysWhy)
         {kGen + " --seed -1", 2, "'-1' must be zero or more"},
         {kGen + " --zeros 2.5", 2, "'2.5' is not a whole number"},
         {kGen + " --seed 99999999999999999999", 2, "is out of range"},
-        {kGen + " --" + std::string(5000, 'z'), 2, "unexpected argument '--zzz"},
+        {kGen + " --" + std::string(5000, 'z'), 2, "unknown option '--zzz"},
         {kCompose + " --port 1e400 --record " + good + " -o x", 2, "'1e400' is out of range"},
     };
     for (const auto& c : cases) {

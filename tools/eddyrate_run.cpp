@@ -1,6 +1,7 @@
 // eddyrate-run: one burst from a CSV file through eddyRate, as the buoy's logger would call
 // it, with the outputs printed as a table or as JSON for the message composer.
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,9 +9,11 @@
 #include <iostream>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "burst_files.h"
 #include "cli.h"
+#include "no_estimate.h"
 #include "outputs.h"
 #include "rotation.h"
 #include "spectrum_plot.h"
@@ -140,55 +143,55 @@ int run(int argc, char** argv)
     bool json = false;
     std::string path;
     std::string figurePath;
-    CommandLine args(argc, argv);
-    while (args.next()) {
-        std::string_view value;
-        if (args.isHelp()) {
-            std::cout << kUsage;
-            return 0;
+    std::string fsText;
+    std::string heightText;
+    std::string columnsText;
+    std::string rotateText;
+    std::vector<std::string> paths;
+    CLI::App app;
+    const auto last = CLI::MultiOptionPolicy::TakeLast;
+    app.add_flag("--json", json);
+    app.add_option("--plot", figurePath)->multi_option_policy(last);
+    CLI::Option* fsOption = app.add_option("--fs", fsText)->multi_option_policy(last);
+    CLI::Option* heightOption = app.add_option("--height", heightText)->multi_option_policy(last);
+    CLI::Option* columnsOption =
+        app.add_option("--columns", columnsText)->multi_option_policy(last);
+    CLI::Option* rotateOption = app.add_option("--rotate", rotateText)->multi_option_policy(last);
+    app.add_option("burst", paths);
+    if (const std::optional<int> done = parseCommandLine(app, kProgram, kUsage, argc, argv)) {
+        return *done;
+    }
+    if (fsOption->count() > 0) {
+        double rate = 0.0;
+        if (const std::optional<std::string> bad = takeNumber(fsText, rate)) {
+            return usageError(kProgram, *bad);
         }
-        if (args.isVersion()) {
-            return printVersion(kProgram);
+        askedRate = rate;
+    }
+    if (heightOption->count() > 0) {
+        if (const std::optional<std::string> bad = takeNumber(heightText, height)) {
+            return usageError(kProgram, *bad);
         }
-        if (args.arg() == "--json") {
-            json = true;
-        } else if (args.option("--plot", value)) {
-            if (!args.error().empty()) {
-                return usageError(kProgram, args.error());
-            }
-            figurePath = value;
-        } else if (args.option("--fs", value)) {
-            double fs = 0.0;
-            if (const std::optional<std::string> bad = takeNumber(args, value, fs)) {
-                return usageError(kProgram, *bad);
-            }
-            askedRate = fs;
-        } else if (args.option("--columns", value)) {
-            const std::optional<std::string> bad =
-                args.error().empty() ? parseColumnList(value, readOptions.columns) : args.error();
-            if (bad) {
-                return usageError(kProgram, "--columns: " + *bad);
-            }
-        } else if (args.option("--rotate", value)) {
-            const std::optional<Rotation> how = parseRotation(value);
-            if (!args.error().empty() || !how) {
-                return usageError(
-                    kProgram, args.error().empty()
-                                  ? "--rotate takes none, mean-wind or double, not " + quoted(value)
-                                  : args.error());
-            }
-            rotation = *how;
-        } else if (args.option("--height", value)) {
-            if (const std::optional<std::string> bad = takeNumber(args, value, height)) {
-                return usageError(kProgram, *bad);
-            }
-        } else if (args.arg().size() > 1 && args.arg().front() == '-') {
-            return usageError(kProgram, "unknown option " + quoted(args.arg()));
-        } else if (!path.empty()) {
-            return usageError(kProgram, "one burst file at a time");
-        } else {
-            path = args.arg();
+    }
+    if (columnsOption->count() > 0) {
+        if (const std::optional<std::string> bad =
+                parseColumnList(columnsText, readOptions.columns)) {
+            return usageError(kProgram, "--columns: " + *bad);
         }
+    }
+    if (rotateOption->count() > 0) {
+        const std::optional<Rotation> how = parseRotation(rotateText);
+        if (!how) {
+            return usageError(
+                kProgram, "--rotate takes none, mean-wind or double, not " + ::quoted(rotateText));
+        }
+        rotation = *how;
+    }
+    if (paths.size() > 1) {
+        return usageError(kProgram, "one burst file at a time");
+    }
+    if (!paths.empty()) {
+        path = paths.front();
     }
     if (path.empty()) {
         return usageError(kProgram, "no burst file given");
@@ -225,7 +228,9 @@ int run(int argc, char** argv)
 
     const std::size_t samples = burst.size();
     const std::size_t zeroSamples = countDropouts(burst);
+    const Burst asRead = burst;
     const EddyRateOutputs outputs = runEddyRate(burst, height, fs);
+    const std::optional<std::string> noEstimate = noEstimateReason(asRead, fs, outputs);
     OutputFile out;
     if (!out.open("-", error)) {
         return inputError(kProgram, error);
@@ -238,8 +243,12 @@ int run(int argc, char** argv)
     if (!out.close(error)) {
         return inputError(kProgram, error);
     }
+    if (noEstimate) {
+        std::cerr << kProgram << ": no estimate: " << *noEstimate << '\n';
+    }
     if (!figurePath.empty()) {
-        if (const std::optional<std::string> failed = plotSpectrum(outputs, figurePath)) {
+        if (const std::optional<std::string> failed =
+                plotSpectrum(outputs, figurePath, noEstimate.value_or(""))) {
             return inputError(kProgram, *failed);
         }
     }

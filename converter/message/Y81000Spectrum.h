@@ -14,7 +14,13 @@ struct Y81000Spectrum {
     int port = 0;
     std::vector<double> freq;  // Hz, 116 bands
     std::vector<double> tke;   // m^2/s^2 per Hz at those bands
+    double epsilon = 0.0;      // m^2/s^3, the library's 9999 when it has no estimate
+    double ustar = 0.0;        // m/s, likewise
 };
+
+// The band the library fits the dissipation rate over, in hertz (both ends excluded).
+inline constexpr double kFitBandLowHz = 2.0;
+inline constexpr double kFitBandHighHz = 4.9;
 
 // The spectrum of the message's last Y81000 record; nothing when it holds none (a record cut
 // short by the end of the message is not decoded).

@@ -17,6 +17,7 @@ Run as a program it draws the JSON that eddyrate-run --json writes:
 import json
 import math
 import sys
+import textwrap
 
 import numpy as np
 from matplotlib.figure import Figure
@@ -35,12 +36,14 @@ def _outputs(result):
     """The outputs as a dict, from a Result or from eddyrate-run's JSON."""
     if isinstance(result, dict):
         values = {k: _json_number(result, k) for k in _SCALARS}
+        values["reason"] = result.get("NoEstimateReason")
         for key in ("Freq", "Tke"):
             names = result.get(key + "_nonfinite") or [None] * len(result[key])
             values[key.lower()] = np.array(
                 [_nonfinite(n) if v is None else float(v) for v, n in zip(result[key], names)])
         return values
     values = {k: float(getattr(result, k)) for k in _SCALARS}
+    values["reason"] = None
     values["freq"] = np.asarray(result.freq, dtype=float)
     values["tke"] = np.asarray(result.tke, dtype=float)
     return values
@@ -87,9 +90,13 @@ def draw(result, ax, title=None):
     freq, tke = out["freq"], out["tke"]
     bands = np.isfinite(freq) & np.isfinite(tke) & (freq != MISSING) & (tke != MISSING) & (freq > 0) & (tke > 0)
     if not bands.any():
-        why = ("The burst was rejected: too few samples,\ntoo many dropouts, or a sampling rate"
-               "\nnot above 1 Hz. No spectrum." if freq[0] == MISSING and out["Quality"] == 0.0
-               else "No spectrum: the band values\nare not finite (a NaN in the burst?)")
+        if out["reason"]:
+            why = "No spectrum: " + textwrap.fill(out["reason"], 40)
+        elif freq[0] == MISSING and out["Quality"] == 0.0:
+            why = ("The burst was rejected: too few samples,\ntoo many dropouts, or a sampling rate"
+                   "\nnot above 1 Hz. No spectrum.")
+        else:
+            why = "No spectrum: the band values\nare not finite (a NaN in the burst?)"
         ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
         ax.set_xlim(0.01, 10.0)
         ax.set_ylim(1e-4, 1e1)
@@ -116,7 +123,8 @@ def draw(result, ax, title=None):
                     linewidth=2.0, label=r"$(1 + 2\,\mathrm{Anisotropy})\,S_{ww}$: Tke the fit implies")
         notes.append(rf"$\varepsilon$ = {epsilon:.3g} m$^2$ s$^{{-3}}$")
     else:
-        notes.append(r"$\varepsilon$: no estimate")
+        notes.append(r"$\varepsilon$: no estimate" +
+                     (": " + textwrap.fill(out["reason"], 50) if out["reason"] else ""))
     notes.append(rf"$u_*$ = {out['Ustar']:.3g} m s$^{{-1}}$" if _estimate(out["Ustar"])
                  else r"$u_*$: no estimate")
     notes.append(f"$U$ = {mean_speed:.3g} m s$^{{-1}}$")
