@@ -12,6 +12,7 @@ packages=(
   nlohmann-json3-dev libsqlite3-dev sqlite3
   libhwy-dev
   libmpfr-dev libgmp-dev libboost-dev libcli11-dev
+  libcpp-httplib-dev chromium chromium-driver python3-selenium
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
   python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy
   clang libfuzzer-14-dev libclang-rt-14-dev
@@ -33,4 +34,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The dashboard's browser libraries (charts, coastlines), exactly as package-lock.json pins
+# them; the build copies them beside saltmark-server, which serves them itself. Node.js and
+# npm come with the machine (Debian's npm package would clash with a newer Node.js).
+web="$(cd "$(dirname "$0")/.." && pwd)/converter/server/web"
+if [ ! -d "$web/node_modules" ] || [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; then
+  if ! command -v npm >/dev/null; then
+    echo "npm not found: install Node.js with npm for the dashboard's chart and map libraries" >&2
+    exit 1
+  fi
+  (cd "$web" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -1,0 +1,450 @@
+#include "DashboardArchive.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <string_view>
+
+#include "ConvertMessage.h"
+#include "MessageJson.h"
+#include "Records.h"
+
+namespace saltmark::server {
+
+namespace {
+
+constexpr int kArchiveVersion = 2;
+// The logger writes 9999 where it has no reading; a chart shows a gap there.
+constexpr double kMissingMarker = 9999.0;
+constexpr std::size_t kPooledConnections = 4;
+constexpr int kLargestPage = 1000;
+
+std::string Quoted(std::string_view identifier)
+{
+    return "\"" + std::string(identifier) + "\"";
+}
+
+// The archive's names: record types and fields with spaces as underscores.
+std::string ColumnName(std::string_view name)
+{
+    std::string out(name);
+    for (char& c : out) {
+        if (c == ' ') {
+            c = '_';
+        }
+    }
+    return out;
+}
+
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql)
+    {
+        if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &m_pStmt,
+                               nullptr) != SQLITE_OK) {
+            throw std::runtime_error(sqlite3_errmsg(db));
+        }
+    }
+    ~Statement() { sqlite3_finalize(m_pStmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // Named parameters (":buoy") left unbound stay NULL.
+    Statement& Bind(const char* name, const std::string& text)
+    {
+        if (const int i = sqlite3_bind_parameter_index(m_pStmt, name); i > 0) {
+            sqlite3_bind_text(m_pStmt, i, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
+        }
+        return *this;
+    }
+    Statement& Bind(const char* name, std::int64_t value)
+    {
+        if (const int i = sqlite3_bind_parameter_index(m_pStmt, name); i > 0) {
+            sqlite3_bind_int64(m_pStmt, i, value);
+        }
+        return *this;
+    }
+    bool Step()
+    {
+        const int rc = sqlite3_step(m_pStmt);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            throw std::runtime_error(sqlite3_errmsg(sqlite3_db_handle(m_pStmt)));
+        }
+        return rc == SQLITE_ROW;
+    }
+    bool Null(int column) const { return sqlite3_column_type(m_pStmt, column) == SQLITE_NULL; }
+    std::int64_t Int(int column) const { return sqlite3_column_int64(m_pStmt, column); }
+    double Real(int column) const { return sqlite3_column_double(m_pStmt, column); }
+    std::string Text(int column) const
+    {
+        const auto* text = sqlite3_column_text(m_pStmt, column);
+        return text ? std::string(reinterpret_cast<const char*>(text),
+                                  static_cast<std::size_t>(sqlite3_column_bytes(m_pStmt, column)))
+                    : std::string();
+    }
+    std::vector<std::uint8_t> Blob(int column) const
+    {
+        const auto* first = static_cast<const std::uint8_t*>(sqlite3_column_blob(m_pStmt, column));
+        return first ? std::vector<std::uint8_t>(first, first + sqlite3_column_bytes(m_pStmt, column))
+                     : std::vector<std::uint8_t>();
+    }
+    // A column as JSON: null, a number or text.
+    nlohmann::ordered_json Json(int column) const
+    {
+        switch (sqlite3_column_type(m_pStmt, column)) {
+            case SQLITE_INTEGER:
+                return Int(column);
+            case SQLITE_FLOAT:
+                return std::isfinite(Real(column)) ? nlohmann::ordered_json(Real(column))
+                                                   : nlohmann::ordered_json();
+            case SQLITE_TEXT:
+                return Text(column);
+            default:
+                return nullptr;
+        }
+    }
+    const char* Name(int column) const { return sqlite3_column_name(m_pStmt, column); }
+    int Columns() const { return sqlite3_column_count(m_pStmt); }
+
+private:
+    sqlite3_stmt* m_pStmt = nullptr;
+};
+
+// The filter every query shares: one buoy (or all when :buoy is NULL) and a time range over
+// `timeColumn`. A bound `to` compares only as many characters as it has, so a bare date
+// includes its whole day.
+std::string Where(const std::string& timeColumn, const char* imeiColumn = "m.imei")
+{
+    const std::string imei = imeiColumn;
+    return " WHERE (:buoy IS NULL OR (:buoy = 'files' AND " + imei + " IS NULL) OR " + imei +
+           " = :buoy) AND (:from IS NULL OR " + timeColumn + " >= :from) AND (:to IS NULL OR substr(" +
+           timeColumn + ", 1, length(:to)) <= :to)";
+}
+
+void BindFilter(Statement& statement, const std::string& buoy, const TimeRange& range)
+{
+    if (!buoy.empty()) {
+        statement.Bind(":buoy", buoy);
+    }
+    if (!range.from.empty()) {
+        statement.Bind(":from", range.from);
+    }
+    if (!range.to.empty()) {
+        statement.Bind(":to", range.to);
+    }
+}
+
+// Every position the archive knows, one row each: buoy, time, latitude, longitude, source,
+// CEP radius (Iridium only), message id. Positions outside the globe (the 9999 marker) are
+// left out.
+std::string PositionsSql()
+{
+    std::string sql = "WITH p(buoy, imei, t, lat, lon, src, cep, id) AS (";
+    const char* recordTypes[][2] = {{"PB200", "COALESCE(r.measured_at, m.time)"},
+                                    {"IMU", "m.time"},
+                                    {"Ellipse", "m.time"}};
+    for (const auto& [type, time] : recordTypes) {
+        sql += std::string("SELECT COALESCE(m.imei, 'files'), m.imei, ") + time +
+               ", r.Lat, r.Lon, '" + type + "', NULL, m.id FROM messages m JOIN " + type +
+               " r ON r.message_id = m.id UNION ALL ";
+    }
+    sql +=
+        "SELECT COALESCE(m.imei, 'files'), m.imei, m.time, m.iridium_latitude, "
+        "m.iridium_longitude, 'Iridium', m.iridium_cep_km, m.id FROM messages m "
+        "WHERE m.iridium_latitude IS NOT NULL) ";
+    return sql;
+}
+
+constexpr const char* kOnGlobe =
+    " AND t IS NOT NULL AND lat BETWEEN -90 AND 90 AND lon BETWEEN -180 AND 180";
+
+}  // namespace
+
+struct DashboardArchive::Connection {
+    sqlite3* db = nullptr;
+    ~Connection() { sqlite3_close(db); }
+};
+
+class DashboardArchive::Lease {
+public:
+    explicit Lease(const DashboardArchive& archive) : m_archive(archive)
+    {
+        {
+            std::lock_guard lock(archive.m_poolMutex);
+            if (!archive.m_pool.empty()) {
+                m_connection = std::move(archive.m_pool.back());
+                archive.m_pool.pop_back();
+                return;
+            }
+        }
+        m_connection = std::make_unique<Connection>();
+        if (sqlite3_open_v2(archive.m_path.c_str(), &m_connection->db,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(m_connection->db ? sqlite3_errmsg(m_connection->db)
+                                                      : "cannot open the archive");
+        }
+        // Only for the moment the writer checkpoints; WAL readers otherwise never wait.
+        sqlite3_busy_timeout(m_connection->db, 2000);
+    }
+    ~Lease()
+    {
+        std::lock_guard lock(m_archive.m_poolMutex);
+        if (m_archive.m_pool.size() < kPooledConnections) {
+            m_archive.m_pool.push_back(std::move(m_connection));
+        }
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    sqlite3* db() const { return m_connection->db; }
+
+private:
+    const DashboardArchive& m_archive;
+    std::unique_ptr<Connection> m_connection;
+};
+
+DashboardArchive::DashboardArchive(std::filesystem::path path) : m_path(std::move(path)) {}
+DashboardArchive::~DashboardArchive() = default;
+
+std::unique_ptr<DashboardArchive> DashboardArchive::Open(const std::filesystem::path& path,
+                                                         std::string& reason)
+{
+    std::unique_ptr<DashboardArchive> archive(new DashboardArchive(path));
+    try {
+        Lease lease(*archive);
+        Statement version(lease.db(), "PRAGMA user_version");
+        version.Step();
+        if (version.Int(0) != kArchiveVersion) {
+            reason = path.string() + ": not an archive of version " +
+                     std::to_string(kArchiveVersion) + " (found " + std::to_string(version.Int(0)) +
+                     ")";
+            return nullptr;
+        }
+    } catch (const std::exception& e) {
+        reason = path.string() + ": " + e.what();
+        return nullptr;
+    }
+    return archive;
+}
+
+nlohmann::ordered_json DashboardArchive::Buoys() const
+{
+    Lease lease(*this);
+    nlohmann::ordered_json buoys = nlohmann::ordered_json::array();
+    std::map<std::string, std::size_t> index;
+    Statement last(lease.db(),
+                   "SELECT COALESCE(imei, 'files'), COUNT(*), MAX(time), id, file_name, "
+                   "unixepoch('now') - unixepoch(MAX(time)) FROM messages GROUP BY 1 ORDER BY 1");
+    while (last.Step()) {
+        index[last.Text(0)] = buoys.size();
+        buoys.push_back({{"buoy", last.Text(0)},
+                         {"messages", last.Int(1)},
+                         {"last_time", last.Json(2)},
+                         {"last_id", last.Json(3)},
+                         {"last_file_name", last.Json(4)},
+                         {"age_s", last.Json(5)},
+                         {"battery_voltage", nullptr},
+                         {"battery_time", nullptr},
+                         {"position", nullptr},
+                         {"image_id", nullptr}});
+    }
+    // SQLite takes the bare columns of an aggregate query from the row that gave MAX().
+    Statement battery(lease.db(),
+                      "SELECT COALESCE(m.imei, 'files'), MAX(m.time), r.Battery_voltage FROM "
+                      "messages m JOIN Miscellaneous_values r ON r.message_id = m.id WHERE "
+                      "r.Battery_voltage IS NOT NULL AND r.Battery_voltage <> 9999 GROUP BY 1");
+    while (battery.Step()) {
+        if (const auto it = index.find(battery.Text(0)); it != index.end()) {
+            buoys[it->second]["battery_time"] = battery.Json(1);
+            buoys[it->second]["battery_voltage"] = battery.Json(2);
+        }
+    }
+    Statement position(lease.db(), PositionsSql() +
+                                       "SELECT buoy, MAX(t), lat, lon, src, cep FROM p WHERE 1" +
+                                       kOnGlobe + " GROUP BY buoy");
+    while (position.Step()) {
+        if (const auto it = index.find(position.Text(0)); it != index.end()) {
+            buoys[it->second]["position"] = {{"time", position.Json(1)},
+                                             {"lat", position.Json(2)},
+                                             {"lon", position.Json(3)},
+                                             {"source", position.Json(4)},
+                                             {"cep_km", position.Json(5)}};
+        }
+    }
+    Statement image(lease.db(),
+                    "SELECT COALESCE(m.imei, 'files'), MAX(m.time), m.id FROM messages m JOIN "
+                    "Camera r ON r.message_id = m.id WHERE r.size > 0 GROUP BY 1");
+    while (image.Step()) {
+        if (const auto it = index.find(image.Text(0)); it != index.end()) {
+            buoys[it->second]["image_id"] = image.Json(2);
+        }
+    }
+    return buoys;
+}
+
+nlohmann::ordered_json DashboardArchive::Messages(const MessageQuery& query) const
+{
+    Lease lease(*this);
+    const int limit = std::clamp(query.limit, 1, kLargestPage);
+    Statement list(lease.db(),
+                   "SELECT id, file_name, size, packet_type, outcome, stop_reason, imei, momsn, "
+                   "time, time_source, source, received_at FROM messages m" +
+                       Where("m.time") +
+                       " AND (:before IS NULL OR id < :before) AND id > :after "
+                       "ORDER BY id DESC LIMIT :limit");
+    BindFilter(list, query.buoy, query.range);
+    if (query.before > 0) {
+        list.Bind(":before", query.before);
+    }
+    list.Bind(":after", query.after).Bind(":limit", std::int64_t{limit} + 1);
+    nlohmann::ordered_json messages = nlohmann::ordered_json::array();
+    nlohmann::ordered_json next;
+    while (list.Step()) {
+        if (static_cast<int>(messages.size()) == limit) {
+            next = messages.back()["id"];
+            break;
+        }
+        nlohmann::ordered_json row;
+        for (int c = 0; c < list.Columns(); ++c) {
+            row[list.Name(c)] = list.Json(c);
+        }
+        messages.push_back(std::move(row));
+    }
+    return {{"messages", std::move(messages)}, {"next", next}};
+}
+
+std::optional<MessageOutputs> DashboardArchive::Message(std::int64_t id) const
+{
+    Lease lease(*this);
+    Statement row(lease.db(),
+                  "SELECT bytes, file_name, imei, momsn, mtmsn, cdr_reference, session_status, "
+                  "session_time, iridium_latitude, iridium_longitude, iridium_cep_km, source, "
+                  "received_at, time, time_source, imported_at, id FROM messages WHERE id = :id");
+    row.Bind(":id", id);
+    if (!row.Step()) {
+        return std::nullopt;
+    }
+    MessageOutputs out;
+    out.sbd = row.Blob(0);
+    const std::string fileName = row.Text(1);
+    out.baseName = fileName.ends_with(".sbd") ? fileName.substr(0, fileName.size() - 4) : fileName;
+    const auto* bytes = out.sbd.data();
+    const auto n = static_cast<std::int32_t>(out.sbd.size());
+    CapturedImage image;
+    out.report = ToUtf8(ConvertMessage(bytes, n, image));
+    out.image = std::move(image.bytes);
+    out.json = MessageJson(DecodeMessage(bytes, n), fileName);
+    nlohmann::ordered_json envelope;
+    for (int c = 2; c < row.Columns(); ++c) {
+        envelope[row.Name(c)] = row.Json(c);
+    }
+    out.json["archive"] = std::move(envelope);
+    return out;
+}
+
+namespace {
+
+// The record type and scalar field a query names, exactly as the report names them.
+const FieldDescription* FindScalarField(const std::string& type, const std::string& field,
+                                        const RecordDescription*& description)
+{
+    for (const RecordDescription& candidate : RecordDescriptions()) {
+        if (candidate.typeName != type) {
+            continue;
+        }
+        for (const FieldDescription& f : candidate.fields) {
+            if (f.name == field && !IsArray(f.kind) && f.kind != FieldKind::Text) {
+                description = &candidate;
+                return &f;
+            }
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<Series> DashboardArchive::FieldSeries(const SeriesQuery& query,
+                                                    std::string& error) const
+{
+    const RecordDescription* description = nullptr;
+    const FieldDescription* field = FindScalarField(query.type, query.field, description);
+    if (!field) {
+        error = "no scalar field of that name in that record type";
+        return std::nullopt;
+    }
+    // A PB200 record states its own moment; the other records are placed at the message's.
+    const std::string time = description->typeName == "PB200" ? "r.measured_at" : "m.time";
+    Lease lease(*this);
+    Statement rows(lease.db(), "SELECT unixepoch(" + time + "), r." +
+                                   Quoted(ColumnName(field->name)) + " FROM messages m JOIN " +
+                                   Quoted(ColumnName(description->typeName)) +
+                                   " r ON r.message_id = m.id" + Where(time) + " AND " + time +
+                                   " IS NOT NULL ORDER BY " + time + ", m.id, r.record");
+    BindFilter(rows, query.buoy, query.range);
+    Series series;
+    while (rows.Step()) {
+        series.times.push_back(rows.Int(0));
+        const double value = rows.Real(1);
+        series.values.push_back(rows.Null(1) || !std::isfinite(value) || value == kMissingMarker
+                                    ? std::nullopt
+                                    : std::optional<double>(value));
+    }
+    return series;
+}
+
+nlohmann::ordered_json DashboardArchive::Fields() const
+{
+    nlohmann::ordered_json types = nlohmann::ordered_json::array();
+    for (const RecordDescription& description : RecordDescriptions()) {
+        nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+        for (const FieldDescription& f : description.fields) {
+            if (!IsArray(f.kind) && f.kind != FieldKind::Text) {
+                fields.push_back(f.name);
+            }
+        }
+        if (!fields.empty()) {
+            types.push_back({{"type", description.typeName}, {"fields", std::move(fields)}});
+        }
+    }
+    return types;
+}
+
+nlohmann::ordered_json DashboardArchive::Track(const std::string& buoy,
+                                               const TimeRange& range) const
+{
+    Lease lease(*this);
+    Statement rows(lease.db(), PositionsSql() +
+                                   "SELECT unixepoch(t), lat, lon, src, cep, id, buoy FROM p" +
+                                   Where("t", "imei") + kOnGlobe + " ORDER BY t, id");
+    BindFilter(rows, buoy, range);
+    nlohmann::ordered_json track = {{"t", nlohmann::ordered_json::array()},
+                                    {"lat", nlohmann::ordered_json::array()},
+                                    {"lon", nlohmann::ordered_json::array()},
+                                    {"source", nlohmann::ordered_json::array()},
+                                    {"cep_km", nlohmann::ordered_json::array()},
+                                    {"id", nlohmann::ordered_json::array()},
+                                    {"buoy", nlohmann::ordered_json::array()}};
+    const char* columns[] = {"t", "lat", "lon", "source", "cep_km", "id", "buoy"};
+    while (rows.Step()) {
+        for (int c = 0; c < 7; ++c) {
+            track[columns[c]].push_back(rows.Json(c));
+        }
+    }
+    return track;
+}
+
+bool IsTimeText(const std::string& text)
+{
+    if (text.empty() || text.size() > 32) {
+        return false;
+    }
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || c == '-' || c == ':' || c == 'T' || c == '.' || c == 'Z')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace saltmark::server
