@@ -117,11 +117,12 @@ int main(int argc, char** argv)
         if (error) {
             return;
         }
-        LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
         listener->Stop();
         if (watch) {
             watch->Stop();
         }
+        LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                ": no new connections; finishing those in flight");
     });
 
     LogLine("directip listening on " + EndpointText(listener->LocalEndpoint()));
