@@ -19,10 +19,7 @@ constexpr double kMissingMarker = 9999.0;
 constexpr std::size_t kPooledConnections = 4;
 constexpr int kLargestPage = 1000;
 
-std::string Quoted(std::string_view identifier)
-{
-    return "\"" + std::string(identifier) + "\"";
-}
+std::string Quoted(std::string_view identifier) { return "\"" + std::string(identifier) + "\""; }
 
 // The archive's names: record types and fields with spaces as underscores.
 std::string ColumnName(std::string_view name)
@@ -40,8 +37,8 @@ class Statement {
 public:
     Statement(sqlite3* db, const std::string& sql)
     {
-        if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &m_pStmt,
-                               nullptr) != SQLITE_OK) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &m_pStmt, nullptr) !=
+            SQLITE_OK) {
             throw std::runtime_error(sqlite3_errmsg(db));
         }
     }
@@ -86,8 +83,9 @@ public:
     std::vector<std::uint8_t> Blob(int column) const
     {
         const auto* first = static_cast<const std::uint8_t*>(sqlite3_column_blob(m_pStmt, column));
-        return first ? std::vector<std::uint8_t>(first, first + sqlite3_column_bytes(m_pStmt, column))
-                     : std::vector<std::uint8_t>();
+        return first
+                   ? std::vector<std::uint8_t>(first, first + sqlite3_column_bytes(m_pStmt, column))
+                   : std::vector<std::uint8_t>();
     }
     // A column as JSON: null, a number or text.
     nlohmann::ordered_json Json(int column) const
@@ -118,8 +116,8 @@ std::string Where(const std::string& timeColumn, const char* imeiColumn = "m.ime
 {
     const std::string imei = imeiColumn;
     return " WHERE (:buoy IS NULL OR (:buoy = 'files' AND " + imei + " IS NULL) OR " + imei +
-           " = :buoy) AND (:from IS NULL OR " + timeColumn + " >= :from) AND (:to IS NULL OR substr(" +
-           timeColumn + ", 1, length(:to)) <= :to)";
+           " = :buoy) AND (:from IS NULL OR " + timeColumn +
+           " >= :from) AND (:to IS NULL OR substr(" + timeColumn + ", 1, length(:to)) <= :to)";
 }
 
 void BindFilter(Statement& statement, const std::string& buoy, const TimeRange& range)
@@ -141,9 +139,8 @@ void BindFilter(Statement& statement, const std::string& buoy, const TimeRange& 
 std::string PositionsSql()
 {
     std::string sql = "WITH p(buoy, imei, t, lat, lon, src, cep, id) AS (";
-    const char* recordTypes[][2] = {{"PB200", "COALESCE(r.measured_at, m.time)"},
-                                    {"IMU", "m.time"},
-                                    {"Ellipse", "m.time"}};
+    const char* recordTypes[][2] = {
+        {"PB200", "COALESCE(r.measured_at, m.time)"}, {"IMU", "m.time"}, {"Ellipse", "m.time"}};
     for (const auto& [type, time] : recordTypes) {
         sql += std::string("SELECT COALESCE(m.imei, 'files'), m.imei, ") + time +
                ", r.Lat, r.Lon, '" + type + "', NULL, m.id FROM messages m JOIN " + type +
@@ -418,13 +415,11 @@ nlohmann::ordered_json DashboardArchive::Track(const std::string& buoy,
                                    "SELECT unixepoch(t), lat, lon, src, cep, id, buoy FROM p" +
                                    Where("t", "imei") + kOnGlobe + " ORDER BY t, id");
     BindFilter(rows, buoy, range);
-    nlohmann::ordered_json track = {{"t", nlohmann::ordered_json::array()},
-                                    {"lat", nlohmann::ordered_json::array()},
-                                    {"lon", nlohmann::ordered_json::array()},
-                                    {"source", nlohmann::ordered_json::array()},
-                                    {"cep_km", nlohmann::ordered_json::array()},
-                                    {"id", nlohmann::ordered_json::array()},
-                                    {"buoy", nlohmann::ordered_json::array()}};
+    nlohmann::ordered_json track = {
+        {"t", nlohmann::ordered_json::array()},      {"lat", nlohmann::ordered_json::array()},
+        {"lon", nlohmann::ordered_json::array()},    {"source", nlohmann::ordered_json::array()},
+        {"cep_km", nlohmann::ordered_json::array()}, {"id", nlohmann::ordered_json::array()},
+        {"buoy", nlohmann::ordered_json::array()}};
     const char* columns[] = {"t", "lat", "lon", "source", "cep_km", "id", "buoy"};
     while (rows.Step()) {
         for (int c = 0; c < 7; ++c) {

@@ -97,8 +97,7 @@ bool NamesLoopback(const std::string& host)
         name.resize(colon);
     }
     return name == "localhost" || name == "::1" ||
-           (name.starts_with("127.") &&
-            name.find_first_not_of("0123456789.") == std::string::npos);
+           (name.starts_with("127.") && name.find_first_not_of("0123456789.") == std::string::npos);
 }
 
 // Compares in time independent of where the first difference is.
@@ -187,8 +186,9 @@ bool IsPlainSegment(const std::string& segment)
     if (segment.empty() || segment == "." || segment == "..") {
         return false;
     }
-    return segment.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                      "0123456789-_.") == std::string::npos;
+    return segment.find_first_not_of(
+               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+               "0123456789-_.") == std::string::npos;
 }
 
 struct Filters {
@@ -395,9 +395,8 @@ void HttpDashboard::Impl::Routes()
                  }
                  if (part == "/raw") {
                      download(".sbd");
-                     return res.set_content(
-                         std::string(message->sbd.begin(), message->sbd.end()),
-                         "application/octet-stream");
+                     return res.set_content(std::string(message->sbd.begin(), message->sbd.end()),
+                                            "application/octet-stream");
                  }
                  if (!message->image) {
                      return Fail(res, 404, "no image in this message");
@@ -441,8 +440,7 @@ HttpDashboard::HttpDashboard(std::unique_ptr<Impl> impl) : m_impl(std::move(impl
 
 HttpDashboard::~HttpDashboard() { Stop(); }
 
-std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options,
-                                                    std::string& reason)
+std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, std::string& reason)
 {
     auto impl = std::make_unique<Impl>();
     impl->options = options;
@@ -473,10 +471,8 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options,
             Fail(res, res.status, res.status == 404 ? "not found" : "bad request");
         }
     });
-    http.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            Fail(res, 500, "internal error");
-        });
+    http.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                  std::exception_ptr) { Fail(res, 500, "internal error"); });
     http.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Security-Policy", kContentSecurityPolicy);
         res.set_header("X-Content-Type-Options", "nosniff");

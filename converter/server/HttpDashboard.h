@@ -24,7 +24,7 @@ struct HttpOptions {
     std::filesystem::path webRoot;  // the folder of index.html and the static files
     std::string token;              // empty: this machine only
     std::chrono::seconds lateAfter = std::chrono::hours(6);
-    std::size_t workers = 8;        // requests served at once
+    std::size_t workers = 8;             // requests served at once
     std::size_t queuedConnections = 64;  // beyond this the acceptor waits
 };
 
