@@ -92,13 +92,13 @@ struct Delivery {
     enum class Source { DirectIp, File };
     Source source = Source::File;
     std::string fileName;
-    std::vector<std::uint8_t> payload;              // the SBD message the decoder reads
-    std::optional<DirectIpHeader> header;           // pushed, or a file in DirectIP framing
+    std::vector<std::uint8_t> payload;     // the SBD message the decoder reads
+    std::optional<DirectIpHeader> header;  // pushed, or a file in DirectIP framing
     std::optional<DirectIpLocation> location;
-    std::optional<AttachmentName> attachment;       // a file named as Iridium's mail names it
-    std::vector<std::uint8_t> raw;                  // the DirectIP message; empty for a bare payload
-    std::optional<std::int64_t> fileTime;           // seconds since 1970, used only when set
-    std::int64_t receivedAt = 0;                    // seconds since 1970; the factories say now
+    std::optional<AttachmentName> attachment;  // a file named as Iridium's mail names it
+    std::vector<std::uint8_t> raw;             // the DirectIP message; empty for a bare payload
+    std::optional<std::int64_t> fileTime;      // seconds since 1970, used only when set
+    std::int64_t receivedAt = 0;               // seconds since 1970; the factories say now
 };
 
 // A message the gateway pushed.
