@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "Archive.h"
 #include "ConvertMessage.h"
 #include "MessageJson.h"
 #include "Records.h"
@@ -20,18 +21,6 @@ constexpr std::size_t kPooledConnections = 4;
 constexpr int kLargestPage = 1000;
 
 std::string Quoted(std::string_view identifier) { return "\"" + std::string(identifier) + "\""; }
-
-// The archive's names: record types and fields with spaces as underscores.
-std::string ColumnName(std::string_view name)
-{
-    std::string out(name);
-    for (char& c : out) {
-        if (c == ' ') {
-            c = '_';
-        }
-    }
-    return out;
-}
 
 class Statement {
 public:
@@ -61,6 +50,12 @@ public:
             sqlite3_bind_int64(m_pStmt, i, value);
         }
         return *this;
+    }
+    // Ready to run again with new parameters (all unbound, NULL).
+    void Reset()
+    {
+        sqlite3_reset(m_pStmt);
+        sqlite3_clear_bindings(m_pStmt);
     }
     bool Step()
     {
@@ -158,6 +153,60 @@ constexpr const char* kOnGlobe =
 
 }  // namespace
 
+namespace {
+
+// A buoy's newest value of a kind (by the messages' time): looked for first among its newest
+// messages, which walks the time index backwards and stops early, and only when none of them
+// has one among every record of the type, which costs as many rows as the type has, not as
+// the archive has messages. Without a table, the columns are the message's own.
+class LatestQuery {
+public:
+    LatestQuery(sqlite3* db, const std::string& columns, const std::string& table,
+                const std::string& condition)
+        : m_recent(db,
+                   "WITH m AS (SELECT id, time, imei, iridium_latitude, iridium_longitude, "
+                   "iridium_cep_km FROM messages WHERE +imei IS :imei ORDER BY time "
+                   "DESC, id DESC LIMIT " +
+                       std::to_string(kRecentMessages) + ") SELECT " + columns + " FROM m" +
+                       Joined(table, "m") + " WHERE " + condition +
+                       " ORDER BY m.time DESC, m.id DESC LIMIT 1"),
+          m_all(db, "SELECT " + columns +
+                        (table.empty() ? " FROM messages m"
+                                       : " FROM " + table +
+                                             " r CROSS JOIN messages m ON m.id = "
+                                             "r.message_id") +
+                        " WHERE m.imei IS :imei AND " + condition +
+                        " ORDER BY m.time DESC, m.id DESC LIMIT 1")
+    {
+    }
+    // The row found, or nothing; valid until the next Find.
+    const Statement* Find(const std::optional<std::string>& imei)
+    {
+        for (Statement* statement : {&m_recent, &m_all}) {
+            statement->Reset();
+            if (imei) {
+                statement->Bind(":imei", *imei);
+            }
+            if (statement->Step()) {
+                return statement;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    static constexpr int kRecentMessages = 500;
+    static std::string Joined(const std::string& table, const char* messages)
+    {
+        return table.empty() ? std::string()
+                             : " CROSS JOIN " + table + " r ON r.message_id = " + messages + ".id";
+    }
+    Statement m_recent;
+    Statement m_all;
+};
+
+}  // namespace
+
 struct DashboardArchive::Connection {
     sqlite3* db = nullptr;
     ~Connection() { sqlite3_close(db); }
@@ -228,53 +277,65 @@ nlohmann::ordered_json DashboardArchive::Buoys() const
 {
     Lease lease(*this);
     nlohmann::ordered_json buoys = nlohmann::ordered_json::array();
-    std::map<std::string, std::size_t> index;
+    Statement counts(lease.db(), "SELECT imei, COUNT(*) FROM messages GROUP BY imei");
+    while (counts.Step()) {
+        buoys.push_back({{"buoy", counts.Null(0) ? std::string(kFilesBuoy) : counts.Text(0)},
+                         {"imei", counts.Json(0)},
+                         {"messages", counts.Int(1)}});
+    }
     Statement last(lease.db(),
-                   "SELECT COALESCE(imei, 'files'), COUNT(*), MAX(time), id, file_name, "
-                   "unixepoch('now') - unixepoch(MAX(time)) FROM messages GROUP BY 1 ORDER BY 1");
-    while (last.Step()) {
-        index[last.Text(0)] = buoys.size();
-        buoys.push_back({{"buoy", last.Text(0)},
-                         {"messages", last.Int(1)},
-                         {"last_time", last.Json(2)},
-                         {"last_id", last.Json(3)},
-                         {"last_file_name", last.Json(4)},
-                         {"age_s", last.Json(5)},
-                         {"battery_voltage", nullptr},
-                         {"battery_time", nullptr},
-                         {"position", nullptr},
-                         {"image_id", nullptr}});
+                   "SELECT time, id, file_name, unixepoch('now') - unixepoch(time) FROM messages "
+                   "WHERE +imei IS :imei ORDER BY time DESC, id DESC LIMIT 1");
+    LatestQuery battery(lease.db(), "m.time, r.Battery_voltage", "Miscellaneous_values",
+                        "r.Battery_voltage IS NOT NULL AND r.Battery_voltage <> 9999");
+    LatestQuery image(lease.db(), "m.id", "Camera", "r.size > 0");
+    std::vector<std::unique_ptr<LatestQuery>> positions;
+    for (const char* type : {"PB200", "IMU", "Ellipse"}) {
+        const std::string time =
+            std::string(type) == "PB200" ? "COALESCE(r.measured_at, m.time)" : "m.time";
+        positions.push_back(std::make_unique<LatestQuery>(
+            lease.db(), time + ", r.Lat, r.Lon, '" + type + "', NULL", type,
+            "r.Lat BETWEEN -90 AND 90 AND r.Lon BETWEEN -180 AND 180"));
     }
-    // SQLite takes the bare columns of an aggregate query from the row that gave MAX().
-    Statement battery(lease.db(),
-                      "SELECT COALESCE(m.imei, 'files'), MAX(m.time), r.Battery_voltage FROM "
-                      "messages m JOIN Miscellaneous_values r ON r.message_id = m.id WHERE "
-                      "r.Battery_voltage IS NOT NULL AND r.Battery_voltage <> 9999 GROUP BY 1");
-    while (battery.Step()) {
-        if (const auto it = index.find(battery.Text(0)); it != index.end()) {
-            buoys[it->second]["battery_time"] = battery.Json(1);
-            buoys[it->second]["battery_voltage"] = battery.Json(2);
+    positions.push_back(std::make_unique<LatestQuery>(
+        lease.db(), "m.time, m.iridium_latitude, m.iridium_longitude, 'Iridium', m.iridium_cep_km",
+        "", "m.iridium_latitude IS NOT NULL"));
+    for (auto& buoy : buoys) {
+        const std::optional<std::string> imei = buoy["imei"].is_string()
+                                                    ? std::optional(buoy["imei"].get<std::string>())
+                                                    : std::nullopt;
+        last.Reset();
+        if (imei) {
+            last.Bind(":imei", *imei);
         }
-    }
-    Statement position(lease.db(), PositionsSql() +
-                                       "SELECT buoy, MAX(t), lat, lon, src, cep FROM p WHERE 1" +
-                                       kOnGlobe + " GROUP BY buoy");
-    while (position.Step()) {
-        if (const auto it = index.find(position.Text(0)); it != index.end()) {
-            buoys[it->second]["position"] = {{"time", position.Json(1)},
-                                             {"lat", position.Json(2)},
-                                             {"lon", position.Json(3)},
-                                             {"source", position.Json(4)},
-                                             {"cep_km", position.Json(5)}};
+        if (last.Step()) {
+            buoy["last_time"] = last.Json(0);
+            buoy["last_id"] = last.Json(1);
+            buoy["last_file_name"] = last.Json(2);
+            buoy["age_s"] = last.Json(3);
         }
-    }
-    Statement image(lease.db(),
-                    "SELECT COALESCE(m.imei, 'files'), MAX(m.time), m.id FROM messages m JOIN "
-                    "Camera r ON r.message_id = m.id WHERE r.size > 0 GROUP BY 1");
-    while (image.Step()) {
-        if (const auto it = index.find(image.Text(0)); it != index.end()) {
-            buoys[it->second]["image_id"] = image.Json(2);
+        buoy["battery_voltage"] = nullptr;
+        buoy["battery_time"] = nullptr;
+        if (const Statement* found = battery.Find(imei)) {
+            buoy["battery_time"] = found->Json(0);
+            buoy["battery_voltage"] = found->Json(1);
         }
+        // The newest of the sources; the records' own positions before the gateway's
+        // estimate of the same moment.
+        buoy["position"] = nullptr;
+        for (auto& source : positions) {
+            const Statement* found = source->Find(imei);
+            if (found && (buoy["position"].is_null() || !buoy["position"]["time"].is_string() ||
+                          found->Text(0) > buoy["position"]["time"].get<std::string>())) {
+                buoy["position"] = {{"time", found->Json(0)},
+                                    {"lat", found->Json(1)},
+                                    {"lon", found->Json(2)},
+                                    {"source", found->Json(3)},
+                                    {"cep_km", found->Json(4)}};
+            }
+        }
+        const Statement* found = image.Find(imei);
+        buoy["image_id"] = found ? found->Json(0) : nlohmann::ordered_json();
     }
     return buoys;
 }
@@ -373,19 +434,29 @@ std::optional<Series> DashboardArchive::FieldSeries(const SeriesQuery& query,
     // A PB200 record states its own moment; the other records are placed at the message's.
     const std::string time = description->typeName == "PB200" ? "r.measured_at" : "m.time";
     Lease lease(*this);
+    // Sorted here rather than by SQLite: comparing integers beats comparing time text.
     Statement rows(lease.db(), "SELECT unixepoch(" + time + "), r." +
-                                   Quoted(ColumnName(field->name)) + " FROM messages m JOIN " +
-                                   Quoted(ColumnName(description->typeName)) +
-                                   " r ON r.message_id = m.id" + Where(time) + " AND " + time +
-                                   " IS NOT NULL ORDER BY " + time + ", m.id, r.record");
+                                   Quoted(archive::ArchiveName(field->name)) + " FROM " +
+                                   Quoted(archive::ArchiveName(description->typeName)) +
+                                   " r CROSS JOIN messages m ON m.id = r.message_id" + Where(time) +
+                                   " AND " + time + " IS NOT NULL");
     BindFilter(rows, query.buoy, query.range);
-    Series series;
+    std::vector<std::pair<std::int64_t, std::optional<double>>> points;
     while (rows.Step()) {
-        series.times.push_back(rows.Int(0));
         const double value = rows.Real(1);
-        series.values.push_back(rows.Null(1) || !std::isfinite(value) || value == kMissingMarker
-                                    ? std::nullopt
-                                    : std::optional<double>(value));
+        points.emplace_back(rows.Int(0),
+                            rows.Null(1) || !std::isfinite(value) || value == kMissingMarker
+                                ? std::nullopt
+                                : std::optional<double>(value));
+    }
+    std::stable_sort(points.begin(), points.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Series series;
+    series.times.reserve(points.size());
+    series.values.reserve(points.size());
+    for (const auto& [t, value] : points) {
+        series.times.push_back(t);
+        series.values.push_back(value);
     }
     return series;
 }

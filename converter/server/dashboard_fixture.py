@@ -1,7 +1,7 @@
 """Composed messages for the dashboard's browser test and its speed benchmark: two buoys
 drifting for 30 days, each message in DirectIP framing (so it carries IMEI, MOMSN, session
-time and the gateway's position) with a PB200 record, a battery voltage and, in turn, wave
-(IMU), turbulence (Y81000) and camera records. Some readings are the logger's 9999 marker or
+time and the gateway's position) with a PB200 record, a battery voltage and, in turn, a wave
+(IMU) or a turbulence (Y81000) record, some with a camera image. Some readings are the logger's 9999 marker or
 NaN, which the charts show as gaps.
 """
 
@@ -89,8 +89,10 @@ def directip(imei, momsn, t, payload, lat, lon, cep):
     return struct.pack(">BH", 1, len(body)) + body
 
 
-def messages(per_buoy):
-    """(file name, bytes, facts) for `per_buoy` messages of each buoy over 30 days."""
+def messages(per_buoy, sparse=1):
+    """(file name, bytes, facts) for `per_buoy` messages of each buoy over 30 days. `sparse`
+    thins the wave, turbulence and camera records out (a benchmark's archive of 100,000
+    messages need not hold 100,000 spectra to time a scalar field)."""
     image = tiny_jpeg([200, 220, 60, 40])
     step = DAYS * 86400 // per_buoy
     out = []
@@ -101,11 +103,12 @@ def messages(per_buoy):
             lon = 5.8 + 0.3 * b + 1.4 * k / per_buoy + 0.06 * math.cos(k / per_buoy * 25.0)
             volts = round(13.2 - 0.6 * k / per_buoy - 0.3 * b, 2)
             records = [pb200(t, lat, lon, 6.0 + 4 * math.sin(k / 7.0), k % 17 == 5), battery(volts)]
-            if k % 3 == 0:
+            # A DirectIP payload holds at most 1960 bytes: an IMU record (1800) goes alone.
+            if k % (3 * sparse) == 0:
                 records.append(imu(1.0 + 0.8 * (1 + math.sin(k / 11.0)), lat, lon))
-            if k % 2 == 0:
+            if k % (3 * sparse) == 1:
                 records.append(y81000(1e-5 * (1 + k % 5), k % 13 == 7))
-            if k % 10 == 0:
+            if k % (9 * sparse) == 1:
                 records.append(camera(image))
             payload = bytes([55]) + b"".join(records)
             name = f"{imei}_{k + 1}.sbd"
@@ -114,14 +117,12 @@ def messages(per_buoy):
     return out
 
 
-def write(folder, per_buoy):
+def write(folder, per_buoy, sparse=1):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
-    composed = messages(per_buoy)
+    composed = messages(per_buoy, sparse)
     for name, data, _ in composed:
         (folder / name).write_bytes(data)
     return composed
 
 
-if __name__ == "__main__":
-    write(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 60)
