@@ -277,7 +277,9 @@ nlohmann::ordered_json DashboardArchive::Buoys() const
 {
     Lease lease(*this);
     nlohmann::ordered_json buoys = nlohmann::ordered_json::array();
-    Statement counts(lease.db(), "SELECT imei, COUNT(*) FROM messages GROUP BY imei");
+    Statement counts(
+        lease.db(),
+        "SELECT imei, COUNT(*) FROM messages GROUP BY imei ORDER BY imei IS NULL, imei");
     while (counts.Step()) {
         buoys.push_back({{"buoy", counts.Null(0) ? std::string(kFilesBuoy) : counts.Text(0)},
                          {"imei", counts.Json(0)},

@@ -177,7 +177,7 @@ class DashboardTest(unittest.TestCase):
 
     def test_4_track_and_hostile_name(self):
         self.open("#/track")
-        self.wait_for("const m = document.getElementById('track-map'); return m && m.dataset.points > 0")
+        self.wait_for("const m = document.getElementById('track-map'); return m && m.dataset.drawn")
         self.shoot("track")
         self.open("#/messages?imei=files")
         cell = self.wait_for("const c = document.querySelector('#message-rows td.file'); return c && c.textContent")

@@ -107,7 +107,7 @@ export async function show(root, params) {
         el('span', { class: `swatch swatch-${s}` }), `${s} (${counts[s] || 0})`))),
     el('div', { class: 'map-holder' }, canvas, tip));
   const width = Math.max(320, root.clientWidth || 900);
-  const height = Math.round(width * 0.55);
+  const height = Math.min(560, Math.round(width * 0.55));
   const ratio = window.devicePixelRatio || 1;
   canvas.width = width * ratio;
   canvas.height = height * ratio;
@@ -126,6 +126,7 @@ export async function show(root, params) {
   const p = projection(bounds(track), width, height);
   drawLand(ctx, await coastlines(), p);
   drawTrack(ctx, track, p);
+  canvas.dataset.drawn = 'yes';
   let hovered = -1;
   canvas.addEventListener('mousemove', (e) => {
     let best = -1;
