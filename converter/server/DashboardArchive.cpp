@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <map>
 #include <string_view>
 
 #include "Archive.h"
@@ -148,6 +149,17 @@ std::string PositionsSql()
     return sql;
 }
 
+// The ids of :buoy's messages, read from the archive's delivery indexes alone (a DirectIP
+// delivery is keyed with its session time, a mail attachment without); the buoy "files" has
+// no index of its own and costs a scan.
+constexpr const char* kBuoyMessageIds =
+    "SELECT id FROM messages WHERE :buoy <> 'files' AND imei = :buoy AND session_time IS NOT "
+    "NULL UNION ALL SELECT id FROM messages WHERE :buoy <> 'files' AND imei = :buoy AND "
+    "session_time IS NULL UNION ALL SELECT id FROM messages WHERE :buoy = 'files' AND imei IS "
+    "NULL";
+
+constexpr std::int64_t kTrackMessages = 10000;
+
 constexpr const char* kOnGlobe =
     " AND t IS NOT NULL AND lat BETWEEN -90 AND 90 AND lon BETWEEN -180 AND 180";
 
@@ -277,13 +289,32 @@ nlohmann::ordered_json DashboardArchive::Buoys() const
 {
     Lease lease(*this);
     nlohmann::ordered_json buoys = nlohmann::ordered_json::array();
-    Statement counts(
-        lease.db(),
-        "SELECT imei, COUNT(*) FROM messages GROUP BY imei ORDER BY imei IS NULL, imei");
-    while (counts.Step()) {
-        buoys.push_back({{"buoy", counts.Null(0) ? std::string(kFilesBuoy) : counts.Text(0)},
-                         {"imei", counts.Json(0)},
-                         {"messages", counts.Int(1)}});
+    // Counted in the delivery indexes, which hold the IMEI: a scan of the messages themselves
+    // would read every message's bytes.
+    std::map<std::optional<std::string>, std::int64_t> counts;
+    Statement total(lease.db(), "SELECT COUNT(*) FROM messages");
+    total.Step();
+    counts[std::nullopt] = total.Int(0);
+    Statement byImei(lease.db(),
+                     "SELECT imei, COUNT(*) FROM messages WHERE session_time IS NOT NULL GROUP BY "
+                     "imei UNION ALL SELECT imei, COUNT(*) FROM messages WHERE imei IS NOT NULL "
+                     "AND session_time IS NULL GROUP BY imei");
+    while (byImei.Step()) {
+        if (!byImei.Null(0)) {
+            counts[byImei.Text(0)] += byImei.Int(1);
+            counts[std::nullopt] -= byImei.Int(1);
+        }
+    }
+    for (const auto& [imei, count] : counts) {
+        if (imei || count > 0) {
+            buoys.push_back({{"buoy", imei.value_or(std::string(kFilesBuoy))},
+                             {"imei", imei ? nlohmann::ordered_json(*imei) : nullptr},
+                             {"messages", count}});
+        }
+    }
+    // The map orders "no IMEI" first; the page lists it last.
+    if (!buoys.empty() && buoys.front()["imei"].is_null()) {
+        std::rotate(buoys.begin(), buoys.begin() + 1, buoys.end());
     }
     Statement last(lease.db(),
                    "SELECT time, id, file_name, unixepoch('now') - unixepoch(time) FROM messages "
@@ -433,15 +464,22 @@ std::optional<Series> DashboardArchive::FieldSeries(const SeriesQuery& query,
         error = "no scalar field of that name in that record type";
         return std::nullopt;
     }
-    // A PB200 record states its own moment; the other records are placed at the message's.
-    const std::string time = description->typeName == "PB200" ? "r.measured_at" : "m.time";
+    // A PB200 record states its own moment; the other records are placed at the message's,
+    // read from the time index (the messages' rows, long with their bytes, stay unread).
+    const bool ownTime = description->typeName == "PB200";
+    const std::string time = ownTime ? "r.measured_at" : "m.time";
+    const std::string table = Quoted(archive::ArchiveName(description->typeName));
     Lease lease(*this);
     // Sorted here rather than by SQLite: comparing integers beats comparing time text.
-    Statement rows(lease.db(), "SELECT unixepoch(" + time + "), r." +
-                                   Quoted(archive::ArchiveName(field->name)) + " FROM " +
-                                   Quoted(archive::ArchiveName(description->typeName)) +
-                                   " r CROSS JOIN messages m ON m.id = r.message_id" + Where(time) +
-                                   " AND " + time + " IS NOT NULL");
+    Statement rows(
+        lease.db(),
+        "SELECT unixepoch(" + time + "), r." + Quoted(archive::ArchiveName(field->name)) +
+            (ownTime ? " FROM " + table + " r"
+                     : " FROM messages m CROSS JOIN " + table + " r ON r.message_id = m.id") +
+            " WHERE " + time + " IS NOT NULL AND (:from IS NULL OR " + time +
+            " >= :from) AND (:to IS NULL OR substr(" + time +
+            ", 1, length(:to)) <= :to) AND (:buoy IS NULL OR r.message_id IN (" + kBuoyMessageIds +
+            "))");
     BindFilter(rows, query.buoy, query.range);
     std::vector<std::pair<std::int64_t, std::optional<double>>> points;
     while (rows.Step()) {
@@ -480,26 +518,36 @@ nlohmann::ordered_json DashboardArchive::Fields() const
     return types;
 }
 
-nlohmann::ordered_json DashboardArchive::Track(const std::string& buoy,
-                                               const TimeRange& range) const
+std::string DashboardArchive::Track(const std::string& buoy, const TimeRange& range) const
 {
     Lease lease(*this);
-    Statement rows(lease.db(), PositionsSql() +
-                                   "SELECT unixepoch(t), lat, lon, src, cep, id, buoy FROM p" +
-                                   Where("t", "imei") + kOnGlobe + " ORDER BY t, id");
+    // A map shows a deployment's drift as well from 10,000 messages as from all of them, and
+    // the answer stays small: beyond that, every step-th message's positions.
+    Statement total(lease.db(), "SELECT COUNT(*) FROM messages");
+    total.Step();
+    const std::int64_t step =
+        std::max<std::int64_t>(1, (total.Int(0) + kTrackMessages - 1) / kTrackMessages);
+    Statement rows(lease.db(),
+                   PositionsSql() + "SELECT unixepoch(t), lat, lon, src, cep, id, buoy FROM p" +
+                       Where("t", "imei") + kOnGlobe + " AND id % :step = 0 ORDER BY t, id");
     BindFilter(rows, buoy, range);
-    nlohmann::ordered_json track = {
-        {"t", nlohmann::ordered_json::array()},      {"lat", nlohmann::ordered_json::array()},
-        {"lon", nlohmann::ordered_json::array()},    {"source", nlohmann::ordered_json::array()},
-        {"cep_km", nlohmann::ordered_json::array()}, {"id", nlohmann::ordered_json::array()},
-        {"buoy", nlohmann::ordered_json::array()}};
-    const char* columns[] = {"t", "lat", "lon", "source", "cep_km", "id", "buoy"};
-    while (rows.Step()) {
-        for (int c = 0; c < 7; ++c) {
-            track[columns[c]].push_back(rows.Json(c));
+    rows.Bind(":step", step);
+    // Column by column and written as text as the rows come: a deployment's track is
+    // hundreds of thousands of positions, too many to hold as JSON values first.
+    constexpr const char* kNames[] = {"t", "lat", "lon", "source", "cep_km", "id", "buoy"};
+    std::string columns[std::size(kNames)];
+    for (bool first = true; rows.Step(); first = false) {
+        for (std::size_t c = 0; c < std::size(kNames); ++c) {
+            columns[c] += first ? "" : ",";
+            columns[c] += rows.Json(static_cast<int>(c))
+                              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         }
     }
-    return track;
+    std::string json = "{\"every\":" + std::to_string(step);
+    for (std::size_t c = 0; c < std::size(kNames); ++c) {
+        json += ",\"" + std::string(kNames[c]) + "\":[" + columns[c] + "]";
+    }
+    return json + "}";
 }
 
 bool IsTimeText(const std::string& text)

@@ -78,8 +78,10 @@ public:
     std::optional<Series> FieldSeries(const SeriesQuery& query, std::string& error) const;
     // Record types and their scalar fields, for the page's pickers.
     nlohmann::ordered_json Fields() const;
-    // Positions from PB200, IMU and Ellipse records and the Iridium estimate, oldest first.
-    nlohmann::ordered_json Track(const std::string& buoy, const TimeRange& range) const;
+    // Positions from PB200, IMU and Ellipse records and the Iridium estimate, oldest first,
+    // as the JSON text of parallel arrays t, lat, lon, source, cep_km, id, buoy; from a large
+    // archive those of every "every"-th message only.
+    std::string Track(const std::string& buoy, const TimeRange& range) const;
 
     struct Connection;
 

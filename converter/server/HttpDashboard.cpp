@@ -452,7 +452,7 @@ void HttpDashboard::Impl::Routes()
     });
     http.Get("/api/track", [this](const httplib::Request& req, httplib::Response& res) {
         if (const std::optional<Filters> filters = ReadFilters(req, res)) {
-            SendJson(res, archive->Track(filters->buoy, filters->range));
+            res.set_content(archive->Track(filters->buoy, filters->range), "application/json");
         }
     });
 }

@@ -104,7 +104,8 @@ export async function show(root, params) {
     el('p', { class: 'controls' },
       el('label', {}, 'Buoy ', buoyPicker(buoys, imei, (value) => { location.hash = `#/track${query({ imei: value })}`; })),
       Object.keys(kColours).map((s) => el('span', { class: 'legend' },
-        el('span', { class: `swatch swatch-${s}` }), `${s} (${counts[s] || 0})`))),
+        el('span', { class: `swatch swatch-${s}` }), `${s} (${counts[s] || 0})`)),
+      track.every > 1 ? el('span', { class: 'age', text: `every ${track.every}th message` }) : null),
     el('div', { class: 'map-holder' }, canvas, tip));
   const width = Math.max(320, root.clientWidth || 900);
   const height = Math.min(560, Math.round(width * 0.55));
