@@ -666,17 +666,11 @@ Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
 
 void Archive::Impl::RetryOneByOne()
 {
-    // The failed batch's pages still fill the log file: give that space back first. Alone, a
-    // message rewrites every page it touches into the log, so each is moved into the database
-    // at once; otherwise a nearly full disk would take the log's copies and nothing else.
-    std::string ignored;
-    Execute(db.get(), "PRAGMA wal_checkpoint(TRUNCATE)", ignored);
     for (const auto& [index, delivery] : staged) {
         std::string reason;
         switch (StoreOne(delivery, reason)) {
             case Added::New:
                 ++outcome.added;
-                Execute(db.get(), "PRAGMA wal_checkpoint(PASSIVE)", ignored);
                 break;
             case Added::AlreadyThere:
                 ++outcome.alreadyThere;

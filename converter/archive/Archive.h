@@ -37,7 +37,8 @@
 //                      'file'     the file's modification time, only when the caller asks
 //                                 for it (a mail attachment has no time of its own)
 //                    else both NULL.
-//     Rows of a version 1 archive have the envelope columns NULL and source 'file'.
+//     Rows of a version 1 archive have the envelope columns NULL, source 'file', and the time
+//     their PB200 records state; their float32 values stay as that version stored them.
 //   The same delivery, by unique indexes on messages:
 //     with a DirectIP header (pushed, or a file in DirectIP framing): imei, momsn and
 //       session_time; or imei and a non-zero cdr_reference
@@ -59,9 +60,14 @@
 // a SQLite file of another application (another application_id, or none and no messages
 // table), and an archive missing one of its tables are refused untouched.
 //
-// Concurrency: WAL, so readers never wait for a writer and see a message once committed; a
-// writer waits up to Options::busyTimeout for another (importers, the server) and only then
-// fails. synchronous=FULL: a committed delivery survives a crash or power loss.
+// Concurrency: WAL, so readers never wait for a writer's transaction and see a message once
+// committed (a reader still sets a busy timeout of a second or so, for the instant a writer
+// resets the log); a writer waits up to Options::busyTimeout for another (importers, the
+// server) and only then fails. synchronous=FULL: a committed delivery survives a crash or
+// power loss. Each commit costs a sync of the log (a few milliseconds on a disk), so a server
+// with many deliveries in flight may gather them into one batch (Add each, then Commit) and
+// confirm every delivery the outcome does not name: it is as durable as after Store. An
+// Archive object is used by one thread at a time; open one per thread, or serialise the calls.
 
 #include <chrono>
 #include <cstdint>

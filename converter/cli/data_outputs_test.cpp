@@ -452,21 +452,52 @@ TEST_F(DataOutputs, ReadmeQueriesRunOnAnArchive)
         const std::size_t start = at + 7;
         queries.push_back(readme.substr(start, readme.find("```", start) - start));
     }
-    ASSERT_EQ(queries.size(), 3u) << "the wind series, the image messages, the stopped ones";
+    ASSERT_EQ(queries.size(), 5u) << "the week's wind, Hs, the track, the images, the stopped";
 
+    // Two mail attachments of the buoy: one whose PB200 is dated yesterday, one whose PB200
+    // has the logger's fill values and whose file is dated within the deployment.
     const EveryRecordMessage message(false);
+    const std::size_t pb200 = message.Offsets()[2];
+    auto dated = [&](std::int32_t year, std::int32_t month, std::int32_t day, std::int32_t second) {
+        std::vector<std::uint8_t> bytes = message.Bytes();
+        const std::int32_t fields[] = {year, month, day, second};
+        for (int f = 0; f < 4; ++f) {
+            for (int b = 0; b < 4; ++b) {
+                bytes[pb200 + 28 + 4 * f + b] =
+                    static_cast<std::uint8_t>(static_cast<std::uint32_t>(fields[f]) >> (8 * b));
+            }
+        }
+        return bytes;
+    };
+    using namespace std::chrono;
+    const auto yesterday = floor<days>(system_clock::now()) - days(1);
+    const year_month_day ymd(yesterday);
+    const fs::path recent =
+        Write("300234010000001_1.sbd",
+              dated(static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
+                    static_cast<int>(unsigned(ymd.day())), 3600));
+    const fs::path deployed = Write("300234010000001_2.sbd", dated(-1, -1, -1, -1));
+    fs::last_write_time(
+        deployed,
+        file_clock::from_sys(sys_seconds(sys_days(year_month_day(2025y / 9 / 1)) + hours(6))));
     std::vector<std::uint8_t> broken = message.Bytes();
     broken.resize(broken.size() - 1);
     const fs::path archive = m_dir / "archive.sqlite";
-    Run("--db " + archive.string() + " " + Write("whole.sbd", message.Bytes()).string() + " " +
-        Write("broken.sbd", broken).string() + " " + Write("empty.sbd", {}).string());
+    Run("--db " + archive.string() + " --file-time mtime " + recent.string() + " " +
+        deployed.string() + " " + Write("broken.sbd", broken).string() + " " +
+        Write("empty.sbd", {}).string());
     const Db db = OpenDb(archive);
     const auto wind = Query(db.get(), queries[0]);
-    EXPECT_EQ(wind.size(), 2u) << queries[0];
-    const auto images = Query(db.get(), queries[1]);
-    ASSERT_EQ(images.size(), 2u) << queries[1];
-    const auto stopped = Query(db.get(), queries[2]);
-    ASSERT_EQ(stopped.size(), 2u) << queries[2];
+    ASSERT_EQ(wind.size(), 1u) << queries[0];
+    EXPECT_EQ(wind[0][0],
+              IsoUtc(duration_cast<seconds>(yesterday.time_since_epoch()).count() + 3600));
+    const auto hs = Query(db.get(), queries[1]);
+    ASSERT_EQ(hs.size(), 2u) << queries[1];
+    EXPECT_EQ(hs[0][0], "2025-09-01T06:00:00Z");
+    EXPECT_EQ(Query(db.get(), queries[2]).size(), 6u) << queries[2];
+    EXPECT_EQ(Query(db.get(), queries[3]).size(), 3u) << queries[3];
+    const auto stopped = Query(db.get(), queries[4]);
+    ASSERT_EQ(stopped.size(), 2u) << queries[4];
     EXPECT_EQ(stopped[0],
               (std::vector<std::string>{"broken.sbd", "Record runs past the end of the message",
                                         std::to_string(message.Offsets().back())}));
