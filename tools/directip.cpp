@@ -53,8 +53,8 @@ std::optional<std::uint32_t> parseTime(std::string_view text)
         !parseNumber(text.substr(0, 4), year) || !parseNumber(text.substr(5, 2), month) ||
         !parseNumber(text.substr(8, 2), day) || !parseNumber(text.substr(11, 2), hour) ||
         !parseNumber(text.substr(14, 2), minute) || !parseNumber(text.substr(17, 2), second) ||
-        year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-        minute > 59 || second > 59) {
+        year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+        second > 59) {
         return std::nullopt;
     }
     const std::int64_t total =
@@ -111,8 +111,8 @@ std::optional<Bytes> directIpMessage(std::string_view envelope, const Bytes& pay
         message.location = location;
     }
     if (payload.empty() || payload.size() > saltmark::kDirectIpLargestPayload) {
-        error = "DirectIP carries 1 to 1960 bytes; the message has " +
-                std::to_string(payload.size());
+        error =
+            "DirectIP carries 1 to 1960 bytes; the message has " + std::to_string(payload.size());
         return std::nullopt;
     }
     message.payload = payload;

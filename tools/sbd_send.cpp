@@ -57,9 +57,11 @@ std::string Send(const std::string& host, const std::string& port,
                 asio::async_read(socket, asio::buffer(answer),
                                  [&](error_code error, std::size_t count) {
                                      answerBytes = count;
-                                     outcome = error == asio::error::eof || !error
-                                                   ? ""
-                                                   : "read failed: " + error.message();
+                                     // A server that refuses a message may close
+                                     // before reading it all: the peer sees a reset.
+                                     const bool closed = !error || error == asio::error::eof ||
+                                                         error == asio::error::connection_reset;
+                                     outcome = closed ? "" : "read failed: " + error.message();
                                  });
             });
         });

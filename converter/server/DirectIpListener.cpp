@@ -24,15 +24,16 @@ constexpr std::chrono::milliseconds kAcceptRetry{100};
 std::string Seconds(std::chrono::milliseconds duration)
 {
     const auto count = duration.count();
-    return count % 1000 == 0 ? std::to_string(count / 1000) + " s"
-                             : std::to_string(count) + " ms";
+    return count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
 }
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, const DirectIpSettings& settings, DeliveryWriter& writer)
-        : m_socket(std::move(socket)), m_deadline(m_socket.get_executor()),
-          m_settings(settings), m_writer(writer)
+        : m_socket(std::move(socket)),
+          m_deadline(m_socket.get_executor()),
+          m_settings(settings),
+          m_writer(writer)
     {
         error_code ignored;
         m_peer = EndpointText(m_socket.remote_endpoint(ignored));
@@ -72,10 +73,9 @@ private:
     // Why a read stopped short, in the peer's terms.
     void RefuseShortRead(error_code error, std::size_t expected)
     {
-        const std::string received =
-            m_nReceived == 0 ? std::string("nothing")
-                             : std::to_string(m_nReceived) + " of " + std::to_string(expected) +
-                                   " bytes";
+        const std::string received = m_nReceived == 0 ? std::string("nothing")
+                                                      : std::to_string(m_nReceived) + " of " +
+                                                            std::to_string(expected) + " bytes";
         if (m_bTimedOut) {
             Refuse(received + " received within " + Seconds(m_settings.timeout));
         } else if (error == asio::error::eof) {
@@ -128,30 +128,33 @@ private:
         // running until the answer is back here, also while the server shuts down.
         auto work = std::make_shared<asio::executor_work_guard<tcp::socket::executor_type>>(
             m_socket.get_executor());
-        m_writer.Submit(std::move(delivery),
-                        [self = shared_from_this(), work](StoreOutcome outcome) {
-                            asio::post(self->m_socket.get_executor(),
-                                       [self, work, outcome = std::move(outcome)] {
-                                           self->Stored(outcome);
-                                       });
-                        });
+        m_writer.Submit(
+            std::move(delivery), [self = shared_from_this(), work](StoreOutcome outcome) {
+                asio::post(self->m_socket.get_executor(),
+                           [self, work, outcome = std::move(outcome)] { self->Stored(outcome); });
+            });
     }
 
     void Stored(const StoreOutcome& outcome)
     {
         if (!m_settings.confirm) {
-            LogLine(m_description + outcome.Text());
             error_code ignored;
+            if (!outcome.Durable()) {
+                // No confirmation to say so: reset the connection rather than close it
+                // normally, so the sender does not take the message as delivered.
+                m_socket.set_option(asio::socket_base::linger(true, 0), ignored);
+            }
+            LogLine(m_description + outcome.Text() +
+                    (outcome.Durable() ? "" : ", connection reset"));
             m_socket.close(ignored);
             return;
         }
         m_outcome = outcome;
         m_confirmation = DirectIpConfirmation(outcome.Durable());
         ArmDeadline();
-        asio::async_write(m_socket, asio::buffer(m_confirmation),
-                          [self = shared_from_this()](error_code error, std::size_t) {
-                              self->Confirmed(error);
-                          });
+        asio::async_write(
+            m_socket, asio::buffer(m_confirmation),
+            [self = shared_from_this()](error_code error, std::size_t) { self->Confirmed(error); });
     }
 
     void Confirmed(error_code error)
@@ -159,8 +162,8 @@ private:
         m_deadline.cancel();
         const std::string status = m_outcome.Durable() ? "1" : "0";
         LogLine(m_description + m_outcome.Text() +
-                (error ? ", confirmation (status " + status + ") not sent: " +
-                             (m_bTimedOut ? "timed out" : error.message())
+                (error ? ", confirmation (status " + status +
+                             ") not sent: " + (m_bTimedOut ? "timed out" : error.message())
                        : ", confirmed with status " + status));
         error_code ignored;
         m_socket.shutdown(tcp::socket::shutdown_both, ignored);

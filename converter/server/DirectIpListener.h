@@ -21,7 +21,7 @@
 namespace saltmark::server {
 
 struct DirectIpSettings {
-    bool confirm = false;                   // answer each message with an MO confirmation
+    bool confirm = false;                      // answer each message with an MO confirmation
     std::chrono::milliseconds timeout{30000};  // for the whole message, and for the confirmation
     PeerFilter allow;
 };
@@ -31,8 +31,8 @@ public:
     // Binds and listens; nothing with `reason` set when it cannot.
     static std::unique_ptr<DirectIpListener> Open(boost::asio::io_context& io,
                                                   const boost::asio::ip::tcp::endpoint& endpoint,
-                                                  DirectIpSettings settings,
-                                                  DeliveryWriter& writer, std::string& reason);
+                                                  DirectIpSettings settings, DeliveryWriter& writer,
+                                                  std::string& reason);
 
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
     void Start();

@@ -2,9 +2,9 @@
 
 #include <sys/inotify.h>
 
+#include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -37,8 +37,7 @@ bool IsMessageName(const std::string& name)
 
 }  // namespace
 
-std::unique_ptr<DirectoryWatch> DirectoryWatch::Open(asio::io_context& io,
-                                                     const fs::path& folder,
+std::unique_ptr<DirectoryWatch> DirectoryWatch::Open(asio::io_context& io, const fs::path& folder,
                                                      DeliveryWriter& writer, std::string& reason)
 {
     const int descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -117,8 +116,8 @@ void DirectoryWatch::Import(const std::string& fileName)
     archive::Delivery delivery = archive::DeliveryFromFile(fileName, std::move(bytes));
     std::string description = "watch " + fileName;
     if (delivery.header) {
-        description += " IMEI " + delivery.header->imei + " MOMSN " +
-                       std::to_string(delivery.header->momsn);
+        description +=
+            " IMEI " + delivery.header->imei + " MOMSN " + std::to_string(delivery.header->momsn);
     } else if (delivery.attachment) {
         description += " IMEI " + delivery.attachment->imei + " MOMSN " +
                        std::to_string(delivery.attachment->momsn);

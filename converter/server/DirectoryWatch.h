@@ -7,9 +7,9 @@
 // imported too; the archive knows a delivery it already holds, so nothing is imported twice.
 // The files are left where they are.
 
+#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <array>
 #include <filesystem>
 #include <memory>
 #include <string>

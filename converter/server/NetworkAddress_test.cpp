@@ -14,10 +14,14 @@ TEST(ListenAddress, ReadsPortAloneOrWithAnAddress)
         const char* text;
         const char* endpoint;  // nullptr: refused
     } kCases[] = {
-        {"10800", "0.0.0.0:10800"},     {"127.0.0.1:0", "127.0.0.1:0"},
-        {"[::1]:10800", "[::1]:10800"}, {"::1:10800", nullptr},
-        {"65536", nullptr},             {"127.0.0.1:", nullptr},
-        {"localhost:10800", nullptr},   {"10800x", nullptr},
+        {"10800", "0.0.0.0:10800"},
+        {"127.0.0.1:0", "127.0.0.1:0"},
+        {"[::1]:10800", "[::1]:10800"},
+        {"::1:10800", nullptr},
+        {"65536", nullptr},
+        {"127.0.0.1:", nullptr},
+        {"localhost:10800", nullptr},
+        {"10800x", nullptr},
     };
     for (const auto& c : kCases) {
         std::string error;
@@ -43,8 +47,8 @@ TEST(PeerFilter, MatchesNetworksOfBothFamilies)
         const char* peer;
         bool allowed;
     } kPeers[] = {
-        {"12.47.179.11", true},     {"12.47.179.127", true},  {"12.47.179.128", false},
-        {"10.1.2.3", true},         {"10.1.2.4", false},      {"::ffff:12.47.179.11", true},
+        {"12.47.179.11", true},     {"12.47.179.127", true},     {"12.47.179.128", false},
+        {"10.1.2.3", true},         {"10.1.2.4", false},         {"::ffff:12.47.179.11", true},
         {"2001:db8:7fff::1", true}, {"2001:db8:8000::1", false}, {"::1", false},
     };
     for (const auto& p : kPeers) {

@@ -41,9 +41,9 @@ constexpr std::uint32_t kSessionTime = 1765100000;  // 2025-12-07T09:33:20Z
 fs::path FreshFolder()
 {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    const fs::path folder = fs::temp_directory_path() / ("saltmark-server-test-" +
-                                                         std::to_string(getpid()) + "-" +
-                                                         test->name());
+    const fs::path folder =
+        fs::temp_directory_path() /
+        ("saltmark-server-test-" + std::to_string(getpid()) + "-" + test->name());
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;
@@ -52,7 +52,8 @@ fs::path FreshFolder()
 void WriteFile(const fs::path& path, const Bytes& bytes)
 {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadText(const fs::path& path)
@@ -313,9 +314,9 @@ TEST(SaltmarkServer, EveryRecordTypeLandsWithItsEnvelopeAndTheConvertersReport)
     ASSERT_EQ(payloads.size(), every.Records().size());
     const std::string imei = "300234010753370";
     for (std::size_t i = 0; i < payloads.size(); ++i) {
-        const Bytes framed =
-            Framed(payloads[i], imei, static_cast<std::uint16_t>(100 + i),
-                   kSessionTime + static_cast<std::uint32_t>(i), saltmark::DirectIpLocation{-33.5, 151.25, 4});
+        const Bytes framed = Framed(payloads[i], imei, static_cast<std::uint16_t>(100 + i),
+                                    kSessionTime + static_cast<std::uint32_t>(i),
+                                    saltmark::DirectIpLocation{-33.5, 151.25, 4});
         WriteFile(folder / ("sent" + std::to_string(i) + ".sbd"), framed);
         EXPECT_EQ(Deliver(server.Port(), framed), kConfirmed) << every.Records()[i].type;
     }
@@ -330,7 +331,8 @@ TEST(SaltmarkServer, EveryRecordTypeLandsWithItsEnvelopeAndTheConvertersReport)
         EXPECT_EQ(Query(archive,
                         "SELECT imei, session_time, iridium_latitude, iridium_longitude, "
                         "iridium_cep_km, source, time_source, outcome, length(raw), size "
-                        "FROM messages WHERE momsn = " + momsn),
+                        "FROM messages WHERE momsn = " +
+                            momsn),
                   (Rows{{imei, saltmark::IsoUtc(kSessionTime + static_cast<std::int64_t>(i)),
                          "-33.5", "151.25", "4", "directip", "session", "complete",
                          std::to_string(payloads[i].size() + 3 + 31 + 3 + 14),
@@ -340,7 +342,8 @@ TEST(SaltmarkServer, EveryRecordTypeLandsWithItsEnvelopeAndTheConvertersReport)
         std::replace(table.begin(), table.end(), ' ', '_');
         EXPECT_EQ(QueryOne(archive, "SELECT count(*) FROM \"" + table +
                                         "\" JOIN messages ON messages.id = message_id"
-                                        " WHERE momsn = " + momsn),
+                                        " WHERE momsn = " +
+                                        momsn),
                   "1")
             << type;
 
@@ -350,7 +353,8 @@ TEST(SaltmarkServer, EveryRecordTypeLandsWithItsEnvelopeAndTheConvertersReport)
         ASSERT_EQ(bytes.size(), 1u);
         Bytes payload;
         for (std::size_t at = 0; at + 1 < bytes[0][0].size(); at += 2) {
-            payload.push_back(static_cast<std::uint8_t>(std::stoi(bytes[0][0].substr(at, 2), nullptr, 16)));
+            payload.push_back(
+                static_cast<std::uint8_t>(std::stoi(bytes[0][0].substr(at, 2), nullptr, 16)));
         }
         WriteFile(kept, payload);
         EXPECT_EQ(RunConvert(kept), RunConvert(folder / ("sent" + std::to_string(i) + ".sbd")))
@@ -378,6 +382,67 @@ TEST(SaltmarkServer, KeepsDistinctDeliveriesOfOneMessageAndARepeatOnce)
     EXPECT_EQ(server.Stop(), 0);
 }
 
+// sbd-compose and sbd-send play the gateway, as a team tries its server before deployment.
+TEST(SaltmarkServer, ToolsPlayTheGateway)
+{
+    const fs::path folder = FreshFolder();
+    const fs::path archive = folder / "archive.sqlite";
+    Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm"});
+    Bytes record = SmallMessage();
+    record.erase(record.begin());  // the record alone, without the packet type
+    WriteFile(folder / "battery.rec", record);
+    const std::string compose = std::string(SBD_COMPOSE) + " --record " +
+                                (folder / "battery.rec").string() + " -o " +
+                                (folder / "m.sbd").string() + " --directip ";
+    ASSERT_EQ(
+        std::system((compose + "300234010753370,17,2025-12-07T09:33:20Z,-33.5,151.25,3").c_str()),
+        0);
+    EXPECT_EQ(WEXITSTATUS(std::system((compose + "30023401075337,17,0 2>/dev/null").c_str())), 2);
+
+    const fs::path out = folder / "sent.txt";
+    const std::string send = std::string(SBD_SEND) + " 127.0.0.1:" + std::to_string(server.Port()) +
+                             " " + (folder / "m.sbd").string() + " " +
+                             (folder / "battery.rec").string() + " >" + out.string();
+    EXPECT_EQ(WEXITSTATUS(std::system(send.c_str())), 1)
+        << "the bare record is no DirectIP message";
+    EXPECT_EQ(ReadText(out), (folder / "m.sbd").string() + ": confirmed\n" +
+                                 (folder / "battery.rec").string() +
+                                 ": closed without confirmation\n");
+    std::string payloadHex;
+    for (std::uint8_t byte : SmallMessage()) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        payloadHex += digits;
+    }
+    EXPECT_EQ(Query(archive,
+                    "SELECT imei, momsn, session_time, iridium_latitude, "
+                    "iridium_longitude, iridium_cep_km, hex(bytes) FROM messages"),
+              (Rows{{"300234010753370", "17", "2025-12-07T09:33:20Z", "-33.5", "151.25", "3",
+                     payloadHex}}));
+    EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(SaltmarkServer, UpgradesAVersionOneArchiveKeepingEveryRow)
+{
+    const fs::path folder = FreshFolder();
+    const fs::path archive = folder / "archive.sqlite";
+    fs::copy_file(fs::path(ARCHIVE_TESTDATA) / "v1-archive.sqlite", archive);
+    const std::string everyRow =
+        "SELECT m.id, m.file_name, m.size, hex(m.bytes), m.outcome, m.imported_at,"
+        " (SELECT count(*) FROM PB200 WHERE message_id = m.id) FROM messages AS m ORDER BY m.id";
+    const Rows before = Query(archive, everyRow);
+    ASSERT_FALSE(before.empty());
+
+    Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm"});
+    EXPECT_EQ(Deliver(server.Port(), Framed(SmallMessage(), "300234010753370", 1)), kConfirmed);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(QueryOne(archive, "PRAGMA user_version"), "2");
+    Rows after = Query(archive, everyRow);
+    ASSERT_EQ(after.size(), before.size() + 1);
+    after.pop_back();
+    EXPECT_EQ(after, before);
+}
+
 // Four senders as four gateways' connections at once; the server is killed while they send.
 TEST(SaltmarkServer, KillNineLosesNoConfirmedDelivery)
 {
@@ -393,8 +458,8 @@ TEST(SaltmarkServer, KillNineLosesNoConfirmedDelivery)
         for (int s = 0; s < kSenders; ++s) {
             senders.emplace_back([&, s] {
                 for (int m = 0; m < kPerSender; ++m) {
-                    const auto answer = Deliver(port, Framed(payload, imeiOf(s),
-                                                              static_cast<std::uint16_t>(m)));
+                    const auto answer =
+                        Deliver(port, Framed(payload, imeiOf(s), static_cast<std::uint16_t>(m)));
                     if (answer == kConfirmed) {
                         confirmed[static_cast<std::size_t>(s)].insert(m);
                         ++count;
@@ -505,7 +570,8 @@ TEST(SaltmarkServer, RefusesHostileClientsWhileServingAGoodOne)
 {
     const fs::path folder = FreshFolder();
     const fs::path archive = folder / "archive.sqlite";
-    Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm", "--timeout", "1"});
+    Server server(
+        {"--archive", archive, "--directip", "127.0.0.1:0", "--confirm", "--timeout", "1"});
     const Bytes payload = SmallMessage();
     const Bytes good = Framed(payload, "300234010753370", 1);
     saltmark::DirectIpMessage headerOnly;
@@ -514,8 +580,8 @@ TEST(SaltmarkServer, RefusesHostileClientsWhileServingAGoodOne)
     Bytes noPayload = saltmark::ComposeDirectIp(headerOnly);
     noPayload.resize(3 + 31);
     noPayload[2] = 31;
-    Bytes noHeader{1, 0, static_cast<std::uint8_t>(3 + payload.size()), 2, 0,
-                   static_cast<std::uint8_t>(payload.size())};
+    Bytes noHeader{1, 0, static_cast<std::uint8_t>(3 + payload.size()),
+                   2, 0, static_cast<std::uint8_t>(payload.size())};
     noHeader.insert(noHeader.end(), payload.begin(), payload.end());
     Bytes wrongRevision = good;
     wrongRevision[0] = 2;
@@ -558,8 +624,8 @@ TEST(SaltmarkServer, RefusesHostileClientsWhileServingAGoodOne)
 
     for (std::size_t i = 0; i < std::size(kHostile); ++i) {
         EXPECT_EQ(AnswerUntilClosed(connections[i], 5s), Bytes{}) << kHostile[i].name;
-        EXPECT_TRUE(server.WaitForLog("refused: " + kHostile[i].reason, 1, 1s))
-            << kHostile[i].name << "\n" << server.Log();
+        EXPECT_TRUE(server.WaitForLog(kHostile[i].reason, 1, 1s)) << kHostile[i].name << "\n"
+                                                                  << server.Log();
     }
     EXPECT_TRUE(server.WaitForLog("bytes received within 1 s", 3)) << server.Log();
     slow.join();
@@ -628,11 +694,13 @@ TEST(SaltmarkServer, SigtermFinishesTheMessageInFlightThenExitsZero)
     const int fd = Connect(server.Port());
     ASSERT_GE(fd, 0);
     const std::size_t half = message.size() / 2;
-    ASSERT_TRUE(SendAll(fd, Bytes(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(half))));
+    ASSERT_TRUE(
+        SendAll(fd, Bytes(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(half))));
     std::thread stop([&] { EXPECT_EQ(server.Stop(SIGTERM), 0); });
     ASSERT_TRUE(server.WaitForLog("stopping on SIGTERM"));
     EXPECT_LT(Connect(server.Port()), 0) << "still accepting";
-    ASSERT_TRUE(SendAll(fd, Bytes(message.begin() + static_cast<std::ptrdiff_t>(half), message.end())));
+    ASSERT_TRUE(
+        SendAll(fd, Bytes(message.begin() + static_cast<std::ptrdiff_t>(half), message.end())));
     EXPECT_EQ(AnswerUntilClosed(fd), kConfirmed);
     stop.join();
     EXPECT_EQ(QueryOne(archive, "SELECT count(*) FROM messages"), "1");
