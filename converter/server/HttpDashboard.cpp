@@ -480,6 +480,10 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, 
     http.set_keep_alive_timeout(2);
     http.set_keep_alive_max_count(100);
     http.set_pre_routing_handler([&self](const httplib::Request& req, httplib::Response& res) {
+        // The library would compress answers with brotli at its slowest setting whenever a
+        // browser accepts it: seconds for a long series. Answers go out as they are (a proxy
+        // in front may compress). The request object is the library's own, not a constant.
+        const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
         if (req.method != "GET" && req.method != "HEAD") {
             Fail(res, 405, "only GET");
             return httplib::Server::HandlerResponse::Handled;

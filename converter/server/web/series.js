@@ -40,17 +40,27 @@ function wheelZoomAndPan(u) {
   }, true);
 }
 
-export function drawSeries(holder, label, times, values) {
+const kColours = ['#1b6ca8', '#c0392b', '#2a9d5b', '#b5651d', '#9c2a9c', '#555555'];
+
+// One line per buoy on a shared time axis. Where one buoy has a value and another none, the
+// other's line passes over (undefined); its own gaps (null) stay gaps.
+export function drawSeries(holder, label, lines) {
   holder.replaceChildren();
+  const data = lines.length === 1 ? [lines[0].t, lines[0].v]
+    : uPlot.join(lines.map((line) => [line.t, line.v]));
   const chart = new uPlot({
     width: Math.max(320, holder.clientWidth || 900),
     height: 360,
     scales: { x: { time: true } },
-    series: [{}, { label, stroke: '#1b6ca8', width: 1.25, points: { show: times.length < 500 } }],
+    series: [{}, ...lines.map((line, i) => ({
+      label: line.buoy, stroke: kColours[i % kColours.length], width: 1.25,
+      points: { show: line.t.length < 500 } }))],
     axes: [{}, { label }],
     plugins: [{ hooks: { ready: [wheelZoomAndPan] } }],
-  }, [times, values], holder);
-  holder.dataset.points = String(chart.data[0].length);
+  }, data, holder);
+  // What the chart holds: every row of every buoy, a gap counting as a point.
+  holder.dataset.points = String(chart.data.slice(1)
+    .reduce((sum, values) => sum + values.filter((v) => v !== undefined).length, 0));
   return chart;
 }
 
@@ -88,15 +98,19 @@ export async function show(root, params) {
     holder, count,
     el('p', { class: 'hint', text: 'Drag to zoom, Shift-drag to pan, wheel to zoom, double-click to reset.' }));
   try {
-    const series = await getJson(`/api/series${seriesQuery}`);
-    const gaps = series.v.filter((v) => v === null).length;
-    count.textContent = `${series.t.length} points${gaps ? `, ${gaps} gaps` : ''}`;
-    if (series.t.length === 0) {
+    const chosen = state.imei ? [state.imei] : buoys.map((b) => b.buoy);
+    const answers = await Promise.all(chosen.map((buoy) => getJson(`/api/series${query({
+      type: state.type, field: state.field, imei: buoy, from: state.from, to: state.to })}`)));
+    const lines = answers.map((a, i) => ({ buoy: chosen[i], t: a.t, v: a.v })).filter((l) => l.t.length > 0);
+    const points = lines.reduce((sum, l) => sum + l.t.length, 0);
+    const gaps = lines.reduce((sum, l) => sum + l.v.filter((v) => v === null).length, 0);
+    count.textContent = `${points} points${gaps ? `, ${gaps} gaps` : ''}`;
+    if (points === 0) {
       holder.append(el('p', { text: 'No values of this field in the archive for this choice.' }));
       holder.dataset.points = '0';
       return undefined;
     }
-    const chart = drawSeries(holder, `${state.type} ${state.field}`, Float64Array.from(series.t), series.v);
+    const chart = drawSeries(holder, `${state.type} ${state.field}`, lines);
     return () => chart.destroy();
   } catch (error) {
     holder.append(errorBox(error));
