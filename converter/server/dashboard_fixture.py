@@ -102,7 +102,8 @@ def messages(per_buoy, sparse=1):
             lat = 54.0 + 0.5 * b + 0.4 * k / per_buoy + 0.04 * math.sin(k / per_buoy * 40.0)
             lon = 5.8 + 0.3 * b + 1.4 * k / per_buoy + 0.06 * math.cos(k / per_buoy * 25.0)
             volts = round(13.2 - 0.6 * k / per_buoy - 0.3 * b, 2)
-            records = [pb200(t, lat, lon, 6.0 + 4 * math.sin(k / 7.0), k % 17 == 5), battery(volts)]
+            wind = 6.0 + 4 * math.sin(k / 7.0 + b) + 1.5 * b
+            records = [pb200(t, lat, lon, wind, k % 17 == 5), battery(volts)]
             # A DirectIP payload holds at most 1960 bytes: an IMU record (1800) goes alone.
             if k % (3 * sparse) == 0:
                 records.append(imu(1.0 + 0.8 * (1 + math.sin(k / 11.0)), lat, lon))

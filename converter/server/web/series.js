@@ -40,14 +40,16 @@ function wheelZoomAndPan(u) {
   }, true);
 }
 
+const kNullExpand = 2;
 const kColours = ['#1b6ca8', '#c0392b', '#2a9d5b', '#b5651d', '#9c2a9c', '#555555'];
 
 // One line per buoy on a shared time axis. Where one buoy has a value and another none, the
-// other's line passes over (undefined); its own gaps (null) stay gaps.
+// other's line passes over; its own gaps stay gaps, widened to the neighbouring times
+// (NULL_EXPAND) so that no stub of line reaches into them.
 export function drawSeries(holder, label, lines) {
   holder.replaceChildren();
   const data = lines.length === 1 ? [lines[0].t, lines[0].v]
-    : uPlot.join(lines.map((line) => [line.t, line.v]));
+    : uPlot.join(lines.map((line) => [line.t, line.v]), lines.map(() => [null, kNullExpand]));
   const chart = new uPlot({
     width: Math.max(320, holder.clientWidth || 900),
     height: 360,
@@ -58,9 +60,8 @@ export function drawSeries(holder, label, lines) {
     axes: [{}, { label }],
     plugins: [{ hooks: { ready: [wheelZoomAndPan] } }],
   }, data, holder);
-  // What the chart holds: every row of every buoy, a gap counting as a point.
-  holder.dataset.points = String(chart.data.slice(1)
-    .reduce((sum, values) => sum + values.filter((v) => v !== undefined).length, 0));
+  // What the chart was given: every row of every buoy, a gap counting as a point.
+  holder.dataset.points = String(lines.reduce((sum, line) => sum + line.t.length, 0));
   return chart;
 }
 
