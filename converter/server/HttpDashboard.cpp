@@ -463,6 +463,12 @@ HttpDashboard::~HttpDashboard() { Stop(); }
 
 std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, std::string& reason)
 {
+    // It travels in a header and a cookie, where other characters would need quoting.
+    if (options.token.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                        "0123456789-._~") != std::string::npos) {
+        reason = "--token may hold only letters, digits and - . _ ~";
+        return nullptr;
+    }
     auto impl = std::make_unique<Impl>();
     impl->options = options;
     impl->archive = DashboardArchive::Open(options.archive, reason);
