@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,7 +151,10 @@ public:
         args.insert(args.end(), options.begin(), options.end());
         m_pid = fork();
         if (m_pid == 0) {
+            // Dies with the test, whatever becomes of it, and holds none of its output open.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             dup2(pipeEnds[1], STDERR_FILENO);
+            dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
             std::vector<char*> argv;
             for (std::string& arg : args) {
                 argv.push_back(arg.data());
@@ -456,7 +460,7 @@ TEST(SaltmarkServer, KillNineLosesNoConfirmedDelivery)
                              std::atomic<int>& count) {
         std::vector<std::thread> senders;
         for (int s = 0; s < kSenders; ++s) {
-            senders.emplace_back([&, s] {
+            senders.emplace_back([&confirmed, &count, &payload, &imeiOf, port, s] {
                 for (int m = 0; m < kPerSender; ++m) {
                     const auto answer =
                         Deliver(port, Framed(payload, imeiOf(s), static_cast<std::uint16_t>(m)));
