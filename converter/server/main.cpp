@@ -6,6 +6,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "DeliveryWriter.h"
 #include "DirectIpListener.h"
 #include "DirectoryWatch.h"
+#include "HttpDashboard.h"
 #include "NetworkAddress.h"
 #include "ServerLog.h"
 
@@ -29,6 +31,10 @@ struct ServerOptions {
     bool confirm = false;
     std::vector<std::string> allow;
     double timeoutSeconds = 30;
+    std::string http;
+    std::string token;
+    std::string webFolder;
+    double lateHours = 6;
 };
 
 int Fail(const std::string& line)
@@ -50,8 +56,7 @@ int main(int argc, char** argv)
                    "the SQLite archive (created, or upgraded from an older layout)")
         ->required();
     app.add_option("--directip", options.directIp,
-                   "[ADDR:]PORT to receive DirectIP MO messages on; port 0 picks a free one")
-        ->required();
+                   "[ADDR:]PORT to receive DirectIP MO messages on; port 0 picks a free one");
     app.add_option("--watch", options.watchFolder,
                    "import .sbd files written or moved into this folder");
     app.add_flag("--confirm", options.confirm,
@@ -62,6 +67,18 @@ int main(int argc, char** argv)
                    "seconds a connection has to send its message")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 86400.0));
+    app.add_option("--http", options.http,
+                   "[ADDR:]PORT of the web dashboard (address 127.0.0.1 unless given); it reads "
+                   "the archive only");
+    app.add_option("--token", options.token,
+                   "answer the dashboard only with this token (header or cookie), also beyond "
+                   "this machine");
+    app.add_option("--late-after", options.lateHours,
+                   "hours without a message after which the dashboard marks a buoy late")
+        ->capture_default_str()
+        ->check(CLI::Range(0.001, 1e6));
+    app.add_option("--web", options.webFolder,
+                   "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
         app.parse(argc, argv);
@@ -70,8 +87,20 @@ int main(int argc, char** argv)
         return status == 0 ? kSuccess : kUsage;
     }
 
+    if (options.directIp.empty() && options.http.empty()) {
+        std::fprintf(stderr, "saltmark-server: give --directip, --http or both\n");
+        return kUsage;
+    }
+    HttpOptions http;
     std::string reason;
-    const auto endpoint = ParseListenAddress(options.directIp, reason);
+    if (!options.http.empty() && !ParseHttpAddress(options.http, http, reason)) {
+        std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
+        return kUsage;
+    }
+    // Only the dashboard: the archive is read, never opened for writing.
+    const bool receives = !options.directIp.empty() || !options.watchFolder.empty();
+    const auto endpoint =
+        ParseListenAddress(options.directIp.empty() ? "0" : options.directIp, reason);
     if (!endpoint) {
         std::fprintf(stderr, "saltmark-server: --directip: %s\n", reason.c_str());
         return kUsage;
@@ -90,22 +119,39 @@ int main(int argc, char** argv)
     // A writer waits for another (an import) about as long as the gateway waits for us.
     saltmark::archive::Options archiveOptions;
     archiveOptions.busyTimeout = settings.timeout;
-    std::unique_ptr<saltmark::archive::Archive> archive =
-        saltmark::archive::Archive::Open(options.archivePath, archiveOptions, reason);
-    if (!archive) {
-        return Fail(options.archivePath + ": " + reason);
+    std::unique_ptr<saltmark::archive::Archive> archive;
+    std::optional<DeliveryWriter> writer;
+    if (receives) {
+        archive = saltmark::archive::Archive::Open(options.archivePath, archiveOptions, reason);
+        if (!archive) {
+            return Fail(options.archivePath + ": " + reason);
+        }
+        writer.emplace(*archive);
     }
-    DeliveryWriter writer(*archive);
 
     boost::asio::io_context io;
-    std::unique_ptr<DirectIpListener> listener =
-        DirectIpListener::Open(io, *endpoint, std::move(settings), writer, reason);
-    if (!listener) {
-        return Fail(reason);
+    std::unique_ptr<DirectIpListener> listener;
+    if (!options.directIp.empty()) {
+        listener = DirectIpListener::Open(io, *endpoint, std::move(settings), *writer, reason);
+        if (!listener) {
+            return Fail(reason);
+        }
+    }
+    std::unique_ptr<HttpDashboard> dashboard;
+    if (!options.http.empty()) {
+        http.archive = options.archivePath;
+        http.token = options.token;
+        http.webRoot =
+            options.webFolder.empty() ? DefaultWebRoot() : std::filesystem::path(options.webFolder);
+        http.lateAfter = std::chrono::seconds(static_cast<std::int64_t>(options.lateHours * 3600));
+        dashboard = HttpDashboard::Start(http, reason);
+        if (!dashboard) {
+            return Fail(reason);
+        }
     }
     std::unique_ptr<DirectoryWatch> watch;
-    if (!options.watchFolder.empty()) {
-        watch = DirectoryWatch::Open(io, options.watchFolder, writer, reason);
+    if (receives && !options.watchFolder.empty()) {
+        watch = DirectoryWatch::Open(io, options.watchFolder, *writer, reason);
         if (!watch) {
             return Fail(reason);
         }
@@ -117,7 +163,12 @@ int main(int argc, char** argv)
         if (error) {
             return;
         }
-        listener->Stop();
+        if (listener) {
+            listener->Stop();
+        }
+        if (dashboard) {
+            dashboard->Stop();
+        }
         if (watch) {
             watch->Stop();
         }
@@ -125,14 +176,21 @@ int main(int argc, char** argv)
                 ": no new connections; finishing those in flight");
     });
 
-    LogLine("directip listening on " + EndpointText(listener->LocalEndpoint()));
-    listener->Start();
+    if (listener) {
+        LogLine("directip listening on " + EndpointText(listener->LocalEndpoint()));
+        listener->Start();
+    }
+    if (dashboard) {
+        LogLine("http listening on " + dashboard->ListeningAddress());
+    }
     if (watch) {
         LogLine("watching " + options.watchFolder);
         watch->Start();
     }
     io.run();
-    writer.Stop();
+    if (writer) {
+        writer->Stop();
+    }
     archive.reset();
     LogLine("stopped");
     return kSuccess;
