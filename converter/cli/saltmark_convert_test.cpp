@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "testing/MessageComposer.h"
+#include "testing/small_filesystem.h"
 
 namespace saltmark::testing {
 namespace {
@@ -359,6 +360,46 @@ TEST_F(SaltmarkConvert, BundledExamplesConvertWithoutError)
         EXPECT_EQ(run.out.find("Stopping decode"), std::string::npos) << entry.path();
     }
     EXPECT_GT(examples, 0);
+}
+
+using SaltmarkConvertOnFullDisk = orcan::testing::SmallFileSystem;
+
+// A disk that runs full mid-write leaves the earlier report or image as it was and no
+// temporary file beside it, and the run fails naming the file it could not write.
+TEST_F(SaltmarkConvertOnFullDisk, KeepsTheEarlierFileAndNamesTheOneNotWritten)
+{
+    std::string pattern = (fs::temp_directory_path() / "saltmark-convert-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path scratch = pattern;
+    const fs::path camera = scratch / "camera.sbd";
+    WriteBytes(camera, CameraMessage(std::vector<std::uint8_t>(20000, 0xAB)));
+    const std::string examples = SALTMARK_EXAMPLES;
+    const struct {
+        std::string arguments;
+        std::string target;
+    } cases[] = {
+        {"--out-dir " + path("").string() + " " + examples + "/waves-currents.sbd",
+         "waves-currents.txt"},
+        {"--image " + path("camera.jpg").string() + " " + camera.string(), "camera.jpg"},
+    };
+    const std::string earlier = "the earlier, whole file\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        put(c.target, earlier);
+        fillLeaving(4096);
+        const std::string err = (scratch / "err").string();
+        const int status = std::system((std::string(SALTMARK_CONVERT) + " " + c.arguments +
+                                        " >/dev/null 2>" + err)
+                                           .c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+        EXPECT_NE(contents(err).find(path(c.target).string()), std::string::npos)
+            << contents(err);
+        EXPECT_EQ(contents(path(c.target)), earlier);
+        EXPECT_EQ(names(), (std::set<std::string>{c.target, "filler"}));
+        fs::remove(path("filler"));
+        fs::remove(path(c.target));
+    }
+    fs::remove_all(scratch);
 }
 
 }  // namespace

@@ -16,7 +16,10 @@ Run as a program it draws the JSON that eddyrate-run --json writes:
 
 import json
 import math
+import os
+import stat
 import sys
+import tempfile
 
 import numpy as np
 from matplotlib.figure import Figure
@@ -87,7 +90,7 @@ def plot(result, path, title=None):
         ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
         ax.set_xlim(0.01, 10.0)
         ax.set_ylim(1e-4, 1e1)
-        fig.savefig(path)
+        _save(fig, path)
         return
 
     f, s = freq[bands], tke[bands]
@@ -121,7 +124,40 @@ def plot(result, path, title=None):
             fontsize=9, bbox={"boxstyle": "round", "facecolor": "white", "edgecolor": "0.7"})
     ax.legend(loc="upper right", fontsize=8.5)
     ax.grid(True, which="major", color="0.85", linewidth=0.6)
-    fig.savefig(path)
+    _save(fig, path)
+
+
+def _save(fig, path):
+    """Writes the figure whole or not at all: into a temporary file beside path, synced to the
+    disk and renamed over path only once complete, so that a full disk leaves the earlier
+    figure in place rather than a cut one."""
+    path = os.fspath(path)
+    if os.path.exists(path) and not os.path.isfile(path):
+        fig.savefig(path)  # a device or a pipe cannot be replaced
+        return
+    folder, name = os.path.split(os.path.abspath(path))
+    kind = os.path.splitext(name)[1][1:].lower() or None
+    descriptor, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
+    try:
+        with os.fdopen(descriptor, "wb") as stream:
+            fig.savefig(stream, format=kind)
+            stream.flush()
+            os.fsync(stream.fileno())
+        # mkstemp makes the file private; the figure gets the permissions a new file would.
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except FileNotFoundError:
+            mask = os.umask(0)
+            os.umask(mask)
+            mode = 0o666 & ~mask
+        os.chmod(temporary, mode)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
 
 
 def main(argv=None):
