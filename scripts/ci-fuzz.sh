@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSALTMARK_BUILD_FUZZER=ON -DBUILD_TESTING=OFF -DORCAN_BUILD_APP=OFF \
-  -DORCAN_BUILD_BENCH=OFF >/dev/null
+  -DORCAN_BUILD_BENCH=OFF
 cmake --build "$build_dir" --parallel "$(nproc)" --target saltmark_decode_fuzz saltmark_json_fuzz
 
 # New inputs go to a scratch folder per target; the seeds are read only. Inputs stay a
