@@ -55,7 +55,7 @@ std::int64_t countKeptSamples(const std::vector<double>& u, const std::vector<do
 {
     std::int64_t kept = 0;
     for (std::size_t i = 0; i < u.size(); ++i) {
-        if (!(u[i] == 0.0 || v[i] == 0.0 || w[i] == 0.0 || temp[i] == 0.0)) {
+        if (!EDDYRATE_IS_DROPOUT(u[i], v[i], w[i], temp[i])) {
             ++kept;
         }
     }
@@ -121,6 +121,17 @@ PYBIND11_MODULE(_eddyrate, m)
     m.doc() = "The EddyRate library's export, for numpy arrays.";
     m.attr("BANDS") = EDDYRATE_BANDS;
     m.attr("MISSING") = EDDYRATE_MISSING;
+    // The library's facts from its header, so that Python never keeps a copy of them.
+    {
+        const char* names[] = {EDDYRATE_OUTPUT_NAMES};
+        py::tuple outputNames(std::size(names));
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            outputNames[i] = py::str(names[i]);
+        }
+        m.attr("OUTPUT_NAMES") = outputNames;
+    }
+    m.attr("SCALAR_OUTPUTS") = EDDYRATE_SCALAR_OUTPUTS;
+    m.attr("FIT_BAND") = py::make_tuple(EDDYRATE_FIT_LOW_HZ, EDDYRATE_FIT_HIGH_HZ);
 
     py::class_<Result>(m, "Result", "The outputs of one burst.")
         .def_readonly("Ustar", &Result::Ustar, "friction velocity (m/s); 9999.0: no estimate")

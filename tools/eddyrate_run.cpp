@@ -107,7 +107,7 @@ std::size_t countZeroSamples(const Burst& burst)
 {
     std::size_t count = 0;
     for (std::size_t i = 0; i < burst.size(); ++i) {
-        if (burst.u[i] == 0.0 || burst.v[i] == 0.0 || burst.w[i] == 0.0 || burst.temp[i] == 0.0) {
+        if (EDDYRATE_IS_DROPOUT(burst.u[i], burst.v[i], burst.w[i], burst.temp[i])) {
             ++count;
         }
     }

@@ -7,13 +7,15 @@
 #include <cmath>
 #include <memory>
 
+#include "eddyrate.h"
+
 namespace {
 
 // The band the buoy's library fits the dissipation rate over, in hertz (both ends excluded).
-constexpr double kFitLowHz = 2.0;
-constexpr double kFitHighHz = 4.9;
+constexpr double kFitLowHz = EDDYRATE_FIT_LOW_HZ;
+constexpr double kFitHighHz = EDDYRATE_FIT_HIGH_HZ;
 // What the library writes where it has no estimate.
-constexpr double kMissing = 9999.0;
+constexpr double kMissing = EDDYRATE_MISSING;
 
 // A chart view keeps the chart it is given but lets go of the one it had without deleting it.
 void ReplaceChart(QChartView& view, std::unique_ptr<QChart> chart)
@@ -96,7 +98,9 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
     if (fitBands > 0) {
         const double level = compensatedSum / fitBands;
         auto* law = new QLineSeries;
-        law->setName(QStringLiteral("f^-5/3 through the fit band (2.0 to 4.9 Hz)"));
+        law->setName(QStringLiteral("f^-5/3 through the fit band (%1 to %2 Hz)")
+                         .arg(kFitLowHz, 0, 'f', 1)
+                         .arg(kFitHighHz, 0, 'f', 1));
         for (const double f : {points.front().x(), points.back().x()}) {
             law->append(f, level * std::pow(f, -5.0 / 3.0));
         }

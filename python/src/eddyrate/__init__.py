@@ -7,9 +7,11 @@ numpy arrays (freq, tke), the number of samples the screening kept and whether t
 rejected. plot(result, path) draws its spectrum; eddyrate.batch runs a folder of bursts on Dask.
 """
 
-from ._eddyrate import BANDS, MISSING, Result, compute
+from ._eddyrate import (BANDS, FIT_BAND, MISSING, OUTPUT_NAMES, SCALAR_OUTPUTS, Result,
+                        compute)
 
-__all__ = ["BANDS", "MISSING", "Result", "compute", "plot"]
+__all__ = ["BANDS", "FIT_BAND", "MISSING", "OUTPUT_NAMES", "SCALAR_OUTPUTS", "Result",
+           "compute", "plot"]
 
 
 def plot(result, path, title=None):

@@ -26,7 +26,7 @@ import numpy as np
 from . import _eddyrate
 
 PROGRAM = "eddyrate-batch"
-SCALARS = ("Ustar", "Epsilon", "MeanU", "MeanV", "MeanW", "MeanTemp", "Anisotropy", "Quality")
+SCALARS = _eddyrate.OUTPUT_NAMES[:_eddyrate.SCALAR_OUTPUTS]
 CSV_COLUMNS = ("file", "start_time", "kept_samples") + SCALARS + ("rejected",)
 
 # A number as the tools read one: a decimal with an optional exponent, or nan / inf. (Python's

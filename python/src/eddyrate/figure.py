@@ -24,14 +24,13 @@ import tempfile
 import numpy as np
 from matplotlib.figure import Figure
 
-from ._eddyrate import MISSING
+from ._eddyrate import FIT_BAND, MISSING, OUTPUT_NAMES, SCALAR_OUTPUTS
 
 # The fit band of the library (hertz, both bounds exclusive) and the constants of its fit.
-FIT_LOW_HZ = 2.0
-FIT_HIGH_HZ = 4.9
+FIT_LOW_HZ, FIT_HIGH_HZ = FIT_BAND
 KOLMOGOROV_W = 4.0 / 3.0 * 0.55  # transverse (vertical) one-dimensional Kolmogorov constant
 
-_SCALARS = ("Ustar", "Epsilon", "MeanU", "MeanV", "MeanW", "MeanTemp", "Anisotropy", "Quality")
+_SCALARS = OUTPUT_NAMES[:SCALAR_OUTPUTS]
 
 
 def _outputs(result):
