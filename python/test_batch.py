@@ -74,10 +74,16 @@ def test_start_time_comes_from_an_iso_file_name(name, expected):
 ])
 def test_burst_files_are_read_as_eddyrate_run_reads_them(tmp_path, text, problem):
     (tmp_path / "b.csv").write_text(text)
+    run = subprocess.run([tool("EDDYRATE_RUN"), str(tmp_path / "b.csv")], capture_output=True,
+                         text=True)
     if problem is None:
         u, v, w, temp = batch.read_burst(tmp_path / "b.csv")
         np.testing.assert_array_equal(u, [1.5, 10.0])
         assert np.isnan(temp[0]) and temp[1] == np.inf
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.startswith(f"Burst: {len(u)} samples")
     else:
         with pytest.raises(batch.BurstError, match=problem):
             batch.read_burst(tmp_path / "b.csv")
+        assert run.returncode == 1
+        assert problem in run.stderr

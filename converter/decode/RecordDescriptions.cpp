@@ -238,23 +238,4 @@ const RecordDescription* FindRecordDescription(std::string_view name)
     return nullptr;
 }
 
-std::string_view FieldKindName(FieldKind kind)
-{
-    switch (kind) {
-        case Float32:
-            return "float32";
-        case UInt16:
-            return "uint16";
-        case Int32:
-            return "int32";
-        case Float32Array:
-            return "float32 array";
-        case Int32Array:
-            return "int32 array";
-        case Text:
-            return "text";
-    }
-    return "unknown";
-}
-
 }  // namespace saltmark

@@ -23,8 +23,6 @@ enum class FieldKind {
     Text,          // characters (the V536's SDI-12 address)
 };
 
-std::string_view FieldKindName(FieldKind kind);  // "float32", "uint16", ... "text"
-
 constexpr bool IsArray(FieldKind kind)
 {
     return kind == FieldKind::Float32Array || kind == FieldKind::Int32Array;
