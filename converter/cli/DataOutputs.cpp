@@ -1,11 +1,11 @@
 #include "DataOutputs.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "MessageFile.h"
 #include "MessageInput.h"
 #include "MessageJson.h"
-#include "RecordArchive.h"
 #include "RecordTable.h"
 
 namespace saltmark::cli {
@@ -19,14 +19,23 @@ void Complain(const std::string& line)
     std::fprintf(stderr, "saltmark-convert: %s\n", line.c_str());
 }
 
-std::optional<std::vector<std::uint8_t>> Read(const fs::path& path)
+// Large enough that a batch costs one sync of the log, small enough that a long import shows
+// its progress to the archive's readers.
+constexpr std::size_t kMessagesPerBatch = 1000;
+
+// Another importer or the server may hold the archive a while; an import waits its turn.
+constexpr std::chrono::minutes kImportBusyTimeout{10};
+
+std::optional<std::int64_t> ModificationTime(const fs::path& path)
 {
-    std::string reason;
-    auto bytes = ReadMessageInput(path, reason);
-    if (!bytes) {
-        Complain(path.string() + ": " + reason);
+    std::error_code error;
+    const auto written = fs::last_write_time(path, error);
+    if (error) {
+        return std::nullopt;
     }
-    return bytes;
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::file_clock::to_sys(written).time_since_epoch())
+        .count();
 }
 
 // Files over 1 MiB are refused when read, so the count fits the decoder's signed count.
@@ -52,28 +61,45 @@ std::string MessageName(const fs::path& path)
     return path == kStandardInput ? std::string(kStandardInput) : path.filename().string();
 }
 
+std::optional<archive::Delivery> ReadDelivery(const fs::path& path, bool fileTime)
+{
+    std::string reason;
+    auto bytes = ReadMessageInput(path, reason);
+    if (!bytes) {
+        Complain(path.string() + ": " + reason);
+        return std::nullopt;
+    }
+    const bool file = path != kStandardInput;
+    return archive::DeliveryFromFile(MessageName(path), std::move(*bytes),
+                                     fileTime && file ? ModificationTime(path) : std::nullopt);
+}
+
+std::string JsonText(const archive::Delivery& message)
+{
+    return MessageJsonText(message.payload.data(), Count(message.payload), message.fileName,
+                           message.header ? &*message.header : nullptr,
+                           message.location ? &*message.location : nullptr);
+}
+
 int WriteJsonLines(std::span<const fs::path> messages)
 {
     bool allDone = true;
     for (const fs::path& path : messages) {
-        const auto message = Read(path);
+        const auto message = ReadDelivery(path);
         if (!message) {
             allDone = false;
             continue;
         }
-        if (!WriteStandardOutput(
-                MessageJsonText(message->data(), Count(*message), MessageName(path)))) {
+        if (!WriteStandardOutput(JsonText(*message))) {
             return 1;
         }
     }
     return allDone ? 0 : 1;
 }
 
-bool WriteJsonFile(const fs::path& path, const fs::path& messagePath,
-                   std::span<const std::uint8_t> message)
+bool WriteJsonFile(const fs::path& path, const archive::Delivery& message)
 {
-    const std::string json =
-        MessageJsonText(message.data(), Count(message), MessageName(messagePath));
+    const std::string json = JsonText(message);
     std::string reason;
     if (!WriteWholeFile(path, {reinterpret_cast<const std::uint8_t*>(json.data()), json.size()},
                         reason)) {
@@ -88,53 +114,59 @@ int WriteCsv(const RecordDescription& type, std::span<const fs::path> messages)
     bool allDone = true;
     RecordTable table(type);
     for (const fs::path& path : messages) {
-        const auto message = Read(path);
+        const auto message = ReadDelivery(path);
         if (!message) {
             allDone = false;
             continue;
         }
-        table.Add(MessageName(path), DecodeMessage(message->data(), Count(*message)));
+        table.Add(MessageName(path),
+                  DecodeMessage(message->payload.data(), Count(message->payload)));
     }
     return WriteStandardOutput(table.Csv()) && allDone ? 0 : 1;
 }
 
-int ImportIntoArchive(const fs::path& archivePath, std::span<const fs::path> messages)
+int ImportIntoArchive(const fs::path& archivePath, std::span<const fs::path> messages,
+                      bool fileTimes)
 {
     std::string reason;
-    std::unique_ptr<RecordArchive> archive = RecordArchive::Open(archivePath, reason);
-    if (!archive) {
+    const std::unique_ptr<archive::Archive> store =
+        archive::Archive::Open(archivePath, {.busyTimeout = kImportBusyTimeout}, reason);
+    if (!store) {
         Complain(archivePath.string() + ": cannot be opened as an archive: " + reason);
         return 1;
     }
-    bool allDone = true;
     std::size_t added = 0;
     std::size_t known = 0;
+    std::size_t lost = 0;
+    std::vector<const fs::path*> batch;  // by position in the batch, for naming
+    auto commit = [&] {
+        const archive::BatchOutcome outcome = store->Commit();
+        added += outcome.added;
+        known += outcome.alreadyThere;
+        lost += outcome.notArchived.size();
+        for (const archive::NotArchived& missing : outcome.notArchived) {
+            Complain(batch[missing.index]->string() + ": not archived: " + missing.reason);
+        }
+        batch.clear();
+    };
     for (const fs::path& path : messages) {
-        const auto message = Read(path);
+        const auto message = ReadDelivery(path, fileTimes);
         if (!message) {
-            allDone = false;
+            ++lost;
             continue;
         }
-        switch (archive->Add(MessageName(path), *message, reason)) {
-            case RecordArchive::Added::New:
-                ++added;
-                break;
-            case RecordArchive::Added::AlreadyThere:
-                ++known;
-                break;
-            case RecordArchive::Added::Failed:
-                Complain(path.string() + ": not archived: " + reason);
-                allDone = false;
-                break;
+        batch.push_back(&path);
+        store->Add(*message, reason);  // Commit's outcome names it if it fails
+        if (batch.size() >= kMessagesPerBatch) {
+            commit();
         }
     }
-    if (!archive->Commit(reason)) {
-        Complain(archivePath.string() + ": cannot be written: " + reason);
-        return 1;
-    }
-    std::fprintf(stderr, "saltmark-convert: %zu new messages archived, %zu already there\n", added,
-                 known);
-    return allDone ? 0 : 1;
+    commit();
+    std::fprintf(stderr,
+                 "saltmark-convert: %zu new messages archived, %zu already there, %zu not "
+                 "archived\n",
+                 added, known, lost);
+    return lost == 0 ? 0 : 1;
 }
 
 }  // namespace saltmark::cli

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Archive.h"
 #include "Records.h"
 
 namespace saltmark::cli {
@@ -15,19 +16,26 @@ namespace saltmark::cli {
 // The name a message goes by in the data: its file name, or "-" for standard input.
 std::string MessageName(const std::filesystem::path& path);
 
+// A message file as a delivery: the payload the decoder reads (a file in DirectIP framing is
+// unwrapped) with its envelope and what its name says; nothing when it cannot be read, named
+// on standard error. With `fileTime` its modification time is kept as a stand-in time.
+std::optional<archive::Delivery> ReadDelivery(const std::filesystem::path& path,
+                                              bool fileTime = false);
+
 // One JSON document per message on standard output, one line each (JSON Lines).
 int WriteJsonLines(std::span<const std::filesystem::path> messages);
 
-// The JSON document of one message's bytes into `path`; false when it cannot be written.
-bool WriteJsonFile(const std::filesystem::path& path, const std::filesystem::path& messagePath,
-                   std::span<const std::uint8_t> message);
+// The JSON document of one message into `path`; false when it cannot be written.
+bool WriteJsonFile(const std::filesystem::path& path, const archive::Delivery& message);
 
 // Every record of `type` in the messages as one CSV table on standard output.
 int WriteCsv(const RecordDescription& type, std::span<const std::filesystem::path> messages);
 
-// Imports the messages into the SQLite archive at `archive` (created if needed) and says on
-// standard error how many were new.
+// Imports the messages into the SQLite archive at `archive` (created or upgraded if needed),
+// in batches, names every message not archived on standard error and says how many were
+// new, already there and not archived. With `fileTimes`, a message with no time of its own
+// takes its file's modification time.
 int ImportIntoArchive(const std::filesystem::path& archive,
-                      std::span<const std::filesystem::path> messages);
+                      std::span<const std::filesystem::path> messages, bool fileTimes);
 
 }  // namespace saltmark::cli

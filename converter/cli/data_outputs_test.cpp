@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -18,10 +19,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "DirectIp.h"
 #include "testing/EveryRecord.h"
 #include "testing/MessageComposer.h"
 
@@ -261,7 +264,7 @@ TEST_F(DataOutputs, EveryFieldOfEveryRecordTypeComesBackBitForBit)
         NanForm::Null, "SQLite");
 }
 
-TEST_F(DataOutputs, ArchiveTakesEachMessageOnceWhateverItsName)
+TEST_F(DataOutputs, ArchiveKeepsEachDeliveryOnceAndCopiesAsDeliveriesOfTheirOwn)
 {
     const EveryRecordMessage message(false);
     const fs::path first = Write("first.sbd", message.Bytes());
@@ -269,15 +272,173 @@ TEST_F(DataOutputs, ArchiveTakesEachMessageOnceWhateverItsName)
     const fs::path archive = m_dir / "archive.sqlite";
     Run("--db " + archive.string() + " " + first.string());
     Run("--db " + archive.string() + " " + first.string() + " " + copy.string());
+    EXPECT_EQ(ReadText(m_dir / "stderr"),
+              "saltmark-convert: 1 new messages archived, 1 already there, 0 not archived\n");
+    const Db db = OpenDb(archive);
+    const std::string size = std::to_string(message.Bytes().size());
+    EXPECT_EQ(Query(db.get(),
+                    "SELECT file_name, size, packet_type, outcome, length(bytes), source, raw"
+                    " FROM messages ORDER BY id"),
+              (std::vector<std::vector<std::string>>{
+                  {"first.sbd", size, "55", "complete", size, "file", "NULL"},
+                  {"copy.sbd", size, "55", "complete", size, "file", "NULL"}}));
+    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM Y81000_Tke")[0][0], "232");
+    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM PB200")[0][0], "2");
+}
+
+// A message in DirectIP framing reads as its payload everywhere; the envelope goes into the
+// JSON and the archive.
+TEST_F(DataOutputs, FramedFileIsReadAsItsPayloadWithItsEnvelope)
+{
+    DirectIpMessage envelope;
+    envelope.header = {7, "300234010000001", 0, 42, 3, 1765100000};
+    envelope.payload = Message({MessageComposer().Header(6, 1, 8).F32(12.5f).Bytes()});
+    envelope.location = DirectIpLocation{-33.5, 151.25, 4};
+    const fs::path bare = Write("bare.sbd", envelope.payload);
+    const fs::path framed = Write("framed.sbd", ComposeDirectIp(envelope));
+
+    EXPECT_EQ(Run(framed.string()), Run(bare.string()));
+    const nlohmann::json doc = nlohmann::json::parse(Run("--json " + framed.string()));
+    EXPECT_EQ(doc["size"], envelope.payload.size());
+    EXPECT_EQ(doc["directip"],
+              nlohmann::json::parse(R"({"imei": "300234010000001", "momsn": 42, "mtmsn": 3,
+                  "cdrReference": 7, "sessionStatus": 0, "sessionTime": "2025-12-07T09:33:20Z",
+                  "location": {"latitude": -33.5, "longitude": 151.25, "cepKm": 4}})"));
+    EXPECT_FALSE(nlohmann::json::parse(Run("--json " + bare.string())).contains("directip"));
+
+    const fs::path archive = m_dir / "archive.sqlite";
+    Run("--db " + archive.string() + " " + framed.string());
     const Db db = OpenDb(archive);
     EXPECT_EQ(Query(db.get(),
-                    "SELECT file_name, size, packet_type, outcome, "
-                    "length(bytes) FROM messages"),
+                    "SELECT imei, momsn, size, length(raw), time, time_source, source,"
+                    " iridium_latitude FROM messages"),
               (std::vector<std::vector<std::string>>{
-                  {"first.sbd", std::to_string(message.Bytes().size()), "55", "complete",
-                   std::to_string(message.Bytes().size())}}));
-    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM Y81000_Tke")[0][0], "116");
-    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM PB200")[0][0], "1");
+                  {"300234010000001", "42", std::to_string(envelope.payload.size()),
+                   std::to_string(fs::file_size(framed)), "2025-12-07T09:33:20Z", "session", "file",
+                   "-33.5"}}));
+}
+
+TEST_F(DataOutputs, FileTimeDatesAMessageWithoutATimeOfItsOwn)
+{
+    const fs::path file =
+        Write("m.sbd", Message({MessageComposer().Header(6, 1, 8).F32(1).Bytes()}));
+    fs::last_write_time(file, std::chrono::file_clock::from_sys(
+                                  std::chrono::sys_seconds(std::chrono::seconds(1700000000))));
+    const fs::path plain = m_dir / "plain.sqlite";
+    const fs::path dated = m_dir / "dated.sqlite";
+    Run("--db " + plain.string() + " " + file.string());
+    Run("--db " + dated.string() + " --file-time mtime " + file.string());
+    EXPECT_EQ(Query(OpenDb(plain).get(), "SELECT time, time_source FROM messages")[0],
+              (std::vector<std::string>{"NULL", "NULL"}));
+    EXPECT_EQ(Query(OpenDb(dated).get(), "SELECT time, time_source FROM messages")[0],
+              (std::vector<std::string>{"2023-11-14T22:13:20Z", "file"}));
+}
+
+// Many messages under distinct names, a little different each, as a deployment's inbox.
+std::vector<fs::path> WriteInbox(const fs::path& dir, const std::string& prefix, int count,
+                                 const std::vector<std::uint8_t>& message)
+{
+    fs::create_directories(dir);
+    std::vector<fs::path> paths;
+    for (int i = 0; i < count; ++i) {
+        std::vector<std::uint8_t> bytes = message;
+        bytes.push_back(static_cast<std::uint8_t>(i));  // a trailing byte the walk leaves alone
+        paths.push_back(dir / (prefix + std::to_string(i) + ".sbd"));
+        std::ofstream(paths.back(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    return paths;
+}
+
+std::string Joined(const std::vector<fs::path>& paths)
+{
+    std::string text;
+    for (const fs::path& path : paths) {
+        text += " " + path.string();
+    }
+    return text;
+}
+
+// A file system that fills up mid-import: every message is then either in the archive or
+// named on standard error, the counts add up, and the archive is sound.
+TEST_F(DataOutputs, FullDiskLosesNoMessageUnnamed)
+{
+    const fs::path disk = m_dir / "disk";
+    fs::create_directories(disk);
+    if (std::system(
+            ("mount -t tmpfs -o size=1m tmpfs " + disk.string() + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs (needs root)";
+    }
+    struct Unmount {
+        fs::path disk;
+        ~Unmount() { std::system(("umount " + disk.string()).c_str()); }
+    } unmount{disk};
+
+    constexpr int kMessages = 3000;
+    const auto station =
+        Message({MessageComposer().Header(6, 1, 8).F32(12.5f).Bytes(),
+                 MessageComposer().Header(4, 2, 16).F32s({{4.1f, 9.5f, 35.2f}}).Bytes(),
+                 MessageComposer().Header(12, 3, 8).F32(250.0f).Bytes()});
+    const auto inbox = WriteInbox(m_dir / "inbox", "m", kMessages, station);
+    const fs::path archive = disk / "archive.sqlite";
+    const std::string command = std::string(SALTMARK_CONVERT) + " --db " + archive.string() +
+                                Joined(inbox) + " 2>" + (m_dir / "stderr").string();
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+
+    std::set<std::string> named;
+    std::size_t added = 0, known = 0, lost = 0;
+    std::istringstream lines(ReadText(m_dir / "stderr"));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t at = line.find(": not archived: ");
+        if (at != std::string::npos) {
+            named.insert(fs::path(line.substr(18, at - 18)).filename().string());
+        } else {
+            EXPECT_EQ(std::sscanf(line.c_str(),
+                                  "saltmark-convert: %zu new messages archived, %zu already "
+                                  "there, %zu not archived",
+                                  &added, &known, &lost),
+                      3)
+                << line;
+        }
+    }
+    EXPECT_EQ(added + known + lost, std::size_t{kMessages});
+    EXPECT_EQ(named.size(), lost);
+    EXPECT_GT(lost, 0u) << "the disk never filled";
+    EXPECT_GT(added, 0u);
+
+    const Db db = OpenDb(archive);
+    EXPECT_EQ(Query(db.get(), "PRAGMA integrity_check")[0][0], "ok");
+    std::set<std::string> archived;
+    for (const auto& row : Query(db.get(), "SELECT file_name FROM messages")) {
+        archived.insert(row[0]);
+    }
+    EXPECT_EQ(archived.size(), added);
+    for (const fs::path& path : inbox) {
+        const std::string name = path.filename().string();
+        EXPECT_NE(archived.count(name) + named.count(name), 0u) << name << " unaccounted for";
+        EXPECT_FALSE(archived.count(name) && named.count(name)) << name << " named but archived";
+    }
+}
+
+TEST_F(DataOutputs, TwoImportersIntoOneArchiveBothFinish)
+{
+    const auto message = Message({MessageComposer().Header(6, 1, 8).F32(1).Bytes()});
+    const auto first = WriteInbox(m_dir / "a", "a", 1500, message);
+    const auto second = WriteInbox(m_dir / "b", "b", 1500, message);
+    const fs::path archive = m_dir / "archive.sqlite";
+    auto importer = [&](const std::vector<fs::path>& inbox, const char* name) {
+        return std::string(SALTMARK_CONVERT) + " --db " + archive.string() + Joined(inbox) + " 2>" +
+               (m_dir / name).string() + "; echo $? >" + (m_dir / name).string() + ".status";
+    };
+    const std::string both =
+        "(" + importer(first, "one") + ") & (" + importer(second, "two") + ") & wait";
+    ASSERT_EQ(std::system(both.c_str()), 0);
+    EXPECT_EQ(ReadText(m_dir / "one.status"), "0\n") << ReadText(m_dir / "one");
+    EXPECT_EQ(ReadText(m_dir / "two.status"), "0\n") << ReadText(m_dir / "two");
+    const Db db = OpenDb(archive);
+    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM messages")[0][0], "3000");
 }
 
 // The README's example queries, each in its own ```sql block, on an archive of a whole
@@ -291,21 +452,52 @@ TEST_F(DataOutputs, ReadmeQueriesRunOnAnArchive)
         const std::size_t start = at + 7;
         queries.push_back(readme.substr(start, readme.find("```", start) - start));
     }
-    ASSERT_EQ(queries.size(), 3u) << "the wind series, the image messages, the stopped ones";
+    ASSERT_EQ(queries.size(), 5u) << "the week's wind, Hs, the track, the images, the stopped";
 
+    // Two mail attachments of the buoy: one whose PB200 is dated yesterday, one whose PB200
+    // has the logger's fill values and whose file is dated within the deployment.
     const EveryRecordMessage message(false);
+    const std::size_t pb200 = message.Offsets()[2];
+    auto dated = [&](std::int32_t year, std::int32_t month, std::int32_t day, std::int32_t second) {
+        std::vector<std::uint8_t> bytes = message.Bytes();
+        const std::int32_t fields[] = {year, month, day, second};
+        for (int f = 0; f < 4; ++f) {
+            for (int b = 0; b < 4; ++b) {
+                bytes[pb200 + 28 + 4 * f + b] =
+                    static_cast<std::uint8_t>(static_cast<std::uint32_t>(fields[f]) >> (8 * b));
+            }
+        }
+        return bytes;
+    };
+    using namespace std::chrono;
+    const auto yesterday = floor<days>(system_clock::now()) - days(1);
+    const year_month_day ymd(yesterday);
+    const fs::path recent =
+        Write("300234010000001_1.sbd",
+              dated(static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
+                    static_cast<int>(unsigned(ymd.day())), 3600));
+    const fs::path deployed = Write("300234010000001_2.sbd", dated(-1, -1, -1, -1));
+    fs::last_write_time(
+        deployed,
+        file_clock::from_sys(sys_seconds(sys_days(year_month_day(2025y / 9 / 1)) + hours(6))));
     std::vector<std::uint8_t> broken = message.Bytes();
     broken.resize(broken.size() - 1);
     const fs::path archive = m_dir / "archive.sqlite";
-    Run("--db " + archive.string() + " " + Write("whole.sbd", message.Bytes()).string() + " " +
-        Write("broken.sbd", broken).string() + " " + Write("empty.sbd", {}).string());
+    Run("--db " + archive.string() + " --file-time mtime " + recent.string() + " " +
+        deployed.string() + " " + Write("broken.sbd", broken).string() + " " +
+        Write("empty.sbd", {}).string());
     const Db db = OpenDb(archive);
     const auto wind = Query(db.get(), queries[0]);
-    EXPECT_EQ(wind.size(), 2u) << queries[0];
-    const auto images = Query(db.get(), queries[1]);
-    ASSERT_EQ(images.size(), 2u) << queries[1];
-    const auto stopped = Query(db.get(), queries[2]);
-    ASSERT_EQ(stopped.size(), 2u) << queries[2];
+    ASSERT_EQ(wind.size(), 1u) << queries[0];
+    EXPECT_EQ(wind[0][0],
+              IsoUtc(duration_cast<seconds>(yesterday.time_since_epoch()).count() + 3600));
+    const auto hs = Query(db.get(), queries[1]);
+    ASSERT_EQ(hs.size(), 2u) << queries[1];
+    EXPECT_EQ(hs[0][0], "2025-09-01T06:00:00Z");
+    EXPECT_EQ(Query(db.get(), queries[2]).size(), 6u) << queries[2];
+    EXPECT_EQ(Query(db.get(), queries[3]).size(), 3u) << queries[3];
+    const auto stopped = Query(db.get(), queries[4]);
+    ASSERT_EQ(stopped.size(), 2u) << queries[4];
     EXPECT_EQ(stopped[0],
               (std::vector<std::string>{"broken.sbd", "Record runs past the end of the message",
                                         std::to_string(message.Offsets().back())}));

@@ -38,14 +38,15 @@ constexpr const char* kHelp =
     "       saltmark-convert --out-dir DIR [--json] MESSAGE.sbd...\n"
     "       saltmark-convert --json MESSAGE.sbd...\n"
     "       saltmark-convert --csv TYPE MESSAGE.sbd...\n"
-    "       saltmark-convert --db ARCHIVE.sqlite MESSAGE.sbd...\n"
+    "       saltmark-convert --db ARCHIVE.sqlite [--file-time mtime] MESSAGE.sbd...\n"
     "\n"
     "Converts Iridium SBD messages from an Orcan buoy into plain-text reports.\n"
     "\n"
     "With one message, the report goes to standard output as UTF-8 with its own CR LF line\n"
     "endings. With --out-dir, every message MESSAGE.sbd gives DIR/MESSAGE.txt and, when it\n"
     "carries a camera image, DIR/MESSAGE.jpg; unreadable messages are reported and skipped.\n"
-    "A MESSAGE of '-' is read from standard input.\n"
+    "A MESSAGE of '-' is read from standard input. A file in DirectIP framing (as the\n"
+    "Iridium gateway pushes a message) is read as the message it carries.\n"
     "\n"
     "The decoded records as data:\n"
     "  --json         one JSON document per message, one per line on standard output; with\n"
@@ -53,7 +54,10 @@ constexpr const char* kHelp =
     "  --csv TYPE     one CSV row per record of TYPE (PB200, Y81000, ... or its type code)\n"
     "                 in all the messages, on standard output\n"
     "  --db ARCHIVE   import the messages and their records into the SQLite archive ARCHIVE\n"
-    "                 (created if needed); a message already there is not added again\n"
+    "                 (created if needed); a delivery already there is not added again\n"
+    "  --file-time mtime\n"
+    "                 with --db: a message that states no time of its own is dated by its\n"
+    "                 file's modification time\n"
     "\n"
     "Options:\n"
     "  --image FILE   also write the camera image of the message to FILE (created or\n"
@@ -77,6 +81,7 @@ struct Options {
     bool json = false;
     std::optional<fs::path> csvType;
     std::optional<fs::path> archive;
+    std::optional<fs::path> fileTime;
     std::vector<fs::path> messages;
 };
 
@@ -149,11 +154,12 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
         }
         // --image FILE, --image=FILE, and the same for --out-dir, --csv and --db.
         const std::string_view name = arg.substr(0, arg.find('='));
-        std::optional<fs::path>* target = name == "--image"     ? &options.image
-                                          : name == "--out-dir" ? &options.outDir
-                                          : name == "--csv"     ? &options.csvType
-                                          : name == "--db"      ? &options.archive
-                                                                : nullptr;
+        std::optional<fs::path>* target = name == "--image"       ? &options.image
+                                          : name == "--out-dir"   ? &options.outDir
+                                          : name == "--csv"       ? &options.csvType
+                                          : name == "--db"        ? &options.archive
+                                          : name == "--file-time" ? &options.fileTime
+                                                                  : nullptr;
         if (target == nullptr) {
             return UsageError("unknown option " + Quoted(arg));
         }
@@ -174,6 +180,9 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     if (options.messages.empty()) {
         return UsageError("no message file given");
     }
+    if (options.fileTime && (*options.fileTime != "mtime" || !options.archive)) {
+        return UsageError("--file-time takes 'mtime' and goes with --db");
+    }
     if (const std::optional<int> done = CheckDataOptions(options)) {
         return done;
     }
@@ -187,14 +196,9 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> Read(const fs::path& message)
+std::optional<saltmark::archive::Delivery> Read(const fs::path& message)
 {
-    std::string reason;
-    auto bytes = saltmark::cli::ReadMessageInput(message, reason);
-    if (!bytes) {
-        Complain(message.string() + ": " + reason);
-    }
-    return bytes;
+    return saltmark::cli::ReadDelivery(message);
 }
 
 bool Write(const fs::path& path, std::span<const std::uint8_t> bytes)
@@ -207,11 +211,11 @@ bool Write(const fs::path& path, std::span<const std::uint8_t> bytes)
     return true;
 }
 
-std::string Convert(const std::vector<std::uint8_t>& message, CapturedImage& image)
+std::string Convert(const saltmark::archive::Delivery& message, CapturedImage& image)
 {
     // Files over 1 MiB were refused, so the count fits the decoder's signed 32-bit count.
-    return saltmark::ToUtf8(
-        saltmark::ConvertMessage(message.data(), static_cast<std::int32_t>(message.size()), image));
+    return saltmark::ToUtf8(saltmark::ConvertMessage(
+        message.payload.data(), static_cast<std::int32_t>(message.payload.size()), image));
 }
 
 std::span<const std::uint8_t> AsBytes(const std::string& text)
@@ -337,9 +341,9 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages, bo
         const std::string report = Convert(*message, image);
         allDone = Write(OutputPath(outDir, messagePath, ".txt"), AsBytes(report)) && allDone;
         if (json) {
-            allDone = saltmark::cli::WriteJsonFile(OutputPath(outDir, messagePath, ".json"),
-                                                   messagePath, *message) &&
-                      allDone;
+            allDone =
+                saltmark::cli::WriteJsonFile(OutputPath(outDir, messagePath, ".json"), *message) &&
+                allDone;
         }
         const fs::path imagePath = OutputPath(outDir, messagePath, ".jpg");
         allDone = (image.held() ? Write(imagePath, *image.bytes)
@@ -370,7 +374,8 @@ int Run(int argc, char** argv)
         if (!OutputsSpareMessages({*options.archive}, options.messages)) {
             return kFailure;
         }
-        return saltmark::cli::ImportIntoArchive(*options.archive, options.messages);
+        return saltmark::cli::ImportIntoArchive(*options.archive, options.messages,
+                                                options.fileTime.has_value());
     }
     if (options.json) {
         return saltmark::cli::WriteJsonLines(options.messages);

@@ -228,6 +228,8 @@ TEST_F(SaltmarkConvert, WrongUsageExitsWithTwo)
         {"--out-dir", "out"},
         {"--image=", m},
         {"--" + std::string(100000, 'x'), m},
+        {"--file-time", "mtime", m},
+        {"--db", "a.sqlite", "--file-time", "ctime", m},
     };
     for (const auto& args : cases) {
         const Outcome run = Run(args);

@@ -55,12 +55,10 @@ TEST(DirectIp, RefusesWhatIsNoMoMessage) {
     wrongRevision[0] = 2;
     auto tooLong = good;
     tooLong[1] = 0xFF;
-    auto cut = good;
-    cut.pop_back();
+    const std::vector<std::uint8_t> cut(good.begin(), good.end() - 1);
     auto elementPastEnd = good;
     elementPastEnd[4] = 0x7F;  // header claims more bytes than follow
-    DirectIpMessage noPayload = Sample();
-    auto withoutPayload = ComposeDirectIp(noPayload);
+    auto withoutPayload = good;
     // Drop the payload element (IEI 2, length 4) by rewriting it as an unknown one.
     withoutPayload[3 + 3 + 28] = 0x7E;
     std::vector<std::uint8_t> onlyPayload = {1, 0, 5, 2, 0, 2, 55, 0};

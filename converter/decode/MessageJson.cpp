@@ -106,12 +106,32 @@ nlohmann::ordered_json MessageJson(const DecodedMessage& decoded, std::string_vi
         {"outcome", std::move(outcome)}};
 }
 
-std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName)
+nlohmann::ordered_json DirectIpJson(const DirectIpHeader& header, const DirectIpLocation* location)
 {
+    Json where = nullptr;
+    if (location != nullptr) {
+        where = Json{{"latitude", location->latitude},
+                     {"longitude", location->longitude},
+                     {"cepKm", location->cepKm}};
+    }
+    return Json{{"imei", header.imei},
+                {"momsn", header.momsn},
+                {"mtmsn", header.mtmsn},
+                {"cdrReference", header.cdrReference},
+                {"sessionStatus", header.sessionStatus},
+                {"sessionTime", IsoUtc(header.sessionTime)},
+                {"location", std::move(where)}};
+}
+
+std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName,
+                            const DirectIpHeader* header, const DirectIpLocation* location)
+{
+    Json document = MessageJson(DecodeMessage(message, n), fileName);
+    if (header != nullptr) {
+        document["directip"] = DirectIpJson(*header, location);
+    }
     // A file name need not be UTF-8; its stray bytes become U+FFFD rather than an exception.
-    return MessageJson(DecodeMessage(message, n), fileName)
-               .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-           "\n";
+    return document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace saltmark

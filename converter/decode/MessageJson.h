@@ -8,12 +8,17 @@
 // ("nan", "-nan", "inf" or "-inf"; for an array, an array holding the name at each non-finite
 // position and null elsewhere, present only when the array has one). The camera image is
 // given as its offset and length in the message, never as bytes.
+//
+// A message that came in DirectIP framing also carries its envelope, last, as "directip":
+// imei, momsn, mtmsn, cdrReference, sessionStatus, sessionTime (UTC ISO 8601) and location
+// (latitude and longitude in decimal degrees, south and west negative, and cepKm; or null).
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
+#include "DirectIp.h"
 #include "Records.h"
 
 namespace saltmark {
@@ -21,7 +26,11 @@ namespace saltmark {
 nlohmann::ordered_json MessageJson(const DecodedMessage& decoded, std::string_view fileName);
 
 // Decodes the n bytes at `message` and gives the document as one line of UTF-8 text ending in
-// "\n". Valid JSON for any input; never throws.
-std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName);
+// "\n", with the envelope when one is given. Valid JSON for any input; never throws.
+std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName,
+                            const DirectIpHeader* header = nullptr,
+                            const DirectIpLocation* location = nullptr);
+
+nlohmann::ordered_json DirectIpJson(const DirectIpHeader& header, const DirectIpLocation* location);
 
 }  // namespace saltmark

@@ -1,8 +1,10 @@
 // Writes the fuzzer's seed corpus: one whole message per record type, every record type back
 // to back, each of them one byte short, the Signature and camera records whose sizes do not
 // add up, unknown type codes and packet types, and the short framings. The files in
-// converter/decode/fuzz-corpus are this program's output:
-//   saltmark_make_fuzz_corpus converter/decode/fuzz-corpus
+// converter/decode/fuzz-corpus are this program's output; given a second folder, it also
+// writes each seed that fits a DirectIP payload in DirectIP framing, and framings that break
+// one rule each, for the DirectIP and archive fuzzer (converter/archive/fuzz-corpus):
+//   saltmark_make_fuzz_corpus converter/decode/fuzz-corpus converter/archive/fuzz-corpus
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "DirectIp.h"
 #include "MessageComposer.h"
 #include "ReportExpect.h"
 
@@ -72,19 +75,33 @@ Bytes ShortByOne(Bytes message)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: saltmark_make_fuzz_corpus FOLDER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: saltmark_make_fuzz_corpus FOLDER [DIRECTIP_FOLDER]\n");
         return 2;
     }
     const std::string folder = argv[1];
+    const std::string framedFolder = argc == 3 ? argv[2] : "";
     int written = 0;
     bool failed = false;
-    const auto save = [&](const std::string& name, const Bytes& message) {
-        std::ofstream out(folder + "/" + name + ".sbd", std::ios::binary);
-        out.write(reinterpret_cast<const char*>(message.data()),
-                  static_cast<std::streamsize>(message.size()));
+    const auto write = [&](const std::string& path, const Bytes& bytes) {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
         failed = failed || !out;
         ++written;
+    };
+    saltmark::DirectIpMessage framed;
+    framed.header = {0x01020304, "300234010000001", 0, 1, 0, 1765100000};
+    const auto save = [&](const std::string& name, const Bytes& message) {
+        write(folder + "/" + name + ".sbd", message);
+        if (!framedFolder.empty() && !message.empty() &&
+            message.size() <= saltmark::kDirectIpLargestPayload) {
+            framed.payload = message;
+            framed.location = (++framed.header.momsn % 2 == 0)
+                                  ? std::optional(saltmark::DirectIpLocation{-33.5, 151.25, 4})
+                                  : std::nullopt;
+            write(framedFolder + "/directip-" + name + ".sbd", saltmark::ComposeDirectIp(framed));
+        }
     };
 
     std::vector<std::pair<std::string, Bytes>> records;
@@ -133,6 +150,33 @@ int main(int argc, char** argv)
         Bytes message = Message({misc});
         message.insert(message.end(), static_cast<std::size_t>(extra), 0xFF);
         save("trailing-" + std::to_string(extra), message);
+    }
+    if (!framedFolder.empty()) {
+        // Framings that break one rule each: the element walk's every exit.
+        framed.payload = Message({misc});
+        framed.location.reset();
+        const Bytes good = saltmark::ComposeDirectIp(framed);
+        Bytes revision = good;
+        revision[0] = 2;
+        Bytes pastEnd = good;
+        pastEnd[5] = 0xFF;  // the header element claims more than the message holds
+        Bytes unknown = good;
+        unknown.insert(unknown.end(), {0x09, 0x00, 0x02, 0xAB, 0xCD});
+        unknown[2] = static_cast<std::uint8_t>(unknown[2] + 5);
+        Bytes twoHeaders = good;
+        twoHeaders.insert(twoHeaders.end(), good.begin() + 3, good.begin() + 34);
+        twoHeaders[2] = static_cast<std::uint8_t>(twoHeaders[2] + 31);
+        const std::pair<const char*, Bytes> broken[] = {
+            {"revision-2", revision},
+            {"element-past-end", pastEnd},
+            {"unknown-element", unknown},
+            {"second-header", twoHeaders},
+            {"cut", ShortByOne(good)},
+            {"preamble-only", Bytes(good.begin(), good.begin() + 3)},
+        };
+        for (const auto& [name, bytes] : broken) {
+            write(framedFolder + "/directip-" + name + ".sbd", bytes);
+        }
     }
     std::printf("%d seed messages written to %s\n", written, folder.c_str());
     return failed ? 1 : 0;

@@ -1,0 +1,723 @@
+#include "Archive.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <utility>
+
+#include "Records.h"
+
+namespace saltmark::archive {
+
+namespace {
+
+constexpr std::string_view kPb200 = "PB200";
+
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+struct Closer {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+using Connection = std::unique_ptr<sqlite3, Closer>;
+
+std::string Quoted(std::string_view identifier) { return "\"" + std::string(identifier) + "\""; }
+
+bool Execute(sqlite3* db, const std::string& sql, std::string& reason)
+{
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        reason = message != nullptr ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+Statement Prepare(sqlite3* db, const std::string& sql, std::string& reason)
+{
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+        SQLITE_OK) {
+        reason = sqlite3_errmsg(db);
+        return nullptr;
+    }
+    return Statement(statement);
+}
+
+bool Step(sqlite3* db, sqlite3_stmt* statement, std::string& reason)
+{
+    const int status = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    if (status != SQLITE_DONE) {
+        reason = sqlite3_errmsg(db);
+        return false;
+    }
+    return true;
+}
+
+// The first column of a one-row query, or nothing with `reason` set.
+std::optional<std::int64_t> QueryInteger(sqlite3* db, const std::string& sql, std::string& reason)
+{
+    Statement statement = Prepare(db, sql, reason);
+    if (!statement) {
+        return std::nullopt;
+    }
+    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+        reason = sqlite3_errmsg(db);
+        return std::nullopt;
+    }
+    return sqlite3_column_int64(statement.get(), 0);
+}
+
+// A float32 column has no declared type: a REAL column keeps an integral value as an integer
+// and so turns -0.0 into 0; without a type the value is stored exactly as it is bound.
+std::string ColumnType(FieldKind kind)
+{
+    switch (kind) {
+        case FieldKind::Float32:
+        case FieldKind::Float32Array:
+            return "";
+        case FieldKind::Text:
+            return "TEXT";
+        default:
+            return "INTEGER";
+    }
+}
+
+// A float32 as SQL should show it: the double of its shortest decimal, which narrows back to
+// the same bits; NULL for a NaN, which SQLite cannot hold.
+void BindReal(sqlite3_stmt* statement, int column, float value)
+{
+    if (std::isnan(value)) {
+        sqlite3_bind_null(statement, column);
+    } else if (std::isinf(value) || value == 0.0f) {
+        sqlite3_bind_double(statement, column, static_cast<double>(value));
+    } else {
+        sqlite3_bind_double(statement, column, ShortestFloat32AsDouble(value));
+    }
+}
+
+void BindText(sqlite3_stmt* statement, int column, const std::string& text)
+{
+    sqlite3_bind_text(statement, column, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+}
+
+void BindBlob(sqlite3_stmt* statement, int column, std::span<const std::uint8_t> bytes)
+{
+    // An empty message is still a message: a null pointer would bind NULL, not zero bytes.
+    if (bytes.empty()) {
+        sqlite3_bind_zeroblob(statement, column, 0);
+    } else {
+        sqlite3_bind_blob(statement, column, bytes.data(), static_cast<int>(bytes.size()),
+                          SQLITE_STATIC);
+    }
+}
+
+constexpr const char* kMessagesColumns =
+    " (id INTEGER PRIMARY KEY,"
+    " file_name TEXT NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " bytes BLOB NOT NULL,"
+    " packet_type INTEGER,"
+    " outcome TEXT NOT NULL CHECK (outcome IN ('complete', 'stopped')),"
+    " stop_reason TEXT,"
+    " stop_offset INTEGER,"
+    " imported_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),"
+    " imei TEXT, momsn INTEGER, mtmsn INTEGER, cdr_reference INTEGER, session_status INTEGER,"
+    " session_time TEXT,"
+    " iridium_latitude REAL, iridium_longitude REAL, iridium_cep_km INTEGER,"
+    " source TEXT NOT NULL DEFAULT 'file' CHECK (source IN ('directip', 'file')),"
+    " raw BLOB,"
+    " received_at TEXT,"
+    " time TEXT,"
+    " time_source TEXT CHECK (time_source IN ('session', 'record', 'file')));\n";
+
+// The keys of a delivery (see the header); a version 1 row, keyed by its bytes alone there,
+// is unique by name and bytes too.
+constexpr const char* kMessagesIndexes =
+    "CREATE UNIQUE INDEX messages_by_session ON messages (imei, momsn, session_time)"
+    " WHERE session_time IS NOT NULL;\n"
+    "CREATE UNIQUE INDEX messages_by_cdr ON messages (imei, cdr_reference)"
+    " WHERE cdr_reference <> 0;\n"
+    "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
+    " WHERE imei IS NOT NULL AND session_time IS NULL;\n"
+    "CREATE UNIQUE INDEX messages_by_file ON messages (file_name, bytes) WHERE imei IS NULL;\n"
+    "CREATE INDEX messages_by_time ON messages (time);\n";
+
+constexpr const char* kInsertMessage =
+    "INSERT INTO messages (file_name, size, bytes, packet_type, outcome, stop_reason,"
+    " stop_offset, imei, momsn, mtmsn, cdr_reference, session_status, session_time,"
+    " iridium_latitude, iridium_longitude, iridium_cep_km, source, raw, received_at, time,"
+    " time_source) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+    " ON CONFLICT DO NOTHING";
+
+// The record tables of every type, the SQL that creates them and the inserts that fill them.
+struct RecordSchema {
+    std::vector<std::string> tables;
+    std::string create;
+    std::vector<std::string> recordInserts;                // by type code
+    std::vector<std::vector<std::string>> elementInserts;  // by type code, then field index
+};
+
+RecordSchema MakeRecordSchema()
+{
+    RecordSchema schema;
+    for (const RecordDescription& type : RecordDescriptions()) {
+        const std::string table = ArchiveName(type.typeName);
+        const bool pb200 = type.typeName == kPb200;
+        std::string columns = "message_id, record, port, byte_offset, size";
+        std::string values = "?, ?, ?, ?, ?";
+        schema.tables.push_back(table);
+        schema.create += "CREATE TABLE " + Quoted(table) +
+                         " (message_id INTEGER NOT NULL REFERENCES messages(id),"
+                         " record INTEGER NOT NULL, port INTEGER NOT NULL,"
+                         " byte_offset INTEGER NOT NULL, size INTEGER NOT NULL";
+        schema.elementInserts.emplace_back();
+        std::string children;
+        for (const FieldDescription& field : type.fields) {
+            if (IsArray(field.kind)) {
+                const std::string child = table + "_" + ArchiveName(field.name);
+                schema.tables.push_back(child);
+                schema.elementInserts.back().push_back("INSERT INTO " + Quoted(child) +
+                                                       " (message_id, record, element, value)"
+                                                       " VALUES (?, ?, ?, ?)");
+                children += "CREATE TABLE " + Quoted(child) +
+                            " (message_id INTEGER NOT NULL REFERENCES messages(id),"
+                            " record INTEGER NOT NULL, element INTEGER NOT NULL, value " +
+                            ColumnType(field.kind) +
+                            ", PRIMARY KEY (message_id, record, element)) WITHOUT ROWID;\n";
+                continue;
+            }
+            schema.elementInserts.back().emplace_back();
+            columns += ", " + Quoted(ArchiveName(field.name));
+            values += ", ?";
+            schema.create += ", " + Quoted(ArchiveName(field.name)) + " " + ColumnType(field.kind);
+        }
+        if (pb200) {
+            columns += ", measured_at";
+            values += ", ?";
+            schema.create += ", measured_at TEXT";
+        }
+        schema.create += ", PRIMARY KEY (message_id, record)) WITHOUT ROWID;\n" + children;
+        schema.recordInserts.push_back("INSERT INTO " + Quoted(table) + " (" + columns +
+                                       ") VALUES (" + values + ")");
+    }
+    return schema;
+}
+
+enum class Layout { Empty, Version1, Version2 };
+
+// What the file at hand is, read without writing a byte; nothing with `reason` set when it
+// is no archive of a version this program can open.
+std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::string& reason)
+{
+    const auto applicationId = QueryInteger(db, "PRAGMA application_id", reason);
+    const auto version =
+        applicationId ? QueryInteger(db, "PRAGMA user_version", reason) : std::nullopt;
+    if (!version) {
+        return std::nullopt;
+    }
+    std::set<std::string> tables;
+    {
+        Statement list = Prepare(db, "SELECT name FROM sqlite_master WHERE type = 'table'", reason);
+        if (!list) {
+            return std::nullopt;
+        }
+        while (sqlite3_step(list.get()) == SQLITE_ROW) {
+            tables.insert(reinterpret_cast<const char*>(sqlite3_column_text(list.get(), 0)));
+        }
+    }
+    if (*applicationId != 0 && *applicationId != kApplicationId) {
+        reason = "a SQLite file of another application (application_id " +
+                 std::to_string(*applicationId) + "), not an archive; left untouched";
+        return std::nullopt;
+    }
+    if (*applicationId == 0 && *version != 0) {
+        reason = "a SQLite file of another application (user_version " + std::to_string(*version) +
+                 "), not an archive; left untouched";
+        return std::nullopt;
+    }
+    if (*version > kSchemaVersion) {
+        reason = "archive version " + std::to_string(*version) +
+                 " is newer than this program knows (" + std::to_string(kSchemaVersion) +
+                 "); left untouched";
+        return std::nullopt;
+    }
+    if (*applicationId == 0 && tables.empty()) {
+        return Layout::Empty;
+    }
+    if (*applicationId == 0 && tables.count("messages") == 0) {
+        reason = "a SQLite file without a messages table, not an archive; left untouched";
+        return std::nullopt;
+    }
+    if (*applicationId == kApplicationId && *version != kSchemaVersion) {
+        reason = "archive version " + std::to_string(*version) + " is unknown; left untouched";
+        return std::nullopt;
+    }
+    for (const std::string& table : schema.tables) {
+        if (tables.count(table) == 0) {
+            reason = "the archive has no table " + table + "; left untouched";
+            return std::nullopt;
+        }
+    }
+    return *applicationId == 0 ? Layout::Version1 : Layout::Version2;
+}
+
+std::string Stamp()
+{
+    return "PRAGMA application_id = " + std::to_string(kApplicationId) +
+           "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n";
+}
+
+// The best known time of a PB200 record, as text.
+std::optional<std::string> MeasuredAt(const DecodedRecord& record)
+{
+    const RecordField* year = record.Find("Year");
+    const RecordField* month = record.Find("Month");
+    const RecordField* day = record.Find("Day");
+    const RecordField* seconds = record.Find("Seconds");
+    if (year == nullptr || month == nullptr || day == nullptr || seconds == nullptr) {
+        return std::nullopt;
+    }
+    const auto time =
+        RecordTime(year->Integer(), month->Integer(), day->Integer(), seconds->Integer());
+    return time ? std::optional<std::string>(IsoUtc(*time)) : std::nullopt;
+}
+
+// Version 1 keyed messages by their bytes alone with a constraint no ALTER can drop, so the
+// table is rebuilt under the new layout; record tables refer to it by name and stay. The
+// PB200 rows and their messages get the times their records state.
+bool Migrate(sqlite3* db, std::string& reason)
+{
+    const std::string rebuild =
+        std::string("CREATE TABLE messages_v2") + kMessagesColumns +
+        "INSERT INTO messages_v2 (id, file_name, size, bytes, packet_type, outcome, stop_reason,"
+        " stop_offset, imported_at)"
+        " SELECT id, file_name, size, bytes, packet_type, outcome, stop_reason, stop_offset,"
+        " imported_at FROM messages ORDER BY id;\n"
+        "DROP TABLE messages;\n"
+        "ALTER TABLE messages_v2 RENAME TO messages;\n"
+        "ALTER TABLE PB200 ADD COLUMN measured_at TEXT;\n" +
+        kMessagesIndexes;
+    if (!Execute(db, rebuild, reason)) {
+        return false;
+    }
+    Statement dates = Prepare(db,
+                              "SELECT message_id, record, Year, Month, Day, Seconds FROM PB200"
+                              " ORDER BY message_id, record",
+                              reason);
+    Statement setMeasured =
+        Prepare(db, "UPDATE PB200 SET measured_at = ? WHERE message_id = ? AND record = ?", reason);
+    Statement setTime = Prepare(db,
+                                "UPDATE messages SET time = ?, time_source = 'record'"
+                                " WHERE id = ? AND time IS NULL",
+                                reason);
+    if (!dates || !setMeasured || !setTime) {
+        return false;
+    }
+    while (sqlite3_step(dates.get()) == SQLITE_ROW) {
+        auto column = [&](int i) { return sqlite3_column_int64(dates.get(), i); };
+        const auto time = RecordTime(column(2), column(3), column(4), column(5));
+        if (!time) {
+            continue;
+        }
+        const std::string text = IsoUtc(*time);
+        BindText(setMeasured.get(), 1, text);
+        sqlite3_bind_int64(setMeasured.get(), 2, column(0));
+        sqlite3_bind_int64(setMeasured.get(), 3, column(1));
+        BindText(setTime.get(), 1, text);
+        sqlite3_bind_int64(setTime.get(), 2, column(0));
+        if (!Step(db, setMeasured.get(), reason) || !Step(db, setTime.get(), reason)) {
+            return false;
+        }
+    }
+    return Execute(db, Stamp(), reason);
+}
+
+}  // namespace
+
+struct Archive::Impl {
+    Connection db;
+    Statement insertMessage;
+    std::vector<Statement> insertRecord;                // by type code
+    std::vector<std::vector<Statement>> insertElement;  // by type code, then field index
+
+    // The open batch: deliveries inserted as new in the transaction, with their positions.
+    bool inBatch = false;
+    std::vector<std::pair<std::size_t, Delivery>> staged;
+    std::size_t given = 0;
+    BatchOutcome outcome;
+
+    Added Insert(const Delivery& delivery, std::string& reason);
+    Added InsertRecords(const DecodedMessage& decoded, sqlite3_int64 id, std::string& reason);
+    Added StoreOne(const Delivery& delivery, std::string& reason);
+    void Flush();
+    void RetryOneByOne();
+    void Name(std::size_t index, const Delivery& delivery, std::string reason)
+    {
+        outcome.notArchived.push_back({index, delivery.fileName, std::move(reason)});
+    }
+};
+
+std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const Options& options,
+                                       std::string& reason)
+{
+    const std::string name = path.string();
+    sqlite3* raw = nullptr;
+    const int status =
+        sqlite3_open_v2(name.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    Connection db(raw);
+    if (status != SQLITE_OK) {
+        reason = db ? sqlite3_errmsg(db.get()) : "out of memory";
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), static_cast<int>(std::min<std::int64_t>(
+                                       options.busyTimeout.count(), 0x7FFFFFFF)));
+    sqlite3_extended_result_codes(db.get(), 1);
+
+    const RecordSchema schema = MakeRecordSchema();
+    // Look before touching: switching the journal mode writes to the file.
+    if (!Classify(db.get(), schema, reason)) {
+        return nullptr;
+    }
+    const bool inMemory = name == ":memory:" || name.empty();
+    {
+        Statement wal = Prepare(db.get(), "PRAGMA journal_mode = WAL", reason);
+        if (!wal || sqlite3_step(wal.get()) != SQLITE_ROW) {
+            reason = "cannot switch to write-ahead logging: " +
+                     std::string(reason.empty() ? sqlite3_errmsg(db.get()) : reason);
+            return nullptr;
+        }
+        const std::string mode = reinterpret_cast<const char*>(sqlite3_column_text(wal.get(), 0));
+        if (mode != "wal" && !(inMemory && mode == "memory")) {
+            reason = "cannot switch to write-ahead logging (journal mode stays " + mode + ")";
+            return nullptr;
+        }
+    }
+    if (!Execute(db.get(), "PRAGMA synchronous = FULL", reason) ||
+        !Execute(db.get(), "BEGIN IMMEDIATE", reason)) {
+        return nullptr;
+    }
+    // Again under the write lock: another importer may have created or upgraded it meanwhile.
+    const std::optional<Layout> layout = Classify(db.get(), schema, reason);
+    const bool ready = layout && (*layout == Layout::Version2 ||
+                                  (*layout == Layout::Empty &&
+                                   Execute(db.get(),
+                                           std::string("CREATE TABLE messages") + kMessagesColumns +
+                                               kMessagesIndexes + schema.create + Stamp(),
+                                           reason)) ||
+                                  (*layout == Layout::Version1 && Migrate(db.get(), reason)));
+    if (!ready || !Execute(db.get(), "COMMIT", reason)) {
+        std::string ignored;
+        Execute(db.get(), "ROLLBACK", ignored);
+        return nullptr;
+    }
+
+    auto impl = std::make_unique<Impl>();
+    impl->insertMessage = Prepare(db.get(), kInsertMessage, reason);
+    if (!impl->insertMessage) {
+        return nullptr;
+    }
+    for (std::size_t code = 0; code < schema.recordInserts.size(); ++code) {
+        impl->insertRecord.push_back(Prepare(db.get(), schema.recordInserts[code], reason));
+        if (!impl->insertRecord.back()) {
+            return nullptr;
+        }
+        impl->insertElement.emplace_back();
+        for (const std::string& sql : schema.elementInserts[code]) {
+            impl->insertElement.back().push_back(sql.empty() ? nullptr
+                                                             : Prepare(db.get(), sql, reason));
+            if (!sql.empty() && !impl->insertElement.back().back()) {
+                return nullptr;
+            }
+        }
+    }
+    impl->db = std::move(db);
+    return std::unique_ptr<Archive>(new Archive(std::move(impl)));
+}
+
+Archive::Archive(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+Archive::~Archive()
+{
+    if (m_impl->inBatch) {
+        std::string ignored;
+        Execute(m_impl->db.get(), "ROLLBACK", ignored);
+    }
+    // Statements go before the connection they belong to.
+    m_impl->insertElement.clear();
+    m_impl->insertRecord.clear();
+    m_impl->insertMessage.reset();
+}
+
+Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
+{
+    sqlite3* connection = db.get();
+    const std::span<const std::uint8_t> payload = delivery.payload;
+    // Payloads come from a file read whole up to 1 MiB or a DirectIP element: the count fits.
+    const auto n = static_cast<std::int32_t>(payload.size());
+    const DecodedMessage decoded = DecodeMessage(payload.data(), n);
+
+    std::optional<std::string> time;
+    const char* timeSource = nullptr;
+    if (delivery.header) {
+        time = IsoUtc(delivery.header->sessionTime);
+        timeSource = "session";
+    }
+    for (std::size_t i = 0; !time && i < decoded.records.size(); ++i) {
+        if (decoded.records[i].TypeName() == kPb200) {
+            time = MeasuredAt(decoded.records[i]);
+            timeSource = "record";
+        }
+    }
+    if (!time && delivery.fileTime && delivery.source == Delivery::Source::File) {
+        time = IsoUtc(*delivery.fileTime);
+        timeSource = "file";
+    }
+
+    sqlite3_stmt* insert = insertMessage.get();
+    BindText(insert, 1, delivery.fileName);
+    sqlite3_bind_int64(insert, 2, n);
+    BindBlob(insert, 3, payload);
+    if (decoded.packetType) {
+        sqlite3_bind_int(insert, 4, *decoded.packetType);
+    }
+    sqlite3_bind_text(insert, 5, decoded.Complete() ? "complete" : "stopped", -1, SQLITE_STATIC);
+    if (!decoded.Complete()) {
+        BindText(insert, 6, decoded.StopReasonLine());
+        sqlite3_bind_int64(insert, 7, static_cast<sqlite3_int64>(decoded.stopOffset));
+    }
+    if (delivery.header) {
+        const DirectIpHeader& header = *delivery.header;
+        BindText(insert, 8, header.imei);
+        sqlite3_bind_int64(insert, 9, header.momsn);
+        sqlite3_bind_int64(insert, 10, header.mtmsn);
+        sqlite3_bind_int64(insert, 11, header.cdrReference);
+        sqlite3_bind_int64(insert, 12, header.sessionStatus);
+        BindText(insert, 13, IsoUtc(header.sessionTime));
+    } else if (delivery.attachment) {
+        BindText(insert, 8, delivery.attachment->imei);
+        sqlite3_bind_int64(insert, 9, delivery.attachment->momsn);
+    }
+    if (delivery.location) {
+        sqlite3_bind_double(insert, 14, delivery.location->latitude);
+        sqlite3_bind_double(insert, 15, delivery.location->longitude);
+        sqlite3_bind_int64(insert, 16, delivery.location->cepKm);
+    }
+    sqlite3_bind_text(insert, 17,
+                      delivery.source == Delivery::Source::DirectIp ? "directip" : "file", -1,
+                      SQLITE_STATIC);
+    if (!delivery.raw.empty()) {
+        BindBlob(insert, 18, delivery.raw);
+    }
+    BindText(insert, 19, IsoUtc(delivery.receivedAt));
+    if (time) {
+        BindText(insert, 20, *time);
+        sqlite3_bind_text(insert, 21, timeSource, -1, SQLITE_STATIC);
+    }
+
+    if (!Execute(connection, "SAVEPOINT message", reason)) {
+        sqlite3_clear_bindings(insert);
+        return Added::Failed;
+    }
+    if (!Step(connection, insert, reason)) {
+        std::string ignored;
+        Execute(connection, "ROLLBACK TO message; RELEASE message", ignored);
+        return Added::Failed;
+    }
+    if (sqlite3_changes(connection) == 0) {
+        return Execute(connection, "RELEASE message", reason) ? Added::AlreadyThere : Added::Failed;
+    }
+    const Added added = InsertRecords(decoded, sqlite3_last_insert_rowid(connection), reason);
+    if (added == Added::Failed || !Execute(connection, "RELEASE message", reason)) {
+        std::string ignored;
+        Execute(connection, "ROLLBACK TO message; RELEASE message", ignored);
+        return Added::Failed;
+    }
+    return Added::New;
+}
+
+Added Archive::Impl::InsertRecords(const DecodedMessage& decoded, sqlite3_int64 id,
+                                   std::string& reason)
+{
+    sqlite3* connection = db.get();
+    for (std::size_t index = 0; index < decoded.records.size(); ++index) {
+        const DecodedRecord& record = decoded.records[index];
+        sqlite3_stmt* row = insertRecord[record.Code()].get();
+        const auto recordIndex = static_cast<sqlite3_int64>(index);
+        sqlite3_bind_int64(row, 1, id);
+        sqlite3_bind_int64(row, 2, recordIndex);
+        sqlite3_bind_int(row, 3, record.port);
+        sqlite3_bind_int64(row, 4, static_cast<sqlite3_int64>(record.offset));
+        sqlite3_bind_int(row, 5, record.size);
+        int column = 6;
+        for (std::size_t f = 0; f < record.fields.size(); ++f) {
+            const RecordField& field = record.fields[f];
+            switch (field.Kind()) {
+                case FieldKind::Float32:
+                    BindReal(row, column++, field.Real());
+                    break;
+                case FieldKind::UInt16:
+                case FieldKind::Int32:
+                    sqlite3_bind_int64(row, column++, field.Integer());
+                    break;
+                case FieldKind::Text:
+                    BindText(row, column++, field.TextUtf8());
+                    break;
+                case FieldKind::Float32Array:
+                case FieldKind::Int32Array: {
+                    sqlite3_stmt* element = insertElement[record.Code()][f].get();
+                    for (int i = 0; i < field.Count(); ++i) {
+                        sqlite3_bind_int64(element, 1, id);
+                        sqlite3_bind_int64(element, 2, recordIndex);
+                        sqlite3_bind_int(element, 3, i);
+                        if (field.Kind() == FieldKind::Float32Array) {
+                            BindReal(element, 4, field.RealAt(i));
+                        } else {
+                            sqlite3_bind_int(element, 4, field.IntegerAt(i));
+                        }
+                        if (!Step(connection, element, reason)) {
+                            sqlite3_reset(row);
+                            sqlite3_clear_bindings(row);
+                            return Added::Failed;
+                        }
+                    }
+                    break;
+                }
+            }
+        }
+        if (record.TypeName() == kPb200) {
+            if (const auto measured = MeasuredAt(record)) {
+                BindText(row, column, *measured);
+            }
+        }
+        if (!Step(connection, row, reason)) {
+            return Added::Failed;
+        }
+    }
+    return Added::New;
+}
+
+Added Archive::Add(const Delivery& delivery, std::string& reason)
+{
+    Impl& impl = *m_impl;
+    const std::size_t index = impl.given++;
+    if (!impl.inBatch) {
+        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+            impl.Name(index, delivery, reason);
+            return Added::Failed;
+        }
+        impl.inBatch = true;
+    }
+    const Added added = impl.Insert(delivery, reason);
+    switch (added) {
+        case Added::New:
+            impl.staged.emplace_back(index, delivery);
+            break;
+        case Added::AlreadyThere:
+            ++impl.outcome.alreadyThere;
+            break;
+        case Added::Failed:
+            if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+                // SQLite gave the whole transaction up (a full disk can do that): the batch
+                // so far is gone with it, so every delivery of it is tried again alone.
+                impl.inBatch = false;
+                impl.staged.emplace_back(index, delivery);
+                impl.RetryOneByOne();
+                const auto& named = impl.outcome.notArchived;
+                const auto self =
+                    std::find_if(named.begin(), named.end(),
+                                 [&](const NotArchived& n) { return n.index == index; });
+                if (self == named.end()) {
+                    return Added::New;
+                }
+                reason = self->reason;
+            } else {
+                impl.Name(index, delivery, reason);
+            }
+            break;
+    }
+    return added;
+}
+
+Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
+{
+    sqlite3* connection = db.get();
+    if (!Execute(connection, "BEGIN IMMEDIATE", reason)) {
+        return Added::Failed;
+    }
+    const Added added = Insert(delivery, reason);
+    if (added != Added::Failed && Execute(connection, "COMMIT", reason)) {
+        return added;
+    }
+    if (sqlite3_get_autocommit(connection) == 0) {
+        std::string ignored;
+        Execute(connection, "ROLLBACK", ignored);
+    }
+    return Added::Failed;
+}
+
+void Archive::Impl::RetryOneByOne()
+{
+    for (const auto& [index, delivery] : staged) {
+        std::string reason;
+        switch (StoreOne(delivery, reason)) {
+            case Added::New:
+                ++outcome.added;
+                break;
+            case Added::AlreadyThere:
+                ++outcome.alreadyThere;
+                break;
+            case Added::Failed:
+                Name(index, delivery, reason);
+                break;
+        }
+    }
+    staged.clear();
+}
+
+void Archive::Impl::Flush()
+{
+    if (!inBatch) {
+        return;
+    }
+    inBatch = false;
+    std::string reason;
+    if (Execute(db.get(), "COMMIT", reason)) {
+        outcome.added += staged.size();
+        staged.clear();
+        return;
+    }
+    if (sqlite3_get_autocommit(db.get()) == 0) {
+        std::string ignored;
+        Execute(db.get(), "ROLLBACK", ignored);
+    }
+    RetryOneByOne();
+}
+
+BatchOutcome Archive::Commit()
+{
+    Impl& impl = *m_impl;
+    impl.Flush();
+    BatchOutcome done = std::move(impl.outcome);
+    impl.outcome = {};
+    impl.given = 0;
+    std::sort(done.notArchived.begin(), done.notArchived.end(),
+              [](const NotArchived& a, const NotArchived& b) { return a.index < b.index; });
+    return done;
+}
+
+Added Archive::Store(const Delivery& delivery, std::string& reason)
+{
+    m_impl->Flush();
+    return m_impl->StoreOne(delivery, reason);
+}
+
+}  // namespace saltmark::archive

@@ -1,0 +1,123 @@
+// Deliveries and the times they carry: no SQLite here, so that a build without it still
+// recognises framed files and mail attachments.
+
+#include <algorithm>
+#include <chrono>
+
+#include "Archive.h"
+
+namespace saltmark::archive {
+
+namespace {
+
+constexpr std::size_t kImeiDigits = 15;
+
+bool AllDigits(std::string_view text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::int64_t Now()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool IsLeapYear(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian), the inverse of IsoUtc's walk.
+std::int64_t DaysSince1970(std::int64_t year, std::int64_t month, std::int64_t day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+}  // namespace
+
+std::string ArchiveName(std::string_view name)
+{
+    std::string out(name);
+    std::replace(out.begin(), out.end(), ' ', '_');
+    return out;
+}
+
+std::optional<AttachmentName> ParseAttachmentName(std::string_view fileName)
+{
+    constexpr std::string_view kExtension = ".sbd";
+    if (fileName.size() <= kImeiDigits + 1 + kExtension.size() || fileName[kImeiDigits] != '_' ||
+        !fileName.ends_with(kExtension)) {
+        return std::nullopt;
+    }
+    const std::string_view imei = fileName.substr(0, kImeiDigits);
+    const std::string_view momsn =
+        fileName.substr(kImeiDigits + 1, fileName.size() - kImeiDigits - 1 - kExtension.size());
+    // A MOMSN is a 16-bit counter; a few more digits are tolerated, never an overflow.
+    if (!AllDigits(imei) || !AllDigits(momsn) || momsn.size() > 9) {
+        return std::nullopt;
+    }
+    AttachmentName name{std::string(imei), 0};
+    for (const char digit : momsn) {
+        name.momsn = name.momsn * 10 + (digit - '0');
+    }
+    return name;
+}
+
+Delivery DeliveryFromDirectIp(const DirectIpMessage& message, std::vector<std::uint8_t> raw)
+{
+    Delivery delivery;
+    delivery.source = Delivery::Source::DirectIp;
+    delivery.fileName = message.header.imei + "_" + std::to_string(message.header.momsn) + ".sbd";
+    delivery.payload = message.payload;
+    delivery.header = message.header;
+    delivery.location = message.location;
+    delivery.raw = std::move(raw);
+    delivery.receivedAt = Now();
+    return delivery;
+}
+
+Delivery DeliveryFromFile(std::string fileName, std::vector<std::uint8_t> bytes,
+                          std::optional<std::int64_t> fileTime)
+{
+    Delivery delivery;
+    delivery.source = Delivery::Source::File;
+    delivery.attachment = ParseAttachmentName(fileName);
+    delivery.fileName = std::move(fileName);
+    delivery.fileTime = fileTime;
+    delivery.receivedAt = Now();
+    DirectIpParse framed = ParseDirectIp(bytes);
+    if (framed.message) {
+        delivery.payload = std::move(framed.message->payload);
+        delivery.header = std::move(framed.message->header);
+        delivery.location = framed.message->location;
+        delivery.raw = std::move(bytes);
+    } else {
+        delivery.payload = std::move(bytes);
+    }
+    return delivery;
+}
+
+std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, std::int64_t day,
+                                       std::int64_t seconds)
+{
+    // Years a logger's clock can show; a zeroed or fill-valued clock gives none of them.
+    constexpr std::int64_t kFirstYear = 1970;
+    constexpr std::int64_t kLastYear = 9999;
+    constexpr std::int64_t kSecondsPerDay = 86400;
+    static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < kFirstYear || year > kLastYear || month < 1 || month > 12 || day < 1 ||
+        seconds < 0 || seconds >= kSecondsPerDay) {
+        return std::nullopt;
+    }
+    const int monthDays = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+    if (day > monthDays) {
+        return std::nullopt;
+    }
+    return DaysSince1970(year, month, day) * kSecondsPerDay + seconds;
+}
+
+}  // namespace saltmark::archive
