@@ -196,20 +196,8 @@ TEST_F(ToolsOnFullDisk, KeepTheEarlierFileAndNameTheOneNotWritten)
 #ifdef ORCAN_PLOTS
     cases.push_back({kRun + " --plot " + path("fig.png").string() + " " + burst, "fig.png", 4096});
 #endif
-    const std::string earlier = "the earlier, whole file\n";
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.command);
-        put(c.target, earlier);
-        fillLeaving(c.spare);
-        const std::string errPath = (scratch / "err").string();
-        const int status = std::system((c.command + " >/dev/null 2>" + errPath).c_str());
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
-        EXPECT_NE(contents(errPath).find(path(c.target).string()), std::string::npos)
-            << contents(errPath);
-        EXPECT_EQ(contents(path(c.target)), earlier);
-        EXPECT_EQ(names(), (std::set<std::string>{c.target, "filler"}));
-        fs::remove(path("filler"));
-        fs::remove(path(c.target));
+        expectEarlierFileKept(c.command, c.target, c.spare, (scratch / "err").string());
     }
     fs::remove_all(scratch);
 }

@@ -384,22 +384,9 @@ TEST_F(SaltmarkConvertOnFullDisk, KeepsTheEarlierFileAndNamesTheOneNotWritten)
          "waves-currents.txt"},
         {"--image " + path("camera.jpg").string() + " " + camera.string(), "camera.jpg"},
     };
-    const std::string earlier = "the earlier, whole file\n";
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.arguments);
-        put(c.target, earlier);
-        fillLeaving(4096);
-        const std::string err = (scratch / "err").string();
-        const int status = std::system((std::string(SALTMARK_CONVERT) + " " + c.arguments +
-                                        " >/dev/null 2>" + err)
-                                           .c_str());
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
-        EXPECT_NE(contents(err).find(path(c.target).string()), std::string::npos)
-            << contents(err);
-        EXPECT_EQ(contents(path(c.target)), earlier);
-        EXPECT_EQ(names(), (std::set<std::string>{c.target, "filler"}));
-        fs::remove(path("filler"));
-        fs::remove(path(c.target));
+        expectEarlierFileKept(std::string(SALTMARK_CONVERT) + " " + c.arguments, c.target, 4096,
+                              (scratch / "err").string());
     }
     fs::remove_all(scratch);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -66,6 +67,27 @@ protected:
         for (std::size_t used = 0; used + spare + page.size() <= free; used += page.size()) {
             filler << page;
         }
+    }
+
+    // Runs a program's shell command that writes `target` on this file system, with an earlier
+    // whole file there and `spare` bytes free, its messages going to `errPath` elsewhere. The
+    // program must fail with status 1 naming the file, and leave the earlier file as it was
+    // and no temporary beside it.
+    void expectEarlierFileKept(const std::string& command, const std::string& target,
+                               std::size_t spare, const std::string& errPath)
+    {
+        SCOPED_TRACE(command);
+        const std::string earlier = "the earlier, whole file\n";
+        put(target, earlier);
+        fillLeaving(spare);
+        const int status = std::system((command + " >/dev/null 2>" + errPath).c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+        EXPECT_NE(contents(errPath).find(path(target).string()), std::string::npos)
+            << contents(errPath);
+        EXPECT_EQ(contents(path(target)), earlier);
+        EXPECT_EQ(names(), (std::set<std::string>{target, "filler"}));
+        std::filesystem::remove(path("filler"));
+        std::filesystem::remove(path(target));
     }
 
     // The names in the folder, to see that no temporary file was left behind.
