@@ -1,6 +1,5 @@
 #include "whole_file.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -26,17 +25,14 @@ namespace {
 
 std::string systemReason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
-// A name no other writer picks: several programs may write beside the same target at once.
+// A name no other writer picks: several programs (or threads) may write beside the same
+// target at once. Drawn from the system's random source each time, so nothing is shared.
 std::string temporarySuffix()
 {
-    static std::atomic<std::uint64_t> counter{0};
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device();
-    }();
-    std::mt19937_64 mix(seed + counter.fetch_add(1));
+    std::random_device device;
+    const std::uint64_t draw = (std::uint64_t{device()} << 32) ^ device();
     char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(mix()));
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(draw));
     return text;
 }
 
