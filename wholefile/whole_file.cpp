@@ -234,7 +234,8 @@ bool writeWholeFile(const fs::path& path, std::string_view bytes, std::string& r
         return false;
     }
     errno = 0;
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.stream()) != bytes.size()) {
+    if (!bytes.empty() &&
+        std::fwrite(bytes.data(), 1, bytes.size(), file.stream()) != bytes.size()) {
         reason = systemReason(errno != 0 ? errno : EIO);
         return false;
     }

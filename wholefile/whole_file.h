@@ -43,7 +43,6 @@ private:
 
 // Creates or replaces `path` with exactly `bytes`, whole or not at all; false with the
 // system's reason. The caller names the file in its message.
-bool writeWholeFile(const std::filesystem::path& path, std::string_view bytes,
-                    std::string& reason);
+bool writeWholeFile(const std::filesystem::path& path, std::string_view bytes, std::string& reason);
 
 }  // namespace orcan

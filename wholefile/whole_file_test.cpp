@@ -27,8 +27,7 @@ TEST_F(WholeFileOnSmallDisk, ReplacesTheTargetOnlyWhenWhole)
         SCOPED_TRACE(c.name);
         put("report.txt", earlier);
         std::string reason;
-        const bool written =
-            writeWholeFile(path("report.txt"), std::string(c.size, 'x'), reason);
+        const bool written = writeWholeFile(path("report.txt"), std::string(c.size, 'x'), reason);
         EXPECT_EQ(written, c.fits) << reason;
         EXPECT_EQ(contents(path("report.txt")), c.fits ? std::string(c.size, 'x') : earlier);
         EXPECT_EQ(names(), std::set<std::string>{"report.txt"});

@@ -62,8 +62,8 @@ std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::string& reason)
 {
-    return orcan::writeWholeFile(
-        path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, reason);
+    return orcan::writeWholeFile(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()},
+                                 reason);
 }
 
 #ifdef _WIN32

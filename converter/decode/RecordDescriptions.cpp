@@ -15,9 +15,10 @@ namespace {
 
 using enum FieldKind;
 
-constexpr int kBands = 42;           // wave spectra of the IMU and the Ellipse
-constexpr int kHistogramBins = 32;   // the IMU's acceleration and velocity histograms
-constexpr int kSpectrumBands = EDDYRATE_BANDS;  // the Y81000's frequency axis and spectrum
+constexpr int kBands = 42;          // wave spectra of the IMU and the Ellipse
+constexpr int kHistogramBins = 32;  // the IMU's acceleration and velocity histograms
+// The Y81000's frequency axis and spectrum: the library's bands.
+constexpr int kSpectrumBands = EDDYRATE_BANDS;
 constexpr std::size_t kBandBytes = 4 * kBands;
 constexpr std::size_t kHistogramBytes = 4 * kHistogramBins;
 

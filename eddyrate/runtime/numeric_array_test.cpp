@@ -47,7 +47,8 @@ TEST(NumericArray, GrowthHoldsWhatIsNeededWithoutOverflowOrRunaway)
             EXPECT_GE(grown, capacity) << capacity << " " << needed;
             EXPECT_LE(grown, kCap) << capacity << " " << needed;
             if (capacity < needed) {
-                EXPECT_LE(grown, std::max<std::int64_t>(2 * needed, 16)) << capacity << " " << needed;
+                EXPECT_LE(grown, std::max<std::int64_t>(2 * needed, 16))
+                    << capacity << " " << needed;
             }
         }
     }
