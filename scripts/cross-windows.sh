@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Windows x64: cross-builds libeddyrate.dll (exporting eddyRate, undecorated, with C linkage),
-# saltmark-convert, the tools and the tests with mingw-w64, runs the tests under wine, then
-# compares the main job's outputs byte for byte with this machine's build (built first if it
-# is not there).
+# saltmark-convert, the Saltmark dialog (Saltmark.exe), its installer (Saltmark.msi, with wixl),
+# the tools and the tests with mingw-w64, runs the tests under wine, compares the main job's
+# outputs byte for byte with this machine's build (built first if it is not there), then drives
+# the dialog and the installer under wine on a virtual display (scripts/test-windows-dialog.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -34,3 +35,4 @@ ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
 bash scripts/cross-native.sh "$native_dir"
 WINEPATH="Z:$(cd "$build_dir" && pwd)/eddyrate" \
   bash scripts/cross-compare.sh "$native_dir" "$build_dir" .exe "$wine"
+BUILD_DIR="$build_dir" WINE="$wine" bash scripts/test-windows-dialog.sh

@@ -16,7 +16,7 @@ packages=(
   python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy
   clang libfuzzer-14-dev libclang-rt-14-dev
   g++-arm-linux-gnueabi qemu-user
-  g++-mingw-w64-x86-64 wine64
+  g++-mingw-w64-x86-64 wine64 wixl
   valgrind
 )
 

@@ -14,6 +14,7 @@
 
 #include "AboutDlg.h"
 #include "AppIcon.h"
+#include "ConvertedMessage.h"
 #include "DialogUnits.h"
 #include "MessageFiles.h"
 
@@ -171,36 +172,39 @@ void CSaltmarkDlg::ConvertFile(const QString& chosen)
     // A name given at start may be relative to the folder the program started in; the
     // image name proposed from it should not be.
     const QString path = QFileInfo(chosen).absoluteFilePath();
-    const saltmark::MessageFileRead message = saltmark::ReadMessageFile(path);
-    if (!message.read) {
+    std::string reason;
+    const auto message = saltmark::ReadMessageFile(path.toStdU16String(), reason);
+    if (!message) {
         // The image, its button and the input path stay those of the last conversion.
-        m_strReport = QStringLiteral("Could not read %1: %2\r\n")
-                          .arg(QDir::toNativeSeparators(path), message.reason)
-                          .toStdWString();
+        m_strReport = saltmark::UnreadableFileReport(QDir::toNativeSeparators(path).toStdWString(),
+                                                     QString::fromLocal8Bit(reason).toStdWString());
         return;
     }
     m_strInputPath = path;
-    m_strReport = saltmark::ConvertMessage(
-        message.bytes.data(), static_cast<std::int32_t>(message.bytes.size()), m_image);
-    m_spectrum = saltmark::SpectrumFromMessage(saltmark::DecodeMessage(
-        message.bytes.data(), static_cast<std::int32_t>(message.bytes.size())));
+    saltmark::ConvertedMessage converted = saltmark::ConvertMessageBytes(*message);
+    m_strReport = std::move(converted.report);
+    m_image = std::move(converted.image);
+    m_spectrum = std::move(converted.spectrum);
     UpdateSaveImage();
     UpdateViews();
 }
 
 void CSaltmarkDlg::OnSaveImage()
 {
-    const auto path = m_fileDialogs.ChooseSaveName(this, saltmark::ProposeImageName(m_strInputPath),
-                                                   SaveFilters(), QStringLiteral("jpg"));
+    const QString proposed =
+        QString::fromStdWString(saltmark::ProposeImageName(m_strInputPath.toStdWString()));
+    const auto path =
+        m_fileDialogs.ChooseSaveName(this, proposed, SaveFilters(), QStringLiteral("jpg"));
     if (!path) {
         return;
     }
-    const saltmark::ImageFileWrite written =
-        saltmark::WriteImageFile(*path, m_image.bytes.value_or(std::vector<std::uint8_t>{}));
-    if (!written.written) {
-        QMessageBox::warning(this, windowTitle(),
-                             QStringLiteral("The image could not be saved to %1:\n%2")
-                                 .arg(QDir::toNativeSeparators(*path), written.reason));
+    std::string reason;
+    const std::vector<std::uint8_t> none;
+    if (!saltmark::WriteImageFile(path->toStdU16String(), m_image.bytes.value_or(none), reason)) {
+        QMessageBox::warning(
+            this, windowTitle(),
+            QStringLiteral("The image could not be saved to %1:\n%2")
+                .arg(QDir::toNativeSeparators(*path), QString::fromLocal8Bit(reason)));
     }
 }
 

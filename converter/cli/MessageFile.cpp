@@ -20,44 +20,7 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-std::string TooLarge() { return "larger than 1 MiB, so not an SBD message; not read"; }
-
 }  // namespace
-
-std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::path& path,
-                                                         std::string& reason)
-{
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        reason = "is a directory";
-        return std::nullopt;
-    }
-    // The size is only a first look: the read below stops at the limit whatever the file is
-    // (a device, a pipe, a file still growing).
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size > kMaxMessageBytes) {
-        reason = TooLarge();
-        return std::nullopt;
-    }
-    errno = 0;
-    FileHandle file(std::fopen(path.string().c_str(), "rb"));
-    if (!file) {
-        reason = errno != 0 ? std::strerror(errno) : "cannot be opened";
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(kMaxMessageBytes + 1);
-    const std::size_t read = std::fread(bytes.data(), 1, bytes.size(), file.get());
-    if (std::ferror(file.get())) {
-        reason = errno != 0 ? std::strerror(errno) : "read error";
-        return std::nullopt;
-    }
-    if (read > kMaxMessageBytes) {
-        reason = TooLarge();
-        return std::nullopt;
-    }
-    bytes.resize(read);
-    return bytes;
-}
 
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::string& reason)
@@ -91,7 +54,7 @@ std::optional<std::filesystem::path> CFileIdentities::Find(const std::filesystem
 
 namespace {
 
-std::optional<std::pair<std::uintmax_t, std::uintmax_t>> IdentityOf(
+std::optional<std::pair<std::uintmax_t, std::uintmax_t> > IdentityOf(
     const std::filesystem::path& path)
 {
     struct stat status {};

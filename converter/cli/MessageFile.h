@@ -1,6 +1,6 @@
 #pragma once
-// Files in and out for saltmark-convert: message files are read whole but never beyond what an
-// SBD message can be, and outputs are written whole or reported.
+// Files out for saltmark-convert: outputs are written whole or reported. Message files are
+// read by the shared reader, converter/message/MessageFiles.h.
 
 #include <cstdint>
 #include <filesystem>
@@ -11,15 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "ConvertMessage.h"
-
 namespace saltmark::cli {
-
-constexpr auto kMaxMessageBytes = static_cast<std::uintmax_t>(kLargestMessageBytes);
-
-// The file's bytes, or nothing with `reason` set to one line saying why not.
-std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::path& path,
-                                                         std::string& reason);
 
 // Creates or replaces `path` with exactly `bytes`, whole or not at all (the earlier file stays
 // when the new one cannot be written); false with `reason` set when it cannot.

@@ -161,12 +161,19 @@ ReportText ConvertMessage(const std::uint8_t* message, std::int32_t n, CapturedI
 {
     image.release();
     const DecodedMessage decoded = DecodeMessage(message, n);
+    image = CaptureImage(message, decoded);
+    return RenderReport(decoded);
+}
+
+CapturedImage CaptureImage(const std::uint8_t* message, const DecodedMessage& decoded)
+{
+    CapturedImage image;
     // The last camera record of a message is the image; an empty one still counts.
     if (const DecodedRecord* camera = decoded.LastCameraRecord()) {
         const std::uint8_t* first = message + camera->offset + 4;
         image.bytes.emplace(first, first + camera->size);
     }
-    return RenderReport(decoded);
+    return image;
 }
 
 std::string ToUtf8(const ReportText& report)

@@ -35,6 +35,9 @@ struct DecodedMessage;
 // The report of an already decoded message (ConvertMessage without the image slot).
 ReportText RenderReport(const DecodedMessage& decoded);
 
+// The image slot as ConvertMessage fills it, from the message `decoded` was decoded from.
+CapturedImage CaptureImage(const std::uint8_t* message, const DecodedMessage& decoded);
+
 // The report as well-formed UTF-8 bytes, line endings kept; a value that is no character
 // (a lone surrogate, or beyond U+10FFFF) becomes U+FFFD.
 std::string ToUtf8(const ReportText& report);

@@ -1,0 +1,25 @@
+#include "ConvertedMessage.h"
+
+#include <algorithm>
+
+#include "Records.h"
+
+namespace saltmark {
+
+ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message)
+{
+    const auto n = static_cast<std::int32_t>(
+        std::min<std::size_t>(message.size(), static_cast<std::size_t>(kLargestMessageBytes)));
+    const DecodedMessage decoded = DecodeMessage(message.data(), n);
+    return ConvertedMessage{RenderReport(decoded), CaptureImage(message.data(), decoded),
+                            SpectrumFromMessage(decoded)};
+}
+
+ReportText UnreadableFileReport(std::wstring_view shownPath, std::wstring_view reason)
+{
+    ReportText line = L"Could not read ";
+    line.append(shownPath).append(L": ").append(reason).append(L"\r\n");
+    return line;
+}
+
+}  // namespace saltmark

@@ -1,0 +1,157 @@
+#include "MessageFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "ConvertedMessage.h"
+#include "testing/EveryRecord.h"
+#include "testing/MessageComposer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class MessageFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_folder = fs::temp_directory_path() /
+                   ("saltmark-message-" +
+                    std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(m_folder);
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override { fs::remove_all(m_folder); }
+
+    fs::path Write(const char* name, const std::vector<std::uint8_t>& bytes)
+    {
+        const fs::path path = m_folder / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    static std::vector<std::uint8_t> Contents(const fs::path& path)
+    {
+        std::ifstream file(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+
+    fs::path m_folder;
+};
+
+TEST(ProposeImageName, ReplacesOnlyTheFileNamesExtension)
+{
+    const struct {
+        const wchar_t* message;
+        const wchar_t* proposed;
+    } cases[] = {
+        {LR"(C:\data\msg01.sbd)", LR"(C:\data\msg01.jpg)"},
+        // A '.' in a folder name is not the file's extension.
+        {LR"(C:\data.v2\msg01)", LR"(C:\data.v2\msg01)"},
+        {LR"(C:\data\msg01)", LR"(C:\data\msg01)"},
+        {L"/srv/data/msg01.sbd", L"/srv/data/msg01.jpg"},
+        {L"/srv/data.v2/msg01", L"/srv/data.v2/msg01"},
+        {L"/srv/msg.2024.sbd", L"/srv/msg.2024.jpg"},
+        {L"msg01", L"msg01"},
+        {L"msg01.sbd", L"msg01.jpg"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(saltmark::ProposeImageName(c.message), c.proposed);
+    }
+}
+
+TEST_F(MessageFiles, ReadsWholeFilesUpToTheLargestMessage)
+{
+    const std::vector<std::uint8_t> sizes[] = {
+        {}, {0x37, 0x06, 0x00}, std::vector<std::uint8_t>(saltmark::kLargestMessageFile, 0x37)};
+    for (const auto& bytes : sizes) {
+        std::string reason;
+        const auto read = saltmark::ReadMessageFile(Write("m.sbd", bytes), reason);
+        ASSERT_TRUE(read.has_value()) << reason;
+        EXPECT_EQ(*read, bytes);
+    }
+}
+
+TEST_F(MessageFiles, RefusesWhatCannotBeAMessageWithOneReason)
+{
+    fs::create_directory(m_folder / "folder.sbd");
+    const std::vector<std::uint8_t> tooLarge(saltmark::kLargestMessageFile + 1, 0x37);
+    const struct {
+        fs::path path;
+        std::string reason;
+    } cases[] = {
+        {m_folder / "missing.sbd", std::strerror(ENOENT)},
+        {m_folder / "folder.sbd", "is a directory"},
+        {Write("huge.sbd", tooLarge),
+         "larger than any SBD message can be (more than 1048576 bytes)"},
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        EXPECT_FALSE(saltmark::ReadMessageFile(c.path, reason).has_value()) << c.path;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+    }
+}
+
+// A stream cannot tell its length: the read itself stops one byte past the limit.
+TEST_F(MessageFiles, RefusesAStreamLongerThanAnyMessage)
+{
+    const fs::path path =
+        Write("stream.sbd", std::vector<std::uint8_t>(saltmark::kLargestMessageFile + 1, 0x37));
+    std::FILE* stream = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    std::string reason;
+    EXPECT_FALSE(saltmark::ReadMessageStream(stream, reason).has_value());
+    std::fclose(stream);
+    EXPECT_NE(reason.find("1048576 bytes"), std::string::npos) << reason;
+}
+
+TEST_F(MessageFiles, ImageReplacesAnEarlierFileOnlyWhenWritten)
+{
+    const fs::path image = Write("image.jpg", {'e', 'a', 'r', 'l', 'i', 'e', 'r'});
+    const std::vector<std::uint8_t> jpeg{0xFF, 0xD8, 0x00};
+    std::string reason;
+    ASSERT_TRUE(saltmark::WriteImageFile(image, jpeg, reason)) << reason;
+    EXPECT_EQ(Contents(image), jpeg);
+    ASSERT_TRUE(saltmark::WriteImageFile(image, {}, reason)) << reason;
+    EXPECT_TRUE(Contents(image).empty());
+
+    const fs::path unwritable = m_folder / "no-such-folder" / "image.jpg";
+    EXPECT_FALSE(saltmark::WriteImageFile(unwritable, jpeg, reason));
+    EXPECT_NE(reason.find(std::strerror(ENOENT)), std::string::npos) << reason;
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 1);
+}
+
+// One decode gives what ConvertMessage and the spectrum's own decode give.
+TEST(ConvertMessageBytes, HandsOutReportImageAndSpectrumOfOneDecode)
+{
+    using saltmark::testing::MessageComposer;
+    const saltmark::testing::EveryRecordMessage every(false);
+    const std::vector<std::uint8_t> messages[] = {
+        every.Bytes(),
+        saltmark::testing::Message(
+            {MessageComposer().Header(7, 3, 5).Raw({0xFF, 0xD8, 0xFF, 0xE0, 0x00}).Bytes()}),
+        {0x37, 0x0B, 0x01},  // a Y81000 header cut short: no spectrum
+        {},
+    };
+    for (const auto& message : messages) {
+        const saltmark::ConvertedMessage converted = saltmark::ConvertMessageBytes(message);
+        saltmark::CapturedImage image;
+        const auto n = static_cast<std::int32_t>(message.size());
+        EXPECT_EQ(converted.report, saltmark::ConvertMessage(message.data(), n, image));
+        EXPECT_EQ(converted.image.bytes, image.bytes);
+        const auto spectrum =
+            saltmark::SpectrumFromMessage(saltmark::DecodeMessage(message.data(), n));
+        ASSERT_EQ(converted.spectrum.has_value(), spectrum.has_value());
+        if (spectrum) {
+            EXPECT_EQ(converted.spectrum->tke, spectrum->tke);
+        }
+    }
+    EXPECT_TRUE(saltmark::ConvertMessageBytes(every.Bytes()).spectrum.has_value());
+}
+
+}  // namespace
