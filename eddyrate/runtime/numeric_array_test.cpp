@@ -134,8 +134,10 @@ TEST(NumericArray, RefusesACountBeyondThirtyTwoBits)
     EXPECT_THROW(resizeArray(*array, 65536, 65536, kFlagSize), std::bad_alloc);
 }
 
-// The constants are what arithmetic gives, and the logger narrowing an output to float32
-// gets the float constant's bits: a reader of the record sees the library's own values.
+// The constants are what arithmetic gives, the not-a-numbers carry the sign bit the library
+// writes, and narrowing an infinity to float32 gives the float constant. (Narrowing a NaN is
+// not checked: 32-bit ARM with software floating point answers every NaN with the same
+// positive one, which is why the logger's narrowing writes a NaN's bits out itself.)
 TEST(NonFinite, ConstantsAreWhatArithmeticAndNarrowingGive)
 {
     const volatile double zero = 0.0;
@@ -144,11 +146,10 @@ TEST(NonFinite, ConstantsAreWhatArithmeticAndNarrowingGive)
               std::bit_cast<std::uint64_t>(-1.0 / zero));
     EXPECT_TRUE(std::isnan(kNaN));
     EXPECT_TRUE(std::signbit(kNaN));
-    const volatile double nan = kNaN;
+    EXPECT_TRUE(std::isnan(kNaNF));
+    EXPECT_TRUE(std::signbit(kNaNF));
     const volatile double inf = kInfinity;
     const volatile double minusInf = kMinusInfinity;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(nan)),
-              std::bit_cast<std::uint32_t>(kNaNF));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(inf)),
               std::bit_cast<std::uint32_t>(kInfinityF));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(static_cast<float>(minusInf)),
