@@ -1,10 +1,12 @@
-// saltmark: the message decoder for Python. decode(bytes) gives what the window shows (the
+// saltmark: the message decoder for Python. decode(data) gives what the window shows (the
 // report text and the camera image) and the decoded records as dicts, under the names and
 // with the values of saltmark-convert --json.
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "ConvertMessage.h"
@@ -21,9 +23,24 @@ struct Message {
     py::dict outcome;  // and its "outcome"
 };
 
-Message decode(const py::bytes& data)
+// Any object with a buffer of bytes: bytes, bytearray, memoryview, a numpy uint8 array, mmap.
+std::string_view bytesOf(const py::buffer& data, py::buffer_info& info)
 {
-    const std::string_view bytes = data;
+    info = data.request();
+    if (info.itemsize != 1) {
+        throw py::type_error("decode takes bytes (one byte an item), not items of " +
+                             std::to_string(info.itemsize) + " bytes");
+    }
+    const bool contiguous =
+        info.ndim <= 1 && (info.ndim == 0 || info.strides[0] == 1 || info.shape[0] <= 1);
+    if (!contiguous) {
+        throw py::type_error("decode takes one contiguous run of bytes");
+    }
+    return {static_cast<const char*>(info.ptr), static_cast<std::size_t>(info.size)};
+}
+
+Message decodeBytes(std::string_view bytes)
+{
     if (bytes.size() > static_cast<std::size_t>(saltmark::kLargestMessageBytes)) {
         throw py::value_error("more than " + std::to_string(saltmark::kLargestMessageBytes) +
                               " bytes: not an SBD message");
@@ -47,11 +64,29 @@ Message decode(const py::bytes& data)
     return message;
 }
 
+Message decode(const py::buffer& data)
+{
+    py::buffer_info info;
+    return decodeBytes(bytesOf(data, info));
+}
+
+Message decodeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw py::error_already_set();
+    }
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return decodeBytes(bytes);
+}
+
 }  // namespace
 
-PYBIND11_MODULE(saltmark, m)
+PYBIND11_MODULE(_saltmark, m)
 {
     m.doc() = "The Saltmark SBD message decoder.";
+    m.attr("__version__") = ORCAN_VERSION;
 
     py::class_<Message>(m, "Message", "One decoded message.")
         .def_property_readonly(
@@ -74,8 +109,11 @@ PYBIND11_MODULE(saltmark, m)
                       "whether the decode completed: complete, reason, offset");
 
     m.def("decode", &decode, py::arg("data"),
-          R"(Decodes one SBD message (the bytes of a .sbd file).
+          R"(Decodes one SBD message (the bytes of a .sbd file): bytes, bytearray, memoryview,
+a numpy uint8 array or any other contiguous buffer of bytes.
 
 Never raises for what the bytes hold: every decoding problem is a line of the report.
 Raises ValueError only for more bytes than any SBD message has.)");
+    m.def("decode_file", &decodeFile, py::arg("path"),
+          "Decodes the .sbd file at path; OSError when it cannot be read.");
 }

@@ -103,3 +103,77 @@ def test_takes_sequences_and_strided_arrays_like_contiguous_ones(bundled_burst):
 def test_refuses_series_that_do_not_fit_together(u, v, message):
     with pytest.raises(ValueError, match=message):
         eddyrate.compute(u, v, u, u)
+
+
+def turned(burst, degrees):
+    """The burst as an anemometer turned by degrees about the vertical would have seen it."""
+    u, v, w, temp = burst
+    angle = np.radians(degrees)
+    return (u * np.cos(angle) - v * np.sin(angle), u * np.sin(angle) + v * np.cos(angle), w,
+            temp)
+
+
+def test_rotation_makes_the_estimate_independent_of_the_anemometers_heading(bundled_burst):
+    keep = ~np.any(np.array(bundled_burst) == 0.0, axis=0)
+    burst = tuple(np.ascontiguousarray(c[keep]) for c in bundled_burst)
+    headings = range(0, 360, 15)
+    for rotate in ("mean-wind", "double"):
+        reference = eddyrate.compute(*burst, rotate=rotate).Epsilon
+        for heading in headings:
+            result = eddyrate.compute(*turned(burst, heading), rotate=rotate)
+            assert result.Epsilon == pytest.approx(reference, rel=1e-9), (rotate, heading)
+            assert abs(result.MeanV) < 1e-9
+    with pytest.warns(RuntimeWarning, match="degrees from the u axis"):
+        plain = [eddyrate.compute(*turned(burst, h)).Epsilon for h in headings]
+    assert not all(e == pytest.approx(plain[0], rel=1e-9) for e in plain)
+
+
+def test_rotation_leaves_dropout_rows_exactly_as_they_are():
+    u, v, w, temp = (np.full(4, 5.0), np.array([1.0, 0.0, 1.0, 1.0]), np.ones(4), np.ones(4))
+    result = eddyrate.compute(u, v, w, temp, rotate="mean-wind")
+    assert result.kept_samples == 3
+    with pytest.raises(ValueError, match="rotate must be"):
+        eddyrate.compute(u, v, w, temp, rotate="north")
+
+
+def test_results_pickle_and_take_pandas_and_xarray_shapes(bundled_burst):
+    import pickle
+
+    for result in (eddyrate.compute(*bundled_burst),
+                   eddyrate.compute(*(c[:100] for c in bundled_burst))):
+        again = pickle.loads(pickle.dumps(result))
+        for key in SCALARS + ("freq", "tke"):
+            np.testing.assert_array_equal(bits(getattr(again, key)), bits(getattr(result, key)))
+        assert (again.kept_samples, again.rejected) == (result.kept_samples, result.rejected)
+
+        series = result.to_series()
+        assert series.dtype == np.float64 and list(series.index) == list(SCALARS)
+        dataset = result.to_xarray()
+        assert dataset["Epsilon"].attrs["units"] == "m2 s-3"
+        assert dataset["tke"].dims == ("freq",) and dataset["freq"].attrs["units"] == "Hz"
+        # The marker is NaN in these shapes; the Result keeps the library's bits.
+        if result.rejected:
+            assert np.isnan(series["Epsilon"]) and np.isnan(dataset["tke"]).all()
+            assert result.Epsilon == eddyrate.MISSING
+        else:
+            assert series["Epsilon"] == result.Epsilon
+            np.testing.assert_array_equal(dataset["freq"].values, result.freq)
+
+
+def test_files_are_read_and_computed_in_one_call_with_the_rate_they_state(tmp_path):
+    toa5 = ['"TOA5","mast","CR3000","1","os","prog","1","ts"',
+            '"TIMESTAMP","RECORD","Ux","Uy","Uz","Ts"', '"TS","RN","m/s","m/s","m/s","C"',
+            '"","","Smp","Smp","Smp","Smp"']
+    start = np.datetime64("2026-06-01T00:00:00")
+    for i in range(600):
+        stamp = str(start + np.timedelta64(50 * i, "ms")).replace("T", " ")
+        toa5.append(f'"{stamp}",{i},{5 + np.sin(i):.4f},{2 + np.cos(i):.4f},'
+                    f'{0.3 + 0.1 * np.sin(3 * i):.4f},{"NAN" if i == 7 else "20.0"}')
+    (tmp_path / "mast.dat").write_text("\r\n".join(toa5) + "\r\n")
+    burst = eddyrate.read_burst(tmp_path / "mast.dat")
+    assert (burst.format, burst.fs, burst.missing_values) == ("toa5", 20.0, 1)
+    result = eddyrate.compute_file(str(tmp_path / "mast.dat"))
+    assert (result.fs, result.kept_samples, result.missing_values) == (20.0, 599, 1)
+    assert result.start_time == (start - np.datetime64("1970-01-01T00:00:00")) / np.timedelta64(1, "s")
+    with pytest.raises(eddyrate.BurstError, match="states 20 Hz .* not the 10 Hz"):
+        eddyrate.compute_file(str(tmp_path / "mast.dat"), fs=10.0)

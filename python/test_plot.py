@@ -57,3 +57,25 @@ def test_eddyrate_run_plots_the_burst_and_non_finite_outputs(tmp_path):
                              str(BUNDLED_BURST)], stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True)
     assert failed.returncode == 1 and "no figure written" in failed.stderr
+
+
+def test_plot_draws_onto_given_axes_and_returns_them(results, tmp_path):
+    from matplotlib.figure import Figure
+
+    fig = Figure()
+    left, right = fig.subplots(1, 2)
+    assert eddyrate.plot(results["accepted"], ax=right, title="b") is right
+    assert right.get_xscale() == "log" and right.get_title() == "b" and not left.lines
+    ax = eddyrate.plot(results["accepted"], path=tmp_path / "alone.png")
+    assert (tmp_path / "alone.png").read_bytes().startswith(PNG_SIGNATURE) and ax.lines
+
+
+def test_eddyrate_run_says_why_a_burst_has_no_estimate(tmp_path):
+    # 200 s at 10 Hz: fewer samples than one 256 s segment; the line and the figure say so.
+    rows = BUNDLED_BURST.read_text().splitlines()
+    (tmp_path / "short.csv").write_text("\n".join(rows[:2001]) + "\n")
+    done = subprocess.run([tool("EDDYRATE_RUN"), "--plot", str(tmp_path / "short.svg"),
+                           str(tmp_path / "short.csv")], check=True, capture_output=True, text=True)
+    assert done.stderr.count("\n") == 1
+    assert "fewer than one segment needs at 10 Hz: 2560" in done.stderr
+    assert "2560" in (tmp_path / "short.svg").read_text()

@@ -46,3 +46,74 @@ def test_bad_bytes_are_lines_of_the_report_and_oversized_input_is_refused():
     assert cut.outcome["complete"] is False and cut.records[-1]["type"] == "PB200"
     with pytest.raises(ValueError, match="not an SBD message"):
         saltmark.decode(bytes(1024 * 1024 + 1))
+
+
+def test_decode_takes_any_bytes_like_object_and_files(tmp_path):
+    import numpy as np
+
+    path = SOURCE_DIR / "examples" / "station.sbd"
+    data = path.read_bytes()
+    expected = saltmark.decode(data)
+    for given in (bytearray(data), memoryview(data), np.frombuffer(data, dtype=np.uint8),
+                  memoryview(b"xx" + data)[2:]):
+        assert saltmark.decode(given).report == expected.report
+    assert saltmark.decode_file(str(path)).records == expected.records
+    with pytest.raises(OSError):
+        saltmark.decode_file(str(tmp_path / "missing.sbd"))
+    with pytest.raises(TypeError):
+        saltmark.decode(np.zeros(4, dtype=np.float64))
+    assert saltmark.__version__
+
+
+def with_position(station, day, seconds, lat, lon):
+    """The station message with its PB200 record's date, time and position changed."""
+    import struct
+
+    message = bytearray(station)
+    pb200 = 1  # the first record, after the packet type
+    struct.pack_into("<ff", message, pb200 + 20, lat, lon)
+    struct.pack_into("<iiii", message, pb200 + 28, 2024, 6, day, seconds)
+    return bytes(message)
+
+
+def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
+    import numpy as np
+    import xarray as xr
+
+    station = (SOURCE_DIR / "examples" / "station.sbd").read_bytes()
+    outputs = subprocess.run([tool("EDDYRATE_RUN"), "--json", str(SOURCE_DIR / "examples" /
+                                                                  "burst-30min-10hz.csv")],
+                             check=True, capture_output=True).stdout
+    (tmp_path / "outputs.json").write_bytes(outputs)
+    subprocess.run([tool("SBD_COMPOSE"), "--y81000", str(tmp_path / "outputs.json"), "-o",
+                    str(tmp_path / "y.sbd")], check=True)
+    y81000 = (tmp_path / "y.sbd").read_bytes()[1:]
+    inbox = tmp_path / "inbox"
+    inbox.mkdir()
+    for i, (day, lat) in enumerate([(12, 54.5), (11, 54.0), (13, 55.0)]):
+        (inbox / f"m{i}.sbd").write_bytes(with_position(station, day, 3600, lat, 7.5) + y81000)
+    subprocess.run([tool("SALTMARK_CONVERT"), "--db", str(tmp_path / "a.sqlite"),
+                    *sorted(map(str, inbox.iterdir()))], check=True, capture_output=True)
+
+    with saltmark.open_archive(tmp_path / "a.sqlite") as archive:
+        assert len(archive.messages) == 3 and archive.messages["time"].notna().all()
+        pb200 = archive.table("PB200")
+        assert list(pb200["Lat"]) == [54.0, 54.5, 55.0]  # in time order
+        epsilon = archive.series("Y81000", "Epsilon")
+        assert str(epsilon.index[0]) == "2024-06-11 01:00:00" and epsilon.dtype == np.float64
+        assert epsilon.iloc[0] == pytest.approx(json.loads(outputs)["Epsilon"], rel=1e-6)
+        tke = archive.array("Y81000", "Tke")
+        assert len(tke) == 3 * 116 and list(tke.columns[:4]) == ["message_id", "record",
+                                                                "element", "value"]
+        track = archive.to_xarray()
+    assert track.attrs["featureType"] == "trajectory"
+    assert list(track["latitude"].values) == [54.0, 54.5, 55.0]
+    assert track["Y81000_Tke"].dims == ("time", "band")
+    assert track["Y81000_Epsilon"].attrs["units"] == "m2 s-3"
+    track.to_netcdf(tmp_path / "track.nc")
+    with xr.open_dataset(tmp_path / "track.nc") as stored:
+        assert stored.sel(time="2024-06-12T01:00")["latitude"].item() == 54.5
+
+    (tmp_path / "other.sqlite").write_bytes(b"")
+    with pytest.raises(ValueError, match="not an archive of version 2"):
+        saltmark.open_archive(tmp_path / "other.sqlite")

@@ -16,18 +16,7 @@ ours_bin="$build_dir/bench/eddyrate_bench"
 
 peer_round() {
     # Times the peer's own burst function in-process, so Python's start-up is not counted.
-    /usr/bin/python3 - "$peer_repeats" <<'PY'
-import sys, time
-sys.path.insert(0, "bench")
-import scipy_peer as p
-repeats = int(sys.argv[1])
-u, v, w, t = p.synthetic()
-p.peer(u, v, w, t, 4.0, 10.0)
-wall, cpu = time.perf_counter(), time.process_time()
-for _ in range(repeats):
-    p.peer(u, v, w, t, 4.0, 10.0)
-print((time.perf_counter() - wall) / repeats * 1e3, (time.process_time() - cpu) / repeats * 1e3)
-PY
+    /usr/bin/python3 bench/scipy_peer.py --ms "$peer_repeats"
 }
 
 ours_round() {

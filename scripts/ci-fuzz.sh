@@ -8,6 +8,7 @@
 # converter/archive/) so that it replays as a test from then on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh clang libfuzzer-14-dev libclang-rt-14-dev
 build_dir=${BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSALTMARK_BUILD_FUZZER=ON -DBUILD_TESTING=OFF -DORCAN_BUILD_APP=OFF \

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/install-packages.sh g++-arm-linux-gnueabi qemu-user
 build_dir=${BUILD_DIR:-build-arm}
 native_dir=${NATIVE_BUILD_DIR:-build}
 

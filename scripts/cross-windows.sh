@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/install-packages.sh g++-mingw-w64-x86-64 wine64 wixl
 build_dir=${BUILD_DIR:-build-win}
 native_dir=${NATIVE_BUILD_DIR:-build}
 wine=/usr/lib/wine/wine64

@@ -15,19 +15,21 @@ struct Burst {
     std::vector<double> temp;
 
     std::size_t size() const { return u.size(); }
-    void append(double uValue, double vValue, double wValue, double tempValue);
+    // Inline: the readers call it once a sample.
+    void append(double uValue, double vValue, double wValue, double tempValue)
+    {
+        u.push_back(uValue);
+        v.push_back(vValue);
+        w.push_back(wValue);
+        temp.push_back(tempValue);
+    }
 };
 
+// Where a burst file stops making sense (see burst_files.h for the readers).
 struct CsvError {
     std::size_t line = 0;  // counted from 1
     std::string message;
 };
-
-// Reads a burst. Lines that are empty or start with '#' are passed over; the first other
-// line may be a header (recognised by a first field that is not a number). Every data line
-// holds exactly four comma-separated numbers, white space around them allowed; "nan" and
-// "inf" are numbers too, since the library is defined for them. Stops at the first bad line.
-std::optional<CsvError> readBurstCsv(std::istream& in, Burst& burst);
 
 // Writes the burst with a "u,v,w,T" header, every value with the given number of decimals.
 // A value that would round to zero is written one step away from it instead, so that the

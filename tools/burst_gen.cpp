@@ -1,8 +1,12 @@
 // burst-gen: writes a synthetic burst of sonic-anemometer samples as CSV, with a chosen
 // dissipation rate, mean wind and temperature, and optional dropouts and spikes.
 
+#include <CLI/CLI.hpp>
 #include <cmath>
 #include <iostream>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "cli.h"
 #include "outputs.h"
@@ -84,25 +88,6 @@ constexpr CountOption kCountOptions[] = {
     {"--spikes", &BurstRecipe::spikes},
 };
 
-// True when the current argument is one of the table's options; its value goes to recipe.
-template <typename Table>
-bool takeFromTable(CommandLine& args, const Table& table, BurstRecipe& recipe,
-                   std::optional<std::string>& bad)
-{
-    std::string_view value;
-    for (const auto& option : table) {
-        if (args.option(option.name, value)) {
-            bad = takeNumber(args, value, recipe.*option.field);
-            // A negative length is wrong for another reason than a negative seed.
-            if (bad && option.name == "--samples" && value.starts_with('-') && parseDouble(value)) {
-                bad = "--samples must be positive";
-            }
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string remakeCommand(const BurstRecipe& recipe, std::uint64_t decimals)
 {
     std::string command(kProgram);
@@ -142,43 +127,77 @@ std::optional<std::string> checkRecipe(const BurstRecipe& recipe)
     return std::nullopt;
 }
 
+// An option's value as given, when it was given: the numbers are read after parsing, so that
+// each refusal says why in the tools' words.
+struct GivenText {
+    std::string text;
+    CLI::Option* option = nullptr;
+    bool given() const { return option->count() > 0; }
+};
+
+GivenText& addTextOption(CLI::App& app, std::vector<std::unique_ptr<GivenText>>& values,
+                         std::string_view name)
+{
+    auto& value = *values.emplace_back(std::make_unique<GivenText>());
+    // A repeated option keeps its last value.
+    value.option = app.add_option(std::string(name), value.text)
+                       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    return value;
+}
+
 int run(int argc, char** argv)
 {
     BurstRecipe recipe;
     std::optional<double> minutes;
     std::uint64_t decimals = kDefaultDecimals;
     std::string outputPath;
-    CommandLine args(argc, argv);
-    while (args.next()) {
-        std::string_view value;
-        std::optional<std::string> bad;
-        if (args.isHelp()) {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (args.isVersion()) {
-            return printVersion(kProgram);
-        }
-        const bool fromTable = takeFromTable(args, kNumberOptions, recipe, bad) ||
-                               takeFromTable(args, kCountOptions, recipe, bad);
-        if (fromTable) {
-            // stored by the table
-        } else if (args.option("--minutes", value)) {
-            minutes.emplace();
-            bad = takeNumber(args, value, *minutes);
-        } else if (args.option("--decimals", value)) {
-            bad = takeNumber(args, value, decimals);
-            if (!bad && decimals > kMostDecimals) {
-                bad = "at most 17 decimals";
+
+    CLI::App app;
+    std::vector<std::unique_ptr<GivenText>> values;
+    std::vector<std::pair<const NumberOption*, GivenText*>> numbers;
+    for (const NumberOption& option : kNumberOptions) {
+        numbers.emplace_back(&option, &addTextOption(app, values, option.name));
+    }
+    std::vector<std::pair<const CountOption*, GivenText*>> counts;
+    for (const CountOption& option : kCountOptions) {
+        counts.emplace_back(&option, &addTextOption(app, values, option.name));
+    }
+    GivenText& minutesText = addTextOption(app, values, "--minutes");
+    GivenText& decimalsText = addTextOption(app, values, "--decimals");
+    app.add_option("-o", outputPath)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    if (const std::optional<int> done = parseCommandLine(app, kProgram, kUsage, argc, argv)) {
+        return *done;
+    }
+
+    for (const auto& [option, value] : numbers) {
+        if (value->given()) {
+            if (const auto bad = takeNumber(value->text, recipe.*option->field)) {
+                return usageError(kProgram, *bad);
             }
-        } else if (args.option("-o", value)) {
-            bad = args.error().empty() ? std::nullopt : std::optional(args.error());
-            outputPath = value;
-        } else {
-            bad = "unexpected argument " + quoted(args.arg());
         }
-        if (bad) {
+    }
+    for (const auto& [option, value] : counts) {
+        if (value->given()) {
+            if (const auto bad = takeNumber(value->text, recipe.*option->field)) {
+                // A negative length is wrong for another reason than a negative seed.
+                const bool negativeLength = option->name == "--samples" &&
+                                            value->text.starts_with('-') &&
+                                            parseDouble(value->text);
+                return usageError(kProgram, negativeLength ? "--samples must be positive" : *bad);
+            }
+        }
+    }
+    if (minutesText.given()) {
+        if (const auto bad = takeNumber(minutesText.text, minutes.emplace())) {
             return usageError(kProgram, *bad);
+        }
+    }
+    if (decimalsText.given()) {
+        if (const auto bad = takeNumber(decimalsText.text, decimals)) {
+            return usageError(kProgram, *bad);
+        }
+        if (decimals > kMostDecimals) {
+            return usageError(kProgram, "at most 17 decimals");
         }
     }
     if (minutes) {

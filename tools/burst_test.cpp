@@ -5,7 +5,17 @@
 #include <cmath>
 #include <sstream>
 
+#include "burst_files.h"
+
 namespace {
+
+std::optional<CsvError> readBurstCsv(const std::string& text, Burst& burst)
+{
+    BurstFile file;
+    const std::optional<CsvError> error = parseBurstText(text, {}, file);
+    burst = std::move(file.burst);
+    return error;
+}
 
 struct CsvCase {
     const char* name;
@@ -15,19 +25,15 @@ struct CsvCase {
     const char* errorPart;
 };
 
-void PrintTo(const CsvCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
+void PrintTo(const CsvCase& c, std::ostream* os) { *os << c.name; }
 
 class ReadBurstCsv : public testing::TestWithParam<CsvCase> {};
 
 TEST_P(ReadBurstCsv, ReadsGoodFilesAndNamesTheFirstBadLine)
 {
     const CsvCase& c = GetParam();
-    std::istringstream in(c.text);
     Burst burst;
-    const std::optional<CsvError> error = readBurstCsv(in, burst);
+    const std::optional<CsvError> error = readBurstCsv(c.text, burst);
     if (c.errorLine == 0) {
         ASSERT_FALSE(error) << error->line << ": " << error->message;
         EXPECT_EQ(burst.size(), c.samples);
@@ -54,14 +60,16 @@ INSTANTIATE_TEST_SUITE_P(
         CsvCase{"TrailingComma", "1,2,3,4,\n", 0, 1, "found 5"},
         CsvCase{"EmptyField", "1,,3,4\n", 0, 1, "an empty field in column v"},
         CsvCase{"NumberWithJunk", "1,2,3,4.0.1\n", 0, 1, "column T"},
+        CsvCase{"ByteOrderMark", "\xEF\xBB\xBFu,v,w,T\n1,2,3,4\n", 1, 0, ""},
+        CsvCase{"OutOfRangeIsRefused", "1,2,3,1e400\n", 0, 1,
+                "'1e400' in column T is out of range"},
         CsvCase{"LineCountIncludesSkippedLines", "# c\n\n1,2,3,4\n\n1;2;3;4\n", 0, 5, "found 1"}),
     [](const testing::TestParamInfo<CsvCase>& info) { return info.param.name; });
 
 TEST(ReadBurstCsv, KeepsValuesExactlyAndInColumnOrder)
 {
-    std::istringstream in("0.1,-2.5e-7,1e300,-0\n");
     Burst burst;
-    ASSERT_FALSE(readBurstCsv(in, burst));
+    ASSERT_FALSE(readBurstCsv("0.1,-2.5e-7,1e300,-0\n", burst));
     EXPECT_EQ(burst.u[0], 0.1);
     EXPECT_EQ(burst.v[0], -2.5e-7);
     EXPECT_EQ(burst.w[0], 1e300);
@@ -77,9 +85,8 @@ TEST(WriteBurstCsv, WritesAZeroOnlyWhereTheBurstHoldsOne)
     writeBurstCsv(out, burst, 4);
     EXPECT_EQ(out.str(), "u,v,w,T\n0.0001,-0.0001,0.0000,12.3457\n0.0001,1.5000,2.0000,3.0000\n");
 
-    std::istringstream in(out.str());
     Burst back;
-    ASSERT_FALSE(readBurstCsv(in, back));
+    ASSERT_FALSE(readBurstCsv(out.str(), back));
     EXPECT_EQ(back.size(), 2u);
     EXPECT_EQ(back.w[0], 0.0);
     EXPECT_EQ(back.temp[0], 12.3457);

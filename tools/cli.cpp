@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -115,6 +116,62 @@ std::optional<std::string> take(const CommandLine& args, std::string_view value,
 std::string systemReason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
 }  // namespace
+
+template <typename Number>
+std::optional<std::string> takeWhole(std::string_view value, Number& target,
+                                     std::optional<Number> (*parse)(std::string_view),
+                                     std::string (*whyNot)(std::string_view))
+{
+    const std::optional<Number> number = parse(value);
+    if (!number) {
+        return whyNot(value);
+    }
+    target = *number;
+    return std::nullopt;
+}
+
+std::optional<std::string> takeNumber(std::string_view value, double& target)
+{
+    return takeWhole(value, target, parseDouble, whyNotADouble);
+}
+
+std::optional<std::string> takeNumber(std::string_view value, std::uint64_t& target)
+{
+    return takeWhole(value, target, parseUnsigned, whyNotAnUnsigned);
+}
+
+std::optional<int> parseCommandLine(CLI::App& app, std::string_view program, std::string_view usage,
+                                    int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << usage;
+            return 0;
+        }
+        if (arg == "--version") {
+            return printVersion(program);
+        }
+    }
+    app.set_help_flag();
+    app.allow_extras();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string what = e.what();
+        return usageError(program, "option " + what.substr(0, what.find(':')) + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return usageError(program, e.what());
+    }
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+        const std::string_view extra = extras.front();
+        const bool option = extra.size() > 1 && extra.front() == '-';
+        return usageError(program,
+                          (option ? "unknown option " : "unexpected argument ") + ::quoted(extra));
+    }
+    return std::nullopt;
+}
 
 std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
                                       double& target)

@@ -14,6 +14,10 @@
 #include <string_view>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 #include "whole_file.h"
 
 inline constexpr int kExitInputError = 1;
@@ -41,6 +45,18 @@ private:
     int index_ = 0;
     std::string error_;
 };
+
+// Parses the command line with `app`, whose options the tool declares (values taken as text),
+// the tools' way: --help (or -h) and --version are answered first, with `usage` and the
+// version; an option the tool does not know is "unknown option '--x'", any other argument
+// no option takes "unexpected argument 'x'", an option without its value "option --x needs a
+// value". Returns the exit status when the program is done already.
+std::optional<int> parseCommandLine(CLI::App& app, std::string_view program, std::string_view usage,
+                                    int argc, char** argv);
+
+// Stores a number given as an option's text in target; the reason when it is not one.
+std::optional<std::string> takeNumber(std::string_view value, double& target);
+std::optional<std::string> takeNumber(std::string_view value, std::uint64_t& target);
 
 // The whole text as a number; nothing when it is not one or has anything left over.
 std::optional<double> parseDouble(std::string_view text);

@@ -31,7 +31,7 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "orcan-cli-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        write("good.csv", "u,v,w,T\n1,2,3,4\n");
+        write("good.csv", "u,v,w,T\n2,1,3,4\n");
         write("afile", "not a folder");
         fs::create_directory(dir_ / "folder");
     }
@@ -115,6 +115,7 @@ TEST_F(ToolCommandLine, RefusesWhatTheLibraryCannotUseAndSaysWhy)
     write("huge.csv", "1,2,1e400,4\n");
     write("long.csv", "1,2,3," + std::string(2'000'000, '7') + "\n");
     write("junk.csv", std::string(100'000, 'x') + ",2,3,4\n1,2,3," + std::string(50'000, 'y'));
+    write("stated.csv", "# burst-gen --seed 1 --fs 20 --decimals 4\nu,v,w,T\n2,1,3,4\n");
     const std::string good = path("good.csv");
     const struct {
         std::string command;
@@ -132,13 +133,17 @@ TEST_F(ToolCommandLine, RefusesWhatTheLibraryCannotUseAndSaysWhy)
         {kRun + " " + path("huge.csv"), 1, "huge.csv:1: '1e400' in column w is out of range"},
         {kRun + " " + path("long.csv"), 1, "in column T is out of range"},
         {kRun + " " + path("junk.csv"), 1, "junk.csv:2: 'yyyy"},
+        {kRun + " --fs 10 " + path("stated.csv"), 1,
+         "states 20 Hz (its burst-gen line), not the 10"},
+        {kRun + " --rotate north " + good, 2, "--rotate takes none, mean-wind or double"},
+        {kRun + " --columns Ux,Uy " + good, 2, "four columns are needed"},
         {kGen + " --samples -5", 2, "--samples must be positive"},
         {kGen + " --samples 0", 2, "burst length must be positive"},
         {kGen + " --minutes -1", 2, "--minutes must be positive"},
         {kGen + " --seed -1", 2, "'-1' must be zero or more"},
         {kGen + " --zeros 2.5", 2, "'2.5' is not a whole number"},
         {kGen + " --seed 99999999999999999999", 2, "is out of range"},
-        {kGen + " --" + std::string(5000, 'z'), 2, "unexpected argument '--zzz"},
+        {kGen + " --" + std::string(5000, 'z'), 2, "unknown option '--zzz"},
         {kCompose + " --port 1e400 --record " + good + " -o x", 2, "'1e400' is out of range"},
     };
     for (const auto& c : cases) {

@@ -1,18 +1,21 @@
 // eddyrate-run: one burst from a CSV file through eddyRate, as the buoy's logger would call
 // it, with the outputs printed as a table or as JSON for the message composer.
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <sstream>
 #include <utility>
+#include <vector>
 
-#include "burst.h"
+#include "burst_files.h"
 #include "cli.h"
+#include "no_estimate.h"
 #include "outputs.h"
+#include "rotation.h"
 #include "spectrum_plot.h"
 
 namespace {
@@ -24,17 +27,23 @@ constexpr double kDefaultHeight = 4.0;
 constexpr double kDefaultRate = 10.0;
 
 constexpr std::string_view kUsage =
-    R"(Usage: eddyrate-run [--fs HZ] [--height M] [--json] [--plot FIGURE] BURST.csv
+    R"(Usage: eddyrate-run [--fs HZ] [--height M] [--columns U,V,W,T] [--rotate HOW] [--json]
+                    [--plot FIGURE] BURST.csv
 
 Runs one burst of sonic-anemometer samples through the EddyRate library (eddyRate) and
 prints its outputs.
 
 BURST.csv holds one sample a row: u, v, w (m/s) and the sonic temperature T, separated by
 commas. A header row, empty lines and lines starting with '#' are passed over. '-' reads
-standard input.
+standard input. A TOA5 file of a field logger is read too: its columns Ux, Uy, Uz and Ts
+(or those --columns names), "NAN" taken as a dropout, the rate from its timestamps.
 
 Options:
-  --fs HZ       sampling rate in hertz (default 10)
+  --fs HZ       sampling rate in hertz (default: the rate the file states, else 10); a
+                rate that differs from the one the file states is refused
+  --columns LIST  the TOA5 columns of u, v, w and T (default Ux,Uy,Uz,Ts)
+  --rotate HOW  none (default), mean-wind (turn u and v so that the mean v is 0) or
+                double (then tilt so that the mean w is 0 too); dropouts stay as they are
   --height M    sensor height above the surface in metres (default 4)
   --json        print one JSON object keyed by the output names instead of a table;
                 numbers are exact (shortest round-trip decimal); a non-finite value is
@@ -103,15 +112,16 @@ void printTable(std::ostream& out, const EddyRateOutputs& outputs, std::size_t s
     }
 }
 
-std::size_t countZeroSamples(const Burst& burst)
+// Without a vane the u axis need not face the wind; the library's segment test then looks
+// at a crosswind component and its estimate depends on the anemometer's heading.
+void warnOfCrossWind(const std::string& shownPath, const Burst& burst, Rotation rotation)
 {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < burst.size(); ++i) {
-        if (EDDYRATE_IS_DROPOUT(burst.u[i], burst.v[i], burst.w[i], burst.temp[i])) {
-            ++count;
-        }
+    const std::optional<double> angle = meanWindAngleDegrees(burst);
+    if (rotation == Rotation::none && angle && std::fabs(*angle) > kWarnAngleDegrees) {
+        std::cerr << kProgram << ": " << shownPath << ": the mean wind blows "
+                  << readable(std::round(*angle)) << " degrees from the u axis; --rotate mean-wind "
+                  << "turns the burst into it\n";
     }
-    return count;
 }
 
 // The rate and the height are divisors of the computation: anything but a finite positive
@@ -126,76 +136,101 @@ std::optional<std::string> checkPositive(std::string_view option, double value)
 
 int run(int argc, char** argv)
 {
-    double fs = kDefaultRate;
+    std::optional<double> askedRate;
     double height = kDefaultHeight;
+    BurstReadOptions readOptions;
+    Rotation rotation = Rotation::none;
     bool json = false;
     std::string path;
     std::string figurePath;
-    CommandLine args(argc, argv);
-    while (args.next()) {
-        std::string_view value;
-        if (args.isHelp()) {
-            std::cout << kUsage;
-            return 0;
+    std::string fsText;
+    std::string heightText;
+    std::string columnsText;
+    std::string rotateText;
+    std::vector<std::string> paths;
+    CLI::App app;
+    const auto last = CLI::MultiOptionPolicy::TakeLast;
+    app.add_flag("--json", json);
+    app.add_option("--plot", figurePath)->multi_option_policy(last);
+    CLI::Option* fsOption = app.add_option("--fs", fsText)->multi_option_policy(last);
+    CLI::Option* heightOption = app.add_option("--height", heightText)->multi_option_policy(last);
+    CLI::Option* columnsOption =
+        app.add_option("--columns", columnsText)->multi_option_policy(last);
+    CLI::Option* rotateOption = app.add_option("--rotate", rotateText)->multi_option_policy(last);
+    app.add_option("burst", paths);
+    if (const std::optional<int> done = parseCommandLine(app, kProgram, kUsage, argc, argv)) {
+        return *done;
+    }
+    if (fsOption->count() > 0) {
+        double rate = 0.0;
+        if (const std::optional<std::string> bad = takeNumber(fsText, rate)) {
+            return usageError(kProgram, *bad);
         }
-        if (args.isVersion()) {
-            return printVersion(kProgram);
+        askedRate = rate;
+    }
+    if (heightOption->count() > 0) {
+        if (const std::optional<std::string> bad = takeNumber(heightText, height)) {
+            return usageError(kProgram, *bad);
         }
-        if (args.arg() == "--json") {
-            json = true;
-        } else if (args.option("--plot", value)) {
-            if (!args.error().empty()) {
-                return usageError(kProgram, args.error());
-            }
-            figurePath = value;
-        } else if (args.option("--fs", value)) {
-            if (const std::optional<std::string> bad = takeNumber(args, value, fs)) {
-                return usageError(kProgram, *bad);
-            }
-        } else if (args.option("--height", value)) {
-            if (const std::optional<std::string> bad = takeNumber(args, value, height)) {
-                return usageError(kProgram, *bad);
-            }
-        } else if (args.arg().size() > 1 && args.arg().front() == '-') {
-            return usageError(kProgram, "unknown option " + quoted(args.arg()));
-        } else if (!path.empty()) {
-            return usageError(kProgram, "one burst file at a time");
-        } else {
-            path = args.arg();
+    }
+    if (columnsOption->count() > 0) {
+        if (const std::optional<std::string> bad =
+                parseColumnList(columnsText, readOptions.columns)) {
+            return usageError(kProgram, "--columns: " + *bad);
         }
+    }
+    if (rotateOption->count() > 0) {
+        const std::optional<Rotation> how = parseRotation(rotateText);
+        if (!how) {
+            return usageError(
+                kProgram, "--rotate takes none, mean-wind or double, not " + ::quoted(rotateText));
+        }
+        rotation = *how;
+    }
+    if (paths.size() > 1) {
+        return usageError(kProgram, "one burst file at a time");
+    }
+    if (!paths.empty()) {
+        path = paths.front();
     }
     if (path.empty()) {
         return usageError(kProgram, "no burst file given");
     }
-    for (const auto& [option, value] : {std::pair{"--fs", fs}, std::pair{"--height", height}}) {
+    for (const auto& [option, value] :
+         {std::pair{"--fs", askedRate.value_or(kDefaultRate)}, std::pair{"--height", height}}) {
         if (const std::optional<std::string> bad = checkPositive(option, value)) {
             return usageError(kProgram, *bad);
         }
     }
 
     std::string error;
-    const std::optional<std::string> contents = readFile(path, error);
-    if (!contents) {
-        return inputError(kProgram, error);
-    }
     const std::string shownPath = path == "-" ? "standard input" : path;
-    std::istringstream in(*contents);
-    Burst burst;
-    if (const std::optional<CsvError> bad = readBurstCsv(in, burst)) {
-        return inputError(kProgram,
-                          shownPath + ":" + std::to_string(bad->line) + ": " + bad->message);
+    BurstFile file;
+    if (const std::optional<std::string> bad = readBurstFile(path, readOptions, file)) {
+        return inputError(kProgram, *bad);
     }
-    if (burst.size() == 0) {
-        return inputError(kProgram, shownPath + ": no samples, nothing to compute");
+    const RateChoice rate = chooseRate(file, askedRate, kDefaultRate);
+    if (rate.error) {
+        return inputError(kProgram, shownPath + ": " + *rate.error);
     }
+    const double fs = rate.rate;
+    Burst& burst = file.burst;
+    if (file.missingValues > 0) {
+        std::cerr << kProgram << ": " << shownPath << ": " << file.missingValues
+                  << " missing values (NAN) taken as dropouts\n";
+    }
+    warnOfCrossWind(shownPath, burst, rotation);
+    rotateBurst(burst, rotation);
     if (burst.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return inputError(kProgram,
                           shownPath + ": more samples than the library takes in one call");
     }
 
     const std::size_t samples = burst.size();
-    const std::size_t zeroSamples = countZeroSamples(burst);
+    const std::size_t zeroSamples = countDropouts(burst);
+    const Burst asRead = burst;
     const EddyRateOutputs outputs = runEddyRate(burst, height, fs);
+    const std::optional<std::string> noEstimate = noEstimateReason(asRead, fs, outputs);
     OutputFile out;
     if (!out.open("-", error)) {
         return inputError(kProgram, error);
@@ -208,8 +243,12 @@ int run(int argc, char** argv)
     if (!out.close(error)) {
         return inputError(kProgram, error);
     }
+    if (noEstimate) {
+        std::cerr << kProgram << ": no estimate: " << *noEstimate << '\n';
+    }
     if (!figurePath.empty()) {
-        if (const std::optional<std::string> failed = plotSpectrum(outputs, figurePath)) {
+        if (const std::optional<std::string> failed =
+                plotSpectrum(outputs, figurePath, noEstimate.value_or(""))) {
             return inputError(kProgram, *failed);
         }
     }

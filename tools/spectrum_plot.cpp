@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #ifdef _WIN32
 #define popen _popen
@@ -47,7 +48,8 @@ void putPythonDirOnPath()
 
 }  // namespace
 
-std::optional<std::string> plotSpectrum(const EddyRateOutputs& outputs, const std::string& path)
+std::optional<std::string> plotSpectrum(const EddyRateOutputs& outputs, const std::string& path,
+                                        const std::string& noEstimateReason)
 {
 #if defined(ORCAN_PYTHON) && defined(ORCAN_PYTHON_DIR)
     putPythonDirOnPath();
@@ -57,7 +59,12 @@ std::optional<std::string> plotSpectrum(const EddyRateOutputs& outputs, const st
     if (figure == nullptr) {
         return "cannot start " + std::string(ORCAN_PYTHON) + " for the figure";
     }
-    const std::string json = outputsToJson(outputs);
+    std::string json = outputsToJson(outputs);
+    if (!noEstimateReason.empty()) {
+        // The figure says why in the same words as the command line.
+        const std::size_t end = json.rfind('}');
+        json.insert(end, ",\"NoEstimateReason\":" + nlohmann::json(noEstimateReason).dump());
+    }
     const bool sent = std::fwrite(json.data(), 1, json.size(), figure) == json.size();
     const int status = pclose(figure);
     if (!sent || status != 0) {
@@ -67,6 +74,7 @@ std::optional<std::string> plotSpectrum(const EddyRateOutputs& outputs, const st
 #else
     (void)outputs;
     (void)path;
+    (void)noEstimateReason;
     return "figures need the Python modules, which this build does not have (Python 3 and "
            "pybind11 were not found)";
 #endif

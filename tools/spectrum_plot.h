@@ -7,6 +7,8 @@
 
 #include "outputs.h"
 
-// Writes the figure to `path` (its extension picks the format: .png, .svg, .pdf).
+// Writes the figure to `path` (its extension picks the format: .png, .svg, .pdf), with
+// `noEstimateReason` written on it when it is not empty.
 // Returns the reason when no figure was written.
-std::optional<std::string> plotSpectrum(const EddyRateOutputs& outputs, const std::string& path);
+std::optional<std::string> plotSpectrum(const EddyRateOutputs& outputs, const std::string& path,
+                                        const std::string& noEstimateReason = {});

@@ -57,7 +57,8 @@ CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
       m_messageText(this),
       m_chooseFile(QStringLiteral("Choose SBD Input File..."), this),
       m_saveImage(QStringLiteral("Save Image..."), this),
-      m_about(QStringLiteral("&About Saltmark..."), this)
+      m_about(QStringLiteral("&About Saltmark..."), this),
+      m_open(QStringLiteral("&Choose SBD Input File..."), this)
 #ifdef SALTMARK_SPECTRUM_VIEW
       ,
       m_views(this),
@@ -84,6 +85,10 @@ CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
     m_chooseFile.setObjectName(QStringLiteral("IDC_CHOOSE_FILE"));
     m_chooseFile.setDefault(true);
     connect(&m_chooseFile, &QPushButton::clicked, this, &CSaltmarkDlg::OnChooseInputFile);
+    m_open.setShortcut(QKeySequence::Open);
+    m_open.setShortcutContext(Qt::WindowShortcut);
+    connect(&m_open, &QAction::triggered, this, &CSaltmarkDlg::OnChooseInputFile);
+    addAction(&m_open);
 
     m_saveImage.setObjectName(QStringLiteral("IDC_SAVE_IMAGE"));
     connect(&m_saveImage, &QPushButton::clicked, this, &CSaltmarkDlg::OnSaveImage);

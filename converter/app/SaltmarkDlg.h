@@ -71,6 +71,7 @@ private:
     QPushButton m_chooseFile;
     QPushButton m_saveImage;
     QAction m_about;
+    QAction m_open;  // Ctrl+O: the keyboard's way to "Choose SBD Input File..."
 #ifdef SALTMARK_SPECTRUM_VIEW
     // "Report" and "Spectrum" above the report box; the Spectrum view takes the box's place.
     QTabBar m_views;

@@ -22,8 +22,10 @@
 #include <functional>
 
 #ifdef SALTMARK_SPECTRUM_VIEW
+#include <QAreaSeries>
 #include <QChartView>
 #include <QLineSeries>
+#include <QLogValueAxis>
 #include <QTabBar>
 #endif
 
@@ -583,6 +585,18 @@ private slots:
         QVERIFY(QApplication::activeModalWidget() == nullptr);
     }
 
+    // Ctrl+O chooses a file as the button does.
+    void ControlOChoosesAFile()
+    {
+        Window window;
+        window.dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window.dialog));
+        window.files.openAnswer = MessageFile(QStringLiteral("battery.sbd"),
+                                              Message(BatteryRecord(12.5f)));
+        QTest::keyClick(&window.dialog, Qt::Key_O, Qt::ControlModifier);
+        QVERIFY(window.text.toPlainText().contains(QStringLiteral("Battery voltage = 12.5")));
+    }
+
 #ifdef SALTMARK_SPECTRUM_VIEW
     // The Spectrum view follows the last message: enabled with a Y81000 record (the last of
     // several), its bands on the chart except the library's 9999 marker; back to the report
@@ -603,9 +617,23 @@ private slots:
         QCOMPARE(window.dialog.Spectrum()->tke[3], static_cast<double>(law(3)));
         views.setCurrentIndex(1);
         QVERIFY(chart.isVisibleTo(&window.dialog) && !window.text.isVisibleTo(&window.dialog));
-        const auto* tke = static_cast<QLineSeries*>(chart.chart()->series().front());
+        // The shaded fit band, the spectrum, the -5/3 line; the estimates above; room around.
+        const QList<QAbstractSeries*> series = chart.chart()->series();
+        QCOMPARE(series.size(), 3);
+        const auto* band = qobject_cast<QAreaSeries*>(series[0]);
+        QVERIFY(band != nullptr);
+        QCOMPARE(band->upperSeries()->points().front().x(), 2.0);
+        QCOMPARE(band->upperSeries()->points().back().x(), 4.9);
+        const auto* tke = qobject_cast<QLineSeries*>(series[1]);
         QCOMPARE(tke->count(), 115);
-        QCOMPARE(chart.chart()->series().size(), 2);  // and the -5/3 line
+        const QString title = chart.chart()->title();
+        QVERIFY2(title.contains(QStringLiteral("\u03B5 = 1 m")) &&
+                     title.contains(QStringLiteral("u* = 1 m/s")),
+                 qPrintable(title));
+        const auto* x = qobject_cast<QLogValueAxis*>(chart.chart()->axes(Qt::Horizontal).front());
+        const auto* y = qobject_cast<QLogValueAxis*>(chart.chart()->axes(Qt::Vertical).front());
+        QVERIFY(x->min() < tke->points().front().x() && x->max() > tke->points().back().x());
+        QVERIFY(y->min() < law(114) && y->max() > law(0));
 
         window.Open(MessageFile(QStringLiteral("battery.sbd"), Message(BatteryRecord(12.5f))));
         QVERIFY(!views.isTabEnabled(1) && views.currentIndex() == 0);

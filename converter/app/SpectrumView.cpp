@@ -1,9 +1,11 @@
 #include "SpectrumView.h"
 
+#include <QAreaSeries>
 #include <QChart>
 #include <QLineSeries>
 #include <QLogValueAxis>
 #include <QPen>
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -11,11 +13,22 @@
 
 namespace {
 
-// The band the buoy's library fits the dissipation rate over, in hertz (both ends excluded).
-constexpr double kFitLowHz = EDDYRATE_FIT_LOW_HZ;
-constexpr double kFitHighHz = EDDYRATE_FIT_HIGH_HZ;
+using saltmark::kFitBandHighHz;
+using saltmark::kFitBandLowHz;
 // What the library writes where it has no estimate.
 constexpr double kMissing = EDDYRATE_MISSING;
+// Room around the data on the log axes: a factor on each side, so that no point sits on the
+// frame.
+constexpr double kAxisMargin = 1.6;
+
+QString Estimate(const char* name, double value, const char* unit)
+{
+    if (!std::isfinite(value) || value == kMissing) {
+        return QStringLiteral("%1: no estimate").arg(QString::fromUtf8(name));
+    }
+    return QStringLiteral("%1 = %2 %3")
+        .arg(QString::fromUtf8(name), QString::number(value, 'g', 4), QString::fromUtf8(unit));
+}
 
 // A chart view keeps the chart it is given but lets go of the one it had without deleting it.
 void ReplaceChart(QChartView& view, std::unique_ptr<QChart> chart)
@@ -56,7 +69,7 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
             continue;
         }
         measured->append(f, s);
-        if (f > kFitLowHz && f < kFitHighHz) {
+        if (f > kFitBandLowHz && f < kFitBandHighHz) {
             compensatedSum += std::pow(f, 5.0 / 3.0) * s;
             ++fitBands;
         }
@@ -71,10 +84,18 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
         ReplaceChart(*this, std::move(chart));
         return;
     }
-    chart->setTitle(
-        QStringLiteral("Y81000 on COM%1: turbulent-kinetic-energy spectrum").arg(spectrum.port));
+    chart->setTitle(QStringLiteral("Y81000 on COM%1: turbulent-kinetic-energy spectrum<br>%2, %3")
+                        .arg(spectrum.port)
+                        .arg(Estimate("\u03B5", spectrum.epsilon, "m\u00B2/s\u00B3"),
+                             Estimate("u*", spectrum.ustar, "m/s")));
 
     const QList<QPointF> points = measured->points();
+    double lowest = points.front().y();
+    double highest = lowest;
+    for (const QPointF& point : points) {
+        lowest = std::min(lowest, point.y());
+        highest = std::max(highest, point.y());
+    }
     auto* xAxis = new QLogValueAxis;
     xAxis->setTitleText(QStringLiteral("Frequency (Hz)"));
     xAxis->setLabelFormat(QStringLiteral("%g"));
@@ -85,8 +106,27 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
     yAxis->setLabelFormat(QStringLiteral("%g"));
     yAxis->setBase(10.0);
     yAxis->setMinorTickCount(-1);
+    xAxis->setRange(points.front().x() / kAxisMargin, points.back().x() * kAxisMargin);
+    yAxis->setRange(lowest / kAxisMargin, highest * kAxisMargin);
     chart->addAxis(xAxis, Qt::AlignBottom);
     chart->addAxis(yAxis, Qt::AlignLeft);
+
+    // The fit band, shaded from the bottom of the plot to its top.
+    auto* bandTop = new QLineSeries;
+    auto* bandBottom = new QLineSeries;
+    for (const double f : {kFitBandLowHz, kFitBandHighHz}) {
+        bandTop->append(f, highest * kAxisMargin);
+        bandBottom->append(f, lowest / kAxisMargin);
+    }
+    auto* band = new QAreaSeries(bandTop, bandBottom);
+    bandTop->setParent(band);
+    bandBottom->setParent(band);
+    band->setName(QStringLiteral("fit band (2.0 to 4.9 Hz)"));
+    band->setColor(QColor(225, 225, 225));
+    band->setBorderColor(QColor(225, 225, 225));
+    chart->addSeries(band);
+    band->attachAxis(xAxis);
+    band->attachAxis(yAxis);
 
     QLineSeries* measuredSeries = measured.release();
     chart->addSeries(measuredSeries);
@@ -98,9 +138,7 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
     if (fitBands > 0) {
         const double level = compensatedSum / fitBands;
         auto* law = new QLineSeries;
-        law->setName(QStringLiteral("f^-5/3 through the fit band (%1 to %2 Hz)")
-                         .arg(kFitLowHz, 0, 'f', 1)
-                         .arg(kFitHighHz, 0, 'f', 1));
+        law->setName(QStringLiteral("f^-5/3 through the fit band"));
         for (const double f : {points.front().x(), points.back().x()}) {
             law->append(f, level * std::pow(f, -5.0 / 3.0));
         }

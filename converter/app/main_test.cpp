@@ -29,14 +29,14 @@ std::string ReadText(const fs::path& path)
 
 // Runs the window with `arguments` on the offscreen platform; a window left open by a fault
 // is ended by the time limit instead of stalling the run.
-Outcome RunSaltmark(const std::string& arguments)
+Outcome RunSaltmark(const std::string& arguments,
+                    const std::string& environment = "QT_QPA_PLATFORM=offscreen")
 {
     std::string pattern = (fs::temp_directory_path() / "saltmark-args-XXXXXX").string();
     EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
     const fs::path dir = pattern;
-    const std::string command = "cd '" + dir.string() +
-                                "' && QT_QPA_PLATFORM=offscreen timeout 30 '" + SALTMARK + "' " +
-                                arguments + " >out 2>err";
+    const std::string command = "cd '" + dir.string() + "' && env " + environment +
+                                " timeout 30 '" + SALTMARK + "' " + arguments + " >out 2>err";
     const int raw = std::system(command.c_str());
     Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadText(dir / "out"),
                     ReadText(dir / "err")};
@@ -65,6 +65,16 @@ TEST(SaltmarkCommandLine, WhatItCannotTakeGivesUsageOnStandardError)
         EXPECT_EQ(run.out, "") << wrong;
         EXPECT_NE(run.err.find("Usage: saltmark [MESSAGE.sbd]\n"), std::string::npos) << run.err;
     }
+}
+
+TEST(SaltmarkCommandLine, AnswersWithoutADisplay)
+{
+    const std::string noDisplay = "-u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb";
+    EXPECT_EQ(RunSaltmark("--help", noDisplay).status, 0);
+    EXPECT_EQ(RunSaltmark("--version", noDisplay).status, 0);
+    const Outcome wrong = RunSaltmark("--bogus", noDisplay);
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find("Usage: saltmark [MESSAGE.sbd]\n"), std::string::npos) << wrong.err;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <new>
@@ -120,7 +121,16 @@ std::optional<int> CheckDataOptions(const Options& options)
             "give one of them");
     }
     if (options.csvType && saltmark::FindRecordDescription(options.csvType->string()) == nullptr) {
-        return UsageError("--csv: no record type '" + options.csvType->string() + "'");
+        // The names as the archive's tables spell them, which need no quotes in a shell.
+        std::string names;
+        for (const saltmark::RecordDescription& description : saltmark::RecordDescriptions()) {
+            std::string name(description.typeName);
+            std::replace(name.begin(), name.end(), ' ', '_');
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        return UsageError("--csv: no record type " + Quoted(options.csvType->string()) +
+                          "; the types are " + names + " (or their codes 0 to " +
+                          std::to_string(saltmark::RecordDescriptions().size() - 1) + ")");
     }
     return std::nullopt;
 }
@@ -293,9 +303,16 @@ bool RemoveLeftoverImage(const fs::path& imagePath, const fs::path& messagePath)
     return true;
 }
 
+// The name of a message's outputs: its file name without the extension; standard input's
+// are named "stdin".
+fs::path OutputStem(const fs::path& messagePath)
+{
+    return messagePath == "-" ? fs::path("stdin") : messagePath.stem();
+}
+
 fs::path OutputPath(const fs::path& outDir, const fs::path& messagePath, const char* extension)
 {
-    return (outDir / messagePath.stem()).concat(extension);
+    return (outDir / OutputStem(messagePath)).concat(extension);
 }
 
 int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages, bool json)
@@ -303,7 +320,7 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages, bo
     std::vector<fs::path> outputs;
     std::set<fs::path> stems;  // a message whose name is taken is skipped, it writes nothing
     for (const fs::path& messagePath : messages) {
-        if (stems.insert(messagePath.stem()).second) {
+        if (stems.insert(OutputStem(messagePath)).second) {
             outputs.push_back(OutputPath(outDir, messagePath, ".txt"));
             outputs.push_back(OutputPath(outDir, messagePath, ".jpg"));
             if (json) {
@@ -324,8 +341,7 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages, bo
     // Messages of the same name from different folders would overwrite each other's report.
     std::map<fs::path, fs::path> written;
     for (const fs::path& messagePath : messages) {
-        const fs::path stem = messagePath.stem();
-        const auto [earlier, isNew] = written.emplace(stem, messagePath);
+        const auto [earlier, isNew] = written.emplace(OutputStem(messagePath), messagePath);
         if (!isNew) {
             Complain(messagePath.string() + ": skipped, its report name is taken by " +
                      earlier->second.string());

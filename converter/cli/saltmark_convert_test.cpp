@@ -78,7 +78,8 @@ protected:
     }
 
     // Runs the program with the given arguments, each quoted for the shell.
-    Outcome Run(const std::vector<std::string>& args, std::string standardOutput = "") const
+    Outcome Run(const std::vector<std::string>& args, std::string standardOutput = "",
+                const std::string& standardInput = "/dev/null") const
     {
         if (standardOutput.empty()) {
             standardOutput = Path("stdout").string();
@@ -87,7 +88,8 @@ protected:
         for (const std::string& arg : args) {
             command += " " + Quote(arg);
         }
-        command += " >" + Quote(standardOutput) + " 2>" + Quote(Path("stderr").string());
+        command += " <" + Quote(standardInput) + " >" + Quote(standardOutput) + " 2>" +
+                   Quote(Path("stderr").string());
         const int raw = std::system(command.c_str());
         Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadText(Path("stdout")),
                         ReadText(Path("stderr"))};
@@ -238,6 +240,28 @@ TEST_F(SaltmarkConvert, WrongUsageExitsWithTwo)
         EXPECT_NE(run.err, "");
         EXPECT_LT(run.err.size(), 200u) << "an argument is quoted in at most 40 characters";
     }
+}
+
+TEST_F(SaltmarkConvert, CsvTakesTheArchivesSpellingAndListsTheTypesOnAWrongOne)
+{
+    const std::string m = Write("m.sbd", BatteryMessage()).string();
+    const Outcome archiveSpelling = Run({"--csv", "miscellaneous_VALUES", m});
+    EXPECT_EQ(archiveSpelling.status, 0) << archiveSpelling.err;
+    const Outcome wrong = Run({"--csv", "FOO", m});
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find("no record type 'FOO'; the types are AquaDoppHR, AquaDopp, PB200"),
+              std::string::npos)
+        << wrong.err;
+    EXPECT_NE(wrong.err.find("Miscellaneous_values"), std::string::npos);
+}
+
+TEST_F(SaltmarkConvert, StandardInputInABatchIsNamedStdin)
+{
+    const std::string m = Write("m.sbd", BatteryMessage()).string();
+    const Outcome run = Run({"--out-dir", Path("out").string(), "-"}, "", m);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(Path("out/stdin.txt")));
+    EXPECT_FALSE(fs::exists(Path("out/-.txt")));
 }
 
 TEST_F(SaltmarkConvert, HelpAndVersionGoToStandardOutput)

@@ -205,14 +205,18 @@ constexpr RecordDescription kDescriptions[] = {
     {"SWL", 13, 8, kSwlFields, "SWL on COM%d:\r\n", TitlePort::Number, true, {}},
 };
 
-bool SameIgnoringCase(std::string_view a, std::string_view b)
+// Type names match in any case, with an underscore for a space as the archive's tables
+// spell them ("Miscellaneous_values").
+bool SameTypeName(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size()) {
         return false;
     }
+    const auto folded = [](char c) {
+        return c == '_' ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
+        if (folded(a[i]) != folded(b[i])) {
             return false;
         }
     }
@@ -226,7 +230,7 @@ std::span<const RecordDescription> RecordDescriptions() { return kDescriptions; 
 const RecordDescription* FindRecordDescription(std::string_view name)
 {
     for (const RecordDescription& description : kDescriptions) {
-        if (SameIgnoringCase(description.typeName, name)) {
+        if (SameTypeName(description.typeName, name)) {
             return &description;
         }
     }

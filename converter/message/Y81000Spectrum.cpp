@@ -25,10 +25,14 @@ std::optional<Y81000Spectrum> SpectrumFromMessage(const DecodedMessage& decoded)
         }
         const RecordField* freq = record->Find("Freq");
         const RecordField* tke = record->Find("Tke");
-        if (freq == nullptr || tke == nullptr) {
+        const RecordField* epsilon = record->Find("Epsilon");
+        const RecordField* ustar = record->Find("Ustar");
+        if (freq == nullptr || tke == nullptr || epsilon == nullptr || ustar == nullptr) {
             return std::nullopt;
         }
-        return Y81000Spectrum{record->port, Widened(*freq), Widened(*tke)};
+        return Y81000Spectrum{record->port, Widened(*freq), Widened(*tke),
+                              static_cast<double>(epsilon->Real()),
+                              static_cast<double>(ustar->Real())};
     }
     return std::nullopt;
 }

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "eddyrate_version.h" /* EDDYRATE_VERSION, EDDYRATE_VERSION_MAJOR, ... */
+
 #if defined(_WIN32)
 #  if defined(EDDYRATE_BUILDING)
 #    define EDDYRATE_API __declspec(dllexport)

@@ -1,6 +1,7 @@
 #include <limits>
 
 #include "burst.h"
+#include "call_arena.h"
 #include "eddyrate.h"
 #include "fit.h"
 #include "nonfinite.h"
@@ -51,6 +52,9 @@ extern "C" EDDYRATE_API void EDDYRATE_CALL eddyRate(double* u, double* v, double
     *MeanTemp = kNaN;
     try {
         const std::int32_t count = n < 0 ? 0 : n;
+        // Every working array of the call comes from this arena and goes with it.
+        CallArena arena(screeningBytes(count), expectedWorkingBytes(count, fs));
+        const ActiveArena active(arena);
         ArrayOwner uSeries = wrapArray(u, count);
         ArrayOwner vSeries = wrapArray(v, count);
         ArrayOwner wSeries = wrapArray(w, count);

@@ -16,7 +16,7 @@ mkdir -p "$scratch"
 prefix=$scratch/prefix
 cmake --install "$build_dir" --prefix "$prefix" --component EddyRate >/dev/null
 
-for f in include/eddyrate.h; do
+for f in include/eddyrate.h include/eddyrate_version.h; do
   [ -f "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 
@@ -25,10 +25,16 @@ done
 check_output() {
   local output=$1
   echo "$output"
+  # The header's version is the package's.
+  grep -Fxq "EddyRate $version ($version)" <<<"$output" ||
+    { echo "the header's version is not the package's, $version" >&2; exit 1; }
   grep -Eq '^Quality = [0-9.]+$' <<<"$output" || { echo "no Quality line" >&2; exit 1; }
   grep -Eq '^Freq\[115\] = (9999\.000000|4\.966797)$' <<<"$output" ||
     { echo "Freq[115] is neither the marker nor the last band's frequency" >&2; exit 1; }
 }
+
+pc_dir=$(dirname "$(find "$prefix" -name eddyrate.pc)")
+version=$(PKG_CONFIG_PATH=$pc_dir pkg-config --modversion eddyrate)
 
 # 1. find_package(EddyRate) in a tiny CMake project.
 cmake -S "$here/consumer" -B "$scratch/cmake-build" -G Ninja \
@@ -38,7 +44,6 @@ cmake --build "$scratch/cmake-build" >/dev/null
 check_output "$("${emulator[@]}" "$scratch/cmake-build/consumer")"
 
 # 2. pkg-config and the C compiler by hand.
-pc_dir=$(dirname "$(find "$prefix" -name eddyrate.pc)")
 flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs eddyrate)
 libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir eddyrate)
 # shellcheck disable=SC2086

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "call_arena.h"
 #include "fft_lanes.h"
 
 namespace eddyrate {
@@ -21,11 +22,10 @@ using Vector = hn::Vec<Lane>;
 // Widest vector of doubles any unit has, for the per-row staging of a group's lanes.
 constexpr std::size_t kMostLanes = 16;
 
-// Work storage aligned for whole-vector loads, left uninitialised: every entry is written
-// before it is read.
-constexpr std::align_val_t kAlignment{64};
+// Work storage aligned for whole-vector loads, taken from the call's working memory.
+constexpr std::size_t kAlignment = 64;
 struct FreeStorage {
-    void operator()(void* block) const { ::operator delete(block, kAlignment); }
+    void operator()(void* block) const { releaseWork(block); }
 };
 template <typename T>
 using Storage = std::unique_ptr<T[], FreeStorage>;
@@ -33,7 +33,7 @@ using Storage = std::unique_ptr<T[], FreeStorage>;
 template <typename T>
 Storage<T> allocateAligned(std::size_t count)
 {
-    return Storage<T>(static_cast<T*>(::operator new(count * sizeof(T), kAlignment)));
+    return Storage<T>(static_cast<T*>(allocateWork(count * sizeof(T), kAlignment)));
 }
 
 struct LaneComplex {

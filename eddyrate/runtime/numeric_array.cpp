@@ -1,9 +1,11 @@
 #include "numeric_array.h"
 
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
+
+#include "call_arena.h"
 
 namespace eddyrate {
 namespace {
@@ -14,16 +16,20 @@ constexpr std::int32_t kLeastCapacity = 16;
 constexpr std::int32_t kLastDoubling = 1073741824;
 constexpr std::int32_t kLargestCapacity = 2147483647;
 
+std::size_t byteCount(std::size_t count, std::size_t elementSize)
+{
+    if (elementSize != 0 && count > SIZE_MAX / elementSize) {
+        throw std::bad_alloc();
+    }
+    return count * elementSize;
+}
+
 void* allocateZeroed(std::size_t count, std::size_t elementSize)
 {
     if (count == 0) {
         return nullptr;
     }
-    void* block = std::calloc(count, elementSize);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    return block;
+    return allocateWork(byteCount(count, elementSize));
 }
 
 }  // namespace
@@ -33,11 +39,12 @@ void destroyArray(NumericArray* array) noexcept
     if (array == nullptr) {
         return;
     }
+    // The storage came last, so it goes first: the call's arena takes blocks back in reverse.
     if (array->data != nullptr && array->ownsData) {
-        std::free(array->data);
+        releaseWork(array->data);
     }
-    std::free(array->sizes);
-    std::free(array);
+    releaseWork(array->sizes);
+    releaseWork(array);
 }
 
 ArrayOwner initArray(std::int32_t rank)
@@ -96,18 +103,21 @@ void ensureCapacity(NumericArray& array, std::int32_t oldCount, std::size_t elem
         throw std::bad_alloc();
     }
     const std::int32_t capacity = grownCapacity(array.capacity, needed);
-    void* storage = allocateZeroed(static_cast<std::size_t>(capacity), elementSize);
-    if (array.data != nullptr) {
-        // Never read past the old block, whatever count the caller remembered.
-        const std::int32_t kept = oldCount < array.capacity ? oldCount : array.capacity;
-        if (kept > 0) {
-            std::memcpy(storage, array.data, static_cast<std::size_t>(kept) * elementSize);
+    const std::size_t bytes = byteCount(static_cast<std::size_t>(capacity), elementSize);
+    // Never read past the old block, whatever count the caller remembered.
+    const std::int32_t kept = oldCount < array.capacity ? oldCount : array.capacity;
+    const std::size_t keptBytes = kept > 0 ? static_cast<std::size_t>(kept) * elementSize : 0;
+    if (array.data != nullptr && array.ownsData) {
+        array.data = growWork(array.data, static_cast<std::size_t>(array.capacity) * elementSize,
+                              keptBytes, bytes);
+    } else {
+        // Caller memory is copied, never released.
+        void* storage = allocateWork(bytes);
+        if (array.data != nullptr && keptBytes > 0) {
+            std::memcpy(storage, array.data, keptBytes);
         }
-        if (array.ownsData) {
-            std::free(array.data);
-        }
+        array.data = storage;
     }
-    array.data = storage;
     array.capacity = capacity;
     array.ownsData = true;
 }

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "call_arena.h"
 #include "nonfinite.h"
 
 namespace eddyrate {
@@ -171,6 +172,53 @@ TEST(NonFinite, TestsTellInfinitiesFromNotANumber)
     EXPECT_FALSE(isInfinite(kNaNF));
     EXPECT_TRUE(isNaN(kNaNF));
     EXPECT_FALSE(isNaN(kInfinityF));
+}
+
+// Inside a call's arena the arrays behave exactly as on the heap: growth keeps the remembered
+// elements and zero-fills the rest, whether the block grows in place or moves, and storage
+// given back and handed out again starts as zeros.
+TEST(CallArena, ArraysGrowAndReuseStorageAsOnTheHeap)
+{
+    CallArena arena(4096, 4096);
+    const ActiveArena active(arena);
+    ArrayOwner moved = initArray(2);
+    resizeArray(*moved, 16, 1, kDoubleSize);
+    ArrayOwner inPlace = initArray(2);
+    for (ArrayOwner* array : {&moved, &inPlace}) {
+        resizeArray(**array, 16, 1, kDoubleSize);
+        for (int k = 0; k < 16; ++k) {
+            doubles(**array)[k] = k + 1.0;
+        }
+        (*array)->sizes[0] = 3;  // only three elements are remembered across the growth
+        resizeArray(**array, 40, 1, kDoubleSize);
+        EXPECT_EQ(doubles(**array)[2], 3.0);
+        for (int k = 3; k < 64; ++k) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(doubles(**array)[k]), 0u) << k;
+        }
+    }
+    auto* given = static_cast<std::uint8_t*>(allocateWork(512));
+    std::fill_n(given, 512, 0xFF);
+    releaseWork(given);
+    auto* again = static_cast<std::uint8_t*>(allocateWork(512));
+    EXPECT_EQ(again, given);
+    EXPECT_EQ(std::count(again, again + 512, 0), 512);
+    releaseWork(again);
+    EXPECT_EQ(arena.reservedBytes(), 4096u);
+}
+
+TEST(CallArena, TakesAFurtherChunkWhenTheFirstIsFullAndAlignsBlocks)
+{
+    CallArena arena(256, 256);
+    const ActiveArena active(arena);
+    void* small = allocateWork(100, 64);
+    void* large = allocateWork(10000, 64);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small) % 64, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large) % 64, 0u);
+    EXPECT_TRUE(arena.holds(small));
+    EXPECT_TRUE(arena.holds(large));
+    EXPECT_GE(arena.reservedBytes(), 256u + 10000u);
+    releaseWork(large);
+    releaseWork(small);
 }
 
 }  // namespace

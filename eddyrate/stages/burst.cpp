@@ -11,7 +11,38 @@ namespace {
 // one is far beyond any anemometer and is answered as a rejected burst.
 constexpr double kLongestSegment = 2147483647.0;
 
+// The peak working memory of a burst with segments, as measured on bursts of 2 000 to 100 000
+// samples at 1 to 390 Hz and rounded up: per sample, per element of a segments-by-length
+// array at its grown capacity, and per sample of segment length; plus the small records.
+constexpr std::size_t kBytesPerSample = 240;
+constexpr std::size_t kBytesPerSegmentElement = 56;
+constexpr std::size_t kBytesPerSegmentSample = 320;
+constexpr std::size_t kSmallRecordBytes = 64u << 10;
+
 }  // namespace
+
+std::size_t screeningBytes(std::int32_t n)
+{
+    // The records and the flag of every sample.
+    return kSmallRecordBytes + static_cast<std::size_t>(grownCapacity(0, n < 0 ? 0 : n));
+}
+
+std::size_t expectedWorkingBytes(std::int32_t n, double fs)
+{
+    const double length = segmentLength(fs);
+    if (!(length >= 2.0 && length <= static_cast<double>(n))) {
+        // No segment: no array of segment length or of the burst's length is ever made.
+        return kSmallRecordBytes;
+    }
+    const std::int32_t count = segmentCount(length, n);
+    const std::int64_t elements = static_cast<std::int64_t>(length) * count;
+    if (elements > 2147483647) {
+        return kSmallRecordBytes;  // the first large array fails in any case
+    }
+    return kSmallRecordBytes + kBytesPerSample * static_cast<std::size_t>(n) +
+           kBytesPerSegmentElement * static_cast<std::size_t>(grownCapacity(0, elements)) +
+           kBytesPerSegmentSample * static_cast<std::size_t>(length);
+}
 
 void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp, double z,
                   double fs, const BurstOutputs& outputs)

@@ -25,6 +25,13 @@ struct BurstOutputs {
     double* Tke;   // kReturnedBands slots
 };
 
+// The working memory a call on `n` samples at `fs` is expected to hold at its peak (the
+// segments, their spectra and the transform's tables), which the call reserves in one piece.
+std::size_t expectedWorkingBytes(std::int32_t n, double fs);
+// The memory a call holds until the burst means are written (the screening), taken first, so
+// that a burst too large for the memory at hand still gets its means.
+std::size_t screeningBytes(std::int32_t n);
+
 // Runs the whole computation on the four wrapped caller series (compacted in place) and
 // writes every output. Every array it makes is released on every path. Throws std::bad_alloc
 // when memory runs out; the outputs are then partly written.

@@ -1,8 +1,10 @@
 // Runs out of memory at every allocation of a call in turn: for each burst, the call is first
 // made with plenty of memory to count its allocations, then once more for every k with the
-// k-th allocation refused. Every such call must return normally (no exception crosses the C
-// boundary), answer the burst as rejected, keep the means it had written, and hold no block
-// afterwards; a sanitizer build also checks that nothing leaks or is read after release.
+// k-th allocation refused. It does so twice: with the call's memory reserved in one piece, and
+// with every array in a block of its own, so that each array's failure path is taken. Every such
+// call must return normally (no exception crosses the C boundary), answer the burst as rejected,
+// keep the means it had written, and hold no block afterwards; a sanitizer build also checks that
+// nothing leaks or is read after release.
 //   eddyrate_allocation_failure_sweep            the sweep
 //   eddyrate_allocation_failure_sweep --count    only the allocations of each burst
 // Exit status 0 when every call passed; every failure is one line on standard error.
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "allocation_hook.h"
+#include "call_arena.h"
 #include "eddyrate.h"
 #include "test_bursts.h"
 
@@ -53,9 +56,9 @@ Outputs call(const Burst& original, double fs, bool& threw)
     double* s = out.scalars.data();
     threw = false;
     try {
-        eddyRate(burst.u.data(), burst.v.data(), burst.w.data(), burst.temp.data(), 4.0, fs,
-                 &s[0], &s[1], &s[2], &s[3], &s[4], &s[5], &s[6], &s[7], out.freq.data(),
-                 out.tke.data(), static_cast<std::int32_t>(burst.u.size()));
+        eddyRate(burst.u.data(), burst.v.data(), burst.w.data(), burst.temp.data(), 4.0, fs, &s[0],
+                 &s[1], &s[2], &s[3], &s[4], &s[5], &s[6], &s[7], out.freq.data(), out.tke.data(),
+                 static_cast<std::int32_t>(burst.u.size()));
     } catch (...) {
         threw = true;
     }
@@ -101,43 +104,48 @@ int main(int argc, char** argv)
 {
     const bool countOnly = argc > 1 && std::strcmp(argv[1], "--count") == 0;
     int failures = 0;
-    for (const Case& c : kCases) {
-        const Burst burst = eddyrate::testing::redNoiseBurst(c.n, 23);
-        const std::int64_t total = countAllocations(burst, c.fs);
-        std::printf("%s: %lld allocations\n", c.name, static_cast<long long>(total));
-        if (countOnly) {
-            continue;
-        }
-        bool threw = false;
-        const Outputs full = call(burst, c.fs, threw);
-        for (std::int64_t k = 1; k <= total; ++k) {
-            eddyrate::testing::resetAllocationCounts();
-            eddyrate::testing::refuseAllocation(k);
-            const Outputs out = call(burst, c.fs, threw);
-            const eddyrate::testing::AllocationCounts counts =
-                eddyrate::testing::allocationCounts();
-            eddyrate::testing::refuseAllocation(0);
-            std::string wrong;
-            if (threw) {
-                wrong += " an exception left the call;";
+    for (const bool perBlock : {false, true}) {
+        eddyrate::setChunkPerBlock(perBlock);
+        for (const Case& c : kCases) {
+            const Burst burst = eddyrate::testing::redNoiseBurst(c.n, 23);
+            const std::int64_t total = countAllocations(burst, c.fs);
+            std::printf("%s%s: %lld allocations\n", c.name, perBlock ? ", a block per array" : "",
+                        static_cast<long long>(total));
+            if (countOnly) {
+                continue;
             }
-            if (!answeredAsRejected(out)) {
-                wrong += " not answered as rejected;";
-            }
-            if (!meansHeld(out, full)) {
-                wrong += " a mean is neither written nor not-a-number;";
-            }
-            if (counts.liveBlocks != 0) {
-                wrong += " " + std::to_string(counts.liveBlocks) + " blocks still held;";
-            }
-            if (!wrong.empty()) {
-                std::fprintf(stderr, "%s, allocation %lld of %lld refused:%s\n", c.name,
-                             static_cast<long long>(k), static_cast<long long>(total),
-                             wrong.c_str());
-                ++failures;
+            bool threw = false;
+            const Outputs full = call(burst, c.fs, threw);
+            for (std::int64_t k = 1; k <= total; ++k) {
+                eddyrate::testing::resetAllocationCounts();
+                eddyrate::testing::refuseAllocation(k);
+                const Outputs out = call(burst, c.fs, threw);
+                const eddyrate::testing::AllocationCounts counts =
+                    eddyrate::testing::allocationCounts();
+                eddyrate::testing::refuseAllocation(0);
+                std::string wrong;
+                if (threw) {
+                    wrong += " an exception left the call;";
+                }
+                if (!answeredAsRejected(out)) {
+                    wrong += " not answered as rejected;";
+                }
+                if (!meansHeld(out, full)) {
+                    wrong += " a mean is neither written nor not-a-number;";
+                }
+                if (counts.liveBlocks != 0) {
+                    wrong += " " + std::to_string(counts.liveBlocks) + " blocks still held;";
+                }
+                if (!wrong.empty()) {
+                    std::fprintf(stderr, "%s, allocation %lld of %lld refused:%s\n", c.name,
+                                 static_cast<long long>(k), static_cast<long long>(total),
+                                 wrong.c_str());
+                    ++failures;
+                }
             }
         }
     }
+    eddyrate::setChunkPerBlock(false);
     const Burst thirty = eddyrate::testing::redNoiseBurst(kThirtyMinutes.n, 23);
     std::printf("%s: %lld allocations\n", kThirtyMinutes.name,
                 static_cast<long long>(countAllocations(thirty, kThirtyMinutes.fs)));

@@ -32,6 +32,8 @@ int main(void)
     double freq[EDDYRATE_BANDS], tke[EDDYRATE_BANDS];
     eddyRate(u, v, w, temp, 4.0, 10.0, &ustar, &epsilon, &meanU, &meanV, &meanW, &meanTemp,
              &anisotropy, &quality, freq, tke, kSamples);
+    printf("EddyRate %s (%d.%d.%d)\n", EDDYRATE_VERSION, EDDYRATE_VERSION_MAJOR,
+           EDDYRATE_VERSION_MINOR, EDDYRATE_VERSION_PATCH);
     printf("Quality = %.6f\nFreq[115] = %.6f\n", quality, freq[EDDYRATE_BANDS - 1]);
     free(u);
     return 0;

@@ -1,84 +1,63 @@
-"""eddyrate-batch: every burst file of a folder through EddyRate, on a Dask cluster.
+"""eddyrate-batch: every burst file of a folder through EddyRate.
 
     eddyrate-batch BURSTS_DIR -o results.csv [--netcdf results.nc]
                    [--scheduler ADDRESS | --workers N] [--fs HZ] [--height M]
+                   [--rotate none|mean-wind|double] [--columns Ux,Uy,Uz,Ts] [--quiet]
 
-Each *.csv file of the folder is one burst in the form eddyrate-run reads (u, v, w, T a row).
-The bursts are computed on a local cluster of N worker processes, or on the running Dask
-scheduler at ADDRESS; the workers read the files themselves, so on a remote cluster the folder
-must be visible to them under the same path. Each burst gives one row: file, start time (from
-an ISO date and time in the file name, taken as UTC), kept samples, the eight outputs and the
-rejected flag. A file that cannot be read is reported and skipped.
+Each file of the folder is one burst, read as eddyrate-run reads it: the project's CSV (u, v,
+w, T a row) or a TOA5 logger file (.dat). A folder worth a few seconds of work runs in this
+process, one burst after another; a larger one, or any run given --workers N (N > 1) or
+--scheduler, runs on Dask: a local cluster of N worker processes, or the running scheduler at
+ADDRESS (the workers read the files themselves, so the folder must be visible to them under
+the same path). Each burst gives one row: file, start time (a TOA5 file's first timestamp, else
+an ISO date and time in the file name, taken as UTC), kept samples, the eight outputs, the
+rejected flag and the missing values the file marked.
 
-Exit status: 0 when every burst was read and the results written, 1 when a burst could not be
-read or a result file not written, 2 for wrong usage.
+Every folder entry that is not a readable burst is listed as an error. The results are
+written under a temporary name and renamed only when complete. When the Dask cluster is lost
+(no worker left for --lost-after seconds, or the scheduler gone), the run stops, writes the
+results it has and lists the bursts it could not compute.
+
+Exit status: 0 when every entry was a burst and every result was written; 1 when an entry
+was not a readable burst, a burst had no place in the NetCDF, the cluster was lost, or a
+result file could not be written; 2 for wrong usage.
 """
 
 import argparse
+import contextlib
 import csv
 import datetime
+import math
 import os
 import re
+import shlex
 import sys
+import tempfile
+import time
 
 import numpy as np
 
 from . import _eddyrate
+from .results import ATTRIBUTES, SCALARS, marked_as_nan
 
 PROGRAM = "eddyrate-batch"
-SCALARS = _eddyrate.OUTPUT_NAMES[:_eddyrate.SCALAR_OUTPUTS]
-CSV_COLUMNS = ("file", "start_time", "kept_samples") + SCALARS + ("rejected",)
+CSV_COLUMNS = (("file", "start_time", "kept_samples") + SCALARS
+               + ("rejected", "missing_values"))
+BURST_SUFFIXES = (".csv", ".dat")
+ROTATIONS = ("none", "mean-wind", "double")
 
-# A number as the tools read one: a decimal with an optional exponent, or nan / inf. (Python's
-# float() alone would also take "1_000" and surrounding white space.)
-_NUMBER = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|nan|inf|infinity)",
-                     re.IGNORECASE)
+# Below this much burst text one process does the work faster than a cluster starts: at about
+# 150 MB/s of text through reader and library, 256 MiB is under two seconds of work, while a
+# local cluster takes about as long to start and gains at most the number of cores.
+SERIAL_BELOW_BYTES = 256 * 2**20
+
+# The mean wind beyond this angle from u makes the estimate depend on the heading.
+CROSS_WIND_DEGREES = 45.0
 
 # A date and time in ISO 8601 form, extended (2026-12-07T15-30-00, with '-' or ':' in the time)
 # or basic (20261207T153000).
 _ISO_TIME = re.compile(r"(\d{4})-(\d{2})-(\d{2})T(\d{2})[-:](\d{2})(?:[-:](\d{2}))?"
                        r"|(\d{4})(\d{2})(\d{2})T(\d{2})(\d{2})(\d{2})?")
-
-
-class BurstError(Exception):
-    """A burst file that cannot be used; the message names the file and, where known, the line."""
-
-
-def _number(field):
-    field = field.strip(" \t\r")
-    return float(field) if _NUMBER.fullmatch(field) else None
-
-
-def read_burst(path):
-    """Reads a burst CSV: u, v, w, T arrays. Empty lines and '#' lines are passed over; the
-    first other line may be a header (its first field is not a number); every data line holds
-    exactly four numbers."""
-    columns = ([], [], [], [])
-    first_content_line = True
-    try:
-        with open(path, encoding="utf-8", newline="") as burst:
-            for number, line in enumerate(burst, start=1):
-                text = line.strip(" \t\r\n")
-                if not text or text.startswith("#"):
-                    continue
-                fields = text.split(",")
-                header = first_content_line and _number(fields[0]) is None
-                first_content_line = False
-                if header:
-                    continue
-                if len(fields) != 4:
-                    raise BurstError(f"{path}:{number}: expected 4 values (u, v, w, T), "
-                                     f"found {len(fields)}")
-                for column, name, field in zip(columns, "uvwT", fields):
-                    value = _number(field)
-                    if value is None:
-                        shown = "an empty field" if not field.strip() else repr(field.strip())
-                        raise BurstError(f"{path}:{number}: {shown} in column {name} "
-                                         "is not a number")
-                    column.append(value)
-    except (OSError, UnicodeDecodeError) as error:
-        raise BurstError(f"{path}: {getattr(error, 'strerror', None) or error}") from None
-    return tuple(np.array(column, dtype=np.float64) for column in columns)
 
 
 def start_time(name):
@@ -94,39 +73,117 @@ def start_time(name):
         return None
 
 
-def process_burst(path, height, fs):
-    """One burst: a row of results, or {"file": ..., "error": ...} when it cannot be read."""
+def read_burst(path, columns=None):
+    """u, v, w, T of a burst file as four arrays (see eddyrate.read_burst)."""
+    return tuple(_eddyrate.read_burst(path, columns=columns))
+
+
+def process_burst(path, height=4.0, fs=None, rotate="none", columns=None):
+    """One burst: a row of results, or {"file": ..., "error": ...} when it cannot be used."""
     name = os.path.basename(path)
     try:
-        u, v, w, temp = read_burst(path)
-        result = _eddyrate.compute(u, v, w, temp, height=height, fs=fs)
-    except (BurstError, ValueError) as error:
+        result = _eddyrate.compute_file(path, height=height, fs=fs, rotate=rotate,
+                                        columns=columns)
+    except ValueError as error:
         return {"file": name, "error": str(error)}
-    row = {"file": name, "start_time": start_time(name), "kept_samples": result.kept_samples}
+    stated = result.start_time
+    row = {"file": name, "kept_samples": result.kept_samples,
+           "start_time": (start_time(name) if stated is None else
+                          datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=stated))}
     row.update({key: getattr(result, key) for key in SCALARS})
-    row["rejected"] = result.rejected
-    row["freq"] = result.freq
-    row["tke"] = result.tke
+    row.update(rejected=result.rejected, freq=result.freq, tke=result.tke, fs=result.fs,
+               missing_values=result.missing_values, wind_angle=result.wind_angle)
     return row
 
 
+def folder_entries(folder):
+    """Every entry of the folder, sorted: (bursts to read, errors for the others). Hidden
+    entries (a leading dot) are passed over, as a listing does."""
+    bursts, errors = [], []
+    for entry in sorted(os.listdir(folder)):
+        if entry.startswith("."):
+            continue
+        path = os.path.join(folder, entry)
+        if not entry.lower().endswith(BURST_SUFFIXES):
+            errors.append({"file": entry, "error": f"{path}: not a burst file (the names of "
+                           "burst files end in .csv or .dat)"})
+        elif os.path.isdir(path):
+            errors.append({"file": entry, "error": f"{path}: is a directory"})
+        else:
+            bursts.append(path)  # the reader names what is wrong with any other entry
+    return bursts, errors
+
+
 def burst_files(folder):
-    return sorted(os.path.join(folder, entry) for entry in os.listdir(folder)
-                  if entry.lower().endswith(".csv") and os.path.isfile(os.path.join(folder, entry)))
+    return folder_entries(folder)[0]
 
 
-def run_serial(paths, height=4.0, fs=10.0):
-    return [process_burst(path, height, fs) for path in paths]
+def run_serial(paths, height=4.0, fs=None, rotate="none", columns=None, progress=None):
+    rows = []
+    for done, path in enumerate(paths, start=1):
+        rows.append(process_burst(path, height, fs, rotate, columns))
+        if progress:
+            progress(done, len(paths))
+    return rows
 
 
-def run_on_dask(paths, client, height=4.0, fs=10.0, show_progress=True):
-    """Maps process_burst over the paths on the client's cluster; results in the paths' order."""
-    from dask.distributed import progress
+class ClusterLost(Exception):
+    """The cluster stopped working; rows holds what was computed, in the paths' order."""
 
-    futures = client.map(process_burst, paths, height=height, fs=fs)
-    if show_progress:
-        progress(futures)
-    return client.gather(futures)
+    def __init__(self, reason, rows):
+        super().__init__(reason)
+        self.rows = rows
+
+
+def _workers(client):
+    return len(client.scheduler_info().get("workers", {}))
+
+
+def run_on_dask(paths, client, height=4.0, fs=None, rotate="none", columns=None,
+                progress=None, lost_after=60.0, poll=0.5):
+    """Maps process_burst over the paths on the client's cluster; rows in the paths' order.
+    Raises ClusterLost, with the rows it has (None for the others), when no worker is left for
+    lost_after seconds or the scheduler cannot be reached."""
+    from dask.distributed import wait
+
+    futures = client.map(process_burst, paths, height=height, fs=fs, rotate=rotate,
+                         columns=columns, pure=False)
+    index = {future.key: i for i, future in enumerate(futures)}
+    rows = [None] * len(paths)
+    pending = set(futures)
+    without_workers_since = None
+    while pending:
+        try:
+            done, pending = wait(pending, timeout=poll, return_when="FIRST_COMPLETED")
+        except TimeoutError:
+            done = set()
+        except OSError as error:
+            raise ClusterLost(f"the scheduler is gone ({error})", rows) from None
+        for future in done:
+            i = index[future.key]
+            try:
+                rows[i] = future.result()
+            except Exception as error:  # a burst that killed its workers, a lost connection
+                rows[i] = {"file": os.path.basename(paths[i]),
+                           "error": f"{paths[i]}: not computed: {type(error).__name__}: {error}"}
+        if progress and done:
+            progress(sum(row is not None for row in rows), len(paths))
+        if not pending:
+            break
+        try:
+            if client.status != "running":
+                raise OSError(f"client {client.status}")
+            workers = _workers(client)
+        except (OSError, TimeoutError) as error:
+            raise ClusterLost(f"the scheduler is gone ({error})", rows) from None
+        now = time.monotonic()
+        if workers:
+            without_workers_since = None
+        elif without_workers_since is None:
+            without_workers_since = now
+        elif now - without_workers_since >= lost_after:
+            raise ClusterLost(f"no worker left for {lost_after:g} s", rows)
+    return rows
 
 
 def _iso(moment):
@@ -138,96 +195,240 @@ def _exact(value):
     return repr(float(value))
 
 
+@contextlib.contextmanager
+def replaced_when_complete(path):
+    """Yields a temporary path beside path; renames it onto path only when the block ends
+    without an exception, and removes it otherwise: a failed write leaves no file that looks
+    like a result."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".",
+                                         suffix=".part")
+    os.close(handle)
+    try:
+        yield temporary
+        with open(temporary, "rb") as written:
+            os.fsync(written.fileno())
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
 def write_csv(rows, path):
-    with open(path, "w", encoding="utf-8", newline="") as out:
-        table = csv.writer(out, lineterminator="\n")
-        table.writerow(CSV_COLUMNS)
-        for row in rows:
-            table.writerow([row["file"], _iso(row["start_time"]), row["kept_samples"]]
-                           + [_exact(row[key]) for key in SCALARS]
-                           + ["true" if row["rejected"] else "false"])
+    with replaced_when_complete(path) as temporary:
+        with open(temporary, "w", encoding="utf-8", newline="") as out:
+            table = csv.writer(out, lineterminator="\n")
+            table.writerow(CSV_COLUMNS)
+            for row in rows:
+                table.writerow([row["file"], _iso(row["start_time"]), row["kept_samples"]]
+                               + [_exact(row[key]) for key in SCALARS]
+                               + ["true" if row["rejected"] else "false",
+                                  row.get("missing_values", 0)])
 
 
-# CF attributes: units and long names as ocean data centres expect; a standard name only where
-# the CF table has one for what the variable holds.
-_ATTRIBUTES = {
-    "Ustar": {"units": "m s-1", "long_name": "friction velocity from the dissipation rate "
-              "(neutral surface layer)", "missing_value": _eddyrate.MISSING},
-    "Epsilon": {"units": "m2 s-3", "long_name": "dissipation rate of turbulent kinetic energy "
-                "in air, inertial-subrange fit of the vertical-velocity spectrum",
-                "missing_value": _eddyrate.MISSING},
-    "MeanU": {"units": "m s-1", "long_name": "burst mean of the anemometer's u component"},
-    "MeanV": {"units": "m s-1", "long_name": "burst mean of the anemometer's v component"},
-    "MeanW": {"units": "m s-1", "long_name": "burst mean of the anemometer's w component"},
-    "MeanTemp": {"long_name": "burst mean of the sonic temperature",
-                 "comment": "in the unit of the burst files"},
-    "Anisotropy": {"units": "1", "long_name": "(S_uu + S_vv) / (2 S_ww) over the fit band",
-                   "missing_value": _eddyrate.MISSING},
-    "Quality": {"units": "1", "long_name": "1 - spread / mean of the compensated "
-                "vertical-velocity spectrum over the fit band"},
-    "freq": {"units": "Hz", "long_name": "band frequency", "missing_value": _eddyrate.MISSING},
-    "tke": {"units": "m2 s-2 Hz-1", "long_name": "band spectrum S_uu + S_vv + S_ww (twice the "
-            "spectral density of turbulent kinetic energy)", "missing_value": _eddyrate.MISSING},
-}
+# The fill value of the NetCDF is the library's own marker: CF readers show it as missing and
+# the raw bytes keep what the library wrote.
+FILL = _eddyrate.MISSING
+# Outputs without meaning once the gate refused the burst.
+_FIT_OUTPUTS = ("Ustar", "Epsilon", "Anisotropy", "Quality")
 
 
-def to_dataset(rows, height, fs):
-    """The rows as an xarray Dataset with dimensions burst and band."""
+def to_dataset(rows, height, command=None):
+    """The rows that have a start time as a CF-1.8 timeSeries Dataset on the time dimension,
+    in time order. Rows without a time have no place in it: the caller lists them."""
     import xarray as xr
 
-    times = np.array([np.datetime64("NaT") if row["start_time"] is None
-                      else np.datetime64(row["start_time"], "ns") for row in rows],
+    rows = sorted((row for row in rows if row["start_time"] is not None),
+                  key=lambda row: row["start_time"])
+    count = len(rows)
+    times = np.array([np.datetime64(row["start_time"], "ns") for row in rows],
                      dtype="datetime64[ns]")
-    data = {key: (("burst",), np.array([row[key] for row in rows], dtype=np.float64),
-                  _ATTRIBUTES[key]) for key in SCALARS}
-    for key in ("freq", "tke"):
-        values = np.array([row[key] for row in rows], dtype=np.float64).reshape(len(rows),
-                                                                               _eddyrate.BANDS)
-        data[key] = (("burst", "band"), values, _ATTRIBUTES[key])
-    data["kept_samples"] = (("burst",), np.array([row["kept_samples"] for row in rows],
-                                                 dtype=np.int64),
-                            {"units": "1", "long_name": "samples kept by the screening"})
-    data["rejected"] = (("burst",), np.array([row["rejected"] for row in rows], dtype=np.int8),
-                        {"long_name": "burst rejected by the gate", "flag_values": np.int8([0, 1]),
-                         "flag_meanings": "accepted rejected"})
-    data["file"] = (("burst",), np.array([row["file"] for row in rows], dtype=object),
+    data = {}
+    for key in SCALARS:
+        values = np.array([row[key] for row in rows], dtype=np.float64)
+        if key in _FIT_OUTPUTS:
+            # A rejected burst's Quality is 0.0 by the library's rule: marked here as missing.
+            values[np.array([row["rejected"] for row in rows], dtype=bool)] = FILL
+        data[key] = (("time",), values, dict(ATTRIBUTES[key]))
+    tke = np.array([row["tke"] for row in rows], dtype=np.float64).reshape(count, _eddyrate.BANDS)
+    data["tke"] = (("time", "band"), tke, dict(ATTRIBUTES["tke"]))
+    data["kept_samples"] = (("time",), np.array([row["kept_samples"] for row in rows],
+                                                dtype=np.int32), dict(ATTRIBUTES["kept_samples"]))
+    data["missing_values"] = (("time",), np.array([row.get("missing_values", 0) for row in rows],
+                                                  dtype=np.int32),
+                              {"units": "1", "long_name": "values the burst file marked "
+                               "missing, taken as dropouts"})
+    data["rejected"] = (("time",), np.array([row["rejected"] for row in rows], dtype=np.int8),
+                        {"long_name": "burst rejected by the gate (too short, too many "
+                         "dropouts, rate not above 1 Hz)", "units": "1",
+                         "flag_values": np.int8([0, 1]), "flag_meanings": "accepted rejected"})
+    data["sampling_rate"] = (("time",), np.array([row["fs"] for row in rows], dtype=np.float64),
+                             dict(ATTRIBUTES["fs"]))
+    data["file"] = (("time",), np.array([row["file"] for row in rows], dtype=object),
                     {"long_name": "burst file"})
-    data["time"] = (("burst",), times, {"standard_name": "time",
-                                        "long_name": "start of the burst"})
-    data["height"] = ((), height, {"standard_name": "height", "units": "m", "positive": "up",
-                                   "long_name": "sensor height above the surface"})
-    data["sampling_rate"] = ((), fs, {"units": "Hz", "long_name": "sampling rate"})
-    dataset = xr.Dataset(data, coords={"band": ("band", np.arange(1, _eddyrate.BANDS + 1),
-                                                {"long_name": "band number"})})
-    dataset = dataset.set_coords(["time", "file"])
-    dataset.attrs = {"Conventions": "CF-1.8",
-                     "title": "EddyRate turbulence statistics of sonic-anemometer bursts",
-                     "source": "eddyrate-batch"}
+    data["station"] = ((), "eddyrate-batch", {"cf_role": "timeseries_id",
+                                              "long_name": "series identifier"})
+    data["height"] = ((), float(height), dict(ATTRIBUTES["height"]))
+
+    # The band frequencies follow from the rate alone: one axis when every burst shares it.
+    accepted = [row for row in rows if not row["rejected"]]
+    rates = {row["fs"] for row in rows}
+    if len(rates) <= 1:
+        freq = (np.array(accepted[0]["freq"], dtype=np.float64) if accepted
+                else np.full(_eddyrate.BANDS, np.nan))
+        freq_coord = (("band",), marked_as_nan(freq), dict(ATTRIBUTES["freq"]))
+    else:
+        freq_coord = (("time", "band"), marked_as_nan([row["freq"] for row in rows]),
+                      dict(ATTRIBUTES["freq"]))
+    coords = {
+        "time": ("time", times, {"standard_name": "time", "long_name": "start of the burst",
+                                 "axis": "T"}),
+        "band": ("band", np.arange(1, _eddyrate.BANDS + 1, dtype=np.int32),
+                 {"long_name": "band number", "units": "1"}),
+        "freq": freq_coord,
+    }
+    dataset = xr.Dataset(data, coords=coords)
+    dataset = dataset.set_coords(["file"])
+    created = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    dataset.attrs = {
+        "Conventions": "CF-1.8",
+        "featureType": "timeSeries",
+        "title": "Turbulence statistics of sonic-anemometer bursts (EddyRate inertial-"
+                 "dissipation estimates)",
+        "source": f"eddyrate-batch {_eddyrate.__version__} with the EddyRate library "
+                  f"{_eddyrate.__version__}",
+        "history": f"{created} {command or PROGRAM}",
+        "date_created": created,
+        "comment": "9999 (the library's marker for no estimate) is the _FillValue; a rejected "
+                   "burst's Ustar, Epsilon, Anisotropy and Quality are marked missing",
+    }
     return dataset
 
 
-def write_netcdf(rows, path, height, fs):
-    dataset = to_dataset(rows, height, fs)
-    encoding = {"time": {"units": "seconds since 1970-01-01 00:00:00", "dtype": "float64"}}
-    dataset.to_netcdf(path, encoding=encoding)
+TIME_UNITS = "seconds since 1970-01-01 00:00:00"
+
+
+def with_stored_time(dataset):
+    """The dataset with time as seconds since 1970 under its CF units, written as they stand
+    (xarray's own encoding would shorten the units to a date alone)."""
+    seconds = (dataset["time"].values - np.datetime64("1970-01-01T00:00:00", "ns")) / np.timedelta64(1, "s")
+    attrs = dict(dataset["time"].attrs, units=TIME_UNITS, calendar="standard")
+    return dataset.assign_coords(time=("time", seconds.astype(np.float64), attrs))
+
+
+def netcdf_encoding(dataset):
+    encoding = {"time": {"_FillValue": None}, "band": {"_FillValue": None}}
+    for name, variable in dataset.variables.items():
+        if name in encoding:
+            continue
+        if variable.dtype == np.float64:
+            encoding[name] = {"_FillValue": FILL if name not in ("freq",) else np.nan}
+        else:
+            encoding[name] = {"_FillValue": None}
+    return encoding
+
+
+def write_netcdf(rows, path, height, command=None):
+    dataset = with_stored_time(to_dataset(rows, height, command))
+    with replaced_when_complete(path) as temporary:
+        dataset.to_netcdf(temporary, encoding=netcdf_encoding(dataset))
 
 
 def _parser():
     parser = argparse.ArgumentParser(
-        prog=PROGRAM, description="Runs every burst CSV of a folder through EddyRate on Dask.")
-    parser.add_argument("folder", metavar="BURSTS_DIR", help="folder of burst files (*.csv)")
+        prog=PROGRAM, description="Runs every burst file of a folder through EddyRate.")
+    parser.add_argument("folder", metavar="BURSTS_DIR", help="folder of burst files (.csv, .dat)")
     parser.add_argument("-o", "--output", required=True, metavar="RESULTS.csv",
                         help="one row per burst")
-    parser.add_argument("--netcdf", metavar="RESULTS.nc", help="also write a CF NetCDF file")
+    parser.add_argument("--netcdf", metavar="RESULTS.nc",
+                        help="also write a CF-1.8 NetCDF file indexed by time")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="a running Dask scheduler (e.g. tcp://host:8786)")
     where.add_argument("--workers", type=int, metavar="N",
-                       help="worker processes of the local cluster (default: one per core)")
-    parser.add_argument("--fs", type=float, default=10.0, help="sampling rate in Hz (default 10)")
-    parser.add_argument("--height", type=float, default=4.0,
-                        help="sensor height in metres (default 4)")
+                       help="worker processes of a local Dask cluster (default: this process "
+                            "alone for a small folder, one per core for a large one)")
+    parser.add_argument("--fs", type=float, metavar="HZ",
+                        help="sampling rate in Hz (default: the rate each file states, else 10)")
+    parser.add_argument("--height", type=float, default=4.0, metavar="M",
+                        help="sensor height above the surface in metres, z - d above "
+                             "vegetation (default 4)")
+    parser.add_argument("--rotate", choices=ROTATIONS, default="none",
+                        help="turn each burst into its mean wind first (default none)")
+    parser.add_argument("--columns", metavar="U,V,W,T",
+                        help="the TOA5 columns of u, v, w and T (default Ux,Uy,Uz,Ts)")
+    parser.add_argument("--lost-after", type=float, default=60.0, metavar="S",
+                        help="give the cluster up after S seconds without a worker (default 60)")
+    parser.add_argument("--quiet", action="store_true", help="no progress and no summary line")
     return parser
+
+
+def _check_output(path):
+    """Why the results cannot be written to path, or None; checked before any work."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        return f"{path}: is a directory"
+    if not os.path.isdir(folder):
+        return f"{path}: no such folder: {folder}"
+    try:
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        return f"{path}: cannot write in {folder}: {error.strerror or error}"
+    return None
+
+
+def _progress_line(quiet):
+    """A progress callback drawing one line on standard error, or None when standard error is
+    not a terminal (a log file gets no carriage-return frames)."""
+    if quiet or not sys.stderr.isatty():
+        return None
+    last = [0.0]
+
+    def show(done, total):
+        now = time.monotonic()
+        if done == total or now - last[0] >= 0.2:
+            last[0] = now
+            print(f"\r{PROGRAM}: {done}/{total} bursts", end="", file=sys.stderr, flush=True)
+            if done == total:
+                print(file=sys.stderr)
+
+    return show
+
+
+def _compute(paths, args, progress):
+    options = dict(height=args.height, fs=args.fs, rotate=args.rotate, columns=args.columns)
+    total_bytes = 0
+    for path in paths:
+        with contextlib.suppress(OSError):
+            total_bytes += os.stat(path).st_size
+    serial = (args.scheduler is None and (args.workers == 1 or (
+        args.workers is None and total_bytes < SERIAL_BELOW_BYTES)))
+    if serial:
+        return run_serial(paths, progress=progress, **options)
+
+    from dask.distributed import Client, LocalCluster
+
+    try:
+        if args.scheduler:
+            with Client(args.scheduler, timeout=30) as client:
+                return run_on_dask(paths, client, progress=progress, lost_after=args.lost_after,
+                                   **options)
+        workers = args.workers or os.cpu_count() or 1
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            return run_on_dask(paths, client, progress=progress, lost_after=args.lost_after,
+                               **options)
+    except (OSError, TimeoutError, ValueError) as error:  # ValueError: a malformed address
+        raise ClusterLost(f"no Dask cluster to run on: {error}", [None] * len(paths)) from None
 
 
 def main(argv=None):
@@ -235,45 +436,77 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
+    for option, value in (("--height", args.height), ("--fs", args.fs),
+                          ("--lost-after", args.lost_after)):
+        if value is not None and not (math.isfinite(value) and value > 0):
+            parser.error(f"{option} must be finite and above zero, not {value:g}")
+    if args.columns is not None:
+        args.columns = [name.strip() for name in args.columns.split(",")]
+        if len(args.columns) != 4 or not all(args.columns):
+            parser.error("--columns takes four names: u, v, w, T (e.g. Ux,Uy,Uz,Ts)")
     if not os.path.isdir(args.folder):
         print(f"{PROGRAM}: {args.folder}: not a folder", file=sys.stderr)
         return 1
-    paths = burst_files(args.folder)
-    if not paths:
-        print(f"{PROGRAM}: {args.folder}: no burst files (*.csv)", file=sys.stderr)
+    for output in filter(None, (args.output, args.netcdf)):
+        if problem := _check_output(output):
+            print(f"{PROGRAM}: {problem}", file=sys.stderr)
+            return 1
+
+    paths, failed = folder_entries(args.folder)
+    if not paths and not failed:
+        print(f"{PROGRAM}: {args.folder}: no burst files (.csv, .dat)", file=sys.stderr)
         return 1
-
-    from dask.distributed import Client, LocalCluster
-
+    lost = None
     try:
-        if args.scheduler:
-            with Client(args.scheduler, timeout=30) as client:
-                results = run_on_dask(paths, client, args.height, args.fs)
-        else:
-            workers = args.workers or os.cpu_count() or 1
-            with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                              dashboard_address=None) as cluster, Client(cluster) as client:
-                results = run_on_dask(paths, client, args.height, args.fs)
-    except (OSError, TimeoutError) as error:
-        print(f"{PROGRAM}: no Dask cluster to run on: {error}", file=sys.stderr)
-        return 1
-    print(file=sys.stderr)
+        results = _compute(paths, args, _progress_line(args.quiet))
+    except ClusterLost as stop:
+        lost, results = str(stop), stop.rows
+    except KeyboardInterrupt:
+        print(f"\n{PROGRAM}: interrupted; nothing written", file=sys.stderr)
+        return 130
 
-    failed = [result for result in results if "error" in result]
-    for result in failed:
-        print(f"{PROGRAM}: skipped: {result['error']}", file=sys.stderr)
-    rows = [result for result in results if "error" not in result]
+    missing = [os.path.basename(path) for path, row in zip(paths, results) if row is None]
+    results = [row for row in results if row is not None]
+    failed = sorted(failed + [row for row in results if "error" in row],
+                    key=lambda row: row["file"])
+    rows = [row for row in results if "error" not in row]
+    for row in failed:
+        print(f"{PROGRAM}: error: {row['error']}", file=sys.stderr)
+    if lost:
+        print(f"{PROGRAM}: the cluster is lost: {lost}; writing the {len(rows)} results there "
+              f"are; not computed: {', '.join(missing)}", file=sys.stderr)
+
+    untimed = [row["file"] for row in rows if row["start_time"] is None]
+    crossed = sum(1 for row in rows if args.rotate == "none" and row["wind_angle"] is not None
+                  and abs(row["wind_angle"]) > CROSS_WIND_DEGREES)
+    missing_values = sum(row["missing_values"] for row in rows)
+    command = " ".join(shlex.quote(part) for part in [PROGRAM] + list(
+        sys.argv[1:] if argv is None else argv))
+    written = []
     try:
         write_csv(rows, args.output)
+        written.append(args.output)
         if args.netcdf:
-            write_netcdf(rows, args.netcdf, args.height, args.fs)
-    except OSError as error:
-        print(f"{PROGRAM}: cannot write the results: {error}", file=sys.stderr)
+            write_netcdf(rows, args.netcdf, args.height, command)
+            written.append(args.netcdf)
+    except Exception as error:  # a full disk, a lost share; the HDF layer raises its own types
+        reason = getattr(error, "strerror", None) or error
+        print(f"{PROGRAM}: cannot write the results: {reason}; "
+              + (f"only {written[0]} was written" if written else "no result file was written"),
+              file=sys.stderr)
         return 1
-    print(f"{PROGRAM}: {len(rows)} bursts written to {args.output}"
-          + (f" and {args.netcdf}" if args.netcdf else "")
-          + (f"; {len(failed)} skipped" if failed else ""), file=sys.stderr)
-    return 1 if failed else 0
+    if args.netcdf and untimed:
+        print(f"{PROGRAM}: error: no start time (ISO date and time in the name, or TOA5 "
+              f"timestamps), so not in {args.netcdf}: {', '.join(untimed)}", file=sys.stderr)
+    if crossed:
+        print(f"{PROGRAM}: {crossed} bursts have the mean wind more than "
+              f"{CROSS_WIND_DEGREES:g} degrees from u; --rotate mean-wind turns them into it",
+              file=sys.stderr)
+    if not args.quiet:
+        print(f"{PROGRAM}: {len(rows)} bursts written to {' and '.join(written)}"
+              + (f"; {missing_values} missing values taken as dropouts" if missing_values else "")
+              + (f"; {len(failed)} errors" if failed else ""), file=sys.stderr)
+    return 1 if failed or lost or (args.netcdf and untimed) else 0
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@ import os
 import stat
 import sys
 import tempfile
+import textwrap
 
 import numpy as np
 from matplotlib.figure import Figure
@@ -37,12 +38,14 @@ def _outputs(result):
     """The outputs as a dict, from a Result or from eddyrate-run's JSON."""
     if isinstance(result, dict):
         values = {k: _json_number(result, k) for k in _SCALARS}
+        values["reason"] = result.get("NoEstimateReason")
         for key in ("Freq", "Tke"):
             names = result.get(key + "_nonfinite") or [None] * len(result[key])
             values[key.lower()] = np.array(
                 [_nonfinite(n) if v is None else float(v) for v, n in zip(result[key], names)])
         return values
     values = {k: float(getattr(result, k)) for k in _SCALARS}
+    values["reason"] = None
     values["freq"] = np.asarray(result.freq, dtype=float)
     values["tke"] = np.asarray(result.tke, dtype=float)
     return values
@@ -69,64 +72,14 @@ def _estimate(value):
 
 
 def plot(result, path, title=None):
-    """Draws Tke against frequency on log-log axes, the fit band shaded, and the -5/3 law at
-    the fitted dissipation rate; writes the figure to path (format from its extension)."""
-    out = _outputs(result)
+    """Draws the spectrum into a figure of its own and writes it to path (format from its
+    extension)."""
     fig = Figure(figsize=(7.0, 5.0), layout="constrained")
-    ax = fig.add_subplot()
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("Frequency $f$ (Hz)")
-    ax.set_ylabel("Spectral density (m$^2$ s$^{-2}$ Hz$^{-1}$)")
-    ax.set_title(title or "Burst spectrum")
-
-    freq, tke = out["freq"], out["tke"]
-    bands = np.isfinite(freq) & np.isfinite(tke) & (freq != MISSING) & (tke != MISSING) & (freq > 0) & (tke > 0)
-    if not bands.any():
-        why = ("The burst was rejected: too few samples,\ntoo many dropouts, or a sampling rate"
-               "\nnot above 1 Hz. No spectrum." if freq[0] == MISSING and out["Quality"] == 0.0
-               else "No spectrum: the band values\nare not finite (a NaN in the burst?)")
-        ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
-        ax.set_xlim(0.01, 10.0)
-        ax.set_ylim(1e-4, 1e1)
-        _save(fig, path)
-        return
-
-    f, s = freq[bands], tke[bands]
-    ax.axvspan(FIT_LOW_HZ, FIT_HIGH_HZ, color="0.88", zorder=0,
-               label=f"fit band {FIT_LOW_HZ:g}–{FIT_HIGH_HZ:g} Hz")
-    ax.plot(f, s, "o-", color="C0", markersize=2.5, linewidth=1.0,
-            label=r"TKE spectrum $S_{uu}+S_{vv}+S_{ww}$")
-
-    epsilon, anisotropy = out["Epsilon"], out["Anisotropy"]
-    mean_speed = math.hypot(out["MeanU"], out["MeanV"])
-    notes = []
-    if _estimate(epsilon) and epsilon > 0 and mean_speed > 0:
-        line_f = np.geomspace(f[0], f[-1], 50)
-        ww = ww_spectrum(line_f, epsilon, mean_speed)
-        ax.plot(line_f, ww, "--", color="C3", linewidth=1.2,
-                label=r"$S_{ww}$ from $\varepsilon$: $\frac{4}{3}\,0.55\,\varepsilon^{2/3}"
-                      r"(U/2\pi)^{2/3} f^{-5/3}$")
-        if _estimate(anisotropy):
-            in_band = (line_f > FIT_LOW_HZ) & (line_f < FIT_HIGH_HZ)
-            ax.plot(line_f[in_band], (1.0 + 2.0 * anisotropy) * ww[in_band], "-", color="C1",
-                    linewidth=2.0, label=r"$(1 + 2\,\mathrm{Anisotropy})\,S_{ww}$: Tke the fit implies")
-        notes.append(rf"$\varepsilon$ = {epsilon:.3g} m$^2$ s$^{{-3}}$")
-    else:
-        notes.append(r"$\varepsilon$: no estimate")
-    notes.append(rf"$u_*$ = {out['Ustar']:.3g} m s$^{{-1}}$" if _estimate(out["Ustar"])
-                 else r"$u_*$: no estimate")
-    notes.append(f"$U$ = {mean_speed:.3g} m s$^{{-1}}$")
-    notes.append(f"Anisotropy = {anisotropy:.3g}")
-    notes.append(f"Quality = {out['Quality']:.3g}")
-    ax.text(0.03, 0.03, "\n".join(notes), transform=ax.transAxes, va="bottom", ha="left",
-            fontsize=9, bbox={"boxstyle": "round", "facecolor": "white", "edgecolor": "0.7"})
-    ax.legend(loc="upper right", fontsize=8.5)
-    ax.grid(True, which="major", color="0.85", linewidth=0.6)
-    _save(fig, path)
+    draw(result, fig.add_subplot(), title=title)
+    save(fig, path)
 
 
-def _save(fig, path):
+def save(fig, path):
     """Writes the figure whole or not at all: into a temporary file beside path, synced to the
     disk and renamed over path only once complete, so that a full disk leaves the earlier
     figure in place rather than a cut one."""
@@ -157,6 +110,66 @@ def _save(fig, path):
         except FileNotFoundError:
             pass
         raise
+
+
+def draw(result, ax, title=None):
+    """Draws Tke against frequency on log-log axes, the fit band shaded, and the -5/3 law at
+    the fitted dissipation rate, onto the matplotlib axes ax; returns ax."""
+    out = _outputs(result)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("Frequency $f$ (Hz)")
+    ax.set_ylabel("Spectral density (m$^2$ s$^{-2}$ Hz$^{-1}$)")
+    ax.set_title(title or "Burst spectrum")
+
+    freq, tke = out["freq"], out["tke"]
+    bands = np.isfinite(freq) & np.isfinite(tke) & (freq != MISSING) & (tke != MISSING) & (freq > 0) & (tke > 0)
+    if not bands.any():
+        if out["reason"]:
+            why = "No spectrum: " + textwrap.fill(out["reason"], 40)
+        elif freq[0] == MISSING and out["Quality"] == 0.0:
+            why = ("The burst was rejected: too few samples,\ntoo many dropouts, or a sampling rate"
+                   "\nnot above 1 Hz. No spectrum.")
+        else:
+            why = "No spectrum: the band values\nare not finite (a NaN in the burst?)"
+        ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center")
+        ax.set_xlim(0.01, 10.0)
+        ax.set_ylim(1e-4, 1e1)
+        return ax
+
+    f, s = freq[bands], tke[bands]
+    ax.axvspan(FIT_LOW_HZ, FIT_HIGH_HZ, color="0.88", zorder=0,
+               label=f"fit band {FIT_LOW_HZ:g}–{FIT_HIGH_HZ:g} Hz")
+    ax.plot(f, s, "o-", color="C0", markersize=2.5, linewidth=1.0,
+            label=r"TKE spectrum $S_{uu}+S_{vv}+S_{ww}$")
+
+    epsilon, anisotropy = out["Epsilon"], out["Anisotropy"]
+    mean_speed = math.hypot(out["MeanU"], out["MeanV"])
+    notes = []
+    if _estimate(epsilon) and epsilon > 0 and mean_speed > 0:
+        line_f = np.geomspace(f[0], f[-1], 50)
+        ww = ww_spectrum(line_f, epsilon, mean_speed)
+        ax.plot(line_f, ww, "--", color="C3", linewidth=1.2,
+                label=r"$S_{ww}$ from $\varepsilon$: $\frac{4}{3}\,0.55\,\varepsilon^{2/3}"
+                      r"(U/2\pi)^{2/3} f^{-5/3}$")
+        if _estimate(anisotropy):
+            in_band = (line_f > FIT_LOW_HZ) & (line_f < FIT_HIGH_HZ)
+            ax.plot(line_f[in_band], (1.0 + 2.0 * anisotropy) * ww[in_band], "-", color="C1",
+                    linewidth=2.0, label=r"$(1 + 2\,\mathrm{Anisotropy})\,S_{ww}$: Tke the fit implies")
+        notes.append(rf"$\varepsilon$ = {epsilon:.3g} m$^2$ s$^{{-3}}$")
+    else:
+        notes.append(r"$\varepsilon$: no estimate" +
+                     (": " + textwrap.fill(out["reason"], 50) if out["reason"] else ""))
+    notes.append(rf"$u_*$ = {out['Ustar']:.3g} m s$^{{-1}}$" if _estimate(out["Ustar"])
+                 else r"$u_*$: no estimate")
+    notes.append(f"$U$ = {mean_speed:.3g} m s$^{{-1}}$")
+    notes.append(f"Anisotropy = {anisotropy:.3g}")
+    notes.append(f"Quality = {out['Quality']:.3g}")
+    ax.text(0.03, 0.03, "\n".join(notes), transform=ax.transAxes, va="bottom", ha="left",
+            fontsize=9, bbox={"boxstyle": "round", "facecolor": "white", "edgecolor": "0.7"})
+    ax.legend(loc="upper right", fontsize=8.5)
+    ax.grid(True, which="major", color="0.85", linewidth=0.6)
+    return ax
 
 
 def main(argv=None):

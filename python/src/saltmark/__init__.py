@@ -1,0 +1,12 @@
+"""Saltmark for Python: the SBD message decoder and the archive.
+
+decode(data) decodes one message from any bytes-like object (bytes, bytearray, memoryview, a
+numpy uint8 array) into its report text, camera image and records; decode_file(path) reads
+the file first. open_archive(path) reads an archive that saltmark-convert --db or
+saltmark-server wrote into pandas and xarray.
+"""
+
+from ._saltmark import Message, __version__, decode, decode_file
+from .archive import Archive, open_archive
+
+__all__ = ["Archive", "Message", "__version__", "decode", "decode_file", "open_archive"]
