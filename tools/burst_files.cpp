@@ -14,6 +14,16 @@
 
 #include "cli.h"
 
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day)
+{
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -350,17 +360,6 @@ bool takeChar(std::string_view& text, char c)
     }
     text.remove_prefix(1);
     return true;
-}
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day)
-{
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 
 // "2026-06-01 12:00:00.1" in microseconds since 1970-01-01 (the logger's clock, taken as UTC).

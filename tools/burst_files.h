@@ -5,12 +5,17 @@
 // here, so that a file means the same to each of them.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "burst.h"
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (by 400-year eras, so no
+// platform's time functions or time zone take part).
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day);
 
 // The wind and temperature columns of a TOA5 file, in the order u, v, w, T.
 inline const std::vector<std::string> kDefaultToa5Columns{"Ux", "Uy", "Uz", "Ts"};

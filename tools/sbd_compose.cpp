@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "directip.h"
 #include "message.h"
 
 namespace {
@@ -25,6 +26,10 @@ Records:
   --record FILE   ready-made records, appended verbatim
 Options:
   --port N        COM port number written into the records that follow (default 1)
+  --directip IMEI,MOMSN,TIME[,LAT,LON,CEP]
+                  wrap the message as the Iridium gateway pushes it (DirectIP MO):
+                  TIME in seconds since 1970 or as 2025-12-07T09:33:20Z, the
+                  optional position in decimal degrees with its CEP radius in km
   -o FILE         the message file to write
   --help          show this text
   --version       show the version
@@ -85,6 +90,7 @@ int run(int argc, char** argv)
 {
     std::uint64_t port = kDefaultPort;
     std::string outputPath;
+    std::string envelope;
     std::vector<Bytes> records;
     CommandLine args(argc, argv);
     while (args.next()) {
@@ -103,6 +109,11 @@ int run(int argc, char** argv)
             if (port > 255) {
                 return usageError(kProgram, "a port number is 0 to 255");
             }
+        } else if (args.option("--directip", value)) {
+            if (!args.error().empty()) {
+                return usageError(kProgram, args.error());
+            }
+            envelope = value;
         } else if (args.option("-o", value)) {
             if (!args.error().empty()) {
                 return usageError(kProgram, args.error());
@@ -138,7 +149,15 @@ int run(int argc, char** argv)
         return usageError(kProgram, "no records given");
     }
 
-    const Bytes message = composeMessage(records);
+    Bytes message = composeMessage(records);
+    if (!envelope.empty()) {
+        std::string error;
+        std::optional<Bytes> framed = directIpMessage(envelope, message, error);
+        if (!framed) {
+            return usageError(kProgram, error);
+        }
+        message = std::move(*framed);
+    }
     OutputFile out;
     std::string error;
     if (!out.open(outputPath, error)) {

@@ -1,0 +1,57 @@
+#pragma once
+// The web dashboard: the pages (static files from one folder) and the JSON API over the
+// archive, read-only, served by cpp-httplib on its own threads beside the DirectIP side.
+//
+// Who may ask: without a token only this machine (a loopback peer naming a loopback host,
+// so that a web site rebinding its name to 127.0.0.1 gets nothing); with a token every peer,
+// also a local one such as a reverse proxy, must send it as "Authorization: Bearer TOKEN" or
+// the cookie it sets after one visit to "/?token=TOKEN".
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace saltmark::server {
+
+struct HttpOptions {
+    std::string host = "127.0.0.1";
+    int port = 8080;  // 0: the system picks one
+    std::filesystem::path archive;
+    std::filesystem::path webRoot;  // the folder of index.html and the static files
+    std::string token;              // empty: this machine only
+    std::chrono::seconds lateAfter = std::chrono::hours(6);
+    std::size_t workers = 8;             // requests served at once
+    std::size_t queuedConnections = 64;  // beyond this the acceptor waits
+};
+
+// "[ADDR:]PORT" with the address defaulting to 127.0.0.1; nothing with `error` set.
+bool ParseHttpAddress(std::string_view text, HttpOptions& options, std::string& error);
+
+// The folder the pages are installed in beside the program (`<exe dir>/web`).
+std::filesystem::path DefaultWebRoot();
+
+class HttpDashboard {
+public:
+    // Opens the archive and binds; nothing with `reason` set when either fails. Serves on its
+    // own threads until Stop() or destruction.
+    static std::unique_ptr<HttpDashboard> Start(const HttpOptions& options, std::string& reason);
+    ~HttpDashboard();
+    HttpDashboard(const HttpDashboard&) = delete;
+    HttpDashboard& operator=(const HttpDashboard&) = delete;
+
+    // "127.0.0.1:8080", the port the system picked when 0 was asked.
+    std::string ListeningAddress() const;
+    void Stop();
+
+    struct Impl;
+
+private:
+    explicit HttpDashboard(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace saltmark::server

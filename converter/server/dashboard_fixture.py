@@ -1,0 +1,129 @@
+"""Composed messages for the dashboard's browser test and its speed benchmark: two buoys
+drifting for 30 days, each message in DirectIP framing (so it carries IMEI, MOMSN, session
+time and the gateway's position) with a PB200 record, a battery voltage and, in turn, a wave
+(IMU) or a turbulence (Y81000) record, some with a camera image. Some readings are the logger's 9999 marker or
+NaN, which the charts show as gaps.
+"""
+
+import math
+import pathlib
+import struct
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+from make_examples import floats, header, ints, tiny_jpeg  # noqa: E402
+
+IMEIS = ("300434060000010", "300434060000020")
+START = 1764547200  # 2025-12-01T00:00:00Z
+DAYS = 30
+MISSING = 9999.0
+FIT_BAND = (2.0, 4.9)
+
+
+def pb200(t, lat, lon, wind, gap):
+    day = t // 86400
+    year, month, mday = civil(day)
+    body = floats(250.0 + 30 * math.sin(t / 40000.0), 9.1,
+                  MISSING if gap else wind, 1.2, lat, lon)
+    body += ints(year, month, mday, t % 86400)
+    body += floats(12.0, 0.2, 1010.0 + 8 * math.sin(t / 200000.0), 0.3, 180.0, 20.0)
+    body += bytes(8)
+    return header(2, 2, len(body)) + body
+
+
+def imu(hs, lat, lon):
+    freqs = [0.03 + 0.01 * i for i in range(42)]
+    fp = 1 / 8.0
+    shape = [f ** -5 * math.exp(-1.25 * (fp / f) ** 4) for f in freqs]
+    scale = hs ** 2 / 16 / (sum(shape) * 0.01)
+    body = floats(hs, 8.0, 265.0) + floats(*[s * scale for s in shape]) + floats(*freqs)
+    body += floats(*([0.0] * 42 * 4)) + floats(lat, lon)
+    body += (ints(*([0] * 32)) + floats(*([0.0] * 32))) * 3
+    return header(3, 3, len(body)) + body
+
+
+def y81000(epsilon, nan):
+    freqs = [0.05 * (i + 1) for i in range(116)]
+    tke = [0.5 * epsilon ** (2 / 3) * f ** (-5 / 3) for f in freqs]
+    body = floats(0.01, float("nan") if nan else epsilon, 0.1, 0.0, 0.0, 12.0, 1.0, 1.0)
+    body += floats(*freqs) + floats(*tke)
+    return header(11, 4, len(body)) + body
+
+
+def battery(volts):
+    return header(6, 0, 4) + floats(volts)
+
+
+def camera(image):
+    return header(7, 1, len(image)) + image
+
+
+def civil(day):
+    """Year, month, day of the day counted from 1970-01-01 (proleptic Gregorian)."""
+    z = day + 719468
+    era = z // 146097
+    doe = z - era * 146097
+    yoe = (doe - doe // 1460 + doe // 36524 - doe // 146096) // 365
+    doy = doe - (365 * yoe + yoe // 4 - yoe // 100)
+    mp = (5 * doy + 2) // 153
+    d = doy - (153 * mp + 2) // 5 + 1
+    m = mp + 3 if mp < 10 else mp - 9
+    return yoe + era * 400 + (m <= 2), m, d
+
+
+def directip(imei, momsn, t, payload, lat, lon, cep):
+    def element(iei, content):
+        return struct.pack(">BH", iei, len(content)) + content
+
+    def degrees_minutes(value):
+        magnitude = abs(value)
+        whole = int(magnitude)
+        return whole, round((magnitude - whole) * 60000)
+
+    lat_d, lat_m = degrees_minutes(lat)
+    lon_d, lon_m = degrees_minutes(lon)
+    flags = (2 if lat < 0 else 0) | (1 if lon < 0 else 0)
+    body = element(1, struct.pack(">I15sBHHI", 1000 + momsn, imei.encode(), 0, momsn, 0, t))
+    body += element(2, payload)
+    body += element(3, struct.pack(">BBHBHI", flags, lat_d, lat_m, lon_d, lon_m, cep))
+    return struct.pack(">BH", 1, len(body)) + body
+
+
+def messages(per_buoy, sparse=1):
+    """(file name, bytes, facts) for `per_buoy` messages of each buoy over 30 days. `sparse`
+    thins the wave, turbulence and camera records out (a benchmark's archive of 100,000
+    messages need not hold 100,000 spectra to time a scalar field)."""
+    image = tiny_jpeg([200, 220, 60, 40])
+    step = DAYS * 86400 // per_buoy
+    out = []
+    for b, imei in enumerate(IMEIS):
+        for k in range(per_buoy):
+            t = START + k * step + 600 * b
+            lat = 54.0 + 0.5 * b + 0.4 * k / per_buoy + 0.04 * math.sin(k / per_buoy * 40.0)
+            lon = 5.8 + 0.3 * b + 1.4 * k / per_buoy + 0.06 * math.cos(k / per_buoy * 25.0)
+            volts = round(13.2 - 0.6 * k / per_buoy - 0.3 * b, 2)
+            wind = 6.0 + 4 * math.sin(k / 7.0 + b) + 1.5 * b
+            records = [pb200(t, lat, lon, wind, k % 17 == 5), battery(volts)]
+            # A DirectIP payload holds at most 1960 bytes: an IMU record (1800) goes alone.
+            if k % (3 * sparse) == 0:
+                records.append(imu(1.0 + 0.8 * (1 + math.sin(k / 11.0)), lat, lon))
+            if k % (3 * sparse) == 1:
+                records.append(y81000(1e-5 * (1 + k % 5), k % 13 == 7))
+            if k % (9 * sparse) == 1:
+                records.append(camera(image))
+            payload = bytes([55]) + b"".join(records)
+            name = f"{imei}_{k + 1}.sbd"
+            out.append((name, directip(imei, k + 1, t, payload, lat + 0.01, lon - 0.01, 3),
+                        {"imei": imei, "time": t, "battery": volts, "lat": lat, "lon": lon}))
+    return out
+
+
+def write(folder, per_buoy, sparse=1):
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    composed = messages(per_buoy, sparse)
+    for name, data, _ in composed:
+        (folder / name).write_bytes(data)
+    return composed
+
+

@@ -1,0 +1,45 @@
+// Each buoy at a glance: its last message and how long ago, message count, battery, position
+// and camera image, marked late when nothing came for longer than the server's interval.
+import { el, getJson, formatTime, formatAge, formatNumber } from './dom.js';
+
+function card(buoy) {
+  const position = buoy.position;
+  return el('section', { class: `buoy${buoy.late ? ' late' : ''}`, 'data-buoy': buoy.buoy },
+    el('h2', {}, el('span', { text: buoy.buoy }),
+      buoy.late ? el('span', { class: 'badge', text: 'late' }) : null),
+    el('dl', {},
+      el('dt', { text: 'Last message' }),
+      el('dd', { 'data-field': 'last-time' },
+        buoy.last_id ? el('a', { href: `#/message/${buoy.last_id}`, text: formatTime(buoy.last_time) })
+          : formatTime(buoy.last_time),
+        el('span', { class: 'age', text: ` ${formatAge(buoy.age_s)}` })),
+      el('dt', { text: 'Messages' }),
+      el('dd', { 'data-field': 'messages', text: buoy.messages }),
+      el('dt', { text: 'Battery' }),
+      el('dd', { 'data-field': 'battery',
+        text: buoy.battery_voltage === null ? '—' : `${formatNumber(buoy.battery_voltage)} V` }),
+      el('dt', { text: 'Position' }),
+      el('dd', { 'data-field': 'position',
+        text: position ? `${formatNumber(position.lat, 6)}, ${formatNumber(position.lon, 6)}` : '—' },
+        position ? el('span', { class: 'age', text: ` ${position.source}, ${formatTime(position.time)}` }) : null)),
+    buoy.image_id ? el('a', { href: `#/message/${buoy.image_id}` },
+      el('img', { class: 'thumb', alt: 'last camera image', src: `/api/messages/${buoy.image_id}/image` })) : null,
+    el('p', { class: 'links' },
+      el('a', { href: `#/series?imei=${encodeURIComponent(buoy.buoy)}`, text: 'time series' }), ' · ',
+      el('a', { href: `#/track?imei=${encodeURIComponent(buoy.buoy)}`, text: 'track' }), ' · ',
+      el('a', { href: `#/messages?imei=${encodeURIComponent(buoy.buoy)}`, text: 'messages' })));
+}
+
+export async function show(root, params, onNewMessages) {
+  const grid = el('div', { class: 'buoys', id: 'buoys' });
+  root.append(el('h2', { class: 'title', text: 'Buoys' }), grid);
+  const render = async () => {
+    const buoys = await getJson('/api/buoys');
+    grid.replaceChildren(...(buoys.length ? buoys.map(card) : [el('p', { text: 'The archive holds no messages yet.' })]));
+  };
+  await render();
+  onNewMessages(render);
+  // Ages and the late mark move on while nothing arrives.
+  const timer = setInterval(render, 60000);
+  return () => clearInterval(timer);
+}
