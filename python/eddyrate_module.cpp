@@ -316,6 +316,17 @@ PYBIND11_MODULE(_eddyrate, m)
     m.doc() = "The EddyRate library's export, for numpy arrays.";
     m.attr("BANDS") = EDDYRATE_BANDS;
     m.attr("MISSING") = EDDYRATE_MISSING;
+    // The library's facts from its header, so that Python never keeps a copy of them.
+    {
+        const char* names[] = {EDDYRATE_OUTPUT_NAMES};
+        py::tuple outputNames(std::size(names));
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            outputNames[i] = py::str(names[i]);
+        }
+        m.attr("OUTPUT_NAMES") = outputNames;
+    }
+    m.attr("SCALAR_OUTPUTS") = EDDYRATE_SCALAR_OUTPUTS;
+    m.attr("FIT_BAND") = py::make_tuple(EDDYRATE_FIT_LOW_HZ, EDDYRATE_FIT_HIGH_HZ);
     m.attr("__version__") = ORCAN_VERSION;
     py::register_exception<BurstFileError>(m, "BurstError", PyExc_ValueError);
 

@@ -7,16 +7,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 plain_dir=${BUILD_DIR:-build}
-cmake -S . -B "$plain_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$plain_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$plain_dir" --parallel "$(nproc)" --target eddyrate_hostile_sweep
-"$plain_dir/eddyrate/stages/eddyrate_hostile_sweep"
+"$plain_dir/eddyrate/testing/eddyrate_hostile_sweep"
 
 build_dir=${SANITIZE_BUILD_DIR:-build-sanitize}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORCAN_SANITIZE=ON \
-  -DORCAN_BUILD_BENCH=OFF >/dev/null
+  -DORCAN_BUILD_BENCH=OFF
 cmake --build "$build_dir" --parallel "$(nproc)" \
   --target eddyrate_hostile_sweep eddyrate_allocation_failure_sweep
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-"$build_dir/eddyrate/stages/eddyrate_hostile_sweep"
-"$build_dir/eddyrate/stages/eddyrate_allocation_failure_sweep"
+"$build_dir/eddyrate/testing/eddyrate_hostile_sweep"
+"$build_dir/eddyrate/testing/eddyrate_allocation_failure_sweep"

@@ -12,7 +12,7 @@ native_dir=${NATIVE_BUILD_DIR:-build}
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabi.cmake \
-  -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF -DORCAN_BUILD_PYTHON=OFF "$@" >/dev/null
+  -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF -DORCAN_BUILD_PYTHON=OFF "$@"
 cmake --build "$build_dir" --parallel "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
 

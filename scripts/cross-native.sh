@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 native_dir=${1:-build}
 if [ ! -f "$native_dir/CMakeCache.txt" ]; then
   cmake -S . -B "$native_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF >/dev/null
+    -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF
 fi
 cmake --build "$native_dir" --parallel "$(nproc)" \
   --target saltmark-convert eddyrate-run sbd-compose burst-gen

@@ -22,6 +22,6 @@ if [ -f "$build_dir/CMakeCache.txt" ]; then
   cmake --build "$build_dir" --parallel "$(nproc)"
 else
   bash scripts/install-deps.sh
-  BUILD_DIR=$build_dir bash scripts/build.sh "$@"
+  BUILD_DIR=$build_dir bash scripts/build.sh -DORCAN_REQUIRE_ALL=ON "$@"
 fi
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"

@@ -1,5 +1,7 @@
 #include "burst_files.h"
 
+#include <eddyrate.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -605,7 +607,7 @@ std::size_t countDropouts(const Burst& burst)
 {
     std::size_t count = 0;
     for (std::size_t i = 0; i < burst.size(); ++i) {
-        if (burst.u[i] == 0.0 || burst.v[i] == 0.0 || burst.w[i] == 0.0 || burst.temp[i] == 0.0) {
+        if (EDDYRATE_IS_DROPOUT(burst.u[i], burst.v[i], burst.w[i], burst.temp[i])) {
             ++count;
         }
     }

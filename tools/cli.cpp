@@ -221,12 +221,8 @@ bool OutputFile::Buffer::flushAll()
     return true;
 }
 
-OutputFile::~OutputFile()
-{
-    if (ownsFile_ && file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
+// A file not closed is dropped by whole_, the earlier one left in place.
+OutputFile::~OutputFile() = default;
 
 bool OutputFile::open(const std::string& path, std::string& error)
 {
@@ -235,12 +231,12 @@ bool OutputFile::open(const std::string& path, std::string& error)
         file_ = stdout;
     } else {
         shownName_ = path;
-        errno = 0;
-        file_ = std::fopen(path.c_str(), "wb");
-        if (file_ == nullptr) {
-            error = path + ": " + systemReason(errno);
+        std::string reason;
+        if (!whole_.open(path, reason)) {
+            error = path + ": " + reason;
             return false;
         }
+        file_ = whole_.stream();
         ownsFile_ = true;
     }
     buffer_ = std::make_unique<Buffer>(file_);
@@ -255,20 +251,22 @@ bool OutputFile::close(std::string& error)
     if (buffer_ != nullptr && !buffer_->flushAll()) {
         failure = buffer_->failure();
     }
-    if (ownsFile_ && file_ != nullptr) {
-        errno = 0;
-        // Closing may be the first time the system sees the data (a full disk, a network share).
-        if (std::fclose(file_) != 0 && failure == 0) {
-            failure = errno != 0 ? errno : EIO;
-        }
-        file_ = nullptr;
-    }
     if (failure == 0 && !stream_) {
         failure = EIO;
     }
     if (failure != 0) {
+        whole_.discard();
+        file_ = nullptr;
         error = shownName_ + ": " + systemReason(failure);
         return false;
+    }
+    if (ownsFile_ && file_ != nullptr) {
+        file_ = nullptr;
+        std::string reason;
+        if (!whole_.commit(reason)) {
+            error = shownName_ + ": " + reason;
+            return false;
+        }
     }
     return true;
 }

@@ -18,6 +18,8 @@ namespace CLI {
 class App;
 }
 
+#include "whole_file.h"
+
 inline constexpr int kExitInputError = 1;
 inline constexpr int kExitUsageError = 2;
 
@@ -52,8 +54,9 @@ std::string quoted(std::string_view text);
 // The file's bytes ("-" reads standard input); nothing, with "<path>: <reason>" in error.
 std::optional<std::string> readFile(const std::string& path, std::string& error);
 
-// A file being written through C stdio, so that a failure keeps the system's reason. An empty
-// path or "-" is standard output.
+// A file being written through C stdio, so that a failure keeps the system's reason, and whole
+// or not at all: the target changes only when close() succeeds. An empty path or "-" is
+// standard output, which stays a stream.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -61,10 +64,11 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();
 
-    // Creates or truncates the file; false with "<path>: <reason>" in error.
+    // Starts the file beside its target; false with "<path>: <reason>" in error.
     bool open(const std::string& path, std::string& error);
     std::ostream& stream() { return stream_; }
-    // Flushes and closes; false with "<path>: <reason>" when anything written was lost.
+    // Flushes and puts the file in place; false with "<path>: <reason>" when anything written
+    // was lost, the earlier file then unchanged.
     bool close(std::string& error);
 
 private:
@@ -89,6 +93,7 @@ private:
     std::string shownName_;
     std::FILE* file_ = nullptr;
     bool ownsFile_ = false;
+    orcan::WholeFile whole_;
     std::unique_ptr<Buffer> buffer_;
     std::ostream stream_{nullptr};
 };

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/small_filesystem.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -174,6 +176,35 @@ TEST_F(ToolCommandLine, EveryToolAnswersHelpAndVersion)
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(version), {}),
                   name + " (Orcan) " + ORCAN_VERSION + "\n");
     }
+}
+
+using ToolsOnFullDisk = orcan::testing::SmallFileSystem;
+
+// A disk that runs full mid-write leaves the earlier file as it was and no temporary beside
+// it, and the tool fails naming the file: a cut burst would otherwise pass for a whole one.
+TEST_F(ToolsOnFullDisk, KeepTheEarlierFileAndNameTheOneNotWritten)
+{
+    std::string pattern = (fs::temp_directory_path() / "orcan-cli-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path scratch = pattern;
+    const std::string burst = (scratch / "burst.csv").string();
+    ASSERT_EQ(std::system((kGen + " --samples 3000 -o " + burst).c_str()), 0);
+    struct Case {
+        std::string command;
+        std::string target;
+        std::size_t spare;  // free bytes left, so that the write stops part-way
+    };
+    std::vector<Case> cases = {
+        {kGen + " --samples 36000 -o " + path("burst.csv").string(), "burst.csv", 8192},
+        {kCompose + " --record " + burst + " -o " + path("m.sbd").string(), "m.sbd", 0},
+    };
+#ifdef ORCAN_PLOTS
+    cases.push_back({kRun + " --plot " + path("fig.png").string() + " " + burst, "fig.png", 4096});
+#endif
+    for (const Case& c : cases) {
+        expectEarlierFileKept(c.command, c.target, c.spare, (scratch / "err").string());
+    }
+    fs::remove_all(scratch);
 }
 
 }  // namespace

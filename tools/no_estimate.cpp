@@ -1,5 +1,7 @@
 #include "no_estimate.h"
 
+#include <eddyrate.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -11,9 +13,9 @@ constexpr double kSecondsPerSegment = 256.0;
 constexpr std::size_t kLeastKeptSamples = 512;
 constexpr double kLeastRate = 1.0;  // hertz; the rate must lie above it
 constexpr double kLargestRemovedShare = 0.1;
-constexpr double kLongestSegment = 2147483647.0;  // samples of a segment, a signed 32-bit count
-constexpr double kFitLowHz = 2.0;                 // both bounds exclusive
-constexpr double kFitHighHz = 4.9;
+constexpr double kLongestSegment = 2147483647.0;   // samples of a segment, a signed 32-bit count
+constexpr double kFitLowHz = EDDYRATE_FIT_LOW_HZ;  // both bounds exclusive
+constexpr double kFitHighHz = EDDYRATE_FIT_HIGH_HZ;
 
 std::string number(double value)
 {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "Records.h"
 #include "burst.h"
 
 EddyRateOutputs runEddyRate(Burst& burst, double height, double fs)
@@ -24,13 +25,7 @@ std::string formatShortest(double value)
     return std::string(buffer, result.ptr);
 }
 
-std::string nonFiniteName(double value)
-{
-    if (std::isnan(value)) {
-        return std::signbit(value) ? "-nan" : "nan";
-    }
-    return value < 0 ? "-inf" : "inf";
-}
+std::string nonFiniteName(double value) { return std::string(saltmark::NonFiniteName(value)); }
 
 namespace {
 
@@ -41,7 +36,10 @@ std::string jsonText(const Json& value) { return value.dump(); }
 
 Json jsonNumber(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
 
-std::string companionName(const char* key) { return std::string(key) + "_nonfinite"; }
+std::string companionName(const char* key)
+{
+    return std::string(key) + std::string(saltmark::kNonFiniteSuffix);
+}
 
 // The value of one JSON element: a number, or null with the companion naming a non-finite.
 std::optional<double> readNumber(const Json& value, const Json* companion)
@@ -55,17 +53,10 @@ std::optional<double> readNumber(const Json& value, const Json* companion)
     const std::string& name = companion->get_ref<const std::string&>();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    if (name == "nan") {
-        return std::copysign(nan, 1.0);
-    }
-    if (name == "-nan") {
-        return std::copysign(nan, -1.0);
-    }
-    if (name == "inf") {
-        return inf;
-    }
-    if (name == "-inf") {
-        return -inf;
+    for (const double candidate : {std::copysign(nan, 1.0), std::copysign(nan, -1.0), inf, -inf}) {
+        if (name == saltmark::NonFiniteName(candidate)) {
+            return candidate;
+        }
     }
     return std::nullopt;
 }

@@ -41,6 +41,20 @@ inline constexpr std::array<ScalarOutput, 8> kScalarOutputs{{
     {"Quality", &EddyRateOutputs::Quality},
 }};
 
+// Tied to the public header's list, so that a name or its place cannot drift.
+namespace outputs_detail {
+inline constexpr std::string_view kHeaderNames[] = {EDDYRATE_OUTPUT_NAMES};
+}
+static_assert(kScalarOutputs.size() == EDDYRATE_SCALAR_OUTPUTS);
+static_assert([] {
+    for (std::size_t i = 0; i < kScalarOutputs.size(); ++i) {
+        if (outputs_detail::kHeaderNames[i] != kScalarOutputs[i].name) {
+            return false;
+        }
+    }
+    return true;
+}());
+
 struct BandOutput {
     const char* name;
     std::array<double, EDDYRATE_BANDS> EddyRateOutputs::*field;
@@ -51,6 +65,17 @@ inline constexpr std::array<BandOutput, 2> kBandOutputs{{
     {"Tke", &EddyRateOutputs::Tke},
 }};
 
+static_assert(kScalarOutputs.size() + kBandOutputs.size() ==
+              std::size(outputs_detail::kHeaderNames));
+static_assert([] {
+    for (std::size_t i = 0; i < kBandOutputs.size(); ++i) {
+        if (outputs_detail::kHeaderNames[kScalarOutputs.size() + i] != kBandOutputs[i].name) {
+            return false;
+        }
+    }
+    return true;
+}());
+
 // Calls eddyRate on the burst. The library compacts the burst's series in place.
 EddyRateOutputs runEddyRate(Burst& burst, double height, double fs);
 
@@ -58,7 +83,8 @@ EddyRateOutputs runEddyRate(Burst& burst, double height, double fs);
 std::string formatShortest(double value);
 
 // How a non-finite value is named where JSON has no number for it: "nan" or "-nan" (by the
-// sign bit, the library's own not-a-number has it set), "inf" or "-inf".
+// sign bit, the library's own not-a-number has it set), "inf" or "-inf"; the decoder's names,
+// so that both JSON documents follow one convention.
 std::string nonFiniteName(double value);
 
 // One JSON object with the output names as keys. A non-finite value is written as null and

@@ -9,12 +9,14 @@
 #include <cmath>
 #include <memory>
 
+#include "eddyrate.h"
+
 namespace {
 
 using saltmark::kFitBandHighHz;
 using saltmark::kFitBandLowHz;
 // What the library writes where it has no estimate.
-constexpr double kMissing = 9999.0;
+constexpr double kMissing = EDDYRATE_MISSING;
 // Room around the data on the log axes: a factor on each side, so that no point sits on the
 // frame.
 constexpr double kAxisMargin = 1.6;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "whole_file.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -23,21 +25,8 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::string& reason)
 {
-    errno = 0;
-    FileHandle file(std::fopen(path.string().c_str(), "wb"));
-    if (!file) {
-        reason = errno != 0 ? std::strerror(errno) : "cannot be created";
-        return false;
-    }
-    const bool written =
-        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    // Closing flushes; a full disk may only show up here.
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed) {
-        reason = errno != 0 ? std::strerror(errno) : "write error";
-        return false;
-    }
-    return true;
+    return orcan::writeWholeFile(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()},
+                                 reason);
 }
 
 #ifdef _WIN32

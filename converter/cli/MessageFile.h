@@ -13,7 +13,8 @@
 
 namespace saltmark::cli {
 
-// Creates or replaces `path` with exactly `bytes`; false with `reason` set when it cannot.
+// Creates or replaces `path` with exactly `bytes`, whole or not at all (the earlier file stays
+// when the new one cannot be written); false with `reason` set when it cannot.
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::string& reason);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "testing/MessageComposer.h"
+#include "testing/small_filesystem.h"
 
 namespace saltmark::testing {
 namespace {
@@ -385,6 +386,33 @@ TEST_F(SaltmarkConvert, BundledExamplesConvertWithoutError)
         EXPECT_EQ(run.out.find("Stopping decode"), std::string::npos) << entry.path();
     }
     EXPECT_GT(examples, 0);
+}
+
+using SaltmarkConvertOnFullDisk = orcan::testing::SmallFileSystem;
+
+// A disk that runs full mid-write leaves the earlier report or image as it was and no
+// temporary file beside it, and the run fails naming the file it could not write.
+TEST_F(SaltmarkConvertOnFullDisk, KeepsTheEarlierFileAndNamesTheOneNotWritten)
+{
+    std::string pattern = (fs::temp_directory_path() / "saltmark-convert-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path scratch = pattern;
+    const fs::path camera = scratch / "camera.sbd";
+    WriteBytes(camera, CameraMessage(std::vector<std::uint8_t>(20000, 0xAB)));
+    const std::string examples = SALTMARK_EXAMPLES;
+    const struct {
+        std::string arguments;
+        std::string target;
+    } cases[] = {
+        {"--out-dir " + path("").string() + " " + examples + "/waves-currents.sbd",
+         "waves-currents.txt"},
+        {"--image " + path("camera.jpg").string() + " " + camera.string(), "camera.jpg"},
+    };
+    for (const auto& c : cases) {
+        expectEarlierFileKept(std::string(SALTMARK_CONVERT) + " " + c.arguments, c.target, 4096,
+                              (scratch / "err").string());
+    }
+    fs::remove_all(scratch);
 }
 
 }  // namespace

@@ -275,7 +275,7 @@ double ShortestFloat32AsDouble(float value)
     return parsed;
 }
 
-std::string_view NonFiniteName(float value)
+std::string_view NonFiniteName(double value)
 {
     if (std::isnan(value)) {
         return std::signbit(value) ? "-nan" : "nan";

@@ -23,7 +23,7 @@ void AddField(Json& fields, const RecordField& field)
         case FieldKind::Float32:
             fields[name] = Number(field.Real());
             if (!std::isfinite(field.Real())) {
-                fields[name + "_nonfinite"] = NonFiniteName(field.Real());
+                fields[name + std::string(kNonFiniteSuffix)] = NonFiniteName(field.Real());
             }
             break;
         case FieldKind::UInt16:
@@ -46,7 +46,7 @@ void AddField(Json& fields, const RecordField& field)
             }
             fields[name] = std::move(values);
             if (anyNonFinite) {
-                fields[name + "_nonfinite"] = std::move(names);
+                fields[name + std::string(kNonFiniteSuffix)] = std::move(names);
             }
             break;
         }

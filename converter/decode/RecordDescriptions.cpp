@@ -7,6 +7,7 @@
 #include <charconv>
 
 #include "Records.h"
+#include "eddyrate.h"
 
 namespace saltmark {
 
@@ -14,9 +15,10 @@ namespace {
 
 using enum FieldKind;
 
-constexpr int kBands = 42;           // wave spectra of the IMU and the Ellipse
-constexpr int kHistogramBins = 32;   // the IMU's acceleration and velocity histograms
-constexpr int kSpectrumBands = 116;  // the Y81000's frequency axis and spectrum
+constexpr int kBands = 42;          // wave spectra of the IMU and the Ellipse
+constexpr int kHistogramBins = 32;  // the IMU's acceleration and velocity histograms
+// The Y81000's frequency axis and spectrum: the library's bands.
+constexpr int kSpectrumBands = EDDYRATE_BANDS;
 constexpr std::size_t kBandBytes = 4 * kBands;
 constexpr std::size_t kHistogramBytes = 4 * kHistogramBins;
 
@@ -140,6 +142,17 @@ constexpr FieldDescription kY81000Fields[] = {
     Array("Tke", Float32Array, 36 + 4 * kSpectrumBands, kSpectrumBands,
           "\tY81000 Tke[i] values:\r\n", 1),
 };
+// The record carries the library's outputs under the library's own names, in its order.
+constexpr std::string_view kEddyRateOutputNames[] = {EDDYRATE_OUTPUT_NAMES};
+static_assert(std::size(kY81000Fields) == std::size(kEddyRateOutputNames));
+static_assert([] {
+    for (std::size_t i = 0; i < std::size(kY81000Fields); ++i) {
+        if (kY81000Fields[i].name != kEddyRateOutputNames[i]) {
+            return false;
+        }
+    }
+    return true;
+}());
 
 // Water quality and the logger's own values: up to three float32 means from offset 4.
 constexpr FieldDescription kAcsFields[] = {Scalar("Conductivity mean", 4), Scalar("Temp mean", 8),
@@ -228,25 +241,6 @@ const RecordDescription* FindRecordDescription(std::string_view name)
         return &kDescriptions[code];
     }
     return nullptr;
-}
-
-std::string_view FieldKindName(FieldKind kind)
-{
-    switch (kind) {
-        case Float32:
-            return "float32";
-        case UInt16:
-            return "uint16";
-        case Int32:
-            return "int32";
-        case Float32Array:
-            return "float32 array";
-        case Int32Array:
-            return "int32 array";
-        case Text:
-            return "text";
-    }
-    return "unknown";
 }
 
 }  // namespace saltmark

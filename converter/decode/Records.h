@@ -23,8 +23,6 @@ enum class FieldKind {
     Text,          // characters (the V536's SDI-12 address)
 };
 
-std::string_view FieldKindName(FieldKind kind);  // "float32", "uint16", ... "text"
-
 constexpr bool IsArray(FieldKind kind)
 {
     return kind == FieldKind::Float32Array || kind == FieldKind::Int32Array;
@@ -146,6 +144,10 @@ std::string ShortestFloat32(float value);
 double ShortestFloat32AsDouble(float value);
 
 // "nan", "-nan" (by the sign bit), "inf" or "-inf".
-std::string_view NonFiniteName(float value);
+std::string_view NonFiniteName(double value);
+
+// JSON has no number for a non-finite value: it is written as null and named in a companion
+// member, the field's name followed by this suffix. eddyrate-run's JSON does the same.
+inline constexpr std::string_view kNonFiniteSuffix = "_nonfinite";
 
 }  // namespace saltmark

@@ -26,21 +26,13 @@ void AppendInteger(std::string& out, std::int64_t value)
 
 void AppendGeneral(std::string& out, double value)
 {
-    NumberBuffer buffer;
-    auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                std::chars_format::general, 6);
-    out.append(buffer.data(), result.ptr);
-}
-
-std::string FormatGeneral(double value)
-{
     // to_chars in general format with precision 6 is specified as printf's "%g" in the C
     // locale, infinities and NaNs included, and it never consults the process's locale: a
     // window that follows a German desktop still shows "8.5", not "8,5".
     NumberBuffer buffer;
     auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
                                 std::chars_format::general, 6);
-    return std::string(buffer.data(), result.ptr);
+    out.append(buffer.data(), result.ptr);
 }
 
 void AppendFormatted(std::string& out, std::string_view format,

@@ -34,14 +34,12 @@ private:
     bool m_bInteger;
 };
 
-// "%g" of a double: six significant digits, trailing zeros dropped, exponent form with at
-// least two exponent digits, "inf"/"-inf", and "nan"/"-nan" after the sign bit.
-std::string FormatGeneral(double value);
-
 // Every template and every number is plain ASCII, so a report is built as narrow text and
 // widened once, a character for a character, when it is whole.
 
-// Plain ASCII text, a "%g" number and a "%d" number, appended without a template.
+// Plain ASCII text, a "%g" number and a "%d" number, appended without a template. "%g" of a
+// double: six significant digits, trailing zeros dropped, exponent form with at least two
+// exponent digits, "inf"/"-inf", and "nan"/"-nan" after the sign bit.
 void AppendAscii(std::string& out, std::string_view text);
 void AppendGeneral(std::string& out, double value);
 void AppendInteger(std::string& out, std::int64_t value);

@@ -3,7 +3,6 @@
 
 #include "SignatureRecord.h"
 
-#include <cassert>
 #include <cstddef>
 
 #include "ByteOrder.h"
@@ -30,8 +29,6 @@ std::optional<CSignatureRecord> CSignatureRecord::Parse(std::span<const std::uin
         return std::nullopt;
     }
     CSignatureRecord view;
-    view.m_nPort = first[1];
-    view.m_nSize = LoadU16(first + 2);
     view.m_nBurstCount = LoadU16(first + kBurstCountOffset);
 
     const std::size_t avgCountOffset = kBurstValuesOffset + 4 * std::size_t{view.m_nBurstCount};
@@ -49,24 +46,6 @@ std::optional<CSignatureRecord> CSignatureRecord::Parse(std::span<const std::uin
     view.m_pEastMeans = first + eastOffset;
     view.m_pNorthMeans = first + northOffset;
     return view;
-}
-
-float CSignatureRecord::BurstValue(int i) const
-{
-    assert(i >= 0 && i < m_nBurstCount);
-    return LoadF32(m_pBurstValues + 4 * i);
-}
-
-float CSignatureRecord::EastMean(int i) const
-{
-    assert(i >= 0 && i < m_nAvgCount);
-    return LoadF32(m_pEastMeans + 4 * i);
-}
-
-float CSignatureRecord::NorthMean(int i) const
-{
-    assert(i >= 0 && i < m_nAvgCount);
-    return LoadF32(m_pNorthMeans + 4 * i);
 }
 
 }  // namespace saltmark

@@ -17,14 +17,8 @@ public:
     // announce; nothing is read beyond the declared end.
     static std::optional<CSignatureRecord> Parse(std::span<const std::uint8_t> record);
 
-    std::uint8_t Port() const { return m_nPort; }
-    std::uint16_t Size() const { return m_nSize; }
     int BurstCount() const { return m_nBurstCount; }
     int AvgCount() const { return m_nAvgCount; }
-
-    float BurstValue(int i) const;
-    float EastMean(int i) const;
-    float NorthMean(int i) const;
 
     // The first byte of each array inside the message.
     const std::uint8_t* BurstValues() const { return m_pBurstValues; }
@@ -34,8 +28,6 @@ public:
 private:
     CSignatureRecord() = default;
 
-    std::uint8_t m_nPort = 0;
-    std::uint16_t m_nSize = 0;
     std::uint16_t m_nBurstCount = 0;
     std::uint16_t m_nAvgCount = 0;
     const std::uint8_t* m_pBurstValues = nullptr;

@@ -4,12 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
+#include "whole_file.h"
 
 namespace saltmark {
 
@@ -21,12 +16,12 @@ struct FileCloser {
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Wide paths on Windows, so that a name outside the ANSI code page opens too.
-std::FILE* OpenFile(const std::filesystem::path& path, bool forWriting)
+std::FILE* OpenFile(const std::filesystem::path& path)
 {
 #ifdef _WIN32
-    return _wfopen(path.c_str(), forWriting ? L"wb" : L"rb");
+    return _wfopen(path.c_str(), L"rb");
 #else
-    return std::fopen(path.c_str(), forWriting ? "wb" : "rb");
+    return std::fopen(path.c_str(), "rb");
 #endif
 }
 
@@ -82,7 +77,7 @@ std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::
         return std::nullopt;
     }
     errno = 0;
-    const FileHandle file(OpenFile(path, false));
+    const FileHandle file(OpenFile(path));
     if (!file) {
         reason = SystemReason("cannot be opened");
         return std::nullopt;
@@ -104,43 +99,8 @@ std::wstring ProposeImageName(std::wstring_view messagePath)
 bool WriteImageFile(const std::filesystem::path& path, std::span<const std::uint8_t> image,
                     std::string& reason)
 {
-    std::filesystem::path partial = path;
-    partial += ".saving";
-    errno = 0;
-    FileHandle file(OpenFile(partial, true));
-    if (!file) {
-        reason = SystemReason("cannot be created");
-        return false;
-    }
-    const bool written =
-        image.empty() || std::fwrite(image.data(), 1, image.size(), file.get()) == image.size();
-    // Closing flushes; a full disk may only show up here.
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed) {
-        reason = SystemReason("write error");
-        std::error_code ignored;
-        std::filesystem::remove(partial, ignored);
-        return false;
-    }
-#ifdef _WIN32
-    const bool replaced =
-        MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    if (!replaced) {
-        reason = "cannot replace the file (Windows error " + std::to_string(GetLastError()) + ")";
-    }
-#else
-    std::error_code error;
-    std::filesystem::rename(partial, path, error);
-    const bool replaced = !error;
-    if (!replaced) {
-        reason = error.message();
-    }
-#endif
-    if (!replaced) {
-        std::error_code ignored;
-        std::filesystem::remove(partial, ignored);
-    }
-    return replaced;
+    return orcan::writeWholeFile(path, {reinterpret_cast<const char*>(image.data()), image.size()},
+                                 reason);
 }
 
 }  // namespace saltmark

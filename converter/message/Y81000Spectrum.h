@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Records.h"
+#include "eddyrate.h"
 
 namespace saltmark {
 
@@ -19,8 +20,8 @@ struct Y81000Spectrum {
 };
 
 // The band the library fits the dissipation rate over, in hertz (both ends excluded).
-inline constexpr double kFitBandLowHz = 2.0;
-inline constexpr double kFitBandHighHz = 4.9;
+inline constexpr double kFitBandLowHz = EDDYRATE_FIT_LOW_HZ;
+inline constexpr double kFitBandHighHz = EDDYRATE_FIT_HIGH_HZ;
 
 // The spectrum of the message's last Y81000 record; nothing when it holds none (a record cut
 // short by the end of the message is not decoded).

@@ -25,6 +25,23 @@
 /* Written into an output that cannot be estimated. */
 #define EDDYRATE_MISSING 9999.0
 
+/* The outputs' names, in the order of eddyRate's output parameters: the eight scalars, then
+ * the two band arrays. An initializer list: const char* names[] = {EDDYRATE_OUTPUT_NAMES}; */
+#define EDDYRATE_OUTPUT_NAMES \
+    "Ustar", "Epsilon", "MeanU", "MeanV", "MeanW", "MeanTemp", "Anisotropy", "Quality", \
+    "Freq", "Tke"
+#define EDDYRATE_SCALAR_OUTPUTS 8
+
+/* The inertial subrange the fit trusts, in hertz, both bounds excluded: the bands with
+ * EDDYRATE_FIT_LOW_HZ < Freq < EDDYRATE_FIT_HIGH_HZ. */
+#define EDDYRATE_FIT_LOW_HZ 2.0
+#define EDDYRATE_FIT_HIGH_HZ 4.9
+
+/* A sample holding an exact zero (either sign) in any of the four series is a dropout, and
+ * the screening removes it from all four; a not-a-number is not a dropout. */
+#define EDDYRATE_IS_DROPOUT(u, v, w, temp) \
+    ((u) == 0.0 || (v) == 0.0 || (w) == 0.0 || (temp) == 0.0)
+
 #ifdef __cplusplus
 extern "C" {
 #endif

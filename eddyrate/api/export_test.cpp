@@ -24,9 +24,10 @@ namespace {
 
 using eddyrate::testing::Burst;
 
-constexpr int kScalars = 8;
-constexpr const char* kScalarNames[kScalars] = {"Ustar", "Epsilon",  "MeanU",      "MeanV",
-                                                "MeanW", "MeanTemp", "Anisotropy", "Quality"};
+// The header's names read the reference files, so a name changed in one place fails here.
+constexpr int kScalars = EDDYRATE_SCALAR_OUTPUTS;
+constexpr const char* kOutputNames[] = {EDDYRATE_OUTPUT_NAMES};
+constexpr const char* const* kScalarNames = kOutputNames;
 
 struct Outputs {
     std::array<double, kScalars> scalars{};  // in the order of kScalarNames

@@ -11,7 +11,8 @@ namespace eddyrate::crmath {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// The C library's quiet not-a-number, sign bit clear (unlike the one the library writes).
+constexpr double kPositiveNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- Double-double arithmetic: a value hi + lo with |lo| <= ulp(hi) / 2. ----------------------
 // Exact products come from Veltkamp's splitting and Dekker's product, never from a fused
@@ -635,7 +636,7 @@ double powPositive(double x, double y)
 double sin(double x)
 {
     if (!std::isfinite(x)) {
-        return kNaN;
+        return kPositiveNaN;
     }
     if (std::fabs(x) < kTinyAngle) {
         return x;
@@ -649,7 +650,7 @@ double sin(double x)
 double cos(double x)
 {
     if (!std::isfinite(x)) {
-        return kNaN;
+        return kPositiveNaN;
     }
     if (std::fabs(x) < kTinyAngle) {
         return 1.0;
@@ -666,7 +667,7 @@ double pow(double x, double y)
         return 1.0;
     }
     if (std::isnan(x) || std::isnan(y)) {
-        return kNaN;
+        return kPositiveNaN;
     }
     const bool oddY = isOddInteger(y);
     if (x == 0.0) {
@@ -693,7 +694,7 @@ double pow(double x, double y)
     }
     if (x < 0.0) {
         if (y != std::floor(y)) {
-            return kNaN;
+            return kPositiveNaN;
         }
         const double size = powPositive(-x, y);
         return oddY ? -size : size;

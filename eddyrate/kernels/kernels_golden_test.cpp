@@ -72,12 +72,6 @@ int countMismatches(const char* what, std::int32_t length, const std::vector<dou
     return mismatches;
 }
 
-TEST(KernelGolden, ReferenceFileHoldsEveryCase)
-{
-    const auto cases = loadGolden();
-    ASSERT_EQ(cases.size(), 9u);
-}
-
 const char* unitName(VectorUnit unit)
 {
     switch (unit) {

@@ -17,10 +17,6 @@ double rowMean(const NumericArray& x);
 // Number of set flags among the second-extent elements of a flag row, as a double.
 double countFlagsRow(const NumericArray& flags);
 
-// Removes from the complex [r, c] matrix x the rows listed (1-based int32) in rowList, in place;
-// a row listed twice goes once. Throws std::bad_alloc.
-void deleteRows(NumericArray& x, const NumericArray& rowList);
-
 // x^y correctly rounded (crmath::pow), except not-a-number for a not-a-number argument or a
 // negative base with a fractional exponent.
 double realPower(double x, double y);
@@ -33,7 +29,6 @@ void sqrtElements(const NumericArray& x, NumericArray& y);    // sqrt(x[i])
 void powerElements(const NumericArray& x, double exponent,
                    NumericArray& y);                                    // realPower(x[i], exponent)
 void scaleByInverseTwoPi(const NumericArray& x, NumericArray& y);       // x[i] * (1 / 2 pi)
-void divideScalarBy(double s, const NumericArray& x, NumericArray& y);  // s / x[i]
 
 // The element-wise family's common form: y becomes [1, n] (n the second extent of x) with
 // y[i] = map(x[i]), one element after another. y may be x.

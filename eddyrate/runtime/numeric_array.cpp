@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "call_arena.h"
 
@@ -124,6 +125,9 @@ void ensureCapacity(NumericArray& array, std::int32_t oldCount, std::size_t elem
 void resizeArray(NumericArray& array, std::int32_t rowCount, std::int32_t columnCount,
                  std::size_t elementSize)
 {
+    if (array.rank < 2) {
+        throw std::invalid_argument("resizeArray needs a record of two extents");
+    }
     const auto oldCount = static_cast<std::int32_t>(elementCount(array));
     array.sizes[0] = rowCount;
     array.sizes[1] = columnCount;
@@ -132,6 +136,9 @@ void resizeArray(NumericArray& array, std::int32_t rowCount, std::int32_t column
 
 void resizeVector(NumericArray& array, std::int32_t length, std::size_t elementSize)
 {
+    if (array.rank < 1) {
+        throw std::invalid_argument("resizeVector needs a record with an extent");
+    }
     const auto oldCount = static_cast<std::int32_t>(elementCount(array));
     array.sizes[0] = length;
     ensureCapacity(array, oldCount, elementSize);

@@ -66,7 +66,8 @@ inline std::int32_t rows(const NumericArray& array) noexcept { return extent(arr
 inline std::int32_t columns(const NumericArray& array) noexcept { return extent(array, 1); }
 
 // The two-step resize: remember the element count, write the new extents, ensureCapacity.
-// resizeArray needs rank 2, resizeVector rank 1. Both throw std::bad_alloc.
+// resizeArray needs rank 2, resizeVector rank 1 or more: on a record with fewer extents they
+// write nothing and throw std::invalid_argument. Both throw std::bad_alloc.
 void resizeArray(NumericArray& array, std::int32_t rows, std::int32_t columns,
                  std::size_t elementSize);
 void resizeVector(NumericArray& array, std::int32_t length, std::size_t elementSize);

@@ -10,10 +10,6 @@
 namespace eddyrate {
 namespace {
 
-// The inertial subrange that the fit trusts, in hertz (both bounds excluded): above the
-// energy-containing eddies, below the Nyquist frequency at 10 Hz sampling.
-constexpr double kFitLowest = 2.0;
-constexpr double kFitHighest = 4.9;
 // The doubles nearest 5/3, 2/3, 3/2 and 1/3, the exponents of the -5/3 law and its inverse.
 constexpr double kFiveThirds = 1.6666666666666667;
 constexpr double kTwoThirds = 0.6666666666666666;

@@ -8,6 +8,12 @@
 
 namespace eddyrate {
 
+// The inertial subrange that the fit trusts, in hertz (both bounds excluded): above the
+// energy-containing eddies, below the Nyquist frequency at 10 Hz sampling. The public header
+// states them too (EDDYRATE_FIT_LOW_HZ, EDDYRATE_FIT_HIGH_HZ); the export checks they agree.
+inline constexpr double kFitLowest = 2.0;
+inline constexpr double kFitHighest = 4.9;
+
 // bandList becomes [1, count]: the 1-based bands J with 2.0 < Freq[J] < 4.9 Hz, in order.
 // Throws std::bad_alloc.
 void fitRange(const NumericArray& freq, NumericArray& bandList);

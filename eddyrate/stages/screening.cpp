@@ -132,13 +132,8 @@ Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, Numer
     resizeArray(*screened, n, 1, kFlagSize);
     std::uint8_t* flag = flags(*screened);
     const double* series[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
-    // A zero in any series means the anemometer did not deliver that sample; negative zero
-    // is a zero too, while a not-a-number is not screened.
     for (std::int32_t i = 0; i < n; ++i) {
-        flag[i] = (series[0][i] == 0.0 || series[1][i] == 0.0 || series[2][i] == 0.0 ||
-                   series[3][i] == 0.0)
-                      ? 1
-                      : 0;
+        flag[i] = isDropout(series[0][i], series[1][i], series[2][i], series[3][i]) ? 1 : 0;
     }
     removeFlagged(u, *screened);
     removeFlagged(v, *screened);

@@ -15,6 +15,15 @@ struct Screening {
     double removedCount;     // samples removed, as the gate counts them
 };
 
+// A zero in any series means the anemometer did not deliver that sample; negative zero is a
+// zero too, while a not-a-number is not screened. The public header states the same rule
+// (EDDYRATE_IS_DROPOUT) for callers counting what the screening keeps; the export checks
+// they agree.
+constexpr bool isDropout(double u, double v, double w, double temp)
+{
+    return u == 0.0 || v == 0.0 || w == 0.0 || temp == 0.0;
+}
+
 // Removes every sample that holds a zero in any of the four series from all four, in place
 // (the kept samples move to the front in order), then writes the four burst means.
 // Throws std::bad_alloc.

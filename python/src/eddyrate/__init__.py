@@ -10,12 +10,12 @@ give pandas and xarray shapes (9999 -> NaN); plot(result, ax) draws the spectrum
 eddyrate.batch runs a folder of bursts.
 """
 
-from ._eddyrate import (BANDS, MISSING, Burst, BurstError, Result, __version__, compute,
-                        compute_file, read_burst)
+from ._eddyrate import (BANDS, FIT_BAND, MISSING, OUTPUT_NAMES, SCALAR_OUTPUTS, Burst,
+                        BurstError, Result, __version__, compute, compute_file, read_burst)
 from .results import to_series as _to_series, to_xarray as _to_xarray
 
-__all__ = ["BANDS", "MISSING", "Burst", "BurstError", "Result", "__version__", "compute",
-           "compute_file", "plot", "read_burst"]
+__all__ = ["BANDS", "FIT_BAND", "MISSING", "OUTPUT_NAMES", "SCALAR_OUTPUTS", "Burst",
+           "BurstError", "Result", "__version__", "compute", "compute_file", "plot", "read_burst"]
 
 Result.to_series = _to_series
 Result.to_xarray = _to_xarray
@@ -36,5 +36,7 @@ def plot(result, ax=None, path=None, title=None):
         ax = Figure(figsize=(7.0, 5.0), layout="constrained").add_subplot()
     draw(result, ax, title=title)
     if path is not None:
-        ax.figure.savefig(path)
+        from .figure import save
+
+        save(ax.figure, path)
     return ax

@@ -16,20 +16,22 @@ Run as a program it draws the JSON that eddyrate-run --json writes:
 
 import json
 import math
+import os
+import stat
 import sys
+import tempfile
 import textwrap
 
 import numpy as np
 from matplotlib.figure import Figure
 
-from ._eddyrate import MISSING
+from ._eddyrate import FIT_BAND, MISSING, OUTPUT_NAMES, SCALAR_OUTPUTS
 
 # The fit band of the library (hertz, both bounds exclusive) and the constants of its fit.
-FIT_LOW_HZ = 2.0
-FIT_HIGH_HZ = 4.9
+FIT_LOW_HZ, FIT_HIGH_HZ = FIT_BAND
 KOLMOGOROV_W = 4.0 / 3.0 * 0.55  # transverse (vertical) one-dimensional Kolmogorov constant
 
-_SCALARS = ("Ustar", "Epsilon", "MeanU", "MeanV", "MeanW", "MeanTemp", "Anisotropy", "Quality")
+_SCALARS = OUTPUT_NAMES[:SCALAR_OUTPUTS]
 
 
 def _outputs(result):
@@ -74,7 +76,40 @@ def plot(result, path, title=None):
     extension)."""
     fig = Figure(figsize=(7.0, 5.0), layout="constrained")
     draw(result, fig.add_subplot(), title=title)
-    fig.savefig(path)
+    save(fig, path)
+
+
+def save(fig, path):
+    """Writes the figure whole or not at all: into a temporary file beside path, synced to the
+    disk and renamed over path only once complete, so that a full disk leaves the earlier
+    figure in place rather than a cut one."""
+    path = os.fspath(path)
+    if os.path.exists(path) and not os.path.isfile(path):
+        fig.savefig(path)  # a device or a pipe cannot be replaced
+        return
+    folder, name = os.path.split(os.path.abspath(path))
+    kind = os.path.splitext(name)[1][1:].lower() or None
+    descriptor, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
+    try:
+        with os.fdopen(descriptor, "wb") as stream:
+            fig.savefig(stream, format=kind)
+            stream.flush()
+            os.fsync(stream.fileno())
+        # mkstemp makes the file private; the figure gets the permissions a new file would.
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except FileNotFoundError:
+            mask = os.umask(0)
+            os.umask(mask)
+            mode = 0o666 & ~mask
+        os.chmod(temporary, mode)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
 
 
 def draw(result, ax, title=None):

@@ -8,9 +8,9 @@ import datetime
 
 import numpy as np
 
-from ._eddyrate import BANDS, MISSING
+from ._eddyrate import BANDS, MISSING, OUTPUT_NAMES, SCALAR_OUTPUTS
 
-SCALARS = ("Ustar", "Epsilon", "MeanU", "MeanV", "MeanW", "MeanTemp", "Anisotropy", "Quality")
+SCALARS = OUTPUT_NAMES[:SCALAR_OUTPUTS]
 
 # Units and long names of the outputs; a standard name only where the CF table has one for
 # what the variable holds.
