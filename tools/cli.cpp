@@ -10,26 +10,6 @@
 #include <new>
 #include <system_error>
 
-bool CommandLine::option(std::string_view name, std::string_view& value)
-{
-    const std::string_view current = arg();
-    if (current == name) {
-        if (index_ + 1 >= argc_) {
-            error_ = "option " + std::string(name) + " needs a value";
-            value = {};
-            return true;
-        }
-        value = argv_[++index_];
-        return true;
-    }
-    if (current.size() > name.size() && current.substr(0, name.size()) == name &&
-        current[name.size()] == '=') {
-        value = current.substr(name.size() + 1);
-        return true;
-    }
-    return false;
-}
-
 namespace {
 
 template <typename Number>
@@ -97,22 +77,6 @@ std::string whyNotAnUnsigned(std::string_view text)
 
 namespace {
 
-template <typename Number>
-std::optional<std::string> take(const CommandLine& args, std::string_view value, Number& target,
-                                std::optional<Number> (*parse)(std::string_view),
-                                std::string (*whyNot)(std::string_view))
-{
-    if (!args.error().empty()) {
-        return args.error();
-    }
-    const std::optional<Number> number = parse(value);
-    if (!number) {
-        return whyNot(value);
-    }
-    target = *number;
-    return std::nullopt;
-}
-
 std::string systemReason(int error) { return std::strerror(error != 0 ? error : EIO); }
 
 }  // namespace
@@ -171,18 +135,6 @@ std::optional<int> parseCommandLine(CLI::App& app, std::string_view program, std
                           (option ? "unknown option " : "unexpected argument ") + ::quoted(extra));
     }
     return std::nullopt;
-}
-
-std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
-                                      double& target)
-{
-    return take(args, value, target, parseDouble, whyNotADouble);
-}
-
-std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
-                                      std::uint64_t& target)
-{
-    return take(args, value, target, parseUnsigned, whyNotAnUnsigned);
 }
 
 std::optional<std::string> readFile(const std::string& path, std::string& error)

@@ -1,5 +1,5 @@
 #pragma once
-// What the three command-line tools share: argument walking, number parsing, file reading and
+// What the command-line tools share: the CLI11 parse, number parsing, file reading and
 // writing, and the exit codes users expect (0 done, 1 bad input, 2 wrong usage). Every read or
 // write failure ends as one line naming the file and the system's reason, never as an
 // exception.
@@ -22,29 +22,6 @@ class App;
 
 inline constexpr int kExitInputError = 1;
 inline constexpr int kExitUsageError = 2;
-
-// Walks argv. Options take their value as "--name VALUE" or "--name=VALUE".
-class CommandLine {
-public:
-    CommandLine(int argc, char** argv) : argc_(argc), argv_(argv) {}
-
-    bool next() { return ++index_ < argc_; }
-    std::string_view arg() const { return argv_[index_]; }
-    bool isHelp() const { return arg() == "--help" || arg() == "-h"; }
-    bool isVersion() const { return arg() == "--version"; }
-
-    // True when the current argument is the option called name. Its value goes to value;
-    // when the value is missing, error() says so.
-    bool option(std::string_view name, std::string_view& value);
-
-    const std::string& error() const { return error_; }
-
-private:
-    int argc_;
-    char** argv_;
-    int index_ = 0;
-    std::string error_;
-};
 
 // Parses the command line with `app`, whose options the tool declares (values taken as text),
 // the tools' way: --help (or -h) and --version are answered first, with `usage` and the
@@ -73,12 +50,6 @@ std::string whyNotAnUnsigned(std::string_view text);
 // The text in single quotes, cut to at most 40 characters so that a runaway field cannot
 // flood the terminal.
 std::string quoted(std::string_view text);
-
-// Stores an option's value in target; the reason when it is missing or not a number.
-std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
-                                      double& target);
-std::optional<std::string> takeNumber(const CommandLine& args, std::string_view value,
-                                      std::uint64_t& target);
 
 // The file's bytes ("-" reads standard input); nothing, with "<path>: <reason>" in error.
 std::optional<std::string> readFile(const std::string& path, std::string& error);

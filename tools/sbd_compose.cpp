@@ -2,7 +2,10 @@
 // to single precision, packs them into a Y81000 record and writes an SBD message with it and
 // any other records it is given, in the order given.
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 #include <vector>
 
 #include "cli.h"
@@ -88,59 +91,52 @@ constexpr RecordOption kRecordOptions[] = {
 
 int run(int argc, char** argv)
 {
-    std::uint64_t port = kDefaultPort;
+    CLI::App app;
+    const auto last = CLI::MultiOptionPolicy::TakeLast;
     std::string outputPath;
     std::string envelope;
+    app.add_option("-o", outputPath)->multi_option_policy(last);
+    app.add_option("--directip", envelope)->multi_option_policy(last);
+    // --port and the records are taken in the order given: a port applies to the records
+    // after it.
+    std::vector<std::string> ports;
+    CLI::Option* portOption = app.add_option("--port", ports)->allow_extra_args(false);
+    std::vector<std::vector<std::string>> paths(std::size(kRecordOptions));
+    std::vector<const CLI::Option*> recordOptions;
+    for (std::size_t i = 0; i < std::size(kRecordOptions); ++i) {
+        recordOptions.push_back(
+            app.add_option(std::string(kRecordOptions[i].name), paths[i])->allow_extra_args(false));
+    }
+    if (const std::optional<int> done = parseCommandLine(app, kProgram, kUsage, argc, argv)) {
+        return *done;
+    }
+
+    std::uint64_t port = kDefaultPort;
+    std::size_t portsTaken = 0;
+    std::vector<std::size_t> pathsTaken(std::size(kRecordOptions), 0);
     std::vector<Bytes> records;
-    CommandLine args(argc, argv);
-    while (args.next()) {
-        std::string_view value;
-        if (args.isHelp()) {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (args.isVersion()) {
-            return printVersion(kProgram);
-        }
-        if (args.option("--port", value)) {
-            if (const std::optional<std::string> bad = takeNumber(args, value, port)) {
+    for (const CLI::Option* given : app.parse_order()) {
+        if (given == portOption) {
+            if (const std::optional<std::string> bad = takeNumber(ports[portsTaken++], port)) {
                 return usageError(kProgram, *bad);
             }
             if (port > 255) {
                 return usageError(kProgram, "a port number is 0 to 255");
             }
-        } else if (args.option("--directip", value)) {
-            if (!args.error().empty()) {
-                return usageError(kProgram, args.error());
-            }
-            envelope = value;
-        } else if (args.option("-o", value)) {
-            if (!args.error().empty()) {
-                return usageError(kProgram, args.error());
-            }
-            outputPath = value;
-        } else {
-            const RecordOption* matched = nullptr;
-            for (const RecordOption& option : kRecordOptions) {
-                if (args.option(option.name, value)) {
-                    matched = &option;
-                    break;
-                }
-            }
-            if (matched == nullptr) {
-                return usageError(kProgram, "unexpected argument " + quoted(args.arg()));
-            }
-            if (!args.error().empty()) {
-                return usageError(kProgram, args.error());
-            }
-            std::string error;
-            std::optional<Bytes> record =
-                matched->make(std::string(value), static_cast<std::uint8_t>(port), error);
-            if (!record) {
-                return inputError(kProgram, error);
-            }
-            records.push_back(std::move(*record));
+            continue;
         }
+        const auto record = std::find(recordOptions.begin(), recordOptions.end(), given);
+        if (record == recordOptions.end()) {
+            continue;
+        }
+        const auto kind = static_cast<std::size_t>(record - recordOptions.begin());
+        std::string error;
+        std::optional<Bytes> made = kRecordOptions[kind].make(
+            paths[kind][pathsTaken[kind]++], static_cast<std::uint8_t>(port), error);
+        if (!made) {
+            return inputError(kProgram, error);
+        }
+        records.push_back(std::move(*made));
     }
     if (outputPath.empty()) {
         return usageError(kProgram, "no message file given (-o)");

@@ -1,7 +1,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "SaltmarkApp.h"
 
@@ -31,13 +36,13 @@ constexpr std::string_view kQtOptionsWithValue[] = {"platform",      "platformpl
 constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb",
                                          "dograb",  "sync",        "testability"};
 
-// What is wrong with the arguments, or nothing when, Qt's own options aside, they name at
-// most one message. Decided before Qt is started, since starting it needs a display.
-const char* ArgumentProblem(int argc, char** argv)
+// What is wrong with the arguments CLI11 left to Qt, or nothing when, Qt's own options aside,
+// they name at most one message.
+std::optional<std::string> ArgumentProblem(const std::vector<std::string>& arguments)
 {
     int messages = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
+    for (auto next = arguments.begin(); next != arguments.end(); ++next) {
+        std::string_view arg = *next;
         if (arg.size() < 2 || arg.front() != '-') {
             ++messages;
             continue;
@@ -45,35 +50,54 @@ const char* ArgumentProblem(int argc, char** argv)
         arg.remove_prefix(arg.starts_with("--") ? 2 : 1);
         if (std::find(std::begin(kQtOptionsWithValue), std::end(kQtOptionsWithValue), arg) !=
             std::end(kQtOptionsWithValue)) {
-            ++i;  // its value
+            if (next + 1 != arguments.end()) {
+                ++next;  // its value
+            }
         } else if (std::find(std::begin(kQtFlags), std::end(kQtFlags), arg) == std::end(kQtFlags)) {
             return "unknown option";
         }
     }
-    return messages > 1 ? "one message at a time" : nullptr;
+    if (messages > 1) {
+        return "one message at a time";
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    // Answered before the window system is reached, so that they work without a display.
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("saltmark (Saltmark) %s\n", ORCAN_VERSION);
-            return 0;
-        }
+    // Decided before Qt is started, since starting it needs a display: help, version and a
+    // wrong argument then work without one.
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras();
+    bool help = false;
+    bool version = false;
+    app.add_flag("--help,-h", help);
+    app.add_flag("--version", version);
+    std::optional<std::string> problem;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        problem = error.what();
     }
-    if (const char* problem = ArgumentProblem(argc, argv)) {
-        std::fprintf(stderr, "saltmark: %s\n%s", problem, kUsage);
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (version) {
+        std::printf("saltmark (Saltmark) %s\n", ORCAN_VERSION);
+        return 0;
+    }
+    if (!problem) {
+        problem = ArgumentProblem(app.remaining());
+    }
+    if (problem) {
+        std::fprintf(stderr, "saltmark: %s\n%s", problem->c_str(), kUsage);
         return 2;
     }
     // The application takes Qt's own options out of argc and argv.
-    CSaltmarkApp app(argc, argv);
-    return app.InitInstance() ? QApplication::exec() : 0;
+    CSaltmarkApp window(argc, argv);
+    return window.InitInstance() ? QApplication::exec() : 0;
 }

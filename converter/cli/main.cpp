@@ -7,13 +7,17 @@
 #include <exception>
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "ConvertMessage.h"
 #include "DataOutputs.h"
@@ -139,17 +143,10 @@ std::optional<int> CheckDataOptions(const Options& options)
 // (help, version, wrong usage).
 std::optional<int> ParseArguments(int argc, char** argv, Options& options)
 {
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
+    // --help and --version answer whatever else is given, up to a "--" after which every
+    // argument is a message.
+    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) {
         const std::string_view arg = argv[i];
-        if (optionsEnded || arg.size() < 2 || !arg.starts_with("-")) {
-            options.messages.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
         if (arg == "--help" || arg == "-h") {
             std::fputs(kHelp, stdout);
             return kSuccess;
@@ -158,33 +155,54 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             std::printf("%s (Saltmark) %s\n", kProgram, ORCAN_VERSION);
             return kSuccess;
         }
-        if (arg == "--json") {
-            options.json = true;
+    }
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras();
+    app.add_flag("--json", options.json);
+    // Each value option is taken as often as it is given, so that twice is told as such.
+    const std::pair<const char*, std::optional<fs::path>*> valueOptions[] = {
+        {"--image", &options.image},     {"--out-dir", &options.outDir},
+        {"--csv", &options.csvType},     {"--db", &options.archive},
+        {"--file-time", &options.fileTime},
+    };
+    std::vector<std::string> values[std::size(valueOptions)];
+    for (std::size_t i = 0; i < std::size(valueOptions); ++i) {
+        app.add_option(valueOptions[i].first, values[i])->allow_extra_args(false);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch& error) {
+        const std::string what = error.what();
+        return UsageError(what.substr(0, what.find(':')) + " needs a value");
+    } catch (const CLI::ConversionError&) {
+        return UsageError("--json takes no value");
+    } catch (const CLI::ParseError& error) {
+        return UsageError(error.what());
+    }
+    // The messages are what no option took, in their order.
+    bool optionsEnded = false;
+    for (const std::string& extra : app.remaining()) {
+        if (!optionsEnded && extra == "--") {
+            optionsEnded = true;
             continue;
         }
-        // --image FILE, --image=FILE, and the same for --out-dir, --csv and --db.
-        const std::string_view name = arg.substr(0, arg.find('='));
-        std::optional<fs::path>* target = name == "--image"       ? &options.image
-                                          : name == "--out-dir"   ? &options.outDir
-                                          : name == "--csv"       ? &options.csvType
-                                          : name == "--db"        ? &options.archive
-                                          : name == "--file-time" ? &options.fileTime
-                                                                  : nullptr;
-        if (target == nullptr) {
-            return UsageError("unknown option " + Quoted(arg));
+        // A lone "-" is standard input; anything else that starts with one is an option.
+        if (!optionsEnded && extra.size() > 1 && extra.front() == '-') {
+            return UsageError("unknown option " + Quoted(extra));
         }
-        if (target->has_value()) {
-            return UsageError(std::string(name) + " given twice");
+        options.messages.emplace_back(extra);
+    }
+    for (std::size_t i = 0; i < std::size(valueOptions); ++i) {
+        const std::string name = valueOptions[i].first;
+        if (values[i].size() > 1) {
+            return UsageError(name + " given twice");
         }
-        if (name.size() < arg.size()) {
-            *target = fs::path(arg.substr(name.size() + 1));
-        } else if (i + 1 < argc) {
-            *target = fs::path(argv[++i]);
-        } else {
-            return UsageError(std::string(name) + " needs a value");
+        if (values[i].size() == 1 && values[i].front().empty()) {
+            return UsageError(name + " needs a non-empty value");
         }
-        if ((*target)->empty()) {
-            return UsageError(std::string(name) + " needs a non-empty value");
+        if (values[i].size() == 1) {
+            *valueOptions[i].second = fs::path(values[i].front());
         }
     }
     if (options.messages.empty()) {
