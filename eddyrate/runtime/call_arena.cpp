@@ -74,7 +74,7 @@ void heapRelease(void* block) noexcept { std::free(static_cast<void**>(block)[-1
 
 }  // namespace
 
-void setChunkPerBlock(bool perBlock) noexcept { chunkPerBlock = perBlock; }
+bool setChunkPerBlock(bool perBlock) noexcept { return chunkPerBlock.exchange(perBlock); }
 
 CallArena::CallArena(std::size_t firstChunk, std::size_t peakChunk) noexcept
     : firstChunk_(firstChunk), peakChunk_(peakChunk), chunkPerBlock_(chunkPerBlock)

@@ -48,8 +48,8 @@ private:
 // Gives every block a chunk of its own, as if there were no arena: each array then meets the
 // heap (and an address sanitizer's bounds) on its own, and an allocation-failure sweep can
 // refuse each of them in turn. The default in sanitizer builds; takes effect for arenas made
-// afterwards.
-void setChunkPerBlock(bool perBlock) noexcept;
+// afterwards. Returns the setting it replaces.
+bool setChunkPerBlock(bool perBlock) noexcept;
 
 // Makes `arena` the current thread's call arena for the scope: the numeric arrays and the
 // kernels' work storage take their memory from it.

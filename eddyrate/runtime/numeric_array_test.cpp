@@ -179,7 +179,11 @@ TEST(NonFinite, TestsTellInfinitiesFromNotANumber)
 // given back and handed out again starts as zeros.
 TEST(CallArena, ArraysGrowAndReuseStorageAsOnTheHeap)
 {
+    // The packing itself is under test, also in sanitizer builds, whose default is a chunk
+    // per block.
+    const bool perBlock = setChunkPerBlock(false);
     CallArena arena(4096, 4096);
+    setChunkPerBlock(perBlock);
     const ActiveArena active(arena);
     ArrayOwner moved = initArray(2);
     resizeArray(*moved, 16, 1, kDoubleSize);
