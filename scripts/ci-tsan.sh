@@ -14,4 +14,4 @@ if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; t
   run=(setarch "$(uname -m)" -R)
 fi
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  "${run[@]}" "$build_dir/eddyrate/stages/eddyrate_export_test" --gtest_filter='ExportTest.Concurrent*'
+  "${run[@]}" "$build_dir/eddyrate/eddyrate_export_test" --gtest_filter='ExportTest.Concurrent*'
