@@ -1,6 +1,9 @@
 #include "fft.h"
 
 #include <cmath>
+#include <memory>
+
+#include "call_arena.h"
 
 #include "crmath.h"
 #include "fft_lanes.h"
@@ -200,16 +203,15 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
     }
 }
 
-void chirpTransform(const NumericArray& x, std::int64_t columnOffset,
-                    std::int32_t convolutionLength, std::int32_t m, std::span<const double> cosine,
-                    std::span<const double> sine, std::span<const double> inverseSine,
+void chirpTransform(const double* column, std::int32_t convolutionLength, std::int32_t m,
+                    std::span<const double> cosine, std::span<const double> sine,
+                    std::span<const double> inverseSine,
                     std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
                     std::span<Complex> out, std::span<Complex> work)
 {
     const auto n = static_cast<std::size_t>(convolutionLength);
     const std::span<Complex> u = work.first(n);
     const std::span<Complex> v = work.subspan(n, n);
-    const double* column = doubles(x) + columnOffset;
 
     // The weighted column goes into v's room first; v is free until the inverse transform.
     for (std::int32_t t = 0; t < m; ++t) {
@@ -259,10 +261,11 @@ void deliverColumn(const Destination& to, std::int32_t j, const Complex* column)
     }
 }
 
-void transformColumns(const NumericArray& x, const Destination& to)
+// Transforms the columns that start at `columnStarts`, each of m rows.
+void transformColumns(std::span<const double* const> columnStarts, std::int32_t m,
+                      const Destination& to)
 {
-    const std::int32_t m = rows(x);
-    const std::int32_t columnCount = columns(x);
+    const auto columnCount = static_cast<std::int32_t>(columnStarts.size());
     const bool radix2 = isPowerOfTwo(m);
     const std::int32_t length =
         radix2 ? m : convolutionLengthFor(2 * static_cast<std::int64_t>(m) - 1);
@@ -272,7 +275,6 @@ void transformColumns(const NumericArray& x, const Destination& to)
     ArrayOwner inverseSine = initArray(2);
     buildTwiddleTables(length, radix2, *cosine, *sine, *inverseSine);
 
-    const double* samples = doubles(x);
     const auto rowCount = static_cast<std::size_t>(m);
     // Lengths below 4 have no butterfly stage worth a vector unit.
     const bool lockStep = length >= 4 && columnCount > 1 && lockStepLanes() > 1;
@@ -284,7 +286,7 @@ void transformColumns(const NumericArray& x, const Destination& to)
         plan.lastRow = to.lastBin;
     }
     if (radix2 && lockStep) {
-        transformInLockStep(plan, samples, columnCount);
+        transformInLockStep(plan, columnStarts.data(), columnCount);
         return;
     }
     // Without a vector unit each column is transformed into its place in the spectra, or
@@ -298,9 +300,8 @@ void transformColumns(const NumericArray& x, const Destination& to)
     };
     if (radix2) {
         for (std::int32_t j = 0; j < columnCount; ++j) {
-            const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
             const std::span<Complex> column = columnOf(j);
-            radix2Transform(std::span<const double>(samples + offset, rowCount), length,
+            radix2Transform(std::span<const double>(columnStarts[j], rowCount), length,
                             tableView(*cosine), tableView(*sine), column);
             deliverColumn(to, j, column.data());
         }
@@ -322,18 +323,42 @@ void transformColumns(const NumericArray& x, const Destination& to)
         plan.inverseSine = doubles(*inverseSine);
         plan.chirp = weights.data();
         plan.chirpSpectrum = chirpSpectrum.data();
-        transformInLockStep(plan, samples, columnCount);
+        transformInLockStep(plan, columnStarts.data(), columnCount);
         return;
     }
     const std::span<Complex> workspace(complexes(*work), 2 * n);
     for (std::int32_t j = 0; j < columnCount; ++j) {
-        const std::size_t offset = static_cast<std::size_t>(j) * rowCount;
         const std::span<Complex> column = columnOf(j);
-        chirpTransform(x, static_cast<std::int64_t>(offset), length, m, tableView(*cosine),
+        chirpTransform(columnStarts[j], length, m, tableView(*cosine),
                        tableView(*sine), tableView(*inverseSine), weights, chirpSpectrum, column,
                        workspace);
         deliverColumn(to, j, column.data());
     }
+}
+
+}  // namespace
+
+namespace {
+
+struct ReleaseWork {
+    void operator()(const double** block) const noexcept { releaseWork(block); }
+};
+
+// Where each column of the arrays starts, the columns of one array after another's, from the
+// call's working memory. Throws std::bad_alloc.
+std::unique_ptr<const double*[], ReleaseWork> columnStartsOf(
+    std::span<const NumericArray* const> arrays, std::int32_t columnCount)
+{
+    std::unique_ptr<const double*[], ReleaseWork> starts(static_cast<const double**>(
+        allocateWork(static_cast<std::size_t>(columnCount) * sizeof(const double*))));
+    std::int32_t j = 0;
+    for (const NumericArray* array : arrays) {
+        const std::int32_t m = rows(*array);
+        for (std::int32_t c = 0; c < columns(*array); ++c, ++j) {
+            starts[j] = doubles(*array) + static_cast<std::int64_t>(c) * m;
+        }
+    }
+    return starts;
 }
 
 }  // namespace
@@ -346,18 +371,34 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     if (m <= 0 || columnCount <= 0) {
         return;
     }
-    transformColumns(x, {complexes(y), nullptr, 0, m - 1});
+    const NumericArray* const arrays[] = {&x};
+    const auto starts = columnStartsOf(arrays, columnCount);
+    transformColumns({starts.get(), static_cast<std::size_t>(columnCount)}, m,
+                     {complexes(y), nullptr, 0, m - 1});
 }
 
 void fftBinPowers(const NumericArray& x, std::int32_t firstBin, std::int32_t lastBin,
                   NumericArray& powers)
 {
-    const std::int32_t columnCount = columns(x);
+    const NumericArray* const arrays[] = {&x};
+    fftBinPowers(arrays, firstBin, lastBin, powers);
+}
+
+void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin,
+                  std::int32_t lastBin, NumericArray& powers)
+{
+    std::int32_t columnCount = 0;
+    for (const NumericArray* x : xs) {
+        columnCount += columns(*x);
+    }
     resizeArray(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
-    if (rows(x) <= 0 || columnCount <= 0 || lastBin < firstBin) {
+    const std::int32_t m = xs.empty() ? 0 : rows(*xs.front());
+    if (m <= 0 || columnCount <= 0 || lastBin < firstBin) {
         return;
     }
-    transformColumns(x, {nullptr, doubles(powers), firstBin, lastBin});
+    const auto starts = columnStartsOf(xs, columnCount);
+    transformColumns({starts.get(), static_cast<std::size_t>(columnCount)}, m,
+                     {nullptr, doubles(powers), firstBin, lastBin});
 }
 
 }  // namespace eddyrate

@@ -20,6 +20,11 @@ void fftTransform(const NumericArray& x, NumericArray& y);
 // are not computed where that saves work. Throws std::bad_alloc.
 void fftBinPowers(const NumericArray& x, std::int32_t firstBin, std::int32_t lastBin,
                   NumericArray& powers);
+// The same over the columns of several arrays of the same row count, as if they stood side
+// by side: powers becomes [lastBin - firstBin + 1, all their columns]. One call shares the
+// tables of the transform and fills the vector lanes across the arrays.
+void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin,
+                  std::int32_t lastBin, NumericArray& powers);
 
 // Fills the tables of a `length`-point transform, each [1, 2*(length/4)+1]: cosine[k] =
 // cos(2 pi k/length), sine[k] = -sin(..), inverseSine[k] = +sin(..) ([1, 0] when radix2Only).
@@ -40,14 +45,12 @@ void radix2Transform(std::span<const double> input, std::int32_t length,
 // chirp (2m - 1 entries) becomes the chirp-z weights exp(+i pi q^2 / m) around chirp[m - 1].
 void buildChirp(std::int32_t m, std::span<Complex> chirp);
 
-// out[0 .. m) becomes the m-point transform of the real column of x that starts at element
-// `columnOffset`, through convolutions of length `convolutionLength` (a power of two, at
+// out[0 .. m) becomes the m-point transform of the real column of m samples at `column`, through convolutions of length `convolutionLength` (a power of two, at
 // least 2m - 1) with that length's tables. chirpSpectrum is the forward `convolutionLength`-
 // point transform of the whole chirp, the same for every column. work holds at least
 // 2 * convolutionLength entries.
-void chirpTransform(const NumericArray& x, std::int64_t columnOffset,
-                    std::int32_t convolutionLength, std::int32_t m, std::span<const double> cosine,
-                    std::span<const double> sine, std::span<const double> inverseSine,
+void chirpTransform(const double* column, std::int32_t convolutionLength, std::int32_t m,
+                    std::span<const double> cosine, std::span<const double> sine, std::span<const double> inverseSine,
                     std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
                     std::span<Complex> out, std::span<Complex> work);
 

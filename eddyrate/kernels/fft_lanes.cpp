@@ -21,6 +21,10 @@ using Vector = hn::Vec<Lane>;
 
 // Widest vector of doubles any unit has, for the per-row staging of a group's lanes.
 constexpr std::size_t kMostLanes = 16;
+// Lanes of this unit, fixed when it is compiled: entry offsets become shifts, and no store
+// through a vector can make the compiler reload them.
+constexpr std::size_t kLanes = hn::MaxLanes(Lane());
+static_assert(kLanes <= kMostLanes);
 
 // Work storage aligned for whole-vector loads, taken from the call's working memory.
 constexpr std::size_t kAlignment = 64;
@@ -45,22 +49,21 @@ struct LaneComplex {
 // lanes, then their imaginary parts, so one entry of all columns is two aligned vectors.
 class InterleavedWork {
 public:
-    InterleavedWork(double* data, std::size_t lanes) : data_(data), lanes_(lanes) {}
+    explicit InterleavedWork(double* data) : data_(data) {}
     LaneComplex load(Lane d, std::int32_t k) const
     {
-        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * lanes_;
-        return {hn::Load(d, entry), hn::Load(d, entry + lanes_)};
+        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
+        return {hn::Load(d, entry), hn::Load(d, entry + kLanes)};
     }
     void store(Lane d, std::int32_t k, const LaneComplex& value) const
     {
-        double* entry = data_ + static_cast<std::size_t>(k) * 2 * lanes_;
+        double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
         hn::Store(value.re, d, entry);
-        hn::Store(value.im, d, entry + lanes_);
+        hn::Store(value.im, d, entry + kLanes);
     }
 
 private:
     double* data_;
-    std::size_t lanes_;
 };
 
 // The same products and sums, in the same order, as the complex operators of fft.cpp; no
@@ -217,10 +220,11 @@ void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t
 
 std::int32_t lanes() { return static_cast<std::int32_t>(hn::Lanes(Lane())); }
 
-void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount)
+void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
+                      std::int32_t columnCount)
 {
     const Lane d;
-    const std::size_t lanes = hn::Lanes(d);
+    const std::size_t lanes = kLanes;
     const std::int32_t m = plan.m;
     const std::int32_t length = plan.length;
 
@@ -238,7 +242,7 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
     const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * lanes;
     auto group = allocateAligned<double>(static_cast<std::size_t>(m) * lanes);
     auto forward = allocateAligned<double>(workEntries);
-    const InterleavedWork u(forward.get(), lanes);
+    const InterleavedWork u(forward.get());
     const Vector zero = hn::Zero(d);
     const LaneComplex zeroEntry{zero, zero};
     const double inverseLength = 1.0 / static_cast<double>(length);
@@ -253,11 +257,11 @@ void transformColumns(const TransformPlan& plan, const double* samples, std::int
         // The group's columns side by side, row by row; lanes without a column carry zeros.
         double* rowsOfGroup = group.get();
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const double* column =
-                samples + (static_cast<std::int64_t>(first) + static_cast<std::int64_t>(lane)) * m;
+            const bool used = static_cast<std::int32_t>(lane) < count;
+            const double* column = used ? columnStarts[first + static_cast<std::int32_t>(lane)]
+                                        : nullptr;
             for (std::int32_t t = 0; t < m; ++t) {
-                rowsOfGroup[static_cast<std::size_t>(t) * lanes + lane] =
-                    static_cast<std::int32_t>(lane) < count ? column[t] : 0.0;
+                rowsOfGroup[static_cast<std::size_t>(t) * lanes + lane] = used ? column[t] : 0.0;
             }
         }
         auto sample = [&](std::int32_t t) {

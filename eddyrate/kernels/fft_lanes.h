@@ -58,20 +58,22 @@ void useVectorUnit(VectorUnit unit);
 // Columns the active unit transforms at once; 1 means column by column.
 std::int32_t lockStepLanes();
 
-// Transforms the columnCount real columns of `samples` (m rows each, column-major) into the
+// Transforms the columnCount real columns that start at columnStarts (m rows each) into the
 // plan's spectra or powers, lockStepLanes() at a time on the active unit. Needs length >= 4
 // and a unit other than none.
-void transformInLockStep(const TransformPlan& plan, const double* samples,
+void transformInLockStep(const TransformPlan& plan, const double* const* columnStarts,
                          std::int32_t columnCount);
 
 // The per-unit kernels behind transformInLockStep, one namespace per compiled unit.
 namespace avx2 {
 std::int32_t lanes();
-void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount);
+void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
+                      std::int32_t columnCount);
 }  // namespace avx2
 namespace avx512 {
 std::int32_t lanes();
-void transformColumns(const TransformPlan& plan, const double* samples, std::int32_t columnCount);
+void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
+                      std::int32_t columnCount);
 }  // namespace avx512
 
 }  // namespace eddyrate

@@ -107,18 +107,18 @@ std::int32_t lockStepLanes()
     return 1;
 }
 
-void transformInLockStep(const TransformPlan& plan, const double* samples,
+void transformInLockStep(const TransformPlan& plan, const double* const* columnStarts,
                          std::int32_t columnCount)
 {
 #ifdef EDDYRATE_LOCK_STEP
     if (activeVectorUnit() == VectorUnit::avx512) {
-        avx512::transformColumns(plan, samples, columnCount);
+        avx512::transformColumns(plan, columnStarts, columnCount);
     } else {
-        avx2::transformColumns(plan, samples, columnCount);
+        avx2::transformColumns(plan, columnStarts, columnCount);
     }
 #else
     (void)plan;
-    (void)samples;
+    (void)columnStarts;
     (void)columnCount;
 #endif
 }

@@ -67,11 +67,12 @@ void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArra
     ArrayOwner buu = initArray(2);
     ArrayOwner bvv = initArray(2);
     ArrayOwner bww = initArray(2);
-    bandSpectrum(*segments.scaledU, length, fs, *buu);
+    const NumericArray* const scaled[] = {segments.scaledU.get(), segments.scaledV.get(),
+                                          segments.scaledW.get()};
+    NumericArray* const bands[] = {buu.get(), bvv.get(), bww.get()};
+    bandSpectra(scaled, length, fs, bands);
     freeArray(segments.scaledU);
-    bandSpectrum(*segments.scaledV, length, fs, *bvv);
     freeArray(segments.scaledV);
-    bandSpectrum(*segments.scaledW, length, fs, *bww);
     freeArray(segments.scaledW);
 
     ArrayOwner freq = initArray(2);

@@ -23,19 +23,25 @@ std::int32_t bandCount(double segmentLength)
     return static_cast<std::int32_t>(segmentLength * kBandsPerSample);
 }
 
-void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, NumericArray& bands)
+void bandSpectra(std::span<const NumericArray* const> scaled, double segmentLength, double fs,
+                 std::span<NumericArray* const> bands)
 {
-    const std::int32_t length = rows(scaled);
-    const std::int32_t count = columns(scaled);
-    const std::int32_t half = length / 2;
     const std::int32_t nb = bandCount(segmentLength);
-    resizeArray(bands, nb, count, kDoubleSize);
+    std::int32_t length = 0;
+    std::int32_t count = 0;
+    for (std::size_t k = 0; k < scaled.size(); ++k) {
+        resizeArray(*bands[k], nb, columns(*scaled[k]), kDoubleSize);
+        length = rows(*scaled[k]);
+        count += columns(*scaled[k]);
+    }
     if (count == 0) {
         return;
     }
+    const std::int32_t half = length / 2;
 
     // Only bins 1 .. N/2 - 1 ever enter a band: the mean bin, the Nyquist bin and the mirrored
-    // half of each spectrum are never formed.
+    // half of each spectrum are never formed. All components go through one transform, which
+    // builds its tables once and fills every vector lane.
     ArrayOwner binPowers = initArray(2);
     fftBinPowers(scaled, 1, half - 1, *binPowers);
 
@@ -53,18 +59,21 @@ void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, N
 
     const double density = 1.0 / ((segmentLength * fs) * 0.5);
     const double* segmentPowers = doubles(*binPowers);
-    double* bandValues = doubles(bands);
-    for (std::int32_t j = 0; j < count; ++j) {
-        const double* column = segmentPowers + static_cast<std::int64_t>(j) * (half - 1);
-        for (std::int32_t r = 1; r < half; ++r) {
-            binPower[r - 1] = column[r - 1];
-        }
-        binPower[half - 1] = 0.0;
-        columnMeans(*blocks, *bandRow);
-        const double* bandMeans = doubles(*bandRow);
-        double* segmentBands = bandValues + static_cast<std::int64_t>(j) * nb;
-        for (std::int32_t b = 0; b < nb; ++b) {
-            segmentBands[b] = bandMeans[b] * density;
+    std::int32_t j = 0;
+    for (std::size_t k = 0; k < scaled.size(); ++k) {
+        double* bandValues = doubles(*bands[k]);
+        for (std::int32_t segment = 0; segment < columns(*scaled[k]); ++segment, ++j) {
+            const double* column = segmentPowers + static_cast<std::int64_t>(j) * (half - 1);
+            for (std::int32_t r = 1; r < half; ++r) {
+                binPower[r - 1] = column[r - 1];
+            }
+            binPower[half - 1] = 0.0;
+            columnMeans(*blocks, *bandRow);
+            const double* bandMeans = doubles(*bandRow);
+            double* segmentBands = bandValues + static_cast<std::int64_t>(segment) * nb;
+            for (std::int32_t b = 0; b < nb; ++b) {
+                segmentBands[b] = bandMeans[b] * density;
+            }
         }
     }
 }

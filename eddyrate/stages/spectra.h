@@ -4,6 +4,7 @@
 // turbulent kinetic energy.
 
 #include <cstdint>
+#include <span>
 
 #include "numeric_array.h"
 
@@ -12,9 +13,11 @@ namespace eddyrate {
 // Number of whole 11-bin bands below the Nyquist bin: floor(N / 22) for every even N.
 std::int32_t bandCount(double segmentLength);
 
-// bands becomes [nb, M]: the band spectrum of every column of the scaled [N, M] segments, as
-// a one-sided density in the series' units squared per hertz. Throws std::bad_alloc.
-void bandSpectrum(const NumericArray& scaled, double segmentLength, double fs, NumericArray& bands);
+// bands[k] becomes [nb, M]: the band spectrum of every column of the scaled [N, M] segments
+// scaled[k], as a one-sided density in the series' units squared per hertz. Every scaled[k]
+// has the same N. Throws std::bad_alloc.
+void bandSpectra(std::span<const NumericArray* const> scaled, double segmentLength, double fs,
+                 std::span<NumericArray* const> bands);
 
 // freq becomes [1, nb] (at most [1, mostBands]): half a bin above the centre of each band's
 // bins, plus 1/256 Hz. Throws std::bad_alloc.

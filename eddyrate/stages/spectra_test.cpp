@@ -50,10 +50,12 @@ std::vector<double> directBands(const double* column, std::int32_t length, doubl
 class BandSpectrumTest : public ::testing::TestWithParam<std::int32_t> {};
 
 // 264 is a multiple of 22: its last band reaches the Nyquist row, which holds zero.
+// The segments come in two arrays, as the components do, so each array's bands must be its own.
 TEST_P(BandSpectrumTest, AveragesElevenBinsOfTheOneSidedDensity)
 {
     const std::int32_t length = GetParam();
     constexpr std::int32_t kSegments = 3;
+    constexpr std::int32_t kFirstArray = 2;
     constexpr double kRate = 2.5;
     std::mt19937 random(7);
     std::normal_distribution<double> noise(0.0, 1.0);
@@ -61,17 +63,27 @@ TEST_P(BandSpectrumTest, AveragesElevenBinsOfTheOneSidedDensity)
     for (double& value : values) {
         value = noise(random);
     }
-    ArrayOwner scaled = matrix(length, kSegments, values);
-    ArrayOwner bands = initArray(2);
-    bandSpectrum(*scaled, length, kRate, *bands);
+    const auto split = values.begin() + static_cast<std::ptrdiff_t>(length) * kFirstArray;
+    ArrayOwner first = matrix(length, kFirstArray, std::vector<double>(values.begin(), split));
+    ArrayOwner second =
+        matrix(length, kSegments - kFirstArray, std::vector<double>(split, values.end()));
+    ArrayOwner firstBands = initArray(2);
+    ArrayOwner secondBands = initArray(2);
+    const NumericArray* const scaled[] = {first.get(), second.get()};
+    NumericArray* const bands[] = {firstBands.get(), secondBands.get()};
+    bandSpectra(scaled, length, kRate, bands);
 
     const std::int32_t nb = length / 22;
-    ASSERT_EQ(rows(*bands), nb);
-    ASSERT_EQ(columns(*bands), kSegments);
+    ASSERT_EQ(rows(*firstBands), nb);
+    ASSERT_EQ(columns(*firstBands), kFirstArray);
+    ASSERT_EQ(columns(*secondBands), kSegments - kFirstArray);
     for (std::int32_t j = 0; j < kSegments; ++j) {
         const std::vector<double> expected = directBands(values.data() + j * length, length, kRate);
+        const double* segmentBands = j < kFirstArray
+                                         ? doubles(*firstBands) + j * nb
+                                         : doubles(*secondBands) + (j - kFirstArray) * nb;
         for (std::int32_t band = 0; band < nb; ++band) {
-            EXPECT_NEAR(doubles(*bands)[j * nb + band], expected[band], 1e-12 * expected[band])
+            EXPECT_NEAR(segmentBands[band], expected[band], 1e-12 * expected[band])
                 << "segment " << j << " band " << band + 1;
         }
     }
