@@ -264,29 +264,6 @@ std::string SeriesJson(const SeriesQuery& query, const Series& series)
 
 }  // namespace
 
-bool ParseHttpAddress(std::string_view text, HttpOptions& options, std::string& error)
-{
-    std::string host = "127.0.0.1";
-    std::string_view port = text;
-    if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
-        host = std::string(text.substr(0, colon));
-        port = text.substr(colon + 1);
-        if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-            host = host.substr(1, host.size() - 2);
-        }
-    }
-    int value = -1;
-    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (host.empty() || ec != std::errc() || end != port.data() + port.size() || value < 0 ||
-        value > 65535) {
-        error = "--http takes [ADDR:]PORT, not '" + std::string(text) + "'";
-        return false;
-    }
-    options.host = host;
-    options.port = value;
-    return true;
-}
-
 std::filesystem::path DefaultWebRoot()
 {
     std::error_code ec;

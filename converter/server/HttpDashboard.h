@@ -28,9 +28,6 @@ struct HttpOptions {
     std::size_t queuedConnections = 64;  // beyond this the acceptor waits
 };
 
-// "[ADDR:]PORT" with the address defaulting to 127.0.0.1; nothing with `error` set.
-bool ParseHttpAddress(std::string_view text, HttpOptions& options, std::string& error);
-
 // The folder the pages are installed in beside the program (`<exe dir>/web`).
 std::filesystem::path DefaultWebRoot();
 

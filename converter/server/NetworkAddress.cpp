@@ -40,30 +40,48 @@ std::optional<unsigned> ParseDecimal(std::string_view text, unsigned largest)
 
 }  // namespace
 
-std::optional<ip::tcp::endpoint> ParseListenAddress(std::string_view text, std::string& error)
+bool SplitHostPort(std::string_view text, std::string_view defaultHost, std::string& host,
+                   unsigned& port, std::string& error)
 {
-    std::string_view host = "0.0.0.0", port = text;
+    std::string_view hostText = defaultHost, portText = text;
     if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-            host = host.substr(1, host.size() - 2);
-        } else if (host.find(':') != std::string_view::npos) {
-            error = "an IPv6 address is written in brackets: [" + std::string(host) + "]:PORT";
-            return std::nullopt;
+        hostText = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+        if (hostText.size() >= 2 && hostText.front() == '[' && hostText.back() == ']') {
+            hostText = hostText.substr(1, hostText.size() - 2);
+        } else if (hostText.find(':') != std::string_view::npos) {
+            error = "an IPv6 address is written in brackets, the port after them: "
+                    "[ADDR]:PORT, not '" + std::string(text) + "'";
+            return false;
+        }
+        if (hostText.empty()) {
+            error = "no address before the ':' of '" + std::string(text) + "'";
+            return false;
         }
     }
-    const std::optional<unsigned> portNumber = ParseDecimal(port, 65535);
+    const std::optional<unsigned> portNumber = ParseDecimal(portText, 65535);
     if (!portNumber) {
-        error = "'" + std::string(port) + "' is no port number (0 to 65535)";
+        error = "'" + std::string(portText) + "' is no port number (0 to 65535)";
+        return false;
+    }
+    host = hostText;
+    port = *portNumber;
+    return true;
+}
+
+std::optional<ip::tcp::endpoint> ParseListenAddress(std::string_view text, std::string& error)
+{
+    std::string host;
+    unsigned port = 0;
+    if (!SplitHostPort(text, "0.0.0.0", host, port, error)) {
         return std::nullopt;
     }
     const std::optional<ip::address> address = ParseAddress(host);
     if (!address) {
-        error = "'" + std::string(host) + "' is no IP address";
+        error = "'" + host + "' is no IP address";
         return std::nullopt;
     }
-    return ip::tcp::endpoint(*address, static_cast<unsigned short>(*portNumber));
+    return ip::tcp::endpoint(*address, static_cast<unsigned short>(port));
 }
 
 std::string EndpointText(const ip::tcp::endpoint& endpoint)

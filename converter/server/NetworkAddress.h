@@ -9,6 +9,12 @@
 
 namespace saltmark::server {
 
+// Splits "[HOST:]PORT" into the host (`defaultHost` when only the port is given; an IPv6
+// address stands in brackets, which are taken off) and the port number (0 to 65535). False
+// with the reason in `error`.
+bool SplitHostPort(std::string_view text, std::string_view defaultHost, std::string& host,
+                   unsigned& port, std::string& error);
+
 // "[ADDR:]PORT": an IPv4 address, or an IPv6 address in brackets ("[::1]:10800"); every IPv4
 // interface (0.0.0.0) when only the port is given. Port 0 lets the system pick one.
 std::optional<boost::asio::ip::tcp::endpoint> ParseListenAddress(std::string_view text,

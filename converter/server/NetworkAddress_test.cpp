@@ -7,6 +7,7 @@ namespace {
 using saltmark::server::EndpointText;
 using saltmark::server::ParseListenAddress;
 using saltmark::server::PeerFilter;
+using saltmark::server::SplitHostPort;
 
 TEST(ListenAddress, ReadsPortAloneOrWithAnAddress)
 {
@@ -34,6 +35,22 @@ TEST(ListenAddress, ReadsPortAloneOrWithAnAddress)
             EXPECT_EQ(EndpointText(*endpoint), c.endpoint);
         }
     }
+}
+
+// The dashboard's address may be a host name; the split alone judges brackets and the port.
+TEST(ListenAddress, SplitsAHostNameFromItsPort)
+{
+    std::string host, error;
+    unsigned port = 1;
+    ASSERT_TRUE(SplitHostPort("8080", "127.0.0.1", host, port, error)) << error;
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 8080u);
+    ASSERT_TRUE(SplitHostPort("buoys.example:0", "127.0.0.1", host, port, error)) << error;
+    EXPECT_EQ(host, "buoys.example");
+    EXPECT_EQ(port, 0u);
+    EXPECT_FALSE(SplitHostPort("::1", "127.0.0.1", host, port, error));
+    EXPECT_NE(error.find("brackets"), std::string::npos) << error;
+    EXPECT_FALSE(SplitHostPort(":8080", "127.0.0.1", host, port, error));
 }
 
 TEST(PeerFilter, MatchesNetworksOfBothFamilies)

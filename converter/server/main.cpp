@@ -93,9 +93,14 @@ int main(int argc, char** argv)
     }
     HttpOptions http;
     std::string reason;
-    if (!options.http.empty() && !ParseHttpAddress(options.http, http, reason)) {
-        std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
-        return kUsage;
+    // The dashboard may be given a host name (behind a proxy, say); DirectIP only an address.
+    if (!options.http.empty()) {
+        unsigned port = 0;
+        if (!SplitHostPort(options.http, "127.0.0.1", http.host, port, reason)) {
+            std::fprintf(stderr, "saltmark-server: --http: %s\n", reason.c_str());
+            return kUsage;
+        }
+        http.port = static_cast<int>(port);
     }
     // Only the dashboard: the archive is read, never opened for writing.
     const bool receives = !options.directIp.empty() || !options.watchFolder.empty();
