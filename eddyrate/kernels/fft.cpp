@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "call_arena.h"
-
 #include "crmath.h"
 #include "fft_lanes.h"
 
@@ -335,10 +334,6 @@ void transformColumns(std::span<const double* const> columnStarts, std::int32_t 
         deliverColumn(to, j, column.data());
     }
 }
-
-}  // namespace
-
-namespace {
 
 struct ReleaseWork {
     void operator()(const double** block) const noexcept { releaseWork(block); }

@@ -45,12 +45,14 @@ void radix2Transform(std::span<const double> input, std::int32_t length,
 // chirp (2m - 1 entries) becomes the chirp-z weights exp(+i pi q^2 / m) around chirp[m - 1].
 void buildChirp(std::int32_t m, std::span<Complex> chirp);
 
-// out[0 .. m) becomes the m-point transform of the real column of m samples at `column`, through convolutions of length `convolutionLength` (a power of two, at
-// least 2m - 1) with that length's tables. chirpSpectrum is the forward `convolutionLength`-
-// point transform of the whole chirp, the same for every column. work holds at least
-// 2 * convolutionLength entries.
+// out[0 .. m) becomes the m-point transform of the real column of m samples at `column`,
+// through convolutions of length `convolutionLength` (a power of two, at least 2m - 1) with
+// that length's tables. chirpSpectrum is the forward `convolutionLength`-point transform of
+// the whole chirp, the same for every column. work holds at least 2 * convolutionLength
+// entries.
 void chirpTransform(const double* column, std::int32_t convolutionLength, std::int32_t m,
-                    std::span<const double> cosine, std::span<const double> sine, std::span<const double> inverseSine,
+                    std::span<const double> cosine, std::span<const double> sine,
+                    std::span<const double> inverseSine,
                     std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
                     std::span<Complex> out, std::span<Complex> work);
 

@@ -218,13 +218,12 @@ void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t
 
 }  // namespace
 
-std::int32_t lanes() { return static_cast<std::int32_t>(hn::Lanes(Lane())); }
+std::int32_t lanes() { return static_cast<std::int32_t>(kLanes); }
 
 void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
                       std::int32_t columnCount)
 {
     const Lane d;
-    const std::size_t lanes = kLanes;
     const std::int32_t m = plan.m;
     const std::int32_t length = plan.length;
 
@@ -239,8 +238,8 @@ void transformColumns(const TransformPlan& plan, const double* const* columnStar
         }
         position = nextBitReversed(position, length);
     }
-    const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * lanes;
-    auto group = allocateAligned<double>(static_cast<std::size_t>(m) * lanes);
+    const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * kLanes;
+    auto group = allocateAligned<double>(static_cast<std::size_t>(m) * kLanes);
     auto forward = allocateAligned<double>(workEntries);
     const InterleavedWork u(forward.get());
     const Vector zero = hn::Zero(d);
@@ -248,24 +247,24 @@ void transformColumns(const TransformPlan& plan, const double* const* columnStar
     const double inverseLength = 1.0 / static_cast<double>(length);
     const Vector scale = hn::Set(d, inverseLength);
     // Work entries of all lanes that fill 32 KiB.
-    const auto cached = static_cast<std::int32_t>(32768 / (2 * sizeof(double) * lanes));
+    const auto cached = static_cast<std::int32_t>(32768 / (2 * sizeof(double) * kLanes));
 
-    for (std::int32_t first = 0; first < columnCount; first += static_cast<std::int32_t>(lanes)) {
-        const std::int32_t count = columnCount - first < static_cast<std::int32_t>(lanes)
+    for (std::int32_t first = 0; first < columnCount; first += static_cast<std::int32_t>(kLanes)) {
+        const std::int32_t count = columnCount - first < static_cast<std::int32_t>(kLanes)
                                        ? columnCount - first
-                                       : static_cast<std::int32_t>(lanes);
+                                       : static_cast<std::int32_t>(kLanes);
         // The group's columns side by side, row by row; lanes without a column carry zeros.
         double* rowsOfGroup = group.get();
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
+        for (std::size_t lane = 0; lane < kLanes; ++lane) {
             const bool used = static_cast<std::int32_t>(lane) < count;
             const double* column = used ? columnStarts[first + static_cast<std::int32_t>(lane)]
                                         : nullptr;
             for (std::int32_t t = 0; t < m; ++t) {
-                rowsOfGroup[static_cast<std::size_t>(t) * lanes + lane] = used ? column[t] : 0.0;
+                rowsOfGroup[static_cast<std::size_t>(t) * kLanes + lane] = used ? column[t] : 0.0;
             }
         }
         auto sample = [&](std::int32_t t) {
-            return hn::Load(d, rowsOfGroup + static_cast<std::size_t>(t) * lanes);
+            return hn::Load(d, rowsOfGroup + static_cast<std::size_t>(t) * kLanes);
         };
         const std::int32_t rowsOut = plan.lastRow - plan.firstRow + 1;
         const auto deliver = [&](const LaneComplex& value, std::int32_t t) {
