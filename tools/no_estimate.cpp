@@ -25,6 +25,15 @@ std::string number(double value)
     return std::string(buffer, result.ptr);
 }
 
+// The fit range's bounds as the documentation writes them: 2.0, 4.9.
+std::string oneDecimal(double value)
+{
+    char buffer[32];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1);
+    return std::string(buffer, result.ptr);
+}
+
 // Samples in 256 seconds, rounded half away from zero, then made even downwards.
 double segmentLength(double fs)
 {
@@ -86,7 +95,8 @@ std::optional<std::string> noEstimateReason(const Burst& burst, double fs,
         fitBands += f > kFitLowHz && f < kFitHighHz ? 1 : 0;
     }
     if (fitBands < 2) {
-        return "fewer than two bands in the fit range 2.0-4.9 Hz at " + number(fs) +
+        return "fewer than two bands in the fit range " + oneDecimal(kFitLowHz) + "-" +
+               oneDecimal(kFitHighHz) + " Hz at " + number(fs) +
                " Hz (the rate must be above 4 Hz)";
     }
     if (firstNonFinite < burst.size()) {

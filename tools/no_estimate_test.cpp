@@ -28,7 +28,7 @@ TEST(NoEstimateReason, NamesTheRuleThatLeftTheBurstWithoutAnEstimate)
         {"many zeros", 6000, 10.0, 6.0, 900, 0, "hold a zero"},
         {"200 s", 2000, 10.0, 6.0, 0, 0,
          "2000 samples are fewer than one segment needs at 10 Hz: 2560"},
-        {"3 Hz", 3000, 3.0, 6.0, 0, 0, "fewer than two bands in the fit range"},
+        {"3 Hz", 3000, 3.0, 6.0, 0, 0, "fewer than two bands in the fit range 2.0-4.9 Hz at 3 Hz"},
         {"a NaN", 6000, 10.0, 6.0, 0, 700, "sample 700 (counted from 1) is not finite: w = nan"},
         {"wind along v", 6000, 10.0, 0.0, 0, 0, "fewer than two valid segments"},
         {"1 Hz", 6000, 1.0, 6.0, 0, 0, "not above 1 Hz"},

@@ -624,6 +624,7 @@ private slots:
         QVERIFY(band != nullptr);
         QCOMPARE(band->upperSeries()->points().front().x(), 2.0);
         QCOMPARE(band->upperSeries()->points().back().x(), 4.9);
+        QCOMPARE(band->name(), QStringLiteral("fit band (2.0 to 4.9 Hz)"));
         const auto* tke = qobject_cast<QLineSeries*>(series[1]);
         QCOMPARE(tke->count(), 115);
         const QString title = chart.chart()->title();

@@ -121,7 +121,9 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
     auto* band = new QAreaSeries(bandTop, bandBottom);
     bandTop->setParent(band);
     bandBottom->setParent(band);
-    band->setName(QStringLiteral("fit band (2.0 to 4.9 Hz)"));
+    band->setName(QStringLiteral("fit band (%1 to %2 Hz)")
+                      .arg(kFitBandLowHz, 0, 'f', 1)
+                      .arg(kFitBandHighHz, 0, 'f', 1));
     band->setColor(QColor(225, 225, 225));
     band->setBorderColor(QColor(225, 225, 225));
     chart->addSeries(band);
