@@ -172,6 +172,9 @@ class DashboardTest(unittest.TestCase):
         shown = self.wait_for("const r = document.getElementById('report'); return r && r.textContent")
         self.assertEqual(shown.encode("utf-8"), expected)
         self.wait_for("return document.querySelectorAll('.spectra canvas').length > 0")
+        legend = self.wait_for("const l = [...document.querySelectorAll('.spectra .u-label')]"
+                               ".map((e) => e.textContent); return l.length ? l : null")
+        self.assertIn("f^-5/3 fit 2.0–4.9 Hz", legend)
         self.wait_for("const i = document.querySelector('img.camera'); return i && i.complete && i.naturalWidth > 0")
         self.shoot("message")
 

@@ -3,8 +3,10 @@
 import uPlot from './vendor/uPlot.esm.js';
 import { el, getJson, getText, formatTime, formatNumber } from './dom.js';
 
-// The inertial subrange the dissipation fit uses, and the slope it assumes there.
+// The inertial subrange the dissipation fit uses, both bounds exclusive as in the library, and
+// the slope it assumes there.
 const kFitBand = [2.0, 4.9];
+const inFitBand = (f) => f > kFitBand[0] && f < kFitBand[1];
 const kInertialSlope = -5 / 3;
 
 function spectrumChart(title, x, series, logScales) {
@@ -39,15 +41,15 @@ function y81000Spectra(records) {
   return records.filter((r) => r.type === 'Y81000' && r.fields.Freq).map((r) => {
     const { Freq: f, Tke: s } = r.fields;
     const usable = f.map((_, i) => i).filter((i) => f[i] > 0 && s[i] > 0).sort((a, b) => f[a] - f[b]);
-    const inBand = usable.filter((i) => f[i] >= kFitBand[0] && f[i] <= kFitBand[1]);
+    const inBand = usable.filter((i) => inFitBand(f[i]));
     const level = inBand.length
       ? inBand.reduce((sum, i) => sum + Math.log(s[i]) - kInertialSlope * Math.log(f[i]), 0) / inBand.length
       : null;
-    const line = usable.map((i) => (level !== null && f[i] >= kFitBand[0] && f[i] <= kFitBand[1]
+    const line = usable.map((i) => (level !== null && inFitBand(f[i])
       ? Math.exp(level + kInertialSlope * Math.log(f[i])) : null));
     return spectrumChart(`Y81000 spectrum (record ${r.index})`, usable.map((i) => f[i]), [
       { label: 'Tke', stroke: '#2a9d5b', data: usable.map((i) => s[i]) },
-      { label: 'f^-5/3 fit 2.0–4.9 Hz', stroke: '#c0392b', width: 2.5, dash: [6, 4], data: line },
+      { label: `f^-5/3 fit ${kFitBand[0].toFixed(1)}–${kFitBand[1].toFixed(1)} Hz`, stroke: '#c0392b', width: 2.5, dash: [6, 4], data: line },
     ], true);
   });
 }
