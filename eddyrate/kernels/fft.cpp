@@ -372,13 +372,6 @@ void fftTransform(const NumericArray& x, NumericArray& y)
                      {complexes(y), nullptr, 0, m - 1});
 }
 
-void fftBinPowers(const NumericArray& x, std::int32_t firstBin, std::int32_t lastBin,
-                  NumericArray& powers)
-{
-    const NumericArray* const arrays[] = {&x};
-    fftBinPowers(arrays, firstBin, lastBin, powers);
-}
-
 void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin,
                   std::int32_t lastBin, NumericArray& powers)
 {

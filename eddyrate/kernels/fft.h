@@ -14,15 +14,12 @@ namespace eddyrate {
 // [m, c]. Throws std::bad_alloc.
 void fftTransform(const NumericArray& x, NumericArray& y);
 
-// powers becomes [lastBin - firstBin + 1, c]: for every column of x and every bin b from
+// powers becomes [lastBin - firstBin + 1, all their columns] for the columns of the arrays
+// xs, all of m rows, as if they stood side by side: for every column and every bin b from
 // firstBin to lastBin (0 <= firstBin, lastBin < m), re * re + im * im of y(b) as fftTransform
 // gives it, with the same bits. The rows outside the range, which only the full spectra need,
-// are not computed where that saves work. Throws std::bad_alloc.
-void fftBinPowers(const NumericArray& x, std::int32_t firstBin, std::int32_t lastBin,
-                  NumericArray& powers);
-// The same over the columns of several arrays of the same row count, as if they stood side
-// by side: powers becomes [lastBin - firstBin + 1, all their columns]. One call shares the
-// tables of the transform and fills the vector lanes across the arrays.
+// are not computed where that saves work. One call shares the tables of the transform and
+// fills the vector lanes across the arrays. Throws std::bad_alloc.
 void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin,
                   std::int32_t lastBin, NumericArray& powers);
 

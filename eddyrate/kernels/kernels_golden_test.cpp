@@ -128,7 +128,8 @@ TEST_P(KernelGoldenOnUnit, TransformMatchesBitForBit)
         const std::int32_t firstBin = 1;
         const std::int32_t lastBin = m / 2;
         ArrayOwner powers = initArray(2);
-        fftBinPowers(*x, firstBin, lastBin, *powers);
+        const NumericArray* const arrays[] = {x.get()};
+        fftBinPowers(arrays, firstBin, lastBin, *powers);
         ASSERT_EQ(rows(*powers), lastBin - firstBin + 1);
         std::vector<double> expected;
         for (std::int32_t j = 0; j < kColumns; ++j) {
