@@ -17,22 +17,16 @@ constexpr double kLongestSegment = 2147483647.0;   // samples of a segment, a si
 constexpr double kFitLowHz = EDDYRATE_FIT_LOW_HZ;  // both bounds exclusive
 constexpr double kFitHighHz = EDDYRATE_FIT_HIGH_HZ;
 
-std::string number(double value)
+std::string number(double value, std::chars_format format = std::chars_format::general,
+                   int precision = 7)
 {
     char buffer[32];
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 7);
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, format, precision);
     return std::string(buffer, result.ptr);
 }
 
 // The fit range's bounds as the documentation writes them: 2.0, 4.9.
-std::string oneDecimal(double value)
-{
-    char buffer[32];
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1);
-    return std::string(buffer, result.ptr);
-}
+std::string oneDecimal(double value) { return number(value, std::chars_format::fixed, 1); }
 
 // Samples in 256 seconds, rounded half away from zero, then made even downwards.
 double segmentLength(double fs)
