@@ -115,5 +115,5 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
         assert stored.sel(time="2024-06-12T01:00")["latitude"].item() == 54.5
 
     (tmp_path / "other.sqlite").write_bytes(b"")
-    with pytest.raises(ValueError, match="not an archive of version 2"):
+    with pytest.raises(ValueError, match="not an archive of version 3"):
         saltmark.open_archive(tmp_path / "other.sqlite")

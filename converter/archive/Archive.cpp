@@ -139,15 +139,21 @@ constexpr const char* kMessagesColumns =
     " time TEXT,"
     " time_source TEXT CHECK (time_source IN ('session', 'record', 'file')));\n";
 
+// A mail attachment is named by IMEI and MOMSN alone, and the 16-bit MOMSN wraps after
+// 65,536 messages: other bytes under a name already archived are another message (or a file
+// that changed after it was imported), never a repeat. Version 2 keyed it by the name alone.
+constexpr const char* kAttachmentIndex =
+    "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn, bytes)"
+    " WHERE imei IS NOT NULL AND session_time IS NULL;\n";
+
 // The keys of a delivery (see the header); a version 1 row, keyed by its bytes alone there,
 // is unique by name and bytes too.
-constexpr const char* kMessagesIndexes =
-    "CREATE UNIQUE INDEX messages_by_session ON messages (imei, momsn, session_time)"
-    " WHERE session_time IS NOT NULL;\n"
-    "CREATE UNIQUE INDEX messages_by_cdr ON messages (imei, cdr_reference)"
-    " WHERE cdr_reference <> 0;\n"
-    "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
-    " WHERE imei IS NOT NULL AND session_time IS NULL;\n"
+const std::string kMessagesIndexes =
+    std::string("CREATE UNIQUE INDEX messages_by_session ON messages (imei, momsn, session_time)"
+                " WHERE session_time IS NOT NULL;\n"
+                "CREATE UNIQUE INDEX messages_by_cdr ON messages (imei, cdr_reference)"
+                " WHERE cdr_reference <> 0;\n") +
+    kAttachmentIndex +
     "CREATE UNIQUE INDEX messages_by_file ON messages (file_name, bytes) WHERE imei IS NULL;\n"
     "CREATE INDEX messages_by_time ON messages (time);\n";
 
@@ -212,7 +218,7 @@ RecordSchema MakeRecordSchema()
     return schema;
 }
 
-enum class Layout { Empty, Version1, Version2 };
+enum class Layout { Empty, Version1, Version2, Current };
 
 // What the file at hand is, read without writing a byte; nothing with `reason` set when it
 // is no archive of a version this program can open.
@@ -257,7 +263,7 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
         reason = "a SQLite file without a messages table, not an archive; left untouched";
         return std::nullopt;
     }
-    if (*applicationId == kApplicationId && *version != kSchemaVersion) {
+    if (*applicationId == kApplicationId && *version != kSchemaVersion && *version != 2) {
         reason = "archive version " + std::to_string(*version) + " is unknown; left untouched";
         return std::nullopt;
     }
@@ -267,7 +273,10 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
             return std::nullopt;
         }
     }
-    return *applicationId == 0 ? Layout::Version1 : Layout::Version2;
+    if (*applicationId == 0) {
+        return Layout::Version1;
+    }
+    return *version == 2 ? Layout::Version2 : Layout::Current;
 }
 
 std::string Stamp()
@@ -349,9 +358,18 @@ struct Archive::Impl {
     std::vector<Statement> insertRecord;                // by type code
     std::vector<std::vector<Statement>> insertElement;  // by type code, then field index
 
-    // The open batch: deliveries inserted as new in the transaction, with their positions.
+    // The open batch: every delivery the transaction answered for, with its position and
+    // what the transaction said of it. A delivery found already there may have matched a row
+    // of this same transaction (the gateway sending one message on two connections), so it is
+    // no more durable than the new ones until the commit succeeds, and is tried again with
+    // them when it fails.
+    struct Staged {
+        std::size_t index = 0;
+        Delivery delivery;
+        Added added = Added::New;
+    };
     bool inBatch = false;
-    std::vector<std::pair<std::size_t, Delivery>> staged;
+    std::vector<Staged> staged;
     std::size_t given = 0;
     BatchOutcome outcome;
 
@@ -407,7 +425,12 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
     }
     // Again under the write lock: another importer may have created or upgraded it meanwhile.
     const std::optional<Layout> layout = Classify(db.get(), schema, reason);
-    const bool ready = layout && (*layout == Layout::Version2 ||
+    const bool ready = layout && (*layout == Layout::Current ||
+                                  (*layout == Layout::Version2 &&
+                                   Execute(db.get(),
+                                           std::string("DROP INDEX messages_by_attachment;\n") +
+                                               kAttachmentIndex + Stamp(),
+                                           reason)) ||
                                   (*layout == Layout::Empty &&
                                    Execute(db.get(),
                                            std::string("CREATE TABLE messages") + kMessagesColumns +
@@ -619,17 +642,15 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
     const Added added = impl.Insert(delivery, reason);
     switch (added) {
         case Added::New:
-            impl.staged.emplace_back(index, delivery);
-            break;
         case Added::AlreadyThere:
-            ++impl.outcome.alreadyThere;
+            impl.staged.push_back({index, delivery, added});
             break;
         case Added::Failed:
             if (sqlite3_get_autocommit(impl.db.get()) != 0) {
                 // SQLite gave the whole transaction up (a full disk can do that): the batch
                 // so far is gone with it, so every delivery of it is tried again alone.
                 impl.inBatch = false;
-                impl.staged.emplace_back(index, delivery);
+                impl.staged.push_back({index, delivery, Added::New});
                 impl.RetryOneByOne();
                 const auto& named = impl.outcome.notArchived;
                 const auto self =
@@ -666,9 +687,9 @@ Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
 
 void Archive::Impl::RetryOneByOne()
 {
-    for (const auto& [index, delivery] : staged) {
+    for (const Staged& one : staged) {
         std::string reason;
-        switch (StoreOne(delivery, reason)) {
+        switch (StoreOne(one.delivery, reason)) {
             case Added::New:
                 ++outcome.added;
                 break;
@@ -676,7 +697,7 @@ void Archive::Impl::RetryOneByOne()
                 ++outcome.alreadyThere;
                 break;
             case Added::Failed:
-                Name(index, delivery, reason);
+                Name(one.index, one.delivery, reason);
                 break;
         }
     }
@@ -691,7 +712,9 @@ void Archive::Impl::Flush()
     inBatch = false;
     std::string reason;
     if (Execute(db.get(), "COMMIT", reason)) {
-        outcome.added += staged.size();
+        for (const Staged& s : staged) {
+            ++(s.added == Added::New ? outcome.added : outcome.alreadyThere);
+        }
         staged.clear();
         return;
     }

@@ -9,7 +9,7 @@
 // visible: Store() commits one delivery before it returns (the server, before it confirms);
 // Add() and Commit() import a batch in one transaction (the converter).
 //
-// Schema, version 2 (PRAGMA user_version = 2, PRAGMA application_id = kApplicationId, WAL):
+// Schema, version 3 (PRAGMA user_version = 3, PRAGMA application_id = kApplicationId, WAL):
 //   messages
 //     id             INTEGER PRIMARY KEY
 //     file_name      the file's name; for a DirectIP delivery "<IMEI>_<MOMSN>.sbd", the name
@@ -42,7 +42,8 @@
 //   The same delivery, by unique indexes on messages:
 //     with a DirectIP header (pushed, or a file in DirectIP framing): imei, momsn and
 //       session_time; or imei and a non-zero cdr_reference
-//     a file named "<IMEI>_<MOMSN>.sbd" (15 digits, '_', decimal MOMSN): imei and momsn
+//     a file named "<IMEI>_<MOMSN>.sbd" (15 digits, '_', decimal MOMSN): imei, momsn and
+//       bytes, since the 16-bit MOMSN wraps (version 2 had imei and momsn only)
 //     any other file: file_name and bytes
 //   One table per record type, named as the type with spaces as underscores (PB200, IMU,
 //   Miscellaneous_values, ...): message_id, record (its index in the message), port,
@@ -56,9 +57,9 @@
 //   its columns have no declared type, which keeps -0.0; SQLite has no NaN, so a NaN is NULL.
 //
 // Opening: a new file gets the schema; a version 1 archive (the layout before envelopes, no
-// user_version) is upgraded in place in one transaction keeping every row; a newer version,
-// a SQLite file of another application (another application_id, or none and no messages
-// table), and an archive missing one of its tables are refused untouched.
+// user_version) and a version 2 one are upgraded in place in one transaction keeping every
+// row; a newer version, a SQLite file of another application (another application_id, or none
+// and no messages table), and an archive missing one of its tables are refused untouched.
 //
 // Concurrency: WAL, so readers never wait for a writer's transaction and see a message once
 // committed (a reader still sets a busy timeout of a second or so, for the instant a writer
@@ -85,7 +86,7 @@ namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
 inline constexpr std::int32_t kApplicationId = 0x536C744D;
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // The IMEI and MOMSN a mail attachment's name "<IMEI>_<MOMSN>.sbd" carries.
 struct AttachmentName {
@@ -152,12 +153,13 @@ public:
     Archive& operator=(const Archive&) = delete;
 
     // Adds a delivery to the open batch. New means it will be added when the batch commits;
+    // AlreadyThere may mean a row of this same batch, no more durable than the batch itself;
     // Failed sets `reason`. Commit's outcome has the final word on every delivery.
     Added Add(const Delivery& delivery, std::string& reason);
 
     // Commits the batch. When the commit (or a statement in the batch) fails, the batch is
-    // tried again delivery by delivery, so only deliveries that cannot be stored are lost,
-    // and each of them is named in the outcome.
+    // tried again delivery by delivery, copies of one message included, so only deliveries
+    // that cannot be stored are lost, and each of them is named in the outcome.
     BatchOutcome Commit();
 
     // One delivery, committed durably before it returns (commits an open batch first).

@@ -207,6 +207,8 @@ TEST_F(ArchiveTest, KeysDeliveriesNotContent)
          Added::AlreadyThere},
         {"next attachment, same bytes", DeliveryFromFile("300234010000001_5.sbd", payload),
          Added::New},
+        {"the MOMSN wrapped: same name, other bytes",
+         DeliveryFromFile("300234010000001_1.sbd", Message({Battery(11.0f)})), Added::New},
         {"a file", DeliveryFromFile("a.sbd", payload), Added::New},
         {"a copy by another name", DeliveryFromFile("b.sbd", payload), Added::New},
         {"the file again", DeliveryFromFile("a.sbd", payload), Added::AlreadyThere},
@@ -216,8 +218,8 @@ TEST_F(ArchiveTest, KeysDeliveriesNotContent)
         std::string reason;
         EXPECT_EQ(archive->Store(c.delivery, reason), c.expected) << c.what << ": " << reason;
     }
-    EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "9");
-    EXPECT_EQ(Query("SELECT count(*) FROM Miscellaneous_values")[0][0], "9");
+    EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "10");
+    EXPECT_EQ(Query("SELECT count(*) FROM Miscellaneous_values")[0][0], "10");
     EXPECT_EQ(Query("SELECT imei, momsn, session_time, iridium_latitude, iridium_longitude,"
                     " iridium_cep_km, source, file_name, length(raw) > size FROM messages"
                     " WHERE id = 1"),
@@ -341,12 +343,43 @@ TEST_F(ArchiveTest, UpgradesAVersion1ArchiveKeepingEveryRow)
     }
     EXPECT_EQ(Query(rows + " LIMIT 3"), before);
     EXPECT_EQ(Query("SELECT count(*) FROM IMU_E"), recordsBefore);
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "2");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "3");
     EXPECT_EQ(Query("PRAGMA application_id")[0][0], std::to_string(kApplicationId));
     EXPECT_EQ(Query("SELECT time, time_source, source, imei FROM messages WHERE id = 1")[0],
               (std::vector<std::string>{"2024-06-11T12:00:00Z", "record", "file", "NULL"}));
     EXPECT_EQ(Query("SELECT measured_at FROM PB200")[0][0], "2024-06-11T12:00:00Z");
     EXPECT_EQ(Query("PRAGMA integrity_check")[0][0], "ok");
+}
+
+// Version 2 keyed an attachment by its name alone, so a wrapped MOMSN was taken for a repeat.
+TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
+{
+    const std::string name = "300234010000001_7.sbd";
+    {
+        auto archive = OpenArchive(m_path);
+        std::string reason;
+        ASSERT_EQ(archive->Store(DeliveryFromFile(name, Message({Battery(1.0f)})), reason),
+                  Added::New);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP INDEX messages_by_attachment;"
+                           "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
+                           " WHERE imei IS NOT NULL AND session_time IS NULL;"
+                           "PRAGMA user_version = 2",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto archive = OpenArchive(m_path);
+    ASSERT_TRUE(archive);
+    std::string reason;
+    EXPECT_EQ(archive->Store(DeliveryFromFile(name, Message({Battery(1.0f)})), reason),
+              Added::AlreadyThere);
+    EXPECT_EQ(archive->Store(DeliveryFromFile(name, Message({Battery(2.0f)})), reason), Added::New)
+        << reason;
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "3");
+    EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "2");
 }
 
 TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
@@ -369,9 +402,9 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              {
                  OpenArchive(p);
              }
-             sql(p, "PRAGMA user_version = 3");
+             sql(p, "PRAGMA user_version = 4");
          },
-         "archive version 3 is newer"},
+         "archive version 4 is newer"},
         {"another application's file",
          [&](const fs::path& p) { sql(p, "PRAGMA application_id = 42; CREATE TABLE notes (x)"); },
          "another application (application_id 42)"},
@@ -389,7 +422,7 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE IMU_ihAz");
          },
          "no table IMU_ihAz"},
-        {"a version 2 archive missing a table",
+        {"a version 3 archive missing a table",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);

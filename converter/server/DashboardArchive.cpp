@@ -15,7 +15,10 @@ namespace saltmark::server {
 
 namespace {
 
-constexpr int kArchiveVersion = 2;
+// The versions whose tables and columns this reader knows: 3 differs from 2 in a key only, and
+// a reader never upgrades.
+constexpr int kOldestArchiveVersion = 2;
+constexpr int kArchiveVersion = 3;
 // The logger writes 9999 where it has no reading; a chart shows a gap there.
 constexpr double kMissingMarker = 9999.0;
 constexpr std::size_t kPooledConnections = 4;
@@ -272,7 +275,7 @@ std::unique_ptr<DashboardArchive> DashboardArchive::Open(const std::filesystem::
         Lease lease(*archive);
         Statement version(lease.db(), "PRAGMA user_version");
         version.Step();
-        if (version.Int(0) != kArchiveVersion) {
+        if (version.Int(0) < kOldestArchiveVersion || version.Int(0) > kArchiveVersion) {
             reason = path.string() + ": not an archive of version " +
                      std::to_string(kArchiveVersion) + " (found " + std::to_string(version.Int(0)) +
                      ")";

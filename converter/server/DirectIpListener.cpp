@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <set>
 #include <vector>
 
 #include "DirectIp.h"
@@ -27,16 +28,43 @@ std::string Seconds(std::chrono::milliseconds duration)
     return count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
 }
 
+class Session;
+
+}  // namespace
+
+// The sessions alive, so that a stop can end those that outstay it. Shared with the sessions,
+// which may outlive the listener by a handler or two.
+struct DirectIpListener::Sessions {
+    std::set<Session*> live;
+};
+
+namespace {
+
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, const DirectIpSettings& settings, DeliveryWriter& writer)
+    Session(tcp::socket socket, const DirectIpSettings& settings, DeliveryWriter& writer,
+            std::shared_ptr<DirectIpListener::Sessions> sessions)
         : m_socket(std::move(socket)),
           m_deadline(m_socket.get_executor()),
           m_settings(settings),
-          m_writer(writer)
+          m_writer(writer),
+          m_sessions(std::move(sessions))
     {
         error_code ignored;
         m_peer = EndpointText(m_socket.remote_endpoint(ignored));
+        m_sessions->live.insert(this);
+    }
+    ~Session() { m_sessions->live.erase(this); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // The server stops and this session outstayed it: whatever it was doing ends here. A
+    // message not yet answered gets no confirmation, so the gateway sends it again.
+    void Abandon()
+    {
+        m_bAbandoned = true;
+        error_code ignored;
+        m_socket.close(ignored);
     }
 
     void Start()
@@ -76,7 +104,9 @@ private:
         const std::string received = m_nReceived == 0 ? std::string("nothing")
                                                       : std::to_string(m_nReceived) + " of " +
                                                             std::to_string(expected) + " bytes";
-        if (m_bTimedOut) {
+        if (m_bAbandoned) {
+            Refuse(received + " received when the server stopped");
+        } else if (m_bTimedOut) {
             Refuse(received + " received within " + Seconds(m_settings.timeout));
         } else if (error == asio::error::eof) {
             Refuse("connection closed after " + received);
@@ -162,8 +192,10 @@ private:
         m_deadline.cancel();
         const std::string status = m_outcome.Durable() ? "1" : "0";
         LogLine(m_description + m_outcome.Text() +
-                (error ? ", confirmation (status " + status +
-                             ") not sent: " + (m_bTimedOut ? "timed out" : error.message())
+                (error ? ", confirmation (status " + status + ") not sent: " +
+                             (m_bAbandoned  ? "the server stopped"
+                              : m_bTimedOut ? "timed out"
+                                            : error.message())
                        : ", confirmed with status " + status));
         error_code ignored;
         m_socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -181,6 +213,8 @@ private:
     std::string m_description;
     StoreOutcome m_outcome;
     std::vector<std::uint8_t> m_confirmation;
+    bool m_bAbandoned = false;
+    std::shared_ptr<DirectIpListener::Sessions> m_sessions;
 };
 
 }  // namespace
@@ -215,7 +249,12 @@ std::unique_ptr<DirectIpListener> DirectIpListener::Open(asio::io_context& io,
 
 DirectIpListener::DirectIpListener(asio::io_context& io, DirectIpSettings settings,
                                    DeliveryWriter& writer)
-    : m_acceptor(io), m_retry(io), m_settings(std::move(settings)), m_writer(writer)
+    : m_acceptor(io),
+      m_retry(io),
+      m_stopBy(io),
+      m_settings(std::move(settings)),
+      m_writer(writer),
+      m_sessions(std::make_shared<Sessions>())
 {
 }
 
@@ -227,11 +266,24 @@ tcp::endpoint DirectIpListener::LocalEndpoint() const
 
 void DirectIpListener::Start() { Accept(); }
 
-void DirectIpListener::Stop()
+void DirectIpListener::Stop(std::chrono::milliseconds grace)
 {
     error_code ignored;
     m_acceptor.close(ignored);
     m_retry.cancel();
+    // Sessions under way finish within their own deadlines, which already bound them; this
+    // one bounds the stop as a whole, also for a session that started its confirmation late.
+    m_stopBy.expires_after(grace);
+    m_stopBy.async_wait([sessions = m_sessions](error_code error) {
+        if (error) {
+            return;
+        }
+        // Abandoning removes nothing from the set until the session's handlers have run.
+        const std::vector<Session*> outstaying(sessions->live.begin(), sessions->live.end());
+        for (Session* session : outstaying) {
+            session->Abandon();
+        }
+    });
 }
 
 void DirectIpListener::Accept()
@@ -258,7 +310,8 @@ void DirectIpListener::Accept()
             LogLine("directip " + EndpointText(peer) + " refused: not an allowed peer (--allow)");
             socket.close(peerError);
         } else {
-            std::make_shared<Session>(std::move(socket), m_settings, m_writer)->Start();
+            std::make_shared<Session>(std::move(socket), m_settings, m_writer, m_sessions)
+                ->Start();
         }
         Accept();
     });

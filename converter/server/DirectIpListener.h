@@ -36,8 +36,11 @@ public:
 
     boost::asio::ip::tcp::endpoint LocalEndpoint() const;
     void Start();
-    // Stops accepting; connections already open finish.
-    void Stop();
+    // Stops accepting; connections already open finish, and those still open after `grace`
+    // are closed, their messages unanswered (the gateway sends them again).
+    void Stop(std::chrono::milliseconds grace);
+
+    struct Sessions;
 
 private:
     DirectIpListener(boost::asio::io_context& io, DirectIpSettings settings,
@@ -46,8 +49,10 @@ private:
 
     boost::asio::ip::tcp::acceptor m_acceptor;
     boost::asio::steady_timer m_retry;  // after an accept error (no file descriptors left)
+    boost::asio::steady_timer m_stopBy;
     DirectIpSettings m_settings;
     DeliveryWriter& m_writer;
+    std::shared_ptr<Sessions> m_sessions;
 };
 
 }  // namespace saltmark::server

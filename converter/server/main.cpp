@@ -134,6 +134,8 @@ int main(int argc, char** argv)
         writer.emplace(*archive);
     }
 
+    // A stop ends within --timeout whatever the gateway's connections do.
+    const std::chrono::milliseconds stopGrace = settings.timeout;
     boost::asio::io_context io;
     std::unique_ptr<DirectIpListener> listener;
     if (!options.directIp.empty()) {
@@ -169,7 +171,7 @@ int main(int argc, char** argv)
             return;
         }
         if (listener) {
-            listener->Stop();
+            listener->Stop(stopGrace);
         }
         if (dashboard) {
             dashboard->Stop();

@@ -14,7 +14,9 @@ import sqlite3
 
 import numpy as np
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
+# Version 3 differs from 2 in a key only: both read the same.
+READABLE_VERSIONS = (2, 3)
 
 # What the buoy's records mean, where the instruments' documentation says: units as CF writes
 # them, and a standard name where CF has one.
@@ -70,7 +72,7 @@ class Archive:
                 "SELECT name FROM sqlite_master WHERE type = 'table'")}
         except sqlite3.Error as error:
             raise OSError(f"{self.path}: not a readable archive: {error}") from None
-        if "messages" not in tables or version != SCHEMA_VERSION:
+        if "messages" not in tables or version not in READABLE_VERSIONS:
             self._db.close()
             raise ValueError(f"{self.path}: not an archive of version {SCHEMA_VERSION} (user_version"
                              f" {version}); saltmark-convert --db upgrades an earlier one")
@@ -236,5 +238,5 @@ class Archive:
 
 
 def open_archive(path):
-    """Opens an archive (SQLite, version 2) read-only; see Archive."""
+    """Opens an archive (SQLite, version 2 or 3) read-only; see Archive."""
     return Archive(path)
