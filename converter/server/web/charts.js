@@ -35,6 +35,16 @@ export function logTickLabels(ticks) {
   });
 }
 
+// A log axis from the decade above the largest value down by at most `decades`: a wave
+// spectrum's low-frequency flank falls many more decades than anyone reads.
+export function decadesBelowPeak(decades) {
+  return (u, min, max) => {
+    if (!(max > 0)) return [0.1, 1];
+    const top = 10 ** Math.ceil(Math.log10(max));
+    return [Math.max(10 ** Math.floor(Math.log10(min > 0 ? min : max)), top / 10 ** decades), top];
+  };
+}
+
 // Non-positive values have no place on a log axis: they become gaps.
 export const positiveOrNull = (values) => values.map((v) => (v > 0 ? v : null));
 

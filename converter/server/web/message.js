@@ -4,7 +4,9 @@ import uPlot from './vendor/uPlot.esm.js';
 import { el, getJson, getText, formatTime, formatPosition } from './dom.js';
 import { describe, withUnit } from './config.js';
 import { config } from './store.js';
-import { logTickLabels, positiveOrNull } from './charts.js';
+import { logTickLabels, positiveOrNull, decadesBelowPeak } from './charts.js';
+
+const kDecadesShown = 6;
 
 // x against y, each with its unit; y on a log axis (spectra span decades), x too when asked.
 function spectrumChart(title, x, xField, series, yField, logX) {
@@ -14,7 +16,7 @@ function spectrumChart(title, x, xField, series, yField, logX) {
     title,
     width: 440,
     height: 280,
-    scales: { x: { time: false, ...(logX ? { distr: 3 } : {}) }, y: { distr: 3 } },
+    scales: { x: { time: false, ...(logX ? { distr: 3 } : {}) }, y: { distr: 3, range: decadesBelowPeak(kDecadesShown) } },
     series: [{ label: withUnit(xField.label, xField.unit) }, ...series],
     axes: [{ label: withUnit(xField.label, xField.unit), ...(logX ? logAxis : {}) },
       { label: withUnit(yField.label, yField.unit), ...logAxis }],

@@ -58,8 +58,10 @@ export async function show({ root, params, signal, onLeave }) {
   const fieldSelect = el('select', { id: 'field', onchange: (e) => go({ field: e.target.value }) },
     fields.map((f) => el('option', { value: f, selected: f === state.field, text: f,
       title: withUnit(describe(cfg, state.type, f).label, describe(cfg, state.type, f).unit) })));
-  const dateInput = (name) => el('input', { type: 'date', id: name, value: state[name].slice(0, 10),
-    onchange: (e) => go({ [name]: e.target.value }) });
+  // Dates typed as the archive writes them (a browser's date picker shows its own locale's).
+  const dateInput = (name) => el('input', { type: 'text', id: name, value: state[name].slice(0, 10),
+    placeholder: 'YYYY-MM-DD', pattern: '\\d{4}-\\d{2}-\\d{2}', size: 10,
+    onchange: (e) => { if (e.target.checkValidity()) go({ [name]: e.target.value }); } });
   const holder = el('div', { class: 'chart', id: 'chart' });
   const count = el('p', { class: 'count', id: 'series-count' });
   const usual = el('p', { class: 'usual' }, usualFields.map(([type, name]) => el('button', {
