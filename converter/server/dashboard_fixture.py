@@ -134,7 +134,7 @@ def at_sea(folder):
     folder.mkdir(parents=True, exist_ok=True)
     imeis = []
     for n, (_, lat, lon) in enumerate(AT_SEA):
-        imei = f"3004340600{n + 1:05d}"
+        imei = f"30043406100{n + 1:04d}"
         t = START + 3600 * n
         payload = bytes([55]) + pb200(t, lat, lon, 5.0, False) + battery(12.5)
         (folder / f"{imei}_1.sbd").write_bytes(directip(imei, 1, t, payload, lat, lon, 3))

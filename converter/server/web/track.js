@@ -201,6 +201,7 @@ export async function show({ root, params, signal, onLeave }) {
   const counts = {};
   track.source.forEach((s) => { counts[s] = (counts[s] || 0) + 1; });
   const holder = el('div', { class: 'map-holder' });
+  const cursorAt = el('span', { id: 'track-cursor' });
   root.append(
     el('h2', { class: 'title', text: 'Track' }),
     el('p', { class: 'controls' },
@@ -209,7 +210,8 @@ export async function show({ root, params, signal, onLeave }) {
         el('span', { class: `swatch swatch-${s}` }), `${s} (${counts[s] || 0})`)),
       track.every > 1 ? el('span', { class: 'age', text: `every ${track.every}th message` }) : null),
     holder,
-    el('p', { class: 'hint', text: 'Wheel to zoom, drag to pan, double-click to reset; click a position for its message.' }));
+    el('p', { class: 'hint' }, 'Wheel to zoom, drag to pan, double-click to reset; click a position for its message. ',
+      cursorAt));
   const width = Math.max(320, root.clientWidth || 900);
   const height = Math.min(560, Math.round(width * 0.55));
   const ratio = window.devicePixelRatio || 1;
@@ -266,6 +268,11 @@ export async function show({ root, params, signal, onLeave }) {
   });
   let hovered = -1;
   overlay.addEventListener('mousemove', (e) => {
+    // Off the globe, inverting and projecting again does not come back to the pointer.
+    const at = projection.invert([e.offsetX, e.offsetY]);
+    const back = at && at.every(Number.isFinite) ? projection(at) : null;
+    cursorAt.textContent = back && Math.hypot(back[0] - e.offsetX, back[1] - e.offsetY) < 1
+      ? `Pointer at ${formatPosition(at[1], ((at[0] + 540) % 360) - 180, 5)}` : '';
     if (drag && e.buttons & 1) {
       const [tx, ty] = projection.translate();
       projection.translate([tx + e.offsetX - drag.x, ty + e.offsetY - drag.y]);
