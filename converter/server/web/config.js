@@ -1,12 +1,11 @@
 // What the page knows about the buoy's data, in one place: the fit band of the dissipation
 // fit, the buoy name of messages that came without an IMEI, and each field's label and unit.
-// The server's /api/config may state any of these; what it states wins (see store.js).
+// The server's /api/config may state any of these in the same shape (fit_band_hz: [low, high],
+// files_buoy, fields: { type: { field: { label, unit } } }); what it states wins (store.js).
 
 export const defaults = {
-  // The inertial subrange of the dissipation fit, both bounds exclusive as in the library,
-  // and the slope of the spectrum there.
+  // The inertial subrange of the dissipation fit, both bounds exclusive as in the library.
   fit_band_hz: [2.0, 4.9],
-  inertial_slope: -5 / 3,
   // Messages from a folder of files without an IMEI in their names share this buoy.
   files_buoy: 'files',
   // Per record type and field: a label for people and the unit ('1' for a pure number).
