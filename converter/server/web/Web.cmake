@@ -11,7 +11,8 @@ set(web_vendor
   ${web_source}/node_modules/topojson-client/dist/topojson-client.min.js
   ${web_source}/node_modules/d3-array/dist/d3-array.min.js
   ${web_source}/node_modules/d3-geo/dist/d3-geo.min.js
-  ${web_source}/node_modules/world-atlas/land-50m.json)
+  ${web_source}/node_modules/world-atlas/land-50m.json
+  ${web_source}/node_modules/world-atlas/land-110m.json)
 foreach(file IN LISTS web_vendor)
   if(NOT EXISTS ${file})
     message(WARNING "${file} is missing: run scripts/install-deps.sh (npm ci) for the dashboard's charts and coastlines")

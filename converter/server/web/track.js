@@ -20,22 +20,29 @@ const kGraticuleColour = 'rgba(60, 90, 120, 0.25)';
 const kEarthRadiusKm = 6371.0;
 const kHoverPixels = 8;
 const kMarginPixels = 12;
+const kSettleMilliseconds = 250;
 // Beyond this distance from the track's middle (degrees of arc) a regional map would stretch
 // the far positions too much: the whole globe is shown instead.
 const kLargestRegionalReach = 60;
 const kLeastRadius = 0.3;  // degrees around a buoy that hardly moved
 const kGraticuleSteps = [0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30];
 
-let landPromise = null;  // the coastlines, loaded once for every visit
+// Coastlines at two scales, each loaded once for every visit: the coarse one where a pixel is
+// tens of kilometres (ten times fewer points to project), the fine one closer in.
+const kCoarseKmPerPixel = 15;
+const landPromises = new Map();
 
-function coastlines() {
-  if (!landPromise) {
-    landPromise = getJson('/static/vendor/land-50m.json')
+function coastlines(scale) {
+  if (!landPromises.has(scale)) {
+    const loaded = getJson(`/static/vendor/land-${scale}.json`)
       .then((topology) => window.topojson.feature(topology, topology.objects.land));
-    landPromise.catch(() => { landPromise = null; });
+    landPromises.set(scale, loaded);
+    loaded.catch(() => landPromises.delete(scale));
   }
-  return landPromise;
+  return landPromises.get(scale);
 }
+
+const coastlineScale = (kmPerPx) => (kmPerPx === null || kmPerPx > kCoarseKmPerPixel ? '110m' : '50m');
 
 // A drift is shown from above its middle: azimuthal equidistant, so distances from the centre
 // are true and neither the antimeridian nor a pole cuts the track. Positions spread over the
@@ -192,10 +199,10 @@ function layer(id, width, height, ratio) {
 
 export async function show({ root, params, signal, onLeave }) {
   let frame = 0;
-  onLeave(() => cancelAnimationFrame(frame));
+  let settle = 0;
+  onLeave(() => { cancelAnimationFrame(frame); clearTimeout(settle); });
   const imei = params.get('imei') || '';
-  const [known, track, land] = await Promise.all([buoys(),
-    getJson(`/api/track${query({ imei })}`, signal), coastlines()]);
+  const [known, track] = await Promise.all([buoys(), getJson(`/api/track${query({ imei })}`, signal)]);
   if (signal.aborted) return;
   const tip = el('div', { class: 'tip', id: 'track-tip', hidden: true });
   const counts = {};
@@ -219,7 +226,7 @@ export async function show({ root, params, signal, onLeave }) {
   const over = layer('track-overlay', width, height, ratio);
   holder.style.width = `${width}px`;
   holder.style.height = `${height}px`;
-  holder.append(base.canvas, over.canvas, tip);
+  holder.append(el('div', { class: 'map-clip' }, base.canvas), over.canvas, tip);
   base.canvas.dataset.points = String(track.t.length);
 
   const positions = track.lon.map((lon, i) => [lon, track.lat[i]]);
@@ -228,21 +235,48 @@ export async function show({ root, params, signal, onLeave }) {
   const projection = fittedProjection(positions, width, height);
   const home = { scale: projection.scale(), translate: projection.translate() };
   let shown = [];
-  const draw = () => {
-    frame = 0;
+  const drawOverlay = () => {
     const kmPerPx = kmPerPixel(projection, width, height);
-    const step = graticuleStep(kmPerPx, width);
-    drawBase(base.ctx, projection, land, width, height, step);
     over.ctx.clearRect(0, 0, width, height);
     shown = drawTrack(over.ctx, track, projection, kmPerPx);
-    drawScaleBar(over.ctx, kmPerPx, height, step);
+    drawScaleBar(over.ctx, kmPerPx, height, graticuleStep(kmPerPx, width));
     if (track.t.length === 0) {
       over.ctx.fillStyle = '#555';
       over.ctx.fillText('No positions in the archive for this choice.', 20, 30);
     }
   };
-  const redraw = () => { if (!frame) frame = requestAnimationFrame(draw); };
-  draw();
+  // Projecting the coastlines takes a good part of a second on a slow machine: while the map
+  // is zoomed and dragged, its last drawing is moved and scaled (the projection's scale and
+  // translation act on the picture alike), and it is drawn afresh when the hand rests.
+  let drawnAt = null;
+  let mapGeneration = 0;  // only the latest drawing that waited for coastlines draws
+  const drawMap = async () => {
+    settle = 0;
+    const generation = ++mapGeneration;
+    const land = await coastlines(coastlineScale(kmPerPixel(projection, width, height)));
+    if (signal.aborted || generation !== mapGeneration) return;
+    const kmPerPx = kmPerPixel(projection, width, height);
+    drawBase(base.ctx, projection, land, width, height, graticuleStep(kmPerPx, width));
+    drawnAt = { scale: projection.scale(), translate: projection.translate() };
+    base.canvas.style.transform = '';
+  };
+  const redraw = () => {
+    if (!frame) {
+      frame = requestAnimationFrame(() => {
+        frame = 0;
+        const k = projection.scale() / drawnAt.scale;
+        const [tx, ty] = projection.translate();
+        base.canvas.style.transform =
+          `translate(${tx - k * drawnAt.translate[0]}px, ${ty - k * drawnAt.translate[1]}px) scale(${k})`;
+        drawOverlay();
+      });
+    }
+    clearTimeout(settle);
+    settle = setTimeout(drawMap, kSettleMilliseconds);
+  };
+  await drawMap();
+  if (signal.aborted) return;
+  drawOverlay();
   // Where a place lies on the map, in CSS pixels from its top left corner.
   base.canvas.project = (lon, lat) => projection([lon, lat]);
   base.canvas.dataset.drawn = 'yes';
