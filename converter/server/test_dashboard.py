@@ -1,5 +1,6 @@
 """The dashboard in a real browser: saltmark-server on a temporary archive of composed messages
-(two buoys, 30 days), driven by headless Chromium through chromedriver, one browser session.
+(two buoys, 30 days; for the map, a second archive of buoys at sea around the globe), driven by
+headless Chromium through chromedriver, one browser session.
 
 Run by CTest; by hand:
   python3 test_dashboard.py --server S --convert C --send D --web DIR [--screenshots DIR]
@@ -213,6 +214,9 @@ class DashboardTest(unittest.TestCase):
     def test_5_message_over_directip_appears_while_the_page_is_open(self):
         self.open("#/messages")
         self.wait_for("return document.querySelectorAll('#message-rows tr').length > 0")
+        times = self.browser.execute_script(
+            "return [...document.querySelectorAll('#message-rows td:nth-child(3)')].map((c) => c.textContent)")
+        self.assertEqual(times, sorted(times, key=lambda t: (t != "—", t), reverse=True))  # untimed last
         t = fixture.START + 40 * 86400
         payload = bytes([55]) + fixture.battery(11.5)
         framed = fixture.directip(fixture.IMEIS[0], 999, t, payload, 55.0, 8.0, 2)
