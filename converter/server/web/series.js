@@ -29,8 +29,9 @@ function drawSeries(holder, field, lines) {
       ...lines.map((line, i) => ({
         label: line.buoy, stroke: kColours[i % kColours.length], width: 1.25, value: shown,
         points: { show: line.t.length < 500 } }))],
+    padding: [16, 40, 0, 0],  // room for the last date under the axis's end
     axes: [timeAxis, { label: withUnit(field.label, field.unit), size: 70,
-      values: field.log ? (u, ticks) => logTickLabels(ticks) : undefined }],
+      ...(field.log ? { values: (u, ticks) => logTickLabels(ticks) } : {}) }],
     plugins: [{ hooks: { ready: [wheelZoomAndPan] } }],
   }, data, holder);
   // What the chart was given: every row of every buoy, a gap counting as a point.
