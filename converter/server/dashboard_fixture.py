@@ -117,6 +117,31 @@ def messages(per_buoy, sparse=1):
     return out
 
 
+# Open sea in every ocean, each the place of its own buoy: where a map that fills land
+# even-odd or draws polygons that cross 180° flat paints land (north of Iceland, at 65°N and
+# 70°N, at 17°S beside the antimeridian). Off the 0.2° to 30° graticule lines, far from coasts.
+AT_SEA = (("north of Iceland", 68.3, -17.3), ("Norwegian Sea", 64.8, 1.3), ("70N", 70.3, 3.7),
+          ("Chukchi Sea", 70.3, -167.3), ("17S east of 180", -17.3, -176.3),
+          ("17S west of 180", -17.3, 173.3), ("North Atlantic", 43.3, -36.7),
+          ("South Atlantic", -31.3, -14.7), ("Indian Ocean", -21.3, 78.7),
+          ("Southern Ocean", -58.7, 101.3), ("North Pacific", 33.7, -151.3),
+          ("Arctic Ocean", 84.3, 21.7))
+
+
+def at_sea(folder):
+    """One message of one buoy at each place of AT_SEA; their IMEIs in that order."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    imeis = []
+    for n, (_, lat, lon) in enumerate(AT_SEA):
+        imei = f"30043406100{n + 1:04d}"
+        t = START + 3600 * n
+        payload = bytes([55]) + pb200(t, lat, lon, 5.0, False) + battery(12.5)
+        (folder / f"{imei}_1.sbd").write_bytes(directip(imei, 1, t, payload, lat, lon, 3))
+        imeis.append(imei)
+    return imeis
+
+
 def write(folder, per_buoy, sparse=1):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)

@@ -1,5 +1,6 @@
 """The dashboard in a real browser: saltmark-server on a temporary archive of composed messages
-(two buoys, 30 days), driven by headless Chromium through chromedriver, one browser session.
+(two buoys, 30 days; for the map, a second archive of buoys at sea around the globe), driven by
+headless Chromium through chromedriver, one browser session.
 
 Run by CTest; by hand:
   python3 test_dashboard.py --server S --convert C --send D --web DIR [--screenshots DIR]
@@ -7,6 +8,7 @@ Run by CTest; by hand:
 
 import argparse
 import http.client
+import os
 import pathlib
 import re
 import signal
@@ -20,6 +22,7 @@ import unittest
 
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -101,7 +104,9 @@ class DashboardTest(unittest.TestCase):
             options.add_argument(flag)
         cls.profile = tempfile.TemporaryDirectory()
         options.add_argument("--user-data-dir=" + cls.profile.name)
-        cls.browser = webdriver.Chrome(service=Service(ARGS.chromedriver), options=options)
+        # In a zone far from UTC, a time shown in the browser's own zone cannot pass for UTC.
+        service = Service(ARGS.chromedriver, env=dict(os.environ, TZ="America/Los_Angeles"))
+        cls.browser = webdriver.Chrome(service=service, options=options)
         cls.browser.set_page_load_timeout(30)
 
     @classmethod
@@ -160,6 +165,18 @@ class DashboardTest(unittest.TestCase):
         self.assertEqual(int(points), rows)
         self.assertEqual(rows, 2 * PER_BUOY)
         self.assertIn("gaps", self.browser.find_element(By.ID, "series-count").text)
+        # The time under the cursor and the axis ticks, in UTC whatever the browser's zone.
+        ActionChains(self.browser).move_to_element(
+            self.browser.find_element(By.CSS_SELECTOR, "#chart .u-over")).perform()
+        shown = self.wait_for("const v = document.querySelector('#chart .u-series .u-value');"
+                              "return v && v.textContent.includes('UTC') ? v.textContent : null")
+        self.assertIn(shown, {time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(c[2]["time"]))
+                              for c in self.composed})
+        t = fixture.START + 6 * 86400 + 23 * 3600 + 180  # 23:03 UTC, 15:03 in the browser's zone
+        ticks = self.browser.execute_async_script(
+            "const [t, done] = arguments;"
+            "import('/static/charts.js').then((c) => done(c.utcTickLabels([t, t + 3600], 3600)))", t)
+        self.assertEqual(ticks, ["23:03\n2025-12-07", "00:03\n2025-12-08"])
         self.shoot("series")
 
     def test_3_message_page_shows_the_converters_report(self):
@@ -190,12 +207,16 @@ class DashboardTest(unittest.TestCase):
         title = self.wait_for("const t = document.getElementById('message-file'); return t && t.textContent")
         self.assertEqual(title, HOSTILE_NAME)
         self.assertEqual(self.browser.execute_script("return document.querySelectorAll('main img').length"), 0)
+        self.assertNotIn("null", self.browser.find_element(By.TAG_NAME, "main").text)
         with self.assertRaises(NoAlertPresentException):
             self.browser.switch_to.alert.text
 
     def test_5_message_over_directip_appears_while_the_page_is_open(self):
         self.open("#/messages")
         self.wait_for("return document.querySelectorAll('#message-rows tr').length > 0")
+        times = self.browser.execute_script(
+            "return [...document.querySelectorAll('#message-rows td:nth-child(3)')].map((c) => c.textContent)")
+        self.assertEqual(times, sorted(times, key=lambda t: (t != "—", t), reverse=True))  # untimed last
         t = fixture.START + 40 * 86400
         payload = bytes([55]) + fixture.battery(11.5)
         framed = fixture.directip(fixture.IMEIS[0], 999, t, payload, 55.0, 8.0, 2)
@@ -233,6 +254,68 @@ class DashboardTest(unittest.TestCase):
             for headers, path, expected in cases:
                 status, _ = raw_get(server.http, path, headers)
                 self.assertEqual(status, expected, f"{headers} {path}")
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+    def test_8_leaving_a_view_during_its_fetch_leaves_nothing_behind(self):
+        self.open("#/messages")
+        self.wait_for("return document.querySelectorAll('#message-rows tr').length > 0")
+        # From here the API answers late (all but the poller) and the views' timers are counted;
+        # the overview and the track are left while they wait.
+        self.browser.execute_script("""
+            const fetchNow = window.fetch;
+            window.pending = 0;
+            window.fetch = async (url, options) => {
+              if (String(url).includes('after=')) return fetchNow(url, options);
+              window.pending += 1;
+              try {
+                await new Promise((resolve) => setTimeout(resolve, 800));
+                return await fetchNow(url, options);
+              } finally { window.pending -= 1; }
+            };
+            window.timers = new Set();
+            const [set, clear] = [window.setInterval, window.clearInterval];
+            window.setInterval = (...a) => { const id = set(...a); window.timers.add(id); return id; };
+            window.clearInterval = (id) => { window.timers.delete(id); clear(id); };
+            location.hash = '#/';
+            setTimeout(() => { location.hash = '#/track'; }, 100);
+            setTimeout(() => { location.hash = '#/messages?imei=files'; }, 200);""")
+        self.wait_for("return window.pending === 0 && document.querySelectorAll('#message-rows tr').length > 0")
+        self.wait_for("return new Promise((resolve) => setTimeout(() => resolve(true), 300))")
+        shown = self.browser.execute_script(
+            "return [document.querySelectorAll('main .buoy, main canvas').length,"
+            " document.querySelectorAll('main h2.title').length,"
+            " document.querySelectorAll('#message-rows tr').length, window.timers.size]")
+        self.assertEqual(shown, [0, 1, 1, 0])
+
+    def test_9_the_map_shows_sea_under_buoys_at_sea(self):
+        folder = pathlib.Path(self.tmp.name) / "sea"
+        imeis = fixture.at_sea(folder / "in")
+        archive = folder / "archive.sqlite"
+        subprocess.run([ARGS.convert, "--db", str(archive), *sorted(map(str, (folder / "in").iterdir()))],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server = ServerProcess("--archive", str(archive), "--http", "127.0.0.1:0", "--web", ARGS.web)
+        # The colour under a place on the map's land-and-sea layer, and the sea's own colour.
+        pixel = """
+            const [lon, lat, done] = arguments;
+            const map = document.getElementById('track-map');
+            const [x, y] = map.project(lon, lat).map((v) => Math.round(v * devicePixelRatio));
+            const [r, g, b] = map.getContext('2d').getImageData(x, y, 1, 1).data;
+            import('/static/track.js').then((t) => done([`#${[r, g, b].map((c) => c.toString(16)
+              .padStart(2, '0')).join('')}`, t.kSeaColour]));"""
+        try:
+            # The whole globe, and zoomed in on the buoy north of Iceland.
+            for fragment, places in (("", fixture.AT_SEA), (f"?imei={imeis[0]}", fixture.AT_SEA[:1])):
+                self.browser.get(f"http://127.0.0.1:{server.http}/#/track{fragment}")
+                self.browser.refresh()
+                self.wait_for("const m = document.getElementById('track-map'); return m && m.dataset.drawn")
+                for name, lat, lon in places:
+                    shown, sea = self.browser.execute_async_script(pixel, lon, lat)
+                    self.assertEqual(shown, sea, f"{name} {fragment}")
+                if not fragment:
+                    self.shoot("track-oceans")
+                    shown, sea = self.browser.execute_async_script(pixel, 20.0, 5.0)
+                    self.assertNotEqual(shown, sea, "central Africa")
         finally:
             self.assertEqual(server.stop(), 0)
 

@@ -1,5 +1,5 @@
-# The page's files and the npm packages' browser builds, copied into <build>/converter/server/web
-# where saltmark-server looks for them. The packages come from `npm ci` (scripts/install-deps.sh)
+# The page's files and the npm packages' browser builds (d3-geo with the d3-array it needs),
+# copied into <build>/converter/server/web where saltmark-server looks for them. The packages come from `npm ci` (scripts/install-deps.sh)
 # into web/node_modules; the page works without internet because nothing is fetched at run time.
 set(web_source ${CMAKE_CURRENT_SOURCE_DIR}/web)
 set(web_build ${CMAKE_CURRENT_BINARY_DIR}/web)
@@ -9,7 +9,10 @@ set(web_vendor
   ${web_source}/node_modules/uplot/dist/uPlot.esm.js
   ${web_source}/node_modules/uplot/dist/uPlot.min.css
   ${web_source}/node_modules/topojson-client/dist/topojson-client.min.js
-  ${web_source}/node_modules/world-atlas/land-50m.json)
+  ${web_source}/node_modules/d3-array/dist/d3-array.min.js
+  ${web_source}/node_modules/d3-geo/dist/d3-geo.min.js
+  ${web_source}/node_modules/world-atlas/land-50m.json
+  ${web_source}/node_modules/world-atlas/land-110m.json)
 foreach(file IN LISTS web_vendor)
   if(NOT EXISTS ${file})
     message(WARNING "${file} is missing: run scripts/install-deps.sh (npm ci) for the dashboard's charts and coastlines")

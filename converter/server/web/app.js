@@ -1,23 +1,22 @@
 // The dashboard: one page, views chosen by the address's #fragment, and a poller that tells
 // the open view about messages archived since it last looked.
+//
+// Each visit of a view gets its own container and its own AbortController. Leaving aborts the
+// view's requests, runs what it registered with onLeave (timers, charts) and detaches its
+// container; a view checks its signal after every await, so an answer that arrives late
+// never lands on the page that followed.
 import * as overview from './overview.js';
 import * as series from './series.js';
 import * as track from './track.js';
 import * as messages from './messages.js';
 import * as message from './message.js';
-import { getJson, errorBox } from './dom.js';
+import { el, getJson, errorBox } from './dom.js';
+import { forgetBuoys } from './store.js';
 
 const kPollMilliseconds = 2000;
 const views = { overview, series, track, messages, message };
-let current = null;  // { name, leave }
+let current = null;  // { controller, listeners, leaves }
 let newestId = 0;
-const listeners = new Set();
-
-// Views call this to hear of new messages; it returns the way to stop.
-export function onNewMessages(listener) {
-  listeners.add(listener);
-  return () => listeners.delete(listener);
-}
 
 async function poll() {
   const live = document.getElementById('live');
@@ -26,7 +25,12 @@ async function poll() {
     if (page.messages.length > 0) {
       const first = newestId === 0;
       newestId = Math.max(newestId, ...page.messages.map((m) => m.id));
-      if (!first) for (const listener of listeners) listener(page.messages);
+      if (!first) {
+        forgetBuoys();
+        for (const listener of current?.listeners ?? []) {
+          Promise.resolve(listener(page.messages)).catch(() => {});
+        }
+      }
     }
     live.className = 'live ok';
   } catch (error) {
@@ -35,24 +39,35 @@ async function poll() {
   }
 }
 
+function leave(visit) {
+  visit.controller.abort();
+  visit.listeners.clear();
+  for (const done of visit.leaves) done();
+}
+
 function route() {
   const [name, ...rest] = location.hash.replace(/^#\/?/, '').split('/');
   const [viewName, query] = (name || 'overview').split('?');
   const view = views[viewName] || overview;
-  if (current && current.leave) current.leave();
-  listeners.clear();
+  if (current) leave(current);
   for (const link of document.querySelectorAll('nav a')) {
     link.classList.toggle('active', link.dataset.view === viewName);
   }
-  const root = document.getElementById('view');
-  root.replaceChildren();
+  const root = el('section', { class: 'page', 'data-view': viewName });
+  document.getElementById('view').replaceChildren(root);
   const params = new URLSearchParams(query || '');
   rest.forEach((value, i) => params.set(`arg${i}`, decodeURIComponent(value)));
-  current = { name: viewName, leave: null };
-  const shown = current;
-  Promise.resolve(view.show(root, params, onNewMessages))
-    .then((leave) => { shown.leave = leave; })
-    .catch((error) => root.append(errorBox(error)));
+  const visit = { controller: new AbortController(), listeners: new Set(), leaves: [] };
+  current = visit;
+  const { signal } = visit.controller;
+  const context = {
+    root, params, signal,
+    onLeave: (done) => visit.leaves.push(done),
+    onNewMessages: (listener) => visit.listeners.add(listener),
+  };
+  Promise.resolve().then(() => view.show(context)).catch((error) => {
+    if (!signal.aborted) root.append(errorBox(error));
+  });
 }
 
 window.addEventListener('hashchange', route);

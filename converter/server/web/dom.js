@@ -17,14 +17,15 @@ export function el(tag, attributes = {}, ...children) {
   return node;
 }
 
-export async function getJson(path) {
-  const response = await fetch(path, { credentials: 'same-origin' });
+// `signal` cancels the request when the view that asked is left.
+export async function getJson(path, signal) {
+  const response = await fetch(path, { credentials: 'same-origin', signal });
   if (!response.ok) throw new Error(`${path}: ${response.status} ${(await response.text()).trim()}`);
   return response.json();
 }
 
-export async function getText(path) {
-  const response = await fetch(path, { credentials: 'same-origin' });
+export async function getText(path, signal) {
+  const response = await fetch(path, { credentials: 'same-origin', signal });
   if (!response.ok) throw new Error(`${path}: ${response.status}`);
   return response.text();
 }
@@ -38,12 +39,13 @@ export function query(params) {
   return text ? `?${text}` : '';
 }
 
-// "2025-12-07 09:33:20 UTC" from the archive's ISO text or from seconds since 1970.
+// Every time on the page is UTC, as the archive and the buoy keep it: "2025-12-07 09:33:20 UTC"
+// from the archive's ISO text or from seconds since 1970, whatever the browser's own zone.
 export function formatTime(time) {
   if (time === null || time === undefined) return '—';
   const date = typeof time === 'number' ? new Date(time * 1000) : new Date(time);
   if (Number.isNaN(date.getTime())) return String(time);
-  return date.toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC').replace(/Z$/, ' UTC');
+  return `${date.toISOString().slice(0, 19).replace('T', ' ')} UTC`;
 }
 
 export function formatAge(seconds) {
@@ -59,8 +61,21 @@ export function formatNumber(value, digits = 4) {
   return typeof value === 'number' ? String(Number(value.toPrecision(digits))) : '—';
 }
 
+// "54.0816°N, 6.00219°E", "17.2°S, 176.3°W".
+export function formatPosition(lat, lon, digits = 6) {
+  const part = (v, positive, negative) => `${formatNumber(Math.abs(v), digits)}°${v < 0 ? negative : positive}`;
+  return `${part(lat, 'N', 'S')}, ${part(lon, 'E', 'W')}`;
+}
+
 export function errorBox(error) {
   return el('p', { class: 'error', text: String(error.message || error) });
+}
+
+// Newest first by the time the message states, then by arrival; messages without a time last.
+export function byTimeNewestFirst(a, b) {
+  const [ta, tb] = [a.time ?? '', b.time ?? ''];  // the archive's ISO text sorts as it reads
+  if (ta !== tb) return ta < tb ? 1 : -1;
+  return b.id - a.id;
 }
 
 export function buoyPicker(buoys, selected, onChange) {

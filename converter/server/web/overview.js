@@ -1,9 +1,14 @@
 // Each buoy at a glance: its last message and how long ago, message count, battery, position
 // and camera image, marked late when nothing came for longer than the server's interval.
-import { el, getJson, formatTime, formatAge, formatNumber } from './dom.js';
+import { el, formatTime, formatAge, formatNumber } from './dom.js';
+import { describe, withUnit } from './config.js';
+import { config, buoys } from './store.js';
 
-function card(buoy) {
+const kRefreshMilliseconds = 60000;  // ages and the late mark move on while nothing arrives
+
+function card(buoy, cfg) {
   const position = buoy.position;
+  const battery = describe(cfg, 'Miscellaneous values', 'Battery voltage');
   return el('section', { class: `buoy${buoy.late ? ' late' : ''}`, 'data-buoy': buoy.buoy },
     el('h2', {}, el('span', { text: buoy.buoy }),
       buoy.late ? el('span', { class: 'badge', text: 'late' }) : null),
@@ -15,10 +20,10 @@ function card(buoy) {
         el('span', { class: 'age', text: ` ${formatAge(buoy.age_s)}` })),
       el('dt', { text: 'Messages' }),
       el('dd', { 'data-field': 'messages', text: buoy.messages }),
-      el('dt', { text: 'Battery' }),
+      el('dt', { text: battery.label }),
       el('dd', { 'data-field': 'battery',
-        text: buoy.battery_voltage === null ? '—' : `${formatNumber(buoy.battery_voltage)} V` }),
-      el('dt', { text: 'Position' }),
+        text: buoy.battery_voltage === null ? '—' : `${formatNumber(buoy.battery_voltage)} ${battery.unit}` }),
+      el('dt', { text: withUnit('Position', '°N, °E') }),
       el('dd', { 'data-field': 'position',
         text: position ? `${formatNumber(position.lat, 6)}, ${formatNumber(position.lon, 6)}` : '—' },
         position ? el('span', { class: 'age', text: ` ${position.source}, ${formatTime(position.time)}` }) : null)),
@@ -30,16 +35,16 @@ function card(buoy) {
       el('a', { href: `#/messages?imei=${encodeURIComponent(buoy.buoy)}`, text: 'messages' })));
 }
 
-export async function show(root, params, onNewMessages) {
+export async function show({ root, signal, onLeave, onNewMessages }) {
   const grid = el('div', { class: 'buoys', id: 'buoys' });
   root.append(el('h2', { class: 'title', text: 'Buoys' }), grid);
   const render = async () => {
-    const buoys = await getJson('/api/buoys');
-    grid.replaceChildren(...(buoys.length ? buoys.map(card) : [el('p', { text: 'The archive holds no messages yet.' })]));
+    const [cfg, list] = await Promise.all([config(), buoys({ fresh: true })]);
+    if (signal.aborted) return;
+    grid.replaceChildren(...(list.length ? list.map((b) => card(b, cfg)) : [el('p', { text: 'The archive holds no messages yet.' })]));
   };
-  await render();
+  const timer = setInterval(() => render().catch(() => {}), kRefreshMilliseconds);
+  onLeave(() => clearInterval(timer));
   onNewMessages(render);
-  // Ages and the late mark move on while nothing arrives.
-  const timer = setInterval(render, 60000);
-  return () => clearInterval(timer);
+  await render();
 }
