@@ -18,7 +18,7 @@ namespace {
 using namespace saltmark::qc;
 
 constexpr int kBuoys = 100;
-constexpr int kReportsPerBuoy = 365 * 48;  // a year at 30 minutes
+constexpr int kReportsPerBuoy = 365 * 48;    // a year at 30 minutes
 constexpr std::int64_t kStart = 1704067200;  // 2024-01-01T00:00:00Z
 
 Config ExampleConfig()
@@ -89,8 +89,8 @@ void RecomputeAYearOf100Buoys(benchmark::State& state)
     }
     state.counters["messages"] = static_cast<double>(kBuoys) * kReportsPerBuoy;
     state.counters["flags"] = static_cast<double>(flags);
-    state.counters["flags_per_s"] =
-        benchmark::Counter(static_cast<double>(flags), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["flags_per_s"] = benchmark::Counter(
+        static_cast<double>(flags), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(RecomputeAYearOf100Buoys)->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(3);
 

@@ -727,6 +727,7 @@ Context ReadContext(const Reader& reader, const YAML::Node& node, std::string& n
         normalised += ShapeText(shape);
     }
     normalised += "\n";
+    std::set<std::string> seen;
     for (auto& [name, body] : reader.Entries(*streams, "streams")) {
         const auto canonical = CanonicalStreamName(name);
         if (!canonical) {
@@ -734,6 +735,10 @@ Context ReadContext(const Reader& reader, const YAML::Node& node, std::string& n
                               "streams: " + name +
                                   ": unknown stream (a record's scalar field such as "
                                   "PB200.WSMean, or position, or iridium_position)");
+        }
+        if (!seen.insert(*canonical).second) {
+            throw ConfigError(reader.FileName(), reader.KeyLine(body),
+                              "streams: " + name + ": " + *canonical + " given twice");
         }
         normalised += " stream " + *canonical + "\n";
         context.streams.push_back(ReadStream(reader, *canonical, body, normalised));

@@ -17,7 +17,8 @@
 // A window starts inclusive and ends exclusive. A region keeps the values whose position
 // (the buoy's own fix nearest in time) lies strictly inside one of its polygons. Where two
 // contexts configure the same test of a stream over the same value, the later one decides;
-// a value no context covers is UNKNOWN (2) in that test.
+// a value no context covers is UNKNOWN (2) in that test. A missing value (NaN, the stream's
+// fill value, a fix without either coordinate) is MISSING (9) in every test.
 
 #include <cstdint>
 #include <map>

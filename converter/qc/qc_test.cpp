@@ -182,6 +182,9 @@ TEST(QcConfig, RefusesMistakesWithTheirLineBeforeFlagging)
     const Case cases[] = {
         {"unknown stream", "streams:\n  PB200.WSMan:\n    qartod: {}\n", 2, "unknown stream"},
         {"array field", "streams:\n  Y81000.Tke:\n    qartod: {}\n", 2, "unknown stream"},
+        {"stream twice in two spellings",
+         "streams:\n  PB200.WSMean: {qartod: {}}\n  pb200.wsmean: {qartod: {}}\n", 3,
+         "given twice"},
         {"unknown test", "      grose_range_test: {fail_span: [0, 1]}\n", 4, "unknown test"},
         {"test of another module", "      speed_test: {suspect_threshold: 1, fail_threshold: 2}\n",
          4, "in the argo module"},
