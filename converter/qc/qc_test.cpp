@@ -235,44 +235,25 @@ TEST(QcConfig, HashFollowsTheLimitsNotTheLayout)
     EXPECT_NE(a.hash, c.hash);
 }
 
-// A 50-hour record every 30 minutes with one fault of each kind, through the example
-// configuration.
+// A 50-hour record every 30 minutes with one fault of each kind, and the flags the reference
+// gives it under the example configuration (testdata/reference_faults.json).
 struct Faults {
     BuoySeries series;
+    json reference;
     static constexpr std::int64_t kStart = 1717200000;  // 2024-06-01T00:00:00Z
-    static constexpr int kCount = 100;
     static constexpr int kSpike = 20, kStuckFirst = 40, kStuckLast = 55, kOutOfRange = 70,
                          kMissing = 80, kAfterGap = 91, kBattery = 60, kFill = 30, kJump = 50,
                          kOutside = 75, kNoFix = 85;
 
-    Faults()
+    Faults() : reference(json::parse(ReadText("testdata/reference_faults.json")))
     {
-        std::vector<std::int64_t> times;
-        for (int i = 0; i < kCount; ++i) {
-            times.push_back(kStart + i * 1800 + (i >= kAfterGap ? 6 * 3600 : 0));
+        const auto times = reference["times"].get<std::vector<std::int64_t>>();
+        for (const auto& [name, values] : reference["values"].items()) {
+            series.streams[*CanonicalStreamName(name)] = {times, Numbers(values)};
         }
-        ScalarSeries wind{times, {}}, battery{times, {}}, epsilon{times, {}};
-        PositionSeries fixes{times, {}, {}};
-        for (int i = 0; i < kCount; ++i) {
-            double w = 8 + 3 * std::sin(i * 0.7);
-            if (i == kSpike) w += 25;
-            if (i >= kStuckFirst && i <= kStuckLast) w = 7.0;
-            if (i == kOutOfRange) w = 45;
-            if (i == kMissing) w = kNaN;
-            wind.values.push_back(w);
-            battery.values.push_back(i == kBattery ? 80.0 : 12.6 + 0.01 * (i % 3));
-            epsilon.values.push_back(i == kFill ? 9999.0 : 1e-4 * (1 + 0.1 * (i % 5)));
-            double lat = 60 + i * 0.002, lon = 5 + i * 0.003;
-            if (i == kJump) lat += 0.45;  // 50 km north, and back
-            if (i == kOutside) lon = -20;
-            if (i == kNoFix) lat = lon = kNaN;
-            fixes.latitudes.push_back(lat);
-            fixes.longitudes.push_back(lon);
-        }
-        series.streams["PB200.WSMean"] = wind;
-        series.streams["Miscellaneous values.Battery voltage"] = battery;
-        series.streams["Y81000.Epsilon"] = epsilon;
-        series.position = fixes;
+        // The turbulence record's "no estimate", which the reference was given as NaN.
+        series.streams["Y81000.Epsilon"].values[kFill] = 9999.0;
+        series.position = {times, Numbers(reference["lat"]), Numbers(reference["lon"])};
     }
 };
 
@@ -299,6 +280,21 @@ TEST(QcConfig, InjectedFaultsGetTheirFlagsInOrderAndShuffled)
     const Config config = ParseConfig(ReadText("../../examples/qc.yaml"), "examples/qc.yaml");
     const Faults faults;
     const auto result = RunConfig(config, faults.series);
+
+    // Every configured test as the reference flags it; the one rule beyond it: a missing
+    // value is missing in the time-gap test too.
+    for (const auto& [stream, tests] : faults.reference["flags"].items()) {
+        const std::string name = *CanonicalStreamName(stream);
+        const bool position = name == kPositionStream;
+        for (const auto& [test, flags] : tests.items()) {
+            SCOPED_TRACE(name + " " + test);
+            Flags expected = flags.get<Flags>();
+            if (test == "time_gap_test") {
+                expected[position ? Faults::kNoFix : Faults::kMissing] = kMissing;
+            }
+            EXPECT_EQ(TestOf(result, name, test), expected);
+        }
+    }
 
     const Flags& spike = TestOf(result, "PB200.WSMean", "spike_test");
     EXPECT_EQ(spike[Faults::kSpike], kFail);
@@ -335,7 +331,7 @@ TEST(QcConfig, InjectedFaultsGetTheirFlagsInOrderAndShuffled)
 
     // The same values arriving in any order get the same flags.
     Faults shuffled;
-    std::vector<std::size_t> order(Faults::kCount);
+    std::vector<std::size_t> order(faults.series.position.times.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::shuffle(order.begin(), order.end(), std::mt19937(27));
     const auto permute = [&](auto& v) {
