@@ -160,6 +160,7 @@ struct StreamFlags {
     Flags aggregate;
 };
 
+// Throws std::invalid_argument when a series' times and values differ in length.
 std::vector<StreamFlags> RunConfig(const Config& config, const BuoySeries& series);
 
 }  // namespace saltmark::qc
