@@ -8,6 +8,7 @@ execute_process(
     -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+    -DCMAKE_DISABLE_FIND_PACKAGE_yaml-cpp=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON
     -DEDDYRATE_HAVE_HIGHWAY=OFF
   RESULT_VARIABLE status
@@ -17,7 +18,7 @@ file(REMOVE_RECURSE ${BINARY_DIR})
 if(status EQUAL 0)
   message(FATAL_ERROR "the configure passed with every optional part missing:\n${output}")
 endif()
-foreach(part "Qt 6 Widgets" "Python 3" "Google Benchmark" "Highway")
+foreach(part "Qt 6 Widgets" "Python 3" "Google Benchmark" "Highway" "yaml-cpp")
   string(FIND "${output}" "${part}" found)
   if(found EQUAL -1)
     message(FATAL_ERROR "the failed configure does not name ${part}:\n${output}")
