@@ -33,8 +33,7 @@ std::optional<std::vector<std::uint8_t>> ReadMessageStream(std::FILE* stream, st
 // link or block on a pipe opens with O_NOFOLLOW | O_NONBLOCK and looks at fstat). Read from
 // the descriptor's position; the descriptor stays open. On failure errno is the system's
 // error number, or 0 when the limit was passed.
-std::optional<std::vector<std::uint8_t>> ReadMessageDescriptor(int descriptor,
-                                                               std::string& reason);
+std::optional<std::vector<std::uint8_t>> ReadMessageDescriptor(int descriptor, std::string& reason);
 #endif
 
 // The image name proposed next to a message file: the file name's last extension replaced by

@@ -24,8 +24,8 @@ namespace {
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kWatchedEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ATTRIB |
-                                         IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
+constexpr std::uint32_t kWatchedEvents =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
 
 bool IsMessageName(const std::string& name)
 {
@@ -84,8 +84,7 @@ bool IsPassing(int error)
 std::string Seconds(std::chrono::milliseconds pause)
 {
     const auto count = pause.count();
-    return count % 1000 == 0 ? std::to_string(count / 1000) + " s"
-                             : std::to_string(count) + " ms";
+    return count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
 }
 
 struct Descriptor {
@@ -158,10 +157,10 @@ std::optional<DirectoryWatch::Identity> DirectoryWatch::Look(const std::string& 
     if (notRegular != nullptr) {
         *notRegular = S_ISREG(status.st_mode) ? std::string() : KindOf(status.st_mode);
     }
-    return Identity{static_cast<std::uint64_t>(status.st_dev),
-                    static_cast<std::uint64_t>(status.st_ino), status.st_size,
-                    static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 +
-                        status.st_mtim.tv_nsec};
+    return Identity{
+        static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+        status.st_size,
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
 DirectoryWatch::File& DirectoryWatch::Track(const std::string& fileName)
@@ -189,10 +188,9 @@ void DirectoryWatch::ImportAll(bool atStart)
     }
     std::sort(names.begin(), names.end());
     const auto now = std::chrono::system_clock::now();
-    const auto settledBefore =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch() -
-                                                             m_settings.settle)
-            .count();
+    const auto settledBefore = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   now.time_since_epoch() - m_settings.settle)
+                                   .count();
     for (const std::string& name : names) {
         const auto known = m_files.find(name);
         if (!atStart && known != m_files.end() && known->second->phase != Phase::Idle) {
@@ -339,10 +337,9 @@ void DirectoryWatch::Import(const std::string& fileName)
         return;
     }
     const auto identityOf = [](const struct stat& s) {
-        return Identity{static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino),
-                        s.st_size,
-                        static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1'000'000'000 +
-                            s.st_mtim.tv_nsec};
+        return Identity{
+            static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino), s.st_size,
+            static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1'000'000'000 + s.st_mtim.tv_nsec};
     };
     if (!S_ISREG(status.st_mode)) {
         Refuse(file, fileName, identityOf(status), KindOf(status.st_mode));

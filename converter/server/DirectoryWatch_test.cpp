@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "MessageFiles.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -127,12 +129,11 @@ protected:
     {
         std::vector<std::string> rows;
         sqlite3* db = nullptr;
-        sqlite3_open_v2((m_folder / "archive.sqlite").c_str(), &db, SQLITE_OPEN_READONLY,
-                        nullptr);
+        sqlite3_open_v2((m_folder / "archive.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
         sqlite3_busy_timeout(db, 5000);
         sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(db, "SELECT file_name, size FROM messages ORDER BY id", -1,
-                           &statement, nullptr);
+        sqlite3_prepare_v2(db, "SELECT file_name, size FROM messages ORDER BY id", -1, &statement,
+                           nullptr);
         while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
             rows.push_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)) +
                            std::string(" ") + std::to_string(sqlite3_column_int(statement, 1)));
@@ -190,6 +191,7 @@ TEST_F(DirectoryWatchTest, ReadsRegularFilesOnlyAndLivesOn)
     fs::create_symlink("/proc/self/pagemap", m_mail / "pagemap.sbd");
     ASSERT_EQ(mkfifo((m_mail / "pipe.sbd").c_str(), 0644), 0);
     WriteText(m_mail / "first.sbd", "first");
+    WriteText(m_mail / "huge.sbd", std::string(saltmark::kLargestMessageFile + 1, 'x'));
     Start({.settle = 200ms});
     ASSERT_TRUE(RunUntilLogged("watch first.sbd, 5 bytes: archived")) << Log();
 
@@ -206,12 +208,11 @@ TEST_F(DirectoryWatchTest, ReadsRegularFilesOnlyAndLivesOn)
     fs::create_hard_link(m_folder / "linked", m_mail / "third.sbd");
     ASSERT_TRUE(RunUntilLogged("watch third.sbd, 7 bytes: archived")) << Log();
 
-    for (const char* refused : {"secret.sbd: not imported, a symbolic link",
-                                "pagemap.sbd: not imported, a symbolic link",
-                                "pagemap2.sbd: not imported, a symbolic link",
-                                "moved.sbd: not imported, a symbolic link",
-                                "pipe.sbd: not imported, a named pipe",
-                                "pipe2.sbd: not imported, a named pipe"}) {
+    for (const char* refused :
+         {"secret.sbd: not imported, a symbolic link", "pagemap.sbd: not imported, a symbolic link",
+          "pagemap2.sbd: not imported, a symbolic link", "moved.sbd: not imported, a symbolic link",
+          "pipe.sbd: not imported, a named pipe", "pipe2.sbd: not imported, a named pipe",
+          "huge.sbd: not imported, larger than any SBD message"}) {
         EXPECT_EQ(m_log->Count(refused), 1u) << refused << "\n" << Log();
     }
     EXPECT_EQ(Archived(), (std::vector<std::string>{"first.sbd 5", "second.sbd 6", "third.sbd 7"}));
