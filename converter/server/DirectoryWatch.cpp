@@ -147,6 +147,14 @@ void DirectoryWatch::Stop()
     }
 }
 
+DirectoryWatch::Identity DirectoryWatch::Identity::Of(const struct stat& status)
+{
+    return {
+        static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+        status.st_size,
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
 std::optional<DirectoryWatch::Identity> DirectoryWatch::Look(const std::string& fileName,
                                                              std::string* notRegular) const
 {
@@ -157,10 +165,7 @@ std::optional<DirectoryWatch::Identity> DirectoryWatch::Look(const std::string& 
     if (notRegular != nullptr) {
         *notRegular = S_ISREG(status.st_mode) ? std::string() : KindOf(status.st_mode);
     }
-    return Identity{
-        static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-        status.st_size,
-        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+    return Identity::Of(status);
 }
 
 DirectoryWatch::File& DirectoryWatch::Track(const std::string& fileName)
@@ -177,8 +182,10 @@ void DirectoryWatch::ImportAll(bool atStart)
 {
     std::error_code error;
     std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(m_folder, error)) {
-        const std::string name = entry.path().filename().string();
+    // Stepped with the error code: a range-for would throw from its increment.
+    for (fs::directory_iterator entry(m_folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
         if (IsMessageName(name)) {
             names.push_back(name);
         }
@@ -336,13 +343,8 @@ void DirectoryWatch::Import(const std::string& fileName)
         }
         return;
     }
-    const auto identityOf = [](const struct stat& s) {
-        return Identity{
-            static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino), s.st_size,
-            static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1'000'000'000 + s.st_mtim.tv_nsec};
-    };
     if (!S_ISREG(status.st_mode)) {
-        Refuse(file, fileName, identityOf(status), KindOf(status.st_mode));
+        Refuse(file, fileName, Identity::Of(status), KindOf(status.st_mode));
         return;
     }
     Descriptor descriptor;
@@ -352,11 +354,11 @@ void DirectoryWatch::Import(const std::string& fileName)
         if (error == ENOENT) {
             m_files.erase(fileName);
         } else if (error == ELOOP) {
-            Refuse(file, fileName, identityOf(status), "a symbolic link");
+            Refuse(file, fileName, Identity::Of(status), "a symbolic link");
         } else if (IsPassing(error)) {
             TryAgain(file, fileName, std::strerror(error));
         } else {
-            Refuse(file, fileName, identityOf(status), std::strerror(error));
+            Refuse(file, fileName, Identity::Of(status), std::strerror(error));
         }
         return;
     }
@@ -364,7 +366,7 @@ void DirectoryWatch::Import(const std::string& fileName)
         TryAgain(file, fileName, std::strerror(errno));
         return;
     }
-    const Identity identity = identityOf(status);
+    const Identity identity = Identity::Of(status);
     if (!S_ISREG(status.st_mode)) {
         Refuse(file, fileName, identity, KindOf(status.st_mode));
         return;

@@ -33,6 +33,8 @@
 
 #include "DeliveryWriter.h"
 
+struct stat;
+
 namespace saltmark::server {
 
 struct WatchSettings {
@@ -67,6 +69,7 @@ private:
         std::int64_t size = 0;
         std::int64_t modifiedNs = 0;
         bool operator==(const Identity&) const = default;
+        static Identity Of(const struct stat& status);
     };
     enum class Phase { Idle, Settling, Retrying, Importing };
     struct File {
