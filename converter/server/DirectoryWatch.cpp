@@ -356,7 +356,7 @@ void DirectoryWatch::Import(const std::string& fileName)
         } else if (error == ELOOP) {
             Refuse(file, fileName, Identity::Of(status), "a symbolic link");
         } else if (IsPassing(error)) {
-            TryAgain(file, fileName, std::strerror(error));
+            TryAgain(file, fileName, std::strerror(error), error == EACCES || error == EPERM);
         } else {
             Refuse(file, fileName, Identity::Of(status), std::strerror(error));
         }
@@ -435,7 +435,8 @@ void DirectoryWatch::Refuse(File& file, const std::string& fileName, const Ident
             "; left in place and not tried again unless it changes");
 }
 
-void DirectoryWatch::TryAgain(File& file, const std::string& fileName, const std::string& reason)
+void DirectoryWatch::TryAgain(File& file, const std::string& fileName, const std::string& reason,
+                              bool modeMatters)
 {
     if (m_bStopped) {
         return;
@@ -446,7 +447,7 @@ void DirectoryWatch::TryAgain(File& file, const std::string& fileName, const std
     if (reason != file.passingReason) {
         file.passingReason = reason;
         LogLine("watch " + fileName + ": not imported yet, " + reason + "; trying again in " +
-                Seconds(file.pause) + ", and at once when its mode changes");
+                Seconds(file.pause) + (modeMatters ? ", and at once when its mode changes" : ""));
     }
     file.phase = Phase::Retrying;
     const std::uint64_t ticket = file.generation = ++m_generations;

@@ -97,7 +97,8 @@ private:
     void Import(const std::string& fileName);
     void Refuse(File& file, const std::string& fileName, const Identity& identity,
                 const std::string& reason);
-    void TryAgain(File& file, const std::string& fileName, const std::string& reason);
+    void TryAgain(File& file, const std::string& fileName, const std::string& reason,
+                  bool modeMatters = false);
     void Stored(const std::string& fileName, std::uint64_t generation, std::uint64_t hash,
                 const std::string& description, const StoreOutcome& outcome);
     std::optional<Identity> Look(const std::string& fileName, std::string* notRegular) const;
