@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 
 #include "MessageFiles.h"
 
@@ -224,7 +223,7 @@ TEST_F(DirectoryWatchTest, ImportsWholeFilesAndAChangedFileAgain)
     Start({.settle = 1500ms});
     // Closed half written, then appended well within the settle time.
     WriteText(m_mail / "steps.sbd", "half");
-    std::this_thread::sleep_for(50ms);
+    RunFor(100ms);  // the watch sees the first close
     WriteText(m_mail / "steps.sbd", " and the rest", std::ios::app);
     ASSERT_TRUE(RunUntilLogged("watch steps.sbd, 17 bytes: archived")) << Log();
 
