@@ -371,17 +371,12 @@ void DirectoryWatch::Import(const std::string& fileName)
         Refuse(file, fileName, identity, KindOf(status.st_mode));
         return;
     }
+    // The read holds the size limit itself, also for a file that grows meanwhile.
     std::string reason;
-    std::optional<std::vector<std::uint8_t>> bytes;
-    if (static_cast<std::uintmax_t>(status.st_size) <= kLargestMessageFile) {
-        bytes = ReadMessageDescriptor(descriptor.fd, reason);
-        if (!bytes && errno != 0) {
-            TryAgain(file, fileName, "cannot read: " + reason);
-            return;
-        }
-    } else {
-        reason = "larger than any SBD message can be (more than " +
-                 std::to_string(kLargestMessageFile) + " bytes)";
+    std::optional<std::vector<std::uint8_t>> bytes = ReadMessageDescriptor(descriptor.fd, reason);
+    if (!bytes && errno != 0) {
+        TryAgain(file, fileName, "cannot read: " + reason);
+        return;
     }
     if (!bytes) {
         Refuse(file, fileName, identity, reason);
