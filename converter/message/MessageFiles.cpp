@@ -4,6 +4,10 @@
 #include <cstring>
 #include <memory>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "whole_file.h"
 
 namespace saltmark {
@@ -61,6 +65,37 @@ std::optional<std::vector<std::uint8_t>> ReadMessageStream(std::FILE* stream, st
     bytes.resize(read);
     return bytes;
 }
+
+#ifndef _WIN32
+std::optional<std::vector<std::uint8_t>> ReadMessageDescriptor(int descriptor, std::string& reason)
+{
+    std::vector<std::uint8_t> bytes(kLargestMessageFile + 1);
+    std::size_t read = 0;
+    while (read < bytes.size()) {
+        const ssize_t got = ::read(descriptor, bytes.data() + read, bytes.size() - read);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            reason = std::strerror(error);
+            errno = error;
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        read += static_cast<std::size_t>(got);
+    }
+    if (read > kLargestMessageFile) {
+        reason = TooLarge();
+        errno = 0;
+        return std::nullopt;
+    }
+    bytes.resize(read);
+    return bytes;
+}
+#endif
 
 std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::path& path,
                                                          std::string& reason)

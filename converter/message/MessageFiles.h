@@ -28,6 +28,14 @@ std::optional<std::vector<std::uint8_t>> ReadMessageFile(const std::filesystem::
 // The same for an open stream (standard input), read to its end or past the limit.
 std::optional<std::vector<std::uint8_t>> ReadMessageStream(std::FILE* stream, std::string& reason);
 
+#ifndef _WIN32
+// The same for a file the caller opened and checked itself (a server that must not follow a
+// link or block on a pipe opens with O_NOFOLLOW | O_NONBLOCK and looks at fstat). Read from
+// the descriptor's position; the descriptor stays open. On failure errno is the system's
+// error number, or 0 when the limit was passed.
+std::optional<std::vector<std::uint8_t>> ReadMessageDescriptor(int descriptor, std::string& reason);
+#endif
+
 // The image name proposed next to a message file: the file name's last extension replaced by
 // ".jpg". Only the file name is searched for its '.', never a folder name; a file name without
 // one is proposed unchanged. Both '/' and '\' end a folder name, so that Windows paths read the

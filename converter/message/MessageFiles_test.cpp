@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -109,6 +113,31 @@ TEST_F(MessageFiles, RefusesAStreamLongerThanAnyMessage)
     std::fclose(stream);
     EXPECT_NE(reason.find("1048576 bytes"), std::string::npos) << reason;
 }
+
+#ifndef _WIN32
+// The same for a descriptor; a system error says so through errno, the limit does not.
+TEST_F(MessageFiles, ReadsADescriptorUpToTheLimitAndSaysWhyNot)
+{
+    const std::vector<std::uint8_t> largest(saltmark::kLargestMessageFile, 0x37);
+    for (const auto& [bytes, refused] :
+         {std::pair{largest, false},
+          std::pair{std::vector<std::uint8_t>(largest.size() + 1), true}}) {
+        const int fd = ::open(Write("d.sbd", bytes).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string reason;
+        const auto read = saltmark::ReadMessageDescriptor(fd, reason);
+        EXPECT_EQ(read.has_value(), !refused) << reason;
+        EXPECT_TRUE(read ? *read == bytes : errno == 0) << reason;
+        ::close(fd);
+    }
+    const int folder = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string reason;
+    EXPECT_FALSE(saltmark::ReadMessageDescriptor(folder, reason).has_value());
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(reason, std::strerror(EISDIR));
+    ::close(folder);
+}
+#endif
 
 TEST_F(MessageFiles, ImageReplacesAnEarlierFileOnlyWhenWritten)
 {

@@ -28,6 +28,7 @@ struct ServerOptions {
     std::string archivePath;
     std::string directIp;
     std::string watchFolder;
+    double settleSeconds = 2;
     bool confirm = false;
     std::vector<std::string> allow;
     double timeoutSeconds = 30;
@@ -59,6 +60,11 @@ int main(int argc, char** argv)
                    "[ADDR:]PORT to receive DirectIP MO messages on; port 0 picks a free one");
     app.add_option("--watch", options.watchFolder,
                    "import .sbd files written or moved into this folder");
+    app.add_option("--settle", options.settleSeconds,
+                   "seconds a file written into the watched folder must stay unchanged after "
+                   "it was closed before it is imported (a file renamed in is imported at once)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 3600.0));
     app.add_flag("--confirm", options.confirm,
                  "answer each message with an MO confirmation (status 1 stored, 0 not)");
     app.add_option("--allow", options.allow,
@@ -158,7 +164,9 @@ int main(int argc, char** argv)
     }
     std::unique_ptr<DirectoryWatch> watch;
     if (receives && !options.watchFolder.empty()) {
-        watch = DirectoryWatch::Open(io, options.watchFolder, *writer, reason);
+        watch = DirectoryWatch::Open(io, options.watchFolder, *writer, reason,
+                                     {.settle = std::chrono::milliseconds(static_cast<std::int64_t>(
+                                          options.settleSeconds * 1000))});
         if (!watch) {
             return Fail(reason);
         }
