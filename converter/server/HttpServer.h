@@ -33,8 +33,10 @@ struct HttpLimits {
     std::chrono::milliseconds write{30000};  // to take the whole answer
     std::size_t headerBytes = 8192;          // request line and header fields together
     std::size_t headerFields = 100;
-    std::size_t connections = 8192;  // lowered to what the open-file limit leaves
-    std::size_t connectionsPerPeer = 4096;
+    // A connection costs a few KB here (nothing is read for it until it sends), so these
+    // stay well under the memory a small machine has; lowered to what open files allow.
+    std::size_t connections = 16384;
+    std::size_t connectionsPerPeer = 8192;
     std::size_t workers = 4;
 };
 
