@@ -163,7 +163,6 @@ std::filesystem::path DefaultWebRoot()
     return ec ? std::filesystem::path("web") : exe.parent_path() / "web";
 }
 
-
 bool ReadTokenFile(const std::filesystem::path& path, std::string& token, std::string& reason)
 {
     std::ifstream in(path, std::ios::binary);
@@ -333,9 +332,8 @@ void HttpDashboard::Impl::Routes()
         }
         SendJson(res, archive->Messages(query));
     });
-    http->RoutePrefix("/api/messages/", [this](const HttpRequest& req, HttpResponse& res) {
-        Message(req, res);
-    });
+    http->RoutePrefix("/api/messages/",
+                      [this](const HttpRequest& req, HttpResponse& res) { Message(req, res); });
     http->Route("/api/series", [this](const HttpRequest& req, HttpResponse& res) {
         const std::optional<Filters> filters = ReadFilters(req, res);
         if (!filters) {

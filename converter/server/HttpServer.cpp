@@ -49,7 +49,8 @@ const std::array<std::pair<const char*, const char*>, 4> kEveryAnswer{{
 constexpr std::chrono::milliseconds kDrain{1000};
 // Descriptors kept for the archive, DirectIP connections and the folder watch.
 constexpr rlim_t kOtherDescriptors = 512;
-constexpr std::chrono::seconds kCapLogEvery{60};
+// A flood would otherwise write a line per connection.
+constexpr std::chrono::seconds kLogEvery{60};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
 bool SameLetters(std::string_view a, std::string_view b)
@@ -258,6 +259,7 @@ struct HttpServer::Impl {
     std::size_t open = 0;
     bool stopping = false;
     Clock::time_point capLogged{};
+    Clock::time_point acceptFailureLogged{};
     std::size_t evictedSinceLog = 0;
 
     std::unique_ptr<asio::thread_pool> workers;
@@ -407,13 +409,13 @@ private:
                 std::string(field.value().data(), field.value().size()));
         }
         m_parser.reset();
-        asio::post(*m_server.workers, [self = shared_from_this(),
-                                       request = std::move(request)]() mutable {
-            HttpResponse response = self->m_server.Handle(std::move(request));
-            asio::post(self->m_server.io, [self, response = std::move(response)]() mutable {
-                self->Answer(std::move(response));
+        asio::post(
+            *m_server.workers, [self = shared_from_this(), request = std::move(request)]() mutable {
+                HttpResponse response = self->m_server.Handle(std::move(request));
+                asio::post(self->m_server.io, [self, response = std::move(response)]() mutable {
+                    self->Answer(std::move(response));
+                });
             });
-        });
     }
 
     // Answers and closes: the rest of what the client sends is not read as a request.
@@ -452,10 +454,9 @@ private:
             m_response.prepare_payload();
         }
         Arm(m_server.limits.write);
-        http::async_write(m_socket, m_response,
-                          [self = shared_from_this()](error_code error, std::size_t) {
-                              self->Written(error);
-                          });
+        http::async_write(
+            m_socket, m_response,
+            [self = shared_from_this()](error_code error, std::size_t) { self->Written(error); });
     }
 
     void Written(error_code error)
@@ -491,13 +492,13 @@ private:
 
     void DrainSome()
     {
-        m_socket.async_read_some(
-            m_buffer.prepare(4096), [self = shared_from_this()](error_code error, std::size_t) {
-                if (error) {
-                    return self->Close();
-                }
-                self->DrainSome();
-            });
+        m_socket.async_read_some(m_buffer.prepare(4096),
+                                 [self = shared_from_this()](error_code error, std::size_t) {
+                                     if (error) {
+                                         return self->Close();
+                                     }
+                                     self->DrainSome();
+                                 });
     }
 
     HttpServer::Impl& m_server;
@@ -524,7 +525,10 @@ void HttpServer::Impl::Accept()
         }
         if (error) {
             // Out of descriptors, most likely: wait a moment rather than spin.
-            LogLine("http: cannot accept: " + error.message());
+            if (Clock::now() - acceptFailureLogged >= kLogEvery) {
+                LogLine("http: cannot accept: " + error.message());
+                acceptFailureLogged = Clock::now();
+            }
             acceptRetry.expires_after(kAcceptRetry);
             acceptRetry.async_wait([this](error_code waitError) {
                 if (!waitError) {
@@ -589,7 +593,7 @@ bool HttpServer::Impl::Evict(Peer* peer)
     }
     victim->Close();
     ++evictedSinceLog;
-    if (Clock::now() - capLogged >= kCapLogEvery) {
+    if (Clock::now() - capLogged >= kLogEvery) {
         LogLine("http: at the connection cap (" + std::to_string(open) + " open, " +
                 std::to_string(limits.connections) + " at most, " +
                 std::to_string(limits.connectionsPerPeer) +
@@ -640,7 +644,7 @@ HttpResponse HttpServer::Impl::Handle(HttpRequest request) const
             }
         }
         response.Fail(404, "not found");
-    } catch (const std::exception&) {
+    } catch (...) {
         response = {};
         response.Fail(500, "internal error");
     }
@@ -657,8 +661,9 @@ std::unique_ptr<HttpServer> HttpServer::Bind(const std::string& host, int port,
     auto impl = std::make_unique<Impl>();
     impl->limits = limits;
     if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-        const rlim_t budget = files.rlim_cur > 2 * kOtherDescriptors ? files.rlim_cur - kOtherDescriptors
-                                                                     : files.rlim_cur / 2;
+        const rlim_t budget = files.rlim_cur > 2 * kOtherDescriptors
+                                  ? files.rlim_cur - kOtherDescriptors
+                                  : files.rlim_cur / 2;
         impl->limits.connections =
             std::min<std::size_t>(impl->limits.connections, static_cast<std::size_t>(budget));
     }

@@ -83,7 +83,7 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     void SetGuard(Guard guard);
-    void Route(std::string path, Handler handler);        // this path exactly
+    void Route(std::string path, Handler handler);          // this path exactly
     void RoutePrefix(std::string prefix, Handler handler);  // request.rest holds the remainder
     // The files of `folder` under `prefix` ("/static/"), and one file at `path` ("/").
     void ServeFiles(std::string prefix, std::filesystem::path folder);

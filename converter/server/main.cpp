@@ -153,7 +153,8 @@ int main(int argc, char** argv)
     if (!options.http.empty()) {
         // Thousands of HTTP connections, each a descriptor, must not starve DirectIP of them.
         RaiseOpenFileLimit();
-        if (!options.tokenFile.empty() && !ReadTokenFile(options.tokenFile, options.token, reason)) {
+        if (!options.tokenFile.empty() &&
+            !ReadTokenFile(options.tokenFile, options.token, reason)) {
             std::fprintf(stderr, "saltmark-server: --token-file: %s\n", reason.c_str());
             return kUsage;
         }
