@@ -9,8 +9,13 @@ Usage:
   python3 scripts/probe-server.py --build build --fast   # 50 and 500: CI's quick form
   python3 scripts/probe-server.py path/to/saltmark-server [--slow N] [--idle N]
 
+Then, with their own servers: the same delivery sent twice at once while the disk fills (a
+small tmpfs; needs root), and a mail folder holding links, a FIFO, a file written in two steps
+and a hard link.
+
 Exits 1 when the server fails at something it must do (a good request not answered 200, a
-header flood not refused, a stop not within --timeout); the times are figures, not verdicts.
+header flood not refused, a stop not within --timeout, a delivery confirmed and not stored, a
+link followed or a file imported in part); the times are figures, not verdicts.
 """
 
 import argparse
@@ -21,6 +26,7 @@ import re
 import resource
 import signal
 import socket
+import sqlite3
 import statistics
 import subprocess
 import sys
@@ -232,16 +238,156 @@ def probe_stop_with_slow_client(server):
     return figures, status == 0 and took < STOP_TIMEOUT_S
 
 
-def probe_full_disk_double_delivery(program, folder):
-    """The same delivery on two connections at once while the disk is full: no delivery may
-    be confirmed that the archive does not hold. (Still to come: needs a small mount.)"""
-    return {"full-disk double delivery": "not probed yet"}, True
+def answer_of(port, message):
+    """The confirmation's status byte (b"\\x01" stored, b"\\x00" not), or None for no answer."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+            s.sendall(message)
+            answer = b""
+            while chunk := s.recv(64):
+                answer += chunk
+        return answer[-1:] or None
+    except OSError:
+        return None
+
+
+def stored_momsns(archive, imei):
+    with sqlite3.connect(archive, timeout=30) as db:
+        return {row[0] for row in db.execute("SELECT momsn FROM messages WHERE imei = ?", (imei,))}
+
+
+def probe_full_disk_double_delivery(program, folder, pairs):
+    """Each message sent twice at once (the gateway retrying while the server is slow) as the
+    disk fills up: no copy may be confirmed that the archive does not hold."""
+    name = f"full-disk double delivery, {pairs} messages sent twice at once"
+    if os.geteuid() != 0:
+        return {name: "skipped (mounting a small tmpfs needs root)"}, True
+    disk = folder / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(disk)]).returncode:
+        return {name: "skipped (cannot mount a tmpfs)"}, True
+    imei = "300234010099990"
+    answers = {}
+    server = None
+    try:
+        server = Server(program, disk)
+
+        def framed(momsn):
+            payload = bytes([55]) + fixture.imu(1.5, 54.0, 6.0)  # about 1.8 KB
+            return fixture.directip(imei, momsn, fixture.START + momsn, payload, 54.0, 6.0, 3)
+
+        answer_of(server.directip, framed(0))
+        # Full, then a little room: some groups commit, then the disk is full again.
+        with open(disk / "filler", "wb") as filler:
+            try:
+                while True:
+                    filler.write(bytes(65536))
+                    filler.flush()
+            except OSError:
+                pass
+        os.truncate(disk / "filler", max(0, os.path.getsize(disk / "filler") - 256 * 1024))
+
+        def twice(momsn):
+            message = framed(momsn)
+            copies = [None, None]
+            threads = [threading.Thread(target=lambda i=i: copies.__setitem__(
+                i, answer_of(server.directip, message))) for i in range(2)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            answers[momsn] = copies
+
+        batch = []
+        for momsn in range(1, pairs + 1):
+            batch.append(threading.Thread(target=twice, args=(momsn,)))
+            batch[-1].start()
+            if len(batch) == 8:  # eight messages, sixteen connections, at a time
+                for thread in batch:
+                    thread.join()
+                batch = []
+        for thread in batch:
+            thread.join()
+        server.process.send_signal(signal.SIGTERM)
+        server.process.wait(60)
+        os.remove(disk / "filler")
+        stored = stored_momsns(disk / "archive.sqlite", imei)
+    finally:
+        if server and server.process.poll() is None:
+            server.process.kill()
+            server.process.wait()
+        subprocess.run(["umount", "-l", str(disk)])
+    copies = [(momsn, answer) for momsn, both in answers.items() for answer in both]
+    confirmed = [momsn for momsn, answer in copies if answer == b"\x01"]
+    lost = sorted({momsn for momsn in confirmed if momsn not in stored})
+    return {
+        name + ": copies confirmed / refused / unanswered": "%d / %d / %d" % (
+            len(confirmed), sum(a == b"\x00" for _, a in copies), sum(a is None for _, a in copies)),
+        "messages stored": len(stored & set(answers)),
+        "messages confirmed and not stored": len(lost),
+    }, not lost
 
 
 def probe_hostile_mail_folder(program, folder):
-    """Links, devices, FIFOs and files written in two steps in the watched folder: each
-    refused or imported whole, the server up throughout. (Still to come.)"""
-    return {"hostile mail folder": "not probed yet"}, True
+    """What a mail folder can hold besides messages: links (to a secret, to a file that cannot
+    be read whole), a FIFO, a file written in two steps, a hard link made in the folder. Each
+    is refused or imported whole, and the server stays up, also across a restart."""
+    home = folder / "mail-server"
+    mail = folder / "mail"
+    home.mkdir()
+    mail.mkdir()
+    secret = folder / "secret"
+    secret.write_bytes(b"root:$6$hash:19000:0:99999:7:::\n")
+    imei = "300234010099991"
+    message = (bytes([55]) + fixture.pb200(fixture.START, 54.0, 6.0, 7.0, False) +
+               fixture.battery(12.5))
+    server = Server(program, home, "--watch", str(mail))
+    figures = {}
+    try:
+        # Links made elsewhere and moved in, as a mail filter moves what it wrote.
+        os.symlink(secret, folder / "s.sbd")
+        os.rename(folder / "s.sbd", mail / "s.sbd")
+        os.mkfifo(folder / "f.sbd")
+        os.rename(folder / "f.sbd", mail / "f.sbd")
+        with open(mail / f"{imei}_7.sbd", "wb") as half:
+            half.write(message[:len(message) // 2])
+        time.sleep(0.5)
+        with open(mail / f"{imei}_7.sbd", "ab") as rest:
+            rest.write(message[len(message) // 2:])
+        (folder / "elsewhere.sbd").write_bytes(message)
+        os.link(folder / "elsewhere.sbd", mail / f"{imei}_8.sbd")
+        time.sleep(6)  # past any settle time
+        with sqlite3.connect(f"file:{home / 'archive.sqlite'}?mode=ro", uri=True, timeout=30) as db:
+            rows = {name: data for name, data in db.execute("SELECT file_name, bytes FROM messages")}
+        two_step = rows.get(f"{imei}_7.sbd")
+        figures["mail: a link to a secret archived"] = (
+            "s.sbd" in rows or secret.read_bytes() in rows.values())
+        figures["mail: a FIFO archived"] = "f.sbd" in rows
+        figures["mail: a file written in two steps archived whole"] = two_step == message
+        figures["mail: a hard link made in the folder archived"] = f"{imei}_8.sbd" in rows
+        os.symlink("/proc/self/pagemap", folder / "p.sbd")
+        os.rename(folder / "p.sbd", mail / "p.sbd")
+        time.sleep(3)
+        figures["mail: server up after a link to /proc/self/pagemap"] = server.process.poll() is None
+    finally:
+        try:  # a server blocked opening the FIFO gets a writer, and goes on
+            os.close(os.open(mail / "f.sbd", os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+        if server.process.poll() is None:
+            server.process.send_signal(signal.SIGTERM)
+            try:
+                server.process.wait(30)
+            except subprocess.TimeoutExpired:
+                server.process.kill()
+    again = Server(program, home, "--watch", str(mail))
+    time.sleep(3)
+    figures["mail: server up when restarted on that folder"] = again.process.poll() is None
+    if again.process.poll() is None:
+        again.process.kill()
+    again.process.wait()
+    wanted = {"mail: a link to a secret archived": False, "mail: a FIFO archived": False}
+    return figures, all(value == wanted.get(key, True) for key, value in figures.items())
 
 
 def main():
@@ -276,7 +422,7 @@ def main():
         finally:
             if server.process.poll() is None:
                 server.process.kill()
-        results.append(probe_full_disk_double_delivery(program, folder))
+        results.append(probe_full_disk_double_delivery(program, folder, 50 if args.fast else 300))
         results.append(probe_hostile_mail_folder(program, folder))
 
     failed = False
