@@ -13,7 +13,7 @@ packages=(
   locales
   nlohmann-json3-dev libsqlite3-dev sqlite3 libcli11-dev
   libhwy-dev libboost-dev libyaml-cpp-dev libgeographiclib-dev
-  libcpp-httplib-dev chromium chromium-driver python3-selenium
+  chromium chromium-driver python3-selenium
   mpack acl procmail
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
   python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy python3-pandas

@@ -1,14 +1,11 @@
 #include "HttpDashboard.h"
 
-#include <httplib.h>
-#include <unistd.h>
-
+#include <cctype>
+#include <cerrno>
 #include <charconv>
-#include <condition_variable>
-#include <deque>
+#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "DashboardArchive.h"
 
@@ -16,71 +13,7 @@ namespace saltmark::server {
 
 namespace {
 
-constexpr std::size_t kLargestRequestBody = 4096;  // the API takes no bodies
 constexpr const char* kTokenCookie = "saltmark_token";
-
-// No inline script or style, nothing from elsewhere: data can never become code on the page.
-constexpr const char* kContentSecurityPolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; "
-    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-
-// httplib's pool queues connections without end; this one makes the acceptor wait instead,
-// so a flood of connections stays in the kernel's backlog and not in memory.
-class BoundedPool : public httplib::TaskQueue {
-public:
-    BoundedPool(std::size_t workers, std::size_t queued) : m_queued(queued)
-    {
-        for (std::size_t i = 0; i < workers; ++i) {
-            m_threads.emplace_back([this] { Work(); });
-        }
-    }
-    void enqueue(std::function<void()> fn) override
-    {
-        std::unique_lock lock(m_mutex);
-        m_roomLeft.wait(lock, [&] { return m_jobs.size() < m_queued || m_shutdown; });
-        m_jobs.push_back(std::move(fn));
-        m_jobReady.notify_one();
-    }
-    void shutdown() override
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_shutdown = true;
-        }
-        m_jobReady.notify_all();
-        m_roomLeft.notify_all();
-        for (std::thread& t : m_threads) {
-            t.join();
-        }
-    }
-
-private:
-    void Work()
-    {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(m_mutex);
-                m_jobReady.wait(lock, [&] { return !m_jobs.empty() || m_shutdown; });
-                if (m_jobs.empty()) {
-                    return;
-                }
-                job = std::move(m_jobs.front());
-                m_jobs.pop_front();
-                m_roomLeft.notify_one();
-            }
-            job();
-        }
-    }
-
-    std::size_t m_queued;
-    std::mutex m_mutex;
-    std::condition_variable m_jobReady;
-    std::condition_variable m_roomLeft;
-    std::deque<std::function<void()>> m_jobs;
-    std::vector<std::thread> m_threads;
-    bool m_shutdown = false;
-};
 
 bool IsLoopback(const std::string& address)
 {
@@ -133,16 +66,10 @@ std::optional<std::int64_t> ParseInteger(const std::string& text)
     return value;
 }
 
-void Fail(httplib::Response& res, int status, const std::string& why)
+void SendJson(HttpResponse& res, const nlohmann::ordered_json& json)
 {
-    res.status = status;
-    res.set_content(why + "\n", "text/plain; charset=utf-8");
-}
-
-void SendJson(httplib::Response& res, const nlohmann::ordered_json& json)
-{
-    res.set_content(json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-                    "application/json");
+    res.Set(json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+            "application/json");
 }
 
 // A file name safe inside a Content-Disposition header: what is not plain becomes '_'.
@@ -157,57 +84,22 @@ std::string DownloadName(const std::string& name)
     return out.empty() ? "message" : out;
 }
 
-std::optional<std::string> ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-const char* ContentType(const std::filesystem::path& path)
-{
-    const std::string ext = path.extension().string();
-    if (ext == ".html") return "text/html; charset=utf-8";
-    if (ext == ".js") return "text/javascript; charset=utf-8";
-    if (ext == ".css") return "text/css; charset=utf-8";
-    if (ext == ".json") return "application/json";
-    if (ext == ".png") return "image/png";
-    if (ext == ".svg") return "image/svg+xml";
-    return "application/octet-stream";
-}
-
-// One path segment of a static file: letters, digits, '-', '_' and dots, never "." or "..".
-bool IsPlainSegment(const std::string& segment)
-{
-    if (segment.empty() || segment == "." || segment == "..") {
-        return false;
-    }
-    return segment.find_first_not_of(
-               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-               "0123456789-_.") == std::string::npos;
-}
-
 struct Filters {
     std::string buoy;
     TimeRange range;
 };
 
-std::optional<Filters> ReadFilters(const httplib::Request& req, httplib::Response& res)
+std::optional<Filters> ReadFilters(const HttpRequest& req, HttpResponse& res)
 {
-    Filters filters{req.get_param_value("imei"),
-                    {req.get_param_value("from"), req.get_param_value("to")}};
+    Filters filters{req.Param("imei"), {req.Param("from"), req.Param("to")}};
     for (const std::string* time : {&filters.range.from, &filters.range.to}) {
         if (!time->empty() && !IsTimeText(*time)) {
-            Fail(res, 400, "from and to are UTC times like 2025-12-07T09:33:20Z");
+            res.Fail(400, "from and to are UTC times like 2025-12-07T09:33:20Z");
             return std::nullopt;
         }
     }
     if (filters.buoy.size() > 32) {
-        Fail(res, 400, "no such buoy");
+        res.Fail(400, "no such buoy");
         return std::nullopt;
     }
     return filters;
@@ -271,76 +163,141 @@ std::filesystem::path DefaultWebRoot()
     return ec ? std::filesystem::path("web") : exe.parent_path() / "web";
 }
 
+bool ReadTokenFile(const std::filesystem::path& path, std::string& token, std::string& reason)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        reason = path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text(4096, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad()) {
+        reason = path.string() + ": cannot be read";
+        return false;
+    }
+    if (text.ends_with('\n')) {
+        text.pop_back();
+        if (text.ends_with('\r')) {
+            text.pop_back();
+        }
+    }
+    if (text.empty()) {
+        reason = path.string() + ": is empty";
+        return false;
+    }
+    token = std::move(text);
+    return true;
+}
+
 struct HttpDashboard::Impl {
     HttpOptions options;
     std::unique_ptr<DashboardArchive> archive;
-    httplib::Server http;
-    std::thread listener;
-    int port = 0;
+    std::unique_ptr<HttpServer> http;
 
-    bool Allowed(const httplib::Request& req, httplib::Response& res) const;
+    bool Allowed(const HttpRequest& req, HttpResponse& res) const;
+    bool OverTls(const HttpRequest& req) const;
     void Routes();
-    void Static(const std::string& relative, httplib::Response& res) const;
+    void Message(const HttpRequest& req, HttpResponse& res) const;
 };
 
-bool HttpDashboard::Impl::Allowed(const httplib::Request& req, httplib::Response& res) const
+bool HttpDashboard::Impl::Allowed(const HttpRequest& req, HttpResponse& res) const
 {
     if (options.token.empty()) {
-        if (IsLoopback(req.remote_addr) && NamesLoopback(req.get_header_value("Host"))) {
+        if (IsLoopback(req.peer) && NamesLoopback(req.Header("Host"))) {
             return true;
         }
-        Fail(res, 403, "this dashboard answers this machine only; start it with --token");
+        res.Fail(403, "this dashboard answers this machine only; start it with --token");
         return false;
     }
-    const std::string bearer = req.get_header_value("Authorization");
+    const std::string bearer = req.Header("Authorization");
     if ((bearer.starts_with("Bearer ") && SameSecret(bearer.substr(7), options.token)) ||
-        SameSecret(CookieValue(req.get_header_value("Cookie"), kTokenCookie), options.token)) {
+        SameSecret(CookieValue(req.Header("Cookie"), kTokenCookie), options.token)) {
         return true;
     }
     // One visit to "/?token=TOKEN" leaves the cookie that the page's own requests carry.
-    if (req.path == "/" && SameSecret(req.get_param_value("token"), options.token)) {
-        res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + options.token +
-                                         "; Path=/; HttpOnly; SameSite=Strict");
-        res.set_redirect("/");
+    if (req.path == "/" && SameSecret(req.Param("token"), options.token)) {
+        res.headers.emplace_back("Set-Cookie", std::string(kTokenCookie) + "=" + options.token +
+                                                   "; Path=/; HttpOnly; SameSite=Strict" +
+                                                   (OverTls(req) ? "; Secure" : ""));
+        res.Redirect("/");
         return false;
     }
-    Fail(res, 401, "token required");
+    res.Fail(401, "token required");
     return false;
 }
 
-void HttpDashboard::Impl::Static(const std::string& relative, httplib::Response& res) const
+// A proxy on this machine (the usual set-up: TLS ends in nginx on the same host) may say the
+// browser came over TLS. Only a loopback peer is believed: a proxy elsewhere would mean
+// trusting a header from the network, and --behind-tls says the same for every request. A
+// false "https" could only make the browser keep the cookie off plain HTTP.
+bool HttpDashboard::Impl::OverTls(const HttpRequest& req) const
 {
-    std::filesystem::path path = options.webRoot;
-    std::istringstream segments(relative);
-    std::string segment;
-    while (std::getline(segments, segment, '/')) {
-        if (!IsPlainSegment(segment)) {
-            return Fail(res, 400, "bad path");
+    if (options.behindTls) {
+        return true;
+    }
+    // With proxies in a chain, the first one names the browser's scheme.
+    std::string proto = req.Header("X-Forwarded-Proto");
+    proto.resize(std::min(proto.find(','), proto.size()));
+    std::erase(proto, ' ');
+    for (char& c : proto) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return IsLoopback(req.peer) && proto == "https";
+}
+
+// "/api/messages/ID" and its "/report", "/image", "/raw" and "/json".
+void HttpDashboard::Impl::Message(const HttpRequest& req, HttpResponse& res) const
+{
+    const std::size_t digits = req.rest.find_first_not_of("0123456789");
+    const std::string id = req.rest.substr(0, digits);
+    const std::string part = digits == std::string::npos ? "" : req.rest.substr(digits);
+    if (id.empty() || id.size() > 18 ||
+        (part != "" && part != "/report" && part != "/image" && part != "/raw" &&
+         part != "/json")) {
+        return res.Fail(404, "not found");
+    }
+    const std::optional<MessageOutputs> message = archive->Message(std::stoll(id));
+    if (!message) {
+        return res.Fail(404, "no such message");
+    }
+    const std::string name = DownloadName(message->baseName);
+    const auto download = [&](const char* ext) {
+        if (req.HasParam("download")) {
+            res.headers.emplace_back("Content-Disposition",
+                                     "attachment; filename=\"" + name + ext + "\"");
         }
-        path /= segment;
+    };
+    if (part.empty() || part == "/json") {
+        download(".json");
+        return SendJson(res, message->json);
     }
-    if (!relative.empty() && relative.back() == '/') {
-        return Fail(res, 400, "bad path");
+    if (part == "/report") {
+        download(".txt");
+        return res.Set(message->report, "text/plain; charset=utf-8");
     }
-    const std::optional<std::string> content = ReadFile(path);
-    if (!content || !std::filesystem::is_regular_file(path)) {
-        return Fail(res, 404, "not found");
+    if (part == "/raw") {
+        download(".sbd");
+        return res.Set(std::string(message->sbd.begin(), message->sbd.end()),
+                       "application/octet-stream");
     }
-    res.set_content(*content, ContentType(path));
+    if (!message->image) {
+        return res.Fail(404, "no image in this message");
+    }
+    download(".jpg");
+    res.Set(std::string(message->image->begin(), message->image->end()), "image/jpeg");
 }
 
 void HttpDashboard::Impl::Routes()
 {
-    http.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-        Static("index.html", res);
-    });
-    http.Get(R"(/static/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
-        Static(req.matches[1], res);
-    });
-    http.Get("/api/config", [this](const httplib::Request&, httplib::Response& res) {
+    http->SetGuard([this](const HttpRequest& req, HttpResponse& res) { return Allowed(req, res); });
+    http->ServeFile("/", options.webRoot / "index.html");
+    http->ServeFiles("/static/", options.webRoot);
+    http->Route("/api/config", [this](const HttpRequest&, HttpResponse& res) {
         SendJson(res, {{"late_after_s", options.lateAfter.count()}});
     });
-    http.Get("/api/buoys", [this](const httplib::Request&, httplib::Response& res) {
+    http->Route("/api/buoys", [this](const HttpRequest&, HttpResponse& res) {
         nlohmann::ordered_json buoys = archive->Buoys();
         for (auto& buoy : buoys) {
             buoy["late"] = buoy["age_s"].is_number() &&
@@ -348,88 +305,55 @@ void HttpDashboard::Impl::Routes()
         }
         SendJson(res, buoys);
     });
-    http.Get("/api/fields", [this](const httplib::Request&, httplib::Response& res) {
+    http->Route("/api/fields", [this](const HttpRequest&, HttpResponse& res) {
         SendJson(res, archive->Fields());
     });
-    http.Get("/api/messages", [this](const httplib::Request& req, httplib::Response& res) {
+    http->Route("/api/messages", [this](const HttpRequest& req, HttpResponse& res) {
         const std::optional<Filters> filters = ReadFilters(req, res);
         if (!filters) {
             return;
         }
         MessageQuery query{filters->buoy, filters->range};
         for (auto [name, target] : {std::pair{"before", &query.before}, {"after", &query.after}}) {
-            if (req.has_param(name)) {
-                const auto value = ParseInteger(req.get_param_value(name));
+            if (req.HasParam(name)) {
+                const auto value = ParseInteger(req.Param(name));
                 if (!value) {
-                    return Fail(res, 400, std::string(name) + " is a message id");
+                    return res.Fail(400, std::string(name) + " is a message id");
                 }
                 *target = *value;
             }
         }
-        if (req.has_param("limit")) {
-            const auto limit = ParseInteger(req.get_param_value("limit"));
+        if (req.HasParam("limit")) {
+            const auto limit = ParseInteger(req.Param("limit"));
             if (!limit || *limit < 1) {
-                return Fail(res, 400, "limit is a positive count");
+                return res.Fail(400, "limit is a positive count");
             }
             query.limit = static_cast<int>(std::min<std::int64_t>(*limit, 1000));
         }
         SendJson(res, archive->Messages(query));
     });
-    http.Get(R"(/api/messages/(\d{1,18})(/report|/image|/raw|/json)?)",
-             [this](const httplib::Request& req, httplib::Response& res) {
-                 const std::optional<MessageOutputs> message =
-                     archive->Message(std::stoll(req.matches[1]));
-                 if (!message) {
-                     return Fail(res, 404, "no such message");
-                 }
-                 const std::string part = req.matches[2];
-                 const std::string name = DownloadName(message->baseName);
-                 const auto download = [&](const char* ext) {
-                     if (req.has_param("download")) {
-                         res.set_header("Content-Disposition",
-                                        "attachment; filename=\"" + name + ext + "\"");
-                     }
-                 };
-                 if (part.empty() || part == "/json") {
-                     download(".json");
-                     return SendJson(res, message->json);
-                 }
-                 if (part == "/report") {
-                     download(".txt");
-                     return res.set_content(message->report, "text/plain; charset=utf-8");
-                 }
-                 if (part == "/raw") {
-                     download(".sbd");
-                     return res.set_content(std::string(message->sbd.begin(), message->sbd.end()),
-                                            "application/octet-stream");
-                 }
-                 if (!message->image) {
-                     return Fail(res, 404, "no image in this message");
-                 }
-                 download(".jpg");
-                 res.set_content(std::string(message->image->begin(), message->image->end()),
-                                 "image/jpeg");
-             });
-    http.Get("/api/series", [this](const httplib::Request& req, httplib::Response& res) {
+    http->RoutePrefix("/api/messages/",
+                      [this](const HttpRequest& req, HttpResponse& res) { Message(req, res); });
+    http->Route("/api/series", [this](const HttpRequest& req, HttpResponse& res) {
         const std::optional<Filters> filters = ReadFilters(req, res);
         if (!filters) {
             return;
         }
-        const SeriesQuery query{req.get_param_value("type"), req.get_param_value("field"),
-                                filters->buoy, filters->range};
+        const SeriesQuery query{req.Param("type"), req.Param("field"), filters->buoy,
+                                filters->range};
         std::string error;
         const std::optional<Series> series = archive->FieldSeries(query, error);
         if (!series) {
-            return Fail(res, 404, error);
+            return res.Fail(404, error);
         }
-        if (req.get_param_value("format") == "csv") {
-            return res.set_content(SeriesCsv(*series), "text/csv; charset=utf-8");
+        if (req.Param("format") == "csv") {
+            return res.Set(SeriesCsv(*series), "text/csv; charset=utf-8");
         }
-        res.set_content(SeriesJson(query, *series), "application/json");
+        res.Set(SeriesJson(query, *series), "application/json");
     });
-    http.Get("/api/track", [this](const httplib::Request& req, httplib::Response& res) {
+    http->Route("/api/track", [this](const HttpRequest& req, HttpResponse& res) {
         if (const std::optional<Filters> filters = ReadFilters(req, res)) {
-            res.set_content(archive->Track(filters->buoy, filters->range), "application/json");
+            res.Set(archive->Track(filters->buoy, filters->range), "application/json");
         }
     });
 }
@@ -443,7 +367,7 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, 
     // It travels in a header and a cookie, where other characters would need quoting.
     if (options.token.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                         "0123456789-._~") != std::string::npos) {
-        reason = "--token may hold only letters, digits and - . _ ~";
+        reason = "the token may hold only letters, digits and - . _ ~";
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();
@@ -452,52 +376,12 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, 
     if (!impl->archive) {
         return nullptr;
     }
-    Impl& self = *impl;
-    httplib::Server& http = self.http;
-    http.new_task_queue = [&self] {
-        return new BoundedPool(self.options.workers, self.options.queuedConnections);
-    };
-    http.set_payload_max_length(kLargestRequestBody);
-    http.set_read_timeout(std::chrono::seconds(5));
-    http.set_write_timeout(std::chrono::seconds(10));
-    http.set_keep_alive_timeout(2);
-    http.set_keep_alive_max_count(100);
-    http.set_pre_routing_handler([&self](const httplib::Request& req, httplib::Response& res) {
-        // The library would compress answers with brotli at its slowest setting whenever a
-        // browser accepts it: seconds for a long series. Answers go out as they are (a proxy
-        // in front may compress). The request object is the library's own, not a constant.
-        const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
-        if (req.method != "GET" && req.method != "HEAD") {
-            Fail(res, 405, "only GET");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return self.Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                      : httplib::Server::HandlerResponse::Handled;
-    });
-    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty()) {
-            Fail(res, res.status, res.status == 404 ? "not found" : "bad request");
-        }
-    });
-    http.set_exception_handler([](const httplib::Request&, httplib::Response& res,
-                                  std::exception_ptr) { Fail(res, 500, "internal error"); });
-    http.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Content-Security-Policy", kContentSecurityPolicy);
-        res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_header("Referrer-Policy", "no-referrer");
-        res.set_header("Cache-Control", "no-store");
-    });
-    self.Routes();
-    if (self.options.port == 0) {
-        self.port = http.bind_to_any_port(self.options.host);
-    } else if (http.bind_to_port(self.options.host, self.options.port)) {
-        self.port = self.options.port;
-    }
-    if (self.port <= 0) {
-        reason = "cannot listen on " + self.options.host + ":" + std::to_string(self.options.port);
+    impl->http = HttpServer::Bind(options.host, options.port, options.limits, reason);
+    if (!impl->http) {
         return nullptr;
     }
-    self.listener = std::thread([&http] { http.listen_after_bind(); });
+    impl->Routes();
+    impl->http->Start();
     return std::unique_ptr<HttpDashboard>(new HttpDashboard(std::move(impl)));
 }
 
@@ -505,14 +389,13 @@ std::string HttpDashboard::ListeningAddress() const
 {
     const std::string& host = m_impl->options.host;
     const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(m_impl->port);
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(m_impl->http->Port());
 }
 
 void HttpDashboard::Stop()
 {
-    if (m_impl && m_impl->listener.joinable()) {
-        m_impl->http.stop();
-        m_impl->listener.join();
+    if (m_impl && m_impl->http) {
+        m_impl->http->Stop();
     }
 }
 

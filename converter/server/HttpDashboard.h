@@ -1,11 +1,12 @@
 #pragma once
 // The web dashboard: the pages (static files from one folder) and the JSON API over the
-// archive, read-only, served by cpp-httplib on its own threads beside the DirectIP side.
+// archive, read-only, served by HttpServer on its own threads beside the DirectIP side.
 //
 // Who may ask: without a token only this machine (a loopback peer naming a loopback host,
 // so that a web site rebinding its name to 127.0.0.1 gets nothing); with a token every peer,
 // also a local one such as a reverse proxy, must send it as "Authorization: Bearer TOKEN" or
-// the cookie it sets after one visit to "/?token=TOKEN".
+// the cookie it sets after one visit to "/?token=TOKEN". That cookie is marked Secure when the
+// browser reaches the dashboard over TLS: `behindTls`, or a proxy on this machine saying so.
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "HttpServer.h"
+
 namespace saltmark::server {
 
 struct HttpOptions {
@@ -23,10 +26,14 @@ struct HttpOptions {
     std::filesystem::path archive;
     std::filesystem::path webRoot;  // the folder of index.html and the static files
     std::string token;              // empty: this machine only
+    bool behindTls = false;         // every browser comes through a TLS proxy
     std::chrono::seconds lateAfter = std::chrono::hours(6);
-    std::size_t workers = 8;             // requests served at once
-    std::size_t queuedConnections = 64;  // beyond this the acceptor waits
+    HttpLimits limits;
 };
+
+// The token kept in a file (so that no command line shows it), read once: the file's text
+// without a trailing line end. False with `reason` when it cannot be read or is empty.
+bool ReadTokenFile(const std::filesystem::path& path, std::string& token, std::string& reason);
 
 // The folder the pages are installed in beside the program (`<exe dir>/web`).
 std::filesystem::path DefaultWebRoot();

@@ -34,6 +34,8 @@ struct ServerOptions {
     double timeoutSeconds = 30;
     std::string http;
     std::string token;
+    std::string tokenFile;
+    bool behindTls = false;
     std::string webFolder;
     double lateHours = 6;
 };
@@ -76,9 +78,14 @@ int main(int argc, char** argv)
     app.add_option("--http", options.http,
                    "[ADDR:]PORT of the web dashboard (address 127.0.0.1 unless given); it reads "
                    "the archive only");
-    app.add_option("--token", options.token,
-                   "answer the dashboard only with this token (header or cookie), also beyond "
-                   "this machine");
+    auto* token = app.add_option("--token", options.token,
+                                 "answer the dashboard only with this token (header or cookie), "
+                                 "also beyond this machine; --token-file keeps it out of ps");
+    app.add_option("--token-file", options.tokenFile,
+                   "read the dashboard's token from this file, once at start")
+        ->excludes(token);
+    app.add_flag("--behind-tls", options.behindTls,
+                 "the dashboard is reached through a TLS proxy: its cookie is marked Secure");
     app.add_option("--late-after", options.lateHours,
                    "hours without a message after which the dashboard marks a buoy late")
         ->capture_default_str()
@@ -152,8 +159,16 @@ int main(int argc, char** argv)
     }
     std::unique_ptr<HttpDashboard> dashboard;
     if (!options.http.empty()) {
+        // Thousands of HTTP connections, each a descriptor, must not starve DirectIP of them.
+        RaiseOpenFileLimit();
+        if (!options.tokenFile.empty() &&
+            !ReadTokenFile(options.tokenFile, options.token, reason)) {
+            std::fprintf(stderr, "saltmark-server: --token-file: %s\n", reason.c_str());
+            return kUsage;
+        }
         http.archive = options.archivePath;
         http.token = options.token;
+        http.behindTls = options.behindTls;
         http.webRoot =
             options.webFolder.empty() ? DefaultWebRoot() : std::filesystem::path(options.webFolder);
         http.lateAfter = std::chrono::seconds(static_cast<std::int64_t>(options.lateHours * 3600));
