@@ -1,0 +1,736 @@
+#include "Reader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+
+#include "Archive.h"
+#include "Records.h"
+#include "Sqlite.h"
+
+namespace saltmark::archive {
+
+namespace {
+
+using namespace sqlite;
+
+constexpr int kOldestReadable = 2;
+constexpr int kNewestReadable = 3;
+// Only for the instant a writer resets the log; a WAL reader otherwise never waits.
+constexpr int kBusyTimeoutMs = 1000;
+// The logger writes 9999 where it has no reading.
+constexpr double kMissingMarker = 9999.0;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// A buoy's newest value of a kind is looked for among its newest messages first (a walk that
+// stops early), and among every record of the type only when none of them has one.
+constexpr int kRecentMessages = 500;
+
+// The archive's times are "YYYY-MM-DDTHH:MM:SSZ", which compare as text in time order; an
+// open bound compares below or above every one of them.
+constexpr const char* kBeforeEveryTime = "";
+constexpr const char* kAfterEveryTime = "~";
+constexpr double kLatestTime = 253402300799.0;  // 9999-12-31T23:59:59Z
+
+std::string FromText(const std::optional<double>& from)
+{
+    return from ? IsoUtc(static_cast<std::int64_t>(std::ceil(std::clamp(*from, 0.0, kLatestTime))))
+                : kBeforeEveryTime;
+}
+
+std::string ToText(const std::optional<double>& to)
+{
+    if (to && *to < 0) {
+        return "0";  // below every time
+    }
+    return to ? IsoUtc(static_cast<std::int64_t>(std::floor(std::min(*to, kLatestTime))))
+              : kAfterEveryTime;
+}
+
+// The IMEI a buoy name selects; nothing for the mail-folder buoy (the messages without one).
+std::optional<std::string> ImeiOf(const std::string& buoy)
+{
+    return buoy == kFilesBuoy ? std::nullopt : std::optional(buoy);
+}
+
+std::string BuoyOf(const std::optional<std::string>& imei)
+{
+    return imei.value_or(std::string(kFilesBuoy));
+}
+
+// A record type's table and one field's column, found by the names the report or the archive
+// gives them.
+struct FieldColumn {
+    const RecordDescription* type = nullptr;
+    const FieldDescription* field = nullptr;
+    std::string table;
+    std::string column;
+};
+
+std::optional<FieldColumn> FindField(const std::string& record, const std::string& field,
+                                     bool array, std::string& reason)
+{
+    for (const RecordDescription& type : RecordDescriptions()) {
+        if (type.typeName != record && ArchiveName(type.typeName) != record) {
+            continue;
+        }
+        for (const FieldDescription& f : type.fields) {
+            if ((f.name == field || ArchiveName(f.name) == field) && IsArray(f.kind) == array &&
+                f.kind != FieldKind::Text) {
+                const std::string table = ArchiveName(type.typeName);
+                return FieldColumn{&type, &f, array ? table + "_" + ArchiveName(f.name) : table,
+                                   ArchiveName(f.name)};
+            }
+        }
+        reason = "no " + std::string(array ? "array" : "numeric scalar") + " field \"" + field +
+                 "\" in record type " + std::string(type.typeName);
+        return std::nullopt;
+    }
+    reason = "no record type \"" + record + "\"";
+    return std::nullopt;
+}
+
+FieldColumn Column(std::string_view record, std::string_view field)
+{
+    std::string ignored;
+    return *FindField(std::string(record), std::string(field), false, ignored);
+}
+
+// `sql` with each {name} replaced: table and column names from the record descriptions and
+// fixed expressions of this file, never a caller's text.
+std::string Sql(std::string sql, std::initializer_list<std::pair<std::string_view, std::string>> names)
+{
+    for (const auto& [name, value] : names) {
+        const std::string key = "{" + std::string(name) + "}";
+        for (std::size_t at = sql.find(key); at != std::string::npos;
+             at = sql.find(key, at + value.size())) {
+            sql.replace(at, key.size(), value);
+        }
+    }
+    return sql;
+}
+
+// A record's time: a PB200 states its own moment when its date is valid; other records are
+// placed at their message's.
+std::string TimeOf(const RecordDescription& type)
+{
+    return type.typeName == "PB200" ? "COALESCE(r.measured_at, m.time)" : "m.time";
+}
+
+// The records that carry a position of their own.
+constexpr std::pair<PositionSource, std::string_view> kPositionRecords[] = {
+    {PositionSource::Pb200, "PB200"},
+    {PositionSource::Imu, "IMU"},
+    {PositionSource::Ellipse, "Ellipse"},
+};
+
+// The ids of one buoy's messages (?1 its IMEI, NULL for the mail-folder buoy), read from the
+// delivery indexes alone: a DirectIP delivery is keyed with its session time, a mail
+// attachment without, so the messages' rows, long with their bytes, stay unread.
+constexpr const char* kBuoyIds =
+    "WITH ids(id) AS ("
+    "SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1 AND session_time IS NOT NULL"
+    " UNION ALL SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1"
+    " AND session_time IS NULL"
+    " UNION ALL SELECT id FROM messages WHERE ?1 IS NULL AND imei IS NULL) ";
+
+constexpr const char* kEnvelopeColumns =
+    "m.id, m.file_name, m.size, m.packet_type, m.outcome, m.stop_reason, m.stop_offset,"
+    " m.imported_at, m.imei, m.momsn, m.mtmsn, m.cdr_reference, m.session_status,"
+    " m.session_time, m.iridium_latitude, m.iridium_longitude, m.iridium_cep_km, m.source,"
+    " m.received_at, m.time, m.time_source";
+
+MessageEnvelope Envelope(const Statement& row)
+{
+    MessageEnvelope e;
+    e.id = row.Integer(0);
+    e.fileName = row.Text(1);
+    e.size = row.Integer(2);
+    e.packetType = row.OptionalInteger(3);
+    e.outcome = row.Text(4);
+    e.stopReason = row.OptionalText(5);
+    e.stopOffset = row.OptionalInteger(6);
+    e.importedAt = row.Text(7);
+    e.imei = row.OptionalText(8);
+    e.momsn = row.OptionalInteger(9);
+    e.mtmsn = row.OptionalInteger(10);
+    e.cdrReference = row.OptionalInteger(11);
+    e.sessionStatus = row.OptionalInteger(12);
+    e.sessionTime = row.OptionalText(13);
+    e.iridiumLatitude = row.OptionalReal(14);
+    e.iridiumLongitude = row.OptionalReal(15);
+    e.iridiumCepKm = row.OptionalInteger(16);
+    e.source = row.Text(17);
+    e.receivedAt = row.OptionalText(18);
+    e.time = row.OptionalText(19);
+    e.timeSource = row.OptionalText(20);
+    return e;
+}
+
+// A value as a chart shows it: NaN for the logger's marker, a non-finite value and NULL
+// (SQLite's NaN).
+double Reading(const Statement& row, int column)
+{
+    if (row.Null(column)) {
+        return kNaN;
+    }
+    const double value = row.Real(column);
+    return std::isfinite(value) && value != kMissingMarker ? value : kNaN;
+}
+
+// Runs `statement` to its end, handing each row to `take`; false with `reason` on an error.
+template <typename Take>
+bool EachRow(Statement& statement, std::string& reason, Take take)
+{
+    while (statement.Next()) {
+        take(statement);
+    }
+    return !statement.Failed(reason);
+}
+
+// The buoys' names met while reading rows of several buoys, each given its index once.
+class BuoyNames {
+public:
+    std::int32_t Index(const std::string& buoy)
+    {
+        const auto [at, added] = m_index.try_emplace(buoy, static_cast<std::int32_t>(m_names.size()));
+        if (added) {
+            m_names.push_back(buoy);
+        }
+        return at->second;
+    }
+    std::vector<std::string> Names() && { return std::move(m_names); }
+
+private:
+    std::map<std::string, std::int32_t> m_index;
+    std::vector<std::string> m_names;
+};
+
+// The order of a permutation of rows sorted by `less`, applied to each parallel array.
+template <typename T>
+void Permute(std::vector<T>& values, const std::vector<std::size_t>& order)
+{
+    std::vector<T> sorted;
+    sorted.reserve(values.size());
+    for (std::size_t i : order) {
+        sorted.push_back(std::move(values[i]));
+    }
+    values = std::move(sorted);
+}
+
+template <typename Less>
+std::vector<std::size_t> Order(std::size_t n, Less less)
+{
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), less);
+    return order;
+}
+
+// A buoy's newest row of a query over its messages (see kRecentMessages). `columns` and
+// `condition` read the messages as m and, with a table, its records as r.
+class Latest {
+public:
+    Latest(sqlite3* db, const std::string& columns, const std::string& table,
+           const std::string& condition, std::string& reason)
+    {
+        const std::string join = table.empty() ? "" : " CROSS JOIN {table} r ON r.message_id = m.id";
+        m_recent = Prepare(db,
+                           Sql("WITH m AS (SELECT * FROM messages WHERE imei IS ?1"
+                               " ORDER BY time DESC, id DESC LIMIT {recent})"
+                               " SELECT {columns} FROM m" + join + " WHERE {condition}"
+                               " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                               {{"recent", std::to_string(kRecentMessages)},
+                                {"columns", columns},
+                                {"table", Quoted(table)},
+                                {"condition", condition}}),
+                           reason);
+        m_all = Prepare(db,
+                        Sql(table.empty() ? "SELECT {columns} FROM messages m"
+                                            " WHERE m.imei IS ?1 AND {condition}"
+                                            " ORDER BY m.time DESC, m.id DESC LIMIT 1"
+                                          : "SELECT {columns} FROM {table} r CROSS JOIN messages m"
+                                            " ON m.id = r.message_id"
+                                            " WHERE m.imei IS ?1 AND {condition}"
+                                            " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                            {{"columns", columns}, {"table", Quoted(table)}, {"condition", condition}}),
+                        reason);
+    }
+    bool Ready() const { return m_recent && m_all; }
+
+    // The row found (valid until the next Find), nullptr when there is none or with `reason`
+    // set on an error.
+    const Statement* Find(const std::optional<std::string>& imei, std::string& reason)
+    {
+        for (Statement* statement : {&m_recent, &m_all}) {
+            statement->Rewind();
+            statement->Bind(1, imei);
+            if (statement->Next()) {
+                return statement;
+            }
+            if (statement->Failed(reason)) {
+                return nullptr;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    Statement m_recent;
+    Statement m_all;
+};
+
+}  // namespace
+
+struct Reader::Impl {
+    Connection db;
+    int version = 0;
+};
+
+std::unique_ptr<Reader> Reader::Open(const std::filesystem::path& path, std::string& reason)
+{
+    Connection db = sqlite::Open(path.string(), SQLITE_OPEN_READONLY, reason);
+    if (!db) {
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    const auto applicationId = QueryInteger(db.get(), "PRAGMA application_id", reason);
+    const auto version =
+        applicationId ? QueryInteger(db.get(), "PRAGMA user_version", reason) : std::nullopt;
+    if (!version) {
+        return nullptr;
+    }
+    if (*applicationId != kApplicationId || *version < kOldestReadable ||
+        *version > kNewestReadable) {
+        reason = "not an archive of version " + std::to_string(kOldestReadable) + " to " +
+                 std::to_string(kNewestReadable) + " (application_id " +
+                 std::to_string(*applicationId) + ", user_version " + std::to_string(*version) +
+                 ")";
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->db = std::move(db);
+    impl->version = static_cast<int>(*version);
+    return std::unique_ptr<Reader>(new Reader(std::move(impl)));
+}
+
+Reader::Reader(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+Reader::~Reader() = default;
+
+int Reader::Version() const { return m_impl->version; }
+
+std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
+{
+    sqlite3* db = m_impl->db.get();
+    // Counted in the delivery indexes, which hold the IMEI: a scan of the messages themselves
+    // would read every message's bytes.
+    const auto total = QueryInteger(db, "SELECT count(*) FROM messages", reason);
+    Statement byImei = Prepare(db,
+                               "SELECT imei, count(*) FROM messages WHERE session_time IS NOT NULL"
+                               " GROUP BY imei UNION ALL SELECT imei, count(*) FROM messages"
+                               " WHERE imei IS NOT NULL AND session_time IS NULL GROUP BY imei",
+                               reason);
+    if (!total || !byImei) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::int64_t> counts;
+    std::int64_t withoutImei = *total;
+    if (!EachRow(byImei, reason, [&](const Statement& row) {
+            counts[row.Text(0)] += row.Integer(1);
+            withoutImei -= row.Integer(1);
+        })) {
+        return std::nullopt;
+    }
+    std::vector<BuoySummary> buoys;
+    for (const auto& [imei, count] : counts) {
+        BuoySummary& buoy = buoys.emplace_back();
+        buoy.buoy = imei;
+        buoy.imei = imei;
+        buoy.messages = count;
+    }
+    if (withoutImei > 0) {
+        BuoySummary& files = buoys.emplace_back();
+        files.buoy = kFilesBuoy;
+        files.messages = withoutImei;
+    }
+
+    Statement last = Prepare(db,
+                             "SELECT id, unixepoch(time), file_name FROM messages WHERE imei IS ?1"
+                             " ORDER BY time DESC, id DESC LIMIT 1",
+                             reason);
+    const FieldColumn battery = Column("Miscellaneous values", "Battery voltage");
+    const FieldColumn image = Column("Camera", "Image size");
+    Latest latestBattery(db, "unixepoch(m.time), r." + Quoted(battery.column) + ", m.id",
+                         battery.table,
+                         Sql("r.{v} IS NOT NULL AND r.{v} <> 9999 AND abs(r.{v}) < 1e300",
+                             {{"v", Quoted(battery.column)}}),
+                         reason);
+    Latest latestImage(db, "m.id", image.table, "r." + Quoted(image.column) + " > 0", reason);
+    if (!last || !latestBattery.Ready() || !latestImage.Ready()) {
+        return std::nullopt;
+    }
+    std::vector<std::pair<PositionSource, Latest>> positions;
+    constexpr const char* kOnGlobe = "{lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        const FieldColumn lon = Column(type, "Lon");
+        const std::string latitude = "r." + Quoted(lat.column);
+        const std::string longitude = "r." + Quoted(lon.column);
+        positions.emplace_back(
+            source, Latest(db,
+                           Sql("unixepoch({time}), {lat}, {lon}, NULL, m.id",
+                               {{"time", TimeOf(*lat.type)}, {"lat", latitude}, {"lon", longitude}}),
+                           lat.table, Sql(kOnGlobe, {{"lat", latitude}, {"lon", longitude}}),
+                           reason));
+    }
+    positions.emplace_back(
+        PositionSource::Iridium,
+        Latest(db,
+               "unixepoch(m.time), m.iridium_latitude, m.iridium_longitude, m.iridium_cep_km, m.id",
+               "",
+               Sql(kOnGlobe, {{"lat", "m.iridium_latitude"}, {"lon", "m.iridium_longitude"}}),
+               reason));
+    for (const auto& [source, latest] : positions) {
+        if (!latest.Ready()) {
+            return std::nullopt;
+        }
+    }
+
+    for (BuoySummary& buoy : buoys) {
+        last.Rewind();
+        last.Bind(1, buoy.imei);
+        if (last.Next()) {
+            buoy.lastId = last.Integer(0);
+            buoy.lastTime = last.OptionalReal(1);
+            buoy.lastFileName = last.Text(2);
+            last.Rewind();
+        }
+        if (last.Failed(reason)) {
+            return std::nullopt;
+        }
+        if (const Statement* found = latestBattery.Find(buoy.imei, reason)) {
+            buoy.battery = TimedValue{found->Real(0), found->Real(1), found->Integer(2)};
+        }
+        if (const Statement* found = latestImage.Find(buoy.imei, reason)) {
+            buoy.imageId = found->Integer(0);
+        }
+        // The newest of the sources; at the same moment, the records' own positions before
+        // the gateway's estimate.
+        for (auto& [source, latest] : positions) {
+            const Statement* found = latest.Find(buoy.imei, reason);
+            if (found == nullptr) {
+                continue;
+            }
+            const std::optional<double> time = found->OptionalReal(0);
+            if (!buoy.position || (time && (!buoy.position->time || *time > *buoy.position->time))) {
+                buoy.position = Position{time,         found->Real(1),
+                                         found->Real(2), source,
+                                         found->OptionalInteger(3), found->Integer(4)};
+            }
+        }
+        if (!reason.empty()) {
+            return std::nullopt;
+        }
+    }
+    return buoys;
+}
+
+std::optional<MessagePage> Reader::Messages(const MessageQuery& query, std::string& reason) const
+{
+    sqlite3* db = m_impl->db.get();
+    const int limit = std::clamp(query.limit, 1, kLargestPage);
+    // Newest time first, then the messages without a time: the time index in reverse, which
+    // holds NULL below every time, so a page is a walk that stops after limit + 1 rows.
+    Statement timed = Prepare(db,
+                              Sql("SELECT {columns} FROM messages m"
+                                  " WHERE m.time BETWEEN ?1 AND ?2 AND (m.time, m.id) < (?3, ?4)"
+                                  " AND m.id > ?5 AND (?6 OR m.imei IS ?7)"
+                                  " ORDER BY m.time DESC, m.id DESC LIMIT ?8",
+                                  {{"columns", kEnvelopeColumns}}),
+                              reason);
+    Statement untimed = Prepare(db,
+                                Sql("SELECT {columns} FROM messages m"
+                                    " WHERE m.time IS NULL AND m.id < ?1 AND m.id > ?2"
+                                    " AND (?3 OR m.imei IS ?4) ORDER BY m.id DESC LIMIT ?5",
+                                    {{"columns", kEnvelopeColumns}}),
+                                reason);
+    Statement cursorTime = Prepare(db, "SELECT time FROM messages WHERE id = ?1", reason);
+    if (!timed || !untimed || !cursorTime) {
+        return std::nullopt;
+    }
+    // Where the previous page ended: after a message with a time, among the timed ones.
+    std::optional<std::string> afterTime = kAfterEveryTime;
+    std::int64_t afterId = std::numeric_limits<std::int64_t>::max();
+    if (query.before) {
+        cursorTime.Bind(1, *query.before);
+        if (!cursorTime.Next()) {
+            if (cursorTime.Failed(reason)) {
+                return std::nullopt;
+            }
+            return MessagePage{};  // no such message: nothing follows it
+        }
+        afterTime = cursorTime.OptionalText(0);
+        afterId = *query.before;
+    }
+    const std::optional<std::string> imei =
+        query.buoy ? ImeiOf(*query.buoy) : std::optional<std::string>();
+    const std::int64_t allBuoys = query.buoy ? 0 : 1;
+    const std::int64_t arrivedAfter = query.after.value_or(0);
+    const std::int64_t wanted = std::int64_t{limit} + 1;
+
+    MessagePage page;
+    auto take = [&](const Statement& row) { page.messages.push_back(Envelope(row)); };
+    if (afterTime) {
+        timed.Bind(1, std::string_view(FromText(query.range.from)));
+        timed.Bind(2, std::string_view(ToText(query.range.to)));
+        timed.Bind(3, std::string_view(*afterTime));
+        timed.Bind(4, afterId);
+        timed.Bind(5, arrivedAfter);
+        timed.Bind(6, allBuoys);
+        timed.Bind(7, imei);
+        timed.Bind(8, wanted);
+        if (!EachRow(timed, reason, take)) {
+            return std::nullopt;
+        }
+        afterId = std::numeric_limits<std::int64_t>::max();
+    }
+    if (query.range.Open() && std::ssize(page.messages) < wanted) {
+        untimed.Bind(1, afterId);
+        untimed.Bind(2, arrivedAfter);
+        untimed.Bind(3, allBuoys);
+        untimed.Bind(4, imei);
+        untimed.Bind(5, wanted - std::ssize(page.messages));
+        if (!EachRow(untimed, reason, take)) {
+            return std::nullopt;
+        }
+    }
+    if (std::ssize(page.messages) > limit) {
+        page.messages.resize(static_cast<std::size_t>(limit));
+        page.next = page.messages.back().id;
+    }
+    return page;
+}
+
+std::optional<StoredMessage> Reader::Message(std::int64_t id, std::string& reason) const
+{
+    Statement row = Prepare(m_impl->db.get(),
+                            Sql("SELECT {columns}, m.bytes, m.raw FROM messages m WHERE m.id = ?1",
+                                {{"columns", kEnvelopeColumns}}),
+                            reason);
+    if (!row) {
+        return std::nullopt;
+    }
+    row.Bind(1, id);
+    if (!row.Next()) {
+        row.Failed(reason);
+        return std::nullopt;
+    }
+    return StoredMessage{Envelope(row), row.Blob(21), row.Blob(22)};
+}
+
+std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string& reason) const
+{
+    const auto column = FindField(query.record, query.field, false, reason);
+    if (!column) {
+        return std::nullopt;
+    }
+    const std::string time = TimeOf(*column->type);
+    const std::string select =
+        "SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei"
+        " FROM {messages} CROSS JOIN {table} r ON r.message_id = m.id"
+        " WHERE {time} BETWEEN ?2 AND ?3";
+    const auto names = [&](const char* messages) {
+        return Sql(select, {{"time", time},
+                            {"column", Quoted(column->column)},
+                            {"table", Quoted(column->table)},
+                            {"messages", messages}});
+    };
+    Statement rows =
+        query.buoys.empty()
+            ? Prepare(m_impl->db.get(), names("messages m"), reason)
+            : Prepare(m_impl->db.get(),
+                      kBuoyIds + names("ids CROSS JOIN messages m ON m.id = ids.id"), reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    SeriesValues series;
+    std::vector<std::int32_t> records;
+    BuoyNames buoyNames;
+    // Each query names its buoys in the order asked, whether or not they have a value.
+    for (const std::string& buoy : query.buoys) {
+        buoyNames.Index(buoy);
+    }
+    const auto run = [&](const std::optional<std::string>& buoy) {
+        rows.Rewind();
+        if (buoy) {
+            rows.Bind(1, ImeiOf(*buoy));
+        }
+        rows.Bind(2, std::string_view(FromText(query.range.from)));
+        rows.Bind(3, std::string_view(ToText(query.range.to)));
+        const std::int32_t fixed = buoy ? buoyNames.Index(*buoy) : 0;
+        return EachRow(rows, reason, [&](const Statement& row) {
+            series.messageIds.push_back(static_cast<std::int32_t>(row.Integer(0)));
+            records.push_back(static_cast<std::int32_t>(row.Integer(1)));
+            series.times.push_back(row.Real(2));
+            series.values.push_back(Reading(row, 3));
+            series.buoys.push_back(buoy ? fixed : buoyNames.Index(BuoyOf(row.OptionalText(4))));
+        });
+    };
+    if (query.buoys.empty()) {
+        if (!run(std::nullopt)) {
+            return std::nullopt;
+        }
+    }
+    for (const std::string& buoy : query.buoys) {
+        if (!run(buoy)) {
+            return std::nullopt;
+        }
+    }
+    const auto order = Order(series.times.size(), [&](std::size_t a, std::size_t b) {
+        return std::tie(series.times[a], series.messageIds[a], records[a]) <
+               std::tie(series.times[b], series.messageIds[b], records[b]);
+    });
+    Permute(series.times, order);
+    Permute(series.values, order);
+    Permute(series.messageIds, order);
+    Permute(series.buoys, order);
+    series.buoyNames = std::move(buoyNames).Names();
+    return series;
+}
+
+std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string& reason) const
+{
+    const char* messages =
+        query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id" : "messages m";
+    const std::string prefix = query.buoy ? kBuoyIds : "";
+    constexpr const char* kWhere =
+        " WHERE {time} BETWEEN ?2 AND ?3 AND m.id % ?4 = 0"
+        " AND {lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
+    std::vector<std::pair<PositionSource, std::string>> queries;
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        const FieldColumn lon = Column(type, "Lon");
+        queries.emplace_back(
+            source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
+                                             " m.imei FROM {messages} CROSS JOIN {table} r"
+                                             " ON r.message_id = m.id") +
+                                     kWhere,
+                                 {{"time", TimeOf(*lat.type)},
+                                  {"lat", "r." + Quoted(lat.column)},
+                                  {"lon", "r." + Quoted(lon.column)},
+                                  {"messages", messages},
+                                  {"table", Quoted(lat.table)}}));
+    }
+    queries.emplace_back(PositionSource::Iridium,
+                         prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
+                                                  " m.iridium_cep_km, m.imei FROM {messages}") +
+                                          kWhere,
+                                      {{"time", "m.time"},
+                                       {"lat", "m.iridium_latitude"},
+                                       {"lon", "m.iridium_longitude"},
+                                       {"messages", messages}}));
+    TrackPositions track;
+    BuoyNames buoyNames;
+    for (const auto& [source, sql] : queries) {
+        Statement rows = Prepare(m_impl->db.get(), sql, reason);
+        if (!rows) {
+            return std::nullopt;
+        }
+        if (query.buoy) {
+            rows.Bind(1, ImeiOf(*query.buoy));
+        }
+        rows.Bind(2, std::string_view(FromText(query.range.from)));
+        rows.Bind(3, std::string_view(ToText(query.range.to)));
+        rows.Bind(4, std::max<std::int64_t>(1, query.every));
+        if (!EachRow(rows, reason, [&](const Statement& row) {
+                track.messageIds.push_back(static_cast<std::int32_t>(row.Integer(0)));
+                track.times.push_back(row.Real(1));
+                track.latitudes.push_back(row.Real(2));
+                track.longitudes.push_back(row.Real(3));
+                track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
+                track.sources.push_back(source);
+                track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
+            })) {
+            return std::nullopt;
+        }
+    }
+    // Equal times by delivery, then the records' own positions before the gateway's estimate.
+    const auto order = Order(track.times.size(), [&](std::size_t a, std::size_t b) {
+        return std::tie(track.times[a], track.messageIds[a], track.sources[a]) <
+               std::tie(track.times[b], track.messageIds[b], track.sources[b]);
+    });
+    Permute(track.times, order);
+    Permute(track.latitudes, order);
+    Permute(track.longitudes, order);
+    Permute(track.sources, order);
+    Permute(track.cepKm, order);
+    Permute(track.messageIds, order);
+    Permute(track.buoys, order);
+    track.buoyNames = std::move(buoyNames).Names();
+    return track;
+}
+
+std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
+                                                      std::string& reason) const
+{
+    const auto column = FindField(query.record, query.field, true, reason);
+    if (!column) {
+        return std::nullopt;
+    }
+    // Elements come in key order: message, record, element.
+    const std::string columns = "SELECT c.message_id, c.record, unixepoch(m.time), c.value";
+    const std::string child = Quoted(column->table);
+    Statement rows;
+    if (!query.messageIds.empty()) {
+        rows = Prepare(m_impl->db.get(),
+                       Sql(columns + " FROM {child} c CROSS JOIN messages m ON m.id = c.message_id"
+                                     " WHERE c.message_id = ?1 ORDER BY c.record, c.element",
+                           {{"child", child}}),
+                       reason);
+    } else {
+        const std::string messages = query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id"
+                                                : "messages m";
+        rows = Prepare(m_impl->db.get(),
+                       (query.buoy ? kBuoyIds : "") +
+                           Sql(columns + " FROM {messages} CROSS JOIN {child} c"
+                                         " ON c.message_id = m.id"
+                                         " WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
+                                         " ORDER BY m.time IS NULL, m.time, m.id, c.record, c.element",
+                               {{"child", child}, {"messages", messages}}),
+                       reason);
+    }
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<ArrayRecord> records;
+    const auto take = [&](const Statement& row) {
+        const std::int64_t id = row.Integer(0);
+        const auto record = static_cast<std::int32_t>(row.Integer(1));
+        if (records.empty() || records.back().messageId != id || records.back().record != record) {
+            records.push_back({id, record, row.OptionalReal(2), {}});
+        }
+        records.back().values.push_back(row.Null(3) ? kNaN : row.Real(3));
+    };
+    if (query.messageIds.empty()) {
+        if (query.buoy) {
+            rows.Bind(1, ImeiOf(*query.buoy));
+        }
+        rows.Bind(2, std::string_view(FromText(query.range.from)));
+        rows.Bind(3, std::string_view(ToText(query.range.to)));
+        rows.Bind(4, std::int64_t{query.range.Open() ? 1 : 0});
+        if (!EachRow(rows, reason, take)) {
+            return std::nullopt;
+        }
+    }
+    for (const std::int64_t id : query.messageIds) {
+        rows.Rewind();
+        rows.Bind(1, id);
+        if (!EachRow(rows, reason, take)) {
+            return std::nullopt;
+        }
+    }
+    return records;
+}
+
+}  // namespace saltmark::archive
