@@ -99,7 +99,8 @@ FieldColumn Column(std::string_view record, std::string_view field)
 
 // `sql` with each {name} replaced: table and column names from the record descriptions and
 // fixed expressions of this file, never a caller's text.
-std::string Sql(std::string sql, std::initializer_list<std::pair<std::string_view, std::string>> names)
+std::string Sql(std::string sql,
+                std::initializer_list<std::pair<std::string_view, std::string>> names)
 {
     for (const auto& [name, value] : names) {
         const std::string key = "{" + std::string(name) + "}";
@@ -194,7 +195,8 @@ class BuoyNames {
 public:
     std::int32_t Index(const std::string& buoy)
     {
-        const auto [at, added] = m_index.try_emplace(buoy, static_cast<std::int32_t>(m_names.size()));
+        const auto [at, added] =
+            m_index.try_emplace(buoy, static_cast<std::int32_t>(m_names.size()));
         if (added) {
             m_names.push_back(buoy);
         }
@@ -235,27 +237,31 @@ public:
     Latest(sqlite3* db, const std::string& columns, const std::string& table,
            const std::string& condition, std::string& reason)
     {
-        const std::string join = table.empty() ? "" : " CROSS JOIN {table} r ON r.message_id = m.id";
+        const std::string join =
+            table.empty() ? "" : " CROSS JOIN {table} r ON r.message_id = m.id";
         m_recent = Prepare(db,
                            Sql("WITH m AS (SELECT * FROM messages WHERE imei IS ?1"
                                " ORDER BY time DESC, id DESC LIMIT {recent})"
-                               " SELECT {columns} FROM m" + join + " WHERE {condition}"
-                               " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                               " SELECT {columns} FROM m" +
+                                   join +
+                                   " WHERE {condition}"
+                                   " ORDER BY m.time DESC, m.id DESC LIMIT 1",
                                {{"recent", std::to_string(kRecentMessages)},
                                 {"columns", columns},
                                 {"table", Quoted(table)},
                                 {"condition", condition}}),
                            reason);
-        m_all = Prepare(db,
-                        Sql(table.empty() ? "SELECT {columns} FROM messages m"
-                                            " WHERE m.imei IS ?1 AND {condition}"
-                                            " ORDER BY m.time DESC, m.id DESC LIMIT 1"
-                                          : "SELECT {columns} FROM {table} r CROSS JOIN messages m"
-                                            " ON m.id = r.message_id"
-                                            " WHERE m.imei IS ?1 AND {condition}"
-                                            " ORDER BY m.time DESC, m.id DESC LIMIT 1",
-                            {{"columns", columns}, {"table", Quoted(table)}, {"condition", condition}}),
-                        reason);
+        m_all =
+            Prepare(db,
+                    Sql(table.empty() ? "SELECT {columns} FROM messages m"
+                                        " WHERE m.imei IS ?1 AND {condition}"
+                                        " ORDER BY m.time DESC, m.id DESC LIMIT 1"
+                                      : "SELECT {columns} FROM {table} r CROSS JOIN messages m"
+                                        " ON m.id = r.message_id"
+                                        " WHERE m.imei IS ?1 AND {condition}"
+                                        " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                        {{"columns", columns}, {"table", Quoted(table)}, {"condition", condition}}),
+                    reason);
     }
     bool Ready() const { return m_recent && m_all; }
 
@@ -378,18 +384,17 @@ std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
         const std::string latitude = "r." + Quoted(lat.column);
         const std::string longitude = "r." + Quoted(lon.column);
         positions.emplace_back(
-            source, Latest(db,
-                           Sql("unixepoch({time}), {lat}, {lon}, NULL, m.id",
-                               {{"time", TimeOf(*lat.type)}, {"lat", latitude}, {"lon", longitude}}),
-                           lat.table, Sql(kOnGlobe, {{"lat", latitude}, {"lon", longitude}}),
-                           reason));
+            source,
+            Latest(db,
+                   Sql("unixepoch({time}), {lat}, {lon}, NULL, m.id",
+                       {{"time", TimeOf(*lat.type)}, {"lat", latitude}, {"lon", longitude}}),
+                   lat.table, Sql(kOnGlobe, {{"lat", latitude}, {"lon", longitude}}), reason));
     }
     positions.emplace_back(
         PositionSource::Iridium,
         Latest(db,
                "unixepoch(m.time), m.iridium_latitude, m.iridium_longitude, m.iridium_cep_km, m.id",
-               "",
-               Sql(kOnGlobe, {{"lat", "m.iridium_latitude"}, {"lon", "m.iridium_longitude"}}),
+               "", Sql(kOnGlobe, {{"lat", "m.iridium_latitude"}, {"lon", "m.iridium_longitude"}}),
                reason));
     for (const auto& [source, latest] : positions) {
         if (!latest.Ready()) {
@@ -423,10 +428,14 @@ std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
                 continue;
             }
             const std::optional<double> time = found->OptionalReal(0);
-            if (!buoy.position || (time && (!buoy.position->time || *time > *buoy.position->time))) {
-                buoy.position = Position{time,         found->Real(1),
-                                         found->Real(2), source,
-                                         found->OptionalInteger(3), found->Integer(4)};
+            if (!buoy.position ||
+                (time && (!buoy.position->time || *time > *buoy.position->time))) {
+                buoy.position = Position{time,
+                                         found->Real(1),
+                                         found->Real(2),
+                                         source,
+                                         found->OptionalInteger(3),
+                                         found->Integer(4)};
             }
         }
         if (!reason.empty()) {
@@ -601,8 +610,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
 
 std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string& reason) const
 {
-    const char* messages =
-        query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id" : "messages m";
+    const char* messages = query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id" : "messages m";
     const std::string prefix = query.buoy ? kBuoyIds : "";
     constexpr const char* kWhere =
         " WHERE {time} BETWEEN ?2 AND ?3 AND m.id % ?4 = 0"
@@ -689,16 +697,17 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
                            {{"child", child}}),
                        reason);
     } else {
-        const std::string messages = query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id"
-                                                : "messages m";
-        rows = Prepare(m_impl->db.get(),
-                       (query.buoy ? kBuoyIds : "") +
-                           Sql(columns + " FROM {messages} CROSS JOIN {child} c"
-                                         " ON c.message_id = m.id"
-                                         " WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
-                                         " ORDER BY m.time IS NULL, m.time, m.id, c.record, c.element",
-                               {{"child", child}, {"messages", messages}}),
-                       reason);
+        const std::string messages =
+            query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id" : "messages m";
+        rows =
+            Prepare(m_impl->db.get(),
+                    (query.buoy ? kBuoyIds : "") +
+                        Sql(columns + " FROM {messages} CROSS JOIN {child} c"
+                                      " ON c.message_id = m.id"
+                                      " WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
+                                      " ORDER BY m.time IS NULL, m.time, m.id, c.record, c.element",
+                            {{"child", child}, {"messages", messages}}),
+                    reason);
     }
     if (!rows) {
         return std::nullopt;

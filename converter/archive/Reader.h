@@ -65,8 +65,8 @@ struct BuoySummary {
     std::int64_t lastId = 0;
     std::optional<double> lastTime;
     std::string lastFileName;
-    std::optional<TimedValue> battery;  // the newest battery voltage that is a reading
-    std::optional<Position> position;   // the newest of every source's positions
+    std::optional<TimedValue> battery;    // the newest battery voltage that is a reading
+    std::optional<Position> position;     // the newest of every source's positions
     std::optional<std::int64_t> imageId;  // the newest message with an image
 };
 
@@ -115,8 +115,8 @@ struct StoredMessage {
 };
 
 struct SeriesQuery {
-    std::string record{};  // the record type as the report or the archive names it
-    std::string field{};   // a numeric scalar field of it, named either way
+    std::string record{};              // the record type as the report or the archive names it
+    std::string field{};               // a numeric scalar field of it, named either way
     std::vector<std::string> buoys{};  // IMEIs or kFilesBuoy; empty: every buoy
     TimeRange range{};
 };

@@ -302,17 +302,17 @@ TEST_F(ReaderTest, TrackHasEveryPositionOnTheGlobeWithItsSource)
     ASSERT_TRUE(a) << reason;
     EXPECT_EQ(a->times, (std::vector<double>{kT0 - 30, kT0, kT0 + 1800, kT0 + 3600}))
         << "message 2's PB200 at 9999 is no position";
-    EXPECT_EQ(a->sources, (std::vector<PositionSource>{PositionSource::Pb200,
-                                                       PositionSource::Iridium,
-                                                       PositionSource::Iridium,
-                                                       PositionSource::Iridium}));
+    EXPECT_EQ(a->sources,
+              (std::vector<PositionSource>{PositionSource::Pb200, PositionSource::Iridium,
+                                           PositionSource::Iridium, PositionSource::Iridium}));
     EXPECT_TRUE(std::isnan(a->cepKm[0]));
     EXPECT_EQ(a->cepKm[1], 4);
     EXPECT_EQ(a->longitudes[1], 151.25);
 
     const auto b = m_reader->Track({.buoy = kBuoyB}, reason);
     ASSERT_TRUE(b) << reason;
-    EXPECT_EQ(b->sources, (std::vector<PositionSource>{PositionSource::Pb200, PositionSource::Imu}));
+    EXPECT_EQ(b->sources,
+              (std::vector<PositionSource>{PositionSource::Pb200, PositionSource::Imu}));
     EXPECT_FLOAT_EQ(static_cast<float>(b->latitudes[1]), 61.0f);
 
     const auto later = m_reader->Track({.range = {kT0, kT0 + 1800}}, reason);
@@ -373,10 +373,8 @@ TEST_F(ReaderTest, ReadsVersion2And3ArchivesWithoutWritingAndRefusesTheRest)
         const char* statements;
         int version;  // 0: refused
     } cases[] = {
-        {"PRAGMA user_version = 2", 2},
-        {"PRAGMA user_version = 3", 3},
-        {"PRAGMA user_version = 4", 0},
-        {"PRAGMA user_version = 1", 0},
+        {"PRAGMA user_version = 2", 2},    {"PRAGMA user_version = 3", 3},
+        {"PRAGMA user_version = 4", 0},    {"PRAGMA user_version = 1", 0},
         {"PRAGMA application_id = 42", 0},
     };
     m_reader.reset();

@@ -38,10 +38,7 @@ public:
     explicit operator bool() const { return m_statement != nullptr; }
     void reset() { m_statement.reset(); }
 
-    void Bind(int parameter, std::int64_t value)
-    {
-        sqlite3_bind_int64(get(), parameter, value);
-    }
+    void Bind(int parameter, std::int64_t value) { sqlite3_bind_int64(get(), parameter, value); }
     void Bind(int parameter, double value) { sqlite3_bind_double(get(), parameter, value); }
     // Copied: the text may go before the statement runs.
     void Bind(int parameter, std::string_view text)
