@@ -23,9 +23,11 @@ constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
 constexpr double kMissingMarker = 9999.0;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// A buoy's newest value of a kind is looked for among its newest messages first (a walk that
-// stops early), and among every record of the type only when none of them has one.
-constexpr int kRecentMessages = 500;
+// A buoy's latest values are looked for among the archive's newest messages first, about a
+// day's worth a buoy at 30-minute reporting.
+constexpr std::size_t kRecentMessages = 48;
+// A record table this small is read whole, newest first, for every buoy that lacks its kind.
+constexpr std::int64_t kSmallTable = 100000;
 
 // The archive's times are "YYYY-MM-DDTHH:MM:SSZ", which compare as text in time order; an
 // open bound compares below or above every one of them.
@@ -230,62 +232,89 @@ std::vector<std::size_t> Order(std::size_t n, Less less)
     return order;
 }
 
-// A buoy's newest row of a query over its messages (see kRecentMessages). `columns` and
-// `condition` read the messages as m and, with a table, its records as r.
-class Latest {
-public:
-    Latest(sqlite3* db, const std::string& columns, const std::string& table,
-           const std::string& condition, std::string& reason)
-    {
-        const std::string join =
-            table.empty() ? "" : " CROSS JOIN {table} r ON r.message_id = m.id";
-        m_recent = Prepare(db,
-                           Sql("WITH m AS (SELECT * FROM messages WHERE imei IS ?1"
-                               " ORDER BY time DESC, id DESC LIMIT {recent})"
-                               " SELECT {columns} FROM m" +
-                                   join +
-                                   " WHERE {condition}"
-                                   " ORDER BY m.time DESC, m.id DESC LIMIT 1",
-                               {{"recent", std::to_string(kRecentMessages)},
-                                {"columns", columns},
-                                {"table", Quoted(table)},
-                                {"condition", condition}}),
-                           reason);
-        m_all =
-            Prepare(db,
-                    Sql(table.empty() ? "SELECT {columns} FROM messages m"
-                                        " WHERE m.imei IS ?1 AND {condition}"
-                                        " ORDER BY m.time DESC, m.id DESC LIMIT 1"
-                                      : "SELECT {columns} FROM {table} r CROSS JOIN messages m"
-                                        " ON m.id = r.message_id"
-                                        " WHERE m.imei IS ?1 AND {condition}"
-                                        " ORDER BY m.time DESC, m.id DESC LIMIT 1",
-                        {{"columns", columns}, {"table", Quoted(table)}, {"condition", condition}}),
-                    reason);
-    }
-    bool Ready() const { return m_recent && m_all; }
-
-    // The row found (valid until the next Find), nullptr when there is none or with `reason`
-    // set on an error.
-    const Statement* Find(const std::optional<std::string>& imei, std::string& reason)
-    {
-        for (Statement* statement : {&m_recent, &m_all}) {
-            statement->Rewind();
-            statement->Bind(1, imei);
-            if (statement->Next()) {
-                return statement;
-            }
-            if (statement->Failed(reason)) {
-                return nullptr;
-            }
-        }
-        return nullptr;
-    }
-
-private:
-    Statement m_recent;
-    Statement m_all;
+// What a buoy's summary still lacks.
+enum Wanted : unsigned {
+    kWantsBattery = 1,
+    kWantsImage = 2,
+    kWantsPosition = 4,
+    kWantsAll = 7,
 };
+
+// The columns of a message that a buoy's summary reads.
+constexpr const char* kSummaryColumns =
+    "m.id, unixepoch(m.time), m.file_name, m.imei, m.iridium_latitude, m.iridium_longitude,"
+    " m.iridium_cep_km";
+
+// A message's time and id, which order messages newest last.
+using Newest = std::pair<std::optional<double>, std::int64_t>;
+
+// For each of the `wanting` buoys (indexes into `imeis`), its newest message with a record
+// of `table` that meets `condition` (with no table, a message that meets it). A small table
+// is read once for them all, newest first; a large one through each buoy's own messages,
+// which costs as many rows as the buoy has.
+std::optional<std::map<std::size_t, Newest>> NewestWith(
+    sqlite3* db, const std::string& table, const std::string& condition,
+    const std::vector<std::optional<std::string>>& imeis, const std::vector<std::size_t>& wanting,
+    std::string& reason)
+{
+    std::map<std::size_t, Newest> found;
+    if (wanting.empty()) {
+        return found;
+    }
+    if (!table.empty()) {
+        const auto rows =
+            QueryInteger(db,
+                         Sql("SELECT count(*) FROM (SELECT 1 FROM {table} LIMIT {n})",
+                             {{"table", Quoted(table)}, {"n", std::to_string(kSmallTable + 1)}}),
+                         reason);
+        if (!rows) {
+            return std::nullopt;
+        }
+        if (*rows <= kSmallTable) {
+            Statement all = Prepare(db,
+                                    Sql("SELECT m.id, unixepoch(m.time), m.imei FROM {table} r"
+                                        " CROSS JOIN messages m ON m.id = r.message_id"
+                                        " WHERE {condition} ORDER BY m.time DESC, m.id DESC",
+                                        {{"table", Quoted(table)}, {"condition", condition}}),
+                                    reason);
+            if (!all) {
+                return std::nullopt;
+            }
+            std::map<std::optional<std::string>, std::size_t> wanted;
+            for (const std::size_t i : wanting) {
+                wanted[imeis[i]] = i;
+            }
+            while (found.size() < wanting.size() && all.Next()) {
+                const auto at = wanted.find(all.OptionalText(2));
+                if (at != wanted.end()) {
+                    found.try_emplace(at->second, all.OptionalReal(1), all.Integer(0));
+                }
+            }
+            return all.Failed(reason) ? std::nullopt : std::optional(found);
+        }
+    }
+    Statement one = Prepare(
+        db,
+        kBuoyIds + Sql(std::string("SELECT m.id, unixepoch(m.time) FROM ids CROSS JOIN messages m"
+                                   " ON m.id = ids.id") +
+                           (table.empty() ? "" : " CROSS JOIN {table} r ON r.message_id = m.id") +
+                           " WHERE {condition} ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                       {{"table", Quoted(table)}, {"condition", condition}}),
+        reason);
+    if (!one) {
+        return std::nullopt;
+    }
+    for (const std::size_t i : wanting) {
+        one.Rewind();
+        one.Bind(1, imeis[i]);
+        if (one.Next()) {
+            found.emplace(i, Newest{one.OptionalReal(1), one.Integer(0)});
+        } else if (one.Failed(reason)) {
+            return std::nullopt;
+        }
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -349,96 +378,224 @@ std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
         return std::nullopt;
     }
     std::vector<BuoySummary> buoys;
+    std::map<std::optional<std::string>, std::size_t> indexOf;
     for (const auto& [imei, count] : counts) {
+        indexOf[imei] = buoys.size();
         BuoySummary& buoy = buoys.emplace_back();
         buoy.buoy = imei;
         buoy.imei = imei;
         buoy.messages = count;
     }
     if (withoutImei > 0) {
+        indexOf[std::nullopt] = buoys.size();
         BuoySummary& files = buoys.emplace_back();
         files.buoy = kFilesBuoy;
         files.messages = withoutImei;
     }
 
-    Statement last = Prepare(db,
-                             "SELECT id, unixepoch(time), file_name FROM messages WHERE imei IS ?1"
-                             " ORDER BY time DESC, id DESC LIMIT 1",
-                             reason);
+    // Each kind of latest value: the records that give it, and the statement that reads it
+    // from one message's records by the message's id.
     const FieldColumn battery = Column("Miscellaneous values", "Battery voltage");
     const FieldColumn image = Column("Camera", "Image size");
-    Latest latestBattery(db, "unixepoch(m.time), r." + Quoted(battery.column) + ", m.id",
-                         battery.table,
-                         Sql("r.{v} IS NOT NULL AND r.{v} <> 9999 AND abs(r.{v}) < 1e300",
-                             {{"v", Quoted(battery.column)}}),
-                         reason);
-    Latest latestImage(db, "m.id", image.table, "r." + Quoted(image.column) + " > 0", reason);
-    if (!last || !latestBattery.Ready() || !latestImage.Ready()) {
-        return std::nullopt;
-    }
-    std::vector<std::pair<PositionSource, Latest>> positions;
+    const std::string voltage = "r." + Quoted(battery.column);
+    struct Kind {
+        Wanted wanted;
+        PositionSource source;  // for a position
+        std::string table;      // empty: the message's own columns (the gateway's estimate)
+        std::string condition;
+        Statement inMessage;
+    };
+    std::vector<Kind> kinds;
+    constexpr const char* kInMessage =
+        "SELECT {columns} FROM {table} r WHERE r.message_id = ?1"
+        " AND {condition} ORDER BY r.record DESC LIMIT 1";
+    const auto addKind = [&](Wanted wanted, PositionSource source, const std::string& table,
+                             const std::string& columns, const std::string& condition) {
+        kinds.push_back({wanted, source, table, condition,
+                         Prepare(db,
+                                 Sql(kInMessage, {{"columns", columns},
+                                                  {"table", Quoted(table)},
+                                                  {"condition", condition}}),
+                                 reason)});
+        return static_cast<bool>(kinds.back().inMessage);
+    };
+    bool prepared =
+        addKind(kWantsBattery, {}, battery.table, voltage,
+                Sql("{v} IS NOT NULL AND {v} <> 9999 AND abs({v}) < 1e300", {{"v", voltage}})) &&
+        addKind(kWantsImage, {}, image.table, "1", "r." + Quoted(image.column) + " > 0");
     constexpr const char* kOnGlobe = "{lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
     for (const auto& [source, type] : kPositionRecords) {
         const FieldColumn lat = Column(type, "Lat");
-        const FieldColumn lon = Column(type, "Lon");
         const std::string latitude = "r." + Quoted(lat.column);
-        const std::string longitude = "r." + Quoted(lon.column);
-        positions.emplace_back(
-            source,
-            Latest(db,
-                   Sql("unixepoch({time}), {lat}, {lon}, NULL, m.id",
-                       {{"time", TimeOf(*lat.type)}, {"lat", latitude}, {"lon", longitude}}),
-                   lat.table, Sql(kOnGlobe, {{"lat", latitude}, {"lon", longitude}}), reason));
+        const std::string longitude = "r." + Quoted(Column(type, "Lon").column);
+        const std::string ownTime = source == PositionSource::Pb200 ? "r.measured_at" : "NULL";
+        prepared = prepared && addKind(kWantsPosition, source, lat.table,
+                                       "unixepoch(" + ownTime + "), " + latitude + ", " + longitude,
+                                       Sql(kOnGlobe, {{"lat", latitude}, {"lon", longitude}}));
     }
-    positions.emplace_back(
-        PositionSource::Iridium,
-        Latest(db,
-               "unixepoch(m.time), m.iridium_latitude, m.iridium_longitude, m.iridium_cep_km, m.id",
-               "", Sql(kOnGlobe, {{"lat", "m.iridium_latitude"}, {"lon", "m.iridium_longitude"}}),
-               reason));
-    for (const auto& [source, latest] : positions) {
-        if (!latest.Ready()) {
-            return std::nullopt;
-        }
+    Statement newestMessages = Prepare(db,
+                                       Sql("SELECT {columns} FROM messages m"
+                                           " ORDER BY m.time DESC, m.id DESC LIMIT ?1",
+                                           {{"columns", kSummaryColumns}}),
+                                       reason);
+    Statement messageById = Prepare(
+        db, Sql("SELECT {columns} FROM messages m WHERE m.id = ?1", {{"columns", kSummaryColumns}}),
+        reason);
+    if (!prepared || !newestMessages || !messageById) {
+        return std::nullopt;
     }
 
-    for (BuoySummary& buoy : buoys) {
-        last.Rewind();
-        last.Bind(1, buoy.imei);
-        if (last.Next()) {
-            buoy.lastId = last.Integer(0);
-            buoy.lastTime = last.OptionalReal(1);
-            buoy.lastFileName = last.Text(2);
-            last.Rewind();
+    // What a message (a row of kSummaryColumns) gives its buoy of what it still lacks among
+    // `wanted`; its first message seen is its last.
+    std::vector<unsigned> lacking(buoys.size(), kWantsAll);
+    std::vector<bool> seen(buoys.size(), false);
+    std::size_t complete = 0;
+    const auto visit = [&](Statement& row, unsigned wanted) {
+        const auto at = indexOf.find(row.OptionalText(3));
+        if (at == indexOf.end()) {
+            return true;
         }
-        if (last.Failed(reason)) {
-            return std::nullopt;
+        const std::size_t i = at->second;
+        BuoySummary& buoy = buoys[i];
+        const std::int64_t id = row.Integer(0);
+        const std::optional<double> time = row.OptionalReal(1);
+        if (!seen[i]) {
+            seen[i] = true;
+            buoy.lastId = id;
+            buoy.lastTime = time;
+            buoy.lastFileName = row.Text(2);
         }
-        if (const Statement* found = latestBattery.Find(buoy.imei, reason)) {
-            buoy.battery = TimedValue{found->Real(0), found->Real(1), found->Integer(2)};
-        }
-        if (const Statement* found = latestImage.Find(buoy.imei, reason)) {
-            buoy.imageId = found->Integer(0);
-        }
-        // The newest of the sources; at the same moment, the records' own positions before
-        // the gateway's estimate.
-        for (auto& [source, latest] : positions) {
-            const Statement* found = latest.Find(buoy.imei, reason);
-            if (found == nullptr) {
+        const unsigned before = lacking[i];
+        // Kinds in order: in one message, a record's own position before the gateway's.
+        for (Kind& kind : kinds) {
+            if ((lacking[i] & wanted & kind.wanted) == 0) {
                 continue;
             }
-            const std::optional<double> time = found->OptionalReal(0);
-            if (!buoy.position ||
-                (time && (!buoy.position->time || *time > *buoy.position->time))) {
-                buoy.position = Position{time,
-                                         found->Real(1),
-                                         found->Real(2),
-                                         source,
-                                         found->OptionalInteger(3),
-                                         found->Integer(4)};
+            Statement& in = kind.inMessage;
+            in.Rewind();
+            in.Bind(1, id);
+            if (!in.Next()) {
+                if (in.Failed(reason)) {
+                    return false;
+                }
+                continue;
+            }
+            if (kind.wanted == kWantsBattery) {
+                buoy.battery = TimedValue{time, in.Real(0), id};
+            } else if (kind.wanted == kWantsImage) {
+                buoy.imageId = id;
+            } else {
+                buoy.position = Position{in.Null(0) ? time : in.OptionalReal(0),
+                                         in.Real(1),
+                                         in.Real(2),
+                                         kind.source,
+                                         std::nullopt,
+                                         id};
+            }
+            lacking[i] &= ~unsigned{kind.wanted};
+        }
+        const std::optional<double> lat = row.OptionalReal(4);
+        const std::optional<double> lon = row.OptionalReal(5);
+        if ((lacking[i] & wanted & kWantsPosition) && lat && lon && std::abs(*lat) <= 90 &&
+            std::abs(*lon) <= 180) {
+            buoy.position =
+                Position{time, *lat, *lon, PositionSource::Iridium, row.OptionalInteger(6), id};
+            lacking[i] &= ~unsigned{kWantsPosition};
+        }
+        complete += before != 0 && lacking[i] == 0 ? 1 : 0;
+        return true;
+    };
+
+    // The archive's newest messages first: a buoy that reports has its latest values among
+    // its own few newest, and the walk stops once every buoy has them all.
+    newestMessages.Bind(1, static_cast<std::int64_t>(kRecentMessages * buoys.size()));
+    while (complete < buoys.size() && newestMessages.Next()) {
+        if (!visit(newestMessages, kWantsAll)) {
+            return std::nullopt;
+        }
+    }
+    if (newestMessages.Failed(reason)) {
+        return std::nullopt;
+    }
+
+    // The rest: for each kind still lacking, each such buoy's newest message that has it.
+    const auto byId = [&](std::int64_t id, unsigned wanted) {
+        messageById.Rewind();
+        messageById.Bind(1, id);
+        if (!messageById.Next()) {
+            messageById.Failed(reason);
+            return false;
+        }
+        return visit(messageById, wanted);
+    };
+    std::vector<std::size_t> lackingBuoys;
+    for (std::size_t i = 0; i < buoys.size(); ++i) {
+        if (!seen[i] || lacking[i] != 0) {
+            lackingBuoys.push_back(i);
+        }
+    }
+    if (lackingBuoys.empty()) {
+        return buoys;
+    }
+    std::vector<std::optional<std::string>> imeis;
+    std::vector<std::size_t> unseen;
+    for (std::size_t i = 0; i < buoys.size(); ++i) {
+        imeis.push_back(buoys[i].imei);
+        if (!seen[i]) {
+            unseen.push_back(i);  // a buoy that has not reported lately
+        }
+    }
+    const auto last = NewestWith(db, "", "1", imeis, unseen, reason);
+    if (!last) {
+        return std::nullopt;
+    }
+    for (const auto& [i, newest] : *last) {
+        if (!byId(newest.second, 0)) {
+            return std::nullopt;
+        }
+    }
+    // The newest message with a position from any source, whichever source it is.
+    std::map<std::size_t, Newest> newestPosition;
+    for (const Kind& kind : kinds) {
+        std::vector<std::size_t> wanting;
+        for (const std::size_t i : lackingBuoys) {
+            if (lacking[i] & kind.wanted) {
+                wanting.push_back(i);
             }
         }
-        if (!reason.empty()) {
+        const auto found = NewestWith(db, kind.table, kind.condition, imeis, wanting, reason);
+        if (!found) {
+            return std::nullopt;
+        }
+        for (const auto& [i, candidate] : *found) {
+            if (kind.wanted != kWantsPosition) {
+                if (!byId(candidate.second, kind.wanted)) {
+                    return std::nullopt;
+                }
+            } else if (!newestPosition.contains(i) || candidate > newestPosition[i]) {
+                newestPosition[i] = candidate;
+            }
+        }
+    }
+    std::vector<std::size_t> wantingPosition;
+    for (const std::size_t i : lackingBuoys) {
+        if (lacking[i] & kWantsPosition) {
+            wantingPosition.push_back(i);
+        }
+    }
+    const auto iridium = NewestWith(
+        db, "", Sql(kOnGlobe, {{"lat", "m.iridium_latitude"}, {"lon", "m.iridium_longitude"}}),
+        imeis, wantingPosition, reason);
+    if (!iridium) {
+        return std::nullopt;
+    }
+    for (const auto& [i, candidate] : *iridium) {
+        if (!newestPosition.contains(i) || candidate > newestPosition[i]) {
+            newestPosition[i] = candidate;
+        }
+    }
+    for (const auto& [i, candidate] : newestPosition) {
+        if (!byId(candidate.second, kWantsPosition)) {
             return std::nullopt;
         }
     }

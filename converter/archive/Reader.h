@@ -36,7 +36,7 @@ struct TimeRange {
 };
 
 struct TimedValue {
-    double time = 0;
+    std::optional<double> time;
     double value = 0;
     std::int64_t messageId = 0;
 };

@@ -182,6 +182,48 @@ TEST_F(ReaderTest, BuoysHaveTheirLatestValuesAndTheMailFolderBuoyComesLast)
     EXPECT_FALSE(files.position);
 }
 
+// Beyond the archive's newest messages (a day's worth a buoy): a buoy whose battery, image
+// and position are older than that, and one that has not reported since.
+TEST(ReaderBuoys, FindLatestValuesBeyondTheNewestMessages)
+{
+    const std::string quiet = "300234010000003_1.sbd";
+    const std::string busy = "300234010000004_";
+    std::string pattern = (fs::temp_directory_path() / "saltmark-reader-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path path = fs::path(pattern) / "archive.sqlite";
+    std::string reason;
+    {
+        auto archive = Archive::Open(path, {}, reason);
+        ASSERT_TRUE(archive) << reason;
+        archive->Add(DeliveryFromFile(quiet, Message({Pb200(1000, 1.0f, 2.0f, 5.0f), Battery(10)})),
+                     reason);
+        archive->Add(DeliveryFromFile(busy + "1.sbd", Message({Pb200(2000, 3.0f, 4.0f, 5.0f),
+                                                               Battery(11), Camera({9})})),
+                     reason);
+        for (int n = 2; n <= 200; ++n) {
+            archive->Add(DeliveryFromFile(busy + std::to_string(n) + ".sbd",
+                                          Message({Pb200(2000 + n, 9999, 9999, 5), Battery(9999)})),
+                         reason);
+        }
+        ASSERT_EQ(archive->Commit().added, 201u);
+    }
+    const auto buoys = Reader::Open(path, reason)->Buoys(reason);
+    fs::remove_all(pattern);
+    ASSERT_TRUE(buoys) << reason;
+    ASSERT_EQ(buoys->size(), 2u);
+    const BuoySummary& old = (*buoys)[0];
+    EXPECT_EQ(old.lastId, 1);
+    EXPECT_EQ(old.battery->value, 10);
+    EXPECT_EQ(old.position->latitude, 1);
+    const BuoySummary& recent = (*buoys)[1];
+    EXPECT_EQ(recent.messages, 200);
+    EXPECT_EQ(recent.lastId, 201);
+    EXPECT_EQ(recent.battery->messageId, 2);
+    EXPECT_EQ(recent.imageId, 2);
+    EXPECT_EQ(recent.position->latitude, 3);
+    EXPECT_EQ(recent.position->source, PositionSource::Pb200);
+}
+
 TEST_F(ReaderTest, MessagesAreListedByTimeThenDeliveryWithTheUndatedLast)
 {
     EXPECT_EQ(Ids({}), (std::vector<std::int64_t>{3, 4, 2, 1, 6, 7, 5}));
