@@ -44,6 +44,7 @@ std::unique_ptr<Reader> Reader::Open(const std::filesystem::path&, std::string& 
 Reader::Reader(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 Reader::~Reader() = default;
 int Reader::Version() const { return 0; }
+std::optional<std::int64_t> Reader::MessageCount(std::string&) const { return {}; }
 std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string&) const { return {}; }
 std::optional<MessagePage> Reader::Messages(const MessageQuery&, std::string&) const { return {}; }
 std::optional<StoredMessage> Reader::Message(std::int64_t, std::string&) const { return {}; }

@@ -138,6 +138,15 @@ constexpr const char* kBuoyIds =
     " AND session_time IS NULL"
     " UNION ALL SELECT id FROM messages WHERE ?1 IS NULL AND imei IS NULL) ";
 
+// A record table r joined to its messages m: of every buoy by message, so that the time
+// index serves a range; of one buoy by its ids (kBuoyIds), the record first, so that a
+// message without such a record is never read.
+constexpr const char* kRecordsOfEveryBuoy =
+    "messages m CROSS JOIN {table} r ON r.message_id = m.id";
+constexpr const char* kRecordsOfOneBuoy =
+    "ids CROSS JOIN {table} r ON r.message_id = ids.id"
+    " CROSS JOIN messages m ON m.id = r.message_id";
+
 constexpr const char* kEnvelopeColumns =
     "m.id, m.file_name, m.size, m.packet_type, m.outcome, m.stop_reason, m.stop_offset,"
     " m.imported_at, m.imei, m.momsn, m.mtmsn, m.cdr_reference, m.session_status,"
@@ -295,11 +304,12 @@ std::optional<std::map<std::size_t, Newest>> NewestWith(
     }
     Statement one = Prepare(
         db,
-        kBuoyIds + Sql(std::string("SELECT m.id, unixepoch(m.time) FROM ids CROSS JOIN messages m"
-                                   " ON m.id = ids.id") +
-                           (table.empty() ? "" : " CROSS JOIN {table} r ON r.message_id = m.id") +
-                           " WHERE {condition} ORDER BY m.time DESC, m.id DESC LIMIT 1",
-                       {{"table", Quoted(table)}, {"condition", condition}}),
+        kBuoyIds + Sql("SELECT m.id, unixepoch(m.time) FROM {records} WHERE {condition}"
+                       " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                       {{"records", table.empty() ? "ids CROSS JOIN messages m ON m.id = ids.id"
+                                                  : kRecordsOfOneBuoy},
+                        {"table", Quoted(table)},
+                        {"condition", condition}}),
         reason);
     if (!one) {
         return std::nullopt;
@@ -355,26 +365,29 @@ Reader::~Reader() = default;
 
 int Reader::Version() const { return m_impl->version; }
 
+std::optional<std::int64_t> Reader::MessageCount(std::string& reason) const
+{
+    return QueryInteger(m_impl->db.get(), "SELECT count(*) FROM messages", reason);
+}
+
 std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
 {
     sqlite3* db = m_impl->db.get();
-    // Counted in the delivery indexes, which hold the IMEI: a scan of the messages themselves
-    // would read every message's bytes.
-    const auto total = QueryInteger(db, "SELECT count(*) FROM messages", reason);
+    // Counted in the delivery indexes, which hold the IMEI, and the messages without one in
+    // theirs: a scan of the messages themselves would read every message's bytes.
     Statement byImei = Prepare(db,
                                "SELECT imei, count(*) FROM messages WHERE session_time IS NOT NULL"
                                " GROUP BY imei UNION ALL SELECT imei, count(*) FROM messages"
                                " WHERE imei IS NOT NULL AND session_time IS NULL GROUP BY imei",
                                reason);
-    if (!total || !byImei) {
+    const auto withoutImei =
+        QueryInteger(db, "SELECT count(*) FROM messages WHERE imei IS NULL", reason);
+    if (!byImei || !withoutImei) {
         return std::nullopt;
     }
     std::map<std::string, std::int64_t> counts;
-    std::int64_t withoutImei = *total;
-    if (!EachRow(byImei, reason, [&](const Statement& row) {
-            counts[row.Text(0)] += row.Integer(1);
-            withoutImei -= row.Integer(1);
-        })) {
+    if (!EachRow(byImei, reason,
+                 [&](const Statement& row) { counts[row.Text(0)] += row.Integer(1); })) {
         return std::nullopt;
     }
     std::vector<BuoySummary> buoys;
@@ -386,11 +399,11 @@ std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
         buoy.imei = imei;
         buoy.messages = count;
     }
-    if (withoutImei > 0) {
+    if (*withoutImei > 0) {
         indexOf[std::nullopt] = buoys.size();
         BuoySummary& files = buoys.emplace_back();
         files.buoy = kFilesBuoy;
-        files.messages = withoutImei;
+        files.messages = *withoutImei;
     }
 
     // Each kind of latest value: the records that give it, and the statement that reads it
@@ -703,20 +716,17 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     }
     const std::string time = TimeOf(*column->type);
     const std::string select =
-        "SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei"
-        " FROM {messages} CROSS JOIN {table} r ON r.message_id = m.id"
+        "SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei FROM {records}"
         " WHERE {time} BETWEEN ?2 AND ?3";
-    const auto names = [&](const char* messages) {
-        return Sql(select, {{"time", time},
+    const auto names = [&](const char* records) {
+        return Sql(select, {{"records", records},
+                            {"time", time},
                             {"column", Quoted(column->column)},
-                            {"table", Quoted(column->table)},
-                            {"messages", messages}});
+                            {"table", Quoted(column->table)}});
     };
-    Statement rows =
-        query.buoys.empty()
-            ? Prepare(m_impl->db.get(), names("messages m"), reason)
-            : Prepare(m_impl->db.get(),
-                      kBuoyIds + names("ids CROSS JOIN messages m ON m.id = ids.id"), reason);
+    Statement rows = query.buoys.empty()
+                         ? Prepare(m_impl->db.get(), names(kRecordsOfEveryBuoy), reason)
+                         : Prepare(m_impl->db.get(), kBuoyIds + names(kRecordsOfOneBuoy), reason);
     if (!rows) {
         return std::nullopt;
     }
@@ -778,13 +788,12 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         const FieldColumn lon = Column(type, "Lon");
         queries.emplace_back(
             source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
-                                             " m.imei FROM {messages} CROSS JOIN {table} r"
-                                             " ON r.message_id = m.id") +
+                                             " m.imei FROM {records}") +
                                      kWhere,
-                                 {{"time", TimeOf(*lat.type)},
+                                 {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
+                                  {"time", TimeOf(*lat.type)},
                                   {"lat", "r." + Quoted(lat.column)},
                                   {"lon", "r." + Quoted(lon.column)},
-                                  {"messages", messages},
                                   {"table", Quoted(lat.table)}}));
     }
     queries.emplace_back(PositionSource::Iridium,
@@ -844,27 +853,24 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
         return std::nullopt;
     }
     // Elements come in key order: message, record, element.
-    const std::string columns = "SELECT c.message_id, c.record, unixepoch(m.time), c.value";
+    const std::string columns = "SELECT r.message_id, r.record, unixepoch(m.time), r.value";
     const std::string child = Quoted(column->table);
     Statement rows;
     if (!query.messageIds.empty()) {
         rows = Prepare(m_impl->db.get(),
-                       Sql(columns + " FROM {child} c CROSS JOIN messages m ON m.id = c.message_id"
-                                     " WHERE c.message_id = ?1 ORDER BY c.record, c.element",
+                       Sql(columns + " FROM {child} r CROSS JOIN messages m ON m.id = r.message_id"
+                                     " WHERE r.message_id = ?1 ORDER BY r.record, r.element",
                            {{"child", child}}),
                        reason);
     } else {
-        const std::string messages =
-            query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id" : "messages m";
-        rows =
-            Prepare(m_impl->db.get(),
-                    (query.buoy ? kBuoyIds : "") +
-                        Sql(columns + " FROM {messages} CROSS JOIN {child} c"
-                                      " ON c.message_id = m.id"
-                                      " WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
-                                      " ORDER BY m.time IS NULL, m.time, m.id, c.record, c.element",
-                            {{"child", child}, {"messages", messages}}),
-                    reason);
+        rows = Prepare(m_impl->db.get(),
+                       (query.buoy ? kBuoyIds : "") +
+                           Sql(columns + " FROM {records} WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
+                                         " ORDER BY m.time IS NULL, m.time, m.id, r.record,"
+                                         " r.element",
+                               {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
+                                {"table", child}}),
+                       reason);
     }
     if (!rows) {
         return std::nullopt;

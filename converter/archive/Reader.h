@@ -184,6 +184,8 @@ public:
 
     // Every call below returns nothing with `reason` set when SQLite fails or a record or
     // field name is unknown.
+    // Every message in the archive (a count of its rows, from the smallest index).
+    std::optional<std::int64_t> MessageCount(std::string& reason) const;
     // The buoys by IMEI, kFilesBuoy last.
     std::optional<std::vector<BuoySummary>> Buoys(std::string& reason) const;
     std::optional<MessagePage> Messages(const MessageQuery& query, std::string& reason) const;

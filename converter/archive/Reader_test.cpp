@@ -150,6 +150,7 @@ TEST_F(ReaderTest, BuoysHaveTheirLatestValuesAndTheMailFolderBuoyComesLast)
     const auto buoys = m_reader->Buoys(reason);
     ASSERT_TRUE(buoys) << reason;
     ASSERT_EQ(buoys->size(), 3u);
+    EXPECT_EQ(m_reader->MessageCount(reason), 7);
     const BuoySummary& a = (*buoys)[0];
     const BuoySummary& b = (*buoys)[1];
     const BuoySummary& files = (*buoys)[2];
