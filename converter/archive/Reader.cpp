@@ -734,8 +734,11 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     std::vector<std::int32_t> records;
     BuoyNames buoyNames;
     // Each query names its buoys in the order asked, whether or not they have a value.
+    std::vector<std::string> asked;  // each buoy once
     for (const std::string& buoy : query.buoys) {
-        buoyNames.Index(buoy);
+        if (buoyNames.Index(buoy) == static_cast<std::int32_t>(asked.size())) {
+            asked.push_back(buoy);
+        }
     }
     const auto run = [&](const std::optional<std::string>& buoy) {
         rows.Rewind();
@@ -758,7 +761,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
             return std::nullopt;
         }
     }
-    for (const std::string& buoy : query.buoys) {
+    for (const std::string& buoy : asked) {
         if (!run(buoy)) {
             return std::nullopt;
         }

@@ -307,9 +307,11 @@ TEST_F(ReaderTest, SeriesIsOneFieldInTimeOrderWithGapsAndEachPointsBuoy)
     }
     EXPECT_EQ(buoys, (std::vector<std::string>{"files", kBuoyA, kBuoyA, kBuoyB}));
 
-    const auto two = m_reader->Series(
-        {"Miscellaneous values", "Battery_voltage", {kBuoyB, "files"}, {kT0 - 3600, kT0 + 1800}},
-        reason);
+    const auto two = m_reader->Series({"Miscellaneous values",
+                                       "Battery_voltage",
+                                       {kBuoyB, "files", kBuoyB},
+                                       {kT0 - 3600, kT0 + 1800}},
+                                      reason);
     ASSERT_TRUE(two) << reason;
     EXPECT_EQ(two->messageIds, (std::vector<std::int32_t>{6, 4}));
     EXPECT_EQ(two->buoys, (std::vector<std::int32_t>{1, 0}));
