@@ -65,8 +65,10 @@ struct BuoySummary {
     std::int64_t lastId = 0;
     std::optional<double> lastTime;
     std::string lastFileName;
-    std::optional<TimedValue> battery;    // the newest battery voltage that is a reading
-    std::optional<Position> position;     // the newest of every source's positions
+    std::optional<TimedValue> battery;  // the newest battery voltage that is a reading
+    // The newest message's position: in one message, a record's own (PB200, IMU, Ellipse, in
+    // that order) before the gateway's estimate.
+    std::optional<Position> position;
     std::optional<std::int64_t> imageId;  // the newest message with an image
 };
 
@@ -139,8 +141,9 @@ struct TrackQuery {
     std::int64_t every = 1;
 };
 
-// Every position on the globe (the 9999 marker and other impossible ones left out), as
-// parallel arrays in time order.
+// Every position on the globe (the 9999 marker and other impossible ones left out) of the
+// PB200, IMU and Ellipse records and the gateway's estimate, as parallel arrays in time order
+// (equal times by delivery, then a record's own before the gateway's).
 struct TrackPositions {
     std::vector<double> times;
     std::vector<double> latitudes;
