@@ -130,9 +130,9 @@ double MedianMs(const std::function<void()>& run)
     for (int i = 0; i < 5; ++i) {
         const auto start = std::chrono::steady_clock::now();
         run();
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                               start)
-                         .count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::sort(ms.begin(), ms.end());
     return ms[2];
@@ -154,8 +154,9 @@ int main(int argc, char** argv)
         if (!Generate(path, buoys, days)) {
             return 1;
         }
-        std::printf("generated %d buoys x %d days in %.1f s\n", buoys, days,
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        std::printf(
+            "generated %d buoys x %d days in %.1f s\n", buoys, days,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::string reason;
     const auto reader = Reader::Open(path, reason);
@@ -175,6 +176,8 @@ int main(int argc, char** argv)
          [&] { rows = reader->Messages({.limit = 50}, reason)->messages.size(); }},
         {"Messages, one buoy's first page",
          [&] { rows = reader->Messages({.buoy = buoy, .limit = 50}, reason)->messages.size(); }},
+        {"Messages, the mail-folder buoy's first page (none)",
+         [&] { rows = reader->Messages({.buoy = "files", .limit = 50}, reason)->messages.size(); }},
         {"Messages, one buoy, one day",
          [&] {
              rows = reader
@@ -190,7 +193,9 @@ int main(int argc, char** argv)
                         ->times.size();
          }},
         {"Series, one buoy's year of PB200 WSMean",
-         [&] { rows = reader->Series({"PB200", "WSMean", {buoy}}, reason)->times.size(); }},
+         [&] {
+             rows = reader->Series({"PB200", "WSMean", {buoy}}, reason)->times.size();
+         }},
         {"Series, every buoy's month of Y81000 Epsilon",
          [&] {
              rows = reader
@@ -198,7 +203,8 @@ int main(int argc, char** argv)
                                  reason)
                         ->times.size();
          }},
-        {"Track, one buoy's year", [&] { rows = reader->Track({.buoy = buoy}, reason)->times.size(); }},
+        {"Track, one buoy's year",
+         [&] { rows = reader->Track({.buoy = buoy}, reason)->times.size(); }},
         {"Message, one", [&] { rows = reader->Message(12345, reason)->payload.size(); }},
     };
     for (const auto& query : queries) {

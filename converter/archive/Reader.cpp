@@ -26,6 +26,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // A buoy's latest values are looked for among the archive's newest messages first, about a
 // day's worth a buoy at 30-minute reporting.
 constexpr std::size_t kRecentMessages = 48;
+// One buoy's page is first looked for among this many pages of every buoy's newest messages.
+constexpr int kBuoysAmongNewest = 100;
 // A record table this small is read whole, newest first, for every buoy that lacks its kind.
 constexpr std::int64_t kSmallTable = 100000;
 
@@ -130,9 +132,10 @@ constexpr std::pair<PositionSource, std::string_view> kPositionRecords[] = {
 
 // The ids of one buoy's messages (?1 its IMEI, NULL for the mail-folder buoy), read from the
 // delivery indexes alone: a DirectIP delivery is keyed with its session time, a mail
-// attachment without, so the messages' rows, long with their bytes, stay unread.
+// attachment without, so the messages' rows, long with their bytes, stay unread. Materialized,
+// so that the query around it cannot turn them into a scan of every message by id.
 constexpr const char* kBuoyIds =
-    "WITH ids(id) AS ("
+    "WITH ids(id) AS MATERIALIZED ("
     "SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1 AND session_time IS NOT NULL"
     " UNION ALL SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1"
     " AND session_time IS NULL"
@@ -620,14 +623,31 @@ std::optional<MessagePage> Reader::Messages(const MessageQuery& query, std::stri
     sqlite3* db = m_impl->db.get();
     const int limit = std::clamp(query.limit, 1, kLargestPage);
     // Newest time first, then the messages without a time: the time index in reverse, which
-    // holds NULL below every time, so a page is a walk that stops after limit + 1 rows.
+    // holds NULL below every time, so a page is a walk that stops after limit + 1 rows. One
+    // buoy's page is looked for among the newest messages of all (the index alone) first; a
+    // buoy seldom among them is read through its own ids and sorted, which costs as many rows
+    // as it has, where the walk could cross the whole archive.
+    constexpr const char* kPageOf =
+        " WHERE m.time BETWEEN ?2 AND ?3 AND (m.time, m.id) < (?4, ?5) AND m.id > ?6"
+        " ORDER BY m.time DESC, m.id DESC LIMIT ?7";
     Statement timed = Prepare(db,
-                              Sql("SELECT {columns} FROM messages m"
-                                  " WHERE m.time BETWEEN ?1 AND ?2 AND (m.time, m.id) < (?3, ?4)"
-                                  " AND m.id > ?5 AND (?6 OR m.imei IS ?7)"
-                                  " ORDER BY m.time DESC, m.id DESC LIMIT ?8",
+                              Sql(std::string("SELECT {columns} FROM messages m") + kPageOf,
                                   {{"columns", kEnvelopeColumns}}),
                               reason);
+    Statement timedAmongNewest =
+        Prepare(db,
+                Sql(std::string("SELECT {columns} FROM (SELECT m.id FROM messages m") + kPageOf +
+                        " * ?8) w CROSS JOIN messages m ON m.id = w.id WHERE m.imei IS ?1"
+                        " ORDER BY m.time DESC, m.id DESC LIMIT ?7",
+                    {{"columns", kEnvelopeColumns}}),
+                reason);
+    Statement timedOfBuoy =
+        Prepare(db,
+                kBuoyIds + Sql(std::string("SELECT {columns} FROM ids CROSS JOIN messages m"
+                                           " ON m.id = ids.id") +
+                                   kPageOf,
+                               {{"columns", kEnvelopeColumns}}),
+                reason);
     Statement untimed = Prepare(db,
                                 Sql("SELECT {columns} FROM messages m"
                                     " WHERE m.time IS NULL AND m.id < ?1 AND m.id > ?2"
@@ -635,7 +655,7 @@ std::optional<MessagePage> Reader::Messages(const MessageQuery& query, std::stri
                                     {{"columns", kEnvelopeColumns}}),
                                 reason);
     Statement cursorTime = Prepare(db, "SELECT time FROM messages WHERE id = ?1", reason);
-    if (!timed || !untimed || !cursorTime) {
+    if (!timed || !timedAmongNewest || !timedOfBuoy || !untimed || !cursorTime) {
         return std::nullopt;
     }
     // Where the previous page ended: after a message with a time, among the timed ones.
@@ -660,16 +680,25 @@ std::optional<MessagePage> Reader::Messages(const MessageQuery& query, std::stri
 
     MessagePage page;
     auto take = [&](const Statement& row) { page.messages.push_back(Envelope(row)); };
+    const auto run = [&](Statement& statement) {
+        statement.Bind(1, imei);
+        statement.Bind(2, std::string_view(FromText(query.range.from)));
+        statement.Bind(3, std::string_view(ToText(query.range.to)));
+        statement.Bind(4, std::string_view(*afterTime));
+        statement.Bind(5, afterId);
+        statement.Bind(6, arrivedAfter);
+        statement.Bind(7, wanted);
+        statement.Bind(8, std::int64_t{kBuoysAmongNewest});
+        page.messages.clear();
+        return EachRow(statement, reason, take);
+    };
     if (afterTime) {
-        timed.Bind(1, std::string_view(FromText(query.range.from)));
-        timed.Bind(2, std::string_view(ToText(query.range.to)));
-        timed.Bind(3, std::string_view(*afterTime));
-        timed.Bind(4, afterId);
-        timed.Bind(5, arrivedAfter);
-        timed.Bind(6, allBuoys);
-        timed.Bind(7, imei);
-        timed.Bind(8, wanted);
-        if (!EachRow(timed, reason, take)) {
+        if (!query.buoy) {
+            if (!run(timed)) {
+                return std::nullopt;
+            }
+        } else if (!run(timedAmongNewest) ||
+                   (std::ssize(page.messages) < wanted && !run(timedOfBuoy))) {
             return std::nullopt;
         }
         afterId = std::numeric_limits<std::int64_t>::max();
