@@ -205,6 +205,11 @@ int main(int argc, char** argv)
          }},
         {"Track, one buoy's year",
          [&] { rows = reader->Track({.buoy = buoy}, reason)->times.size(); }},
+        {"Series and track, the mail-folder buoy (none)",
+         [&] {
+             rows = reader->Series({"PB200", "WSMean", {"files"}}, reason)->times.size() +
+                    reader->Track({.buoy = "files"}, reason)->times.size();
+         }},
         {"Message, one", [&] { rows = reader->Message(12345, reason)->payload.size(); }},
     };
     for (const auto& query : queries) {
