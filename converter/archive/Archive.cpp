@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "Records.h"
+#include "Sqlite.h"
 
 namespace saltmark::archive {
 
@@ -15,65 +16,7 @@ namespace {
 
 constexpr std::string_view kPb200 = "PB200";
 
-struct StatementFinalizer {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-struct Closer {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using Connection = std::unique_ptr<sqlite3, Closer>;
-
-std::string Quoted(std::string_view identifier) { return "\"" + std::string(identifier) + "\""; }
-
-bool Execute(sqlite3* db, const std::string& sql, std::string& reason)
-{
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        reason = message != nullptr ? message : sqlite3_errmsg(db);
-        sqlite3_free(message);
-        return false;
-    }
-    return true;
-}
-
-Statement Prepare(sqlite3* db, const std::string& sql, std::string& reason)
-{
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
-        SQLITE_OK) {
-        reason = sqlite3_errmsg(db);
-        return nullptr;
-    }
-    return Statement(statement);
-}
-
-bool Step(sqlite3* db, sqlite3_stmt* statement, std::string& reason)
-{
-    const int status = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
-    if (status != SQLITE_DONE) {
-        reason = sqlite3_errmsg(db);
-        return false;
-    }
-    return true;
-}
-
-// The first column of a one-row query, or nothing with `reason` set.
-std::optional<std::int64_t> QueryInteger(sqlite3* db, const std::string& sql, std::string& reason)
-{
-    Statement statement = Prepare(db, sql, reason);
-    if (!statement) {
-        return std::nullopt;
-    }
-    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
-        reason = sqlite3_errmsg(db);
-        return std::nullopt;
-    }
-    return sqlite3_column_int64(statement.get(), 0);
-}
+using namespace sqlite;
 
 // A float32 column has no declared type: a REAL column keeps an integral value as an integer
 // and so turns -0.0 into 0; without a type the value is stored exactly as it is bound.
@@ -100,23 +43,6 @@ void BindReal(sqlite3_stmt* statement, int column, float value)
         sqlite3_bind_double(statement, column, static_cast<double>(value));
     } else {
         sqlite3_bind_double(statement, column, ShortestFloat32AsDouble(value));
-    }
-}
-
-void BindText(sqlite3_stmt* statement, int column, const std::string& text)
-{
-    sqlite3_bind_text(statement, column, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
-}
-
-void BindBlob(sqlite3_stmt* statement, int column, std::span<const std::uint8_t> bytes)
-{
-    // An empty message is still a message: a null pointer would bind NULL, not zero bytes.
-    if (bytes.empty()) {
-        sqlite3_bind_zeroblob(statement, column, 0);
-    } else {
-        sqlite3_bind_blob(statement, column, bytes.data(), static_cast<int>(bytes.size()),
-                          SQLITE_STATIC);
     }
 }
 

@@ -2,6 +2,7 @@
 // reason, so --db reports one line and everything else is unaffected.
 
 #include "Archive.h"
+#include "Reader.h"
 
 namespace saltmark::archive {
 
@@ -29,6 +30,29 @@ Added Archive::Store(const Delivery&, std::string& reason)
 {
     reason = "built without SQLite";
     return Added::Failed;
+}
+
+struct Reader::Impl {};
+
+std::unique_ptr<Reader> Reader::Open(const std::filesystem::path&, std::string& reason)
+{
+    reason = "built without SQLite";
+    return nullptr;
+}
+
+// Never called: no Reader opens.
+Reader::Reader(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+Reader::~Reader() = default;
+int Reader::Version() const { return 0; }
+std::optional<std::int64_t> Reader::MessageCount(std::string&) const { return {}; }
+std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string&) const { return {}; }
+std::optional<MessagePage> Reader::Messages(const MessageQuery&, std::string&) const { return {}; }
+std::optional<StoredMessage> Reader::Message(std::int64_t, std::string&) const { return {}; }
+std::optional<SeriesValues> Reader::Series(const SeriesQuery&, std::string&) const { return {}; }
+std::optional<TrackPositions> Reader::Track(const TrackQuery&, std::string&) const { return {}; }
+std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery&, std::string&) const
+{
+    return {};
 }
 
 }  // namespace saltmark::archive

@@ -40,19 +40,10 @@ std::vector<std::uint8_t> FixedRecord(std::uint8_t code, std::size_t length)
     return record.Bytes();
 }
 
-struct FixedType {
-    std::uint8_t code;
-    std::size_t length;
-    const char* title;
-};
-
-const FixedType kFixedTypes[] = {
-    {0, 68, "AquaDoppHR on COM1:\r\n"},  {1, 164, "AquaDopp on COM1:\r\n"},
-    {2, 76, "PB200 on COM1:\r\n"},       {3, 1800, "IMU on COM1:\r\n"},
-    {4, 16, "ACS on COM1:\r\n"},         {5, 16, "ECO on COM1:\r\n"},
-    {6, 8, "Miscellaneous values:\r\n"}, {8, 52, "V536 at SDI-12 addr ?:\r\n"},
-    {10, 1200, "Ellipse on COM1:\r\n"},  {11, 964, "Y81000 on COM1:\r\n"},
-    {12, 8, "ACO on COM1:\r\n"},         {13, 8, "SWL on COM1:\r\n"},
+// The fixed-length record types as the design gives their lengths: code and length.
+const std::pair<std::uint8_t, std::size_t> kFixedTypes[] = {
+    {0, 68}, {1, 164}, {2, 76},    {3, 1800}, {4, 16}, {5, 16},
+    {6, 8},  {8, 52},  {10, 1200}, {11, 964}, {12, 8}, {13, 8},
 };
 
 TEST(PacketFraming, EmptyOrNegativeCountReadsNothing)
@@ -227,8 +218,8 @@ TEST(HeaderFields, PortAndSizeAreUnsignedInTheTextAndTheWalk)
 std::vector<std::vector<std::uint8_t>> EveryRecordType()
 {
     std::vector<std::vector<std::uint8_t>> records;
-    for (const FixedType& type : kFixedTypes) {
-        records.push_back(FixedRecord(type.code, type.length));
+    for (const auto& [code, length] : kFixedTypes) {
+        records.push_back(FixedRecord(code, length));
     }
     records.push_back(CameraRecord(4, {0xFF, 0xD8, 0xFF, 0xD9}));
     records.push_back(MessageComposer()

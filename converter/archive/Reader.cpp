@@ -1,0 +1,940 @@
+#include "Reader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+
+#include "Archive.h"
+#include "Records.h"
+#include "Sqlite.h"
+
+namespace saltmark::archive {
+
+namespace {
+
+using namespace sqlite;
+
+constexpr int kOldestReadable = 2;
+constexpr int kNewestReadable = 3;
+// Only for the instant a writer resets the log; a WAL reader otherwise never waits.
+constexpr int kBusyTimeoutMs = 1000;
+// The logger writes 9999 where it has no reading.
+constexpr double kMissingMarker = 9999.0;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// A buoy's latest values are looked for among the archive's newest messages first, about a
+// day's worth a buoy at 30-minute reporting.
+constexpr std::size_t kRecentMessages = 48;
+// One buoy's page is first looked for among this many pages of every buoy's newest messages.
+constexpr int kBuoysAmongNewest = 100;
+// A record table this small is read whole, newest first, for every buoy that lacks its kind.
+constexpr std::int64_t kSmallTable = 100000;
+
+// The archive's times are "YYYY-MM-DDTHH:MM:SSZ", which compare as text in time order; an
+// open bound compares below or above every one of them.
+constexpr const char* kBeforeEveryTime = "";
+constexpr const char* kAfterEveryTime = "~";
+constexpr double kLatestTime = 253402300799.0;  // 9999-12-31T23:59:59Z
+
+std::string FromText(const std::optional<double>& from)
+{
+    return from ? IsoUtc(static_cast<std::int64_t>(std::ceil(std::clamp(*from, 0.0, kLatestTime))))
+                : kBeforeEveryTime;
+}
+
+std::string ToText(const std::optional<double>& to)
+{
+    if (to && *to < 0) {
+        return "0";  // below every time
+    }
+    return to ? IsoUtc(static_cast<std::int64_t>(std::floor(std::min(*to, kLatestTime))))
+              : kAfterEveryTime;
+}
+
+// The IMEI a buoy name selects; nothing for the mail-folder buoy (the messages without one).
+std::optional<std::string> ImeiOf(const std::string& buoy)
+{
+    return buoy == kFilesBuoy ? std::nullopt : std::optional(buoy);
+}
+
+std::string BuoyOf(const std::optional<std::string>& imei)
+{
+    return imei.value_or(std::string(kFilesBuoy));
+}
+
+// A record type's table and one field's column, found by the names the report or the archive
+// gives them.
+struct FieldColumn {
+    const RecordDescription* type = nullptr;
+    const FieldDescription* field = nullptr;
+    std::string table;
+    std::string column;
+};
+
+std::optional<FieldColumn> FindField(const std::string& record, const std::string& field,
+                                     bool array, std::string& reason)
+{
+    for (const RecordDescription& type : RecordDescriptions()) {
+        if (type.typeName != record && ArchiveName(type.typeName) != record) {
+            continue;
+        }
+        for (const FieldDescription& f : type.fields) {
+            if ((f.name == field || ArchiveName(f.name) == field) && IsArray(f.kind) == array &&
+                f.kind != FieldKind::Text) {
+                const std::string table = ArchiveName(type.typeName);
+                return FieldColumn{&type, &f, array ? table + "_" + ArchiveName(f.name) : table,
+                                   ArchiveName(f.name)};
+            }
+        }
+        reason = "no " + std::string(array ? "array" : "numeric scalar") + " field \"" + field +
+                 "\" in record type " + std::string(type.typeName);
+        return std::nullopt;
+    }
+    reason = "no record type \"" + record + "\"";
+    return std::nullopt;
+}
+
+FieldColumn Column(std::string_view record, std::string_view field)
+{
+    std::string ignored;
+    return *FindField(std::string(record), std::string(field), false, ignored);
+}
+
+// `sql` with each {name} replaced: table and column names from the record descriptions and
+// fixed expressions of this file, never a caller's text.
+std::string Sql(std::string sql,
+                std::initializer_list<std::pair<std::string_view, std::string>> names)
+{
+    for (const auto& [name, value] : names) {
+        const std::string key = "{" + std::string(name) + "}";
+        for (std::size_t at = sql.find(key); at != std::string::npos;
+             at = sql.find(key, at + value.size())) {
+            sql.replace(at, key.size(), value);
+        }
+    }
+    return sql;
+}
+
+// A record's time: a PB200 states its own moment when its date is valid; other records are
+// placed at their message's.
+std::string TimeOf(const RecordDescription& type)
+{
+    return type.typeName == "PB200" ? "COALESCE(r.measured_at, m.time)" : "m.time";
+}
+
+// The records that carry a position of their own.
+constexpr std::pair<PositionSource, std::string_view> kPositionRecords[] = {
+    {PositionSource::Pb200, "PB200"},
+    {PositionSource::Imu, "IMU"},
+    {PositionSource::Ellipse, "Ellipse"},
+};
+
+// The ids of one buoy's messages (?1 its IMEI, NULL for the mail-folder buoy), read from the
+// delivery indexes alone: a DirectIP delivery is keyed with its session time, a mail
+// attachment without, so the messages' rows, long with their bytes, stay unread. Materialized,
+// so that the query around it cannot turn them into a scan of every message by id.
+constexpr const char* kBuoyIds =
+    "WITH ids(id) AS MATERIALIZED ("
+    "SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1 AND session_time IS NOT NULL"
+    " UNION ALL SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1"
+    " AND session_time IS NULL"
+    " UNION ALL SELECT id FROM messages WHERE ?1 IS NULL AND imei IS NULL) ";
+
+// A record table r joined to its messages m: of every buoy by message, so that the time
+// index serves a range; of one buoy by its ids (kBuoyIds), the record first, so that a
+// message without such a record is never read.
+constexpr const char* kRecordsOfEveryBuoy =
+    "messages m CROSS JOIN {table} r ON r.message_id = m.id";
+constexpr const char* kRecordsOfOneBuoy =
+    "ids CROSS JOIN {table} r ON r.message_id = ids.id"
+    " CROSS JOIN messages m ON m.id = r.message_id";
+
+constexpr const char* kEnvelopeColumns =
+    "m.id, m.file_name, m.size, m.packet_type, m.outcome, m.stop_reason, m.stop_offset,"
+    " m.imported_at, m.imei, m.momsn, m.mtmsn, m.cdr_reference, m.session_status,"
+    " m.session_time, m.iridium_latitude, m.iridium_longitude, m.iridium_cep_km, m.source,"
+    " m.received_at, m.time, m.time_source";
+
+MessageEnvelope Envelope(const Statement& row)
+{
+    MessageEnvelope e;
+    e.id = row.Integer(0);
+    e.fileName = row.Text(1);
+    e.size = row.Integer(2);
+    e.packetType = row.OptionalInteger(3);
+    e.outcome = row.Text(4);
+    e.stopReason = row.OptionalText(5);
+    e.stopOffset = row.OptionalInteger(6);
+    e.importedAt = row.Text(7);
+    e.imei = row.OptionalText(8);
+    e.momsn = row.OptionalInteger(9);
+    e.mtmsn = row.OptionalInteger(10);
+    e.cdrReference = row.OptionalInteger(11);
+    e.sessionStatus = row.OptionalInteger(12);
+    e.sessionTime = row.OptionalText(13);
+    e.iridiumLatitude = row.OptionalReal(14);
+    e.iridiumLongitude = row.OptionalReal(15);
+    e.iridiumCepKm = row.OptionalInteger(16);
+    e.source = row.Text(17);
+    e.receivedAt = row.OptionalText(18);
+    e.time = row.OptionalText(19);
+    e.timeSource = row.OptionalText(20);
+    return e;
+}
+
+// A value as a chart shows it: NaN for the logger's marker, a non-finite value and NULL
+// (SQLite's NaN).
+double Reading(const Statement& row, int column)
+{
+    if (row.Null(column)) {
+        return kNaN;
+    }
+    const double value = row.Real(column);
+    return std::isfinite(value) && value != kMissingMarker ? value : kNaN;
+}
+
+// Runs `statement` to its end, handing each row to `take`; false with `reason` on an error.
+template <typename Take>
+bool EachRow(Statement& statement, std::string& reason, Take take)
+{
+    while (statement.Next()) {
+        take(statement);
+    }
+    return !statement.Failed(reason);
+}
+
+// The buoys' names met while reading rows of several buoys, each given its index once.
+class BuoyNames {
+public:
+    std::int32_t Index(const std::string& buoy)
+    {
+        const auto [at, added] =
+            m_index.try_emplace(buoy, static_cast<std::int32_t>(m_names.size()));
+        if (added) {
+            m_names.push_back(buoy);
+        }
+        return at->second;
+    }
+    std::vector<std::string> Names() && { return std::move(m_names); }
+
+private:
+    std::map<std::string, std::int32_t> m_index;
+    std::vector<std::string> m_names;
+};
+
+// The order of a permutation of rows sorted by `less`, applied to each parallel array.
+template <typename T>
+void Permute(std::vector<T>& values, const std::vector<std::size_t>& order)
+{
+    std::vector<T> sorted;
+    sorted.reserve(values.size());
+    for (std::size_t i : order) {
+        sorted.push_back(std::move(values[i]));
+    }
+    values = std::move(sorted);
+}
+
+template <typename Less>
+std::vector<std::size_t> Order(std::size_t n, Less less)
+{
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), less);
+    return order;
+}
+
+// What a buoy's summary still lacks.
+enum Wanted : unsigned {
+    kWantsBattery = 1,
+    kWantsImage = 2,
+    kWantsPosition = 4,
+    kWantsAll = 7,
+};
+
+// The columns of a message that a buoy's summary reads.
+constexpr const char* kSummaryColumns =
+    "m.id, unixepoch(m.time), m.file_name, m.imei, m.iridium_latitude, m.iridium_longitude,"
+    " m.iridium_cep_km";
+
+// A message's time and id, which order messages newest last.
+using Newest = std::pair<std::optional<double>, std::int64_t>;
+
+// For each of the `wanting` buoys (indexes into `imeis`), its newest message with a record
+// of `table` that meets `condition` (with no table, a message that meets it). A small table
+// is read once for them all, newest first; a large one through each buoy's own messages,
+// which costs as many rows as the buoy has.
+std::optional<std::map<std::size_t, Newest>> NewestWith(
+    sqlite3* db, const std::string& table, const std::string& condition,
+    const std::vector<std::optional<std::string>>& imeis, const std::vector<std::size_t>& wanting,
+    std::string& reason)
+{
+    std::map<std::size_t, Newest> found;
+    if (wanting.empty()) {
+        return found;
+    }
+    if (!table.empty()) {
+        const auto rows =
+            QueryInteger(db,
+                         Sql("SELECT count(*) FROM (SELECT 1 FROM {table} LIMIT {n})",
+                             {{"table", Quoted(table)}, {"n", std::to_string(kSmallTable + 1)}}),
+                         reason);
+        if (!rows) {
+            return std::nullopt;
+        }
+        if (*rows <= kSmallTable) {
+            Statement all = Prepare(db,
+                                    Sql("SELECT m.id, unixepoch(m.time), m.imei FROM {table} r"
+                                        " CROSS JOIN messages m ON m.id = r.message_id"
+                                        " WHERE {condition} ORDER BY m.time DESC, m.id DESC",
+                                        {{"table", Quoted(table)}, {"condition", condition}}),
+                                    reason);
+            if (!all) {
+                return std::nullopt;
+            }
+            std::map<std::optional<std::string>, std::size_t> wanted;
+            for (const std::size_t i : wanting) {
+                wanted[imeis[i]] = i;
+            }
+            while (found.size() < wanting.size() && all.Next()) {
+                const auto at = wanted.find(all.OptionalText(2));
+                if (at != wanted.end()) {
+                    found.try_emplace(at->second, all.OptionalReal(1), all.Integer(0));
+                }
+            }
+            return all.Failed(reason) ? std::nullopt : std::optional(found);
+        }
+    }
+    Statement one = Prepare(
+        db,
+        kBuoyIds + Sql("SELECT m.id, unixepoch(m.time) FROM {records} WHERE {condition}"
+                       " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                       {{"records", table.empty() ? "ids CROSS JOIN messages m ON m.id = ids.id"
+                                                  : kRecordsOfOneBuoy},
+                        {"table", Quoted(table)},
+                        {"condition", condition}}),
+        reason);
+    if (!one) {
+        return std::nullopt;
+    }
+    for (const std::size_t i : wanting) {
+        one.Rewind();
+        one.Bind(1, imeis[i]);
+        if (one.Next()) {
+            found.emplace(i, Newest{one.OptionalReal(1), one.Integer(0)});
+        } else if (one.Failed(reason)) {
+            return std::nullopt;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+struct Reader::Impl {
+    Connection db;
+    int version = 0;
+};
+
+std::unique_ptr<Reader> Reader::Open(const std::filesystem::path& path, std::string& reason)
+{
+    Connection db = sqlite::Open(path.string(), SQLITE_OPEN_READONLY, reason);
+    if (!db) {
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    const auto applicationId = QueryInteger(db.get(), "PRAGMA application_id", reason);
+    const auto version =
+        applicationId ? QueryInteger(db.get(), "PRAGMA user_version", reason) : std::nullopt;
+    if (!version) {
+        return nullptr;
+    }
+    if (*applicationId != kApplicationId || *version < kOldestReadable ||
+        *version > kNewestReadable) {
+        reason = "not an archive of version " + std::to_string(kOldestReadable) + " to " +
+                 std::to_string(kNewestReadable) + " (application_id " +
+                 std::to_string(*applicationId) + ", user_version " + std::to_string(*version) +
+                 ")";
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->db = std::move(db);
+    impl->version = static_cast<int>(*version);
+    return std::unique_ptr<Reader>(new Reader(std::move(impl)));
+}
+
+Reader::Reader(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+Reader::~Reader() = default;
+
+int Reader::Version() const { return m_impl->version; }
+
+std::optional<std::int64_t> Reader::MessageCount(std::string& reason) const
+{
+    return QueryInteger(m_impl->db.get(), "SELECT count(*) FROM messages", reason);
+}
+
+std::optional<std::vector<BuoySummary>> Reader::Buoys(std::string& reason) const
+{
+    sqlite3* db = m_impl->db.get();
+    // Counted in the delivery indexes, which hold the IMEI, and the messages without one in
+    // theirs: a scan of the messages themselves would read every message's bytes.
+    Statement byImei = Prepare(db,
+                               "SELECT imei, count(*) FROM messages WHERE session_time IS NOT NULL"
+                               " GROUP BY imei UNION ALL SELECT imei, count(*) FROM messages"
+                               " WHERE imei IS NOT NULL AND session_time IS NULL GROUP BY imei",
+                               reason);
+    const auto withoutImei =
+        QueryInteger(db, "SELECT count(*) FROM messages WHERE imei IS NULL", reason);
+    if (!byImei || !withoutImei) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::int64_t> counts;
+    if (!EachRow(byImei, reason,
+                 [&](const Statement& row) { counts[row.Text(0)] += row.Integer(1); })) {
+        return std::nullopt;
+    }
+    std::vector<BuoySummary> buoys;
+    std::map<std::optional<std::string>, std::size_t> indexOf;
+    for (const auto& [imei, count] : counts) {
+        indexOf[imei] = buoys.size();
+        BuoySummary& buoy = buoys.emplace_back();
+        buoy.buoy = imei;
+        buoy.imei = imei;
+        buoy.messages = count;
+    }
+    if (*withoutImei > 0) {
+        indexOf[std::nullopt] = buoys.size();
+        BuoySummary& files = buoys.emplace_back();
+        files.buoy = kFilesBuoy;
+        files.messages = *withoutImei;
+    }
+
+    // Each kind of latest value: the records that give it, and the statement that reads it
+    // from one message's records by the message's id.
+    const FieldColumn battery = Column("Miscellaneous values", "Battery voltage");
+    const FieldColumn image = Column("Camera", "Image size");
+    const std::string voltage = "r." + Quoted(battery.column);
+    struct Kind {
+        Wanted wanted;
+        PositionSource source;  // for a position
+        std::string table;      // empty: the message's own columns (the gateway's estimate)
+        std::string condition;
+        Statement inMessage;
+    };
+    std::vector<Kind> kinds;
+    constexpr const char* kInMessage =
+        "SELECT {columns} FROM {table} r WHERE r.message_id = ?1"
+        " AND {condition} ORDER BY r.record DESC LIMIT 1";
+    const auto addKind = [&](Wanted wanted, PositionSource source, const std::string& table,
+                             const std::string& columns, const std::string& condition) {
+        kinds.push_back({wanted, source, table, condition,
+                         Prepare(db,
+                                 Sql(kInMessage, {{"columns", columns},
+                                                  {"table", Quoted(table)},
+                                                  {"condition", condition}}),
+                                 reason)});
+        return static_cast<bool>(kinds.back().inMessage);
+    };
+    bool prepared =
+        addKind(kWantsBattery, {}, battery.table, voltage,
+                Sql("{v} IS NOT NULL AND {v} <> 9999 AND abs({v}) < 1e300", {{"v", voltage}})) &&
+        addKind(kWantsImage, {}, image.table, "1", "r." + Quoted(image.column) + " > 0");
+    constexpr const char* kOnGlobe = "{lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        const std::string latitude = "r." + Quoted(lat.column);
+        const std::string longitude = "r." + Quoted(Column(type, "Lon").column);
+        const std::string ownTime = source == PositionSource::Pb200 ? "r.measured_at" : "NULL";
+        prepared = prepared && addKind(kWantsPosition, source, lat.table,
+                                       "unixepoch(" + ownTime + "), " + latitude + ", " + longitude,
+                                       Sql(kOnGlobe, {{"lat", latitude}, {"lon", longitude}}));
+    }
+    Statement newestMessages = Prepare(db,
+                                       Sql("SELECT {columns} FROM messages m"
+                                           " ORDER BY m.time DESC, m.id DESC LIMIT ?1",
+                                           {{"columns", kSummaryColumns}}),
+                                       reason);
+    Statement messageById = Prepare(
+        db, Sql("SELECT {columns} FROM messages m WHERE m.id = ?1", {{"columns", kSummaryColumns}}),
+        reason);
+    if (!prepared || !newestMessages || !messageById) {
+        return std::nullopt;
+    }
+
+    // What a message (a row of kSummaryColumns) gives its buoy of what it still lacks among
+    // `wanted`; its first message seen is its last.
+    std::vector<unsigned> lacking(buoys.size(), kWantsAll);
+    std::vector<bool> seen(buoys.size(), false);
+    std::size_t complete = 0;
+    const auto visit = [&](Statement& row, unsigned wanted) {
+        const auto at = indexOf.find(row.OptionalText(3));
+        if (at == indexOf.end()) {
+            return true;
+        }
+        const std::size_t i = at->second;
+        BuoySummary& buoy = buoys[i];
+        const std::int64_t id = row.Integer(0);
+        const std::optional<double> time = row.OptionalReal(1);
+        if (!seen[i]) {
+            seen[i] = true;
+            buoy.lastId = id;
+            buoy.lastTime = time;
+            buoy.lastFileName = row.Text(2);
+        }
+        const unsigned before = lacking[i];
+        // Kinds in order: in one message, a record's own position before the gateway's.
+        for (Kind& kind : kinds) {
+            if ((lacking[i] & wanted & kind.wanted) == 0) {
+                continue;
+            }
+            Statement& in = kind.inMessage;
+            in.Rewind();
+            in.Bind(1, id);
+            if (!in.Next()) {
+                if (in.Failed(reason)) {
+                    return false;
+                }
+                continue;
+            }
+            if (kind.wanted == kWantsBattery) {
+                buoy.battery = TimedValue{time, in.Real(0), id};
+            } else if (kind.wanted == kWantsImage) {
+                buoy.imageId = id;
+            } else {
+                buoy.position = Position{in.Null(0) ? time : in.OptionalReal(0),
+                                         in.Real(1),
+                                         in.Real(2),
+                                         kind.source,
+                                         std::nullopt,
+                                         id};
+            }
+            lacking[i] &= ~unsigned{kind.wanted};
+        }
+        const std::optional<double> lat = row.OptionalReal(4);
+        const std::optional<double> lon = row.OptionalReal(5);
+        if ((lacking[i] & wanted & kWantsPosition) && lat && lon && std::abs(*lat) <= 90 &&
+            std::abs(*lon) <= 180) {
+            buoy.position =
+                Position{time, *lat, *lon, PositionSource::Iridium, row.OptionalInteger(6), id};
+            lacking[i] &= ~unsigned{kWantsPosition};
+        }
+        complete += before != 0 && lacking[i] == 0 ? 1 : 0;
+        return true;
+    };
+
+    // The archive's newest messages first: a buoy that reports has its latest values among
+    // its own few newest, and the walk stops once every buoy has them all.
+    newestMessages.Bind(1, static_cast<std::int64_t>(kRecentMessages * buoys.size()));
+    while (complete < buoys.size() && newestMessages.Next()) {
+        if (!visit(newestMessages, kWantsAll)) {
+            return std::nullopt;
+        }
+    }
+    if (newestMessages.Failed(reason)) {
+        return std::nullopt;
+    }
+
+    // The rest: for each kind still lacking, each such buoy's newest message that has it.
+    const auto byId = [&](std::int64_t id, unsigned wanted) {
+        messageById.Rewind();
+        messageById.Bind(1, id);
+        if (!messageById.Next()) {
+            messageById.Failed(reason);
+            return false;
+        }
+        return visit(messageById, wanted);
+    };
+    std::vector<std::size_t> lackingBuoys;
+    for (std::size_t i = 0; i < buoys.size(); ++i) {
+        if (!seen[i] || lacking[i] != 0) {
+            lackingBuoys.push_back(i);
+        }
+    }
+    if (lackingBuoys.empty()) {
+        return buoys;
+    }
+    std::vector<std::optional<std::string>> imeis;
+    std::vector<std::size_t> unseen;
+    for (std::size_t i = 0; i < buoys.size(); ++i) {
+        imeis.push_back(buoys[i].imei);
+        if (!seen[i]) {
+            unseen.push_back(i);  // a buoy that has not reported lately
+        }
+    }
+    const auto last = NewestWith(db, "", "1", imeis, unseen, reason);
+    if (!last) {
+        return std::nullopt;
+    }
+    for (const auto& [i, newest] : *last) {
+        if (!byId(newest.second, 0)) {
+            return std::nullopt;
+        }
+    }
+    // The newest message with a position from any source, whichever source it is.
+    std::map<std::size_t, Newest> newestPosition;
+    for (const Kind& kind : kinds) {
+        std::vector<std::size_t> wanting;
+        for (const std::size_t i : lackingBuoys) {
+            if (lacking[i] & kind.wanted) {
+                wanting.push_back(i);
+            }
+        }
+        const auto found = NewestWith(db, kind.table, kind.condition, imeis, wanting, reason);
+        if (!found) {
+            return std::nullopt;
+        }
+        for (const auto& [i, candidate] : *found) {
+            if (kind.wanted != kWantsPosition) {
+                if (!byId(candidate.second, kind.wanted)) {
+                    return std::nullopt;
+                }
+            } else if (!newestPosition.contains(i) || candidate > newestPosition[i]) {
+                newestPosition[i] = candidate;
+            }
+        }
+    }
+    std::vector<std::size_t> wantingPosition;
+    for (const std::size_t i : lackingBuoys) {
+        if (lacking[i] & kWantsPosition) {
+            wantingPosition.push_back(i);
+        }
+    }
+    const auto iridium = NewestWith(
+        db, "", Sql(kOnGlobe, {{"lat", "m.iridium_latitude"}, {"lon", "m.iridium_longitude"}}),
+        imeis, wantingPosition, reason);
+    if (!iridium) {
+        return std::nullopt;
+    }
+    for (const auto& [i, candidate] : *iridium) {
+        if (!newestPosition.contains(i) || candidate > newestPosition[i]) {
+            newestPosition[i] = candidate;
+        }
+    }
+    for (const auto& [i, candidate] : newestPosition) {
+        if (!byId(candidate.second, kWantsPosition)) {
+            return std::nullopt;
+        }
+    }
+    return buoys;
+}
+
+std::optional<MessagePage> Reader::Messages(const MessageQuery& query, std::string& reason) const
+{
+    sqlite3* db = m_impl->db.get();
+    const int limit = std::clamp(query.limit, 1, kLargestPage);
+    // Newest time first, then the messages without a time: the time index in reverse, which
+    // holds NULL below every time, so a page is a walk that stops after limit + 1 rows. One
+    // buoy's page is looked for among the newest messages of all (the index alone) first; a
+    // buoy seldom among them is read through its own ids and sorted, which costs as many rows
+    // as it has, where the walk could cross the whole archive.
+    constexpr const char* kPageOf =
+        " WHERE m.time BETWEEN ?2 AND ?3 AND (m.time, m.id) < (?4, ?5) AND m.id > ?6"
+        " ORDER BY m.time DESC, m.id DESC LIMIT ?7";
+    Statement timed = Prepare(db,
+                              Sql(std::string("SELECT {columns} FROM messages m") + kPageOf,
+                                  {{"columns", kEnvelopeColumns}}),
+                              reason);
+    Statement timedAmongNewest =
+        Prepare(db,
+                Sql(std::string("SELECT {columns} FROM (SELECT m.id FROM messages m") + kPageOf +
+                        " * ?8) w CROSS JOIN messages m ON m.id = w.id WHERE m.imei IS ?1"
+                        " ORDER BY m.time DESC, m.id DESC LIMIT ?7",
+                    {{"columns", kEnvelopeColumns}}),
+                reason);
+    Statement timedOfBuoy =
+        Prepare(db,
+                kBuoyIds + Sql(std::string("SELECT {columns} FROM ids CROSS JOIN messages m"
+                                           " ON m.id = ids.id") +
+                                   kPageOf,
+                               {{"columns", kEnvelopeColumns}}),
+                reason);
+    Statement untimed = Prepare(db,
+                                Sql("SELECT {columns} FROM messages m"
+                                    " WHERE m.time IS NULL AND m.id < ?1 AND m.id > ?2"
+                                    " AND (?3 OR m.imei IS ?4) ORDER BY m.id DESC LIMIT ?5",
+                                    {{"columns", kEnvelopeColumns}}),
+                                reason);
+    Statement cursorTime = Prepare(db, "SELECT time FROM messages WHERE id = ?1", reason);
+    if (!timed || !timedAmongNewest || !timedOfBuoy || !untimed || !cursorTime) {
+        return std::nullopt;
+    }
+    // Where the previous page ended: after a message with a time, among the timed ones.
+    std::optional<std::string> afterTime = kAfterEveryTime;
+    std::int64_t afterId = std::numeric_limits<std::int64_t>::max();
+    if (query.before) {
+        cursorTime.Bind(1, *query.before);
+        if (!cursorTime.Next()) {
+            if (cursorTime.Failed(reason)) {
+                return std::nullopt;
+            }
+            return MessagePage{};  // no such message: nothing follows it
+        }
+        afterTime = cursorTime.OptionalText(0);
+        afterId = *query.before;
+    }
+    const std::optional<std::string> imei =
+        query.buoy ? ImeiOf(*query.buoy) : std::optional<std::string>();
+    const std::int64_t allBuoys = query.buoy ? 0 : 1;
+    const std::int64_t arrivedAfter = query.after.value_or(0);
+    const std::int64_t wanted = std::int64_t{limit} + 1;
+
+    MessagePage page;
+    auto take = [&](const Statement& row) { page.messages.push_back(Envelope(row)); };
+    const auto run = [&](Statement& statement) {
+        statement.Bind(1, imei);
+        statement.Bind(2, std::string_view(FromText(query.range.from)));
+        statement.Bind(3, std::string_view(ToText(query.range.to)));
+        statement.Bind(4, std::string_view(*afterTime));
+        statement.Bind(5, afterId);
+        statement.Bind(6, arrivedAfter);
+        statement.Bind(7, wanted);
+        statement.Bind(8, std::int64_t{kBuoysAmongNewest});
+        page.messages.clear();
+        return EachRow(statement, reason, take);
+    };
+    if (afterTime) {
+        if (!query.buoy) {
+            if (!run(timed)) {
+                return std::nullopt;
+            }
+        } else if (!run(timedAmongNewest) ||
+                   (std::ssize(page.messages) < wanted && !run(timedOfBuoy))) {
+            return std::nullopt;
+        }
+        afterId = std::numeric_limits<std::int64_t>::max();
+    }
+    if (query.range.Open() && std::ssize(page.messages) < wanted) {
+        untimed.Bind(1, afterId);
+        untimed.Bind(2, arrivedAfter);
+        untimed.Bind(3, allBuoys);
+        untimed.Bind(4, imei);
+        untimed.Bind(5, wanted - std::ssize(page.messages));
+        if (!EachRow(untimed, reason, take)) {
+            return std::nullopt;
+        }
+    }
+    if (std::ssize(page.messages) > limit) {
+        page.messages.resize(static_cast<std::size_t>(limit));
+        page.next = page.messages.back().id;
+    }
+    return page;
+}
+
+std::optional<StoredMessage> Reader::Message(std::int64_t id, std::string& reason) const
+{
+    Statement row = Prepare(m_impl->db.get(),
+                            Sql("SELECT {columns}, m.bytes, m.raw FROM messages m WHERE m.id = ?1",
+                                {{"columns", kEnvelopeColumns}}),
+                            reason);
+    if (!row) {
+        return std::nullopt;
+    }
+    row.Bind(1, id);
+    if (!row.Next()) {
+        row.Failed(reason);
+        return std::nullopt;
+    }
+    return StoredMessage{Envelope(row), row.Blob(21), row.Blob(22)};
+}
+
+std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string& reason) const
+{
+    const auto column = FindField(query.record, query.field, false, reason);
+    if (!column) {
+        return std::nullopt;
+    }
+    const std::string time = TimeOf(*column->type);
+    const std::string select =
+        "SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei FROM {records}"
+        " WHERE {time} BETWEEN ?2 AND ?3";
+    const auto names = [&](const char* records) {
+        return Sql(select, {{"records", records},
+                            {"time", time},
+                            {"column", Quoted(column->column)},
+                            {"table", Quoted(column->table)}});
+    };
+    Statement rows = query.buoys.empty()
+                         ? Prepare(m_impl->db.get(), names(kRecordsOfEveryBuoy), reason)
+                         : Prepare(m_impl->db.get(), kBuoyIds + names(kRecordsOfOneBuoy), reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    SeriesValues series;
+    std::vector<std::int32_t> records;
+    BuoyNames buoyNames;
+    // Each query names its buoys in the order asked, whether or not they have a value.
+    std::vector<std::string> asked;  // each buoy once
+    for (const std::string& buoy : query.buoys) {
+        if (buoyNames.Index(buoy) == static_cast<std::int32_t>(asked.size())) {
+            asked.push_back(buoy);
+        }
+    }
+    const auto run = [&](const std::optional<std::string>& buoy) {
+        rows.Rewind();
+        if (buoy) {
+            rows.Bind(1, ImeiOf(*buoy));
+        }
+        rows.Bind(2, std::string_view(FromText(query.range.from)));
+        rows.Bind(3, std::string_view(ToText(query.range.to)));
+        const std::int32_t fixed = buoy ? buoyNames.Index(*buoy) : 0;
+        return EachRow(rows, reason, [&](const Statement& row) {
+            series.messageIds.push_back(static_cast<std::int32_t>(row.Integer(0)));
+            records.push_back(static_cast<std::int32_t>(row.Integer(1)));
+            series.times.push_back(row.Real(2));
+            series.values.push_back(Reading(row, 3));
+            series.buoys.push_back(buoy ? fixed : buoyNames.Index(BuoyOf(row.OptionalText(4))));
+        });
+    };
+    if (query.buoys.empty()) {
+        if (!run(std::nullopt)) {
+            return std::nullopt;
+        }
+    }
+    for (const std::string& buoy : asked) {
+        if (!run(buoy)) {
+            return std::nullopt;
+        }
+    }
+    const auto order = Order(series.times.size(), [&](std::size_t a, std::size_t b) {
+        return std::tie(series.times[a], series.messageIds[a], records[a]) <
+               std::tie(series.times[b], series.messageIds[b], records[b]);
+    });
+    Permute(series.times, order);
+    Permute(series.values, order);
+    Permute(series.messageIds, order);
+    Permute(series.buoys, order);
+    series.buoyNames = std::move(buoyNames).Names();
+    return series;
+}
+
+std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string& reason) const
+{
+    const char* messages = query.buoy ? "ids CROSS JOIN messages m ON m.id = ids.id" : "messages m";
+    const std::string prefix = query.buoy ? kBuoyIds : "";
+    constexpr const char* kWhere =
+        " WHERE {time} BETWEEN ?2 AND ?3 AND m.id % ?4 = 0"
+        " AND {lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
+    std::vector<std::pair<PositionSource, std::string>> queries;
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        const FieldColumn lon = Column(type, "Lon");
+        queries.emplace_back(
+            source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
+                                             " m.imei FROM {records}") +
+                                     kWhere,
+                                 {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
+                                  {"time", TimeOf(*lat.type)},
+                                  {"lat", "r." + Quoted(lat.column)},
+                                  {"lon", "r." + Quoted(lon.column)},
+                                  {"table", Quoted(lat.table)}}));
+    }
+    queries.emplace_back(PositionSource::Iridium,
+                         prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
+                                                  " m.iridium_cep_km, m.imei FROM {messages}") +
+                                          kWhere,
+                                      {{"time", "m.time"},
+                                       {"lat", "m.iridium_latitude"},
+                                       {"lon", "m.iridium_longitude"},
+                                       {"messages", messages}}));
+    TrackPositions track;
+    BuoyNames buoyNames;
+    for (const auto& [source, sql] : queries) {
+        Statement rows = Prepare(m_impl->db.get(), sql, reason);
+        if (!rows) {
+            return std::nullopt;
+        }
+        if (query.buoy) {
+            rows.Bind(1, ImeiOf(*query.buoy));
+        }
+        rows.Bind(2, std::string_view(FromText(query.range.from)));
+        rows.Bind(3, std::string_view(ToText(query.range.to)));
+        rows.Bind(4, std::max<std::int64_t>(1, query.every));
+        if (!EachRow(rows, reason, [&](const Statement& row) {
+                track.messageIds.push_back(static_cast<std::int32_t>(row.Integer(0)));
+                track.times.push_back(row.Real(1));
+                track.latitudes.push_back(row.Real(2));
+                track.longitudes.push_back(row.Real(3));
+                track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
+                track.sources.push_back(source);
+                track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
+            })) {
+            return std::nullopt;
+        }
+    }
+    // Equal times by delivery, then the records' own positions before the gateway's estimate.
+    const auto order = Order(track.times.size(), [&](std::size_t a, std::size_t b) {
+        return std::tie(track.times[a], track.messageIds[a], track.sources[a]) <
+               std::tie(track.times[b], track.messageIds[b], track.sources[b]);
+    });
+    Permute(track.times, order);
+    Permute(track.latitudes, order);
+    Permute(track.longitudes, order);
+    Permute(track.sources, order);
+    Permute(track.cepKm, order);
+    Permute(track.messageIds, order);
+    Permute(track.buoys, order);
+    track.buoyNames = std::move(buoyNames).Names();
+    return track;
+}
+
+std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
+                                                      std::string& reason) const
+{
+    const auto column = FindField(query.record, query.field, true, reason);
+    if (!column) {
+        return std::nullopt;
+    }
+    // Elements come in key order: message, record, element.
+    const std::string columns = "SELECT r.message_id, r.record, unixepoch(m.time), r.value";
+    const std::string child = Quoted(column->table);
+    Statement rows;
+    if (!query.messageIds.empty()) {
+        rows = Prepare(m_impl->db.get(),
+                       Sql(columns + " FROM {child} r CROSS JOIN messages m ON m.id = r.message_id"
+                                     " WHERE r.message_id = ?1 ORDER BY r.record, r.element",
+                           {{"child", child}}),
+                       reason);
+    } else {
+        rows = Prepare(m_impl->db.get(),
+                       (query.buoy ? kBuoyIds : "") +
+                           Sql(columns + " FROM {records} WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
+                                         " ORDER BY m.time IS NULL, m.time, m.id, r.record,"
+                                         " r.element",
+                               {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
+                                {"table", child}}),
+                       reason);
+    }
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<ArrayRecord> records;
+    const auto take = [&](const Statement& row) {
+        const std::int64_t id = row.Integer(0);
+        const auto record = static_cast<std::int32_t>(row.Integer(1));
+        if (records.empty() || records.back().messageId != id || records.back().record != record) {
+            records.push_back({id, record, row.OptionalReal(2), {}});
+        }
+        records.back().values.push_back(row.Null(3) ? kNaN : row.Real(3));
+    };
+    if (query.messageIds.empty()) {
+        if (query.buoy) {
+            rows.Bind(1, ImeiOf(*query.buoy));
+        }
+        rows.Bind(2, std::string_view(FromText(query.range.from)));
+        rows.Bind(3, std::string_view(ToText(query.range.to)));
+        rows.Bind(4, std::int64_t{query.range.Open() ? 1 : 0});
+        if (!EachRow(rows, reason, take)) {
+            return std::nullopt;
+        }
+    }
+    for (const std::int64_t id : query.messageIds) {
+        rows.Rewind();
+        rows.Bind(1, id);
+        if (!EachRow(rows, reason, take)) {
+            return std::nullopt;
+        }
+    }
+    return records;
+}
+
+}  // namespace saltmark::archive
