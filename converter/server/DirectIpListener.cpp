@@ -35,7 +35,12 @@ class Session;
 // The sessions alive, so that a stop can end those that outstay it. Shared with the sessions,
 // which may outlive the listener by a handler or two.
 struct DirectIpListener::Sessions {
+    explicit Sessions(asio::io_context& io) : stopBy(io) {}
     std::set<Session*> live;
+    // Armed by a stop while sessions remain; cancelled by the last one to end, so that the
+    // stop waits for nothing once they are done.
+    asio::steady_timer stopBy;
+    bool stopping = false;
 };
 
 namespace {
@@ -54,7 +59,13 @@ public:
         m_peer = EndpointText(m_socket.remote_endpoint(ignored));
         m_sessions->live.insert(this);
     }
-    ~Session() { m_sessions->live.erase(this); }
+    ~Session()
+    {
+        m_sessions->live.erase(this);
+        if (m_sessions->stopping && m_sessions->live.empty()) {
+            m_sessions->stopBy.cancel();
+        }
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -251,10 +262,9 @@ DirectIpListener::DirectIpListener(asio::io_context& io, DirectIpSettings settin
                                    DeliveryWriter& writer)
     : m_acceptor(io),
       m_retry(io),
-      m_stopBy(io),
       m_settings(std::move(settings)),
       m_writer(writer),
-      m_sessions(std::make_shared<Sessions>())
+      m_sessions(std::make_shared<Sessions>(io))
 {
 }
 
@@ -273,8 +283,12 @@ void DirectIpListener::Stop(std::chrono::milliseconds grace)
     m_retry.cancel();
     // Sessions under way finish within their own deadlines, which already bound them; this
     // one bounds the stop as a whole, also for a session that started its confirmation late.
-    m_stopBy.expires_after(grace);
-    m_stopBy.async_wait([sessions = m_sessions](error_code error) {
+    m_sessions->stopping = true;
+    if (m_sessions->live.empty()) {
+        return;
+    }
+    m_sessions->stopBy.expires_after(grace);
+    m_sessions->stopBy.async_wait([sessions = m_sessions](error_code error) {
         if (error) {
             return;
         }

@@ -49,7 +49,6 @@ private:
 
     boost::asio::ip::tcp::acceptor m_acceptor;
     boost::asio::steady_timer m_retry;  // after an accept error (no file descriptors left)
-    boost::asio::steady_timer m_stopBy;
     DirectIpSettings m_settings;
     DeliveryWriter& m_writer;
     std::shared_ptr<Sessions> m_sessions;

@@ -691,25 +691,43 @@ TEST(SaltmarkServer, ImportsEachFileOfTheWatchedFolderOnce)
     EXPECT_EQ(server.Stop(), 0);
 }
 
+// A stop answers every delivery it holds, whatever other clients do: a gateway connection
+// that stalls mid-message and a dashboard client that never finishes its request hold up
+// nothing, and neither is taken for a delivery.
 TEST(SaltmarkServer, SigtermFinishesTheMessageInFlightThenExitsZero)
 {
     const fs::path folder = FreshFolder();
     const fs::path archive = folder / "archive.sqlite";
-    Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm"});
+    Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm", "--http",
+                   "127.0.0.1:0", "--timeout", "3"});
+    const std::string marker = "http listening on 127.0.0.1:";
+    ASSERT_TRUE(server.WaitForLog(marker));
+    const std::string log = server.Log();
+    const int httpPort = std::stoi(log.substr(log.find(marker) + marker.size()));
+    const int slowHttp = Connect(httpPort);
+    ASSERT_TRUE(SendAll(slowHttp, {'G', 'E', 'T', ' ', '/'}));
+
     const Bytes message = Framed(SmallMessage(), "300234010753370", 1);
+    const Bytes stalled = Framed(SmallMessage(), "300234010753370", 2);
+    const auto firstHalf = [](const Bytes& bytes) {
+        return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2));
+    };
     const int fd = Connect(server.Port());
+    const int stalledFd = Connect(server.Port());
     ASSERT_GE(fd, 0);
-    const std::size_t half = message.size() / 2;
-    ASSERT_TRUE(
-        SendAll(fd, Bytes(message.begin(), message.begin() + static_cast<std::ptrdiff_t>(half))));
+    ASSERT_GE(stalledFd, 0);
+    ASSERT_TRUE(SendAll(fd, firstHalf(message)));
+    ASSERT_TRUE(SendAll(stalledFd, firstHalf(stalled)));
     std::thread stop([&] { EXPECT_EQ(server.Stop(SIGTERM), 0); });
     ASSERT_TRUE(server.WaitForLog("stopping on SIGTERM"));
     EXPECT_LT(Connect(server.Port()), 0) << "still accepting";
-    ASSERT_TRUE(
-        SendAll(fd, Bytes(message.begin() + static_cast<std::ptrdiff_t>(half), message.end())));
+    ASSERT_TRUE(SendAll(
+        fd, Bytes(message.begin() + static_cast<std::ptrdiff_t>(message.size() / 2), message.end())));
     EXPECT_EQ(AnswerUntilClosed(fd), kConfirmed);
+    EXPECT_EQ(AnswerUntilClosed(stalledFd), Bytes{}) << "closed unanswered";
     stop.join();
-    EXPECT_EQ(QueryOne(archive, "SELECT count(*) FROM messages"), "1");
+    EXPECT_EQ(QueryOne(archive, "SELECT group_concat(momsn) FROM messages"), "1");
+    close(slowHttp);
 }
 
 }  // namespace
