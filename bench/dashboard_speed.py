@@ -9,7 +9,7 @@ the server's processor time per request, with the server's peak resident memory 
 after each.
 
   python3 bench/dashboard_speed.py [--messages N] [--build build] [--keep DIR]
-(after bash scripts/build.sh). Not a test: the figures go to the README.
+(after bash scripts/build.sh). Not a test: the figures go to docs/performance.md.
 """
 
 import argparse

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes the README's pictures, after `bash scripts/build.sh`:
+# Makes the pictures of the README and docs/, after `bash scripts/build.sh`:
 #   docs/saltmark-window.png    the window with the bundled station message converted
 #   docs/saltmark-spectrum.png  the window's Spectrum view of the bundled burst's Y81000 record
 #   docs/burst-spectrum.png     eddyrate-run --plot of the bundled burst

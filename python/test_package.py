@@ -1,5 +1,5 @@
-"""pip installs the package into a fresh virtual environment, offline, and the README's
-Python examples run there from outside the source tree."""
+"""pip installs the package into a fresh virtual environment, offline, and the Python page's
+examples (docs/python.md) run there from outside the source tree."""
 
 import os
 import subprocess
@@ -8,10 +8,10 @@ import sys
 import pytest
 
 from conftest import SOURCE_DIR
-from test_readme import run_python_section
+from test_python_page import run_python_page
 
 
-def test_pip_installs_a_package_that_runs_the_readme_outside_the_tree(tmp_path):
+def test_pip_installs_a_package_that_runs_the_python_page_outside_the_tree(tmp_path):
     build = os.environ.get("ORCAN_BUILD_DIR")
     if not build:
         pytest.skip("ORCAN_BUILD_DIR not set (run the tests through CTest)")
@@ -40,7 +40,7 @@ def test_pip_installs_a_package_that_runs_the_readme_outside_the_tree(tmp_path):
                            env=environment).stdout.split()
     assert all(path.startswith(str(venv)) for path in where[:2]), where
     assert where[2] == saltmark_version(python, root, environment)
-    run_python_section(root, python=python, environment=environment)
+    run_python_page(root, python=python, environment=environment)
     assert (venv / "bin" / "eddyrate-batch").exists()
 
 

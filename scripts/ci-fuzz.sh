@@ -9,10 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-packages.sh clang libfuzzer-14-dev libclang-rt-14-dev
-build_dir=${BUILD_DIR:-build-fuzz}
-CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSALTMARK_BUILD_FUZZER=ON -DBUILD_TESTING=OFF -DORCAN_BUILD_APP=OFF \
-  -DORCAN_BUILD_BENCH=OFF
+. scripts/lib.sh
+build_dir=${BUILD_DIR:-$(preset_dir fuzz)}
+configure fuzz "$build_dir"
 cmake --build "$build_dir" --parallel "$(nproc)" --target saltmark_decode_fuzz saltmark_json_fuzz \
   saltmark_directip_fuzz
 

@@ -3,9 +3,9 @@
 # buffers, under ThreadSanitizer. Any reported race fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${BUILD_DIR:-build-tsan}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORCAN_SANITIZE=thread \
-  -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF
+. scripts/lib.sh
+build_dir=${BUILD_DIR:-$(preset_dir tsan)}
+configure tsan "$build_dir"
 cmake --build "$build_dir" --parallel "$(nproc)" --target eddyrate_export_test
 # Newer kernels randomise mmap addresses more widely than this ThreadSanitizer expects; it
 # then stops with "unexpected memory mapping". Running without address randomisation avoids it.

@@ -7,12 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/install-packages.sh g++-arm-linux-gnueabi qemu-user
-build_dir=${BUILD_DIR:-build-arm}
-native_dir=${NATIVE_BUILD_DIR:-build}
+. scripts/lib.sh
+build_dir=${BUILD_DIR:-$(preset_dir arm)}
+native_dir=${NATIVE_BUILD_DIR:-$(preset_dir default)}
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabi.cmake \
-  -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF -DORCAN_BUILD_PYTHON=OFF "$@"
+configure arm "$build_dir" "$@"
 cmake --build "$build_dir" --parallel "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
 

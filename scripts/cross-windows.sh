@@ -8,28 +8,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/install-packages.sh g++-mingw-w64-x86-64 wine64 wixl
-build_dir=${BUILD_DIR:-build-win}
-native_dir=${NATIVE_BUILD_DIR:-build}
+. scripts/lib.sh
+build_dir=${BUILD_DIR:-$(preset_dir windows)}
+native_dir=${NATIVE_BUILD_DIR:-$(preset_dir default)}
 wine=/usr/lib/wine/wine64
 
-# A private wine prefix; its server stays up for the whole run so that each test program
-# does not pay for wine's start-up.
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d)
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or browser engine is wanted
-cleanup() {
-  /usr/lib/wine/wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
-# Persistent first: `wineserver -p` refuses (exit 2) when wineboot's own server still runs.
-/usr/lib/wine/wineserver -p
-"$wine" wineboot --init >/dev/null 2>&1
+# The prefix's server stays up for the whole run, the dialog's tests included.
+WINE=$wine wine_start
+trap wine_stop EXIT
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
-  -DORCAN_BUILD_APP=OFF -DORCAN_BUILD_BENCH=OFF -DORCAN_BUILD_PYTHON=OFF "$@"
+configure windows "$build_dir" "$@"
 cmake --build "$build_dir" --parallel "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure --parallel "$(nproc)"
 

@@ -12,7 +12,8 @@
 #     double-clicked (associated) message opens in it, and uninstalling leaves nothing behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${BUILD_DIR:-build-win}
+. scripts/lib.sh
+build_dir=${BUILD_DIR:-$(preset_dir windows)}
 wine=${WINE:-/usr/lib/wine/wine64}
 
 # Dialogs need a display: a virtual one unless there is one already.
@@ -23,17 +24,15 @@ scratch=$(mktemp -d)
 own_prefix=
 cleanup() {
   if [ -n "$own_prefix" ]; then
-    /usr/lib/wine/wineserver -k 2>/dev/null || true
-    rm -rf "$own_prefix"
+    wine_stop
   fi
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+# Run alone, it starts wine itself; called by cross-windows.sh, it uses that script's prefix.
 if [ -z "${WINEPREFIX:-}" ]; then
-  own_prefix=$(mktemp -d)
-  export WINEPREFIX=$own_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  /usr/lib/wine/wineserver -p
-  "$wine" wineboot --init >/dev/null 2>&1
+  own_prefix=yes
+  WINE=$wine wine_start
 fi
 # The Windows name of a file here: wine shows the Unix root as drive Z:.
 windows_path() { local path; path=$(realpath -m "$1"); printf 'Z:%s' "${path//\//\\}"; }

@@ -9,57 +9,9 @@
 // visible: Store() commits one delivery before it returns (the server, before it confirms);
 // Add() and Commit() import a batch in one transaction (the converter).
 //
-// Schema, version 3 (PRAGMA user_version = 3, PRAGMA application_id = kApplicationId, WAL):
-//   messages
-//     id             INTEGER PRIMARY KEY
-//     file_name      the file's name; for a DirectIP delivery "<IMEI>_<MOMSN>.sbd", the name
-//                    Iridium's mail gives the same message
-//     size, bytes    the payload (the SBD message itself) and its length
-//     packet_type, outcome ('complete' or 'stopped'), stop_reason, stop_offset
-//                    what the decode of the payload found; a payload that does not decode is
-//                    kept all the same, and its outcome says why
-//     imported_at    when the row was written, UTC, "2025-12-07T09:33:20.123Z"
-//     imei, momsn, mtmsn, cdr_reference, session_status, session_time
-//                    the DirectIP MO header (session_time as "2025-12-07T09:33:20Z"); a file
-//                    named "<IMEI>_<MOMSN>.sbd" gives imei and momsn only
-//     iridium_latitude, iridium_longitude, iridium_cep_km
-//                    the gateway's position estimate, decimal degrees, south and west negative
-//     source         'directip' (pushed by the gateway) or 'file'
-//     raw            the whole DirectIP message as received or read; NULL for a bare payload
-//     received_at    when the delivery reached this side, UTC
-//     time, time_source
-//                    the best known time of the message, UTC ISO 8601, by the first rule that
-//                    gives one:
-//                      'session'  the DirectIP session time
-//                      'record'   the first PB200 record whose Year, Month, Day and Seconds
-//                                 of the day form a valid date (the logger writes -1 for an
-//                                 unknown one, which does not)
-//                      'file'     the file's modification time, only when the caller asks
-//                                 for it (a mail attachment has no time of its own)
-//                    else both NULL.
-//     Rows of a version 1 archive have the envelope columns NULL, source 'file', and the time
-//     their PB200 records state; their float32 values stay as that version stored them.
-//   The same delivery, by unique indexes on messages:
-//     with a DirectIP header (pushed, or a file in DirectIP framing): imei, momsn and
-//       session_time; or imei and a non-zero cdr_reference
-//     a file named "<IMEI>_<MOMSN>.sbd" (15 digits, '_', decimal MOMSN): imei, momsn and
-//       bytes, since the 16-bit MOMSN wraps (version 2 had imei and momsn only)
-//     any other file: file_name and bytes
-//   One table per record type, named as the type with spaces as underscores (PB200, IMU,
-//   Miscellaneous_values, ...): message_id, record (its index in the message), port,
-//   byte_offset, size, then one column per scalar field (spaces as underscores: Image_size);
-//   PB200 also has measured_at, its own Year/Month/Day/Seconds as UTC ISO text (NULL when they
-//   form no valid date). One child table per array field, <Type>_<Field> (Y81000_Freq,
-//   IMU_ihAz, ...): message_id, record, element, value. Record tables are keyed by
-//   (message_id, record).
-//   A float32 value is stored as the double nearest the shortest decimal that reads back as
-//   the same float32, so SQL shows what CSV and JSON show and narrowing gives the same bits;
-//   its columns have no declared type, which keeps -0.0; SQLite has no NaN, so a NaN is NULL.
-//
-// Opening: a new file gets the schema; a version 1 archive (the layout before envelopes, no
-// user_version) and a version 2 one are upgraded in place in one transaction keeping every
-// row; a newer version, a SQLite file of another application (another application_id, or none
-// and no messages table), and an archive missing one of its tables are refused untouched.
+// The schema (tables and columns, the keys that make two deliveries the same, the rules of a
+// message's time, the version and application id, what opening an older or a foreign file
+// does) is described once, in docs/converter.md ("The archive"); change it there with the code.
 //
 // Concurrency: WAL, so readers never wait for a writer's transaction and see a message once
 // committed (a reader still sets a busy timeout of a second or so, for the instant a writer

@@ -1,5 +1,6 @@
-"""The README's Python section runs as written: its python blocks in one namespace and its sh
-blocks with bash, in the order they stand, from a folder laid out like the repository's root."""
+"""The Python page (docs/python.md) runs as written: its python blocks in one namespace and its
+sh blocks with bash, in the order they stand, from a folder laid out like the repository's
+root."""
 
 import os
 import re
@@ -11,10 +12,9 @@ import pytest
 from conftest import SOURCE_DIR
 
 
-def python_section_blocks():
-    readme = (SOURCE_DIR / "README.md").read_text(encoding="utf-8")
-    section = readme.split("\n## Python\n", 1)[1].split("\n## ", 1)[0]
-    return re.findall(r"```(python|sh)\n(.*?)```", section, flags=re.S)
+def python_page_blocks():
+    page = (SOURCE_DIR / "docs" / "python.md").read_text(encoding="utf-8")
+    return re.findall(r"```(python|sh)\n(.*?)```", page, flags=re.S)
 
 
 @pytest.fixture
@@ -28,10 +28,10 @@ def repository_root(tmp_path, monkeypatch):
     return tmp_path
 
 
-def run_python_section(root, python=sys.executable, environment=None):
-    """Runs the section's sh blocks in order, then its python blocks as one program (later
+def run_python_page(root, python=sys.executable, environment=None):
+    """Runs the page's sh blocks in order, then its python blocks as one program (later
     blocks use earlier names; no sh block needs what a python block makes), from root."""
-    blocks = python_section_blocks()
+    blocks = python_page_blocks()
     assert {kind for kind, _ in blocks} == {"python", "sh"}
     for code in (code for kind, code in blocks if kind == "sh"):
         run = subprocess.run(["bash", "-euo", "pipefail", "-c", code], capture_output=True,
@@ -47,11 +47,11 @@ def run_python_section(root, python=sys.executable, environment=None):
         assert (root / made).stat().st_size > 0, made
 
 
-def test_python_section_examples_run(repository_root):
+def test_python_page_examples_run(repository_root):
     build = os.environ["ORCAN_BUILD_DIR"]
     environment = dict(os.environ, PATH=os.path.join(build, "python") + os.pathsep
                        + os.environ["PATH"])
-    run_python_section(repository_root, environment=environment)
+    run_python_page(repository_root, environment=environment)
 
 
 def test_installed_modules_serve_python_from_the_prefix(tmp_path):

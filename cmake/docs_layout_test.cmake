@@ -1,12 +1,12 @@
-# The README's layout section names every folder of the tree, and only those: the top-level
-# folders, and for converter/ and eddyrate/ the folders inside them. Run by CTest with
-#   cmake -DSOURCE_DIR=... -P readme_layout_test.cmake
-file(READ ${SOURCE_DIR}/README.md readme)
-string(FIND "${readme}" "## Layout\n\n```\n" start)
+# The developers' page's layout section names every folder of the tree, and only those: the
+# top-level folders, and for converter/ and eddyrate/ the folders inside them. Run by CTest with
+#   cmake -DSOURCE_DIR=... -P docs_layout_test.cmake
+file(READ ${SOURCE_DIR}/docs/developers.md page)
+string(FIND "${page}" "## Layout\n\n```\n" start)
 if(start EQUAL -1)
-  message(FATAL_ERROR "README.md has no layout section")
+  message(FATAL_ERROR "docs/developers.md has no layout section")
 endif()
-string(SUBSTRING "${readme}" ${start} -1 section)
+string(SUBSTRING "${page}" ${start} -1 section)
 string(FIND "${section}" "```\n" open)
 math(EXPR open "${open} + 4")
 string(SUBSTRING "${section}" ${open} -1 section)
@@ -43,6 +43,6 @@ list(REMOVE_ITEM unlisted ${listed})
 set(missing ${listed})
 list(REMOVE_ITEM missing ${present})
 if(unlisted OR missing)
-  message(FATAL_ERROR "README layout and tree differ: not in the README: '${unlisted}'; "
-    "in the README but not in the tree: '${missing}'")
+  message(FATAL_ERROR "docs/developers.md's layout and the tree differ: not on the page: "
+    "'${unlisted}'; on the page but not in the tree: '${missing}'")
 endif()
