@@ -205,8 +205,8 @@ constexpr RecordDescription kDescriptions[] = {
     {"SWL", 13, 8, kSwlFields, "SWL on COM%d:\r\n", TitlePort::Number, true, {}},
 };
 
-// Type names match in any case, with an underscore for a space as the archive's tables
-// spell them ("Miscellaneous_values").
+}  // namespace
+
 bool SameTypeName(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size()) {
@@ -222,8 +222,6 @@ bool SameTypeName(std::string_view a, std::string_view b)
     }
     return true;
 }
-
-}  // namespace
 
 std::span<const RecordDescription> RecordDescriptions() { return kDescriptions; }
 

@@ -64,6 +64,10 @@ std::span<const RecordDescription> RecordDescriptions();
 // The type whose name matches `name` ignoring case, or whose code `name` spells.
 const RecordDescription* FindRecordDescription(std::string_view name);
 
+// Whether two type or field names are the same, in any case and with an underscore for a
+// space, as the archive's tables and columns spell them ("Miscellaneous_values").
+bool SameTypeName(std::string_view a, std::string_view b);
+
 // One field's value in one record. Arrays and text borrow the message's bytes.
 class RecordField {
 public:

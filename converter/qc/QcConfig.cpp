@@ -99,22 +99,6 @@ std::string Sha256Hex(std::string_view text)
 
 // ---- names -----------------------------------------------------------------------------
 
-bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    const auto folded = [](char c) {
-        return c == '_' ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    };
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (folded(a[i]) != folded(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool IsScalar(FieldKind kind)
 {
     return kind == FieldKind::Float32 || kind == FieldKind::UInt16 || kind == FieldKind::Int32;
@@ -959,11 +943,11 @@ std::optional<std::string> CanonicalStreamName(std::string_view name)
     const std::string_view typeName = name.substr(0, dot);
     const std::string_view fieldName = name.substr(dot + 1);
     for (const RecordDescription& record : RecordDescriptions()) {
-        if (!SameName(record.typeName, typeName)) {
+        if (!SameTypeName(record.typeName, typeName)) {
             continue;
         }
         for (const FieldDescription& field : record.fields) {
-            if (IsScalar(field.kind) && SameName(field.name, fieldName)) {
+            if (IsScalar(field.kind) && SameTypeName(field.name, fieldName)) {
                 return std::string(record.typeName) + "." + std::string(field.name);
             }
         }
