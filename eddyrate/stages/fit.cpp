@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "matrix_view.h"
 #include "nonfinite.h"
 #include "spectra.h"
 #include "statistics.h"
@@ -81,7 +82,6 @@ double meanOverValid(const NumericArray& row, const NumericArray& valid)
 void compensatedSpectrum(const NumericArray& bww, const NumericArray& freq,
                          const NumericArray& bandList, NumericArray& compensated)
 {
-    const std::int32_t nb = rows(bww);
     const std::int32_t segments = columns(bww);
     const std::int32_t count = columns(bandList);
     const std::int32_t* band = integers(bandList);
@@ -92,12 +92,11 @@ void compensatedSpectrum(const NumericArray& bww, const NumericArray& freq,
         g[i] = realPower(doubles(freq)[band[i] - 1], kFiveThirds);
     }
     resizeArray(compensated, count, segments, kDoubleSize);
-    const double* spectrum = doubles(bww);
-    double* values = doubles(compensated);
+    const MatrixView<const double> spectrum = doubleMatrix(bww);
+    const MatrixView<double> values = doubleMatrix(compensated);
     for (std::int32_t k = 0; k < segments; ++k) {
         for (std::int32_t i = 0; i < count; ++i) {
-            values[static_cast<std::int64_t>(k) * count + i] =
-                g[i] * spectrum[static_cast<std::int64_t>(k) * nb + band[i] - 1];
+            values(i, k) = g[i] * spectrum(band[i] - 1, k);
         }
     }
 }

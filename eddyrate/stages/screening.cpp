@@ -1,8 +1,10 @@
 #include "screening.h"
 
 #include <cmath>
+#include <utility>
 
 #include "crmath.h"
+#include "matrix_view.h"
 #include "statistics.h"
 #include "vector_kernels.h"
 
@@ -31,20 +33,12 @@ void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t c
 {
     resizeArray(raw, length, count, kDoubleSize);
     const double* kept = doubles(series);
-    double* segments = doubles(raw);
+    const MatrixView<double> segments = doubleMatrix(raw);
     for (std::int32_t j = 0; j < count; ++j) {
-        double* column = segments + static_cast<std::int64_t>(j) * length;
         for (std::int32_t i = 0; i < length; ++i) {
-            column[i] = kept[segmentPosition(i, j, hop)];
+            segments(i, j) = kept[segmentPosition(i, j, hop)];
         }
     }
-}
-
-std::span<double> segmentColumn(NumericArray& matrix, std::int32_t j)
-{
-    const std::int32_t length = rows(matrix);
-    return {doubles(matrix) + static_cast<std::int64_t>(j) * length,
-            static_cast<std::size_t>(length)};
 }
 
 // Marks the rows of one component that lie more than five standard deviations from the mean.
@@ -96,11 +90,11 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
 
     resizeArray(scaled, length, count, kDoubleSize);
     const double* weight = doubles(window);
-    double* windowed = doubles(scaled);
+    const MatrixView<const double> detrendedSegments = doubleMatrix(std::as_const(*detrended));
+    const MatrixView<double> windowed = doubleMatrix(scaled);
     for (std::int32_t j = 0; j < count; ++j) {
-        const std::int64_t offset = static_cast<std::int64_t>(j) * length;
         for (std::int32_t i = 0; i < length; ++i) {
-            windowed[offset + i] = detrendedValues[offset + i] * weight[i];
+            windowed(i, j) = detrendedSegments(i, j) * weight[i];
         }
     }
 
@@ -115,9 +109,8 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
 
     const double* factors = doubles(*factor);
     for (std::int32_t j = 0; j < count; ++j) {
-        const std::int64_t offset = static_cast<std::int64_t>(j) * length;
         for (std::int32_t i = 0; i < length; ++i) {
-            windowed[offset + i] = windowed[offset + i] * factors[j];
+            windowed(i, j) = windowed(i, j) * factors[j];
         }
     }
 }
@@ -228,9 +221,11 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
     cutSegments(v, length, count, hop, *result.rawV);
     cutSegments(w, length, count, hop, *rawW);
     // A sample in several overlapping segments is judged in each by that segment's statistics.
+    const MatrixView<double> segmentsU = doubleMatrix(*result.rawU);
+    const MatrixView<double> segmentsV = doubleMatrix(*result.rawV);
+    const MatrixView<double> segmentsW = doubleMatrix(*rawW);
     for (std::int32_t j = 0; j < count; ++j) {
-        despikeSegment(segmentColumn(*result.rawU, j), segmentColumn(*result.rawV, j),
-                       segmentColumn(*rawW, j));
+        despikeSegment(segmentsU.column(j), segmentsV.column(j), segmentsW.column(j));
     }
 
     ArrayOwner window = initArray(2);
