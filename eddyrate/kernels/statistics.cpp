@@ -2,8 +2,10 @@
 
 #include <cmath>
 
+#include "fft_lanes.h"
 #include "least_squares.h"
 #include "nonfinite.h"
+#include "statistics_lanes.h"
 #include "summation.h"
 
 namespace eddyrate {
@@ -76,72 +78,95 @@ double sampleStd(std::span<const double> values)
 
 double sampleStd(const NumericArray& x) { return sampleStd(firstExtent(x)); }
 
+namespace {
+
+// The unit that sums several columns at once, or none.
+VectorUnit lockStepUnit(MatrixView<const double> x)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    if (x.rows > 0 && x.columns > 1) {
+        return activeVectorUnit();
+    }
+#else
+    (void)x;
+#endif
+    return VectorUnit::none;
+}
+
+}  // namespace
+
+void columnSums(MatrixView<const double> x, std::span<double> sums)
+{
+    switch (lockStepUnit(x)) {
+#ifdef EDDYRATE_LOCK_STEP
+    case VectorUnit::avx512:
+        return avx512::columnSums(x, sums.data());
+    case VectorUnit::avx2:
+        return avx2::columnSums(x, sums.data());
+#endif
+    default:
+        for (std::int32_t j = 0; j < x.columns; ++j) {
+            sums[j] = sumInOrder(x.column(j));
+        }
+    }
+}
+
+void squaredDeviationSums(MatrixView<const double> x, std::span<const double> means,
+                          std::span<double> sums)
+{
+    switch (lockStepUnit(x)) {
+#ifdef EDDYRATE_LOCK_STEP
+    case VectorUnit::avx512:
+        return avx512::squaredDeviationSums(x, means.data(), sums.data());
+    case VectorUnit::avx2:
+        return avx2::squaredDeviationSums(x, means.data(), sums.data());
+#endif
+    default:
+        for (std::int32_t j = 0; j < x.columns; ++j) {
+            sums[j] = x.rows > 0 ? sumSquaredDeviations(x.column(j), means[j]) : 0.0;
+        }
+    }
+}
+
+void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
+                              std::span<double> deviations)
+{
+    const std::int32_t n = x.rows > 0 ? x.rows : 0;
+    const auto count = static_cast<double>(n);
+    const double divisor = n > 1 ? static_cast<double>(n - 1) : count;
+    columnSums(x, means);
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        means[j] = means[j] / count;
+    }
+    squaredDeviationSums(x, means, deviations);
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        deviations[j] = n == 0 ? std::sqrt(0.0) : std::sqrt(deviations[j] / divisor);
+    }
+}
+
 void columnVariances(const NumericArray& a, NumericArray& result)
 {
     const std::int32_t rowCount = rows(a);
     const std::int32_t columnCount = columns(a);
     resizeArray(result, 1, columnCount, kDoubleSize);
-    double* variances = doubles(result);
+    const std::span<double> variances(doubles(result), extentLength(columnCount));
     if (rowCount == 0 || columnCount == 0) {
-        for (std::int32_t j = 0; j < columnCount; ++j) {
-            variances[j] = 0.0;
+        for (double& variance : variances) {
+            variance = 0.0;
         }
         return;
     }
     const double inverseCount = 1.0 / static_cast<double>(rowCount);
     const double inverseDivisor = 1.0 / static_cast<double>(rowCount > 1 ? rowCount - 1 : rowCount);
-    const double* values = doubles(a);
-    // Four columns side by side: each sum still adds its own column in row order, but the four
-    // chains run at once instead of one after the other.
-    std::int32_t j = 0;
-    for (; j + 4 <= columnCount; j += 4) {
-        const double* c0 = values + static_cast<std::int64_t>(j) * rowCount;
-        const double* c1 = c0 + rowCount;
-        const double* c2 = c1 + rowCount;
-        const double* c3 = c2 + rowCount;
-        double s0 = c0[0];
-        double s1 = c1[0];
-        double s2 = c2[0];
-        double s3 = c3[0];
-        for (std::int32_t k = 1; k < rowCount; ++k) {
-            s0 = s0 + c0[k];
-            s1 = s1 + c1[k];
-            s2 = s2 + c2[k];
-            s3 = s3 + c3[k];
-        }
-        const double m0 = inverseCount * s0;
-        const double m1 = inverseCount * s1;
-        const double m2 = inverseCount * s2;
-        const double m3 = inverseCount * s3;
-        double d0 = c0[0] - m0;
-        double d1 = c1[0] - m1;
-        double d2 = c2[0] - m2;
-        double d3 = c3[0] - m3;
-        double q0 = d0 * d0;
-        double q1 = d1 * d1;
-        double q2 = d2 * d2;
-        double q3 = d3 * d3;
-        for (std::int32_t k = 1; k < rowCount; ++k) {
-            d0 = c0[k] - m0;
-            d1 = c1[k] - m1;
-            d2 = c2[k] - m2;
-            d3 = c3[k] - m3;
-            q0 = q0 + d0 * d0;
-            q1 = q1 + d1 * d1;
-            q2 = q2 + d2 * d2;
-            q3 = q3 + d3 * d3;
-        }
-        variances[j] = inverseDivisor * q0;
-        variances[j + 1] = inverseDivisor * q1;
-        variances[j + 2] = inverseDivisor * q2;
-        variances[j + 3] = inverseDivisor * q3;
+    const MatrixView<const double> x = doubleMatrix(a);
+    // The means, then the squared deviations from them, in the same room.
+    columnSums(x, variances);
+    for (double& mean : variances) {
+        mean = inverseCount * mean;
     }
-    for (; j < columnCount; ++j) {
-        const std::span<const double> column(values + static_cast<std::int64_t>(j) * rowCount,
-                                             extentLength(rowCount));
-        const double mean = inverseCount * sumInOrder(column);
-        const double squares = sumSquaredDeviations(column, mean);
-        variances[j] = inverseDivisor * squares;
+    squaredDeviationSums(x, variances, variances);
+    for (double& variance : variances) {
+        variance = inverseDivisor * variance;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "crmath.h"
 #include "nonfinite.h"
+#include "statistics.h"
 #include "summation.h"
 
 namespace eddyrate {
@@ -22,11 +23,7 @@ void columnMeans(const NumericArray& x, NumericArray& y)
     resizeArray(y, 1, columnCount, kDoubleSize);
     double* means = doubles(y);
     if (rowCount != 0 && columnCount != 0) {
-        const double* values = doubles(x);
-        for (std::int32_t j = 0; j < columnCount; ++j) {
-            means[j] = sumInOrder(
-                {values + static_cast<std::int64_t>(j) * rowCount, extentLength(rowCount)});
-        }
+        columnSums(doubleMatrix(x), {means, extentLength(columnCount)});
     } else {
         for (std::int32_t j = 0; j < columnCount; ++j) {
             means[j] = 0.0;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "numeric_array.h"
 
@@ -21,6 +22,13 @@ struct MatrixView {
     {
         return data[static_cast<std::int64_t>(j) * rows + i];
     }
+    // The same matrix, read only.
+    operator MatrixView<const T>() const
+        requires(!std::is_const_v<T>)
+    {
+        return {data, rows, columns};
+    }
+
     // Column j, all of its rows.
     std::span<T> column(std::int32_t j) const
     {

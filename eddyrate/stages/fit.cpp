@@ -161,13 +161,13 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
     // compensated spectrum, mean u and v, variance of u.
     ArrayOwner compensated = initArray(2);
     ArrayOwner level = initArray(2);
-    ArrayOwner spread = initArray(2);
+    ArrayOwner levelVariance = initArray(2);
     ArrayOwner meanU = initArray(2);
     ArrayOwner meanV = initArray(2);
     ArrayOwner varianceU = initArray(2);
     compensatedSpectrum(inputs.bww, inputs.freq, *bandList, *compensated);
     columnMeans(*compensated, *level);
-    columnVariances(*compensated, *spread);
+    columnVariances(*compensated, *levelVariance);
     columnMeans(inputs.rawU, *meanU);
     columnMeans(inputs.rawV, *meanV);
     columnVariances(inputs.rawU, *varianceU);
@@ -190,7 +190,7 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
         const double epsilon = epsilonFromLevel(segmentLevel, speed);
         estimate(k, kEpsilon) = epsilon;
         estimate(k, kUstar) = ustarFromEpsilon(epsilon, z);
-        estimate(k, kQuality) = qualityFrom(segmentLevel, std::sqrt(doubles(*spread)[k]));
+        estimate(k, kQuality) = qualityFrom(segmentLevel, std::sqrt(doubles(*levelVariance)[k]));
         isValid[k] = std::fabs(doubles(*meanU)[k]) > std::sqrt(doubles(*varianceU)[k]) ? 1 : 0;
     }
 

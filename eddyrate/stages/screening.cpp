@@ -41,12 +41,18 @@ void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t c
     }
 }
 
+// The mean and standard deviation of one component's raw segment, before any replacement.
+struct SegmentStatistics {
+    double mean;
+    double deviation;
+};
+
 // Marks the rows of one component that lie more than five standard deviations from the mean.
-// Both statistics come from the raw column, before any replacement.
-void markSpikes(std::span<const double> component, std::uint8_t* spike)
+void markSpikes(std::span<const double> component, SegmentStatistics statistics,
+                std::uint8_t* spike)
 {
-    const double mean = vectorMean(component);
-    const double threshold = sampleStd(component) * kSpikeDeviations;
+    const double mean = statistics.mean;
+    const double threshold = statistics.deviation * kSpikeDeviations;
     for (std::size_t i = 0; i < component.size(); ++i) {
         if (std::fabs(component[i] - mean) > threshold) {
             spike[i] = 1;
@@ -169,15 +175,18 @@ std::int32_t segmentPosition(std::int32_t row, std::int32_t segment, double hop)
            1;
 }
 
-void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> w)
+namespace {
+
+void despikeWith(std::span<double> u, std::span<double> v, std::span<double> w,
+                 const SegmentStatistics (&statistics)[3])
 {
     const auto length = static_cast<std::int32_t>(u.size());
     ArrayOwner spikes = initArray(2);
     resizeArray(*spikes, length, 1, kFlagSize);
     std::uint8_t* spike = flags(*spikes);
-    markSpikes(u, spike);
-    markSpikes(v, spike);
-    markSpikes(w, spike);
+    markSpikes(u, statistics[0], spike);
+    markSpikes(v, statistics[1], spike);
+    markSpikes(w, statistics[2], spike);
     bool anySpike = false;
     for (std::int32_t i = 0; i < length; ++i) {
         anySpike = anySpike || spike[i] != 0;
@@ -190,6 +199,16 @@ void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> 
     replaceSpikes(u, spike, doubles(*clean));
     replaceSpikes(v, spike, doubles(*clean));
     replaceSpikes(w, spike, doubles(*clean));
+}
+
+}  // namespace
+
+void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> w)
+{
+    const auto statisticsOf = [](std::span<const double> component) {
+        return SegmentStatistics{vectorMean(component), sampleStd(component)};
+    };
+    despikeWith(u, v, w, {statisticsOf(u), statisticsOf(v), statisticsOf(w)});
 }
 
 void sineWindow(double segmentLength, NumericArray& window)
@@ -221,11 +240,23 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
     cutSegments(v, length, count, hop, *result.rawV);
     cutSegments(w, length, count, hop, *rawW);
     // A sample in several overlapping segments is judged in each by that segment's statistics.
-    const MatrixView<double> segmentsU = doubleMatrix(*result.rawU);
-    const MatrixView<double> segmentsV = doubleMatrix(*result.rawV);
-    const MatrixView<double> segmentsW = doubleMatrix(*rawW);
+    // Each segment is a copy of its own, so the statistics of every segment can be taken
+    // before any is despiked, all columns of a component at once.
+    const MatrixView<double> segments[3] = {doubleMatrix(*result.rawU), doubleMatrix(*result.rawV),
+                                            doubleMatrix(*rawW)};
+    ArrayOwner statistics = initArray(2);
+    resizeArray(*statistics, count, 6, kDoubleSize);
+    const MatrixView<double> meanAndDeviation = doubleMatrix(*statistics);
+    for (int c = 0; c < 3; ++c) {
+        columnMeansAndDeviations(segments[c], meanAndDeviation.column(2 * c),
+                                 meanAndDeviation.column(2 * c + 1));
+    }
     for (std::int32_t j = 0; j < count; ++j) {
-        despikeSegment(segmentsU.column(j), segmentsV.column(j), segmentsW.column(j));
+        SegmentStatistics segment[3];
+        for (int c = 0; c < 3; ++c) {
+            segment[c] = {meanAndDeviation(j, 2 * c), meanAndDeviation(j, 2 * c + 1)};
+        }
+        despikeWith(segments[0].column(j), segments[1].column(j), segments[2].column(j), segment);
     }
 
     ArrayOwner window = initArray(2);
