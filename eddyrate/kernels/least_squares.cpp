@@ -268,19 +268,8 @@ void solveSideBySide(const FactoredDesign& design, const double* const* series,
         }
     }
 
-    const std::int32_t* order = design.order;
     for (int l = 0; l < kCount; ++l) {
-        std::array<double, 2>& xl = x[l];
-        xl = {0.0, 0.0};
-        for (std::int32_t i = 0; i < design.rank; ++i) {
-            xl[order[i]] = b[l][i];
-        }
-        for (std::int32_t j = design.rank - 1; j >= 0; --j) {
-            xl[order[j]] = xl[order[j]] / r(j, j);
-            for (std::int32_t i = 0; i < j; ++i) {
-                xl[order[i]] = xl[order[i]] - xl[order[j]] * r(i, j);
-            }
-        }
+        x[l] = solveFromHeads(design, b[l][0], m > 1 ? b[l][1] : 0.0);
     }
 }
 
@@ -301,6 +290,24 @@ void solveFactored(const FactoredDesign& design, std::span<const double* const> 
         return solveSideBySide<kSolvedSideBySide>(design, series.data(), length, scratch.data(),
                                                   x.data());
     }
+}
+
+std::array<double, 2> solveFromHeads(const FactoredDesign& design, double head0, double head1)
+{
+    const MatrixView<double> r{doubles(*design.factors), design.m, 2};
+    const std::int32_t* order = design.order;
+    const double heads[2] = {head0, head1};
+    std::array<double, 2> x{0.0, 0.0};
+    for (std::int32_t i = 0; i < design.rank; ++i) {
+        x[order[i]] = heads[i];
+    }
+    for (std::int32_t j = design.rank - 1; j >= 0; --j) {
+        x[order[j]] = x[order[j]] / r(j, j);
+        for (std::int32_t i = 0; i < j; ++i) {
+            x[order[i]] = x[order[i]] - x[order[j]] * r(i, j);
+        }
+    }
+    return x;
 }
 
 std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,

@@ -1,6 +1,7 @@
 #include "statistics.h"
 
 #include <cmath>
+#include <utility>
 
 #include "fft_lanes.h"
 #include "least_squares.h"
@@ -232,23 +233,20 @@ ArrayOwner lineDesign(std::int32_t n)
     return design;
 }
 
-// values minus the fitted line p[0] * time + p[1] * 1, the line summed into `fit` from zero.
+// values minus the fitted line p[0] * time + p[1] * 1, each row's line summed from zero over
+// the design's columns whose coefficient is not zero.
 void subtractLine(double* values, std::int32_t n, const NumericArray& design,
-                  std::array<double, 2> p, double* fit)
+                  std::array<double, 2> p)
 {
-    const double* designColumns[2] = {doubles(design), doubles(design) + n};
+    const MatrixView<const double> line = doubleMatrix(design);
     for (std::int32_t i = 0; i < n; ++i) {
-        fit[i] = 0.0;
-    }
-    for (int c = 0; c < 2; ++c) {
-        if (p[c] != 0.0) {
-            for (std::int32_t i = 0; i < n; ++i) {
-                fit[i] = designColumns[c][i] * p[c] + fit[i];
+        double fit = 0.0;
+        for (std::int32_t c = 0; c < 2; ++c) {
+            if (p[c] != 0.0) {
+                fit = line(i, c) * p[c] + fit;
             }
         }
-    }
-    for (std::int32_t i = 0; i < n; ++i) {
-        values[i] = values[i] - fit[i];
+        values[i] = values[i] - fit;
     }
 }
 
@@ -259,9 +257,7 @@ void detrendLinear(NumericArray& x)
     const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
     const ArrayOwner design = lineDesign(n);
     const std::array<double, 2> p = leastSquaresSolve(*design, x);
-    ArrayOwner fitted = initArray(2);
-    resizeArray(*fitted, n, 1, kDoubleSize);
-    subtractLine(doubles(x), n, *design, p, doubles(*fitted));
+    subtractLine(doubles(x), n, *design, p);
 }
 
 void detrendColumns(NumericArray& x)
@@ -277,26 +273,46 @@ void detrendColumns(NumericArray& x)
         return;
     }
     // Every column has the same design: it is factored once, which gives each column the bits
-    // of its own full solve; a few columns are solved side by side.
+    // of its own full solve.
     const ArrayOwner design = lineDesign(n);
     const FactoredDesign factored = factorDesign(*design);
+    const MatrixView<double> series = doubleMatrix(x);
+    const VectorUnit unit = lockStepUnit(series);
+    if (unit != VectorUnit::none) {
+        // Q^T y of every column at once, one column per lane.
+        ArrayOwner heads = initArray(2);
+        resizeArray(*heads, count, 2, kDoubleSize);
+        const MatrixView<const double> head = doubleMatrix(std::as_const(*heads));
+#ifdef EDDYRATE_LOCK_STEP
+        if (unit == VectorUnit::avx512) {
+            avx512::reflectedHeads(factored, series, doubles(*heads));
+        } else {
+            avx2::reflectedHeads(factored, series, doubles(*heads));
+        }
+#endif
+        for (std::int32_t j = 0; j < count; ++j) {
+            subtractLine(series.column(j).data(), n, *design,
+                         solveFromHeads(factored, head(j, 0), head(j, 1)));
+        }
+        return;
+    }
+    // Column by column, a few solved side by side.
     constexpr auto kGroup = static_cast<std::int32_t>(kSolvedSideBySide);
     ArrayOwner work = initArray(2);
-    resizeArray(*work, n, kGroup + 1, kDoubleSize);
+    resizeArray(*work, n, kGroup, kDoubleSize);
     double* scratch = doubles(*work);
-    double* fit = scratch + static_cast<std::int64_t>(kGroup) * n;
     for (std::int32_t first = 0; first < count; first += kGroup) {
         const std::int32_t group = count - first < kGroup ? count - first : kGroup;
-        double* series[kSolvedSideBySide];
+        double* columnsOfGroup[kSolvedSideBySide];
         for (std::int32_t l = 0; l < group; ++l) {
-            series[l] = values + static_cast<std::int64_t>(first + l) * n;
+            columnsOfGroup[l] = series.column(first + l).data();
         }
         std::array<double, 2> p[kSolvedSideBySide];
-        solveFactored(factored, {series, static_cast<std::size_t>(group)}, n,
+        solveFactored(factored, {columnsOfGroup, static_cast<std::size_t>(group)}, n,
                       {scratch, static_cast<std::size_t>(group) * n},
                       {p, static_cast<std::size_t>(group)});
         for (std::int32_t l = 0; l < group; ++l) {
-            subtractLine(series[l], n, *design, p[l], fit);
+            subtractLine(columnsOfGroup[l], n, *design, p[l]);
         }
     }
 }

@@ -6,6 +6,8 @@
 // chains advance at once.
 #include <hwy/highway.h>
 
+#include <utility>
+
 #include "statistics_lanes.h"
 
 namespace eddyrate {
@@ -70,13 +72,14 @@ void storeLanes(Four d, Vector value, std::int32_t first, std::int32_t columns, 
     }
 }
 
-// One sum per column of x into `out`: every lane starts with the term of its column's first
-// row and adds the terms of the other rows in row order. parameterOf(first) gives, once per
-// group of four columns starting at column `first`, the vector the group's terms use;
-// term(row, parameter) the vector to add for one row. Two groups run side by side; a lone
+// One sum per column of x into `out`: every lane starts with the term of its column's row
+// `from` and adds the terms of the rows after it in row order. parameterOf(first) gives, once
+// per group of four columns starting at column `first`, what the group's terms use;
+// term(row, k, parameter) the vector to add for row k. Two groups run side by side; a lone
 // last group runs beside a copy of itself whose sums are dropped.
 template <typename ParameterOf, typename Term>
-void sumRows(MatrixView<const double> x, double* out, ParameterOf parameterOf, Term term)
+void sumRows(MatrixView<const double> x, std::int32_t from, double* out, ParameterOf parameterOf,
+             Term term)
 {
     const Four d;
     const std::int32_t n = x.rows;
@@ -85,44 +88,32 @@ void sumRows(MatrixView<const double> x, double* out, ParameterOf parameterOf, T
         const std::int32_t second = paired ? first + kLanes : first;
         const FourColumns left(x, first);
         const FourColumns right(x, second);
-        const Vector leftParameter = parameterOf(first);
-        const Vector rightParameter = parameterOf(second);
-        Vector leftSum;
-        Vector rightSum;
-        Vector rows[kLanes];
-        std::int32_t k = 0;
-        if (n >= kLanes) {
-            left.rowsFrom(d, 0, rows);
-            leftSum = term(rows[0], leftParameter);
-            leftSum = hn::Add(leftSum, term(rows[1], leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[2], leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[3], leftParameter));
-            right.rowsFrom(d, 0, rows);
-            rightSum = term(rows[0], rightParameter);
-            rightSum = hn::Add(rightSum, term(rows[1], rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[2], rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[3], rightParameter));
-            k = kLanes;
-        } else {
-            leftSum = term(left.row(d, 0), leftParameter);
-            rightSum = term(right.row(d, 0), rightParameter);
-            k = 1;
+        const auto leftParameter = parameterOf(first);
+        const auto rightParameter = parameterOf(second);
+        Vector leftSum = term(left.row(d, from), from, leftParameter);
+        Vector rightSum = term(right.row(d, from), from, rightParameter);
+        std::int32_t k = from + 1;
+        // Single rows up to a multiple of four, then four rows at a time, then the rest.
+        for (; k < n && k % kLanes != 0; ++k) {
+            leftSum = hn::Add(leftSum, term(left.row(d, k), k, leftParameter));
+            rightSum = hn::Add(rightSum, term(right.row(d, k), k, rightParameter));
         }
+        Vector rows[kLanes];
         for (; k + kLanes <= n; k += kLanes) {
             left.rowsFrom(d, k, rows);
-            leftSum = hn::Add(leftSum, term(rows[0], leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[1], leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[2], leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[3], leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[0], k, leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[1], k + 1, leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[2], k + 2, leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[3], k + 3, leftParameter));
             right.rowsFrom(d, k, rows);
-            rightSum = hn::Add(rightSum, term(rows[0], rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[1], rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[2], rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[3], rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[0], k, rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[1], k + 1, rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[2], k + 2, rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[3], k + 3, rightParameter));
         }
         for (; k < n; ++k) {
-            leftSum = hn::Add(leftSum, term(left.row(d, k), leftParameter));
-            rightSum = hn::Add(rightSum, term(right.row(d, k), rightParameter));
+            leftSum = hn::Add(leftSum, term(left.row(d, k), k, leftParameter));
+            rightSum = hn::Add(rightSum, term(right.row(d, k), k, rightParameter));
         }
         storeLanes(d, leftSum, first, x.columns, out);
         if (paired) {
@@ -131,32 +122,98 @@ void sumRows(MatrixView<const double> x, double* out, ParameterOf parameterOf, T
     }
 }
 
+// The entries of `values` of a group's columns, one per lane (a lane past the last column
+// repeats the group's first).
+Vector groupValues(Four d, const double* values, std::int32_t first, std::int32_t columns)
+{
+    HWY_ALIGN double lanes[kLanes];
+    for (std::int32_t lane = 0; lane < kLanes; ++lane) {
+        lanes[lane] = first + lane < columns ? values[first + lane] : values[first];
+    }
+    return hn::Load(d, lanes);
+}
+
 }  // namespace
 
 void columnSums(MatrixView<const double> x, double* sums)
 {
-    const Four d;
     sumRows(
-        x, sums, [&](std::int32_t) { return hn::Zero(d); },
-        [](Vector row, Vector) { return row; });
+        x, 0, sums, [](std::int32_t) { return 0; },
+        [](Vector row, std::int32_t, int) { return row; });
 }
 
 void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums)
 {
     const Four d;
-    // The means of a group's columns, one per lane (a lane past the last column repeats the
-    // group's first).
-    const auto meansOf = [&](std::int32_t first) {
-        HWY_ALIGN double values[kLanes];
-        for (std::int32_t lane = 0; lane < kLanes; ++lane) {
-            values[lane] = first + lane < x.columns ? means[first + lane] : means[first];
-        }
-        return hn::Load(d, values);
+    sumRows(
+        x, 0, sums, [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
+        [](Vector row, std::int32_t, Vector mean) {
+            const Vector deviation = hn::Sub(row, mean);
+            return hn::Mul(deviation, deviation);
+        });
+}
+
+void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads)
+{
+    const Four d;
+    const MatrixView<const double> r = doubleMatrix(std::as_const(*design.factors));
+    const std::int32_t count = y.columns;
+    double* firstHeads = heads;
+    double* secondHeads = heads + count;
+    // The first reflector: w = y(0) + sum over i >= 1 of r(i, 0) y(i); y(0) - tau w.
+    if (design.tau[0] != 0.0) {
+        sumRows(
+            y, 0, firstHeads, [](std::int32_t) { return 0; },
+            [&](Vector row, std::int32_t k, int) {
+                return k == 0 ? row : hn::Mul(hn::Set(d, r(k, 0)), row);
+            });
+    }
+    for (std::int32_t j = 0; j < count; ++j) {
+        const double step = design.tau[0] * firstHeads[j];
+        firstHeads[j] = design.tau[0] == 0.0 ? y(0, j) : step != 0.0 ? y(0, j) - step : y(0, j);
+        // The step the first reflection took, kept where the second one reads it.
+        secondHeads[j] = design.tau[0] == 0.0 ? 0.0 : step;
+    }
+    // The second reflector sees y after the first reflection, each entry formed as the
+    // first reflection left it: y(i) - r(i, 0) step where its step is not zero.
+    const auto reflected = [&](Vector row, std::int32_t k, Vector step) {
+        const Vector moved = hn::Sub(row, hn::Mul(hn::Set(d, r(k, 0)), step));
+        return hn::IfThenElse(hn::Eq(step, hn::Zero(d)), row, moved);
     };
-    sumRows(x, sums, meansOf, [](Vector row, Vector mean) {
-        const Vector deviation = hn::Sub(row, mean);
-        return hn::Mul(deviation, deviation);
-    });
+    const auto stepsOf = [&](std::int32_t first) {
+        return groupValues(d, secondHeads, first, count);
+    };
+    if (design.steps < 2 || design.tau[1] == 0.0) {
+        // Only entry 1 after the first reflection is needed.
+        HWY_ALIGN double lanes[kLanes];
+        for (std::int32_t first = 0; first < count; first += kLanes) {
+            hn::Store(reflected(FourColumns(y, first).row(d, 1), 1, stepsOf(first)), d, lanes);
+            for (std::int32_t lane = 0; lane < kLanes && first + lane < count; ++lane) {
+                secondHeads[first + lane] = lanes[lane];
+            }
+        }
+        return;
+    }
+    // w = b(1) + sum over i >= 2 of r(i, 1) b(i), with b as the first reflection left it.
+    HWY_ALIGN double sumsBuffer[2 * kLanes];
+    for (std::int32_t first = 0; first < count; first += 2 * kLanes) {
+        const std::int32_t columns = count - first < 2 * kLanes ? count - first : 2 * kLanes;
+        const MatrixView<const double> block{y.column(first).data(), y.rows, columns};
+        sumRows(
+            block, 1, sumsBuffer,
+            [&](std::int32_t groupFirst) { return stepsOf(first + groupFirst); },
+            [&](Vector row, std::int32_t k, Vector step) {
+                const Vector b = reflected(row, k, step);
+                return k == 1 ? b : hn::Mul(hn::Set(d, r(k, 1)), b);
+            });
+        for (std::int32_t l = 0; l < columns; ++l) {
+            const std::int32_t j = first + l;
+            const double firstStep = secondHeads[j];
+            const double entryOne = firstStep != 0.0 ? y(1, j) - r(1, 0) * firstStep : y(1, j);
+            const double step = design.tau[1] * sumsBuffer[l];
+            secondHeads[j] = step != 0.0 ? entryOne - step : entryOne;
+        }
+    }
 }
 
 }  // namespace EDDYRATE_UNIT
