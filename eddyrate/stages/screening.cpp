@@ -85,30 +85,28 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     const std::int32_t count = columns(raw);
     const std::int64_t elements = elementCount(raw);
 
-    ArrayOwner detrended = initArray(2);
-    resizeArray(*detrended, length, count, kDoubleSize);
-    const double* rawValues = doubles(raw);
-    double* detrendedValues = doubles(*detrended);
-    for (std::int64_t k = 0; k < elements; ++k) {
-        detrendedValues[k] = rawValues[k];
-    }
-    detrendColumns(*detrended);
-
+    // The segments are detrended, measured, windowed and rescaled in the room of the result.
     resizeArray(scaled, length, count, kDoubleSize);
+    const double* rawValues = doubles(raw);
+    double* values = doubles(scaled);
+    for (std::int64_t k = 0; k < elements; ++k) {
+        values[k] = rawValues[k];
+    }
+    detrendColumns(scaled);
+    ArrayOwner detrendedVariance = initArray(2);
+    columnVariances(scaled, *detrendedVariance);
+
     const double* weight = doubles(window);
-    const MatrixView<const double> detrendedSegments = doubleMatrix(std::as_const(*detrended));
-    const MatrixView<double> windowed = doubleMatrix(scaled);
+    const MatrixView<double> segments = doubleMatrix(scaled);
     for (std::int32_t j = 0; j < count; ++j) {
         for (std::int32_t i = 0; i < length; ++i) {
-            windowed(i, j) = detrendedSegments(i, j) * weight[i];
+            segments(i, j) = segments(i, j) * weight[i];
         }
     }
 
     // The window takes variance away from each segment; this factor gives it back.
-    ArrayOwner detrendedVariance = initArray(2);
     ArrayOwner windowedVariance = initArray(2);
     ArrayOwner factor = initArray(2);
-    columnVariances(*detrended, *detrendedVariance);
     columnVariances(scaled, *windowedVariance);
     divideElements(*detrendedVariance, *windowedVariance, *factor);
     sqrtElements(*factor, *factor);
@@ -116,7 +114,7 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     const double* factors = doubles(*factor);
     for (std::int32_t j = 0; j < count; ++j) {
         for (std::int32_t i = 0; i < length; ++i) {
-            windowed(i, j) = windowed(i, j) * factors[j];
+            segments(i, j) = segments(i, j) * factors[j];
         }
     }
 }
