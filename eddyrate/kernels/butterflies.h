@@ -29,8 +29,8 @@ namespace eddyrate {
 
 // The butterflies of one stage over the blocks that start in [from, to).
 template <typename Ops>
-void butterflyStage(std::int32_t length, std::int32_t blockSize, std::int32_t from,
-                    std::int32_t to, Ops ops)
+void butterflyStage(std::int32_t length, std::int32_t blockSize, std::int32_t from, std::int32_t to,
+                    Ops ops)
 {
     const std::int32_t half = blockSize / 2;
     const std::int32_t twiddleStep = length / blockSize;

@@ -34,8 +34,8 @@ private:
 struct ChirpPlan {
     std::int32_t m;
     std::int32_t convolutionLength;
-    Radix2Tables tables;     // of the convolution length, with the inverse table
-    ArrayOwner chirp;        // 2m - 1 weights exp(+i pi q^2 / m) around entry m - 1
+    Radix2Tables tables;       // of the convolution length, with the inverse table
+    ArrayOwner chirp;          // 2m - 1 weights exp(+i pi q^2 / m) around entry m - 1
     ArrayOwner chirpSpectrum;  // the chirp's forward transform, convolutionLength entries
 
     std::span<const Complex> weights() const

@@ -4,11 +4,11 @@
 // sums keep their bits. What the lanes gain is independence: one column's sum is a chain of
 // additions, each waiting for the one before, and here four (and, two vectors at a time, eight)
 // chains advance at once.
+#include "statistics_lanes.h"
+
 #include <hwy/highway.h>
 
 #include <utility>
-
-#include "statistics_lanes.h"
 
 namespace eddyrate {
 namespace EDDYRATE_UNIT {

@@ -23,8 +23,7 @@ struct MatrixView {
         return data[static_cast<std::int64_t>(j) * rows + i];
     }
     // The same matrix, read only.
-    operator MatrixView<const T>() const
-        requires(!std::is_const_v<T>)
+    operator MatrixView<const T>() const requires(!std::is_const_v<T>)
     {
         return {data, rows, columns};
     }
