@@ -183,9 +183,9 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
 
 void chirpTransform(const double* column, std::int32_t convolutionLength, std::int32_t m,
                     std::span<const double> cosine, std::span<const double> sine,
-                    std::span<const double> inverseSine,
-                    std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
-                    std::span<Complex> out, std::span<Complex> work)
+                    std::span<const double> inverseSine, std::span<const Complex> chirp,
+                    std::span<const Complex> chirpSpectrum, std::span<Complex> out,
+                    std::span<Complex> work)
 {
     const auto n = static_cast<std::size_t>(convolutionLength);
     const std::span<Complex> u = work.first(n);
@@ -342,9 +342,8 @@ struct ReleaseWork {
 
 // Where each column of the arrays starts, the columns of one array after another's, from the
 // call's working memory. Throws std::bad_alloc.
-std::unique_ptr<const double*[], ReleaseWork> columnStartsOf(
-    std::span<const NumericArray* const> arrays, std::int32_t columnCount)
-{
+std::unique_ptr<const double* [], ReleaseWork> columnStartsOf(
+    std::span<const NumericArray* const> arrays, std::int32_t columnCount) {
     std::unique_ptr<const double*[], ReleaseWork> starts(static_cast<const double**>(
         allocateWork(static_cast<std::size_t>(columnCount) * sizeof(const double*))));
     std::int32_t j = 0;

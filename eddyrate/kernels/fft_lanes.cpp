@@ -2,6 +2,8 @@
 // with that unit's instruction-set flags and EDDYRATE_UNIT naming the unit's namespace;
 // fft_units.cpp picks the compiled unit the processor has. The vector operations come from
 // Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
+#include "fft_lanes.h"
+
 #include <hwy/highway.h>
 
 #include <memory>
@@ -9,7 +11,6 @@
 
 #include "butterflies.h"
 #include "call_arena.h"
-#include "fft_lanes.h"
 
 namespace eddyrate {
 namespace EDDYRATE_UNIT {
@@ -82,7 +83,10 @@ LaneComplex multiply(const LaneComplex& a, const LaneComplex& b)
     return {hn::Sub(hn::Mul(a.re, b.re), hn::Mul(a.im, b.im)),
             hn::Add(hn::Mul(a.re, b.im), hn::Mul(a.im, b.re))};
 }
-LaneComplex broadcast(Lane d, Complex value) { return {hn::Set(d, value.re), hn::Set(d, value.im)}; }
+LaneComplex broadcast(Lane d, Complex value)
+{
+    return {hn::Set(d, value.re), hn::Set(d, value.im)};
+}
 // conj(w) * v, as fft.cpp's multiplyConjugate.
 LaneComplex multiplyConjugate(const LaneComplex& w, const LaneComplex& v)
 {
@@ -220,7 +224,9 @@ class ColumnGroups {
 public:
     ColumnGroups(std::span<const double* const> columnStarts, std::int32_t m,
                  const ColumnDestination& to)
-        : starts_(columnStarts), m_(m), to_(to),
+        : starts_(columnStarts),
+          m_(m),
+          to_(to),
           rows_(allocateAligned<double>(static_cast<std::size_t>(m) * kLanes))
     {
     }
@@ -235,7 +241,8 @@ public:
                      : static_cast<std::int32_t>(kLanes);
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
             const bool used = static_cast<std::int32_t>(lane) < count_;
-            const double* column = used ? starts_[first + static_cast<std::int32_t>(lane)] : nullptr;
+            const double* column =
+                used ? starts_[first + static_cast<std::int32_t>(lane)] : nullptr;
             for (std::int32_t t = 0; t < m_; ++t) {
                 rows_[static_cast<std::size_t>(t) * kLanes + lane] = used ? column[t] : 0.0;
             }
@@ -253,7 +260,8 @@ public:
             scatterPower(d, value, t, to_.firstRow, rowsOut, count_,
                          to_.powers + static_cast<std::int64_t>(first_) * rowsOut);
         } else {
-            scatterRow(d, value, t, m_, count_, to_.spectra + static_cast<std::int64_t>(first_) * m_);
+            scatterRow(d, value, t, m_, count_,
+                       to_.spectra + static_cast<std::int64_t>(first_) * m_);
         }
     }
 
@@ -306,7 +314,9 @@ void transformColumns(const Radix2Tables& tables, std::span<const double* const>
          first += static_cast<std::int32_t>(kLanes)) {
         groups.gather(first);
         transform(d, length, tables.cosines().data(), tables.sines().data(), u, kCachedEntries,
-                  [&](std::int32_t p) { return LaneComplex{groups.sample(d, reversal[p]), zero}; });
+                  [&](std::int32_t p) {
+                      return LaneComplex{groups.sample(d, reversal[p]), zero};
+                  });
         for (std::int32_t t = to.firstRow; t <= to.lastRow; ++t) {
             groups.deliver(d, u.load(d, t), t);
         }
@@ -335,8 +345,7 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
         transform(d, length, cosine, plan.tables.sines().data(), u, kCachedEntries,
                   [&](std::int32_t p) {
                       const std::int32_t t = reversal[p];
-                      return t < m ? modulate(d, groups.sample(d, t), chirp[m - 1 + t])
-                                   : zeroEntry;
+                      return t < m ? modulate(d, groups.sample(d, t), chirp[m - 1 + t]) : zeroEntry;
                   });
         multiplyByChirpSpectrum(d, length, reversal.get(), plan.spectrum().data(), u);
         transform(d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,

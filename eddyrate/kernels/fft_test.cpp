@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "butterflies.h"
-#include "fft_plan.h"
-
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +9,9 @@
 #include <random>
 #include <tuple>
 #include <vector>
+
+#include "butterflies.h"
+#include "fft_plan.h"
 
 namespace eddyrate {
 namespace {
@@ -180,7 +180,7 @@ TEST(BuildTwiddleTables, HoldsTheUnitCircleFromTheFirstOctant)
     // too, which moves the reference by up to a unit in the last place of pi.
     constexpr double kTolerance =
         std::numeric_limits<long double>::digits > std::numeric_limits<double>::digits ? 2e-16
-                                                                                      : 6e-16;
+                                                                                       : 6e-16;
     for (const std::int32_t length : {1, 2, 4, 8, 64, 8192}) {
         ArrayOwner cosine = initArray(2);
         ArrayOwner sine = initArray(2);
@@ -281,8 +281,8 @@ TEST(Butterflies, ChunkedOrderMeetsEveryEntryWithTheButterfliesOfTheStagedOrder)
     for (std::int32_t length = 4; length <= 8192; length *= 2) {
         std::vector<std::vector<ButterflyRecord::Butterfly>> staged(length);
         butterfliesByStage(length, ButterflyRecord{&staged});
-        const auto stages = static_cast<std::size_t>(std::countr_zero(
-            static_cast<std::uint32_t>(length)));
+        const auto stages =
+            static_cast<std::size_t>(std::countr_zero(static_cast<std::uint32_t>(length)));
         ASSERT_EQ(staged[length - 1].size(), stages) << "length " << length;
         for (std::int32_t cached = 2; cached <= 2 * length; cached *= 2) {
             std::vector<std::vector<ButterflyRecord::Butterfly>> chunked(length);

@@ -100,15 +100,15 @@ void columnSums(MatrixView<const double> x, std::span<double> sums)
 {
     switch (lockStepUnit(x)) {
 #ifdef EDDYRATE_LOCK_STEP
-    case VectorUnit::avx512:
-        return avx512::columnSums(x, sums.data());
-    case VectorUnit::avx2:
-        return avx2::columnSums(x, sums.data());
+        case VectorUnit::avx512:
+            return avx512::columnSums(x, sums.data());
+        case VectorUnit::avx2:
+            return avx2::columnSums(x, sums.data());
 #endif
-    default:
-        for (std::int32_t j = 0; j < x.columns; ++j) {
-            sums[j] = sumInOrder(x.column(j));
-        }
+        default:
+            for (std::int32_t j = 0; j < x.columns; ++j) {
+                sums[j] = sumInOrder(x.column(j));
+            }
     }
 }
 
@@ -117,15 +117,15 @@ void squaredDeviationSums(MatrixView<const double> x, std::span<const double> me
 {
     switch (lockStepUnit(x)) {
 #ifdef EDDYRATE_LOCK_STEP
-    case VectorUnit::avx512:
-        return avx512::squaredDeviationSums(x, means.data(), sums.data());
-    case VectorUnit::avx2:
-        return avx2::squaredDeviationSums(x, means.data(), sums.data());
+        case VectorUnit::avx512:
+            return avx512::squaredDeviationSums(x, means.data(), sums.data());
+        case VectorUnit::avx2:
+            return avx2::squaredDeviationSums(x, means.data(), sums.data());
 #endif
-    default:
-        for (std::int32_t j = 0; j < x.columns; ++j) {
-            sums[j] = x.rows > 0 ? sumSquaredDeviations(x.column(j), means[j]) : 0.0;
-        }
+        default:
+            for (std::int32_t j = 0; j < x.columns; ++j) {
+                sums[j] = x.rows > 0 ? sumSquaredDeviations(x.column(j), means[j]) : 0.0;
+            }
     }
 }
 

@@ -78,8 +78,8 @@ TEST(Statistics, ColumnStatisticsOnEveryUnitHaveTheBitsOfEachColumnAlone)
                 std::vector<double> deviations(c);
                 columnMeansAndDeviations(doubleMatrix(*x), means, deviations);
                 for (std::int32_t j = 0; j < c; ++j) {
-                    const ArrayOwner column = matrix(r, 1, {values.begin() + j * r,
-                                                            values.begin() + (j + 1) * r});
+                    const ArrayOwner column =
+                        matrix(r, 1, {values.begin() + j * r, values.begin() + (j + 1) * r});
                     ArrayOwner alone = initArray(2);
                     useVectorUnit(VectorUnit::none);
                     columnVariances(*column, *alone);

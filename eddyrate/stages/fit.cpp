@@ -65,7 +65,10 @@ double meanOverValid(std::span<const double> values, const std::uint8_t* valid)
 }
 
 // The mean horizontal speed of a segment, which carries the eddies past the sensor.
-double horizontalSpeed(double meanU, double meanV) { return std::sqrt(meanV * meanV + meanU * meanU); }
+double horizontalSpeed(double meanU, double meanV)
+{
+    return std::sqrt(meanV * meanV + meanU * meanU);
+}
 
 // Taylor's frozen turbulence turns frequency into wavenumber: the level of the compensated
 // spectrum is (4/3) 0.55 eps^(2/3) (U / 2 pi)^(2/3), solved here for eps.
