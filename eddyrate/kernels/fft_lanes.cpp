@@ -36,10 +36,12 @@ struct FreeStorage {
 template <typename T>
 using Storage = std::unique_ptr<T[], FreeStorage>;
 
+// Every buffer of this file is written in full before any of it is read, so it is not
+// zero-filled first.
 template <typename T>
 Storage<T> allocateAligned(std::size_t count)
 {
-    return Storage<T>(static_cast<T*>(allocateWork(count * sizeof(T), kAlignment)));
+    return Storage<T>(static_cast<T*>(allocateScratch(count * sizeof(T), kAlignment)));
 }
 
 struct LaneComplex {
