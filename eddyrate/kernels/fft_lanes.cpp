@@ -4,6 +4,7 @@
 // Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
 #include "fft_lanes.h"
 
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include <memory>
@@ -58,6 +59,12 @@ public:
     {
         const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
         return {hn::Load(d, entry), hn::Load(d, entry + kLanes)};
+    }
+    void prefetch(std::int32_t k) const
+    {
+        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
+        hwy::Prefetch(entry);
+        hwy::Prefetch(entry + 2 * kLanes - 1);
     }
     void store(Lane d, std::int32_t k, const LaneComplex& value) const
     {
@@ -241,12 +248,20 @@ public:
         count_ = columnCount() - first < static_cast<std::int32_t>(kLanes)
                      ? columnCount() - first
                      : static_cast<std::int32_t>(kLanes);
+        // Row by row, so that the staged rows are written in order; a lane without a column
+        // reads a row of zeros.
+        static constexpr double kNoColumn[1] = {0.0};
+        const double* column[kLanes];
+        std::size_t step[kLanes];
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
             const bool used = static_cast<std::int32_t>(lane) < count_;
-            const double* column =
-                used ? starts_[first + static_cast<std::int32_t>(lane)] : nullptr;
-            for (std::int32_t t = 0; t < m_; ++t) {
-                rows_[static_cast<std::size_t>(t) * kLanes + lane] = used ? column[t] : 0.0;
+            column[lane] = used ? starts_[first + static_cast<std::int32_t>(lane)] : kNoColumn;
+            step[lane] = used ? 1 : 0;
+        }
+        double* row = rows_.get();
+        for (std::int32_t t = 0; t < m_; ++t, row += kLanes) {
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                row[lane] = column[lane][static_cast<std::size_t>(t) * step[lane]];
             }
         }
     }
@@ -278,11 +293,15 @@ private:
 
 // The chirp's spectrum times the forward transform u, each product stored at the bit-reversed
 // position of its own, so that the inverse transform can run in the same room: each position
-// trades with its mirror.
+// trades with its mirror. The mirrors lie all over the vector, so each is fetched ahead.
 void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* reversal,
                              const Complex* chirpSpectrum, const InterleavedWork& u)
 {
+    constexpr std::int32_t kAhead = 8;
     for (std::int32_t p = 0; p < length; ++p) {
+        if (p + kAhead < length) {
+            u.prefetch(reversal[p + kAhead]);
+        }
         const std::int32_t q = reversal[p];
         if (q < p) {
             continue;
