@@ -129,6 +129,31 @@ void squaredDeviationSums(MatrixView<const double> x, std::span<const double> me
     }
 }
 
+void seriesMeans(std::span<const double* const> series, std::int32_t length,
+                 std::span<double> means)
+{
+    const auto count = static_cast<double>(length > 0 ? length : 0);
+    const VectorUnit unit =
+        lockStepUnit({nullptr, length, static_cast<std::int32_t>(series.size())});
+    switch (unit) {
+#ifdef EDDYRATE_LOCK_STEP
+        case VectorUnit::avx512:
+            avx512::seriesSums(series, length, means.data());
+            break;
+        case VectorUnit::avx2:
+            avx2::seriesSums(series, length, means.data());
+            break;
+#endif
+        default:
+            for (std::size_t k = 0; k < series.size(); ++k) {
+                means[k] = sumInOrder({series[k], extentLength(length)});
+            }
+    }
+    for (double& mean : means.first(series.size())) {
+        mean = mean / count;
+    }
+}
+
 void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
                               std::span<double> deviations)
 {

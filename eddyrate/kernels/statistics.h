@@ -35,6 +35,9 @@ void columnSums(MatrixView<const double> x, std::span<double> sums);
 // (0.0 for a matrix without rows). sums may be means.
 void squaredDeviationSums(MatrixView<const double> x, std::span<const double> means,
                           std::span<double> sums);
+// means[k] becomes vectorMean of series[k], each `length` long, with its bits.
+void seriesMeans(std::span<const double* const> series, std::int32_t length,
+                 std::span<double> means);
 // means[j] and deviations[j] become vectorMean and sampleStd of column j, with their bits.
 void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
                               std::span<double> deviations);

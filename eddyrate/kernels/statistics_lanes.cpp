@@ -20,17 +20,33 @@ using Four = hn::FixedTag<double, 4>;
 using Vector = hn::Vec<Four>;
 constexpr std::int32_t kLanes = 4;
 
-// Four columns of a matrix, read row by row: rows k .. k + 3 of the four columns are loaded
+// Where the columns of a set start, all of the same rows: those of a matrix, or series of
+// their own.
+struct ColumnSet {
+    std::int32_t rows;
+    std::int32_t columns;
+    const double* matrix;         // column j at matrix + j * rows, or
+    const double* const* starts;  // column j at starts[j]
+
+    const double* column(std::int32_t j) const
+    {
+        return starts != nullptr ? starts[j] : matrix + static_cast<std::int64_t>(j) * rows;
+    }
+};
+
+ColumnSet columnsOf(MatrixView<const double> x) { return {x.rows, x.columns, x.data, nullptr}; }
+
+// Four columns of a set, read row by row: rows k .. k + 3 of the four columns are loaded
 // column-wise and transposed in registers into one vector per row.
 class FourColumns {
 public:
     // The columns `first` .. first + 3 of x; past the last column a lane repeats the first
     // one, and its results are not written.
-    FourColumns(MatrixView<const double> x, std::int32_t first)
+    FourColumns(const ColumnSet& x, std::int32_t first)
     {
         for (std::int32_t lane = 0; lane < kLanes; ++lane) {
             const std::int32_t j = first + lane < x.columns ? first + lane : first;
-            column_[lane] = x.column(j).data();
+            column_[lane] = x.column(j);
         }
     }
 
@@ -78,8 +94,7 @@ void storeLanes(Four d, Vector value, std::int32_t first, std::int32_t columns, 
 // term(row, k, parameter) the vector to add for row k. Two groups run side by side; a lone
 // last group runs beside a copy of itself whose sums are dropped.
 template <typename ParameterOf, typename Term>
-void sumRows(MatrixView<const double> x, std::int32_t from, double* out, ParameterOf parameterOf,
-             Term term)
+void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf parameterOf, Term term)
 {
     const Four d;
     const std::int32_t n = x.rows;
@@ -138,7 +153,7 @@ Vector groupValues(Four d, const double* values, std::int32_t first, std::int32_
 void columnSums(MatrixView<const double> x, double* sums)
 {
     sumRows(
-        x, 0, sums, [](std::int32_t) { return 0; },
+        columnsOf(x), 0, sums, [](std::int32_t) { return 0; },
         [](Vector row, std::int32_t, int) { return row; });
 }
 
@@ -146,11 +161,20 @@ void squaredDeviationSums(MatrixView<const double> x, const double* means, doubl
 {
     const Four d;
     sumRows(
-        x, 0, sums, [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
+        columnsOf(x), 0, sums,
+        [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
         [](Vector row, std::int32_t, Vector mean) {
             const Vector deviation = hn::Sub(row, mean);
             return hn::Mul(deviation, deviation);
         });
+}
+
+void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums)
+{
+    const ColumnSet x{length, static_cast<std::int32_t>(series.size()), nullptr, series.data()};
+    sumRows(
+        x, 0, sums, [](std::int32_t) { return 0; },
+        [](Vector row, std::int32_t, int) { return row; });
 }
 
 void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads)
@@ -163,7 +187,7 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
     // The first reflector: w = y(0) + sum over i >= 1 of r(i, 0) y(i); y(0) - tau w.
     if (design.tau[0] != 0.0) {
         sumRows(
-            y, 0, firstHeads, [](std::int32_t) { return 0; },
+            columnsOf(y), 0, firstHeads, [](std::int32_t) { return 0; },
             [&](Vector row, std::int32_t k, int) {
                 return k == 0 ? row : hn::Mul(hn::Set(d, r(k, 0)), row);
             });
@@ -187,7 +211,8 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
         // Only entry 1 after the first reflection is needed.
         HWY_ALIGN double lanes[kLanes];
         for (std::int32_t first = 0; first < count; first += kLanes) {
-            hn::Store(reflected(FourColumns(y, first).row(d, 1), 1, stepsOf(first)), d, lanes);
+            hn::Store(reflected(FourColumns(columnsOf(y), first).row(d, 1), 1, stepsOf(first)), d,
+                      lanes);
             for (std::int32_t lane = 0; lane < kLanes && first + lane < count; ++lane) {
                 secondHeads[first + lane] = lanes[lane];
             }
@@ -200,7 +225,7 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
         const std::int32_t columns = count - first < 2 * kLanes ? count - first : 2 * kLanes;
         const MatrixView<const double> block{y.column(first).data(), y.rows, columns};
         sumRows(
-            block, 1, sumsBuffer,
+            columnsOf(block), 1, sumsBuffer,
             [&](std::int32_t groupFirst) { return stepsOf(first + groupFirst); },
             [&](Vector row, std::int32_t k, Vector step) {
                 const Vector b = reflected(row, k, step);

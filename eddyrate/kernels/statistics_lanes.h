@@ -5,6 +5,7 @@
 // loop. The matrices have at least one row.
 
 #include <cstdint>
+#include <span>
 
 #include "least_squares.h"
 #include "matrix_view.h"
@@ -12,18 +13,21 @@
 namespace eddyrate {
 
 // The per-unit kernels, one namespace per compiled unit: sums[j] is column j summed in row
-// order; squaredDeviationSums adds (x - means[j])^2, each deviation times itself.
+// order (seriesSums the same for series of their own, each `length` long); squaredDeviationSums
+// adds (x - means[j])^2, each deviation times itself.
 // reflectedHeads: heads[j] and heads[count + j] become entries 0 and 1 of Q^T y for column j
 // of y (as many rows as the design, at least three), the reflections applied as
 // solveFactored applies them.
 namespace avx2 {
 void columnSums(MatrixView<const double> x, double* sums);
 void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
+void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums);
 void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads);
 }  // namespace avx2
 namespace avx512 {
 void columnSums(MatrixView<const double> x, double* sums);
 void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
+void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums);
 void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads);
 }  // namespace avx512
 

@@ -77,6 +77,12 @@ TEST(Statistics, ColumnStatisticsOnEveryUnitHaveTheBitsOfEachColumnAlone)
                 std::vector<double> means(c);
                 std::vector<double> deviations(c);
                 columnMeansAndDeviations(doubleMatrix(*x), means, deviations);
+                std::vector<const double*> series;
+                for (std::int32_t j = 0; j < c; ++j) {
+                    series.push_back(values.data() + static_cast<std::size_t>(j) * r);
+                }
+                std::vector<double> seriesMean(c);
+                seriesMeans(series, r, seriesMean);
                 for (std::int32_t j = 0; j < c; ++j) {
                     const ArrayOwner column =
                         matrix(r, 1, {values.begin() + j * r, values.begin() + (j + 1) * r});
@@ -89,6 +95,7 @@ TEST(Statistics, ColumnStatisticsOnEveryUnitHaveTheBitsOfEachColumnAlone)
                                        << c << ", column " << j;
                     ASSERT_EQ(bits(doubles(*variances)[j]), bits(doubles(*alone)[0])) << where;
                     ASSERT_EQ(bits(means[j]), bits(vectorMean(*column))) << where;
+                    ASSERT_EQ(bits(seriesMean[j]), bits(vectorMean(*column))) << where;
                     ASSERT_EQ(bits(deviations[j]), bits(sampleStd(*column))) << where;
                 }
             }

@@ -137,10 +137,21 @@ Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, Numer
     removeFlagged(w, *screened);
     removeFlagged(temp, *screened);
 
-    *outputs.MeanU = vectorMean(u);
-    *outputs.MeanV = vectorMean(v);
-    *outputs.MeanW = vectorMean(w);
-    *outputs.MeanTemp = vectorMean(temp);
+    // The four series were compacted alike, so their means run side by side.
+    const double* kept[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
+    double means[4];
+    if (rows(v) == rows(u) && rows(w) == rows(u) && rows(temp) == rows(u)) {
+        seriesMeans(kept, rows(u), means);
+    } else {
+        means[0] = vectorMean(u);
+        means[1] = vectorMean(v);
+        means[2] = vectorMean(w);
+        means[3] = vectorMean(temp);
+    }
+    *outputs.MeanU = means[0];
+    *outputs.MeanV = means[1];
+    *outputs.MeanW = means[2];
+    *outputs.MeanTemp = means[3];
     return {rows(u), countFlags(*screened)};
 }
 
