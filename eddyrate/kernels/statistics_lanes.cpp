@@ -105,15 +105,29 @@ void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf par
         const FourColumns right(x, second);
         const auto leftParameter = parameterOf(first);
         const auto rightParameter = parameterOf(second);
-        Vector leftSum = term(left.row(d, from), from, leftParameter);
-        Vector rightSum = term(right.row(d, from), from, rightParameter);
-        std::int32_t k = from + 1;
-        // Single rows up to a multiple of four, then four rows at a time, then the rest.
-        for (; k < n && k % kLanes != 0; ++k) {
-            leftSum = hn::Add(leftSum, term(left.row(d, k), k, leftParameter));
-            rightSum = hn::Add(rightSum, term(right.row(d, k), k, rightParameter));
-        }
+        // The block of four rows that holds row `from`, from that row on; then four rows at a
+        // time; then the rows left over one by one.
         Vector rows[kLanes];
+        Vector leftSum;
+        Vector rightSum;
+        std::int32_t k = from - from % kLanes;
+        if (k + kLanes <= n) {
+            left.rowsFrom(d, k, rows);
+            leftSum = term(rows[from - k], from, leftParameter);
+            for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
+                leftSum = hn::Add(leftSum, term(rows[r], k + r, leftParameter));
+            }
+            right.rowsFrom(d, k, rows);
+            rightSum = term(rows[from - k], from, rightParameter);
+            for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
+                rightSum = hn::Add(rightSum, term(rows[r], k + r, rightParameter));
+            }
+            k += kLanes;
+        } else {
+            leftSum = term(left.row(d, from), from, leftParameter);
+            rightSum = term(right.row(d, from), from, rightParameter);
+            k = from + 1;
+        }
         for (; k + kLanes <= n; k += kLanes) {
             left.rowsFrom(d, k, rows);
             leftSum = hn::Add(leftSum, term(rows[0], k, leftParameter));
