@@ -259,11 +259,23 @@ ArrayOwner lineDesign(std::int32_t n)
 }
 
 // values minus the fitted line p[0] * time + p[1] * 1, each row's line summed from zero over
-// the design's columns whose coefficient is not zero.
+// the design's columns whose coefficient is not zero; along the rows on a vector unit.
 void subtractLine(double* values, std::int32_t n, const NumericArray& design,
                   std::array<double, 2> p)
 {
     const MatrixView<const double> line = doubleMatrix(design);
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::subtractLine({values, extentLength(n)}, line.column(0).data(),
+                                        line.column(1).data(), p);
+        case VectorUnit::avx2:
+            return avx2::subtractLine({values, extentLength(n)}, line.column(0).data(),
+                                      line.column(1).data(), p);
+        case VectorUnit::none:
+            break;
+    }
+#endif
     for (std::int32_t i = 0; i < n; ++i) {
         double fit = 0.0;
         for (std::int32_t c = 0; c < 2; ++c) {

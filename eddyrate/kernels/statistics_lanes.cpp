@@ -255,5 +255,91 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
     }
 }
 
+// The element-wise passes below have no order to keep: every element gets the operations of
+// the column-by-column loop, so they run along the rows with the unit's full width.
+namespace {
+
+using Wide = hn::ScalableTag<double>;
+
+// out[i] = op(i) for i in [0, n), vectors of the unit's width and the rest one by one.
+template <typename VectorOp, typename ScalarOp>
+void alongRows(std::int32_t n, VectorOp vectorOp, ScalarOp scalarOp)
+{
+    const Wide d;
+    const auto width = static_cast<std::int32_t>(hn::Lanes(d));
+    std::int32_t i = 0;
+    for (; i + width <= n; i += width) {
+        vectorOp(d, i);
+    }
+    for (; i < n; ++i) {
+        scalarOp(i);
+    }
+}
+
+}  // namespace
+
+void subtractLine(std::span<double> values, const double* time, const double* ones,
+                  std::array<double, 2> p)
+{
+    const Wide d;
+    const auto n = static_cast<std::int32_t>(values.size());
+    double* v = values.data();
+    const auto p0 = hn::Set(d, p[0]);
+    const auto p1 = hn::Set(d, p[1]);
+    alongRows(
+        n,
+        [&](Wide, std::int32_t i) {
+            auto fit = hn::Zero(d);
+            if (p[0] != 0.0) {
+                fit = hn::Add(hn::Mul(hn::LoadU(d, time + i), p0), fit);
+            }
+            if (p[1] != 0.0) {
+                fit = hn::Add(hn::Mul(hn::LoadU(d, ones + i), p1), fit);
+            }
+            hn::StoreU(hn::Sub(hn::LoadU(d, v + i), fit), d, v + i);
+        },
+        [&](std::int32_t i) {
+            double fit = 0.0;
+            if (p[0] != 0.0) {
+                fit = time[i] * p[0] + fit;
+            }
+            if (p[1] != 0.0) {
+                fit = ones[i] * p[1] + fit;
+            }
+            v[i] = v[i] - fit;
+        });
+}
+
+void multiplyRows(MatrixView<double> x, const double* weight)
+{
+    const Wide d;
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        double* column = x.column(j).data();
+        alongRows(
+            x.rows,
+            [&](Wide, std::int32_t i) {
+                hn::StoreU(hn::Mul(hn::LoadU(d, column + i), hn::LoadU(d, weight + i)), d,
+                           column + i);
+            },
+            [&](std::int32_t i) { column[i] = column[i] * weight[i]; });
+    }
+}
+
+void multiplyColumns(MatrixView<double> x, const double* factor)
+{
+    const Wide d;
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        double* column = x.column(j).data();
+        const double f = factor[j];
+        const auto fj = hn::Set(d, f);
+        alongRows(
+            x.rows,
+            [&](Wide, std::int32_t i) {
+                hn::StoreU(hn::Mul(hn::LoadU(d, column + i), fj), d, column + i);
+            },
+            [&](std::int32_t i) { column[i] = column[i] * f; });
+    }
+}
+
 }  // namespace EDDYRATE_UNIT
 }  // namespace eddyrate

@@ -4,6 +4,7 @@
 // column in row order from the first row, so every sum has the bits of the column-by-column
 // loop. The matrices have at least one row.
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -17,18 +18,27 @@ namespace eddyrate {
 // adds (x - means[j])^2, each deviation times itself.
 // reflectedHeads: heads[j] and heads[count + j] become entries 0 and 1 of Q^T y for column j
 // of y (as many rows as the design, at least three), the reflections applied as
-// solveFactored applies them.
+// solveFactored applies them. subtractLine, multiplyRows and multiplyColumns are those of
+// statistics.h and vector_kernels.h, element by element along the rows.
 namespace avx2 {
 void columnSums(MatrixView<const double> x, double* sums);
 void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
 void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums);
 void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads);
+void subtractLine(std::span<double> values, const double* time, const double* ones,
+                  std::array<double, 2> p);
+void multiplyRows(MatrixView<double> x, const double* weight);
+void multiplyColumns(MatrixView<double> x, const double* factor);
 }  // namespace avx2
 namespace avx512 {
 void columnSums(MatrixView<const double> x, double* sums);
 void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
 void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums);
 void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads);
+void subtractLine(std::span<double> values, const double* time, const double* ones,
+                  std::array<double, 2> p);
+void multiplyRows(MatrixView<double> x, const double* weight);
+void multiplyColumns(MatrixView<double> x, const double* factor);
 }  // namespace avx512
 
 }  // namespace eddyrate

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "crmath.h"
+#include "fft_lanes.h"
 #include "nonfinite.h"
 #include "statistics.h"
+#include "statistics_lanes.h"
 #include "summation.h"
 
 namespace eddyrate {
@@ -32,6 +34,44 @@ void columnMeans(const NumericArray& x, NumericArray& y)
     const double inverseCount = 1.0 / static_cast<double>(rowCount);
     for (std::int32_t j = 0; j < columnCount; ++j) {
         means[j] = means[j] * inverseCount;
+    }
+}
+
+void multiplyRows(MatrixView<double> x, std::span<const double> weight)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::multiplyRows(x, weight.data());
+        case VectorUnit::avx2:
+            return avx2::multiplyRows(x, weight.data());
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            x(i, j) = x(i, j) * weight[i];
+        }
+    }
+}
+
+void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::multiplyColumns(x, factor.data());
+        case VectorUnit::avx2:
+            return avx2::multiplyColumns(x, factor.data());
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            x(i, j) = x(i, j) * factor[j];
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include "crmath.h"
 #include "matrix_view.h"
 #include "statistics.h"
+#include "summation.h"
 #include "vector_kernels.h"
 
 namespace eddyrate {
@@ -96,13 +97,8 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     ArrayOwner detrendedVariance = initArray(2);
     columnVariances(scaled, *detrendedVariance);
 
-    const double* weight = doubles(window);
     const MatrixView<double> segments = doubleMatrix(scaled);
-    for (std::int32_t j = 0; j < count; ++j) {
-        for (std::int32_t i = 0; i < length; ++i) {
-            segments(i, j) = segments(i, j) * weight[i];
-        }
-    }
+    multiplyRows(segments, {doubles(window), extentLength(length)});
 
     // The window takes variance away from each segment; this factor gives it back.
     ArrayOwner windowedVariance = initArray(2);
@@ -111,12 +107,7 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     divideElements(*detrendedVariance, *windowedVariance, *factor);
     sqrtElements(*factor, *factor);
 
-    const double* factors = doubles(*factor);
-    for (std::int32_t j = 0; j < count; ++j) {
-        for (std::int32_t i = 0; i < length; ++i) {
-            segments(i, j) = segments(i, j) * factors[j];
-        }
-    }
+    multiplyColumns(segments, {doubles(*factor), extentLength(count)});
 }
 
 }  // namespace
