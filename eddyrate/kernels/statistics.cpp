@@ -94,6 +94,49 @@ VectorUnit lockStepUnit(MatrixView<const double> x)
     return VectorUnit::none;
 }
 
+// Without a vector unit: sums[j] = term(x(0, j), j) + term(x(1, j), j) + ... in row order,
+// four columns side by side so that four chains of additions advance at once (one column's
+// additions each wait for the one before).
+template <typename Term>
+void sideBySide(MatrixView<const double> x, std::span<double> sums, Term term)
+{
+    if (x.rows <= 0) {
+        for (std::int32_t j = 0; j < x.columns; ++j) {
+            sums[j] = 0.0;
+        }
+        return;
+    }
+    std::int32_t j = 0;
+    for (; j + 4 <= x.columns; j += 4) {
+        const double* c0 = x.column(j).data();
+        const double* c1 = x.column(j + 1).data();
+        const double* c2 = x.column(j + 2).data();
+        const double* c3 = x.column(j + 3).data();
+        double s0 = term(c0[0], j);
+        double s1 = term(c1[0], j + 1);
+        double s2 = term(c2[0], j + 2);
+        double s3 = term(c3[0], j + 3);
+        for (std::int32_t k = 1; k < x.rows; ++k) {
+            s0 = s0 + term(c0[k], j);
+            s1 = s1 + term(c1[k], j + 1);
+            s2 = s2 + term(c2[k], j + 2);
+            s3 = s3 + term(c3[k], j + 3);
+        }
+        sums[j] = s0;
+        sums[j + 1] = s1;
+        sums[j + 2] = s2;
+        sums[j + 3] = s3;
+    }
+    for (; j < x.columns; ++j) {
+        const double* column = x.column(j).data();
+        double sum = term(column[0], j);
+        for (std::int32_t k = 1; k < x.rows; ++k) {
+            sum = sum + term(column[k], j);
+        }
+        sums[j] = sum;
+    }
+}
+
 }  // namespace
 
 void columnSums(MatrixView<const double> x, std::span<double> sums)
@@ -106,9 +149,7 @@ void columnSums(MatrixView<const double> x, std::span<double> sums)
             return avx2::columnSums(x, sums.data());
 #endif
         default:
-            for (std::int32_t j = 0; j < x.columns; ++j) {
-                sums[j] = sumInOrder(x.column(j));
-            }
+            sideBySide(x, sums, [](double value, std::int32_t) { return value; });
     }
 }
 
@@ -123,9 +164,11 @@ void squaredDeviationSums(MatrixView<const double> x, std::span<const double> me
             return avx2::squaredDeviationSums(x, means.data(), sums.data());
 #endif
         default:
-            for (std::int32_t j = 0; j < x.columns; ++j) {
-                sums[j] = x.rows > 0 ? sumSquaredDeviations(x.column(j), means[j]) : 0.0;
-            }
+            // Each mean is read before its column's sum is written (sums may be means).
+            sideBySide(x, sums, [&](double value, std::int32_t j) {
+                const double deviation = value - means[j];
+                return deviation * deviation;
+            });
     }
 }
 
