@@ -21,6 +21,8 @@
 #include "burst_files.h"
 #include "rotation.h"
 
+using namespace orcan::bursts;
+
 namespace py = pybind11;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "outputs.h"
 #include "synth.h"
 
+using namespace orcan::bursts;
+
 namespace {
 
 constexpr std::string_view kProgram = "burst-gen";

@@ -18,6 +18,7 @@ namespace CLI {
 class App;
 }
 
+#include "text.h"
 #include "whole_file.h"
 
 inline constexpr int kExitInputError = 1;
@@ -35,24 +36,15 @@ std::optional<int> parseCommandLine(CLI::App& app, std::string_view program, std
 std::optional<std::string> takeNumber(std::string_view value, double& target);
 std::optional<std::string> takeNumber(std::string_view value, std::uint64_t& target);
 
-// The whole text as a number; nothing when it is not one or has anything left over.
-std::optional<double> parseDouble(std::string_view text);
-std::optional<std::uint64_t> parseUnsigned(std::string_view text);
-
-// True when the whole text is a number too large (or too small) for a double.
-bool isOutOfRange(std::string_view text);
-
-// Why parseDouble (or, for whole numbers, parseUnsigned) refused the text, quoted:
-// "'1e400' is out of range", "'-5' must be zero or more", "'abc' is not a number".
-std::string whyNotADouble(std::string_view text);
-std::string whyNotAnUnsigned(std::string_view text);
-
-// The text in single quotes, cut to at most 40 characters so that a runaway field cannot
-// flood the terminal.
-std::string quoted(std::string_view text);
-
-// The file's bytes ("-" reads standard input); nothing, with "<path>: <reason>" in error.
-std::optional<std::string> readFile(const std::string& path, std::string& error);
+// Number parsing, quoting and file reading come from the burst files' library, which reads
+// the same numbers and files.
+using orcan::bursts::isOutOfRange;
+using orcan::bursts::parseDouble;
+using orcan::bursts::parseUnsigned;
+using orcan::bursts::quoted;
+using orcan::bursts::readFile;
+using orcan::bursts::whyNotADouble;
+using orcan::bursts::whyNotAnUnsigned;
 
 // A file being written through C stdio, so that a failure keeps the system's reason, and whole
 // or not at all: the target changes only when close() succeeds. An empty path or "-" is

@@ -8,6 +8,8 @@
 #include "DirectIp.h"
 #include "burst_files.h"
 
+using namespace orcan::bursts;
+
 namespace {
 
 std::vector<std::string_view> splitFields(std::string_view text)

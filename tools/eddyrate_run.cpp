@@ -18,6 +18,8 @@
 #include "rotation.h"
 #include "spectrum_plot.h"
 
+using namespace orcan::bursts;
+
 namespace {
 
 constexpr std::string_view kProgram = "eddyrate-run";

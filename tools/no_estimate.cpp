@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 
+using namespace orcan::bursts;
+
 namespace {
 
 // The library's rules, as its documentation states them.

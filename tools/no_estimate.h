@@ -11,5 +11,5 @@
 
 // `burst` as it was before the call (the call compacts the series); nothing when `outputs`
 // hold an estimate of the dissipation rate.
-std::optional<std::string> noEstimateReason(const Burst& burst, double fs,
+std::optional<std::string> noEstimateReason(const orcan::bursts::Burst& burst, double fs,
                                             const EddyRateOutputs& outputs);

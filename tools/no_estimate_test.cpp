@@ -7,6 +7,8 @@
 
 #include "synth.h"
 
+using namespace orcan::bursts;
+
 namespace {
 
 struct Case {

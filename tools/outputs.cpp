@@ -8,6 +8,8 @@
 #include "Records.h"
 #include "burst.h"
 
+using namespace orcan::bursts;
+
 EddyRateOutputs runEddyRate(Burst& burst, double height, double fs)
 {
     EddyRateOutputs out;

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+namespace orcan::bursts {
 struct Burst;
+}
 
 struct EddyRateOutputs {
     double Ustar = 0.0;
@@ -77,7 +79,7 @@ static_assert([] {
 }());
 
 // Calls eddyRate on the burst. The library compacts the burst's series in place.
-EddyRateOutputs runEddyRate(Burst& burst, double height, double fs);
+EddyRateOutputs runEddyRate(orcan::bursts::Burst& burst, double height, double fs);
 
 // The shortest decimal text that reads back as the same double (finite values only).
 std::string formatShortest(double value);

@@ -6,6 +6,8 @@
 #include <random>
 #include <utility>
 
+using namespace orcan::bursts;
+
 namespace {
 
 // Ratio of the v and w spectra to the u spectrum in isotropic inertial-subrange turbulence.

@@ -40,7 +40,7 @@ double transverseSpectrum(const BurstRecipe& recipe, double f);
 
 // Deterministic for a given recipe on every platform: the generator's own random stream
 // (64-bit Mersenne twister, Box-Muller) and its own transform.
-Burst generateBurst(const BurstRecipe& recipe);
+orcan::bursts::Burst generateBurst(const BurstRecipe& recipe);
 
 // Complex transform of a power-of-two length, in place, unscaled; sign -1 forward, +1 inverse.
 // re and im hold the real and imaginary parts.

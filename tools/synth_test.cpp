@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 
+using namespace orcan::bursts;
+
 namespace {
 
 // A periodic burst (power-of-two length), so every Fourier bin is one independent draw.

@@ -1,11 +1,14 @@
 #include "fft.h"
 
+#include <bit>
 #include <cmath>
 #include <memory>
 
+#include "butterflies.h"
 #include "call_arena.h"
 #include "crmath.h"
 #include "fft_lanes.h"
+#include "fft_plan.h"
 
 namespace eddyrate {
 namespace {
@@ -22,34 +25,14 @@ Complex operator*(Complex a, Complex b)
 
 bool isPowerOfTwo(std::int32_t m) { return (m & (m - 1)) == 0; }
 
-// Smallest power of two not below `target`, by bisection over the exponent.
-std::int32_t convolutionLengthFor(std::int64_t target)
+// conj(w) * v.
+Complex multiplyConjugate(Complex w, Complex v)
 {
-    if (target <= 1) {
-        return 1;
-    }
-    int low = 0;
-    int high = 31;
-    while (high - low > 1) {
-        const int mid = (low + high) / 2;
-        const std::int64_t power = std::int64_t{1} << mid;
-        if (power == target) {
-            high = mid;
-            break;
-        }
-        if (power > target) {
-            high = mid;
-        } else {
-            low = mid;
-        }
-    }
-    return static_cast<std::int32_t>(std::int64_t{1} << high);
+    return {w.re * v.re + w.im * v.im, w.re * v.im - w.im * v.re};
 }
 
-std::span<const double> tableView(const NumericArray& table)
-{
-    return {doubles(table), static_cast<std::size_t>(elementCount(table))};
-}
+// A real sample times the conjugate of its chirp weight.
+Complex modulate(double x, Complex weight) { return {x * weight.re, -(x * weight.im)}; }
 
 // Places input[t] at the bit-reversed position of t, walking the positions incrementally.
 template <typename Element, typename Place>
@@ -74,40 +57,36 @@ void bitReversedCopy(std::span<const Element> input, std::int32_t length, std::s
     }
 }
 
-// The butterfly stages over the bit-reversed vector w of `length` entries.
+// The butterflies of butterflies.h on one column's work vector, which already holds the
+// bit-reversed input.
+struct ColumnButterflies {
+    std::span<const double> cosine;
+    std::span<const double> sine;
+    std::span<Complex> w;
+
+    void plain(std::int32_t top, std::int32_t bottom) const
+    {
+        const Complex t = w[bottom];
+        w[bottom] = w[top] - t;
+        w[top] = w[top] + t;
+    }
+    void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
+    {
+        const Complex twiddle{cosine[j], sine[j]};
+        const Complex u = twiddle * w[bottom];
+        w[bottom] = w[top] - u;
+        w[top] = w[top] + u;
+    }
+    void inputPair(std::int32_t p) const { plain(p, p + 1); }
+};
+
+// Stage by stage over the whole vector: the butterflies of one stage touch disjoint pairs, so
+// visiting them block by block (rather than twiddle by twiddle across the whole vector) gives
+// the same bits and keeps each block in cache.
 void butterflies(std::int32_t length, std::span<const double> cosine, std::span<const double> sine,
                  std::span<Complex> w)
 {
-    for (std::int32_t i = 0; i + 1 < length; i += 2) {
-        const Complex t = w[i + 1];
-        w[i + 1] = w[i] - t;
-        w[i] = w[i] + t;
-    }
-    std::int32_t span = 2;
-    std::int32_t stride = 4;
-    std::int32_t k = length / 4;
-    std::int32_t height = 4 * k - 3;
-    while (k > 0) {
-        // The butterflies of one stage touch disjoint pairs, so visiting them block by block
-        // (rather than twiddle by twiddle across the whole vector) gives the same bits and
-        // keeps each block in cache. The first of a block has the twiddle 1 and no product.
-        for (std::int32_t block = 0; block < height; block += stride) {
-            const Complex t = w[block + span];
-            w[block + span] = w[block] - t;
-            w[block] = w[block] + t;
-            std::int32_t i = block + 1;
-            for (std::int32_t j = k; j < length / 2; j += k, ++i) {
-                const Complex twiddle{cosine[j], sine[j]};
-                const Complex u = twiddle * w[i + span];
-                w[i + span] = w[i] - u;
-                w[i] = w[i] + u;
-            }
-        }
-        k = k / 2;
-        span = stride;
-        stride = stride * 2;
-        height = height - span;
-    }
+    butterfliesByStage(length, ColumnButterflies{cosine, sine, w});
 }
 
 }  // namespace
@@ -204,23 +183,25 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
 
 void chirpTransform(const double* column, std::int32_t convolutionLength, std::int32_t m,
                     std::span<const double> cosine, std::span<const double> sine,
-                    std::span<const double> inverseSine,
-                    std::span<const Complex> chirp, std::span<const Complex> chirpSpectrum,
-                    std::span<Complex> out, std::span<Complex> work)
+                    std::span<const double> inverseSine, std::span<const Complex> chirp,
+                    std::span<const Complex> chirpSpectrum, std::span<Complex> out,
+                    std::span<Complex> work)
 {
     const auto n = static_cast<std::size_t>(convolutionLength);
     const std::span<Complex> u = work.first(n);
     const std::span<Complex> v = work.subspan(n, n);
 
-    // The weighted column goes into v's room first; v is free until the inverse transform.
+    // Modulate into v's room; v is free until the inverse transform.
     for (std::int32_t t = 0; t < m; ++t) {
-        const Complex weight = chirp[m - 1 + t];
-        v[t] = Complex{column[t] * weight.re, -(column[t] * weight.im)};
+        v[t] = modulate(column[t], chirp[m - 1 + t]);
     }
+    // Transform, zero-padded to the convolution length.
     radix2Transform(std::span<const Complex>(v.first(m)), convolutionLength, cosine, sine, u);
+    // Multiply by the chirp's spectrum.
     for (std::size_t k = 0; k < n; ++k) {
         u[k] = u[k] * chirpSpectrum[k];
     }
+    // Inverse transform.
     radix2Transform(std::span<const Complex>(u), convolutionLength, cosine, inverseSine, v);
     if (convolutionLength > 1) {
         const double inverseLength = 1.0 / static_cast<double>(convolutionLength);
@@ -228,111 +209,131 @@ void chirpTransform(const double* column, std::int32_t convolutionLength, std::i
             v[k] = Complex{v[k].re * inverseLength, v[k].im * inverseLength};
         }
     }
+    // Demodulate.
     for (std::int32_t t = 0; t < m; ++t) {
-        const Complex weight = chirp[m - 1 + t];
-        const Complex value = v[m - 1 + t];
-        out[t] = Complex{weight.re * value.re + weight.im * value.im,
-                         weight.re * value.im - weight.im * value.re};
+        out[t] = multiplyConjugate(chirp[m - 1 + t], v[m - 1 + t]);
     }
+}
+
+std::int32_t convolutionLength(std::int32_t m)
+{
+    return static_cast<std::int32_t>(std::bit_ceil(2 * static_cast<std::uint32_t>(m) - 1));
 }
 
 namespace {
 
-// Where the transforms of a call go: every row of every column into `spectra`, or only the
-// squared magnitudes of rows firstBin .. lastBin into `powers`.
-struct Destination {
-    Complex* spectra;
-    double* powers;
-    std::int32_t firstBin;
-    std::int32_t lastBin;
-};
+// The tables of a `length`-point transform, the inverse one only when asked for.
+Radix2Tables makeTables(std::int32_t length, bool withInverse)
+{
+    Radix2Tables tables{.length = length,
+                        .cosine = initArray(2),
+                        .sine = initArray(2),
+                        .inverseSine = initArray(2)};
+    buildTwiddleTables(length, !withInverse, *tables.cosine, *tables.sine, *tables.inverseSine);
+    return tables;
+}
+
+}  // namespace
+
+TransformPlan makePlan(std::int32_t m)
+{
+    if (isPowerOfTwo(m)) {
+        return makeTables(m, false);
+    }
+    const std::int32_t n = convolutionLength(m);
+    ChirpPlan plan{.m = m,
+                   .convolutionLength = n,
+                   .tables = makeTables(n, true),
+                   .chirp = initArray(1),
+                   .chirpSpectrum = initArray(1)};
+    resizeVector(*plan.chirp, 2 * m - 1, kComplexSize);
+    buildChirp(m, {complexes(*plan.chirp), static_cast<std::size_t>(2 * m - 1)});
+    // The chirp's own transform is the same for every column: computed once per plan.
+    resizeVector(*plan.chirpSpectrum, n, kComplexSize);
+    radix2Transform(plan.weights(), n, plan.tables.cosines(), plan.tables.sines(),
+                    {complexes(*plan.chirpSpectrum), static_cast<std::size_t>(n)});
+    return plan;
+}
+
+namespace {
 
 // Hands the transform of column j (all its rows, in `column`) to the destination.
-void deliverColumn(const Destination& to, std::int32_t j, const Complex* column)
+void deliverColumn(const ColumnDestination& to, std::int32_t j, std::span<const Complex> column)
 {
     if (to.powers == nullptr) {
         return;
     }
-    const std::int32_t count = to.lastBin - to.firstBin + 1;
+    const std::int32_t count = to.lastRow - to.firstRow + 1;
     double* power = to.powers + static_cast<std::int64_t>(j) * count;
-    for (std::int32_t b = to.firstBin; b <= to.lastBin; ++b) {
-        power[b - to.firstBin] = column[b].re * column[b].re + column[b].im * column[b].im;
+    for (std::int32_t b = to.firstRow; b <= to.lastRow; ++b) {
+        power[b - to.firstRow] = column[b].re * column[b].re + column[b].im * column[b].im;
     }
+}
+
+// Column by column: each column is transformed into its place in the spectra, or into one
+// column of room when only powers are asked for.
+class ColumnByColumn {
+public:
+    ColumnByColumn(std::int32_t m, const ColumnDestination& to)
+        : m_(static_cast<std::size_t>(m)), to_(to), room_(initArray(1))
+    {
+        resizeVector(*room_, to.spectra == nullptr ? m : 0, kComplexSize);
+    }
+    std::span<Complex> column(std::int32_t j) const
+    {
+        return to_.spectra != nullptr ? std::span<Complex>(to_.spectra + j * m_, m_)
+                                      : std::span<Complex>(complexes(*room_), m_);
+    }
+
+    void transform(const Radix2Tables& tables, std::span<const double* const> columnStarts) const
+    {
+        for (std::size_t j = 0; j < columnStarts.size(); ++j) {
+            const std::span<Complex> out = column(static_cast<std::int32_t>(j));
+            radix2Transform(std::span<const double>(columnStarts[j], m_), tables.length,
+                            tables.cosines(), tables.sines(), out);
+            deliverColumn(to_, static_cast<std::int32_t>(j), out);
+        }
+    }
+    void transform(const ChirpPlan& plan, std::span<const double* const> columnStarts) const
+    {
+        // The two convolution vectors of chirpTransform, reused by every column.
+        ArrayOwner workspace = initArray(1);
+        resizeVector(*workspace, 2 * plan.convolutionLength, kComplexSize);
+        const std::span<Complex> work(complexes(*workspace),
+                                      2 * static_cast<std::size_t>(plan.convolutionLength));
+        for (std::size_t j = 0; j < columnStarts.size(); ++j) {
+            const std::span<Complex> out = column(static_cast<std::int32_t>(j));
+            chirpTransform(columnStarts[j], plan.convolutionLength, plan.m, plan.tables.cosines(),
+                           plan.tables.sines(), plan.tables.inverseSines(), plan.weights(),
+                           plan.spectrum(), out, work);
+            deliverColumn(to_, static_cast<std::int32_t>(j), out);
+        }
+    }
+
+private:
+    std::size_t m_;
+    ColumnDestination to_;
+    ArrayOwner room_;
+};
+
+std::int32_t radix2Length(const TransformPlan& plan)
+{
+    return std::holds_alternative<Radix2Tables>(plan) ? std::get<Radix2Tables>(plan).length
+                                                      : std::get<ChirpPlan>(plan).convolutionLength;
 }
 
 // Transforms the columns that start at `columnStarts`, each of m rows.
 void transformColumns(std::span<const double* const> columnStarts, std::int32_t m,
-                      const Destination& to)
+                      const ColumnDestination& to)
 {
-    const auto columnCount = static_cast<std::int32_t>(columnStarts.size());
-    const bool radix2 = isPowerOfTwo(m);
-    const std::int32_t length =
-        radix2 ? m : convolutionLengthFor(2 * static_cast<std::int64_t>(m) - 1);
-
-    ArrayOwner cosine = initArray(2);
-    ArrayOwner sine = initArray(2);
-    ArrayOwner inverseSine = initArray(2);
-    buildTwiddleTables(length, radix2, *cosine, *sine, *inverseSine);
-
-    const auto rowCount = static_cast<std::size_t>(m);
+    const TransformPlan plan = makePlan(m);
     // Lengths below 4 have no butterfly stage worth a vector unit.
-    const bool lockStep = length >= 4 && columnCount > 1 && lockStepLanes() > 1;
-    TransformPlan plan{m,       length,      radix2,      doubles(*cosine), doubles(*sine),
-                       nullptr, nullptr,     nullptr,     to.spectra,       to.powers,
-                       0,       m - 1};
-    if (to.powers != nullptr) {
-        plan.firstRow = to.firstBin;
-        plan.lastRow = to.lastBin;
-    }
-    if (radix2 && lockStep) {
-        transformInLockStep(plan, columnStarts.data(), columnCount);
+    if (radix2Length(plan) >= 4 && columnStarts.size() > 1 && lockStepLanes() > 1) {
+        transformInLockStep(plan, columnStarts, to);
         return;
     }
-    // Without a vector unit each column is transformed into its place in the spectra, or
-    // into one column of room when only powers are asked for.
-    ArrayOwner columnRoom = initArray(1);
-    resizeVector(*columnRoom, to.spectra == nullptr ? m : 0, kComplexSize);
-    const auto columnOf = [&](std::int32_t j) {
-        return to.spectra != nullptr
-                   ? std::span<Complex>(to.spectra + static_cast<std::size_t>(j) * rowCount, rowCount)
-                   : std::span<Complex>(complexes(*columnRoom), rowCount);
-    };
-    if (radix2) {
-        for (std::int32_t j = 0; j < columnCount; ++j) {
-            const std::span<Complex> column = columnOf(j);
-            radix2Transform(std::span<const double>(columnStarts[j], rowCount), length,
-                            tableView(*cosine), tableView(*sine), column);
-            deliverColumn(to, j, column.data());
-        }
-        return;
-    }
-
-    ArrayOwner chirp = initArray(1);
-    resizeVector(*chirp, 2 * m - 1, kComplexSize);
-    const std::span<Complex> weights(complexes(*chirp), 2 * rowCount - 1);
-    buildChirp(m, weights);
-    const auto n = static_cast<std::size_t>(length);
-    ArrayOwner work = initArray(1);
-    resizeVector(*work, static_cast<std::int32_t>(lockStep ? n : 3 * n), kComplexSize);
-    // The chirp's own transform is the same for every column: computed once per call.
-    const std::span<Complex> chirpSpectrum(complexes(*work) + (lockStep ? 0 : 2 * n), n);
-    radix2Transform(std::span<const Complex>(weights), length, tableView(*cosine), tableView(*sine),
-                    chirpSpectrum);
-    if (lockStep) {
-        plan.inverseSine = doubles(*inverseSine);
-        plan.chirp = weights.data();
-        plan.chirpSpectrum = chirpSpectrum.data();
-        transformInLockStep(plan, columnStarts.data(), columnCount);
-        return;
-    }
-    const std::span<Complex> workspace(complexes(*work), 2 * n);
-    for (std::int32_t j = 0; j < columnCount; ++j) {
-        const std::span<Complex> column = columnOf(j);
-        chirpTransform(columnStarts[j], length, m, tableView(*cosine),
-                       tableView(*sine), tableView(*inverseSine), weights, chirpSpectrum, column,
-                       workspace);
-        deliverColumn(to, j, column.data());
-    }
+    const ColumnByColumn columns(m, to);
+    std::visit([&](const auto& p) { columns.transform(p, columnStarts); }, plan);
 }
 
 struct ReleaseWork {
@@ -341,9 +342,8 @@ struct ReleaseWork {
 
 // Where each column of the arrays starts, the columns of one array after another's, from the
 // call's working memory. Throws std::bad_alloc.
-std::unique_ptr<const double*[], ReleaseWork> columnStartsOf(
-    std::span<const NumericArray* const> arrays, std::int32_t columnCount)
-{
+std::unique_ptr<const double* [], ReleaseWork> columnStartsOf(
+    std::span<const NumericArray* const> arrays, std::int32_t columnCount) {
     std::unique_ptr<const double*[], ReleaseWork> starts(static_cast<const double**>(
         allocateWork(static_cast<std::size_t>(columnCount) * sizeof(const double*))));
     std::int32_t j = 0;
@@ -369,7 +369,7 @@ void fftTransform(const NumericArray& x, NumericArray& y)
     const NumericArray* const arrays[] = {&x};
     const auto starts = columnStartsOf(arrays, columnCount);
     transformColumns({starts.get(), static_cast<std::size_t>(columnCount)}, m,
-                     {complexes(y), nullptr, 0, m - 1});
+                     {.spectra = complexes(y), .powers = nullptr, .firstRow = 0, .lastRow = m - 1});
 }
 
 void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin,
@@ -385,8 +385,9 @@ void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin
         return;
     }
     const auto starts = columnStartsOf(xs, columnCount);
-    transformColumns({starts.get(), static_cast<std::size_t>(columnCount)}, m,
-                     {nullptr, doubles(powers), firstBin, lastBin});
+    transformColumns(
+        {starts.get(), static_cast<std::size_t>(columnCount)}, m,
+        {.spectra = nullptr, .powers = doubles(powers), .firstRow = firstBin, .lastRow = lastBin});
 }
 
 }  // namespace eddyrate

@@ -2,13 +2,16 @@
 // with that unit's instruction-set flags and EDDYRATE_UNIT naming the unit's namespace;
 // fft_units.cpp picks the compiled unit the processor has. The vector operations come from
 // Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
+#include "fft_lanes.h"
+
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include <memory>
 #include <new>
 
+#include "butterflies.h"
 #include "call_arena.h"
-#include "fft_lanes.h"
 
 namespace eddyrate {
 namespace EDDYRATE_UNIT {
@@ -34,10 +37,12 @@ struct FreeStorage {
 template <typename T>
 using Storage = std::unique_ptr<T[], FreeStorage>;
 
+// Every buffer of this file is written in full before any of it is read, so it is not
+// zero-filled first.
 template <typename T>
 Storage<T> allocateAligned(std::size_t count)
 {
-    return Storage<T>(static_cast<T*>(allocateWork(count * sizeof(T), kAlignment)));
+    return Storage<T>(static_cast<T*>(allocateScratch(count * sizeof(T), kAlignment)));
 }
 
 struct LaneComplex {
@@ -54,6 +59,12 @@ public:
     {
         const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
         return {hn::Load(d, entry), hn::Load(d, entry + kLanes)};
+    }
+    void prefetch(std::int32_t k) const
+    {
+        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
+        hwy::Prefetch(entry);
+        hwy::Prefetch(entry + 2 * kLanes - 1);
     }
     void store(Lane d, std::int32_t k, const LaneComplex& value) const
     {
@@ -81,114 +92,96 @@ LaneComplex multiply(const LaneComplex& a, const LaneComplex& b)
     return {hn::Sub(hn::Mul(a.re, b.re), hn::Mul(a.im, b.im)),
             hn::Add(hn::Mul(a.re, b.im), hn::Mul(a.im, b.re))};
 }
-LaneComplex broadcast(Lane d, Complex value) { return {hn::Set(d, value.re), hn::Set(d, value.im)}; }
-
-// One butterfly stage (pairs `span` apart, blocks `stride` long) over the blocks that start in
-// [from, to): the loops of the column-by-column transform. Its first butterfly in a block has
-// the twiddle 1 and no product.
-void stage(Lane d, std::int32_t length, std::int32_t span, std::int32_t stride,
-           const double* cosine, const double* sine, const InterleavedWork& w, std::int32_t from,
-           std::int32_t to)
+LaneComplex broadcast(Lane d, Complex value)
 {
-    const std::int32_t k = length / stride;
-    for (std::int32_t block = from; block < to; block += stride) {
-        const LaneComplex top = w.load(d, block);
-        const LaneComplex t = w.load(d, block + span);
-        w.store(d, block + span, subtract(top, t));
-        w.store(d, block, add(top, t));
-        std::int32_t i = block + 1;
-        for (std::int32_t j = k; j < length / 2; j += k, ++i) {
-            const LaneComplex twiddle{hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
-            const LaneComplex u = multiply(twiddle, w.load(d, i + span));
-            const LaneComplex upper = w.load(d, i);
-            w.store(d, i + span, subtract(upper, u));
-            w.store(d, i, add(upper, u));
-        }
-    }
+    return {hn::Set(d, value.re), hn::Set(d, value.im)};
+}
+// conj(w) * v, as fft.cpp's multiplyConjugate.
+LaneComplex multiplyConjugate(const LaneComplex& w, const LaneComplex& v)
+{
+    return {hn::Add(hn::Mul(w.re, v.re), hn::Mul(w.im, v.im)),
+            hn::Sub(hn::Mul(w.re, v.im), hn::Mul(w.im, v.re))};
+}
+// A real sample times the conjugate chirp weight, as fft.cpp's modulate.
+LaneComplex modulate(Lane d, Vector x, Complex weight)
+{
+    return {hn::Mul(x, hn::Set(d, weight.re)), hn::Neg(hn::Mul(x, hn::Set(d, weight.im)))};
 }
 
-// Two consecutive stages, blocks `stride` and 2 * `stride` long, over the double blocks that
-// start in [from, to): each group of four entries goes through its two butterflies of the
-// first stage and its two of the second while held in registers, which halves the loads and
-// stores; every butterfly is the one of stage() with the same twiddle, so the values are too.
-void stagePair(Lane d, std::int32_t length, std::int32_t stride, const double* cosine,
-               const double* sine, const InterleavedWork& w, std::int32_t from, std::int32_t to)
-{
-    const std::int32_t span = stride / 2;
-    const std::int32_t firstStep = length / stride;
-    const std::int32_t secondStep = firstStep / 2;
-    const auto twiddle = [&](std::int32_t j) {
-        return LaneComplex{hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
-    };
-    for (std::int32_t block = from; block < to; block += 2 * stride) {
-        for (std::int32_t r = 0; r < span; ++r) {
-            const std::int32_t i = block + r;
-            const LaneComplex x0 = w.load(d, i);
-            const LaneComplex x1 = w.load(d, i + span);
-            const LaneComplex x2 = w.load(d, i + stride);
-            const LaneComplex x3 = w.load(d, i + stride + span);
-            LaneComplex u1 = x1;
-            LaneComplex u3 = x3;
-            LaneComplex u2;
-            if (r > 0) {
-                const LaneComplex first = twiddle(r * firstStep);
-                u1 = multiply(first, x1);
-                u3 = multiply(first, x3);
-            }
-            const LaneComplex y0 = add(x0, u1);
-            const LaneComplex y1 = subtract(x0, u1);
-            const LaneComplex y2 = add(x2, u3);
-            const LaneComplex y3 = subtract(x2, u3);
-            u2 = r > 0 ? multiply(twiddle(r * secondStep), y2) : y2;
-            const LaneComplex u4 = multiply(twiddle((r + span) * secondStep), y3);
-            w.store(d, i, add(y0, u2));
-            w.store(d, i + stride, subtract(y0, u2));
-            w.store(d, i + span, add(y1, u4));
-            w.store(d, i + stride + span, subtract(y1, u4));
-        }
-    }
-}
+// The butterflies of butterflies.h on every lane at once. `entry` takes a work position p of
+// the first stage and returns what belongs there: input entry reversal[p] (the bit-reversed
+// copy, done while the first stage reads it), or what an earlier in-place permutation already
+// put at p.
+template <typename Entry>
+struct LaneButterflies {
+    Lane d;
+    const double* cosine;
+    const double* sine;
+    InterleavedWork w;
+    Entry entry;
 
-// Stages from blocks `stride` long up to blocks `last` long over the blocks in [from, to),
-// two at a time where two remain.
-void stages(Lane d, std::int32_t length, std::int32_t stride, std::int32_t last,
-            const double* cosine, const double* sine, const InterleavedWork& w, std::int32_t from,
-            std::int32_t to)
-{
-    while (stride <= last) {
-        if (2 * stride <= last) {
-            stagePair(d, length, stride, cosine, sine, w, from, to);
-            stride *= 4;
-        } else {
-            stage(d, length, stride / 2, stride, cosine, sine, w, from, to);
-            stride *= 2;
-        }
+    LaneComplex twiddle(std::int32_t j) const
+    {
+        return {hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
     }
-}
+    void plain(std::int32_t top, std::int32_t bottom) const
+    {
+        const LaneComplex upper = w.load(d, top);
+        const LaneComplex t = w.load(d, bottom);
+        w.store(d, bottom, subtract(upper, t));
+        w.store(d, top, add(upper, t));
+    }
+    void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
+    {
+        const LaneComplex u = multiply(twiddle(j), w.load(d, bottom));
+        const LaneComplex upper = w.load(d, top);
+        w.store(d, bottom, subtract(upper, u));
+        w.store(d, top, add(upper, u));
+    }
+    void inputPair(std::int32_t p) const
+    {
+        const LaneComplex upper = entry(p);
+        const LaneComplex t = entry(p + 1);
+        w.store(d, p + 1, subtract(upper, t));
+        w.store(d, p, add(upper, t));
+    }
+    // Two stages of four entries held in registers, which halves the loads and stores.
+    void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize, std::int32_t first,
+                   std::int32_t second, std::int32_t third) const
+    {
+        const LaneComplex x0 = w.load(d, i);
+        const LaneComplex x1 = w.load(d, i + half);
+        const LaneComplex x2 = w.load(d, i + blockSize);
+        const LaneComplex x3 = w.load(d, i + blockSize + half);
+        LaneComplex u1 = x1;
+        LaneComplex u3 = x3;
+        if (first != 0) {
+            const LaneComplex firstTwiddle = twiddle(first);
+            u1 = multiply(firstTwiddle, x1);
+            u3 = multiply(firstTwiddle, x3);
+        }
+        const LaneComplex y0 = add(x0, u1);
+        const LaneComplex y1 = subtract(x0, u1);
+        const LaneComplex y2 = add(x2, u3);
+        const LaneComplex y3 = subtract(x2, u3);
+        const LaneComplex u2 = second != 0 ? multiply(twiddle(second), y2) : y2;
+        const LaneComplex u4 = multiply(twiddle(third), y3);
+        w.store(d, i, add(y0, u2));
+        w.store(d, i + blockSize, subtract(y0, u2));
+        w.store(d, i + half, add(y1, u4));
+        w.store(d, i + blockSize + half, subtract(y1, u4));
+    }
+};
 
-// The radix-2 transform of the entries `entry` gives (entries at and beyond the input's end
-// are zeros) into the work vector w. Position p takes entry reversal[p] (the bit-reversed
-// copy) and the first stage pairs positions p and p + 1, in one pass. A butterfly reads only
-// what the earlier stages wrote inside its own block, so the stages run block by block up to
-// blocks of `cached` entries, which stay in the first-level cache, and over the whole vector
+// The radix-2 transform of the entries `entry` gives into the work vector w. A butterfly reads
+// only what the earlier stages wrote inside its own block, so the stages run block by block up
+// to blocks of `cached` entries, which stay in the first-level cache, and over the whole vector
 // after that; each butterfly still sees exactly the values it sees column by column.
-// `entry` takes the work position p and returns what belongs there: input entry reversal[p],
-// or what an earlier in-place permutation already put at p.
 template <typename Entry>
 void transform(Lane d, std::int32_t length, const double* cosine, const double* sine,
                const InterleavedWork& w, std::int32_t cached, Entry entry)
 {
-    const std::int32_t chunk = length < cached ? length : cached;
-    for (std::int32_t base = 0; base < length; base += chunk) {
-        for (std::int32_t p = base; p < base + chunk; p += 2) {
-            const LaneComplex a = entry(p);
-            const LaneComplex t = entry(p + 1);
-            w.store(d, p + 1, subtract(a, t));
-            w.store(d, p, add(a, t));
-        }
-        stages(d, length, 4, chunk, cosine, sine, w, base, base + chunk);
-    }
-    stages(d, length, 2 * chunk, length, cosine, sine, w, 0, length);
+    butterfliesByChunk(length, cached, LaneButterflies<Entry>{d, cosine, sine, w, entry});
 }
 
 // Writes the squared magnitude of entry `row` of every lane into its own column of powers,
@@ -216,19 +209,9 @@ void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t
     }
 }
 
-}  // namespace
-
-std::int32_t lanes() { return static_cast<std::int32_t>(kLanes); }
-
-void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
-                      std::int32_t columnCount)
+// Where each work position of a `length`-point transform takes its input from.
+Storage<std::int32_t> bitReversal(std::int32_t length)
 {
-    const Lane d;
-    const std::int32_t m = plan.m;
-    const std::int32_t length = plan.length;
-
-    // Built once per call: where each work position takes its input from, and the buffers
-    // every group of columns reuses.
     auto reversal = allocateAligned<std::int32_t>(static_cast<std::size_t>(length));
     std::int32_t position = 0;
     for (std::int32_t t = 0; t < length; ++t) {
@@ -238,94 +221,162 @@ void transformColumns(const TransformPlan& plan, const double* const* columnStar
         }
         position = nextBitReversed(position, length);
     }
-    const std::size_t workEntries = static_cast<std::size_t>(length) * 2 * kLanes;
-    auto group = allocateAligned<double>(static_cast<std::size_t>(m) * kLanes);
-    auto forward = allocateAligned<double>(workEntries);
-    const InterleavedWork u(forward.get());
-    const Vector zero = hn::Zero(d);
-    const LaneComplex zeroEntry{zero, zero};
-    const double inverseLength = 1.0 / static_cast<double>(length);
-    const Vector scale = hn::Set(d, inverseLength);
-    // Work entries of all lanes that fill 32 KiB.
-    const auto cached = static_cast<std::int32_t>(32768 / (2 * sizeof(double) * kLanes));
+    return reversal;
+}
 
-    for (std::int32_t first = 0; first < columnCount; first += static_cast<std::int32_t>(kLanes)) {
-        const std::int32_t count = columnCount - first < static_cast<std::int32_t>(kLanes)
-                                       ? columnCount - first
-                                       : static_cast<std::int32_t>(kLanes);
-        // The group's columns side by side, row by row; lanes without a column carry zeros.
-        double* rowsOfGroup = group.get();
+// Work entries of all lanes that fill 32 KiB.
+constexpr auto kCachedEntries = static_cast<std::int32_t>(32768 / (2 * sizeof(double) * kLanes));
+
+// The columns of a call, taken kLanes at a time: each group's m rows side by side (lanes
+// without a column carry zeros), and its results handed to the destination.
+class ColumnGroups {
+public:
+    ColumnGroups(std::span<const double* const> columnStarts, std::int32_t m,
+                 const ColumnDestination& to)
+        : starts_(columnStarts),
+          m_(m),
+          to_(to),
+          rows_(allocateAligned<double>(static_cast<std::size_t>(m) * kLanes))
+    {
+    }
+    std::int32_t columnCount() const { return static_cast<std::int32_t>(starts_.size()); }
+
+    // Gathers the group whose first column is `first`.
+    void gather(std::int32_t first)
+    {
+        first_ = first;
+        count_ = columnCount() - first < static_cast<std::int32_t>(kLanes)
+                     ? columnCount() - first
+                     : static_cast<std::int32_t>(kLanes);
+        // Row by row, so that the staged rows are written in order; a lane without a column
+        // reads a row of zeros.
+        static constexpr double kNoColumn[1] = {0.0};
+        const double* column[kLanes];
+        std::size_t step[kLanes];
         for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            const bool used = static_cast<std::int32_t>(lane) < count;
-            const double* column = used ? columnStarts[first + static_cast<std::int32_t>(lane)]
-                                        : nullptr;
-            for (std::int32_t t = 0; t < m; ++t) {
-                rowsOfGroup[static_cast<std::size_t>(t) * kLanes + lane] = used ? column[t] : 0.0;
+            const bool used = static_cast<std::int32_t>(lane) < count_;
+            column[lane] = used ? starts_[first + static_cast<std::int32_t>(lane)] : kNoColumn;
+            step[lane] = used ? 1 : 0;
+        }
+        double* row = rows_.get();
+        for (std::int32_t t = 0; t < m_; ++t, row += kLanes) {
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                row[lane] = column[lane][static_cast<std::size_t>(t) * step[lane]];
             }
         }
-        auto sample = [&](std::int32_t t) {
-            return hn::Load(d, rowsOfGroup + static_cast<std::size_t>(t) * kLanes);
-        };
-        const std::int32_t rowsOut = plan.lastRow - plan.firstRow + 1;
-        const auto deliver = [&](const LaneComplex& value, std::int32_t t) {
-            if (plan.powers != nullptr) {
-                scatterPower(d, value, t, plan.firstRow, rowsOut, count,
-                             plan.powers + static_cast<std::int64_t>(first) * rowsOut);
-            } else {
-                scatterRow(d, value, t, m, count, plan.spectra + static_cast<std::int64_t>(first) * m);
-            }
-        };
+    }
+    Vector sample(Lane d, std::int32_t t) const
+    {
+        return hn::Load(d, rows_.get() + static_cast<std::size_t>(t) * kLanes);
+    }
+    // Row t of the transform of every column of the group.
+    void deliver(Lane d, const LaneComplex& value, std::int32_t t) const
+    {
+        if (to_.powers != nullptr) {
+            const std::int32_t rowsOut = to_.lastRow - to_.firstRow + 1;
+            scatterPower(d, value, t, to_.firstRow, rowsOut, count_,
+                         to_.powers + static_cast<std::int64_t>(first_) * rowsOut);
+        } else {
+            scatterRow(d, value, t, m_, count_,
+                       to_.spectra + static_cast<std::int64_t>(first_) * m_);
+        }
+    }
 
-        if (plan.radix2) {
-            transform(d, length, plan.cosine, plan.sine, u, cached, [&](std::int32_t p) {
-                return LaneComplex{sample(reversal[p]), zero};
-            });
-            for (std::int32_t t = plan.firstRow; t <= plan.lastRow; ++t) {
-                deliver(u.load(d, t), t);
-            }
+private:
+    std::span<const double* const> starts_;
+    std::int32_t m_;
+    ColumnDestination to_;
+    Storage<double> rows_;
+    std::int32_t first_ = 0;
+    std::int32_t count_ = 0;
+};
+
+// The chirp's spectrum times the forward transform u, each product stored at the bit-reversed
+// position of its own, so that the inverse transform can run in the same room: each position
+// trades with its mirror. The mirrors lie all over the vector, so each is fetched ahead.
+void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* reversal,
+                             const Complex* chirpSpectrum, const InterleavedWork& u)
+{
+    constexpr std::int32_t kAhead = 8;
+    for (std::int32_t p = 0; p < length; ++p) {
+        if (p + kAhead < length) {
+            u.prefetch(reversal[p + kAhead]);
+        }
+        const std::int32_t q = reversal[p];
+        if (q < p) {
             continue;
         }
-
-        // Weighted by the conjugate chirp, zero-padded to the convolution length.
-        transform(d, length, plan.cosine, plan.sine, u, cached, [&](std::int32_t p) {
-            const std::int32_t t = reversal[p];
-            if (t >= m) {
-                return zeroEntry;
-            }
-            const Complex weight = plan.chirp[m - 1 + t];
-            const Vector x = sample(t);
-            return LaneComplex{hn::Mul(x, hn::Set(d, weight.re)),
-                               hn::Neg(hn::Mul(x, hn::Set(d, weight.im)))};
-        });
-        // Times the chirp's spectrum, put into bit-reversed order in place (each position
-        // trades with its mirror), then back with the inverse table in the same room.
-        for (std::int32_t p = 0; p < length; ++p) {
-            const std::int32_t q = reversal[p];
-            if (q < p) {
-                continue;
-            }
-            const LaneComplex atP = multiply(u.load(d, p), broadcast(d, plan.chirpSpectrum[p]));
-            if (q == p) {
-                u.store(d, p, atP);
-                continue;
-            }
-            const LaneComplex atQ = multiply(u.load(d, q), broadcast(d, plan.chirpSpectrum[q]));
-            u.store(d, p, atQ);
-            u.store(d, q, atP);
+        const LaneComplex atP = multiply(u.load(d, p), broadcast(d, chirpSpectrum[p]));
+        if (q == p) {
+            u.store(d, p, atP);
+            continue;
         }
-        transform(d, length, plan.cosine, plan.inverseSine, u, cached,
+        const LaneComplex atQ = multiply(u.load(d, q), broadcast(d, chirpSpectrum[q]));
+        u.store(d, p, atQ);
+        u.store(d, q, atP);
+    }
+}
+
+}  // namespace
+
+std::int32_t lanes() { return static_cast<std::int32_t>(kLanes); }
+
+void transformColumns(const Radix2Tables& tables, std::span<const double* const> columnStarts,
+                      const ColumnDestination& to)
+{
+    const Lane d;
+    const std::int32_t length = tables.length;
+    const auto reversal = bitReversal(length);
+    auto work = allocateAligned<double>(static_cast<std::size_t>(length) * 2 * kLanes);
+    const InterleavedWork u(work.get());
+    const Vector zero = hn::Zero(d);
+    ColumnGroups groups(columnStarts, length, to);
+    for (std::int32_t first = 0; first < groups.columnCount();
+         first += static_cast<std::int32_t>(kLanes)) {
+        groups.gather(first);
+        transform(d, length, tables.cosines().data(), tables.sines().data(), u, kCachedEntries,
+                  [&](std::int32_t p) {
+                      return LaneComplex{groups.sample(d, reversal[p]), zero};
+                  });
+        for (std::int32_t t = to.firstRow; t <= to.lastRow; ++t) {
+            groups.deliver(d, u.load(d, t), t);
+        }
+    }
+}
+
+void transformColumns(const ChirpPlan& plan, std::span<const double* const> columnStarts,
+                      const ColumnDestination& to)
+{
+    const Lane d;
+    const std::int32_t m = plan.m;
+    const std::int32_t length = plan.convolutionLength;
+    const double* cosine = plan.tables.cosines().data();
+    const Complex* chirp = plan.weights().data();
+    const auto reversal = bitReversal(length);
+    auto work = allocateAligned<double>(static_cast<std::size_t>(length) * 2 * kLanes);
+    const InterleavedWork u(work.get());
+    const Vector zero = hn::Zero(d);
+    const LaneComplex zeroEntry{zero, zero};
+    const Vector scale = hn::Set(d, 1.0 / static_cast<double>(length));
+    ColumnGroups groups(columnStarts, m, to);
+    for (std::int32_t first = 0; first < groups.columnCount();
+         first += static_cast<std::int32_t>(kLanes)) {
+        groups.gather(first);
+        // Modulate (zero-padded to the convolution length) and transform.
+        transform(d, length, cosine, plan.tables.sines().data(), u, kCachedEntries,
+                  [&](std::int32_t p) {
+                      const std::int32_t t = reversal[p];
+                      return t < m ? modulate(d, groups.sample(d, t), chirp[m - 1 + t]) : zeroEntry;
+                  });
+        multiplyByChirpSpectrum(d, length, reversal.get(), plan.spectrum().data(), u);
+        transform(d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
                   [&](std::int32_t p) { return u.load(d, p); });
-        // Only entries m - 1 .. 2m - 2 are read, and of them only those of the rows delivered,
-        // so only they are scaled by 1/length.
-        for (std::int32_t t = plan.firstRow; t <= plan.lastRow; ++t) {
-            const Complex weight = plan.chirp[m - 1 + t];
-            LaneComplex value = u.load(d, m - 1 + t);
-            value = {hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
-            const Vector wr = hn::Set(d, weight.re);
-            const Vector wi = hn::Set(d, weight.im);
-            const LaneComplex result{hn::Add(hn::Mul(wr, value.re), hn::Mul(wi, value.im)),
-                                     hn::Sub(hn::Mul(wr, value.im), hn::Mul(wi, value.re))};
-            deliver(result, t);
+        // Demodulate. Only entries m - 1 .. 2m - 2 are read, and of them only those of the
+        // rows delivered, so only they are scaled by 1/length.
+        for (std::int32_t t = to.firstRow; t <= to.lastRow; ++t) {
+            const LaneComplex value = u.load(d, m - 1 + t);
+            const LaneComplex scaled{hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
+            groups.deliver(d, multiplyConjugate(broadcast(d, chirp[m - 1 + t]), scaled), t);
         }
     }
 }

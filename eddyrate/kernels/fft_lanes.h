@@ -6,27 +6,12 @@
 // column by column.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
-#include "numeric_array.h"
+#include "fft_plan.h"
 
 namespace eddyrate {
-
-// What one call of fftTransform has prepared for all of its columns.
-struct TransformPlan {
-    std::int32_t m;                 // rows of every column
-    std::int32_t length;            // radix-2 length: m itself, or the convolution length
-    bool radix2;                    // m is a power of two
-    const double* cosine;           // tables of `length`, 2*(length/4)+1 entries each
-    const double* sine;
-    const double* inverseSine;      // chirp path only
-    const Complex* chirp;           // chirp path only: 2m - 1 weights
-    const Complex* chirpSpectrum;   // chirp path only: transform of the chirp, `length` entries
-    Complex* spectra;               // every row of every column (m per column), or null
-    double* powers;                 // or the squared magnitudes of rows firstRow .. lastRow
-    std::int32_t firstRow;          // the rows delivered
-    std::int32_t lastRow;
-};
 
 // The bit-reversed position of t + 1 (among `length` positions, a power of two), from that
 // of t: a carry that runs from the top bit down, so a whole permutation costs O(length).
@@ -58,22 +43,26 @@ void useVectorUnit(VectorUnit unit);
 // Columns the active unit transforms at once; 1 means column by column.
 std::int32_t lockStepLanes();
 
-// Transforms the columnCount real columns that start at columnStarts (m rows each) into the
-// plan's spectra or powers, lockStepLanes() at a time on the active unit. Needs length >= 4
-// and a unit other than none.
-void transformInLockStep(const TransformPlan& plan, const double* const* columnStarts,
-                         std::int32_t columnCount);
+// Transforms the real columns that start at columnStarts (m rows each, m the plan's length)
+// into the destination, lockStepLanes() at a time on the active unit. Needs a radix-2 length
+// of at least 4 and a unit other than none.
+void transformInLockStep(const TransformPlan& plan, std::span<const double* const> columnStarts,
+                         const ColumnDestination& to);
 
 // The per-unit kernels behind transformInLockStep, one namespace per compiled unit.
 namespace avx2 {
 std::int32_t lanes();
-void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
-                      std::int32_t columnCount);
+void transformColumns(const Radix2Tables& tables, std::span<const double* const> columnStarts,
+                      const ColumnDestination& to);
+void transformColumns(const ChirpPlan& plan, std::span<const double* const> columnStarts,
+                      const ColumnDestination& to);
 }  // namespace avx2
 namespace avx512 {
 std::int32_t lanes();
-void transformColumns(const TransformPlan& plan, const double* const* columnStarts,
-                      std::int32_t columnCount);
+void transformColumns(const Radix2Tables& tables, std::span<const double* const> columnStarts,
+                      const ColumnDestination& to);
+void transformColumns(const ChirpPlan& plan, std::span<const double* const> columnStarts,
+                      const ColumnDestination& to);
 }  // namespace avx512
 
 }  // namespace eddyrate

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
+
+#include "butterflies.h"
+#include "fft_plan.h"
 
 namespace eddyrate {
 namespace {
@@ -175,7 +180,7 @@ TEST(BuildTwiddleTables, HoldsTheUnitCircleFromTheFirstOctant)
     // too, which moves the reference by up to a unit in the last place of pi.
     constexpr double kTolerance =
         std::numeric_limits<long double>::digits > std::numeric_limits<double>::digits ? 2e-16
-                                                                                      : 6e-16;
+                                                                                       : 6e-16;
     for (const std::int32_t length : {1, 2, 4, 8, 64, 8192}) {
         ArrayOwner cosine = initArray(2);
         ArrayOwner sine = initArray(2);
@@ -192,6 +197,98 @@ TEST(BuildTwiddleTables, HoldsTheUnitCircleFromTheFirstOctant)
         }
         buildTwiddleTables(length, true, *cosine, *sine, *inverseSine);
         EXPECT_EQ(columns(*inverseSine), 0);
+    }
+}
+
+// The convolution length by bisection over the exponent, as the design first stated it.
+std::int32_t bisectedConvolutionLength(std::int32_t m)
+{
+    const std::int64_t target = 2 * static_cast<std::int64_t>(m) - 1;
+    if (target <= 1) {
+        return 1;
+    }
+    int low = 0;
+    int high = 31;
+    while (high - low > 1) {
+        const int mid = (low + high) / 2;
+        const std::int64_t power = std::int64_t{1} << mid;
+        if (power == target) {
+            high = mid;
+            break;
+        }
+        (power > target ? high : low) = mid;
+    }
+    return static_cast<std::int32_t>(std::int64_t{1} << high);
+}
+
+TEST(ConvolutionLength, AgreesWithTheBisectionOverTheWholeRange)
+{
+    // The result only changes where 2m - 1 crosses a power of two: every such crossing up to
+    // the largest m allowed (2m - 1 <= 2^30), and lengths drawn between them.
+    constexpr std::int32_t kLargest = std::int32_t{1} << 29;
+    std::vector<std::int32_t> lengths;
+    for (std::int32_t power = 1; power <= kLargest; power *= 2) {
+        for (const std::int32_t m : {power - 1, power, power + 1}) {
+            if (m >= 1 && m <= kLargest) {
+                lengths.push_back(m);
+            }
+        }
+    }
+    std::mt19937 engine(26);
+    std::uniform_int_distribution<std::int32_t> anyLength(1, kLargest);
+    for (int k = 0; k < 10000; ++k) {
+        lengths.push_back(anyLength(engine));
+    }
+    for (const std::int32_t m : lengths) {
+        ASSERT_EQ(convolutionLength(m), bisectedConvolutionLength(m)) << "m = " << m;
+    }
+}
+
+// Every butterfly a schedule performs, as each entry meets them in turn.
+struct ButterflyRecord {
+    using Butterfly = std::tuple<std::int32_t, std::int32_t, std::int32_t>;  // top, bottom, j
+    static constexpr std::int32_t kNoProduct = -1;
+    // The schedules take their ops by value: the copies share this record.
+    std::vector<std::vector<Butterfly>>* byEntry;
+
+    void meet(std::int32_t top, std::int32_t bottom, std::int32_t j) const
+    {
+        (*byEntry)[top].emplace_back(top, bottom, j);
+        (*byEntry)[bottom].emplace_back(top, bottom, j);
+    }
+    void plain(std::int32_t top, std::int32_t bottom) const { meet(top, bottom, kNoProduct); }
+    void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
+    {
+        meet(top, bottom, j);
+    }
+    void inputPair(std::int32_t p) const { plain(p, p + 1); }
+    void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize, std::int32_t first,
+                   std::int32_t second, std::int32_t third) const
+    {
+        const auto twiddle = [](std::int32_t j) { return j == 0 ? kNoProduct : j; };
+        meet(i, i + half, twiddle(first));
+        meet(i + blockSize, i + blockSize + half, twiddle(first));
+        meet(i, i + blockSize, twiddle(second));
+        meet(i + half, i + blockSize + half, third);
+    }
+};
+
+TEST(Butterflies, ChunkedOrderMeetsEveryEntryWithTheButterfliesOfTheStagedOrder)
+{
+    // The lock-step kernels run butterfliesByChunk, the column-by-column code
+    // butterfliesByStage: the same butterflies in the same order for each entry give each
+    // entry the same bits, whatever chunk the unit's cache size makes.
+    for (std::int32_t length = 4; length <= 8192; length *= 2) {
+        std::vector<std::vector<ButterflyRecord::Butterfly>> staged(length);
+        butterfliesByStage(length, ButterflyRecord{&staged});
+        const auto stages =
+            static_cast<std::size_t>(std::countr_zero(static_cast<std::uint32_t>(length)));
+        ASSERT_EQ(staged[length - 1].size(), stages) << "length " << length;
+        for (std::int32_t cached = 2; cached <= 2 * length; cached *= 2) {
+            std::vector<std::vector<ButterflyRecord::Butterfly>> chunked(length);
+            butterfliesByChunk(length, cached, ButterflyRecord{&chunked});
+            ASSERT_EQ(chunked, staged) << "length " << length << ", chunk " << cached;
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <variant>
 
 #include "fft_lanes.h"
 
@@ -107,19 +108,24 @@ std::int32_t lockStepLanes()
     return 1;
 }
 
-void transformInLockStep(const TransformPlan& plan, const double* const* columnStarts,
-                         std::int32_t columnCount)
+void transformInLockStep(const TransformPlan& plan, std::span<const double* const> columnStarts,
+                         const ColumnDestination& to)
 {
 #ifdef EDDYRATE_LOCK_STEP
-    if (activeVectorUnit() == VectorUnit::avx512) {
-        avx512::transformColumns(plan, columnStarts, columnCount);
-    } else {
-        avx2::transformColumns(plan, columnStarts, columnCount);
-    }
+    const bool widest = activeVectorUnit() == VectorUnit::avx512;
+    std::visit(
+        [&](const auto& p) {
+            if (widest) {
+                avx512::transformColumns(p, columnStarts, to);
+            } else {
+                avx2::transformColumns(p, columnStarts, to);
+            }
+        },
+        plan);
 #else
     (void)plan;
     (void)columnStarts;
-    (void)columnCount;
+    (void)to;
 #endif
 }
 

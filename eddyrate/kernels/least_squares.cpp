@@ -1,35 +1,37 @@
 #include "least_squares.h"
 
 #include <cmath>
+#include <limits>
+#include <numbers>
 #include <utility>
+
+#include "matrix_view.h"
 
 namespace eddyrate {
 namespace {
 
 // Smallest normal double: the starting scale of the norm, so no ratio underflows.
-constexpr double kSmallestNormal = 2.2250738585072014e-308;
+constexpr double kSmallestNormal = std::numeric_limits<double>::min();
 // Relative machine precision; the rank tolerance is a multiple of it.
-constexpr double kEpsilon = 2.220446049250313e-16;
-// Below this a reflector's beta is rescaled before tau is formed, and its inverse.
-constexpr double kSafeMinimum = 1.0020841800044864e-292;
-constexpr double kSafeMinimumInverse = 9.9792015476736e+291;
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+// Below this a reflector's beta is rescaled before tau is formed, and its inverse: the
+// smallest normal over the precision, so that beta / precision still is a normal number.
+constexpr double kSafeMinimum = kSmallestNormal / kEpsilon;
+constexpr double kSafeMinimumInverse = 1.0 / kSafeMinimum;
 // sqrt(epsilon): below it the downdated column norm has lost its digits and is recomputed.
-constexpr double kNormDowndateLimit = 1.4901161193847656e-08;
-constexpr double kSquareRootOfTwo = 1.4142135623730951;
+// The precision is a power of two with an even exponent, so its root is one too.
+constexpr double kNormDowndateLimit =
+    1.0 / static_cast<double>(std::int64_t{1} << ((std::numeric_limits<double>::digits - 1) / 2));
+constexpr double kSquareRootOfTwo = std::numbers::sqrt2;
 
-// A column-major m x 2 matrix under factorisation.
-struct Columns {
-    double* data;
-    std::int32_t m;
-    double& operator()(std::int32_t i, std::int32_t j) const
-    {
-        return data[static_cast<std::int64_t>(j) * m + i];
-    }
-    std::span<double> below(std::int32_t i, std::int32_t j) const
-    {
-        return {&(*this)(i + 1, j), static_cast<std::size_t>(m - i - 1)};
-    }
-};
+// The factorisation's results depend on these exact values.
+static_assert(kSmallestNormal == 2.2250738585072014e-308);
+static_assert(kEpsilon == 2.220446049250313e-16);
+static_assert(kSafeMinimum == 1.0020841800044864e-292);
+static_assert(kSafeMinimumInverse == 9.9792015476736e+291);
+static_assert(kNormDowndateLimit == 1.4901161193847656e-08);
+static_assert(kNormDowndateLimit * kNormDowndateLimit == kEpsilon);
+static_assert(kSquareRootOfTwo == 1.4142135623730951);
 
 void scale(std::span<double> values, double factor)
 {
@@ -77,13 +79,13 @@ double makeReflector(double& alpha, std::span<double> x)
 
 // Applies H = I - tau v v^T (v = 1 followed by the stored vector below R(0,0)) to column 1,
 // trimming trailing zeros of v and skipping a column that v cannot change.
-void reflectSecondColumn(const Columns& r, double tau)
+void reflectSecondColumn(const MatrixView<double>& r, double tau)
 {
     if (tau == 0.0) {
         return;
     }
     auto v = [&](std::int32_t k) { return k == 0 ? 1.0 : r(k, 0); };
-    std::int32_t length = r.m;
+    std::int32_t length = r.rows;
     while (length > 0 && v(length - 1) == 0.0) {
         --length;
     }
@@ -152,13 +154,13 @@ FactoredDesign factorDesign(const NumericArray& a)
     for (std::int64_t k = 0; k < 2 * static_cast<std::int64_t>(m); ++k) {
         copy[k] = source[k];
     }
-    const Columns r{copy, m};
+    const MatrixView<double> r{copy, m, 2};
     std::int32_t* order = result.order;
     double* tau = result.tau;
     double norm[2];
     double referenceNorm[2];
     for (std::int32_t j = 0; j < 2; ++j) {
-        norm[j] = referenceNorm[j] = scaledNorm({&r(0, j), static_cast<std::size_t>(m)});
+        norm[j] = referenceNorm[j] = scaledNorm(r.column(j));
     }
 
     const std::int32_t steps = m < 2 ? m : 2;
@@ -175,17 +177,18 @@ FactoredDesign factorDesign(const NumericArray& a)
         if (i == 0) {
             reflectSecondColumn(r, tau[0]);
             if (norm[1] != 0.0) {
-                double t1 = std::fabs(r(0, 1)) / norm[1];
-                t1 = 1.0 - t1 * t1;
-                if (t1 < 0.0) {
-                    t1 = 0.0;
-                }
-                double t2 = norm[1] / referenceNorm[1];
-                t2 = t1 * (t2 * t2);
-                if (t2 <= kNormDowndateLimit) {
+                // The reflection moved part of column 1 into its first row; what is left
+                // below it is the norm times sqrt(keptShare), unless so little is left that
+                // the downdate has lost its digits.
+                const double movedShare = std::fabs(r(0, 1)) / norm[1];
+                const double shrunkShare = 1.0 - movedShare * movedShare;
+                const double keptShare = shrunkShare < 0.0 ? 0.0 : shrunkShare;
+                const double sinceReference = norm[1] / referenceNorm[1];
+                const double keptOfReference = keptShare * (sinceReference * sinceReference);
+                if (keptOfReference <= kNormDowndateLimit) {
                     norm[1] = referenceNorm[1] = 1 < m ? scaledNorm(r.below(0, 1)) : 0.0;
                 } else {
-                    norm[1] = norm[1] * std::sqrt(t1);
+                    norm[1] = norm[1] * std::sqrt(keptShare);
                 }
             }
         }
@@ -211,7 +214,7 @@ void solveSideBySide(const FactoredDesign& design, const double* const* series,
 {
     static_assert(kCount >= 1 && kCount <= 4, "four named sums at most");
     const std::int32_t m = design.m;
-    const Columns r{doubles(*design.factors), m};
+    const MatrixView<double> r{doubles(*design.factors), m, 2};
 
     // b = Q^T y, one reflector after the other, whatever the rank. Entries past y's rows
     // are zeros.
@@ -265,19 +268,8 @@ void solveSideBySide(const FactoredDesign& design, const double* const* series,
         }
     }
 
-    const std::int32_t* order = design.order;
     for (int l = 0; l < kCount; ++l) {
-        std::array<double, 2>& xl = x[l];
-        xl = {0.0, 0.0};
-        for (std::int32_t i = 0; i < design.rank; ++i) {
-            xl[order[i]] = b[l][i];
-        }
-        for (std::int32_t j = design.rank - 1; j >= 0; --j) {
-            xl[order[j]] = xl[order[j]] / r(j, j);
-            for (std::int32_t i = 0; i < j; ++i) {
-                xl[order[i]] = xl[order[i]] - xl[order[j]] * r(i, j);
-            }
-        }
+        x[l] = solveFromHeads(design, b[l][0], m > 1 ? b[l][1] : 0.0);
     }
 }
 
@@ -298,6 +290,24 @@ void solveFactored(const FactoredDesign& design, std::span<const double* const> 
         return solveSideBySide<kSolvedSideBySide>(design, series.data(), length, scratch.data(),
                                                   x.data());
     }
+}
+
+std::array<double, 2> solveFromHeads(const FactoredDesign& design, double head0, double head1)
+{
+    const MatrixView<double> r{doubles(*design.factors), design.m, 2};
+    const std::int32_t* order = design.order;
+    const double heads[2] = {head0, head1};
+    std::array<double, 2> x{0.0, 0.0};
+    for (std::int32_t i = 0; i < design.rank; ++i) {
+        x[order[i]] = heads[i];
+    }
+    for (std::int32_t j = design.rank - 1; j >= 0; --j) {
+        x[order[j]] = x[order[j]] / r(j, j);
+        for (std::int32_t i = 0; i < j; ++i) {
+            x[order[i]] = x[order[i]] - x[order[j]] * r(i, j);
+        }
+    }
+    return x;
 }
 
 std::array<double, 2> solveFactored(const FactoredDesign& design, const NumericArray& y,

@@ -37,6 +37,10 @@ void solveFactored(const FactoredDesign& design, std::span<const double* const> 
                    std::int32_t length, std::span<double> scratch,
                    std::span<std::array<double, 2>> x);
 
+// The coefficients from entries 0 and 1 of Q^T y: the back substitution that ends
+// solveFactored.
+std::array<double, 2> solveFromHeads(const FactoredDesign& design, double head0, double head1);
+
 // Euclidean norm of `values` without overflow or underflow: 0 when empty, |x| for one entry.
 double scaledNorm(std::span<const double> values) noexcept;
 

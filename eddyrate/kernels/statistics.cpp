@@ -1,9 +1,12 @@
 #include "statistics.h"
 
 #include <cmath>
+#include <utility>
 
+#include "fft_lanes.h"
 #include "least_squares.h"
 #include "nonfinite.h"
+#include "statistics_lanes.h"
 #include "summation.h"
 
 namespace eddyrate {
@@ -76,72 +79,163 @@ double sampleStd(std::span<const double> values)
 
 double sampleStd(const NumericArray& x) { return sampleStd(firstExtent(x)); }
 
+namespace {
+
+// The unit that sums several columns at once, or none.
+VectorUnit lockStepUnit(MatrixView<const double> x)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    if (x.rows > 0 && x.columns > 1) {
+        return activeVectorUnit();
+    }
+#else
+    (void)x;
+#endif
+    return VectorUnit::none;
+}
+
+// Without a vector unit: sums[j] = term(x(0, j), j) + term(x(1, j), j) + ... in row order,
+// four columns side by side so that four chains of additions advance at once (one column's
+// additions each wait for the one before).
+template <typename Term>
+void sideBySide(MatrixView<const double> x, std::span<double> sums, Term term)
+{
+    if (x.rows <= 0) {
+        for (std::int32_t j = 0; j < x.columns; ++j) {
+            sums[j] = 0.0;
+        }
+        return;
+    }
+    std::int32_t j = 0;
+    for (; j + 4 <= x.columns; j += 4) {
+        const double* c0 = x.column(j).data();
+        const double* c1 = x.column(j + 1).data();
+        const double* c2 = x.column(j + 2).data();
+        const double* c3 = x.column(j + 3).data();
+        double s0 = term(c0[0], j);
+        double s1 = term(c1[0], j + 1);
+        double s2 = term(c2[0], j + 2);
+        double s3 = term(c3[0], j + 3);
+        for (std::int32_t k = 1; k < x.rows; ++k) {
+            s0 = s0 + term(c0[k], j);
+            s1 = s1 + term(c1[k], j + 1);
+            s2 = s2 + term(c2[k], j + 2);
+            s3 = s3 + term(c3[k], j + 3);
+        }
+        sums[j] = s0;
+        sums[j + 1] = s1;
+        sums[j + 2] = s2;
+        sums[j + 3] = s3;
+    }
+    for (; j < x.columns; ++j) {
+        const double* column = x.column(j).data();
+        double sum = term(column[0], j);
+        for (std::int32_t k = 1; k < x.rows; ++k) {
+            sum = sum + term(column[k], j);
+        }
+        sums[j] = sum;
+    }
+}
+
+}  // namespace
+
+void columnSums(MatrixView<const double> x, std::span<double> sums)
+{
+    switch (lockStepUnit(x)) {
+#ifdef EDDYRATE_LOCK_STEP
+        case VectorUnit::avx512:
+            return avx512::columnSums(x, sums.data());
+        case VectorUnit::avx2:
+            return avx2::columnSums(x, sums.data());
+#endif
+        default:
+            sideBySide(x, sums, [](double value, std::int32_t) { return value; });
+    }
+}
+
+void squaredDeviationSums(MatrixView<const double> x, std::span<const double> means,
+                          std::span<double> sums)
+{
+    switch (lockStepUnit(x)) {
+#ifdef EDDYRATE_LOCK_STEP
+        case VectorUnit::avx512:
+            return avx512::squaredDeviationSums(x, means.data(), sums.data());
+        case VectorUnit::avx2:
+            return avx2::squaredDeviationSums(x, means.data(), sums.data());
+#endif
+        default:
+            // Each mean is read before its column's sum is written (sums may be means).
+            sideBySide(x, sums, [&](double value, std::int32_t j) {
+                const double deviation = value - means[j];
+                return deviation * deviation;
+            });
+    }
+}
+
+void seriesMeans(std::span<const double* const> series, std::int32_t length,
+                 std::span<double> means)
+{
+    const auto count = static_cast<double>(length > 0 ? length : 0);
+    const VectorUnit unit =
+        lockStepUnit({nullptr, length, static_cast<std::int32_t>(series.size())});
+    switch (unit) {
+#ifdef EDDYRATE_LOCK_STEP
+        case VectorUnit::avx512:
+            avx512::seriesSums(series, length, means.data());
+            break;
+        case VectorUnit::avx2:
+            avx2::seriesSums(series, length, means.data());
+            break;
+#endif
+        default:
+            for (std::size_t k = 0; k < series.size(); ++k) {
+                means[k] = sumInOrder({series[k], extentLength(length)});
+            }
+    }
+    for (double& mean : means.first(series.size())) {
+        mean = mean / count;
+    }
+}
+
+void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
+                              std::span<double> deviations)
+{
+    const std::int32_t n = x.rows > 0 ? x.rows : 0;
+    const auto count = static_cast<double>(n);
+    const double divisor = n > 1 ? static_cast<double>(n - 1) : count;
+    columnSums(x, means);
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        means[j] = means[j] / count;
+    }
+    squaredDeviationSums(x, means, deviations);
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        deviations[j] = n == 0 ? std::sqrt(0.0) : std::sqrt(deviations[j] / divisor);
+    }
+}
+
 void columnVariances(const NumericArray& a, NumericArray& result)
 {
     const std::int32_t rowCount = rows(a);
     const std::int32_t columnCount = columns(a);
     resizeArray(result, 1, columnCount, kDoubleSize);
-    double* variances = doubles(result);
+    const std::span<double> variances(doubles(result), extentLength(columnCount));
     if (rowCount == 0 || columnCount == 0) {
-        for (std::int32_t j = 0; j < columnCount; ++j) {
-            variances[j] = 0.0;
+        for (double& variance : variances) {
+            variance = 0.0;
         }
         return;
     }
     const double inverseCount = 1.0 / static_cast<double>(rowCount);
     const double inverseDivisor = 1.0 / static_cast<double>(rowCount > 1 ? rowCount - 1 : rowCount);
-    const double* values = doubles(a);
-    // Four columns side by side: each sum still adds its own column in row order, but the four
-    // chains run at once instead of one after the other.
-    std::int32_t j = 0;
-    for (; j + 4 <= columnCount; j += 4) {
-        const double* c0 = values + static_cast<std::int64_t>(j) * rowCount;
-        const double* c1 = c0 + rowCount;
-        const double* c2 = c1 + rowCount;
-        const double* c3 = c2 + rowCount;
-        double s0 = c0[0];
-        double s1 = c1[0];
-        double s2 = c2[0];
-        double s3 = c3[0];
-        for (std::int32_t k = 1; k < rowCount; ++k) {
-            s0 = s0 + c0[k];
-            s1 = s1 + c1[k];
-            s2 = s2 + c2[k];
-            s3 = s3 + c3[k];
-        }
-        const double m0 = inverseCount * s0;
-        const double m1 = inverseCount * s1;
-        const double m2 = inverseCount * s2;
-        const double m3 = inverseCount * s3;
-        double d0 = c0[0] - m0;
-        double d1 = c1[0] - m1;
-        double d2 = c2[0] - m2;
-        double d3 = c3[0] - m3;
-        double q0 = d0 * d0;
-        double q1 = d1 * d1;
-        double q2 = d2 * d2;
-        double q3 = d3 * d3;
-        for (std::int32_t k = 1; k < rowCount; ++k) {
-            d0 = c0[k] - m0;
-            d1 = c1[k] - m1;
-            d2 = c2[k] - m2;
-            d3 = c3[k] - m3;
-            q0 = q0 + d0 * d0;
-            q1 = q1 + d1 * d1;
-            q2 = q2 + d2 * d2;
-            q3 = q3 + d3 * d3;
-        }
-        variances[j] = inverseDivisor * q0;
-        variances[j + 1] = inverseDivisor * q1;
-        variances[j + 2] = inverseDivisor * q2;
-        variances[j + 3] = inverseDivisor * q3;
+    const MatrixView<const double> x = doubleMatrix(a);
+    // The means, then the squared deviations from them, in the same room.
+    columnSums(x, variances);
+    for (double& mean : variances) {
+        mean = inverseCount * mean;
     }
-    for (; j < columnCount; ++j) {
-        const std::span<const double> column(values + static_cast<std::int64_t>(j) * rowCount,
-                                             extentLength(rowCount));
-        const double mean = inverseCount * sumInOrder(column);
-        const double squares = sumSquaredDeviations(column, mean);
-        variances[j] = inverseDivisor * squares;
+    squaredDeviationSums(x, variances, variances);
+    for (double& variance : variances) {
+        variance = inverseDivisor * variance;
     }
 }
 
@@ -207,23 +301,32 @@ ArrayOwner lineDesign(std::int32_t n)
     return design;
 }
 
-// values minus the fitted line p[0] * time + p[1] * 1, the line summed into `fit` from zero.
+// values minus the fitted line p[0] * time + p[1] * 1, each row's line summed from zero over
+// the design's columns whose coefficient is not zero; along the rows on a vector unit.
 void subtractLine(double* values, std::int32_t n, const NumericArray& design,
-                  std::array<double, 2> p, double* fit)
+                  std::array<double, 2> p)
 {
-    const double* designColumns[2] = {doubles(design), doubles(design) + n};
-    for (std::int32_t i = 0; i < n; ++i) {
-        fit[i] = 0.0;
+    const MatrixView<const double> line = doubleMatrix(design);
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::subtractLine({values, extentLength(n)}, line.column(0).data(),
+                                        line.column(1).data(), p);
+        case VectorUnit::avx2:
+            return avx2::subtractLine({values, extentLength(n)}, line.column(0).data(),
+                                      line.column(1).data(), p);
+        case VectorUnit::none:
+            break;
     }
-    for (int c = 0; c < 2; ++c) {
-        if (p[c] != 0.0) {
-            for (std::int32_t i = 0; i < n; ++i) {
-                fit[i] = designColumns[c][i] * p[c] + fit[i];
+#endif
+    for (std::int32_t i = 0; i < n; ++i) {
+        double fit = 0.0;
+        for (std::int32_t c = 0; c < 2; ++c) {
+            if (p[c] != 0.0) {
+                fit = line(i, c) * p[c] + fit;
             }
         }
-    }
-    for (std::int32_t i = 0; i < n; ++i) {
-        values[i] = values[i] - fit[i];
+        values[i] = values[i] - fit;
     }
 }
 
@@ -234,9 +337,7 @@ void detrendLinear(NumericArray& x)
     const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
     const ArrayOwner design = lineDesign(n);
     const std::array<double, 2> p = leastSquaresSolve(*design, x);
-    ArrayOwner fitted = initArray(2);
-    resizeArray(*fitted, n, 1, kDoubleSize);
-    subtractLine(doubles(x), n, *design, p, doubles(*fitted));
+    subtractLine(doubles(x), n, *design, p);
 }
 
 void detrendColumns(NumericArray& x)
@@ -252,26 +353,46 @@ void detrendColumns(NumericArray& x)
         return;
     }
     // Every column has the same design: it is factored once, which gives each column the bits
-    // of its own full solve; a few columns are solved side by side.
+    // of its own full solve.
     const ArrayOwner design = lineDesign(n);
     const FactoredDesign factored = factorDesign(*design);
+    const MatrixView<double> series = doubleMatrix(x);
+    const VectorUnit unit = lockStepUnit(series);
+    if (unit != VectorUnit::none) {
+        // Q^T y of every column at once, one column per lane.
+        ArrayOwner heads = initArray(2);
+        resizeArray(*heads, count, 2, kDoubleSize);
+        const MatrixView<const double> head = doubleMatrix(std::as_const(*heads));
+#ifdef EDDYRATE_LOCK_STEP
+        if (unit == VectorUnit::avx512) {
+            avx512::reflectedHeads(factored, series, doubles(*heads));
+        } else {
+            avx2::reflectedHeads(factored, series, doubles(*heads));
+        }
+#endif
+        for (std::int32_t j = 0; j < count; ++j) {
+            subtractLine(series.column(j).data(), n, *design,
+                         solveFromHeads(factored, head(j, 0), head(j, 1)));
+        }
+        return;
+    }
+    // Column by column, a few solved side by side.
     constexpr auto kGroup = static_cast<std::int32_t>(kSolvedSideBySide);
     ArrayOwner work = initArray(2);
-    resizeArray(*work, n, kGroup + 1, kDoubleSize);
+    resizeArray(*work, n, kGroup, kDoubleSize);
     double* scratch = doubles(*work);
-    double* fit = scratch + static_cast<std::int64_t>(kGroup) * n;
     for (std::int32_t first = 0; first < count; first += kGroup) {
         const std::int32_t group = count - first < kGroup ? count - first : kGroup;
-        double* series[kSolvedSideBySide];
+        double* columnsOfGroup[kSolvedSideBySide];
         for (std::int32_t l = 0; l < group; ++l) {
-            series[l] = values + static_cast<std::int64_t>(first + l) * n;
+            columnsOfGroup[l] = series.column(first + l).data();
         }
         std::array<double, 2> p[kSolvedSideBySide];
-        solveFactored(factored, {series, static_cast<std::size_t>(group)}, n,
+        solveFactored(factored, {columnsOfGroup, static_cast<std::size_t>(group)}, n,
                       {scratch, static_cast<std::size_t>(group) * n},
                       {p, static_cast<std::size_t>(group)});
         for (std::int32_t l = 0; l < group; ++l) {
-            subtractLine(series[l], n, *design, p[l], fit);
+            subtractLine(columnsOfGroup[l], n, *design, p[l]);
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "matrix_view.h"
 #include "numeric_array.h"
 
 namespace eddyrate {
@@ -24,6 +25,22 @@ double vectorMean(const NumericArray& x);
 // Sample standard deviation (divisor n - 1, or n for one value); 0.0 when empty.
 double sampleStd(std::span<const double> values);
 double sampleStd(const NumericArray& x);
+
+// The column statistics below run several columns at once, one column per lane of the vector
+// unit the transforms use, with the bits of the column-by-column loops.
+
+// sums[j] becomes column j of x summed in row order (0.0 for a matrix without rows).
+void columnSums(MatrixView<const double> x, std::span<double> sums);
+// sums[j] becomes the sum in row order of (x(i, j) - means[j])^2, each deviation times itself
+// (0.0 for a matrix without rows). sums may be means.
+void squaredDeviationSums(MatrixView<const double> x, std::span<const double> means,
+                          std::span<double> sums);
+// means[k] becomes vectorMean of series[k], each `length` long, with its bits.
+void seriesMeans(std::span<const double* const> series, std::int32_t length,
+                 std::span<double> means);
+// means[j] and deviations[j] become vectorMean and sampleStd of column j, with their bits.
+void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
+                              std::span<double> deviations);
 
 // result becomes [1, c]: the sample variance of each column of the [r, c] matrix a, through
 // the reciprocals 1/r and 1/(r-1); zeros when r or c is 0. Throws std::bad_alloc.

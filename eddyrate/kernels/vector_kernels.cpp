@@ -4,7 +4,10 @@
 #include <cstring>
 
 #include "crmath.h"
+#include "fft_lanes.h"
 #include "nonfinite.h"
+#include "statistics.h"
+#include "statistics_lanes.h"
 #include "summation.h"
 
 namespace eddyrate {
@@ -22,11 +25,7 @@ void columnMeans(const NumericArray& x, NumericArray& y)
     resizeArray(y, 1, columnCount, kDoubleSize);
     double* means = doubles(y);
     if (rowCount != 0 && columnCount != 0) {
-        const double* values = doubles(x);
-        for (std::int32_t j = 0; j < columnCount; ++j) {
-            means[j] = sumInOrder(
-                {values + static_cast<std::int64_t>(j) * rowCount, extentLength(rowCount)});
-        }
+        columnSums(doubleMatrix(x), {means, extentLength(columnCount)});
     } else {
         for (std::int32_t j = 0; j < columnCount; ++j) {
             means[j] = 0.0;
@@ -35,6 +34,44 @@ void columnMeans(const NumericArray& x, NumericArray& y)
     const double inverseCount = 1.0 / static_cast<double>(rowCount);
     for (std::int32_t j = 0; j < columnCount; ++j) {
         means[j] = means[j] * inverseCount;
+    }
+}
+
+void multiplyRows(MatrixView<double> x, std::span<const double> weight)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::multiplyRows(x, weight.data());
+        case VectorUnit::avx2:
+            return avx2::multiplyRows(x, weight.data());
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            x(i, j) = x(i, j) * weight[i];
+        }
+    }
+}
+
+void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::multiplyColumns(x, factor.data());
+        case VectorUnit::avx2:
+            return avx2::multiplyColumns(x, factor.data());
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            x(i, j) = x(i, j) * factor[j];
+        }
     }
 }
 

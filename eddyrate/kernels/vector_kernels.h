@@ -3,6 +3,9 @@
 // that produce an array resize their output with the two-step rule; the element-wise ones
 // accept the output being the input.
 
+#include <span>
+
+#include "matrix_view.h"
 #include "numeric_array.h"
 
 namespace eddyrate {
@@ -10,6 +13,11 @@ namespace eddyrate {
 // y becomes [1, c]: each column of the [r, c] matrix x summed in row order, times 1.0 / r.
 // A matrix without rows gives not-a-number in every column. Throws std::bad_alloc.
 void columnMeans(const NumericArray& x, NumericArray& y);
+
+// Every row i of x times weight[i] (a window over each column), or every column j times
+// factor[j], in place; along the rows on a vector unit.
+void multiplyRows(MatrixView<double> x, std::span<const double> weight);
+void multiplyColumns(MatrixView<double> x, std::span<const double> factor);
 
 // Mean of the second-extent elements of a row: sum in order divided by n; 0.0 / 0.0 when empty.
 double rowMean(const NumericArray& x);
@@ -27,8 +35,8 @@ void absElements(const NumericArray& x, NumericArray& y);     // |x[i]|
 void squareElements(const NumericArray& x, NumericArray& y);  // x[i] * x[i]
 void sqrtElements(const NumericArray& x, NumericArray& y);    // sqrt(x[i])
 void powerElements(const NumericArray& x, double exponent,
-                   NumericArray& y);                                    // realPower(x[i], exponent)
-void scaleByInverseTwoPi(const NumericArray& x, NumericArray& y);       // x[i] * (1 / 2 pi)
+                   NumericArray& y);                               // realPower(x[i], exponent)
+void scaleByInverseTwoPi(const NumericArray& x, NumericArray& y);  // x[i] * (1 / 2 pi)
 
 // The element-wise family's common form: y becomes [1, n] (n the second extent of x) with
 // y[i] = map(x[i]), one element after another. y may be x.

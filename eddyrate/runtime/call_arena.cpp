@@ -54,13 +54,13 @@ std::size_t alignUp(std::size_t offset, std::size_t alignment)
 
 // Outside an arena: one heap block per request, aligned inside an over-sized block whose
 // address is kept just before the aligned start.
-void* heapAllocate(std::size_t bytes, std::size_t alignment)
+void* heapAllocate(std::size_t bytes, std::size_t alignment, bool zeroFill)
 {
     const std::size_t extra = alignment + sizeof(void*);
     if (bytes > SIZE_MAX - extra) {
         throw std::bad_alloc();
     }
-    void* raw = std::calloc(1, bytes + extra);
+    void* raw = zeroFill ? std::calloc(1, bytes + extra) : std::malloc(bytes + extra);
     if (raw == nullptr) {
         throw std::bad_alloc();
     }
@@ -90,7 +90,7 @@ CallArena::~CallArena()
     }
 }
 
-void* CallArena::allocate(std::size_t bytes, std::size_t alignment)
+void* CallArena::allocate(std::size_t bytes, std::size_t alignment, bool zeroFill)
 {
     alignment = std::max(alignment, alignof(BlockHeader));
     if (alignment > kMostAlignment || bytes > SIZE_MAX / 4) {
@@ -128,7 +128,9 @@ void* CallArena::allocate(std::size_t bytes, std::size_t alignment)
     *header = BlockHeader{chunk, chunk->used, last_, false};
     last_ = header;
     chunk->used = start + bytes;
-    std::memset(block, 0, bytes);
+    if (zeroFill) {
+        std::memset(block, 0, bytes);
+    }
     return block;
 }
 
@@ -178,9 +180,17 @@ ActiveArena::~ActiveArena() { currentArena = previous_; }
 void* allocateWork(std::size_t bytes, std::size_t alignment)
 {
     if (currentArena != nullptr) {
-        return currentArena->allocate(bytes, alignment);
+        return currentArena->allocate(bytes, alignment, true);
     }
-    return heapAllocate(bytes, alignment);
+    return heapAllocate(bytes, alignment, true);
+}
+
+void* allocateScratch(std::size_t bytes, std::size_t alignment)
+{
+    if (currentArena != nullptr) {
+        return currentArena->allocate(bytes, alignment, false);
+    }
+    return heapAllocate(bytes, alignment, false);
 }
 
 void releaseWork(void* block) noexcept

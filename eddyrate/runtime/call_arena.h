@@ -20,9 +20,9 @@ public:
     CallArena(const CallArena&) = delete;
     CallArena& operator=(const CallArena&) = delete;
 
-    // `bytes` of zero-filled storage aligned to `alignment` (a power of two, at most 64).
-    // Throws std::bad_alloc when no chunk can be had.
-    void* allocate(std::size_t bytes, std::size_t alignment);
+    // `bytes` of storage aligned to `alignment` (a power of two, at most 64), zero-filled when
+    // asked. Throws std::bad_alloc when no chunk can be had.
+    void* allocate(std::size_t bytes, std::size_t alignment, bool zeroFill = true);
     // Gives `block` back; the most recent blocks given back are reused by the next requests.
     void release(void* block) noexcept;
     // Grows the most recent block in place to `bytes`, keeping its first `keptBytes` and
@@ -68,6 +68,10 @@ private:
 // allocateWork gives zero-filled bytes and throws std::bad_alloc; releaseWork takes null.
 void* allocateWork(std::size_t bytes, std::size_t alignment = alignof(std::max_align_t));
 void releaseWork(void* block) noexcept;
+// allocateWork without the zero fill, for storage its user writes in full before it reads any
+// of it (the lock-step kernels' work vectors): a large block is then not written twice.
+// Released with releaseWork.
+void* allocateScratch(std::size_t bytes, std::size_t alignment = alignof(std::max_align_t));
 // Grows a block of allocateWork to `bytes`, keeping its first `keptBytes`; the tail is zero.
 // Returns the block, moved or not. Throws std::bad_alloc, leaving `block` as it was.
 void* growWork(void* block, std::size_t oldBytes, std::size_t keptBytes, std::size_t bytes,

@@ -1,10 +1,14 @@
 #include "fit.h"
 
 #include <cmath>
+#include <numbers>
+#include <span>
 
+#include "matrix_view.h"
 #include "nonfinite.h"
 #include "spectra.h"
 #include "statistics.h"
+#include "summation.h"
 #include "vector_kernels.h"
 
 namespace eddyrate {
@@ -18,6 +22,9 @@ constexpr double kOneThird = 0.3333333333333333;
 // The double nearest (4/3) * 0.55: the Kolmogorov constant of the vertical-velocity
 // spectrum, 4/3 of the longitudinal one in isotropic turbulence.
 constexpr double kVerticalKolmogorov = 0.7333333333333334;
+// The double nearest 1 / (2 pi): turns the speed that carries the eddies into cycles.
+constexpr double kInverseTwoPi = std::numbers::inv_pi / 2.0;
+static_assert(kInverseTwoPi == 0.15915494309189535);
 // Von Karman constant of the neutral surface layer.
 constexpr double kVonKarman = 0.4;
 // A burst estimate needs at least two valid segments.
@@ -26,21 +33,6 @@ constexpr double kLeastValidSegments = 2.0;
 // or slower puts none there) there is no estimate, and a single band would read as a perfect
 // -5/3 law.
 constexpr std::int32_t kLeastFitBands = 2;
-
-// out becomes [1, n] (n the second extent of a) with out[k] = combine(a[k], b[k]).
-template <typename Combine>
-void combineElements(const NumericArray& a, const NumericArray& b, NumericArray& out,
-                     Combine combine)
-{
-    const std::int32_t n = columns(a);
-    resizeArray(out, 1, n, kDoubleSize);
-    const double* left = doubles(a);
-    const double* right = doubles(b);
-    double* result = doubles(out);
-    for (std::int32_t k = 0; k < n; ++k) {
-        result[k] = combine(left[k], right[k]);
-    }
-}
 
 // rowMean of the listed 1-based entries of a row.
 double meanOverBands(const NumericArray& row, const NumericArray& bandList)
@@ -57,31 +49,49 @@ double meanOverBands(const NumericArray& row, const NumericArray& bandList)
     return rowMean(*gathered);
 }
 
-// rowMean of the entries of a [1, M] row whose flag is set, in segment order.
-double meanOverValid(const NumericArray& row, const NumericArray& valid)
+// The mean of the values whose flag is set, in segment order: their sum in order from the
+// first of them, divided by their count (0.0 / 0.0 when there are none).
+double meanOverValid(std::span<const double> values, const std::uint8_t* valid)
 {
-    const std::int32_t count = columns(row);
-    const std::uint8_t* flag = flags(valid);
-    ArrayOwner gathered = initArray(2);
-    resizeArray(*gathered, 1, count, kDoubleSize);
-    const double* values = doubles(row);
-    double* picked = doubles(*gathered);
-    std::int32_t validCount = 0;
-    for (std::int32_t k = 0; k < count; ++k) {
-        if (flag[k] != 0) {
-            picked[validCount++] = values[k];
+    double sum = 0.0;
+    double count = 0.0;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (valid[k] != 0) {
+            sum = count == 0.0 ? values[k] : sum + values[k];
+            count = count + 1.0;
         }
     }
-    gathered->sizes[1] = validCount;
-    return rowMean(*gathered);
+    return sum / count;
 }
+
+// The mean horizontal speed of a segment, which carries the eddies past the sensor.
+double horizontalSpeed(double meanU, double meanV)
+{
+    return std::sqrt(meanV * meanV + meanU * meanU);
+}
+
+// Taylor's frozen turbulence turns frequency into wavenumber: the level of the compensated
+// spectrum is (4/3) 0.55 eps^(2/3) (U / 2 pi)^(2/3), solved here for eps.
+double epsilonFromLevel(double level, double speed)
+{
+    const double carried = realPower(speed * kInverseTwoPi, kTwoThirds) * kVerticalKolmogorov;
+    return realPower(level / carried, kThreeHalves);
+}
+
+// Neutral surface layer: eps = u*^3 / (kappa z).
+double ustarFromEpsilon(double epsilon, double z)
+{
+    return realPower((z * epsilon) * kVonKarman, kOneThird);
+}
+
+// The flatter the compensated spectrum, the closer the quality is to 1.
+double qualityFrom(double level, double spread) { return (level - spread) / level; }
 
 // compensated becomes [count, M]: Freq[J]^(5/3) * Bww[J, k] over the fit bands J. Where the
 // spectrum follows the -5/3 law this is flat, at a level set by the dissipation rate.
 void compensatedSpectrum(const NumericArray& bww, const NumericArray& freq,
                          const NumericArray& bandList, NumericArray& compensated)
 {
-    const std::int32_t nb = rows(bww);
     const std::int32_t segments = columns(bww);
     const std::int32_t count = columns(bandList);
     const std::int32_t* band = integers(bandList);
@@ -92,12 +102,11 @@ void compensatedSpectrum(const NumericArray& bww, const NumericArray& freq,
         g[i] = realPower(doubles(freq)[band[i] - 1], kFiveThirds);
     }
     resizeArray(compensated, count, segments, kDoubleSize);
-    const double* spectrum = doubles(bww);
-    double* values = doubles(compensated);
+    const MatrixView<const double> spectrum = doubleMatrix(bww);
+    const MatrixView<double> values = doubleMatrix(compensated);
     for (std::int32_t k = 0; k < segments; ++k) {
         for (std::int32_t i = 0; i < count; ++i) {
-            values[static_cast<std::int64_t>(k) * count + i] =
-                g[i] * spectrum[static_cast<std::int64_t>(k) * nb + band[i] - 1];
+            values(i, k) = g[i] * spectrum(band[i] - 1, k);
         }
     }
 }
@@ -151,73 +160,55 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
         return;
     }
 
-    // Level and spread of the compensated spectrum in every segment.
+    // The column statistics every segment's formulas start from: level and variance of the
+    // compensated spectrum, mean u and v, variance of u.
     ArrayOwner compensated = initArray(2);
     ArrayOwner level = initArray(2);
-    ArrayOwner spread = initArray(2);
-    compensatedSpectrum(inputs.bww, inputs.freq, *bandList, *compensated);
-    columnMeans(*compensated, *level);
-    columnVariances(*compensated, *spread);
-    sqrtElements(*spread, *spread);
-
-    // Mean horizontal speed of every segment, which carries the eddies past the sensor.
+    ArrayOwner levelVariance = initArray(2);
     ArrayOwner meanU = initArray(2);
     ArrayOwner meanV = initArray(2);
-    ArrayOwner squaredU = initArray(2);
-    ArrayOwner squaredV = initArray(2);
-    ArrayOwner speed = initArray(2);
+    ArrayOwner varianceU = initArray(2);
+    compensatedSpectrum(inputs.bww, inputs.freq, *bandList, *compensated);
+    columnMeans(*compensated, *level);
+    columnVariances(*compensated, *levelVariance);
     columnMeans(inputs.rawU, *meanU);
     columnMeans(inputs.rawV, *meanV);
-    squareElements(*meanU, *squaredU);
-    squareElements(*meanV, *squaredV);
-    combineElements(*squaredV, *squaredU, *speed, [](double v2, double u2) { return v2 + u2; });
-    sqrtElements(*speed, *speed);
+    columnVariances(inputs.rawU, *varianceU);
 
-    // Taylor's frozen turbulence turns frequency into wavenumber: the level of the compensated
-    // spectrum is (4/3) 0.55 eps^(2/3) (U / 2 pi)^(2/3).
-    ArrayOwner work = initArray(2);
-    ArrayOwner ratio = initArray(2);
-    ArrayOwner epsilon = initArray(2);
-    scaleByInverseTwoPi(*speed, *work);
-    powerElements(*work, kTwoThirds, *work);
-    mapElements(*work, *work, [](double b) { return b * kVerticalKolmogorov; });
-    divideElements(*level, *work, *ratio);
-    powerElements(*ratio, kThreeHalves, *epsilon);
-
-    // Neutral surface layer: eps = u*^3 / (kappa z).
-    ArrayOwner ustar = initArray(2);
-    mapElements(*epsilon, *ustar, [z](double eps) { return (z * eps) * kVonKarman; });
-    powerElements(*ustar, kOneThird, *ustar);
-
-    // The flatter the compensated spectrum, the closer the quality is to 1.
-    ArrayOwner excess = initArray(2);
-    ArrayOwner quality = initArray(2);
-    combineElements(*level, *spread, *excess, [](double mean, double sd) { return mean - sd; });
-    divideElements(*excess, *level, *quality);
-
-    // A segment is valid when its mean u stands out of its own fluctuation.
-    ArrayOwner absMeanU = initArray(2);
-    ArrayOwner sigmaU = initArray(2);
+    // One pass over the segments: epsilon, u* and quality (the three columns of `estimates`),
+    // and whether the segment is valid, that is its mean u stands out of its own fluctuation.
+    const std::int32_t segments = columns(*level);
+    ArrayOwner estimates = initArray(2);
     ArrayOwner valid = initArray(2);
-    absElements(*meanU, *absMeanU);
-    columnVariances(inputs.rawU, *sigmaU);
-    sqrtElements(*sigmaU, *sigmaU);
-    const std::int32_t segments = columns(*absMeanU);
+    resizeArray(*estimates, segments, 3, kDoubleSize);
     resizeArray(*valid, 1, segments, kFlagSize);
+    const MatrixView<double> estimate = doubleMatrix(*estimates);
+    constexpr std::int32_t kEpsilon = 0;
+    constexpr std::int32_t kUstar = 1;
+    constexpr std::int32_t kQuality = 2;
+    std::uint8_t* isValid = flags(*valid);
     for (std::int32_t k = 0; k < segments; ++k) {
-        flags(*valid)[k] = doubles(*absMeanU)[k] > doubles(*sigmaU)[k] ? 1 : 0;
+        const double segmentLevel = doubles(*level)[k];
+        const double speed = horizontalSpeed(doubles(*meanU)[k], doubles(*meanV)[k]);
+        const double epsilon = epsilonFromLevel(segmentLevel, speed);
+        estimate(k, kEpsilon) = epsilon;
+        estimate(k, kUstar) = ustarFromEpsilon(epsilon, z);
+        estimate(k, kQuality) = qualityFrom(segmentLevel, std::sqrt(doubles(*levelVariance)[k]));
+        isValid[k] = std::fabs(doubles(*meanU)[k]) > std::sqrt(doubles(*varianceU)[k]) ? 1 : 0;
     }
 
     if (countFlagsRow(*valid) >= kLeastValidSegments) {
-        *outputs.Epsilon = meanOverValid(*epsilon, *valid);
+        *outputs.Epsilon = meanOverValid(estimate.column(kEpsilon), isValid);
         // The surface-layer balance needs a height above the sea.
         const bool heightKnown = std::isfinite(z) && z > 0.0;
-        *outputs.Ustar = heightKnown ? meanOverValid(*ustar, *valid) : kMissingEstimate;
-        *outputs.Quality = meanOverValid(*quality, *valid);
+        *outputs.Ustar =
+            heightKnown ? meanOverValid(estimate.column(kUstar), isValid) : kMissingEstimate;
+        *outputs.Quality = meanOverValid(estimate.column(kQuality), isValid);
     } else {
         *outputs.Ustar = kMissingEstimate;
         *outputs.Epsilon = kMissingEstimate;
-        *outputs.Quality = rowMean(*quality);
+        const std::span<const double> quality = estimate.column(kQuality);
+        *outputs.Quality = sumInOrder(quality) / static_cast<double>(quality.size());
     }
 
     const double suuFit = meanOverBands(inputs.suu, *bandList);

@@ -1,9 +1,12 @@
 #include "screening.h"
 
 #include <cmath>
+#include <utility>
 
 #include "crmath.h"
+#include "matrix_view.h"
 #include "statistics.h"
+#include "summation.h"
 #include "vector_kernels.h"
 
 namespace eddyrate {
@@ -31,28 +34,26 @@ void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t c
 {
     resizeArray(raw, length, count, kDoubleSize);
     const double* kept = doubles(series);
-    double* segments = doubles(raw);
+    const MatrixView<double> segments = doubleMatrix(raw);
     for (std::int32_t j = 0; j < count; ++j) {
-        double* column = segments + static_cast<std::int64_t>(j) * length;
         for (std::int32_t i = 0; i < length; ++i) {
-            column[i] = kept[segmentPosition(i, j, hop)];
+            segments(i, j) = kept[segmentPosition(i, j, hop)];
         }
     }
 }
 
-std::span<double> segmentColumn(NumericArray& matrix, std::int32_t j)
-{
-    const std::int32_t length = rows(matrix);
-    return {doubles(matrix) + static_cast<std::int64_t>(j) * length,
-            static_cast<std::size_t>(length)};
-}
+// The mean and standard deviation of one component's raw segment, before any replacement.
+struct SegmentStatistics {
+    double mean;
+    double deviation;
+};
 
 // Marks the rows of one component that lie more than five standard deviations from the mean.
-// Both statistics come from the raw column, before any replacement.
-void markSpikes(std::span<const double> component, std::uint8_t* spike)
+void markSpikes(std::span<const double> component, SegmentStatistics statistics,
+                std::uint8_t* spike)
 {
-    const double mean = vectorMean(component);
-    const double threshold = sampleStd(component) * kSpikeDeviations;
+    const double mean = statistics.mean;
+    const double threshold = statistics.deviation * kSpikeDeviations;
     for (std::size_t i = 0; i < component.size(); ++i) {
         if (std::fabs(component[i] - mean) > threshold) {
             spike[i] = 1;
@@ -85,41 +86,28 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     const std::int32_t count = columns(raw);
     const std::int64_t elements = elementCount(raw);
 
-    ArrayOwner detrended = initArray(2);
-    resizeArray(*detrended, length, count, kDoubleSize);
-    const double* rawValues = doubles(raw);
-    double* detrendedValues = doubles(*detrended);
-    for (std::int64_t k = 0; k < elements; ++k) {
-        detrendedValues[k] = rawValues[k];
-    }
-    detrendColumns(*detrended);
-
+    // The segments are detrended, measured, windowed and rescaled in the room of the result.
     resizeArray(scaled, length, count, kDoubleSize);
-    const double* weight = doubles(window);
-    double* windowed = doubles(scaled);
-    for (std::int32_t j = 0; j < count; ++j) {
-        const std::int64_t offset = static_cast<std::int64_t>(j) * length;
-        for (std::int32_t i = 0; i < length; ++i) {
-            windowed[offset + i] = detrendedValues[offset + i] * weight[i];
-        }
+    const double* rawValues = doubles(raw);
+    double* values = doubles(scaled);
+    for (std::int64_t k = 0; k < elements; ++k) {
+        values[k] = rawValues[k];
     }
+    detrendColumns(scaled);
+    ArrayOwner detrendedVariance = initArray(2);
+    columnVariances(scaled, *detrendedVariance);
+
+    const MatrixView<double> segments = doubleMatrix(scaled);
+    multiplyRows(segments, {doubles(window), extentLength(length)});
 
     // The window takes variance away from each segment; this factor gives it back.
-    ArrayOwner detrendedVariance = initArray(2);
     ArrayOwner windowedVariance = initArray(2);
     ArrayOwner factor = initArray(2);
-    columnVariances(*detrended, *detrendedVariance);
     columnVariances(scaled, *windowedVariance);
     divideElements(*detrendedVariance, *windowedVariance, *factor);
     sqrtElements(*factor, *factor);
 
-    const double* factors = doubles(*factor);
-    for (std::int32_t j = 0; j < count; ++j) {
-        const std::int64_t offset = static_cast<std::int64_t>(j) * length;
-        for (std::int32_t i = 0; i < length; ++i) {
-            windowed[offset + i] = windowed[offset + i] * factors[j];
-        }
-    }
+    multiplyColumns(segments, {doubles(*factor), extentLength(count)});
 }
 
 }  // namespace
@@ -140,10 +128,21 @@ Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, Numer
     removeFlagged(w, *screened);
     removeFlagged(temp, *screened);
 
-    *outputs.MeanU = vectorMean(u);
-    *outputs.MeanV = vectorMean(v);
-    *outputs.MeanW = vectorMean(w);
-    *outputs.MeanTemp = vectorMean(temp);
+    // The four series were compacted alike, so their means run side by side.
+    const double* kept[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
+    double means[4];
+    if (rows(v) == rows(u) && rows(w) == rows(u) && rows(temp) == rows(u)) {
+        seriesMeans(kept, rows(u), means);
+    } else {
+        means[0] = vectorMean(u);
+        means[1] = vectorMean(v);
+        means[2] = vectorMean(w);
+        means[3] = vectorMean(temp);
+    }
+    *outputs.MeanU = means[0];
+    *outputs.MeanV = means[1];
+    *outputs.MeanW = means[2];
+    *outputs.MeanTemp = means[3];
     return {rows(u), countFlags(*screened)};
 }
 
@@ -176,15 +175,18 @@ std::int32_t segmentPosition(std::int32_t row, std::int32_t segment, double hop)
            1;
 }
 
-void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> w)
+namespace {
+
+void despikeWith(std::span<double> u, std::span<double> v, std::span<double> w,
+                 const SegmentStatistics (&statistics)[3])
 {
     const auto length = static_cast<std::int32_t>(u.size());
     ArrayOwner spikes = initArray(2);
     resizeArray(*spikes, length, 1, kFlagSize);
     std::uint8_t* spike = flags(*spikes);
-    markSpikes(u, spike);
-    markSpikes(v, spike);
-    markSpikes(w, spike);
+    markSpikes(u, statistics[0], spike);
+    markSpikes(v, statistics[1], spike);
+    markSpikes(w, statistics[2], spike);
     bool anySpike = false;
     for (std::int32_t i = 0; i < length; ++i) {
         anySpike = anySpike || spike[i] != 0;
@@ -197,6 +199,16 @@ void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> 
     replaceSpikes(u, spike, doubles(*clean));
     replaceSpikes(v, spike, doubles(*clean));
     replaceSpikes(w, spike, doubles(*clean));
+}
+
+}  // namespace
+
+void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> w)
+{
+    const auto statisticsOf = [](std::span<const double> component) {
+        return SegmentStatistics{vectorMean(component), sampleStd(component)};
+    };
+    despikeWith(u, v, w, {statisticsOf(u), statisticsOf(v), statisticsOf(w)});
 }
 
 void sineWindow(double segmentLength, NumericArray& window)
@@ -228,9 +240,23 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
     cutSegments(v, length, count, hop, *result.rawV);
     cutSegments(w, length, count, hop, *rawW);
     // A sample in several overlapping segments is judged in each by that segment's statistics.
+    // Each segment is a copy of its own, so the statistics of every segment can be taken
+    // before any is despiked, all columns of a component at once.
+    const MatrixView<double> segments[3] = {doubleMatrix(*result.rawU), doubleMatrix(*result.rawV),
+                                            doubleMatrix(*rawW)};
+    ArrayOwner statistics = initArray(2);
+    resizeArray(*statistics, count, 6, kDoubleSize);
+    const MatrixView<double> meanAndDeviation = doubleMatrix(*statistics);
+    for (int c = 0; c < 3; ++c) {
+        columnMeansAndDeviations(segments[c], meanAndDeviation.column(2 * c),
+                                 meanAndDeviation.column(2 * c + 1));
+    }
     for (std::int32_t j = 0; j < count; ++j) {
-        despikeSegment(segmentColumn(*result.rawU, j), segmentColumn(*result.rawV, j),
-                       segmentColumn(*rawW, j));
+        SegmentStatistics segment[3];
+        for (int c = 0; c < 3; ++c) {
+            segment[c] = {meanAndDeviation(j, 2 * c), meanAndDeviation(j, 2 * c + 1)};
+        }
+        despikeWith(segments[0].column(j), segments[1].column(j), segments[2].column(j), segment);
     }
 
     ArrayOwner window = initArray(2);

@@ -1,8 +1,10 @@
 #include "spectra.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "fft.h"
+#include "matrix_view.h"
 #include "vector_kernels.h"
 
 namespace eddyrate {
@@ -58,21 +60,19 @@ void bandSpectra(std::span<const NumericArray* const> scaled, double segmentLeng
     ArrayOwner bandRow = initArray(2);
 
     const double density = 1.0 / ((segmentLength * fs) * 0.5);
-    const double* segmentPowers = doubles(*binPowers);
+    const MatrixView<const double> segmentPowers = doubleMatrix(std::as_const(*binPowers));
     std::int32_t j = 0;
     for (std::size_t k = 0; k < scaled.size(); ++k) {
-        double* bandValues = doubles(*bands[k]);
+        const MatrixView<double> bandValues = doubleMatrix(*bands[k]);
         for (std::int32_t segment = 0; segment < columns(*scaled[k]); ++segment, ++j) {
-            const double* column = segmentPowers + static_cast<std::int64_t>(j) * (half - 1);
             for (std::int32_t r = 1; r < half; ++r) {
-                binPower[r - 1] = column[r - 1];
+                binPower[r - 1] = segmentPowers(r - 1, j);
             }
             binPower[half - 1] = 0.0;
             columnMeans(*blocks, *bandRow);
             const double* bandMeans = doubles(*bandRow);
-            double* segmentBands = bandValues + static_cast<std::int64_t>(segment) * nb;
             for (std::int32_t b = 0; b < nb; ++b) {
-                segmentBands[b] = bandMeans[b] * density;
+                bandValues(b, segment) = bandMeans[b] * density;
             }
         }
     }
@@ -100,12 +100,11 @@ void segmentAverage(const NumericArray& bands, NumericArray& mean)
     // Transposed, each band is a column whose mean runs over the segments in order.
     ArrayOwner transposed = initArray(2);
     resizeArray(*transposed, count, nb, kDoubleSize);
-    const double* source = doubles(bands);
-    double* target = doubles(*transposed);
+    const MatrixView<const double> source = doubleMatrix(bands);
+    const MatrixView<double> target = doubleMatrix(*transposed);
     for (std::int32_t j = 0; j < count; ++j) {
         for (std::int32_t b = 0; b < nb; ++b) {
-            target[static_cast<std::int64_t>(b) * count + j] =
-                source[static_cast<std::int64_t>(j) * nb + b];
+            target(j, b) = source(b, j);
         }
     }
     columnMeans(*transposed, mean);

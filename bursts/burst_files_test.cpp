@@ -7,6 +7,7 @@
 
 #include "rotation.h"
 
+namespace orcan::bursts {
 namespace {
 
 constexpr const char* kToa5 =
@@ -137,3 +138,4 @@ TEST(Rotation, TurnsIntoTheMeanWindAndLeavesDropoutsAlone)
 }
 
 }  // namespace
+}  // namespace orcan::bursts

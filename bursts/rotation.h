@@ -9,6 +9,8 @@
 
 #include "burst.h"
 
+namespace orcan::bursts {
+
 enum class Rotation { none, meanWind, twoAxis };
 
 // "none", "mean-wind" or "double"; nothing for any other text.
@@ -26,3 +28,5 @@ std::optional<double> meanWindAngleDegrees(const Burst& burst);
 
 // The tools warn beyond this angle: the segment test then looks at a crosswind component.
 inline constexpr double kWarnAngleDegrees = 45.0;
+
+}  // namespace orcan::bursts

@@ -13,6 +13,8 @@
 
 #include "burst.h"
 
+namespace orcan::bursts {
+
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar (by 400-year eras, so no
 // platform's time functions or time zone take part).
 std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day);
@@ -55,3 +57,5 @@ std::optional<std::string> parseColumnList(std::string_view text, std::vector<st
 
 // Samples holding an exact zero in any series: the library screens them as dropouts.
 std::size_t countDropouts(const Burst& burst);
+
+}  // namespace orcan::bursts

@@ -4,6 +4,8 @@
 #include <limits>
 #include <numbers>
 
+namespace orcan::bursts {
+
 std::optional<Rotation> parseRotation(std::string_view text)
 {
     if (text == "none") {
@@ -106,3 +108,5 @@ std::optional<double> meanWindAngleDegrees(const Burst& burst)
     }
     return std::atan2(means.v, means.u) * (180.0 / std::numbers::pi);
 }
+
+}  // namespace orcan::bursts

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <ostream>
 
+namespace orcan::bursts {
+
 namespace {
 
 std::string formatSample(double value, int decimals)
@@ -32,3 +34,5 @@ void writeBurstCsv(std::ostream& out, const Burst& burst, int decimals)
             << formatSample(burst.temp[i], decimals) << '\n';
     }
 }
+
+}  // namespace orcan::bursts

@@ -14,7 +14,9 @@
 #include <memory>
 #include <system_error>
 
-#include "cli.h"
+#include "text.h"
+
+namespace orcan::bursts {
 
 std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day)
 {
@@ -613,3 +615,5 @@ std::size_t countDropouts(const Burst& burst)
     }
     return count;
 }
+
+}  // namespace orcan::bursts

@@ -7,6 +7,7 @@
 
 #include "burst_files.h"
 
+namespace orcan::bursts {
 namespace {
 
 std::optional<CsvError> readBurstCsv(const std::string& text, Burst& burst)
@@ -93,3 +94,4 @@ TEST(WriteBurstCsv, WritesAZeroOnlyWhereTheBurstHoldsOne)
 }
 
 }  // namespace
+}  // namespace orcan::bursts

@@ -1,12 +1,14 @@
 #pragma once
-// A burst of sonic-anemometer samples as the tools keep it, and its CSV form: one sample a
-// row, the columns u, v, w and the sonic temperature T.
+// A burst of sonic-anemometer samples as the shore side keeps it, and its CSV form: one
+// sample a row, the columns u, v, w and the sonic temperature T.
 
 #include <cstddef>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace orcan::bursts {
 
 struct Burst {
     std::vector<double> u;
@@ -35,3 +37,5 @@ struct CsvError {
 // A value that would round to zero is written one step away from it instead, so that the
 // file carries a zero only where the burst holds an exact zero (a dropout the library screens).
 void writeBurstCsv(std::ostream& out, const Burst& burst, int decimals);
+
+}  // namespace orcan::bursts

@@ -1,0 +1,345 @@
+// The lock-step column statistics for one vector unit, compiled once per unit like
+// fft_lanes.cpp. Four columns share a vector, one column per lane; each lane adds its own
+// column in row order from the first row, exactly as the column-by-column loop does, so the
+// sums keep their bits. What the lanes gain is independence: one column's sum is a chain of
+// additions, each waiting for the one before, and here four (and, two vectors at a time, eight)
+// chains advance at once.
+#include "statistics_lanes.h"
+
+#include <hwy/highway.h>
+
+#include <utility>
+
+namespace eddyrate {
+namespace EDDYRATE_UNIT {
+namespace hn = hwy::HWY_NAMESPACE;
+
+namespace {
+
+using Four = hn::FixedTag<double, 4>;
+using Vector = hn::Vec<Four>;
+constexpr std::int32_t kLanes = 4;
+
+// Where the columns of a set start, all of the same rows: those of a matrix, or series of
+// their own.
+struct ColumnSet {
+    std::int32_t rows;
+    std::int32_t columns;
+    const double* matrix;         // column j at matrix + j * rows, or
+    const double* const* starts;  // column j at starts[j]
+
+    const double* column(std::int32_t j) const
+    {
+        return starts != nullptr ? starts[j] : matrix + static_cast<std::int64_t>(j) * rows;
+    }
+};
+
+ColumnSet columnsOf(MatrixView<const double> x) { return {x.rows, x.columns, x.data, nullptr}; }
+
+// Four columns of a set, read row by row: rows k .. k + 3 of the four columns are loaded
+// column-wise and transposed in registers into one vector per row.
+class FourColumns {
+public:
+    // The columns `first` .. first + 3 of x; past the last column a lane repeats the first
+    // one, and its results are not written.
+    FourColumns(const ColumnSet& x, std::int32_t first)
+    {
+        for (std::int32_t lane = 0; lane < kLanes; ++lane) {
+            const std::int32_t j = first + lane < x.columns ? first + lane : first;
+            column_[lane] = x.column(j);
+        }
+    }
+
+    void rowsFrom(Four d, std::int32_t k, Vector rows[kLanes]) const
+    {
+        const Vector a0 = hn::LoadU(d, column_[0] + k);
+        const Vector a1 = hn::LoadU(d, column_[1] + k);
+        const Vector a2 = hn::LoadU(d, column_[2] + k);
+        const Vector a3 = hn::LoadU(d, column_[3] + k);
+        const Vector t0 = hn::InterleaveLower(d, a0, a1);
+        const Vector t1 = hn::InterleaveUpper(d, a0, a1);
+        const Vector t2 = hn::InterleaveLower(d, a2, a3);
+        const Vector t3 = hn::InterleaveUpper(d, a2, a3);
+        rows[0] = hn::ConcatLowerLower(d, t2, t0);
+        rows[1] = hn::ConcatLowerLower(d, t3, t1);
+        rows[2] = hn::ConcatUpperUpper(d, t2, t0);
+        rows[3] = hn::ConcatUpperUpper(d, t3, t1);
+    }
+
+    Vector row(Four d, std::int32_t k) const
+    {
+        HWY_ALIGN double values[kLanes];
+        for (std::int32_t lane = 0; lane < kLanes; ++lane) {
+            values[lane] = column_[lane][k];
+        }
+        return hn::Load(d, values);
+    }
+
+private:
+    const double* column_[kLanes];
+};
+
+void storeLanes(Four d, Vector value, std::int32_t first, std::int32_t columns, double* out)
+{
+    HWY_ALIGN double values[kLanes];
+    hn::Store(value, d, values);
+    for (std::int32_t lane = 0; lane < kLanes && first + lane < columns; ++lane) {
+        out[first + lane] = values[lane];
+    }
+}
+
+// One sum per column of x into `out`: every lane starts with the term of its column's row
+// `from` and adds the terms of the rows after it in row order. parameterOf(first) gives, once
+// per group of four columns starting at column `first`, what the group's terms use;
+// term(row, k, parameter) the vector to add for row k. Two groups run side by side; a lone
+// last group runs beside a copy of itself whose sums are dropped.
+template <typename ParameterOf, typename Term>
+void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf parameterOf, Term term)
+{
+    const Four d;
+    const std::int32_t n = x.rows;
+    for (std::int32_t first = 0; first < x.columns; first += 2 * kLanes) {
+        const bool paired = first + kLanes < x.columns;
+        const std::int32_t second = paired ? first + kLanes : first;
+        const FourColumns left(x, first);
+        const FourColumns right(x, second);
+        const auto leftParameter = parameterOf(first);
+        const auto rightParameter = parameterOf(second);
+        // The block of four rows that holds row `from`, from that row on; then four rows at a
+        // time; then the rows left over one by one.
+        Vector rows[kLanes];
+        Vector leftSum;
+        Vector rightSum;
+        std::int32_t k = from - from % kLanes;
+        if (k + kLanes <= n) {
+            left.rowsFrom(d, k, rows);
+            leftSum = term(rows[from - k], from, leftParameter);
+            for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
+                leftSum = hn::Add(leftSum, term(rows[r], k + r, leftParameter));
+            }
+            right.rowsFrom(d, k, rows);
+            rightSum = term(rows[from - k], from, rightParameter);
+            for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
+                rightSum = hn::Add(rightSum, term(rows[r], k + r, rightParameter));
+            }
+            k += kLanes;
+        } else {
+            leftSum = term(left.row(d, from), from, leftParameter);
+            rightSum = term(right.row(d, from), from, rightParameter);
+            k = from + 1;
+        }
+        for (; k + kLanes <= n; k += kLanes) {
+            left.rowsFrom(d, k, rows);
+            leftSum = hn::Add(leftSum, term(rows[0], k, leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[1], k + 1, leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[2], k + 2, leftParameter));
+            leftSum = hn::Add(leftSum, term(rows[3], k + 3, leftParameter));
+            right.rowsFrom(d, k, rows);
+            rightSum = hn::Add(rightSum, term(rows[0], k, rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[1], k + 1, rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[2], k + 2, rightParameter));
+            rightSum = hn::Add(rightSum, term(rows[3], k + 3, rightParameter));
+        }
+        for (; k < n; ++k) {
+            leftSum = hn::Add(leftSum, term(left.row(d, k), k, leftParameter));
+            rightSum = hn::Add(rightSum, term(right.row(d, k), k, rightParameter));
+        }
+        storeLanes(d, leftSum, first, x.columns, out);
+        if (paired) {
+            storeLanes(d, rightSum, second, x.columns, out);
+        }
+    }
+}
+
+// The entries of `values` of a group's columns, one per lane (a lane past the last column
+// repeats the group's first).
+Vector groupValues(Four d, const double* values, std::int32_t first, std::int32_t columns)
+{
+    HWY_ALIGN double lanes[kLanes];
+    for (std::int32_t lane = 0; lane < kLanes; ++lane) {
+        lanes[lane] = first + lane < columns ? values[first + lane] : values[first];
+    }
+    return hn::Load(d, lanes);
+}
+
+}  // namespace
+
+void columnSums(MatrixView<const double> x, double* sums)
+{
+    sumRows(
+        columnsOf(x), 0, sums, [](std::int32_t) { return 0; },
+        [](Vector row, std::int32_t, int) { return row; });
+}
+
+void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums)
+{
+    const Four d;
+    sumRows(
+        columnsOf(x), 0, sums,
+        [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
+        [](Vector row, std::int32_t, Vector mean) {
+            const Vector deviation = hn::Sub(row, mean);
+            return hn::Mul(deviation, deviation);
+        });
+}
+
+void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums)
+{
+    const ColumnSet x{length, static_cast<std::int32_t>(series.size()), nullptr, series.data()};
+    sumRows(
+        x, 0, sums, [](std::int32_t) { return 0; },
+        [](Vector row, std::int32_t, int) { return row; });
+}
+
+void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads)
+{
+    const Four d;
+    const MatrixView<const double> r = doubleMatrix(std::as_const(*design.factors));
+    const std::int32_t count = y.columns;
+    double* firstHeads = heads;
+    double* secondHeads = heads + count;
+    // The first reflector: w = y(0) + sum over i >= 1 of r(i, 0) y(i); y(0) - tau w.
+    if (design.tau[0] != 0.0) {
+        sumRows(
+            columnsOf(y), 0, firstHeads, [](std::int32_t) { return 0; },
+            [&](Vector row, std::int32_t k, int) {
+                return k == 0 ? row : hn::Mul(hn::Set(d, r(k, 0)), row);
+            });
+    }
+    for (std::int32_t j = 0; j < count; ++j) {
+        const double step = design.tau[0] * firstHeads[j];
+        firstHeads[j] = design.tau[0] == 0.0 ? y(0, j) : step != 0.0 ? y(0, j) - step : y(0, j);
+        // The step the first reflection took, kept where the second one reads it.
+        secondHeads[j] = design.tau[0] == 0.0 ? 0.0 : step;
+    }
+    // The second reflector sees y after the first reflection, each entry formed as the
+    // first reflection left it: y(i) - r(i, 0) step where its step is not zero.
+    const auto reflected = [&](Vector row, std::int32_t k, Vector step) {
+        const Vector moved = hn::Sub(row, hn::Mul(hn::Set(d, r(k, 0)), step));
+        return hn::IfThenElse(hn::Eq(step, hn::Zero(d)), row, moved);
+    };
+    const auto stepsOf = [&](std::int32_t first) {
+        return groupValues(d, secondHeads, first, count);
+    };
+    if (design.steps < 2 || design.tau[1] == 0.0) {
+        // Only entry 1 after the first reflection is needed.
+        HWY_ALIGN double lanes[kLanes];
+        for (std::int32_t first = 0; first < count; first += kLanes) {
+            hn::Store(reflected(FourColumns(columnsOf(y), first).row(d, 1), 1, stepsOf(first)), d,
+                      lanes);
+            for (std::int32_t lane = 0; lane < kLanes && first + lane < count; ++lane) {
+                secondHeads[first + lane] = lanes[lane];
+            }
+        }
+        return;
+    }
+    // w = b(1) + sum over i >= 2 of r(i, 1) b(i), with b as the first reflection left it.
+    HWY_ALIGN double sumsBuffer[2 * kLanes];
+    for (std::int32_t first = 0; first < count; first += 2 * kLanes) {
+        const std::int32_t columns = count - first < 2 * kLanes ? count - first : 2 * kLanes;
+        const MatrixView<const double> block{y.column(first).data(), y.rows, columns};
+        sumRows(
+            columnsOf(block), 1, sumsBuffer,
+            [&](std::int32_t groupFirst) { return stepsOf(first + groupFirst); },
+            [&](Vector row, std::int32_t k, Vector step) {
+                const Vector b = reflected(row, k, step);
+                return k == 1 ? b : hn::Mul(hn::Set(d, r(k, 1)), b);
+            });
+        for (std::int32_t l = 0; l < columns; ++l) {
+            const std::int32_t j = first + l;
+            const double firstStep = secondHeads[j];
+            const double entryOne = firstStep != 0.0 ? y(1, j) - r(1, 0) * firstStep : y(1, j);
+            const double step = design.tau[1] * sumsBuffer[l];
+            secondHeads[j] = step != 0.0 ? entryOne - step : entryOne;
+        }
+    }
+}
+
+// The element-wise passes below have no order to keep: every element gets the operations of
+// the column-by-column loop, so they run along the rows with the unit's full width.
+namespace {
+
+using Wide = hn::ScalableTag<double>;
+
+// out[i] = op(i) for i in [0, n), vectors of the unit's width and the rest one by one.
+template <typename VectorOp, typename ScalarOp>
+void alongRows(std::int32_t n, VectorOp vectorOp, ScalarOp scalarOp)
+{
+    const Wide d;
+    const auto width = static_cast<std::int32_t>(hn::Lanes(d));
+    std::int32_t i = 0;
+    for (; i + width <= n; i += width) {
+        vectorOp(d, i);
+    }
+    for (; i < n; ++i) {
+        scalarOp(i);
+    }
+}
+
+}  // namespace
+
+void subtractLine(std::span<double> values, const double* time, const double* ones,
+                  std::array<double, 2> p)
+{
+    const Wide d;
+    const auto n = static_cast<std::int32_t>(values.size());
+    double* v = values.data();
+    const auto p0 = hn::Set(d, p[0]);
+    const auto p1 = hn::Set(d, p[1]);
+    alongRows(
+        n,
+        [&](Wide, std::int32_t i) {
+            auto fit = hn::Zero(d);
+            if (p[0] != 0.0) {
+                fit = hn::Add(hn::Mul(hn::LoadU(d, time + i), p0), fit);
+            }
+            if (p[1] != 0.0) {
+                fit = hn::Add(hn::Mul(hn::LoadU(d, ones + i), p1), fit);
+            }
+            hn::StoreU(hn::Sub(hn::LoadU(d, v + i), fit), d, v + i);
+        },
+        [&](std::int32_t i) {
+            double fit = 0.0;
+            if (p[0] != 0.0) {
+                fit = time[i] * p[0] + fit;
+            }
+            if (p[1] != 0.0) {
+                fit = ones[i] * p[1] + fit;
+            }
+            v[i] = v[i] - fit;
+        });
+}
+
+void multiplyRows(MatrixView<double> x, const double* weight)
+{
+    const Wide d;
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        double* column = x.column(j).data();
+        alongRows(
+            x.rows,
+            [&](Wide, std::int32_t i) {
+                hn::StoreU(hn::Mul(hn::LoadU(d, column + i), hn::LoadU(d, weight + i)), d,
+                           column + i);
+            },
+            [&](std::int32_t i) { column[i] = column[i] * weight[i]; });
+    }
+}
+
+void multiplyColumns(MatrixView<double> x, const double* factor)
+{
+    const Wide d;
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        double* column = x.column(j).data();
+        const double f = factor[j];
+        const auto fj = hn::Set(d, f);
+        alongRows(
+            x.rows,
+            [&](Wide, std::int32_t i) {
+                hn::StoreU(hn::Mul(hn::LoadU(d, column + i), fj), d, column + i);
+            },
+            [&](std::int32_t i) { column[i] = column[i] * f; });
+    }
+}
+
+}  // namespace EDDYRATE_UNIT
+}  // namespace eddyrate

@@ -1,0 +1,44 @@
+#pragma once
+// The column statistics of statistics.cpp several columns at a time, one column per vector
+// lane, on the vector unit the transforms use (fft_lanes.h chooses it). Each lane adds its
+// column in row order from the first row, so every sum has the bits of the column-by-column
+// loop. The matrices have at least one row.
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "least_squares.h"
+#include "matrix_view.h"
+
+namespace eddyrate {
+
+// The per-unit kernels, one namespace per compiled unit: sums[j] is column j summed in row
+// order (seriesSums the same for series of their own, each `length` long); squaredDeviationSums
+// adds (x - means[j])^2, each deviation times itself.
+// reflectedHeads: heads[j] and heads[count + j] become entries 0 and 1 of Q^T y for column j
+// of y (as many rows as the design, at least three), the reflections applied as
+// solveFactored applies them. subtractLine, multiplyRows and multiplyColumns are those of
+// statistics.h and vector_kernels.h, element by element along the rows.
+namespace avx2 {
+void columnSums(MatrixView<const double> x, double* sums);
+void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
+void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums);
+void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads);
+void subtractLine(std::span<double> values, const double* time, const double* ones,
+                  std::array<double, 2> p);
+void multiplyRows(MatrixView<double> x, const double* weight);
+void multiplyColumns(MatrixView<double> x, const double* factor);
+}  // namespace avx2
+namespace avx512 {
+void columnSums(MatrixView<const double> x, double* sums);
+void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
+void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums);
+void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads);
+void subtractLine(std::span<double> values, const double* time, const double* ones,
+                  std::array<double, 2> p);
+void multiplyRows(MatrixView<double> x, const double* weight);
+void multiplyColumns(MatrixView<double> x, const double* factor);
+}  // namespace avx512
+
+}  // namespace eddyrate
