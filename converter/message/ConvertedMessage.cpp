@@ -1,13 +1,13 @@
 #include "ConvertedMessage.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Records.h"
 
 namespace saltmark {
 
-ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message,
-                                     DecodedMessage* decoded)
+ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message, DecodedMessage* decoded)
 {
     const auto n = static_cast<std::int32_t>(
         std::min<std::size_t>(message.size(), static_cast<std::size_t>(kLargestMessageBytes)));

@@ -90,10 +90,7 @@ constexpr FieldFactsRow kFieldFacts[] = {
     {"Signature", "Avg cells", {"Average cells", "1"}},
 };
 
-Json Optional(const auto& value)
-{
-    return value ? Json(*value) : Json();
-}
+Json Optional(const auto& value) { return value ? Json(*value) : Json(); }
 
 Json OptionalTime(const std::optional<double>& time)
 {
@@ -108,8 +105,8 @@ void AppendNumber(std::string& out, double value)
     if (std::isnan(value) || std::isinf(value)) {
         out += "null";
     } else if (value == std::floor(value) && std::fabs(value) < 9e15) {
-        out.append(text, std::to_chars(text, text + sizeof text,
-                                       static_cast<std::int64_t>(value)).ptr);
+        out.append(text,
+                   std::to_chars(text, text + sizeof text, static_cast<std::int64_t>(value)).ptr);
     } else {
         out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
     }
@@ -177,8 +174,8 @@ Json ConfigJson(std::chrono::seconds lateAfter)
             if (facts.unit.empty()) {
                 continue;  // the page shows the field's own name and says its unit is unknown
             }
-            Json& entry = byField[std::string(f.name)] = {{"label", facts.label},
-                                                           {"unit", facts.unit}};
+            Json& entry =
+                byField[std::string(f.name)] = {{"label", facts.label}, {"unit", facts.unit}};
             if (facts.log) {
                 entry["log"] = true;
             }

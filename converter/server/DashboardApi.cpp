@@ -68,7 +68,8 @@ struct Filters {
 std::optional<Filters> ReadFilters(const HttpRequest& req, HttpResponse& res)
 {
     Filters filters;
-    for (const auto& [name, bound] : {std::pair{"from", &filters.range.from}, {"to", &filters.range.to}}) {
+    for (const auto& [name, bound] :
+         {std::pair{"from", &filters.range.from}, {"to", &filters.range.to}}) {
         const std::string text = req.Param(name);
         if (text.empty()) {
             continue;
@@ -110,8 +111,7 @@ bool IsScalarField(const std::string& type, const std::string& field)
 
 int DaysInMonth(int year, int month)
 {
-    const std::chrono::year_month_day_last end{std::chrono::year(year) / month /
-                                                std::chrono::last};
+    const std::chrono::year_month_day_last end{std::chrono::year(year) / month / std::chrono::last};
     return static_cast<int>(static_cast<unsigned>(end.day()));
 }
 
@@ -269,9 +269,8 @@ void DashboardApi::Buoys(const HttpRequest&, HttpResponse& res) const
     if (!buoys) {
         return SendFailure(res, reason);
     }
-    const double now = std::chrono::duration<double>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     SendJson(res, BuoysJson(*buoys, now, m_impl->lateAfter));
 }
 
@@ -397,7 +396,8 @@ void DashboardApi::Track(const HttpRequest& req, HttpResponse& res) const
     if (!count) {
         return SendFailure(res, reason);
     }
-    const std::int64_t every = std::max<std::int64_t>(1, (*count + kTrackMessages - 1) / kTrackMessages);
+    const std::int64_t every =
+        std::max<std::int64_t>(1, (*count + kTrackMessages - 1) / kTrackMessages);
     const auto track = reader->Track({filters->buoy, filters->range, every}, reason);
     if (!track) {
         return SendFailure(res, reason);

@@ -52,8 +52,7 @@ std::vector<std::uint8_t> Camera(std::vector<std::uint8_t> image)
     return record.Bytes();
 }
 
-archive::Delivery Pushed(std::uint16_t momsn, double sessionTime,
-                         std::vector<std::uint8_t> payload)
+archive::Delivery Pushed(std::uint16_t momsn, double sessionTime, std::vector<std::uint8_t> payload)
 {
     DirectIpMessage message;
     message.header.imei = kBuoyA;
@@ -83,9 +82,9 @@ protected:
         const archive::Delivery deliveries[] = {
             Pushed(1, kT0, Message({Pb200(kSecondOfDay - 30, 59.9f, 10.7f, 7.5f), Battery(12.5f)})),
             Pushed(2, kT0 + 1800, Message({Battery(9999.0f), Camera({0xff, 0xd8, 0xff})})),
-            archive::DeliveryFromFile(std::string(kBuoyB) + "_7.sbd",
-                                      Message({Pb200(kSecondOfDay + 1800, 60.5f, 5.25f, 9.0f),
-                                               Battery(11.0f)})),
+            archive::DeliveryFromFile(
+                std::string(kBuoyB) + "_7.sbd",
+                Message({Pb200(kSecondOfDay + 1800, 60.5f, 5.25f, 9.0f), Battery(11.0f)})),
             archive::DeliveryFromFile("a.sbd", Message({Battery(12.0f)})),
             archive::DeliveryFromFile("b.sbd", Message({Battery(12.25f)}),
                                       static_cast<std::int64_t>(kT0 - 86400)),
@@ -199,9 +198,9 @@ TEST_F(SaltmarkServerApi, MessagesPageByTimeFilterByBuoyAndRangeAndSayWhatArrive
     // A bare-date `to` takes in its whole day; a range leaves out the messages without a time.
     EXPECT_EQ(Ids(GetJson(&DashboardApi::Messages, {{"to", "2025-12-06"}})),
               (std::vector<std::int64_t>{5}));
-    EXPECT_EQ(Ids(GetJson(&DashboardApi::Messages,
-                          {{"from", "2025-12-07T09:34"}, {"to", "2025-12-07"}})),
-              (std::vector<std::int64_t>{3, 2}));
+    EXPECT_EQ(
+        Ids(GetJson(&DashboardApi::Messages, {{"from", "2025-12-07T09:34"}, {"to", "2025-12-07"}})),
+        (std::vector<std::int64_t>{3, 2}));
 
     for (const HttpFields& bad : {HttpFields{{"from", "<script>"}}, HttpFields{{"to", "2025-13"}},
                                   HttpFields{{"limit", "0"}}, HttpFields{{"before", "x"}},
@@ -239,8 +238,8 @@ TEST_F(SaltmarkServerApi, OneMessageIsTheConvertersDocumentWithItsEnvelopeAndIts
 
 TEST_F(SaltmarkServerApi, ASeriesOfSeveralBuoysSaysWhosePointEachIs)
 {
-    const Json one = GetJson(&DashboardApi::Series,
-                             {{"type", "PB200"}, {"field", "WSMean"}, {"imei", kBuoyA}});
+    const Json one =
+        GetJson(&DashboardApi::Series, {{"type", "PB200"}, {"field", "WSMean"}, {"imei", kBuoyA}});
     EXPECT_EQ(one, Json::parse(R"({"type":"PB200","field":"WSMean","t":[1765099970],"v":[7.5]})"));
 
     const HttpFields every{{"type", "PB200"}, {"field", "WSMean"}};

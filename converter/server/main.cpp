@@ -146,8 +146,7 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
         dashboard.archive = options.archivePath;
         dashboard.token = token;
         dashboard.behindTls = behindTls;
-        dashboard.webRoot =
-            webFolder.empty() ? DefaultWebRoot() : std::filesystem::path(webFolder);
+        dashboard.webRoot = webFolder.empty() ? DefaultWebRoot() : std::filesystem::path(webFolder);
         dashboard.lateAfter = std::chrono::seconds(static_cast<std::int64_t>(lateHours * 3600));
     }
     exitStatus = kSuccess;
