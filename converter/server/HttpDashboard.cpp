@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <sstream>
