@@ -1,18 +1,23 @@
 #include "ConvertedMessage.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Records.h"
 
 namespace saltmark {
 
-ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message)
+ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message, DecodedMessage* decoded)
 {
     const auto n = static_cast<std::int32_t>(
         std::min<std::size_t>(message.size(), static_cast<std::size_t>(kLargestMessageBytes)));
-    const DecodedMessage decoded = DecodeMessage(message.data(), n);
-    return ConvertedMessage{RenderReport(decoded), CaptureImage(message.data(), decoded),
-                            SpectrumFromMessage(decoded)};
+    DecodedMessage walk = DecodeMessage(message.data(), n);
+    ConvertedMessage converted{RenderReport(walk), CaptureImage(message.data(), walk),
+                               SpectrumFromMessage(walk)};
+    if (decoded) {
+        *decoded = std::move(walk);
+    }
+    return converted;
 }
 
 ReportText UnreadableFileReport(std::wstring_view shownPath, std::wstring_view reason)

@@ -18,8 +18,11 @@ struct ConvertedMessage {
     std::optional<Y81000Spectrum> spectrum;
 };
 
-// The message's bytes, at most kLargestMessageBytes (what the file readers hand out).
-ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message);
+// The message's bytes, at most kLargestMessageBytes (what the file readers hand out). A front
+// end that also renders the records (the dashboard's JSON) passes `decoded` to get the decode
+// the rest was made from; it borrows `message`'s bytes.
+ConvertedMessage ConvertMessageBytes(std::span<const std::uint8_t> message,
+                                     DecodedMessage* decoded = nullptr);
 
 // The one line a window shows instead of a report when the chosen file cannot be read.
 ReportText UnreadableFileReport(std::wstring_view shownPath, std::wstring_view reason);

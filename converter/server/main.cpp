@@ -4,8 +4,10 @@
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,20 +26,17 @@ using namespace saltmark::server;
 
 enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
 
+// The command line as the server uses it: each listener present only when asked for.
 struct ServerOptions {
     std::string archivePath;
-    std::string directIp;
+    std::optional<boost::asio::ip::tcp::endpoint> directIp;
+    DirectIpSettings directIpSettings;
     std::string watchFolder;
-    double settleSeconds = 2;
-    bool confirm = false;
-    std::vector<std::string> allow;
-    double timeoutSeconds = 30;
-    std::string http;
-    std::string token;
-    std::string tokenFile;
-    bool behindTls = false;
-    std::string webFolder;
-    double lateHours = 6;
+    std::chrono::milliseconds settle{2000};
+    std::optional<HttpOptions> http;
+
+    // Only the dashboard: the archive is read, never opened for writing.
+    bool Receives() const { return directIp || !watchFolder.empty(); }
 };
 
 int Fail(const std::string& line)
@@ -46,142 +45,162 @@ int Fail(const std::string& line)
     return kFailure;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The options, or nothing with the exit status when the command line asked for help or the
+// version, or is wrong (then said on standard error).
+std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus)
 {
     CLI::App app{
         "Receives an Orcan buoy's messages as the Iridium gateway pushes them (DirectIP) and\n"
         "from a mail folder, and keeps every delivery in the archive.",
         "saltmark-server"};
     ServerOptions options;
+    std::string directIp;
+    double settleSeconds = 2;
+    std::vector<std::string> allow;
+    double timeoutSeconds = 30;
+    std::string http;
+    std::string token;
+    std::string tokenFile;
+    bool behindTls = false;
+    std::string webFolder;
+    double lateHours = 6;
     app.add_option("--archive", options.archivePath,
                    "the SQLite archive (created, or upgraded from an older layout)")
         ->required();
-    app.add_option("--directip", options.directIp,
+    app.add_option("--directip", directIp,
                    "[ADDR:]PORT to receive DirectIP MO messages on; port 0 picks a free one");
     app.add_option("--watch", options.watchFolder,
                    "import .sbd files written or moved into this folder");
-    app.add_option("--settle", options.settleSeconds,
+    app.add_option("--settle", settleSeconds,
                    "seconds a file written into the watched folder must stay unchanged after "
                    "it was closed before it is imported (a file renamed in is imported at once)")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 3600.0));
-    app.add_flag("--confirm", options.confirm,
+    app.add_flag("--confirm", options.directIpSettings.confirm,
                  "answer each message with an MO confirmation (status 1 stored, 0 not)");
-    app.add_option("--allow", options.allow,
+    app.add_option("--allow", allow,
                    "accept connections only from these addresses or networks (CIDR)");
-    app.add_option("--timeout", options.timeoutSeconds,
-                   "seconds a connection has to send its message")
+    app.add_option("--timeout", timeoutSeconds, "seconds a connection has to send its message")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 86400.0));
-    app.add_option("--http", options.http,
+    app.add_option("--http", http,
                    "[ADDR:]PORT of the web dashboard (address 127.0.0.1 unless given); it reads "
                    "the archive only");
-    auto* token = app.add_option("--token", options.token,
-                                 "answer the dashboard only with this token (header or cookie), "
-                                 "also beyond this machine; --token-file keeps it out of ps");
-    app.add_option("--token-file", options.tokenFile,
+    auto* tokenOption =
+        app.add_option("--token", token,
+                       "answer the dashboard only with this token (header or cookie), also "
+                       "beyond this machine; --token-file keeps it out of ps");
+    app.add_option("--token-file", tokenFile,
                    "read the dashboard's token from this file, once at start")
-        ->excludes(token);
-    app.add_flag("--behind-tls", options.behindTls,
+        ->excludes(tokenOption);
+    app.add_flag("--behind-tls", behindTls,
                  "the dashboard is reached through a TLS proxy: its cookie is marked Secure");
-    app.add_option("--late-after", options.lateHours,
+    app.add_option("--late-after", lateHours,
                    "hours without a message after which the dashboard marks a buoy late")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 1e6));
-    app.add_option("--web", options.webFolder,
-                   "the dashboard's page (default: web beside the program)");
+    app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error);
-        return status == 0 ? kSuccess : kUsage;
+        exitStatus = status == 0 ? kSuccess : kUsage;
+        return std::nullopt;
     }
-
-    if (options.directIp.empty() && options.http.empty()) {
-        std::fprintf(stderr, "saltmark-server: give --directip, --http or both\n");
-        return kUsage;
+    exitStatus = kUsage;
+    const auto usage = [](const char* option, const std::string& reason) {
+        std::fprintf(stderr, "saltmark-server: %s%s\n", option, reason.c_str());
+        return std::nullopt;
+    };
+    if (directIp.empty() && options.watchFolder.empty() && http.empty()) {
+        return usage("", "give --directip, --watch, --http or several of them");
     }
-    HttpOptions http;
     std::string reason;
-    // The dashboard may be given a host name (behind a proxy, say); DirectIP only an address.
-    if (!options.http.empty()) {
+    if (!directIp.empty()) {
+        options.directIp = ParseListenAddress(directIp, reason);
+        if (!options.directIp) {
+            return usage("--directip: ", reason);
+        }
+    }
+    options.directIpSettings.timeout =
+        std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds * 1000));
+    for (const std::string& cidr : allow) {
+        if (!options.directIpSettings.allow.Add(cidr, reason)) {
+            return usage("--allow: ", reason);
+        }
+    }
+    options.settle = std::chrono::milliseconds(static_cast<std::int64_t>(settleSeconds * 1000));
+    if (!http.empty()) {
+        HttpOptions& dashboard = options.http.emplace();
+        // The dashboard may be given a host name (behind a proxy, say); DirectIP only an
+        // address.
         unsigned port = 0;
-        if (!SplitHostPort(options.http, "127.0.0.1", http.host, port, reason)) {
-            std::fprintf(stderr, "saltmark-server: --http: %s\n", reason.c_str());
-            return kUsage;
+        if (!SplitHostPort(http, "127.0.0.1", dashboard.host, port, reason)) {
+            return usage("--http: ", reason);
         }
-        http.port = static_cast<int>(port);
-    }
-    // Only the dashboard: the archive is read, never opened for writing.
-    const bool receives = !options.directIp.empty() || !options.watchFolder.empty();
-    const auto endpoint =
-        ParseListenAddress(options.directIp.empty() ? "0" : options.directIp, reason);
-    if (!endpoint) {
-        std::fprintf(stderr, "saltmark-server: --directip: %s\n", reason.c_str());
-        return kUsage;
-    }
-    DirectIpSettings settings;
-    settings.confirm = options.confirm;
-    settings.timeout =
-        std::chrono::milliseconds(static_cast<std::int64_t>(options.timeoutSeconds * 1000));
-    for (const std::string& cidr : options.allow) {
-        if (!settings.allow.Add(cidr, reason)) {
-            std::fprintf(stderr, "saltmark-server: --allow: %s\n", reason.c_str());
-            return kUsage;
+        dashboard.port = static_cast<int>(port);
+        if (!tokenFile.empty() && !ReadTokenFile(tokenFile, token, reason)) {
+            return usage("--token-file: ", reason);
         }
+        dashboard.archive = options.archivePath;
+        dashboard.token = token;
+        dashboard.behindTls = behindTls;
+        dashboard.webRoot = webFolder.empty() ? DefaultWebRoot() : std::filesystem::path(webFolder);
+        dashboard.lateAfter = std::chrono::seconds(static_cast<std::int64_t>(lateHours * 3600));
+    }
+    exitStatus = kSuccess;
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int status = kSuccess;
+    const std::optional<ServerOptions> options = ParseOptions(argc, argv, status);
+    if (!options) {
+        return status;
     }
 
     // A writer waits for another (an import) about as long as the gateway waits for us.
+    std::string reason;
     saltmark::archive::Options archiveOptions;
-    archiveOptions.busyTimeout = settings.timeout;
+    archiveOptions.busyTimeout = options->directIpSettings.timeout;
     std::unique_ptr<saltmark::archive::Archive> archive;
     std::optional<DeliveryWriter> writer;
-    if (receives) {
-        archive = saltmark::archive::Archive::Open(options.archivePath, archiveOptions, reason);
+    if (options->Receives()) {
+        archive = saltmark::archive::Archive::Open(options->archivePath, archiveOptions, reason);
         if (!archive) {
-            return Fail(options.archivePath + ": " + reason);
+            return Fail(options->archivePath + ": " + reason);
         }
         writer.emplace(*archive);
     }
 
     // A stop ends within --timeout whatever the gateway's connections do.
-    const std::chrono::milliseconds stopGrace = settings.timeout;
+    const std::chrono::milliseconds stopGrace = options->directIpSettings.timeout;
     boost::asio::io_context io;
     std::unique_ptr<DirectIpListener> listener;
-    if (!options.directIp.empty()) {
-        listener = DirectIpListener::Open(io, *endpoint, std::move(settings), *writer, reason);
+    if (options->directIp) {
+        listener = DirectIpListener::Open(io, *options->directIp, options->directIpSettings,
+                                          *writer, reason);
         if (!listener) {
             return Fail(reason);
         }
     }
     std::unique_ptr<HttpDashboard> dashboard;
-    if (!options.http.empty()) {
+    if (options->http) {
         // Thousands of HTTP connections, each a descriptor, must not starve DirectIP of them.
         RaiseOpenFileLimit();
-        if (!options.tokenFile.empty() &&
-            !ReadTokenFile(options.tokenFile, options.token, reason)) {
-            std::fprintf(stderr, "saltmark-server: --token-file: %s\n", reason.c_str());
-            return kUsage;
-        }
-        http.archive = options.archivePath;
-        http.token = options.token;
-        http.behindTls = options.behindTls;
-        http.webRoot =
-            options.webFolder.empty() ? DefaultWebRoot() : std::filesystem::path(options.webFolder);
-        http.lateAfter = std::chrono::seconds(static_cast<std::int64_t>(options.lateHours * 3600));
-        dashboard = HttpDashboard::Start(http, reason);
+        dashboard = HttpDashboard::Start(*options->http, reason);
         if (!dashboard) {
             return Fail(reason);
         }
     }
     std::unique_ptr<DirectoryWatch> watch;
-    if (receives && !options.watchFolder.empty()) {
-        watch = DirectoryWatch::Open(io, options.watchFolder, *writer, reason,
-                                     {.settle = std::chrono::milliseconds(static_cast<std::int64_t>(
-                                          options.settleSeconds * 1000))});
+    if (!options->watchFolder.empty()) {
+        watch = DirectoryWatch::Open(io, options->watchFolder, *writer, reason,
+                                     {.settle = options->settle});
         if (!watch) {
             return Fail(reason);
         }
@@ -214,7 +233,7 @@ int main(int argc, char** argv)
         LogLine("http listening on " + dashboard->ListeningAddress());
     }
     if (watch) {
-        LogLine("watching " + options.watchFolder);
+        LogLine("watching " + options->watchFolder);
         watch->Start();
     }
     io.run();

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -174,13 +175,18 @@ public:
             }
             close(fd);
         });
-        const std::string marker = "directip listening on 127.0.0.1:";
+        // Without DirectIP, the mail folder alone: ready once it watches.
+        const bool directIp =
+            std::find(options.begin(), options.end(), "--directip") != options.end();
+        const std::string marker = directIp ? "directip listening on 127.0.0.1:" : "watching ";
         if (!WaitForLog(marker)) {
             ADD_FAILURE() << "no listening line:\n" << Log();
             return;
         }
         const std::string log = Log();
-        m_port = std::stoi(log.substr(log.find(marker) + marker.size()));
+        if (directIp) {
+            m_port = std::stoi(log.substr(log.find(marker) + marker.size()));
+        }
     }
 
     ~Server()
@@ -668,7 +674,7 @@ TEST(SaltmarkServer, ImportsEachFileOfTheWatchedFolderOnce)
     const Bytes payload = SmallMessage();
     WriteFile(mail / "300234010753370_1.sbd", payload);  // there before the server
     WriteFile(mail / "notes.txt", payload);
-    Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--watch", mail});
+    Server server({"--archive", archive, "--watch", mail});
     EXPECT_TRUE(server.WaitForLog("watch 300234010753370_1.sbd IMEI 300234010753370 MOMSN 1, " +
                                   std::to_string(payload.size()) + " bytes: archived"))
         << server.Log();

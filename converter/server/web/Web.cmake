@@ -16,14 +16,20 @@ set(web_vendor
 foreach(file IN LISTS web_vendor)
   if(NOT EXISTS ${file})
     message(WARNING "${file} is missing: run scripts/install-deps.sh (npm ci) for the dashboard's charts and coastlines")
+    orcan_optional_missing("the dashboard page's npm packages (npm ci in converter/server/web)")
     set(web_vendor "")
     break()
   endif()
 endforeach()
+# Without the packages the page is copied alone (no charts, no map) rather than failing the build.
+set(web_copy_vendor "")
+if(web_vendor)
+  set(web_copy_vendor COMMAND ${CMAKE_COMMAND} -E copy ${web_vendor} ${web_build}/vendor/)
+endif()
 add_custom_command(OUTPUT ${web_build}/.copied
   COMMAND ${CMAKE_COMMAND} -E make_directory ${web_build}/vendor
   COMMAND ${CMAKE_COMMAND} -E copy ${web_pages} ${web_build}/
-  COMMAND ${CMAKE_COMMAND} -E copy ${web_vendor} ${web_build}/vendor/
+  ${web_copy_vendor}
   COMMAND ${CMAKE_COMMAND} -E touch ${web_build}/.copied
   DEPENDS ${web_pages} ${web_vendor}
   COMMENT "Copying the dashboard's page"

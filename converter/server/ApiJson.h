@@ -1,0 +1,60 @@
+#pragma once
+// The dashboard's API as JSON (and the series as CSV), from the archive reader's structs: every
+// key the page reads is written here and nowhere else. Times are the archive's UTC ISO 8601
+// text, except in the long arrays of a series or a track, which hold seconds since 1970.
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Reader.h"
+#include "Records.h"
+
+namespace saltmark::server {
+
+inline constexpr std::string_view kFilesBuoy = archive::kFilesBuoy;
+
+// What a person reads beside a field's value: a label and the unit ("1" for a pure number), and
+// whether its values span decades (a log axis). Empty for a field nobody described.
+struct FieldFacts {
+    std::string_view label;
+    std::string_view unit;
+    bool log = false;
+};
+// Record type and field as the report names them.
+FieldFacts FactsOf(std::string_view type, std::string_view field);
+
+// What the page shows that the server knows better: when a buoy is late, the dissipation fit's
+// band, the mail-folder buoy's name, and every record field's label and unit.
+nlohmann::ordered_json ConfigJson(std::chrono::seconds lateAfter);
+// The record types with their numeric scalar fields, for the page's pickers.
+nlohmann::ordered_json FieldsJson();
+
+// Each buoy with its latest values; its age and whether it is late as of `now` (seconds since
+// 1970).
+nlohmann::ordered_json BuoysJson(const std::vector<archive::BuoySummary>& buoys, double now,
+                                 std::chrono::seconds lateAfter);
+nlohmann::ordered_json EnvelopeJson(const archive::MessageEnvelope& envelope);
+// {messages: [envelope...], next: cursor or null}.
+nlohmann::ordered_json MessagePageJson(const archive::MessagePage& page);
+// The converter's JSON document of the message with its envelope as "archive".
+nlohmann::ordered_json MessageDocument(const DecodedMessage& decoded,
+                                       const archive::MessageEnvelope& envelope);
+
+// {type, field, t: [seconds], v: [value or null]} and, when the series may hold several buoys
+// (`eachBuoy`), buoy: [name] for each point. Written as text: a year of one field is 100,000
+// points, and building JSON values first would cost more than the query.
+std::string SeriesJson(std::string_view type, std::string_view field,
+                       const archive::SeriesValues& series, bool eachBuoy);
+// "time,value" rows, or "time,buoy,value" with `eachBuoy`; an empty value for a gap.
+std::string SeriesCsv(const archive::SeriesValues& series, bool eachBuoy);
+// {every, t, lat, lon, source, cep_km, id, buoy} as parallel arrays.
+std::string TrackJson(const archive::TrackPositions& track, std::int64_t every);
+
+// "2025-12-07T09:33:20Z".
+std::string TimeText(double secondsSince1970);
+
+}  // namespace saltmark::server
