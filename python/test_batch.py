@@ -171,7 +171,8 @@ def test_a_positioned_series_is_a_cf_time_series_with_the_deployments_metadata(t
         assert raw["time"].attrs["units"].startswith("seconds since 1970-01-01")
     with xr.open_dataset(tmp_path / "r.nc") as ds:
         assert ds.attrs["featureType"] == "timeSeries"
-        assert ds["station"].attrs["cf_role"] == "timeseries_id" and ds["station"].item() == "BN-01"
+        assert ds["station"].attrs["cf_role"] == "timeseries_id"
+        assert ds["station"].dims == ("timeseries",) and ds["station"].values.tolist() == ["BN-01"]
         assert (ds["latitude"].item(), ds["longitude"].item()) == (46.25, -6.5)
         assert ds["latitude"].attrs["units"] == "degrees_north"
         assert ds["longitude"].attrs["standard_name"] == "longitude"

@@ -391,9 +391,11 @@ def to_dataset(rows, height, command=None, station=None):
     times = np.array([np.datetime64(row["start_time"], "ns") for row in rows],
                      dtype="datetime64[ns]")
     positioned = station.get("latitude") is not None and station.get("longitude") is not None
-    # A single feature needs no instance dimension (CF 1.8, 9.2): the station's id and position
-    # are scalars the data name as coordinates, and every variable keeps the time axis alone.
-    coordinates = {"coordinates": "time latitude longitude station"} if positioned else {}
+    # One station: its id on an instance dimension of length 1, as the IOOS profile asks, and
+    # its position as scalars that the outputs name as coordinates (CF 1.8 9.2 lets a single
+    # feature's variables omit the instance dimension), so every output keeps the time axis
+    # alone.
+    coordinates = {"coordinates": "time latitude longitude"} if positioned else {}
     data = {}
     for key in SCALARS:
         values = np.array([row[key] for row in rows], dtype=np.float64)
@@ -441,7 +443,7 @@ def to_dataset(rows, height, command=None, station=None):
     }
     buoy = station.get("buoy") or {}
     if positioned:
-        coords["station"] = ((), station.get("id") or "eddyrate-batch",
+        coords["station"] = (("timeseries",), [station.get("id") or "eddyrate-batch"],
                              {"cf_role": "timeseries_id", "long_name": "station"})
         coords["latitude"] = ((), float(station["latitude"]), {
             "standard_name": "latitude", "long_name": "latitude", "units": "degrees_north",
@@ -449,6 +451,17 @@ def to_dataset(rows, height, command=None, station=None):
         coords["longitude"] = ((), float(station["longitude"]), {
             "standard_name": "longitude", "long_name": "longitude", "units": "degrees_east",
             "axis": "X"})
+    # What each variable is to a data centre (ACDD): a measurement, or what says how far to
+    # trust one, or what identifies the burst.
+    for name, (_, _, attrs) in data.items():
+        attrs["coverage_content_type"] = (
+            "qualityInformation" if name in ("Quality", "rejected", "reason", "kept_samples",
+                                             "missing_values")
+            else "auxiliaryInformation" if name in ("sampling_rate", "file", "height")
+            else "physicalMeasurement")
+    for name in ("time", "freq", "band", "latitude", "longitude"):
+        if name in coords:
+            coords[name][2]["coverage_content_type"] = "coordinate"
     dataset = xr.Dataset(data, coords=coords)
     dataset = dataset.set_coords(["file"])
     created = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
