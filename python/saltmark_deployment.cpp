@@ -27,7 +27,9 @@ py::object OptionalTime(const std::optional<double>& value)
 py::dict PartyDict(const sd::Party& party)
 {
     return py::dict(py::arg("name") = party.name, py::arg("email") = party.email,
-                    py::arg("url") = party.url, py::arg("type") = party.type);
+                    py::arg("url") = party.url, py::arg("type") = party.type,
+                    py::arg("institution") = party.institution,
+                    py::arg("country") = party.country, py::arg("sector") = party.sector);
 }
 
 py::dict MetadataDict(const sd::Metadata& m)

@@ -9,6 +9,7 @@ from conftest import SOURCE_DIR
 def test_example_reads_as_dicts_under_the_files_own_names():
     d = saltmark.read_deployment(str(SOURCE_DIR / "examples" / "deployment.yaml"))
     assert d["metadata"]["creator"]["email"] == "buoys@example.org"
+    assert d["metadata"]["publisher"]["sector"] == "gov"
     assert d["metadata"]["contributors"] == [{"name": "Field Engineer", "role": "technician"}]
     assert list(d["buoys"]) == ["300434060000010", "300434060000020"]
     north, south = d["buoys"].values()

@@ -144,7 +144,9 @@ private:
 Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string& where)
 {
     Party party;
-    for (const auto& [key, value] : reader.Entries(node, where, {"name", "email", "url", "type"})) {
+    for (const auto& [key, value] :
+         reader.Entries(node, where,
+                        {"name", "email", "url", "type", "institution", "country", "sector"})) {
         const std::string k = key.Scalar();
         std::string text = reader.Text(value, where + ": " + k);
         if (k == "type" && text != "person" && text != "group" && text != "institution" &&
@@ -152,8 +154,13 @@ Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string&
             reader.Fail(value, where + ": type: \"" + text +
                                    "\" is not person, group, institution or position");
         }
-        (k == "name" ? party.name : k == "email" ? party.email : k == "url" ? party.url
-                                                                            : party.type) = text;
+        (k == "name"          ? party.name
+         : k == "email"       ? party.email
+         : k == "url"         ? party.url
+         : k == "type"        ? party.type
+         : k == "institution" ? party.institution
+         : k == "country"     ? party.country
+                              : party.sector) = std::move(text);
     }
     return party;
 }

@@ -29,6 +29,7 @@ namespace saltmark::deployment {
 
 struct Party {  // a creator or publisher
     std::string name, email, url, type;
+    std::string institution, country, sector;  // as the IOOS metadata profile asks them
 };
 
 struct Contributor {

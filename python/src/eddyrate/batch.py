@@ -366,7 +366,7 @@ def _acdd_attributes(metadata):
         "naming_authority", "infoUrl", "references", "acknowledgement")}
     attrs["keywords"] = ", ".join(metadata.get("keywords", []))
     for role in ("creator", "publisher"):
-        for field in ("name", "email", "url", "type"):
+        for field in ("name", "email", "url", "type", "institution", "country", "sector"):
             attrs[f"{role}_{field}"] = metadata.get(role, {}).get(field, "")
     contributors = metadata.get("contributors", [])
     attrs["contributor_name"] = ", ".join(c["name"] for c in contributors)
