@@ -691,9 +691,15 @@ def main(argv=None):
         try:
             from saltmark import read_deployment
             deployment = read_deployment(args.deployment)
-        except (ImportError, OSError, ValueError) as error:
-            print(f"{PROGRAM}: {getattr(error, 'strerror', None) and args.deployment + ': '}"
-                  f"{getattr(error, 'strerror', None) or error}", file=sys.stderr)
+        except ImportError:
+            print(f"{PROGRAM}: --deployment needs the saltmark package built with yaml-cpp",
+                  file=sys.stderr)
+            return 1
+        except OSError as error:
+            print(f"{PROGRAM}: {args.deployment}: {error.strerror or error}", file=sys.stderr)
+            return 1
+        except ValueError as error:  # names the file, the line and the reason
+            print(f"{PROGRAM}: {error}", file=sys.stderr)
             return 1
         station["metadata"] = deployment["metadata"]
         if args.buoy:
