@@ -83,6 +83,11 @@ Message decodeFile(const std::string& path)
 
 }  // namespace
 
+#ifdef SALTMARK_HAVE_DEPLOYMENT
+// The deployment file reader (saltmark_deployment.cpp), when yaml-cpp was found.
+void BindDeployment(py::module_& m);
+#endif
+
 PYBIND11_MODULE(_saltmark, m)
 {
     m.doc() = "The Saltmark SBD message decoder.";
@@ -116,4 +121,8 @@ Never raises for what the bytes hold: every decoding problem is a line of the re
 Raises ValueError only for more bytes than any SBD message has.)");
     m.def("decode_file", &decodeFile, py::arg("path"),
           "Decodes the .sbd file at path; OSError when it cannot be read.");
+
+#ifdef SALTMARK_HAVE_DEPLOYMENT
+    BindDeployment(m);
+#endif
 }

@@ -63,20 +63,23 @@ def test_two_worker_cluster_gives_the_serial_loops_bits_and_a_time_indexed_netcd
             np.testing.assert_array_equal(stored[name].values.view(np.uint8),
                                           expected[name].values.view(np.uint8), err_msg=name)
         assert stored["Quality"].values[2] == batch.FILL  # the rejected burst: marked missing
-        assert stored.attrs["Conventions"] == "CF-1.8"
-        assert stored.attrs["featureType"] == "timeSeries"
+        assert stored.attrs["Conventions"] == "CF-1.8, ACDD-1.3"
+        assert "featureType" not in stored.attrs  # no position given: no feature claimed
         assert "--workers 2" in stored.attrs["history"]
     with xr.open_dataset(tmp_path / "dask.nc") as ds:
         assert ds["time"].encoding["units"].startswith("seconds since 1970-01-01")
-        assert ds["tke"].dims == ("time", "band") and ds["freq"].dims == ("band",)
+        assert ds["tke"].dims == ("time", "freq") and ds["freq"].dims == ("freq",)
         assert ds["freq"].values[0] == pytest.approx(0.025390625)
         one = ds.sel(time="2026-12-01T12:30:00")
         assert one["file"].item() == "buoy7_20261201T123000Z.csv" and one["Epsilon"] > 0
-        assert np.isnan(ds.sel(time="2026-12-01T13:00")["Epsilon"].item())
+        short = ds.sel(time="2026-12-01T13:00")
+        assert np.isnan(short["Epsilon"].item())
+        assert short["reason"].item() == ("300 samples without a zero; the library needs at "
+                                          "least 512")  # as eddyrate-run says it
         assert len(ds.sel(time=slice("2026-12-01T12:00", "2026-12-01T12:45")).time) == 2
         for name, variable in ds.data_vars.items():
             assert "long_name" in variable.attrs, name
-            assert "units" in variable.attrs or name in ("file", "station"), name
+            assert "units" in variable.attrs or name in ("file", "station", "reason"), name
 
 
 @pytest.mark.parametrize("name, expected", [
@@ -149,3 +152,63 @@ def test_a_lost_cluster_stops_the_run_and_keeps_what_it_has(bursts, tmp_path):
     assert "the cluster is lost: no worker left for 1 s" in run.stderr
     assert "not computed: buoy7_2026-12-01T12-00-00.csv" in run.stderr
     assert (tmp_path / "r.csv").read_text().startswith("file,start_time")
+
+
+def test_a_positioned_series_is_a_cf_time_series_with_the_deployments_metadata(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for name, fs in [("b_2026-12-01T12-00-00.csv", "10"), ("b_2026-12-01T12-30-00.csv", "10"),
+                     ("b_2026-12-01T13-00-00.csv", "20")]:
+        subprocess.run([tool("BURST_GEN"), "--fs", fs, "--minutes", "6", "-o",
+                        str(folder / name)], check=True)
+    deployment = os.path.join(os.environ["ORCAN_SOURCE_DIR"], "examples", "deployment.yaml")
+    run = batch_command(folder, "-o", tmp_path / "r.csv", "--netcdf", tmp_path / "r.nc",
+                        "--deployment", deployment, "--buoy", "300434060000010")
+    assert run.returncode == 0, run.stderr
+    assert "3 bursts written" in run.stderr and str(tmp_path / "r_20Hz.nc") in run.stderr
+    with xr.open_dataset(tmp_path / "r.nc", decode_times=False) as raw:
+        assert raw["time"].dtype == np.float64 and raw["time"].dims == ("time",)
+        assert raw["time"].attrs["units"].startswith("seconds since 1970-01-01")
+    with xr.open_dataset(tmp_path / "r.nc") as ds:
+        assert ds.attrs["featureType"] == "timeSeries"
+        assert ds["station"].attrs["cf_role"] == "timeseries_id"
+        assert ds["station"].dims == ("timeseries",) and ds["station"].values.tolist() == ["BN-01"]
+        assert (ds["latitude"].item(), ds["longitude"].item()) == (46.25, -6.5)
+        assert ds["latitude"].attrs["units"] == "degrees_north"
+        assert ds["longitude"].attrs["standard_name"] == "longitude"
+        assert set(ds["Epsilon"].encoding["coordinates"].split()) >= {"latitude", "longitude"}
+        assert ds["MeanTemp"].attrs["units"] == "degree_C"
+        assert len(ds["time"]) == 2 and ds["sampling_rate"].values.tolist() == [10.0, 10.0]
+        fit = ds["tke"].sel(freq=slice(2, 4.9))
+        assert 2 < fit["freq"].min() and fit["freq"].max() < 4.9 and fit.sizes["freq"] > 1
+        assert all(len(v.attrs["long_name"]) <= 30 for v in ds.variables.values())
+        for key, value in [("Conventions", "CF-1.8, ACDD-1.3"), ("creator_type", "group"),
+                           ("license", "CC-BY-4.0"), ("wmo_platform_code", "6201501"),
+                           ("time_coverage_start", "2026-12-01T12:00:00Z"),
+                           ("time_coverage_end", "2026-12-01T12:30:00Z"),
+                           ("contributor_role", "technician")]:
+            assert ds.attrs[key] == value, key
+        assert ds.attrs["id"].startswith("org.example.BN-01_") and "date_created" in ds.attrs
+    with xr.open_dataset(tmp_path / "r_20Hz.nc") as other:
+        assert other["sampling_rate"].values.tolist() == [20.0]
+
+    one = batch_command(folder, "-o", tmp_path / "one.csv", "--netcdf", tmp_path / "one.nc",
+                        "--temperature-unit", "K")
+    assert "3 bursts written" in one.stderr
+    with xr.open_dataset(tmp_path / "one.nc") as ds:
+        assert "featureType" not in ds.attrs and "latitude" not in ds.variables
+        assert ds["MeanTemp"].attrs["units"] == "K"
+
+
+@pytest.mark.parametrize("units, expected", [('"K"', "K"), ('"C"', "degree_C"),
+                                             ('"deg C"', "degree_C"), ('""', "degree_F")])
+def test_a_toa5_header_states_the_temperature_unit(tmp_path, units, expected):
+    path = tmp_path / "b.dat"
+    path.write_text('"TOA5","st","CR1000"\n"TIMESTAMP","RECORD","Ux","Uy","Uz","Ts"\n'
+                    f'"TS","RN","m/s","m/s","m/s",{units}\n')
+    assert batch.temperature_unit(path, default="degree_F") == expected
+
+
+def test_counts_read_as_english():
+    assert [batch.counted(n, "burst", "bursts") for n in (0, 1, 2)] == [
+        "0 bursts", "1 burst", "2 bursts"]

@@ -3,6 +3,8 @@
     eddyrate-batch BURSTS_DIR -o results.csv [--netcdf results.nc]
                    [--scheduler ADDRESS | --workers N] [--fs HZ] [--height M]
                    [--rotate none|mean-wind|double] [--columns Ux,Uy,Uz,Ts] [--quiet]
+                   [--latitude DEG --longitude DEG] [--deployment D.yaml [--buoy IMEI]]
+                   [--temperature-unit UNIT]
 
 Each file of the folder is one burst, read as eddyrate-run reads it: the project's CSV (u, v,
 w, T a row) or a TOA5 logger file (.dat). A folder worth a few seconds of work runs in this
@@ -11,7 +13,12 @@ process, one burst after another; a larger one, or any run given --workers N (N 
 ADDRESS (the workers read the files themselves, so the folder must be visible to them under
 the same path). Each burst gives one row: file, start time (a TOA5 file's first timestamp, else
 an ISO date and time in the file name, taken as UTC), kept samples, the eight outputs, the
-rejected flag and the missing values the file marked.
+rejected flag, the missing values the file marked, and why a burst has no estimate.
+
+The NetCDF is a CF timeSeries of one station when a position is given (--latitude and
+--longitude, or the buoy's deployment position from --deployment and --buoy); without one it
+claims no feature type. The deployment file's metadata becomes its ACDD global attributes.
+Bursts sampled at another rate than most go into a file of their own beside it.
 
 Every folder entry that is not a readable burst is listed as an error. The results are
 written under a temporary name and renamed only when complete. When the Dask cluster is lost
@@ -42,7 +49,7 @@ from .results import ATTRIBUTES, SCALARS, marked_as_nan
 
 PROGRAM = "eddyrate-batch"
 CSV_COLUMNS = (("file", "start_time", "kept_samples") + SCALARS
-               + ("rejected", "missing_values"))
+               + ("rejected", "missing_values", "reason"))
 BURST_SUFFIXES = (".csv", ".dat")
 ROTATIONS = ("none", "mean-wind", "double")
 
@@ -78,7 +85,73 @@ def read_burst(path, columns=None):
     return tuple(_eddyrate.read_burst(path, columns=columns))
 
 
-def process_burst(path, height=4.0, fs=None, rotate="none", columns=None):
+# The units a TOA5 header may give the sonic temperature, as udunits spells them.
+_TOA5_TEMPERATURE_UNITS = {"c": "degree_C", "degc": "degree_C", "deg c": "degree_C",
+                           "deg_c": "degree_C", "degree_c": "degree_C", "celsius": "degree_C",
+                           "k": "K", "kelvin": "K"}
+
+
+def temperature_unit(path, columns=None, default="degree_C"):
+    """The unit of the burst's temperature: what a TOA5 header's units line states for the
+    temperature column, else `default` (the buoy's logger writes degrees Celsius)."""
+    if not str(path).lower().endswith(".dat"):
+        return default
+    try:
+        with open(path, encoding="utf-8", errors="replace", newline="") as text:
+            header = [next(csv.reader([text.readline()])) for _ in range(3)]
+    except (OSError, StopIteration, csv.Error):
+        return default
+    name = (columns or ["Ux", "Uy", "Uz", "Ts"])[3]
+    if header[0][:1] != ["TOA5"] or name not in header[1]:
+        return default
+    units = header[2]
+    index = header[1].index(name)
+    stated = units[index].strip().lower().replace("\u00b0", "") if index < len(units) else ""
+    return _TOA5_TEMPERATURE_UNITS.get(stated, default)
+
+
+def _segment_length(fs):
+    # 256 s of samples rounded half away from zero, then made even downwards, as the library.
+    length = math.floor(fs * 256.0 + 0.5)
+    return length - 1 if length % 2 else length
+
+
+def _number(value):
+    return f"{value:.7g}"
+
+
+def no_estimate_reason(row):
+    """Why the burst has no dissipation estimate, in eddyrate-run's words; "" when it has one.
+
+    eddyrate-run tells this from the samples themselves; a row holds only the kept count, so
+    two of its reasons read less precisely here: a burst the gate refused for its zeros (the
+    row does not say how many samples there were) and a burst with a sample that is not
+    finite (told here as its segments not being valid)."""
+    epsilon = row["Epsilon"]
+    if math.isfinite(epsilon) and epsilon != _eddyrate.MISSING:
+        return ""
+    fs, kept = row["fs"], row["kept_samples"]
+    if not fs > 1.0:
+        return f"the sampling rate {_number(fs)} Hz is not above 1 Hz"
+    if kept < 512:
+        return f"{kept} samples without a zero; the library needs at least 512"
+    if row["rejected"]:
+        return ("a tenth or more of the samples hold a zero; the library takes fewer than a "
+                f"tenth of the {kept} without one")
+    length = _segment_length(fs)
+    if kept < length:
+        return (f"{kept} samples are fewer than one segment needs at {_number(fs)} Hz: "
+                f"{length} (256 s)")
+    low, high = _eddyrate.FIT_BAND
+    if sum(1 for f in row["freq"] if low < f < high) < 2:
+        return (f"fewer than two bands in the fit range {low:.1f}-{high:.1f} Hz at "
+                f"{_number(fs)} Hz (the rate must be above 4 Hz)")
+    return ("fewer than two valid segments (a segment is valid when its mean u exceeds the "
+            "standard deviation of u)")
+
+
+def process_burst(path, height=4.0, fs=None, rotate="none", columns=None,
+                  temperature_unit_default="degree_C"):
     """One burst: a row of results, or {"file": ..., "error": ...} when it cannot be used."""
     name = os.path.basename(path)
     try:
@@ -92,7 +165,9 @@ def process_burst(path, height=4.0, fs=None, rotate="none", columns=None):
                           datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=stated))}
     row.update({key: getattr(result, key) for key in SCALARS})
     row.update(rejected=result.rejected, freq=result.freq, tke=result.tke, fs=result.fs,
-               missing_values=result.missing_values, wind_angle=result.wind_angle)
+               missing_values=result.missing_values, wind_angle=result.wind_angle,
+               temperature_unit=temperature_unit(path, columns, temperature_unit_default))
+    row["reason"] = no_estimate_reason(row)
     return row
 
 
@@ -118,10 +193,11 @@ def burst_files(folder):
     return folder_entries(folder)[0]
 
 
-def run_serial(paths, height=4.0, fs=None, rotate="none", columns=None, progress=None):
+def run_serial(paths, height=4.0, fs=None, rotate="none", columns=None, progress=None,
+               temperature_unit_default="degree_C"):
     rows = []
     for done, path in enumerate(paths, start=1):
-        rows.append(process_burst(path, height, fs, rotate, columns))
+        rows.append(process_burst(path, height, fs, rotate, columns, temperature_unit_default))
         if progress:
             progress(done, len(paths))
     return rows
@@ -140,14 +216,15 @@ def _workers(client):
 
 
 def run_on_dask(paths, client, height=4.0, fs=None, rotate="none", columns=None,
-                progress=None, lost_after=60.0, poll=0.5):
+                progress=None, lost_after=60.0, poll=0.5, temperature_unit_default="degree_C"):
     """Maps process_burst over the paths on the client's cluster; rows in the paths' order.
     Raises ClusterLost, with the rows it has (None for the others), when no worker is left for
     lost_after seconds or the scheduler cannot be reached."""
     from dask.distributed import wait
 
     futures = client.map(process_burst, paths, height=height, fs=fs, rotate=rotate,
-                         columns=columns, pure=False)
+                         columns=columns, temperature_unit_default=temperature_unit_default,
+                         pure=False)
     index = {future.key: i for i, future in enumerate(futures)}
     rows = [None] * len(paths)
     pending = set(futures)
@@ -231,7 +308,7 @@ def write_csv(rows, path):
                 table.writerow([row["file"], _iso(row["start_time"]), row["kept_samples"]]
                                + [_exact(row[key]) for key in SCALARS]
                                + ["true" if row["rejected"] else "false",
-                                  row.get("missing_values", 0)])
+                                  row.get("missing_values", 0), row.get("reason", "")])
 
 
 # The fill value of the NetCDF is the library's own marker: CF readers show it as missing and
@@ -241,66 +318,155 @@ FILL = _eddyrate.MISSING
 _FIT_OUTPUTS = ("Ustar", "Epsilon", "Anisotropy", "Quality")
 
 
-def to_dataset(rows, height, command=None):
-    """The rows that have a start time as a CF-1.8 timeSeries Dataset on the time dimension,
-    in time order. Rows without a time have no place in it: the caller lists them."""
+# Long names short enough for a plot's axis label; what a name cannot say is in the comment.
+NETCDF_ATTRIBUTES = {
+    "Ustar": {"long_name": "friction velocity", "comment": "from the dissipation rate, for "
+              "a neutral surface layer"},
+    "Epsilon": {"long_name": "TKE dissipation rate", "comment": "dissipation rate of "
+                "turbulent kinetic energy in air, from an inertial-subrange fit of the "
+                "vertical-velocity spectrum"},
+    "MeanU": {"long_name": "mean u", "comment": "burst mean of the anemometer's u component"},
+    "MeanV": {"long_name": "mean v", "comment": "burst mean of the anemometer's v component"},
+    "MeanW": {"long_name": "mean w", "comment": "burst mean of the anemometer's w component"},
+    "MeanTemp": {"long_name": "mean sonic temperature",
+                 "comment": "burst mean of the sonic temperature"},
+    "Anisotropy": {"long_name": "anisotropy", "comment": "(S_uu + S_vv) / (2 S_ww) over the "
+                   "fit band"},
+    "Quality": {"long_name": "fit quality", "comment": "1 - spread / mean of the compensated "
+                "vertical-velocity spectrum over the fit band"},
+    "tke": {"long_name": "TKE spectrum", "comment": "band spectrum S_uu + S_vv + S_ww (twice "
+            "the spectral density of turbulent kinetic energy)"},
+    "freq": {"long_name": "frequency"},
+    "kept_samples": {"long_name": "kept samples", "comment": "samples kept by the screening "
+                     "(without an exact zero)"},
+    "height": {"long_name": "sensor height", "comment": "sensor height above the surface "
+               "(z - d)"},
+    "fs": {"long_name": "sampling rate"},
+}
+
+
+def _netcdf_attributes(key):
+    attrs = dict(ATTRIBUTES[key])
+    attrs.update(NETCDF_ATTRIBUTES.get(key, {}))
+    return attrs
+
+
+def _common(values, what):
+    distinct = sorted(set(values))
+    if len(distinct) > 1:
+        raise ValueError(f"the bursts' {what} differ ({', '.join(map(str, distinct))}); one "
+                         "file holds one")
+    return distinct[0] if distinct else None
+
+
+def _acdd_attributes(metadata):
+    """The deployment file's metadata under ACDD's attribute names, empty ones left out."""
+    attrs = {key: metadata.get(key, "") for key in (
+        "title", "summary", "keywords_vocabulary", "institution", "project", "license",
+        "naming_authority", "infoUrl", "references", "acknowledgement")}
+    attrs["keywords"] = ", ".join(metadata.get("keywords", []))
+    for role in ("creator", "publisher"):
+        for field in ("name", "email", "url", "type", "institution", "country", "sector"):
+            attrs[f"{role}_{field}"] = metadata.get(role, {}).get(field, "")
+    contributors = metadata.get("contributors", [])
+    attrs["contributor_name"] = ", ".join(c["name"] for c in contributors)
+    attrs["contributor_role"] = ", ".join(c["role"] for c in contributors)
+    return {key: value for key, value in attrs.items() if value}
+
+
+def to_dataset(rows, height, command=None, station=None):
+    """The rows that have a start time as a CF-1.8 Dataset on the time dimension, in time
+    order. Rows without a time have no place in it: the caller lists them. All rows must share
+    one sampling rate (tke then lies on the freq dimension) and one temperature unit.
+
+    station: {"id", "latitude", "longitude"} and optionally "metadata" (the deployment file's,
+    as saltmark.read_deployment gives it), "buoy" (its entry there): with a position the file
+    is a timeSeries of that one station; without, it claims no feature type."""
     import xarray as xr
 
+    station = station or {}
     rows = sorted((row for row in rows if row["start_time"] is not None),
                   key=lambda row: row["start_time"])
     count = len(rows)
     times = np.array([np.datetime64(row["start_time"], "ns") for row in rows],
                      dtype="datetime64[ns]")
+    positioned = station.get("latitude") is not None and station.get("longitude") is not None
+    # One station: its id on an instance dimension of length 1, as the IOOS profile asks, and
+    # its position as scalars that the outputs name as coordinates (CF 1.8 9.2 lets a single
+    # feature's variables omit the instance dimension), so every output keeps the time axis
+    # alone.
+    coordinates = {"coordinates": "time latitude longitude"} if positioned else {}
     data = {}
     for key in SCALARS:
         values = np.array([row[key] for row in rows], dtype=np.float64)
         if key in _FIT_OUTPUTS:
             # A rejected burst's Quality is 0.0 by the library's rule: marked here as missing.
             values[np.array([row["rejected"] for row in rows], dtype=bool)] = FILL
-        data[key] = (("time",), values, dict(ATTRIBUTES[key]))
+        data[key] = (("time",), values, dict(_netcdf_attributes(key), **coordinates))
+    data["MeanTemp"][2]["units"] = (
+        _common([row.get("temperature_unit", "degree_C") for row in rows], "temperature units")
+        or "degree_C")
     tke = np.array([row["tke"] for row in rows], dtype=np.float64).reshape(count, _eddyrate.BANDS)
-    data["tke"] = (("time", "band"), tke, dict(ATTRIBUTES["tke"]))
+    data["tke"] = (("time", "freq"), tke, _netcdf_attributes("tke"))
     data["kept_samples"] = (("time",), np.array([row["kept_samples"] for row in rows],
-                                                dtype=np.int32), dict(ATTRIBUTES["kept_samples"]))
+                                                dtype=np.int32), _netcdf_attributes("kept_samples"))
     data["missing_values"] = (("time",), np.array([row.get("missing_values", 0) for row in rows],
                                                   dtype=np.int32),
-                              {"units": "1", "long_name": "values the burst file marked "
-                               "missing, taken as dropouts"})
+                              {"units": "1", "long_name": "missing values",
+                               "comment": "values the burst file marked missing, taken as "
+                               "dropouts"})
     data["rejected"] = (("time",), np.array([row["rejected"] for row in rows], dtype=np.int8),
-                        {"long_name": "burst rejected by the gate (too short, too many "
-                         "dropouts, rate not above 1 Hz)", "units": "1",
+                        {"long_name": "rejected by the gate", "units": "1",
+                         "comment": "too short, too many "
+                         "dropouts, or rate not above 1 Hz",
                          "flag_values": np.int8([0, 1]), "flag_meanings": "accepted rejected"})
+    data["reason"] = (("time",), np.array([row.get("reason", "") for row in rows], dtype=object),
+                      {"long_name": "why no estimate", "comment": "why the burst has no "
+                       "dissipation estimate, in eddyrate-run's words; empty when it has one"})
     data["sampling_rate"] = (("time",), np.array([row["fs"] for row in rows], dtype=np.float64),
-                             dict(ATTRIBUTES["fs"]))
+                             _netcdf_attributes("fs"))
     data["file"] = (("time",), np.array([row["file"] for row in rows], dtype=object),
                     {"long_name": "burst file"})
-    data["station"] = ((), "eddyrate-batch", {"cf_role": "timeseries_id",
-                                              "long_name": "series identifier"})
-    data["height"] = ((), float(height), dict(ATTRIBUTES["height"]))
+    data["height"] = ((), float(height), _netcdf_attributes("height"))
 
-    # The band frequencies follow from the rate alone: one axis when every burst shares it.
+    # The band frequencies follow from the rate alone: one axis for bursts of one rate.
+    rate = _common([row["fs"] for row in rows], "sampling rates")
     accepted = [row for row in rows if not row["rejected"]]
-    rates = {row["fs"] for row in rows}
-    if len(rates) <= 1:
-        freq = (np.array(accepted[0]["freq"], dtype=np.float64) if accepted
-                else np.full(_eddyrate.BANDS, np.nan))
-        freq_coord = (("band",), marked_as_nan(freq), dict(ATTRIBUTES["freq"]))
-    else:
-        freq_coord = (("time", "band"), marked_as_nan([row["freq"] for row in rows]),
-                      dict(ATTRIBUTES["freq"]))
+    freq = (marked_as_nan(np.array(accepted[0]["freq"], dtype=np.float64)) if accepted
+            else np.full(_eddyrate.BANDS, np.nan))
     coords = {
-        "time": ("time", times, {"standard_name": "time", "long_name": "start of the burst",
+        "time": ("time", times, {"standard_name": "time", "long_name": "burst start",
                                  "axis": "T"}),
-        "band": ("band", np.arange(1, _eddyrate.BANDS + 1, dtype=np.int32),
+        "freq": ("freq", freq, _netcdf_attributes("freq")),
+        "band": ("freq", np.arange(1, _eddyrate.BANDS + 1, dtype=np.int32),
                  {"long_name": "band number", "units": "1"}),
-        "freq": freq_coord,
     }
+    buoy = station.get("buoy") or {}
+    if positioned:
+        coords["station"] = (("timeseries",), [station.get("id") or "eddyrate-batch"],
+                             {"cf_role": "timeseries_id", "long_name": "station"})
+        coords["latitude"] = ((), float(station["latitude"]), {
+            "standard_name": "latitude", "long_name": "latitude", "units": "degrees_north",
+            "axis": "Y"})
+        coords["longitude"] = ((), float(station["longitude"]), {
+            "standard_name": "longitude", "long_name": "longitude", "units": "degrees_east",
+            "axis": "X"})
+    # What each variable is to a data centre (ACDD): a measurement, or what says how far to
+    # trust one, or what identifies the burst.
+    for name, (_, _, attrs) in data.items():
+        attrs["coverage_content_type"] = (
+            "qualityInformation" if name in ("Quality", "rejected", "reason", "kept_samples",
+                                             "missing_values")
+            else "auxiliaryInformation" if name in ("sampling_rate", "file", "height")
+            else "physicalMeasurement")
+    for name in ("time", "freq", "band", "latitude", "longitude"):
+        if name in coords:
+            coords[name][2]["coverage_content_type"] = "coordinate"
     dataset = xr.Dataset(data, coords=coords)
     dataset = dataset.set_coords(["file"])
     created = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-    dataset.attrs = {
-        "Conventions": "CF-1.8",
-        "featureType": "timeSeries",
+    attrs = {
+        "Conventions": "CF-1.8, ACDD-1.3",
         "title": "Turbulence statistics of sonic-anemometer bursts (EddyRate inertial-"
                  "dissipation estimates)",
         "source": f"eddyrate-batch {_eddyrate.__version__} with the EddyRate library "
@@ -310,6 +476,28 @@ def to_dataset(rows, height, command=None):
         "comment": "9999 (the library's marker for no estimate) is the _FillValue; a rejected "
                    "burst's Ustar, Epsilon, Anisotropy and Quality are marked missing",
     }
+    if positioned:
+        attrs.update(featureType="timeSeries", cdm_data_type="Station",
+                     geospatial_lat_min=float(station["latitude"]),
+                     geospatial_lat_max=float(station["latitude"]),
+                     geospatial_lon_min=float(station["longitude"]),
+                     geospatial_lon_max=float(station["longitude"]),
+                     geospatial_lat_units="degrees_north", geospatial_lon_units="degrees_east")
+    attrs.update(_acdd_attributes(station.get("metadata") or {}))
+    for key, value in (("platform_name", buoy.get("name")),
+                       ("platform_id", buoy.get("platform_id")),
+                       ("wmo_platform_code", buoy.get("wmo_platform_code"))):
+        if value:
+            attrs[key] = value
+    if count:
+        first, last = (str(np.datetime_as_string(t, unit="s")) + "Z" for t in times[[0, -1]])
+        attrs.update(time_coverage_start=first, time_coverage_end=last)
+    naming = attrs.get("naming_authority")
+    name = station.get("id") or "eddyrate-batch"
+    stamp = str(attrs.get("time_coverage_start", created)).replace("-", "").replace(":", "")
+    suffix = f"_{rate:g}Hz" if rate is not None else ""
+    attrs["id"] = f"{naming + '.' if naming else ''}{name}_{stamp}{suffix}"
+    dataset.attrs = attrs
     return dataset
 
 
@@ -325,21 +513,48 @@ def with_stored_time(dataset):
 
 
 def netcdf_encoding(dataset):
-    encoding = {"time": {"_FillValue": None}, "band": {"_FillValue": None}}
+    # Coordinates and the fixed height hold no missing value, so they carry no fill value.
+    encoding = {name: {"_FillValue": None} for name in
+                ("time", "band", "freq", "latitude", "longitude", "height")
+                if name in dataset.variables}
     for name, variable in dataset.variables.items():
         if name in encoding:
             continue
         if variable.dtype == np.float64:
-            encoding[name] = {"_FillValue": FILL if name not in ("freq",) else np.nan}
+            encoding[name] = {"_FillValue": FILL}
         else:
             encoding[name] = {"_FillValue": None}
     return encoding
 
 
-def write_netcdf(rows, path, height, command=None):
-    dataset = with_stored_time(to_dataset(rows, height, command))
-    with replaced_when_complete(path) as temporary:
-        dataset.to_netcdf(temporary, encoding=netcdf_encoding(dataset))
+def rate_groups(rows):
+    """The timed rows by sampling rate: the rate most bursts share first (the lowest of a
+    tie), then the others in increasing rate."""
+    groups = {}
+    for row in rows:
+        if row["start_time"] is not None:
+            groups.setdefault(row["fs"], []).append(row)
+    return sorted(groups.items(), key=lambda item: (-len(item[1]), item[0]))
+
+
+def rate_path(path, rate):
+    """Where the bursts of another rate go: results.nc -> results_20Hz.nc."""
+    stem, extension = os.path.splitext(path)
+    return f"{stem}_{rate:g}Hz{extension or '.nc'}"
+
+
+def write_netcdf(rows, path, height, command=None, station=None):
+    """Writes the timed rows; bursts of a rate other than the main one go into a file of their
+    own beside it (see rate_path). Returns the paths written, the main one first."""
+    groups = rate_groups(rows) or [(None, [])]
+    written = []
+    for number, (rate, group) in enumerate(groups):
+        target = path if number == 0 else rate_path(path, rate)
+        dataset = with_stored_time(to_dataset(group, height, command, station))
+        with replaced_when_complete(target) as temporary:
+            dataset.to_netcdf(temporary, encoding=netcdf_encoding(dataset))
+        written.append(target)
+    return written
 
 
 def _parser():
@@ -350,6 +565,20 @@ def _parser():
                         help="one row per burst")
     parser.add_argument("--netcdf", metavar="RESULTS.nc",
                         help="also write a CF-1.8 NetCDF file indexed by time")
+    parser.add_argument("--latitude", type=float, metavar="DEG",
+                        help="the station's latitude (degrees north): the NetCDF is then a CF "
+                             "timeSeries")
+    parser.add_argument("--longitude", type=float, metavar="DEG",
+                        help="the station's longitude (degrees east)")
+    parser.add_argument("--deployment", metavar="D.yaml",
+                        help="a deployment file: its metadata become the NetCDF's global "
+                             "attributes")
+    parser.add_argument("--buoy", metavar="IMEI",
+                        help="the deployment file's buoy these bursts come from: its name, "
+                             "WMO code and deployment position")
+    parser.add_argument("--temperature-unit", metavar="UNIT", default="degree_C",
+                        help="the unit of the temperature in files that do not state one "
+                             "(a TOA5 header does), as udunits spells it (default degree_C)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="a running Dask scheduler (e.g. tcp://host:8786)")
@@ -405,7 +634,8 @@ def _progress_line(quiet):
 
 
 def _compute(paths, args, progress):
-    options = dict(height=args.height, fs=args.fs, rotate=args.rotate, columns=args.columns)
+    options = dict(height=args.height, fs=args.fs, rotate=args.rotate, columns=args.columns,
+                   temperature_unit_default=args.temperature_unit)
     total_bytes = 0
     for path in paths:
         with contextlib.suppress(OSError):
@@ -431,6 +661,11 @@ def _compute(paths, args, progress):
         raise ClusterLost(f"no Dask cluster to run on: {error}", [None] * len(paths)) from None
 
 
+def counted(number, one, many):
+    """'1 burst', '2 bursts', '0 bursts'."""
+    return f"{number} {one if number == 1 else many}"
+
+
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
@@ -444,6 +679,37 @@ def main(argv=None):
         args.columns = [name.strip() for name in args.columns.split(",")]
         if len(args.columns) != 4 or not all(args.columns):
             parser.error("--columns takes four names: u, v, w, T (e.g. Ux,Uy,Uz,Ts)")
+    if (args.latitude is None) != (args.longitude is None):
+        parser.error("--latitude and --longitude go together")
+    if args.latitude is not None and not (-90 <= args.latitude <= 90
+                                          and -180 <= args.longitude <= 360):
+        parser.error("--latitude must lie in -90 to 90, --longitude in -180 to 360")
+    if args.buoy and not args.deployment:
+        parser.error("--buoy names a buoy of the --deployment file")
+    station = {"latitude": args.latitude, "longitude": args.longitude}
+    if args.deployment:
+        try:
+            from saltmark import read_deployment
+            deployment = read_deployment(args.deployment)
+        except ImportError:
+            print(f"{PROGRAM}: --deployment needs the saltmark package built with yaml-cpp",
+                  file=sys.stderr)
+            return 1
+        except OSError as error:
+            print(f"{PROGRAM}: {args.deployment}: {error.strerror or error}", file=sys.stderr)
+            return 1
+        except ValueError as error:  # names the file, the line and the reason
+            print(f"{PROGRAM}: {error}", file=sys.stderr)
+            return 1
+        station["metadata"] = deployment["metadata"]
+        if args.buoy:
+            buoy = deployment["buoys"].get(args.buoy)
+            if buoy is None:
+                print(f"{PROGRAM}: {args.deployment}: no buoy {args.buoy}", file=sys.stderr)
+                return 1
+            station.update(buoy=buoy, id=buoy["platform_id"] or buoy["name"] or args.buoy)
+            if args.latitude is None and buoy["position"]:
+                station.update(buoy["position"])
     if not os.path.isdir(args.folder):
         print(f"{PROGRAM}: {args.folder}: not a folder", file=sys.stderr)
         return 1
@@ -487,8 +753,7 @@ def main(argv=None):
         write_csv(rows, args.output)
         written.append(args.output)
         if args.netcdf:
-            write_netcdf(rows, args.netcdf, args.height, command)
-            written.append(args.netcdf)
+            written += write_netcdf(rows, args.netcdf, args.height, command, station)
     except Exception as error:  # a full disk, a lost share; the HDF layer raises its own types
         reason = getattr(error, "strerror", None) or error
         print(f"{PROGRAM}: cannot write the results: {reason}; "
@@ -498,14 +763,21 @@ def main(argv=None):
     if args.netcdf and untimed:
         print(f"{PROGRAM}: error: no start time (ISO date and time in the name, or TOA5 "
               f"timestamps), so not in {args.netcdf}: {', '.join(untimed)}", file=sys.stderr)
+    if len(written) > 2:
+        print(f"{PROGRAM}: bursts of other sampling rates than most are in files of their own: "
+              f"{', '.join(written[2:])}", file=sys.stderr)
     if crossed:
-        print(f"{PROGRAM}: {crossed} bursts have the mean wind more than "
-              f"{CROSS_WIND_DEGREES:g} degrees from u; --rotate mean-wind turns them into it",
-              file=sys.stderr)
+        print(f"{PROGRAM}: {counted(crossed, 'burst has', 'bursts have')} the mean wind more "
+              f"than {CROSS_WIND_DEGREES:g} degrees from u; --rotate mean-wind turns "
+              f"{'it' if crossed == 1 else 'them'} into it", file=sys.stderr)
     if not args.quiet:
-        print(f"{PROGRAM}: {len(rows)} bursts written to {' and '.join(written)}"
-              + (f"; {missing_values} missing values taken as dropouts" if missing_values else "")
-              + (f"; {len(failed)} errors" if failed else ""), file=sys.stderr)
+        print(f"{PROGRAM}: {counted(len(rows), 'burst', 'bursts')} written to "
+              f"{' and '.join(written)}"
+              + (f"; {counted(missing_values, 'missing value', 'missing values')} taken as "
+                 f"{'a dropout' if missing_values == 1 else 'dropouts'}" if missing_values
+                 else "")
+              + (f"; {counted(len(failed), 'error', 'errors')}" if failed else ""),
+              file=sys.stderr)
     return 1 if failed or lost or (args.netcdf and untimed) else 0
 
 

@@ -1,0 +1,424 @@
+// Every key is known, every value has its form, before any of the file is used: a data
+// centre's file built from half a deployment file would carry the wrong names for good.
+
+#include "Deployment.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <set>
+
+#include "Records.h"
+
+namespace saltmark::deployment {
+
+namespace {
+
+bool AllDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::int64_t DaysFromCivil(int year, int month, int day)
+{
+    const int y = month <= 2 ? year - 1 : year;
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
+}
+
+int DaysInMonth(int year, int month)
+{
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+class Reader {
+public:
+    explicit Reader(std::string fileName) : m_fileName(std::move(fileName)) {}
+
+    [[noreturn]] void Fail(const YAML::Node& node, const std::string& reason) const
+    {
+        const int line = node.Mark().is_null() ? 0 : node.Mark().line + 1;
+        throw DeploymentError(m_fileName, line, reason);
+    }
+
+    // The map's entries in document order, after refusing duplicate and unknown keys.
+    std::vector<std::pair<YAML::Node, YAML::Node>> Entries(
+        const YAML::Node& node, const std::string& where,
+        std::initializer_list<std::string_view> known) const
+    {
+        if (!node.IsMap()) {
+            Fail(node, where + ": expected a mapping");
+        }
+        std::vector<std::pair<YAML::Node, YAML::Node>> entries;
+        std::set<std::string> seen;
+        for (const auto& entry : node) {
+            if (!entry.first.IsScalar()) {
+                Fail(entry.first, where + ": a key must be a name");
+            }
+            const std::string key = entry.first.Scalar();
+            if (!seen.insert(key).second) {
+                Fail(entry.first, where + ": " + key + " given twice");
+            }
+            if (known.size() != 0 && std::find(known.begin(), known.end(), key) == known.end()) {
+                std::string names;
+                for (std::string_view name : known) {
+                    names += (names.empty() ? "" : ", ") + std::string(name);
+                }
+                Fail(entry.first, where + ": unknown key " + key + " (expected " + names + ")");
+            }
+            entries.emplace_back(entry.first, entry.second);
+        }
+        return entries;
+    }
+
+    std::string Text(const YAML::Node& node, const std::string& what) const
+    {
+        if (!node.IsScalar()) {
+            Fail(node, what + ": expected text");
+        }
+        return node.Scalar();
+    }
+
+    double Number(const YAML::Node& node, const std::string& what, double low, double high) const
+    {
+        double value = 0;
+        if (!node.IsScalar() || !YAML::convert<double>::decode(node, value) ||
+            !std::isfinite(value)) {
+            Fail(node, what + ": expected a number");
+        }
+        if (value < low || value > high) {
+            char range[64];
+            std::snprintf(range, sizeof range, "%g to %g", low, high);
+            Fail(node, what + ": " + node.Scalar() + " is outside " + range);
+        }
+        return value;
+    }
+
+    // ISO 8601 in UTC or with an offset ("2026-05-01T12:00:00Z", "2026-05-01"): seconds
+    // since 1970. A date that does not exist (2026-02-30) is refused, not rolled over.
+    double Instant(const YAML::Node& node, const std::string& what) const
+    {
+        const std::string text = Text(node, what);
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+        double second = 0;
+        char rest[32] = {};
+        const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%*1[T ]%2d:%2d:%lf%31s", &year,
+                                       &month, &day, &hour, &minute, &second, rest);
+        const bool dateOnly = fields == 3 && text.size() == 10;
+        if (!dateOnly && fields < 6) {
+            Fail(node, what + ": expected a time such as 2026-05-01T12:00:00Z, not \"" + text +
+                           "\"");
+        }
+        int offsetMinutes = 0;
+        const std::string zone = rest;
+        if (!zone.empty() && zone != "Z") {
+            int zh = 0, zm = 0;
+            char sign = 0;
+            if (std::sscanf(zone.c_str(), "%c%2d:%2d", &sign, &zh, &zm) != 3 ||
+                (sign != '+' && sign != '-') || zh > 14 || zm > 59) {
+                Fail(node, what + ": unreadable time zone \"" + zone + "\"");
+            }
+            offsetMinutes = (sign == '-' ? -1 : 1) * (zh * 60 + zm);
+        }
+        if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 ||
+            minute > 59 || second < 0 || second >= 60) {
+            Fail(node, what + ": no such time \"" + text + "\"");
+        }
+        return static_cast<double>(DaysFromCivil(year, month, day)) * 86400 + hour * 3600 +
+               minute * 60 + second - offsetMinutes * 60.0;
+    }
+
+private:
+    std::string m_fileName;
+};
+
+Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string& where)
+{
+    Party party;
+    for (const auto& [key, value] :
+         reader.Entries(node, where,
+                        {"name", "email", "url", "type", "institution", "country", "sector"})) {
+        const std::string k = key.Scalar();
+        std::string text = reader.Text(value, where + ": " + k);
+        if (k == "type" && text != "person" && text != "group" && text != "institution" &&
+            text != "position") {
+            reader.Fail(value, where + ": type: \"" + text +
+                                   "\" is not person, group, institution or position");
+        }
+        (k == "name"          ? party.name
+         : k == "email"       ? party.email
+         : k == "url"         ? party.url
+         : k == "type"        ? party.type
+         : k == "institution" ? party.institution
+         : k == "country"     ? party.country
+                              : party.sector) = std::move(text);
+    }
+    return party;
+}
+
+Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
+{
+    Metadata m;
+    for (const auto& [key, value] : reader.Entries(
+             node, "metadata",
+             {"title", "summary", "keywords", "keywords_vocabulary", "institution", "project",
+              "creator", "publisher", "contributors", "license", "naming_authority", "infoUrl",
+              "references", "acknowledgement"})) {
+        const std::string k = key.Scalar();
+        const std::string where = "metadata: " + k;
+        if (k == "creator" || k == "publisher") {
+            (k == "creator" ? m.creator : m.publisher) = ReadParty(reader, value, where);
+        } else if (k == "keywords") {
+            if (value.IsSequence()) {
+                for (const YAML::Node& word : value) {
+                    m.keywords.push_back(reader.Text(word, where));
+                }
+            } else {
+                // ACDD's own form: one comma-separated text.
+                const std::string text = reader.Text(value, where);
+                std::size_t begin = 0;
+                while (begin <= text.size()) {
+                    std::size_t comma = std::min(text.find(',', begin), text.size());
+                    std::string word = text.substr(begin, comma - begin);
+                    word.erase(0, word.find_first_not_of(' '));
+                    word.erase(word.find_last_not_of(' ') + 1);
+                    if (!word.empty()) {
+                        m.keywords.push_back(word);
+                    }
+                    begin = comma + 1;
+                }
+            }
+        } else if (k == "contributors") {
+            if (!value.IsSequence()) {
+                reader.Fail(value, where + ": expected a list of {name, role}");
+            }
+            for (const YAML::Node& entry : value) {
+                Contributor c;
+                for (const auto& [ck, cv] : reader.Entries(entry, where, {"name", "role"})) {
+                    (ck.Scalar() == "name" ? c.name : c.role) =
+                        reader.Text(cv, where + ": " + ck.Scalar());
+                }
+                if (c.name.empty()) {
+                    reader.Fail(entry, where + ": a contributor needs a name");
+                }
+                m.contributors.push_back(std::move(c));
+            }
+        } else {
+            std::string text = reader.Text(value, where);
+            std::string& field = k == "title"                 ? m.title
+                                 : k == "summary"             ? m.summary
+                                 : k == "keywords_vocabulary" ? m.keywordsVocabulary
+                                 : k == "institution"         ? m.institution
+                                 : k == "project"             ? m.project
+                                 : k == "license"             ? m.license
+                                 : k == "naming_authority"    ? m.namingAuthority
+                                 : k == "infoUrl"             ? m.infoUrl
+                                 : k == "references"          ? m.references
+                                                              : m.acknowledgement;
+            field = std::move(text);
+        }
+    }
+    return m;
+}
+
+Instrument ReadInstrument(const Reader& reader, const YAML::Node& node, const std::string& where)
+{
+    Instrument instrument;
+    instrument.line = node.Mark().line + 1;
+    for (const auto& [key, value] :
+         reader.Entries(node, where, {"record", "make_model", "height", "depth"})) {
+        const std::string k = key.Scalar();
+        if (k == "record") {
+            const std::string name = reader.Text(value, where + ": record");
+            const RecordDescription* record = FindRecordDescription(name);
+            // A code ("2") names a record on the wire, not in a file people read.
+            if (!record || AllDigits(name)) {
+                std::string names;
+                for (const RecordDescription& d : RecordDescriptions()) {
+                    names += (names.empty() ? "" : ", ") + std::string(d.typeName);
+                }
+                reader.Fail(value, where + ": record: unknown record type \"" + name +
+                                       "\" (expected one of " + names + ")");
+            }
+            instrument.record = std::string(record->typeName);
+        } else if (k == "make_model") {
+            instrument.makeModel = reader.Text(value, where + ": make_model");
+        } else {
+            (k == "height" ? instrument.height : instrument.depth) =
+                reader.Number(value, where + ": " + k, 0, 11000);
+        }
+    }
+    if (instrument.record.empty()) {
+        reader.Fail(node, where + ": an instrument needs the record it fills");
+    }
+    if (instrument.height && instrument.depth) {
+        reader.Fail(node, where + ": give height (above the water line) or depth, not both");
+    }
+    return instrument;
+}
+
+Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& node)
+{
+    Buoy buoy;
+    buoy.imei = key.Scalar();
+    buoy.line = key.Mark().line + 1;
+    const std::string where = "buoys: " + buoy.imei;
+    if (buoy.imei.size() != 15 || !AllDigits(buoy.imei)) {
+        reader.Fail(key, where + ": an IMEI has 15 digits");
+    }
+    if (node.IsNull()) {
+        return buoy;
+    }
+    for (const auto& [k, value] : reader.Entries(
+             node, where,
+             {"name", "platform_id", "wmo_platform_code", "platform_type", "deployment",
+              "position", "instruments"})) {
+        const std::string name = k.Scalar();
+        const std::string here = where + ": " + name;
+        if (name == "deployment") {
+            YAML::Node startNode, endNode;
+            for (const auto& [bound, time] : reader.Entries(value, here, {"start", "end"})) {
+                if (time.IsNull()) {
+                    continue;
+                }
+                const bool isStart = bound.Scalar() == "start";
+                (isStart ? buoy.start : buoy.end) =
+                    reader.Instant(time, here + ": " + bound.Scalar());
+                (isStart ? startNode : endNode) = time;
+            }
+            if (buoy.start && buoy.end && *buoy.end < *buoy.start) {
+                reader.Fail(endNode, here + ": ends before it starts");
+            }
+        } else if (name == "position") {
+            for (const auto& [axis, number] :
+                 reader.Entries(value, here, {"latitude", "longitude"})) {
+                if (axis.Scalar() == "latitude") {
+                    buoy.latitude = reader.Number(number, here + ": latitude", -90, 90);
+                } else {
+                    buoy.longitude = reader.Number(number, here + ": longitude", -180, 180);
+                }
+            }
+            if (!buoy.latitude || !buoy.longitude) {
+                reader.Fail(value, here + ": needs both latitude and longitude");
+            }
+        } else if (name == "instruments") {
+            if (!value.IsSequence()) {
+                reader.Fail(value, here + ": expected a list of instruments");
+            }
+            for (const YAML::Node& instrument : value) {
+                buoy.instruments.push_back(ReadInstrument(reader, instrument, here));
+            }
+        } else {
+            std::string text = reader.Text(value, here);
+            if (name == "wmo_platform_code") {
+                // Drifting buoys carry a 5-digit identifier or its 7-digit successor
+                // (region, sub-area, type and serial).
+                if (!AllDigits(text) || (text.size() != 5 && text.size() != 7)) {
+                    reader.Fail(value, here + ": \"" + text +
+                                           "\" is not a WMO platform code (5 or 7 digits)");
+                }
+            }
+            (name == "name"          ? buoy.name
+             : name == "platform_id" ? buoy.platformId
+             : name == "platform_type" ? buoy.platformType
+                                       : buoy.wmoPlatformCode) = std::move(text);
+        }
+    }
+    return buoy;
+}
+
+}  // namespace
+
+DeploymentError::DeploymentError(std::string fileName, int line, std::string reason)
+    : std::runtime_error(fileName + ":" + (line > 0 ? std::to_string(line) + ":" : "") + " " +
+                         reason),
+      m_fileName(std::move(fileName)),
+      m_line(line),
+      m_reason(std::move(reason))
+{
+}
+
+const Buoy* Deployment::FindBuoy(std::string_view imei) const
+{
+    for (const Buoy& buoy : buoys) {
+        if (buoy.imei == imei) {
+            return &buoy;
+        }
+    }
+    return nullptr;
+}
+
+Deployment ParseDeployment(std::string_view text, std::string_view fileName)
+{
+    Deployment deployment;
+    deployment.fileName = std::string(fileName);
+    YAML::Node root;
+    try {
+        root = YAML::Load(std::string(text));
+    } catch (const YAML::Exception& error) {
+        throw DeploymentError(deployment.fileName, error.mark.is_null() ? 0 : error.mark.line + 1,
+                              "not YAML: " + error.msg);
+    }
+    const Reader reader(deployment.fileName);
+    if (!root.IsMap()) {
+        throw DeploymentError(deployment.fileName, 0,
+                              "expected a mapping with metadata and buoys at the top");
+    }
+    try {
+        for (const auto& [key, value] :
+             reader.Entries(root, "deployment", {"metadata", "buoys", "alerts"})) {
+            const std::string k = key.Scalar();
+            if (k == "metadata") {
+                deployment.metadata = ReadMetadata(reader, value);
+            } else if (k == "alerts") {
+                YAML::Emitter out;
+                out << value;
+                deployment.alerts = out.c_str();
+            } else {
+                // Entries refuses an IMEI given twice, with the second one's line.
+                for (const auto& [imei, buoy] : reader.Entries(value, "buoys", {})) {
+                    deployment.buoys.push_back(ReadBuoy(reader, imei, buoy));
+                }
+            }
+        }
+    } catch (const YAML::Exception& error) {
+        throw DeploymentError(deployment.fileName, error.mark.is_null() ? 0 : error.mark.line + 1,
+                              error.msg);
+    }
+    return deployment;
+}
+
+std::string IsoTime(double secondsSince1970)
+{
+    const auto whole = static_cast<std::int64_t>(std::floor(secondsSince1970));
+    std::int64_t days = whole >= 0 ? whole / 86400 : (whole - 86399) / 86400;
+    const std::int64_t inDay = whole - days * 86400;
+    // Civil date from days (proleptic Gregorian), the inverse of DaysFromCivil.
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(inDay / 3600),
+                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60));
+    return text;
+}
+
+}  // namespace saltmark::deployment

@@ -1,0 +1,98 @@
+#pragma once
+// A deployment file: who publishes the buoys' data and under which terms (the global
+// metadata a data centre asks of every file), and which buoy is which (by IMEI: its name,
+// platform and WMO numbers, where and when it was deployed, and the instruments it carries).
+// Checked whole as it is read, like the quality-control configuration: a mistake stops the
+// reader with its file, line and reason. Platform-free: the caller hands in the text.
+//
+//   metadata:
+//     title: ...                     # and the other ACDD attributes, see docs/publishing.md
+//     creator: {name: ..., email: ..., url: ..., type: institution}
+//     contributors: [{name: ..., role: ...}]
+//   buoys:
+//     "300434060000010":
+//       name: North drifter
+//       wmo_platform_code: "4801234"
+//       deployment: {start: 2026-05-01T12:00:00Z, end: 2026-11-01T00:00:00Z}
+//       position: {latitude: 47.5, longitude: -8.25}
+//       instruments:
+//         - {record: PB200, make_model: ..., height: 3.1}
+//   alerts: ...                      # kept as written, for the alert rules to come
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace saltmark::deployment {
+
+struct Party {  // a creator or publisher
+    std::string name, email, url, type;
+    std::string institution, country, sector;  // as the IOOS metadata profile asks them
+};
+
+struct Contributor {
+    std::string name, role;
+};
+
+// The ACDD global attributes, under their ACDD names; empty when the file gives none.
+struct Metadata {
+    std::string title, summary;
+    std::vector<std::string> keywords;
+    std::string keywordsVocabulary;
+    std::string institution, project;
+    Party creator, publisher;
+    std::vector<Contributor> contributors;
+    std::string license, namingAuthority, infoUrl, references, acknowledgement;
+};
+
+struct Instrument {
+    std::string record;     // the record type it fills, as the record descriptions spell it
+    std::string makeModel;  // free text
+    std::optional<double> height;  // metres above the water line
+    std::optional<double> depth;   // metres below it
+    int line = 0;
+};
+
+struct Buoy {
+    std::string imei;  // 15 digits
+    std::string name, platformId, wmoPlatformCode, platformType;
+    std::optional<double> start, end;  // seconds since 1970-01-01T00:00:00Z
+    std::optional<double> latitude, longitude;  // degrees north and east
+    std::vector<Instrument> instruments;
+    int line = 0;
+};
+
+struct Deployment {
+    std::string fileName;
+    Metadata metadata;
+    std::vector<Buoy> buoys;  // in the file's order
+    // The `alerts` section as written (YAML), empty when absent: accepted and kept, not yet
+    // read, so that files written for the alert rules load today.
+    std::string alerts;
+
+    const Buoy* FindBuoy(std::string_view imei) const;
+};
+
+// "deployment.yaml:12: buoys: 30043406000001: an IMEI has 15 digits".
+class DeploymentError : public std::runtime_error {
+public:
+    DeploymentError(std::string fileName, int line, std::string reason);
+    const std::string& FileName() const { return m_fileName; }
+    int Line() const { return m_line; }  // 1-based; 0 when the text as a whole is at fault
+    const std::string& Reason() const { return m_reason; }
+
+private:
+    std::string m_fileName;
+    int m_line;
+    std::string m_reason;
+};
+
+// Parses and checks the whole text; throws DeploymentError at the first fault.
+Deployment ParseDeployment(std::string_view text, std::string_view fileName);
+
+// "2026-05-01T12:00:00Z" (whole seconds, UTC), as ACDD's time attributes want it.
+std::string IsoTime(double secondsSince1970);
+
+}  // namespace saltmark::deployment
