@@ -9,7 +9,7 @@
 // visible: Store() commits one delivery before it returns (the server, before it confirms);
 // Add() and Commit() import a batch in one transaction (the converter).
 //
-// Schema, version 3 (PRAGMA user_version = 3, PRAGMA application_id = kApplicationId, WAL):
+// Schema, version 4 (PRAGMA user_version = 4, PRAGMA application_id = kApplicationId, WAL):
 //   messages
 //     id             INTEGER PRIMARY KEY
 //     file_name      the file's name; for a DirectIP delivery "<IMEI>_<MOMSN>.sbd", the name
@@ -55,9 +55,28 @@
 //   A float32 value is stored as the double nearest the shortest decimal that reads back as
 //   the same float32, so SQL shows what CSV and JSON show and narrowing gives the same bits;
 //   its columns have no declared type, which keeps -0.0; SQLite has no NaN, so a NaN is NULL.
+//   Quality-control flags (QARTOD: 1 good, 2 not evaluated, 3 suspect, 4 fail, 9 missing):
+//   qc_configs
+//     id             INTEGER PRIMARY KEY
+//     hash           the configuration's hash ("sha256:..." of its parsed form: comments and
+//                    layout do not change it)
+//     file_name      the configuration file as the program that flagged was given it
+//     first_used_at  when flags of it were first written, UTC; (hash, file_name) is unique
+//   qc_flags         keyed by (message_id, record, stream, test)
+//     message_id     the message the value came in
+//     record         the record's index in its message; -1 for the gateway's position
+//                    estimate, which belongs to the envelope
+//     stream         "PB200.WSMean" (the record type and field as the record descriptions
+//                    name them), "position" (a record's own fix), "iridium_position"
+//     test           "gross_range_test", "spike_test", ..., and "aggregate": the most severe
+//                    flag of the value's tests (missing < not evaluated < good < suspect < fail)
+//     flag           1, 2, 3, 4 or 9
+//     config_id      the qc_configs row of the configuration that produced the flag
+//   A buoy's flags are recomputed over its whole series whenever messages of it arrive, so
+//   a late message or a new neighbour updates the flags around it.
 //
 // Opening: a new file gets the schema; a version 1 archive (the layout before envelopes, no
-// user_version) and a version 2 one are upgraded in place in one transaction keeping every
+// user_version) and a version 2 or 3 one are upgraded in place in one transaction keeping every
 // row; a newer version, a SQLite file of another application (another application_id, or none
 // and no messages table), and an archive missing one of its tables are refused untouched.
 //
@@ -71,6 +90,7 @@
 // Archive object is used by one thread at a time; open one per thread, or serialise the calls.
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -81,12 +101,13 @@
 #include <vector>
 
 #include "DirectIp.h"
+#include "QcRows.h"
 
 namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
 inline constexpr std::int32_t kApplicationId = 0x536C744D;
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // The IMEI and MOMSN a mail attachment's name "<IMEI>_<MOMSN>.sbd" carries.
 struct AttachmentName {
@@ -164,6 +185,24 @@ public:
 
     // One delivery, committed durably before it returns (commits an open batch first).
     Added Store(const Delivery& delivery, std::string& reason);
+
+    // Quality control. Run inside each transaction that adds messages, just before it
+    // commits, with the buoys (IMEI or kFilesBuoy) whose new messages it holds; it reads
+    // with ReadBuoy and writes with WriteFlags, and a false return (with the reason) fails
+    // the transaction, so that no message is committed without its flags.
+    using BeforeCommit = std::function<bool(Archive& archive,
+                                            const std::vector<std::string>& buoys,
+                                            std::string& reason)>;
+    void SetBeforeCommit(BeforeCommit hook);
+
+    // One buoy's streams as the quality control reads them, seeing the open batch's rows.
+    std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
+                                     const std::vector<std::string>& streams,
+                                     std::string& reason);
+    // Replaces the flags of `flags.buoy` (all of them, or those of its messages whose time is
+    // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
+    // that Commit commits.
+    bool WriteFlags(const BuoyFlags& flags, std::string& reason);
 
     struct Impl;
 

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "Archive.h"
+#include "QcTables.h"
 #include "Records.h"
 #include "Sqlite.h"
 
@@ -17,7 +18,7 @@ namespace {
 using namespace sqlite;
 
 constexpr int kOldestReadable = 2;
-constexpr int kNewestReadable = 3;
+constexpr int kNewestReadable = 4;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
@@ -935,6 +936,89 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
         }
     }
     return records;
+}
+
+std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
+                                     const std::vector<std::string>& streams,
+                                     std::string& reason)
+{
+    // A value without a time has no place in a series; a value stays as recorded but for the
+    // logger's marker and NULL, which are missing.
+    const auto raw = [](const Statement& row, int column) {
+        return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
+    };
+    const auto each = [&](const std::string& sql, auto take) {
+        Statement rows = Prepare(db, kBuoyIds + sql, reason);
+        if (!rows) {
+            return false;
+        }
+        rows.Bind(1, ImeiOf(buoy));
+        return EachRow(rows, reason, take);
+    };
+    BuoyRows result;
+    for (const std::string& name : streams) {
+        const std::size_t dot = name.find('.');
+        const auto column =
+            FindField(name.substr(0, dot), dot == std::string::npos ? "" : name.substr(dot + 1),
+                      false, reason);
+        if (!column) {
+            return std::nullopt;
+        }
+        StreamRows& stream = result.streams.emplace_back();
+        stream.stream = name;
+        const std::string sql =
+            Sql("SELECT m.id, r.record, unixepoch({time}), r.{column} FROM {records}"
+                " WHERE unixepoch({time}) IS NOT NULL",
+                {{"records", kRecordsOfOneBuoy},
+                 {"time", TimeOf(*column->type)},
+                 {"column", Quoted(column->column)},
+                 {"table", Quoted(column->table)}});
+        if (!each(sql, [&](const Statement& row) {
+                stream.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+                stream.times.push_back(row.Integer(2));
+                stream.values.push_back(Reading(row, 3));
+            })) {
+            return std::nullopt;
+        }
+    }
+    const auto take = [&](PositionRows& into) {
+        return [&into, &raw](const Statement& row) {
+            into.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            into.times.push_back(row.Integer(2));
+            into.latitudes.push_back(raw(row, 3));
+            into.longitudes.push_back(raw(row, 4));
+        };
+    };
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        const FieldColumn lon = Column(type, "Lon");
+        const std::string sql =
+            Sql("SELECT m.id, r.record, unixepoch({time}), r.{lat}, r.{lon} FROM {records}"
+                " WHERE unixepoch({time}) IS NOT NULL",
+                {{"records", kRecordsOfOneBuoy},
+                 {"time", TimeOf(*lat.type)},
+                 {"lat", Quoted(lat.column)},
+                 {"lon", Quoted(lon.column)},
+                 {"table", Quoted(lat.table)}});
+        if (!each(sql, take(result.position))) {
+            return std::nullopt;
+        }
+    }
+    if (!each("SELECT m.id, -1, unixepoch(m.time), m.iridium_latitude, m.iridium_longitude"
+              " FROM ids CROSS JOIN messages m ON m.id = ids.id"
+              " WHERE unixepoch(m.time) IS NOT NULL AND (m.iridium_latitude IS NOT NULL"
+              " OR m.iridium_longitude IS NOT NULL)",
+              take(result.iridiumPosition))) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
+                                         const std::vector<std::string>& streams,
+                                         std::string& reason) const
+{
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
 }
 
 }  // namespace saltmark::archive

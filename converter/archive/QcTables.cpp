@@ -1,0 +1,108 @@
+#include "QcTables.h"
+
+#include "Records.h"
+#include "Sqlite.h"
+
+namespace saltmark::archive {
+
+using namespace sqlite;
+
+// Keyed by the value and the test, without a rowid: a buoy's flags are replaced message by
+// message, and the key is what every reader looks them up by.
+const std::string kQcTables =
+    "CREATE TABLE qc_configs (id INTEGER PRIMARY KEY, hash TEXT NOT NULL,"
+    " file_name TEXT NOT NULL,"
+    " first_used_at TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')),"
+    " UNIQUE (hash, file_name));\n"
+    "CREATE TABLE qc_flags (message_id INTEGER NOT NULL REFERENCES messages(id),"
+    " record INTEGER NOT NULL, stream TEXT NOT NULL, test TEXT NOT NULL,"
+    " flag INTEGER NOT NULL CHECK (flag IN (1, 2, 3, 4, 9)),"
+    " config_id INTEGER NOT NULL REFERENCES qc_configs(id),"
+    " PRIMARY KEY (message_id, record, stream, test)) WITHOUT ROWID;\n";
+
+std::string BuoyOfDelivery(const Delivery& delivery)
+{
+    if (delivery.header) {
+        return delivery.header->imei;
+    }
+    if (delivery.attachment) {
+        return delivery.attachment->imei;
+    }
+    return std::string(kFilesBuoy);
+}
+
+bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
+{
+    Statement config = Prepare(db,
+                               "INSERT INTO qc_configs (hash, file_name) VALUES (?1, ?2)"
+                               " ON CONFLICT DO NOTHING",
+                               reason);
+    Statement configId =
+        Prepare(db, "SELECT id FROM qc_configs WHERE hash = ?1 AND file_name = ?2", reason);
+    // The buoy's messages from the delivery indexes, as the Reader finds them.
+    Statement clear = Prepare(
+        db,
+        "WITH ids(id) AS MATERIALIZED ("
+        "SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1 AND session_time IS NOT NULL"
+        " UNION ALL SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1"
+        " AND session_time IS NULL"
+        " UNION ALL SELECT id FROM messages WHERE ?1 IS NULL AND imei IS NULL) "
+        "DELETE FROM qc_flags WHERE message_id IN (SELECT ids.id FROM ids"
+        " CROSS JOIN messages m ON m.id = ids.id WHERE ?2 OR m.time BETWEEN ?3 AND ?4)",
+        reason);
+    Statement insert = Prepare(db,
+                               "INSERT OR REPLACE INTO qc_flags (message_id, record, stream, test,"
+                               " flag, config_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                               reason);
+    if (!config || !configId || !clear || !insert) {
+        return false;
+    }
+    config.Bind(1, std::string_view(flags.configHash));
+    config.Bind(2, std::string_view(flags.configFile));
+    if (!Step(db, config.get(), reason)) {
+        return false;
+    }
+    configId.Bind(1, std::string_view(flags.configHash));
+    configId.Bind(2, std::string_view(flags.configFile));
+    if (!configId.Next()) {
+        if (!configId.Failed(reason)) {
+            reason = "the configuration's row is gone";
+        }
+        return false;
+    }
+    const std::int64_t id = configId.Integer(0);
+    configId.Rewind();
+
+    if (flags.buoy != kFilesBuoy) {
+        clear.Bind(1, std::string_view(flags.buoy));
+    }
+    const bool whole = !flags.from && !flags.to;
+    clear.Bind(2, std::int64_t{whole ? 1 : 0});
+    clear.Bind(3, std::string_view(flags.from ? IsoUtc(*flags.from) : std::string()));
+    clear.Bind(4, std::string_view(flags.to ? IsoUtc(*flags.to) : std::string("~")));
+    if (!Step(db, clear.get(), reason)) {
+        return false;
+    }
+    for (const StreamFlagRows& stream : flags.streams) {
+        for (const TestFlagRows& test : stream.tests) {
+            if (test.flags.size() != stream.keys.size()) {
+                reason = stream.stream + " " + test.test + ": flags and values differ in number";
+                return false;
+            }
+            for (std::size_t i = 0; i < stream.keys.size(); ++i) {
+                insert.Bind(1, stream.keys[i].messageId);
+                insert.Bind(2, std::int64_t{stream.keys[i].record});
+                insert.Bind(3, std::string_view(stream.stream));
+                insert.Bind(4, std::string_view(test.test));
+                insert.Bind(5, std::int64_t{test.flags[i]});
+                insert.Bind(6, id);
+                if (!Step(db, insert.get(), reason)) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace saltmark::archive
