@@ -312,6 +312,8 @@ struct Archive::Impl {
     std::vector<Staged> staged;
     BeforeCommit beforeCommit;
     Archive* self = nullptr;
+    bool flagsInBatch = false;  // WriteFlags opened or joined the batch
+    bool beforeCommitRunning = false;
 
     // Runs the hook over the buoys of `deliveries` (those New); true without a hook.
     template <typename Range, typename Get>
@@ -327,7 +329,13 @@ struct Archive::Impl {
                 buoys.push_back(std::move(buoy));
             }
         }
-        return buoys.empty() || beforeCommit(*self, buoys, reason);
+        if (buoys.empty()) {
+            return true;
+        }
+        beforeCommitRunning = true;
+        const bool done = beforeCommit(*self, buoys, reason);
+        beforeCommitRunning = false;
+        return done;
     }
     std::size_t given = 0;
     BatchOutcome outcome;
@@ -687,6 +695,7 @@ void Archive::Impl::Flush()
     }
     if (RunBeforeCommit(added, [](const Delivery* d) -> const Delivery& { return *d; }, reason) &&
         Execute(db.get(), "COMMIT", reason)) {
+        flagsInBatch = false;
         for (const Staged& s : staged) {
             ++(s.added == Added::New ? outcome.added : outcome.alreadyThere);
         }
@@ -696,6 +705,10 @@ void Archive::Impl::Flush()
     if (sqlite3_get_autocommit(db.get()) == 0) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
+    }
+    if (flagsInBatch) {
+        flagsInBatch = false;
+        outcome.flagsNotWritten = reason;
     }
     RetryOneByOne();
 }
@@ -739,6 +752,9 @@ bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)
             return false;
         }
         impl.inBatch = true;
+    }
+    if (!impl.beforeCommitRunning) {
+        impl.flagsInBatch = true;
     }
     return WriteBuoyFlags(impl.db.get(), flags, reason);
 }

@@ -161,6 +161,8 @@ struct BatchOutcome {
     std::size_t added = 0;
     std::size_t alreadyThere = 0;
     std::vector<NotArchived> notArchived;
+    // Flags written with WriteFlags outside the hook that did not commit, and why.
+    std::optional<std::string> flagsNotWritten;
 };
 
 class Archive {

@@ -43,7 +43,8 @@ qc::PositionSeries ToSeries(const PositionRows& rows)
 
 }  // namespace
 
-BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows)
+BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
+                   std::optional<std::int64_t> from, std::optional<std::int64_t> to)
 {
     qc::BuoySeries series;
     for (const StreamRows& stream : rows.streams) {
@@ -56,12 +57,17 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
     flags.buoy = buoy;
     flags.configHash = config.hash;
     flags.configFile = config.fileName;
+    flags.from = from;
+    flags.to = to;
     for (qc::StreamFlags& result : qc::RunConfig(config, series)) {
         const std::vector<ValueKey>* keys = nullptr;
+        const std::vector<std::int64_t>* times = nullptr;
         if (result.stream == qc::kPositionStream) {
             keys = &rows.position.keys;
+            times = &rows.position.times;
         } else if (result.stream == qc::kIridiumPositionStream) {
             keys = &rows.iridiumPosition.keys;
+            times = &rows.iridiumPosition.times;
         } else {
             const auto found =
                 std::find_if(rows.streams.begin(), rows.streams.end(),
@@ -70,14 +76,32 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
                 continue;  // not read: ConfiguredStreams names every one the runner flags
             }
             keys = &found->keys;
+            times = &found->times;
         }
         StreamFlagRows& out = flags.streams.emplace_back();
         out.stream = result.stream;
-        out.keys = *keys;
-        for (qc::TestFlags& test : result.tests) {
-            out.tests.push_back({test.test, std::move(test.flags)});
+        result.tests.push_back({"aggregate", std::move(result.aggregate)});
+        if (!from && !to) {
+            out.keys = *keys;
+            for (qc::TestFlags& test : result.tests) {
+                out.tests.push_back({test.test, std::move(test.flags)});
+            }
+            continue;
         }
-        out.tests.push_back({"aggregate", std::move(result.aggregate)});
+        std::vector<std::size_t> kept;
+        for (std::size_t i = 0; i < keys->size(); ++i) {
+            if ((!from || (*times)[i] >= *from) && (!to || (*times)[i] <= *to)) {
+                kept.push_back(i);
+                out.keys.push_back((*keys)[i]);
+            }
+        }
+        for (const qc::TestFlags& test : result.tests) {
+            TestFlagRows& one = out.tests.emplace_back();
+            one.test = test.test;
+            for (const std::size_t i : kept) {
+                one.flags.push_back(test.flags[i]);
+            }
+        }
     }
     return flags;
 }

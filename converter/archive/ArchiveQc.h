@@ -9,7 +9,9 @@
 // message or a new neighbour changes flags around it, and only a recomputation over the sorted
 // series gives the same flags whatever the arrival order.
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,9 +28,12 @@ qc::Config LoadQcConfig(const std::filesystem::path& path);
 // The record fields the configuration tests, "PB200.WSMean", each once.
 std::vector<std::string> ConfiguredStreams(const qc::Config& config);
 
-// The configuration run over one buoy's rows: its flags per stream and test (and
-// "aggregate"), each by the row it flags.
-BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows);
+// The configuration run over one buoy's whole rows: its flags per stream and test (and
+// "aggregate"), each by the row it flags; with `from` or `to`, only those of the values in
+// that range (seconds since 1970, inclusive), which replace the flags of the messages there.
+BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
+                   std::optional<std::int64_t> from = std::nullopt,
+                   std::optional<std::int64_t> to = std::nullopt);
 
 // Reads, flags and writes `buoys` whole in the archive's open transaction.
 bool FlagBuoys(Archive& archive, const qc::Config& config, const std::vector<std::string>& buoys,
