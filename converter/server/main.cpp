@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Archive.h"
+#include "ServerQc.h"
 #include "DeliveryWriter.h"
 #include "DirectIpListener.h"
 #include "DirectoryWatch.h"
@@ -38,6 +39,7 @@ struct ServerOptions {
     bool behindTls = false;
     std::string webFolder;
     double lateHours = 6;
+    std::string qcConfig;
 };
 
 int Fail(const std::string& line)
@@ -90,6 +92,9 @@ int main(int argc, char** argv)
                    "hours without a message after which the dashboard marks a buoy late")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 1e6));
+    app.add_option("--qc", options.qcConfig,
+                   "flag each buoy's values by this quality-control configuration (YAML) before "
+                   "its deliveries are confirmed");
     app.add_option("--web", options.webFolder,
                    "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
@@ -139,10 +144,18 @@ int main(int argc, char** argv)
     archiveOptions.busyTimeout = settings.timeout;
     std::unique_ptr<saltmark::archive::Archive> archive;
     std::optional<DeliveryWriter> writer;
+    std::function<void(saltmark::archive::Archive&)> qc;
+    if (!LoadQc(options.qcConfig, qc, reason)) {
+        std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
+        return kUsage;
+    }
     if (receives) {
         archive = saltmark::archive::Archive::Open(options.archivePath, archiveOptions, reason);
         if (!archive) {
             return Fail(options.archivePath + ": " + reason);
+        }
+        if (qc) {
+            qc(*archive);
         }
         writer.emplace(*archive);
     }
