@@ -3,7 +3,7 @@
     archive = saltmark.open_archive("archive.sqlite")
     archive.messages                         # one row per delivery, with its time
     archive.table("PB200")                   # one row per record, with its message's time
-    archive.series("Y81000", "Epsilon")      # one field over time
+    archive.series("Y81000", "Epsilon")      # one field over time (with its QC flags)
     archive.array("Y81000", "Tke")           # an array field as a long table
     archive.to_xarray().to_netcdf("buoy.nc") # a CF trajectory for a data centre
 
@@ -14,9 +14,9 @@ import sqlite3
 
 import numpy as np
 
-SCHEMA_VERSION = 3
-# Version 3 differs from 2 in a key only: both read the same.
-READABLE_VERSIONS = (2, 3)
+SCHEMA_VERSION = 4
+# Version 3 differs from 2 in a key only, 4 from 3 in the quality-control flags' tables.
+READABLE_VERSIONS = (2, 3, 4)
 
 # What the buoy's records mean, where the instruments' documentation says: units as CF writes
 # them, and a standard name where CF has one.
@@ -74,8 +74,9 @@ class Archive:
             raise OSError(f"{self.path}: not a readable archive: {error}") from None
         if "messages" not in tables or version not in READABLE_VERSIONS:
             self._db.close()
-            raise ValueError(f"{self.path}: not an archive of version {SCHEMA_VERSION} (user_version"
-                             f" {version}); saltmark-convert --db upgrades an earlier one")
+            raise ValueError(f"{self.path}: not an archive of version 2 to {SCHEMA_VERSION}"
+                             f" (user_version {version}); saltmark-convert --db upgrades an"
+                             " earlier one")
         self._tables = tables
 
     def close(self):
@@ -135,7 +136,12 @@ class Archive:
 
     def series(self, record_type, field):
         """One scalar field over time (the record's measured_at where it has one, else its
-        message's time), as a float Series; rows without a time are left out, NULL is NaN."""
+        message's time), as a float Series; rows without a time are left out, NULL is NaN.
+
+        When the archive holds quality-control flags of the field (saltmark-convert --qc,
+        saltmark-server --qc, saltmark-qc), a DataFrame instead: the field's column, then
+        qc_aggregate and one qc_<test> column per test (qc_spike_test, ...), QARTOD flags 1
+        good, 2 not evaluated, 3 suspect, 4 fail, 9 missing; <NA> for a value not flagged."""
         frame = self.table(record_type)
         column = _table_name(field)
         if column not in frame:
@@ -146,7 +152,30 @@ class Archive:
         series.index = when
         series.index.name = "time"
         series.name = field
-        return series[series.index.notna()].sort_index()
+        flags = self._flags(f"{_table_name(record_type)}.{column}")
+        if flags is None:
+            return series[series.index.notna()].sort_index()
+        keys = frame[["message_id", "record"]].set_index(["message_id", "record"]).index
+        result = series.to_frame()
+        for name in flags.columns:
+            result[name] = flags[name].reindex(keys).to_numpy()
+        return result[result.index.notna()].sort_index(kind="stable")
+
+    def _flags(self, stream):
+        """The flags of one stream ("PB200.WSMean", spaces spelt as underscores) by message
+        and record, one qc_<test> column each, qc_aggregate first; None without any."""
+        import pandas as pd
+
+        if "qc_flags" not in self._tables:
+            return None
+        long = self._query("SELECT message_id, record, test, flag FROM qc_flags"
+                           " WHERE replace(stream, ' ', '_') = ?", (stream,))
+        if long.empty:
+            return None
+        wide = long.pivot(index=["message_id", "record"], columns="test", values="flag")
+        tests = ["aggregate"] + sorted(t for t in wide.columns if t != "aggregate")
+        return pd.DataFrame({f"qc_{test}": wide[test].astype("Int64") for test in tests
+                             if test in wide.columns})
 
     def array(self, record_type, field):
         """An array field as a long table: message_id, record, element, value and the
@@ -238,5 +267,5 @@ class Archive:
 
 
 def open_archive(path):
-    """Opens an archive (SQLite, version 2 or 3) read-only; see Archive."""
+    """Opens an archive (SQLite, version 2 to 4) read-only; see Archive."""
     return Archive(path)
