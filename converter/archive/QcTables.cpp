@@ -1,5 +1,7 @@
 #include "QcTables.h"
 
+#include <unordered_map>
+
 #include "Records.h"
 #include "Sqlite.h"
 
@@ -20,6 +22,15 @@ const std::string kQcTables =
     " config_id INTEGER NOT NULL REFERENCES qc_configs(id),"
     " PRIMARY KEY (message_id, record, stream, test)) WITHOUT ROWID;\n";
 
+// The buoy's messages from the delivery indexes, as the Reader finds them (?1 the IMEI, NULL
+// for the messages without one).
+constexpr const char* kBuoyIdsSql =
+    "WITH ids(id) AS MATERIALIZED ("
+    "SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1 AND session_time IS NOT NULL"
+    " UNION ALL SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1"
+    " AND session_time IS NULL"
+    " UNION ALL SELECT id FROM messages WHERE ?1 IS NULL AND imei IS NULL) ";
+
 std::string BuoyOfDelivery(const Delivery& delivery)
 {
     if (delivery.header) {
@@ -31,6 +42,101 @@ std::string BuoyOfDelivery(const Delivery& delivery)
     return std::string(kFilesBuoy);
 }
 
+namespace {
+
+// A buoy's flags are recomputed whole each time messages of it arrive, yet most of them stay
+// as they were: only the flags that changed are written and only those no longer given are
+// deleted, so a delivery costs its own flags and its neighbours', not the buoy's history.
+bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
+                    Statement& insert, std::string& reason)
+{
+    Statement existing = Prepare(
+        db,
+        std::string(kBuoyIdsSql) +
+            "SELECT f.message_id, f.record, f.stream, f.test, f.flag, f.config_id FROM ids"
+            " CROSS JOIN qc_flags f ON f.message_id = ids.id",
+        reason);
+    Statement remove = Prepare(db,
+                               "DELETE FROM qc_flags WHERE message_id = ?1 AND record = ?2"
+                               " AND stream = ?3 AND test = ?4",
+                               reason);
+    if (!existing || !remove) {
+        return false;
+    }
+    const auto keyOf = [](std::int64_t message, std::int64_t record, std::string_view stream,
+                          std::string_view test) {
+        std::string key = std::to_string(message) + '/' + std::to_string(record) + '/';
+        key += stream;
+        key += '/';
+        key += test;
+        return key;
+    };
+    struct Stored {
+        std::int64_t message;
+        std::int64_t record;
+        std::string stream;
+        std::string test;
+        std::int64_t flag;
+        std::int64_t config;
+        bool given = false;
+    };
+    std::unordered_map<std::string, Stored> stored;
+    if (flags.buoy != kFilesBuoy) {
+        existing.Bind(1, std::string_view(flags.buoy));
+    }
+    while (existing.Next()) {
+        Stored row{existing.Integer(0), existing.Integer(1), existing.Text(2), existing.Text(3),
+                   existing.Integer(4), existing.Integer(5)};
+        stored.emplace(keyOf(row.message, row.record, row.stream, row.test), std::move(row));
+    }
+    if (existing.Failed(reason)) {
+        return false;
+    }
+    for (const StreamFlagRows& stream : flags.streams) {
+        for (const TestFlagRows& test : stream.tests) {
+            if (test.flags.size() != stream.keys.size()) {
+                reason = stream.stream + " " + test.test + ": flags and values differ in number";
+                return false;
+            }
+            for (std::size_t i = 0; i < stream.keys.size(); ++i) {
+                const ValueKey& key = stream.keys[i];
+                const auto found =
+                    stored.find(keyOf(key.messageId, key.record, stream.stream, test.test));
+                if (found != stored.end()) {
+                    found->second.given = true;
+                    if (found->second.flag == test.flags[i] && found->second.config == configId) {
+                        continue;
+                    }
+                }
+                insert.Bind(1, key.messageId);
+                insert.Bind(2, std::int64_t{key.record});
+                insert.Bind(3, std::string_view(stream.stream));
+                insert.Bind(4, std::string_view(test.test));
+                insert.Bind(5, std::int64_t{test.flags[i]});
+                insert.Bind(6, configId);
+                if (!Step(db, insert.get(), reason)) {
+                    return false;
+                }
+            }
+        }
+    }
+    for (const auto& [key, row] : stored) {
+        if (row.given) {
+            continue;
+        }
+        remove.Bind(1, row.message);
+        remove.Bind(2, row.record);
+        remove.Bind(3, std::string_view(row.stream));
+        remove.Bind(4, std::string_view(row.test));
+        if (!Step(db, remove.get(), reason)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
 {
     Statement config = Prepare(db,
@@ -39,16 +145,11 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
                                reason);
     Statement configId =
         Prepare(db, "SELECT id FROM qc_configs WHERE hash = ?1 AND file_name = ?2", reason);
-    // The buoy's messages from the delivery indexes, as the Reader finds them.
     Statement clear = Prepare(
         db,
-        "WITH ids(id) AS MATERIALIZED ("
-        "SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1 AND session_time IS NOT NULL"
-        " UNION ALL SELECT id FROM messages WHERE ?1 IS NOT NULL AND imei = ?1"
-        " AND session_time IS NULL"
-        " UNION ALL SELECT id FROM messages WHERE ?1 IS NULL AND imei IS NULL) "
-        "DELETE FROM qc_flags WHERE message_id IN (SELECT ids.id FROM ids"
-        " CROSS JOIN messages m ON m.id = ids.id WHERE ?2 OR m.time BETWEEN ?3 AND ?4)",
+        std::string(kBuoyIdsSql) +
+            "DELETE FROM qc_flags WHERE message_id IN (SELECT ids.id FROM ids"
+            " CROSS JOIN messages m ON m.id = ids.id WHERE ?2 OR m.time BETWEEN ?3 AND ?4)",
         reason);
     Statement insert = Prepare(db,
                                "INSERT OR REPLACE INTO qc_flags (message_id, record, stream, test,"
@@ -73,10 +174,13 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
     const std::int64_t id = configId.Integer(0);
     configId.Rewind();
 
+    const bool whole = !flags.from && !flags.to;
+    if (whole) {
+        return ReplaceChanged(db, flags, id, insert, reason);
+    }
     if (flags.buoy != kFilesBuoy) {
         clear.Bind(1, std::string_view(flags.buoy));
     }
-    const bool whole = !flags.from && !flags.to;
     clear.Bind(2, std::int64_t{whole ? 1 : 0});
     clear.Bind(3, std::string_view(flags.from ? IsoUtc(*flags.from) : std::string()));
     clear.Bind(4, std::string_view(flags.to ? IsoUtc(*flags.to) : std::string("~")));
