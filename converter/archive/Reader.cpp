@@ -955,6 +955,23 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         rows.Bind(1, ImeiOf(buoy));
         return EachRow(rows, reason, take);
     };
+    // One query per record table: the streams of one type and its position come together.
+    struct TableRead {
+        const RecordDescription* type = nullptr;
+        std::string table;
+        std::vector<std::pair<std::string, std::size_t>> columns;  // column, stream index
+        std::string lat, lon;  // a position's columns, when the table has one
+    };
+    std::vector<TableRead> tables;
+    const auto tableOf = [&](const FieldColumn& column) -> TableRead& {
+        for (TableRead& read : tables) {
+            if (read.table == column.table) {
+                return read;
+            }
+        }
+        tables.push_back({column.type, column.table, {}, {}, {}});
+        return tables.back();
+    };
     BuoyRows result;
     for (const std::string& name : streams) {
         const std::size_t dot = name.find('.');
@@ -964,19 +981,47 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         if (!column) {
             return std::nullopt;
         }
-        StreamRows& stream = result.streams.emplace_back();
-        stream.stream = name;
+        tableOf(*column).columns.emplace_back(column->column, result.streams.size());
+        result.streams.push_back({name, {}, {}, {}});
+    }
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        TableRead& read = tableOf(lat);
+        read.lat = lat.column;
+        read.lon = Column(type, "Lon").column;
+    }
+    for (const TableRead& read : tables) {
+        std::string columns;
+        for (const auto& [column, stream] : read.columns) {
+            columns += ", r." + Quoted(column);
+        }
+        if (!read.lat.empty()) {
+            columns += ", r." + Quoted(read.lat) + ", r." + Quoted(read.lon);
+        }
         const std::string sql =
-            Sql("SELECT m.id, r.record, unixepoch({time}), r.{column} FROM {records}"
+            Sql("SELECT m.id, r.record, unixepoch({time}){columns} FROM {records}"
                 " WHERE unixepoch({time}) IS NOT NULL",
                 {{"records", kRecordsOfOneBuoy},
-                 {"time", TimeOf(*column->type)},
-                 {"column", Quoted(column->column)},
-                 {"table", Quoted(column->table)}});
+                 {"time", TimeOf(*read.type)},
+                 {"columns", columns},
+                 {"table", Quoted(read.table)}});
         if (!each(sql, [&](const Statement& row) {
-                stream.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
-                stream.times.push_back(row.Integer(2));
-                stream.values.push_back(Reading(row, 3));
+                const ValueKey key{row.Integer(0), static_cast<std::int32_t>(row.Integer(1))};
+                const std::int64_t time = row.Integer(2);
+                int at = 3;
+                for (const auto& [column, stream] : read.columns) {
+                    StreamRows& into = result.streams[stream];
+                    into.keys.push_back(key);
+                    into.times.push_back(time);
+                    into.values.push_back(Reading(row, at++));
+                }
+                if (!read.lat.empty()) {
+                    PositionRows& into = result.position;
+                    into.keys.push_back(key);
+                    into.times.push_back(time);
+                    into.latitudes.push_back(raw(row, at));
+                    into.longitudes.push_back(raw(row, at + 1));
+                }
             })) {
             return std::nullopt;
         }
@@ -989,21 +1034,6 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
             into.longitudes.push_back(raw(row, 4));
         };
     };
-    for (const auto& [source, type] : kPositionRecords) {
-        const FieldColumn lat = Column(type, "Lat");
-        const FieldColumn lon = Column(type, "Lon");
-        const std::string sql =
-            Sql("SELECT m.id, r.record, unixepoch({time}), r.{lat}, r.{lon} FROM {records}"
-                " WHERE unixepoch({time}) IS NOT NULL",
-                {{"records", kRecordsOfOneBuoy},
-                 {"time", TimeOf(*lat.type)},
-                 {"lat", Quoted(lat.column)},
-                 {"lon", Quoted(lon.column)},
-                 {"table", Quoted(lat.table)}});
-        if (!each(sql, take(result.position))) {
-            return std::nullopt;
-        }
-    }
     if (!each("SELECT m.id, -1, unixepoch(m.time), m.iridium_latitude, m.iridium_longitude"
               " FROM ids CROSS JOIN messages m ON m.id = ids.id"
               " WHERE unixepoch(m.time) IS NOT NULL AND (m.iridium_latitude IS NOT NULL"
