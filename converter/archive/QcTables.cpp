@@ -63,31 +63,43 @@ bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
     if (!existing || !remove) {
         return false;
     }
-    const auto keyOf = [](std::int64_t message, std::int64_t record, std::string_view stream,
-                          std::string_view test) {
-        std::string key = std::to_string(message) + '/' + std::to_string(record) + '/';
-        key += stream;
-        key += '/';
-        key += test;
-        return key;
+    // Keyed by message, record and the stream and test's index among the names met, so that
+    // a buoy's year of flags is looked up without building a string per flag.
+    std::vector<std::pair<std::string, std::string>> names;
+    const auto nameIndex = [&](std::string_view stream, std::string_view test) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (names[i].first == stream && names[i].second == test) {
+                return static_cast<std::int64_t>(i);
+            }
+        }
+        names.emplace_back(stream, test);
+        return static_cast<std::int64_t>(names.size() - 1);
     };
-    struct Stored {
+    struct Key {
         std::int64_t message;
         std::int64_t record;
-        std::string stream;
-        std::string test;
+        std::int64_t name;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        std::size_t operator()(const Key& k) const
+        {
+            return std::hash<std::int64_t>()(k.message * 1000003 + k.record * 131 + k.name);
+        }
+    };
+    struct Stored {
         std::int64_t flag;
         std::int64_t config;
         bool given = false;
     };
-    std::unordered_map<std::string, Stored> stored;
+    std::unordered_map<Key, Stored, Hash> stored;
     if (flags.buoy != kFilesBuoy) {
         existing.Bind(1, std::string_view(flags.buoy));
     }
     while (existing.Next()) {
-        Stored row{existing.Integer(0), existing.Integer(1), existing.Text(2), existing.Text(3),
-                   existing.Integer(4), existing.Integer(5)};
-        stored.emplace(keyOf(row.message, row.record, row.stream, row.test), std::move(row));
+        const Key key{existing.Integer(0), existing.Integer(1),
+                      nameIndex(existing.Text(2), existing.Text(3))};
+        stored.emplace(key, Stored{existing.Integer(4), existing.Integer(5)});
     }
     if (existing.Failed(reason)) {
         return false;
@@ -98,10 +110,10 @@ bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
                 reason = stream.stream + " " + test.test + ": flags and values differ in number";
                 return false;
             }
+            const std::int64_t name = nameIndex(stream.stream, test.test);
             for (std::size_t i = 0; i < stream.keys.size(); ++i) {
                 const ValueKey& key = stream.keys[i];
-                const auto found =
-                    stored.find(keyOf(key.messageId, key.record, stream.stream, test.test));
+                const auto found = stored.find(Key{key.messageId, key.record, name});
                 if (found != stored.end()) {
                     found->second.given = true;
                     if (found->second.flag == test.flags[i] && found->second.config == configId) {
@@ -124,10 +136,10 @@ bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
         if (row.given) {
             continue;
         }
-        remove.Bind(1, row.message);
-        remove.Bind(2, row.record);
-        remove.Bind(3, std::string_view(row.stream));
-        remove.Bind(4, std::string_view(row.test));
+        remove.Bind(1, key.message);
+        remove.Bind(2, key.record);
+        remove.Bind(3, std::string_view(names[key.name].first));
+        remove.Bind(4, std::string_view(names[key.name].second));
         if (!Step(db, remove.get(), reason)) {
             return false;
         }
