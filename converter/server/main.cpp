@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "Archive.h"
-#include "ServerQc.h"
 #include "DeliveryWriter.h"
 #include "DirectIpListener.h"
 #include "DirectoryWatch.h"
 #include "HttpDashboard.h"
 #include "NetworkAddress.h"
 #include "ServerLog.h"
+#include "ServerQc.h"
 
 namespace {
 
