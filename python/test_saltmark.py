@@ -128,6 +128,11 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
         assert list(wind["qc_spike_test"]) == [2, 1, 2]  # first and last not evaluated
         assert list(wind["qc_aggregate"]) == [1, 1, 1]
         assert isinstance(archive.series("Y81000", "Epsilon"), type(epsilon))
+        flagged = archive.to_xarray()
+    assert flagged["PB200_WSMean"].attrs["ancillary_variables"] == "PB200_WSMean_qc_agg"
+    assert list(flagged["PB200_WSMean_qc_agg"].values) == [1, 1, 1]
+    assert flagged["PB200_WSMean_qc_agg"].attrs["standard_name"] == "aggregate_quality_flag"
+    assert "PB200_WDMean_qc_agg" not in flagged
 
     (tmp_path / "other.sqlite").write_bytes(b"")
     with pytest.raises(ValueError, match="not an archive of version 2 to 4"):

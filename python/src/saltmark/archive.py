@@ -114,6 +114,7 @@ class Archive:
             return "element" in columns
 
         return sorted(name for name in self._tables if name != "messages"
+                      and not name.startswith("qc_")  # the flags' tables
                       and not is_array_table(name)
                       and self._db.execute(f"SELECT 1 FROM {_quoted(name)} LIMIT 1").fetchone())
 
@@ -215,12 +216,14 @@ class Archive:
         time = positions["when"].to_numpy(dtype="datetime64[ns]")
 
         data = {}
+        records = {"PB200": positions["record"].reset_index(drop=True)}
         for record_type in self.record_types():
             if record_type == "PB200":
                 continue  # the positions: coordinates, and their scalars below
             frame = self.table(record_type).sort_values(["message_id", "record"]) \
                 .drop_duplicates("message_id").set_index("message_id").reindex(ids)
             name = record_type.replace("_", " ")
+            records[record_type] = frame["record"]
             for column in frame.columns:
                 if column in _KEYS + ("time", "imei", "measured_at"):
                     continue
@@ -246,6 +249,28 @@ class Archive:
                 values = values.copy()
                 values[values == MISSING] = np.nan  # the library's marker: no estimate
                 data[name] = (dims, values, attrs)
+        # The aggregate QC flag of each flagged variable, as the IOOS Metadata Profile asks:
+        # 2 for a value no configuration flagged, 9 where there is no value.
+        for name, (dims, values, attrs) in list(data.items()):
+            record_type, _, column = name.partition("_")
+            while record_type not in records and "_" in column:
+                head, _, column = column.partition("_")
+                record_type += "_" + head
+            flags = self._flags(name.replace(f"{record_type}_", f"{record_type}.", 1)) \
+                if dims == "time" and record_type in records else None
+            if flags is None:
+                continue
+            keys = list(zip(ids, records[record_type].to_numpy()))
+            aggregate = flags["qc_aggregate"].reindex(keys).to_numpy(dtype=np.float64,
+                                                                     na_value=np.nan)
+            aggregate = np.where(np.isnan(aggregate), 2, aggregate)
+            aggregate = np.where(np.isnan(values), 9, aggregate).astype(np.int8)
+            data[f"{name}_qc_agg"] = ("time", aggregate, {
+                "long_name": f"{attrs.get('long_name', name)} aggregate quality flag",
+                "standard_name": "aggregate_quality_flag",
+                "flag_values": np.array([1, 2, 3, 4, 9], dtype=np.int8),
+                "flag_meanings": "PASS NOT_EVALUATED SUSPECT FAIL MISSING"})
+            data[name] = (dims, values, {**attrs, "ancillary_variables": f"{name}_qc_agg"})
 
         trajectory = imei if imei is not None else (buoys[0] if buoys else "buoy")
         coords = {
