@@ -386,6 +386,10 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
             return nullptr;
         }
     }
+    if (options.cacheKiB > 0 &&
+        !Execute(db.get(), "PRAGMA cache_size = -" + std::to_string(options.cacheKiB), reason)) {
+        return nullptr;
+    }
     if (!Execute(db.get(), "PRAGMA synchronous = FULL", reason) ||
         !Execute(db.get(), "BEGIN IMMEDIATE", reason)) {
         return nullptr;

@@ -145,6 +145,9 @@ struct Options {
     // How long a writer waits for another before giving up: minutes, so that importers and
     // the server take turns instead of failing.
     std::chrono::milliseconds busyTimeout = std::chrono::minutes(5);
+    // SQLite's page cache in KiB; 0 keeps SQLite's default (2 MiB). A recomputation of every
+    // flag writes all over a large table and wants the table's inner pages kept.
+    std::int64_t cacheKiB = 0;
 };
 
 enum class Added { New, AlreadyThere, Failed };

@@ -92,7 +92,10 @@ int Run(int argc, char** argv)
 
     std::string reason;
     // The writer first: it upgrades an older archive, which the Reader then reads.
-    const std::unique_ptr<archive::Archive> store = archive::Archive::Open(archivePath, {}, reason);
+    // Every buoy's flags go into one table in one transaction: a cache of 1 GiB keeps its
+    // inner pages, which a fleet's year of flags (tens of millions of rows) otherwise rereads.
+    const std::unique_ptr<archive::Archive> store = archive::Archive::Open(
+        archivePath, {.busyTimeout = std::chrono::minutes(5), .cacheKiB = 1 << 20}, reason);
     if (!store) {
         Complain(archivePath + ": cannot be opened as an archive: " + reason);
         return kFailure;
