@@ -114,6 +114,26 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
     with xr.open_dataset(tmp_path / "track.nc") as stored:
         assert stored.sel(time="2024-06-12T01:00")["latitude"].item() == 54.5
 
+    # With flags, the series carries them beside each value.
+    (tmp_path / "qc.yaml").write_text("streams:\n  PB200.WSMean:\n    qartod:\n"
+                                      "      gross_range_test: {fail_span: [0, 1000]}\n"
+                                      "      spike_test: {suspect_threshold: 1000}\n")
+    subprocess.run([tool("SALTMARK_CONVERT"), "--db", str(tmp_path / "qc.sqlite"), "--qc",
+                    str(tmp_path / "qc.yaml"), *sorted(map(str, inbox.iterdir()))], check=True,
+                   capture_output=True)
+    with saltmark.open_archive(tmp_path / "qc.sqlite") as archive:
+        wind = archive.series("PB200", "WSMean")
+        assert list(wind.columns) == ["WSMean", "qc_aggregate", "qc_gross_range_test",
+                                      "qc_spike_test"]
+        assert list(wind["qc_spike_test"]) == [2, 1, 2]  # first and last not evaluated
+        assert list(wind["qc_aggregate"]) == [1, 1, 1]
+        assert isinstance(archive.series("Y81000", "Epsilon"), type(epsilon))
+        flagged = archive.to_xarray()
+    assert flagged["PB200_WSMean"].attrs["ancillary_variables"] == "PB200_WSMean_qc_agg"
+    assert list(flagged["PB200_WSMean_qc_agg"].values) == [1, 1, 1]
+    assert flagged["PB200_WSMean_qc_agg"].attrs["standard_name"] == "aggregate_quality_flag"
+    assert "PB200_WDMean_qc_agg" not in flagged
+
     (tmp_path / "other.sqlite").write_bytes(b"")
-    with pytest.raises(ValueError, match="not an archive of version 3"):
+    with pytest.raises(ValueError, match="not an archive of version 2 to 4"):
         saltmark.open_archive(tmp_path / "other.sqlite")

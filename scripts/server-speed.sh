@@ -4,6 +4,9 @@
 # its own as the Iridium gateway does, and count those the server confirmed (--confirm: the
 # confirmation goes out only after the message is committed with synchronous=FULL).
 # Usage: bash scripts/server-speed.sh [MESSAGES] [SENDERS]   (after bash scripts/build.sh)
+# With QC=CONFIG in the environment the server flags each delivery's buoy by that
+# quality-control configuration before it confirms (QC=examples/qc.yaml).
+# Each sender is one buoy: SENDERS buoys of MESSAGES / SENDERS messages each.
 # The archive lives in the build folder, on a real disk: a RAM file system would time no sync.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +33,7 @@ for i in $(seq 1 "$count"); do
 done
 
 "$build_dir/converter/server/saltmark-server" --archive "$work/archive.sqlite" \
-  --directip 127.0.0.1:0 --confirm 2> "$work/server.log" &
+  --directip 127.0.0.1:0 --confirm ${QC:+--qc "$QC"} 2> "$work/server.log" &
 server_pid=$!
 for _ in $(seq 1 100); do
   grep -q 'directip listening on' "$work/server.log" && break

@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "QcTables.h"
 #include "Records.h"
 #include "Sqlite.h"
 
@@ -144,7 +145,7 @@ RecordSchema MakeRecordSchema()
     return schema;
 }
 
-enum class Layout { Empty, Version1, Version2, Current };
+enum class Layout { Empty, Version1, Version2, Version3, Current };
 
 // What the file at hand is, read without writing a byte; nothing with `reason` set when it
 // is no archive of a version this program can open.
@@ -189,7 +190,8 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
         reason = "a SQLite file without a messages table, not an archive; left untouched";
         return std::nullopt;
     }
-    if (*applicationId == kApplicationId && *version != kSchemaVersion && *version != 2) {
+    if (*applicationId == kApplicationId && *version != kSchemaVersion && *version != 2 &&
+        *version != 3) {
         reason = "archive version " + std::to_string(*version) + " is unknown; left untouched";
         return std::nullopt;
     }
@@ -202,7 +204,19 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
     if (*applicationId == 0) {
         return Layout::Version1;
     }
-    return *version == 2 ? Layout::Version2 : Layout::Current;
+    if (*version == 2) {
+        return Layout::Version2;
+    }
+    if (*version == 3) {
+        return Layout::Version3;
+    }
+    for (const char* table : {"qc_configs", "qc_flags"}) {
+        if (tables.count(table) == 0) {
+            reason = "the archive has no table " + std::string(table) + "; left untouched";
+            return std::nullopt;
+        }
+    }
+    return Layout::Current;
 }
 
 std::string Stamp()
@@ -240,7 +254,7 @@ bool Migrate(sqlite3* db, std::string& reason)
         "DROP TABLE messages;\n"
         "ALTER TABLE messages_v2 RENAME TO messages;\n"
         "ALTER TABLE PB200 ADD COLUMN measured_at TEXT;\n" +
-        kMessagesIndexes;
+        kMessagesIndexes + kQcTables;
     if (!Execute(db, rebuild, reason)) {
         return false;
     }
@@ -296,6 +310,33 @@ struct Archive::Impl {
     };
     bool inBatch = false;
     std::vector<Staged> staged;
+    BeforeCommit beforeCommit;
+    Archive* self = nullptr;
+    bool flagsInBatch = false;  // WriteFlags opened or joined the batch
+    bool beforeCommitRunning = false;
+
+    // Runs the hook over the buoys of `deliveries` (those New); true without a hook.
+    template <typename Range, typename Get>
+    bool RunBeforeCommit(const Range& deliveries, Get get, std::string& reason)
+    {
+        if (!beforeCommit) {
+            return true;
+        }
+        std::vector<std::string> buoys;
+        for (const auto& one : deliveries) {
+            std::string buoy = BuoyOfDelivery(get(one));
+            if (std::find(buoys.begin(), buoys.end(), buoy) == buoys.end()) {
+                buoys.push_back(std::move(buoy));
+            }
+        }
+        if (buoys.empty()) {
+            return true;
+        }
+        beforeCommitRunning = true;
+        const bool done = beforeCommit(*self, buoys, reason);
+        beforeCommitRunning = false;
+        return done;
+    }
     std::size_t given = 0;
     BatchOutcome outcome;
 
@@ -345,22 +386,30 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
             return nullptr;
         }
     }
+    if (options.cacheKiB > 0 &&
+        !Execute(db.get(), "PRAGMA cache_size = -" + std::to_string(options.cacheKiB), reason)) {
+        return nullptr;
+    }
     if (!Execute(db.get(), "PRAGMA synchronous = FULL", reason) ||
         !Execute(db.get(), "BEGIN IMMEDIATE", reason)) {
         return nullptr;
     }
     // Again under the write lock: another importer may have created or upgraded it meanwhile.
     const std::optional<Layout> layout = Classify(db.get(), schema, reason);
+    // Version 3 lacks only the flags' tables; version 2 also the attachment key by bytes.
     const bool ready = layout && (*layout == Layout::Current ||
                                   (*layout == Layout::Version2 &&
                                    Execute(db.get(),
                                            std::string("DROP INDEX messages_by_attachment;\n") +
-                                               kAttachmentIndex + Stamp(),
+                                               kAttachmentIndex + kQcTables + Stamp(),
                                            reason)) ||
+                                  (*layout == Layout::Version3 &&
+                                   Execute(db.get(), kQcTables + Stamp(), reason)) ||
                                   (*layout == Layout::Empty &&
                                    Execute(db.get(),
                                            std::string("CREATE TABLE messages") + kMessagesColumns +
-                                               kMessagesIndexes + schema.create + Stamp(),
+                                               kMessagesIndexes + schema.create + kQcTables +
+                                               Stamp(),
                                            reason)) ||
                                   (*layout == Layout::Version1 && Migrate(db.get(), reason)));
     if (!ready || !Execute(db.get(), "COMMIT", reason)) {
@@ -601,7 +650,12 @@ Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
         return Added::Failed;
     }
     const Added added = Insert(delivery, reason);
-    if (added != Added::Failed && Execute(connection, "COMMIT", reason)) {
+    const std::vector<const Delivery*> stored = {&delivery};
+    if (added != Added::Failed &&
+        (added == Added::AlreadyThere ||
+         RunBeforeCommit(stored, [](const Delivery* d) -> const Delivery& { return *d; },
+                         reason)) &&
+        Execute(connection, "COMMIT", reason)) {
         return added;
     }
     if (sqlite3_get_autocommit(connection) == 0) {
@@ -637,7 +691,15 @@ void Archive::Impl::Flush()
     }
     inBatch = false;
     std::string reason;
-    if (Execute(db.get(), "COMMIT", reason)) {
+    std::vector<const Delivery*> added;
+    for (const Staged& s : staged) {
+        if (s.added == Added::New) {
+            added.push_back(&s.delivery);
+        }
+    }
+    if (RunBeforeCommit(added, [](const Delivery* d) -> const Delivery& { return *d; }, reason) &&
+        Execute(db.get(), "COMMIT", reason)) {
+        flagsInBatch = false;
         for (const Staged& s : staged) {
             ++(s.added == Added::New ? outcome.added : outcome.alreadyThere);
         }
@@ -647,6 +709,10 @@ void Archive::Impl::Flush()
     if (sqlite3_get_autocommit(db.get()) == 0) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
+    }
+    if (flagsInBatch) {
+        flagsInBatch = false;
+        outcome.flagsNotWritten = reason;
     }
     RetryOneByOne();
 }
@@ -667,6 +733,34 @@ Added Archive::Store(const Delivery& delivery, std::string& reason)
 {
     m_impl->Flush();
     return m_impl->StoreOne(delivery, reason);
+}
+
+void Archive::SetBeforeCommit(BeforeCommit hook)
+{
+    m_impl->beforeCommit = std::move(hook);
+    m_impl->self = this;
+}
+
+std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,
+                                          const std::vector<std::string>& streams,
+                                          std::string& reason)
+{
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
+}
+
+bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)
+{
+    Impl& impl = *m_impl;
+    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+            return false;
+        }
+        impl.inBatch = true;
+    }
+    if (!impl.beforeCommitRunning) {
+        impl.flagsInBatch = true;
+    }
+    return WriteBuoyFlags(impl.db.get(), flags, reason);
 }
 
 }  // namespace saltmark::archive

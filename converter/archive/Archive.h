@@ -23,6 +23,7 @@
 // Archive object is used by one thread at a time; open one per thread, or serialise the calls.
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -33,12 +34,13 @@
 #include <vector>
 
 #include "DirectIp.h"
+#include "QcRows.h"
 
 namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
 inline constexpr std::int32_t kApplicationId = 0x536C744D;
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // The IMEI and MOMSN a mail attachment's name "<IMEI>_<MOMSN>.sbd" carries.
 struct AttachmentName {
@@ -76,6 +78,9 @@ struct Options {
     // How long a writer waits for another before giving up: minutes, so that importers and
     // the server take turns instead of failing.
     std::chrono::milliseconds busyTimeout = std::chrono::minutes(5);
+    // SQLite's page cache in KiB; 0 keeps SQLite's default (2 MiB). A recomputation of every
+    // flag writes all over a large table and wants the table's inner pages kept.
+    std::int64_t cacheKiB = 0;
 };
 
 enum class Added { New, AlreadyThere, Failed };
@@ -92,6 +97,8 @@ struct BatchOutcome {
     std::size_t added = 0;
     std::size_t alreadyThere = 0;
     std::vector<NotArchived> notArchived;
+    // Flags written with WriteFlags outside the hook that did not commit, and why.
+    std::optional<std::string> flagsNotWritten;
 };
 
 class Archive {
@@ -116,6 +123,24 @@ public:
 
     // One delivery, committed durably before it returns (commits an open batch first).
     Added Store(const Delivery& delivery, std::string& reason);
+
+    // Quality control. Run inside each transaction that adds messages, just before it
+    // commits, with the buoys (IMEI or kFilesBuoy) whose new messages it holds; it reads
+    // with ReadBuoy and writes with WriteFlags, and a false return (with the reason) fails
+    // the transaction, so that no message is committed without its flags.
+    using BeforeCommit = std::function<bool(Archive& archive,
+                                            const std::vector<std::string>& buoys,
+                                            std::string& reason)>;
+    void SetBeforeCommit(BeforeCommit hook);
+
+    // One buoy's streams as the quality control reads them, seeing the open batch's rows.
+    std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
+                                     const std::vector<std::string>& streams,
+                                     std::string& reason);
+    // Replaces the flags of `flags.buoy` (all of them, or those of its messages whose time is
+    // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
+    // that Commit commits.
+    bool WriteFlags(const BuoyFlags& flags, std::string& reason);
 
     struct Impl;
 

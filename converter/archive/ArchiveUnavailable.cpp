@@ -32,6 +32,21 @@ Added Archive::Store(const Delivery&, std::string& reason)
     return Added::Failed;
 }
 
+void Archive::SetBeforeCommit(BeforeCommit) {}
+
+std::optional<BuoyRows> Archive::ReadBuoy(const std::string&, const std::vector<std::string>&,
+                                          std::string& reason)
+{
+    reason = "built without SQLite";
+    return std::nullopt;
+}
+
+bool Archive::WriteFlags(const BuoyFlags&, std::string& reason)
+{
+    reason = "built without SQLite";
+    return false;
+}
+
 struct Reader::Impl {};
 
 std::unique_ptr<Reader> Reader::Open(const std::filesystem::path&, std::string& reason)
@@ -53,6 +68,13 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery&, std::string&) con
 std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery&, std::string&) const
 {
     return {};
+}
+
+std::optional<BuoyRows> Reader::ReadBuoy(const std::string&, const std::vector<std::string>&,
+                                         std::string& reason) const
+{
+    reason = "built without SQLite";
+    return std::nullopt;
 }
 
 }  // namespace saltmark::archive

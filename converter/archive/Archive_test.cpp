@@ -343,7 +343,8 @@ TEST_F(ArchiveTest, UpgradesAVersion1ArchiveKeepingEveryRow)
     }
     EXPECT_EQ(Query(rows + " LIMIT 3"), before);
     EXPECT_EQ(Query("SELECT count(*) FROM IMU_E"), recordsBefore);
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "3");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("SELECT count(*) FROM qc_flags")[0][0], "0");
     EXPECT_EQ(Query("PRAGMA application_id")[0][0], std::to_string(kApplicationId));
     EXPECT_EQ(Query("SELECT time, time_source, source, imei FROM messages WHERE id = 1")[0],
               (std::vector<std::string>{"2024-06-11T12:00:00Z", "record", "file", "NULL"}));
@@ -367,6 +368,7 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
                            "DROP INDEX messages_by_attachment;"
                            "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
                            " WHERE imei IS NOT NULL AND session_time IS NULL;"
+                           "DROP TABLE qc_flags; DROP TABLE qc_configs;"
                            "PRAGMA user_version = 2",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
@@ -378,8 +380,44 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
               Added::AlreadyThere);
     EXPECT_EQ(archive->Store(DeliveryFromFile(name, Message({Battery(2.0f)})), reason), Added::New)
         << reason;
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "3");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
     EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "2");
+}
+
+// Version 3 had no flags: the upgrade adds their tables and keeps every row.
+TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
+{
+    {
+        auto archive = OpenArchive(m_path);
+        std::string reason;
+        ASSERT_EQ(archive->Store(Pushed(5, 1765000000, Message({Battery(12.5f)})), reason),
+                  Added::New);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE qc_flags; DROP TABLE qc_configs; PRAGMA user_version = 3",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const auto before = Query("SELECT * FROM messages");
+    const auto records = Query("SELECT * FROM Miscellaneous_values");
+    {
+        auto archive = OpenArchive(m_path);
+        ASSERT_TRUE(archive);
+        std::string reason;
+        BuoyFlags flags{.buoy = kImei, .configHash = "sha256:00", .configFile = "qc.yaml"};
+        flags.streams.push_back({"Miscellaneous values.Battery voltage", {{1, 0}},
+                                 {{"gross_range_test", {4}}, {"aggregate", {4}}}});
+        EXPECT_TRUE(archive->WriteFlags(flags, reason)) << reason;
+        archive->Commit();
+    }
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("SELECT * FROM messages"), before);
+    EXPECT_EQ(Query("SELECT * FROM Miscellaneous_values"), records);
+    EXPECT_EQ(Query("SELECT f.test, f.flag, c.file_name FROM qc_flags f JOIN qc_configs c"
+                    " ON c.id = f.config_id ORDER BY f.test"),
+              (std::vector<std::vector<std::string>>{{"aggregate", "4", "qc.yaml"},
+                                                     {"gross_range_test", "4", "qc.yaml"}}));
 }
 
 TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
@@ -402,9 +440,9 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              {
                  OpenArchive(p);
              }
-             sql(p, "PRAGMA user_version = 4");
+             sql(p, "PRAGMA user_version = 5");
          },
-         "archive version 4 is newer"},
+         "archive version 5 is newer"},
         {"another application's file",
          [&](const fs::path& p) { sql(p, "PRAGMA application_id = 42; CREATE TABLE notes (x)"); },
          "another application (application_id 42)"},
@@ -422,7 +460,7 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE IMU_ihAz");
          },
          "no table IMU_ihAz"},
-        {"a version 3 archive missing a table",
+        {"a version 4 archive missing a table",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);
@@ -430,6 +468,14 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE Camera");
          },
          "no table Camera"},
+        {"a version 4 archive without its flags",
+         [&](const fs::path& p) {
+             {
+                 OpenArchive(p);
+             }
+             sql(p, "DROP TABLE qc_flags");
+         },
+         "no table qc_flags"},
     };
     int n = 0;
     for (const auto& c : cases) {

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "Archive.h"
+#include "QcTables.h"
 #include "Records.h"
 #include "Sqlite.h"
 
@@ -17,7 +18,7 @@ namespace {
 using namespace sqlite;
 
 constexpr int kOldestReadable = 2;
-constexpr int kNewestReadable = 3;
+constexpr int kNewestReadable = 4;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
@@ -935,6 +936,119 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
         }
     }
     return records;
+}
+
+std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
+                                     const std::vector<std::string>& streams,
+                                     std::string& reason)
+{
+    // A value without a time has no place in a series; a value stays as recorded but for the
+    // logger's marker and NULL, which are missing.
+    const auto raw = [](const Statement& row, int column) {
+        return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
+    };
+    const auto each = [&](const std::string& sql, auto take) {
+        Statement rows = Prepare(db, kBuoyIds + sql, reason);
+        if (!rows) {
+            return false;
+        }
+        rows.Bind(1, ImeiOf(buoy));
+        return EachRow(rows, reason, take);
+    };
+    // One query per record table: the streams of one type and its position come together.
+    struct TableRead {
+        const RecordDescription* type = nullptr;
+        std::string table;
+        std::vector<std::pair<std::string, std::size_t>> columns;  // column, stream index
+        std::string lat, lon;  // a position's columns, when the table has one
+    };
+    std::vector<TableRead> tables;
+    const auto tableOf = [&](const FieldColumn& column) -> TableRead& {
+        for (TableRead& read : tables) {
+            if (read.table == column.table) {
+                return read;
+            }
+        }
+        tables.push_back({column.type, column.table, {}, {}, {}});
+        return tables.back();
+    };
+    BuoyRows result;
+    for (const std::string& name : streams) {
+        const std::size_t dot = name.find('.');
+        const auto column =
+            FindField(name.substr(0, dot), dot == std::string::npos ? "" : name.substr(dot + 1),
+                      false, reason);
+        if (!column) {
+            return std::nullopt;
+        }
+        tableOf(*column).columns.emplace_back(column->column, result.streams.size());
+        result.streams.push_back({name, {}, {}, {}});
+    }
+    for (const auto& [source, type] : kPositionRecords) {
+        const FieldColumn lat = Column(type, "Lat");
+        TableRead& read = tableOf(lat);
+        read.lat = lat.column;
+        read.lon = Column(type, "Lon").column;
+    }
+    for (const TableRead& read : tables) {
+        std::string columns;
+        for (const auto& [column, stream] : read.columns) {
+            columns += ", r." + Quoted(column);
+        }
+        if (!read.lat.empty()) {
+            columns += ", r." + Quoted(read.lat) + ", r." + Quoted(read.lon);
+        }
+        const std::string sql =
+            Sql("SELECT m.id, r.record, unixepoch({time}){columns} FROM {records}"
+                " WHERE unixepoch({time}) IS NOT NULL",
+                {{"records", kRecordsOfOneBuoy},
+                 {"time", TimeOf(*read.type)},
+                 {"columns", columns},
+                 {"table", Quoted(read.table)}});
+        if (!each(sql, [&](const Statement& row) {
+                const ValueKey key{row.Integer(0), static_cast<std::int32_t>(row.Integer(1))};
+                const std::int64_t time = row.Integer(2);
+                int at = 3;
+                for (const auto& [column, stream] : read.columns) {
+                    StreamRows& into = result.streams[stream];
+                    into.keys.push_back(key);
+                    into.times.push_back(time);
+                    into.values.push_back(Reading(row, at++));
+                }
+                if (!read.lat.empty()) {
+                    PositionRows& into = result.position;
+                    into.keys.push_back(key);
+                    into.times.push_back(time);
+                    into.latitudes.push_back(raw(row, at));
+                    into.longitudes.push_back(raw(row, at + 1));
+                }
+            })) {
+            return std::nullopt;
+        }
+    }
+    const auto take = [&](PositionRows& into) {
+        return [&into, &raw](const Statement& row) {
+            into.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            into.times.push_back(row.Integer(2));
+            into.latitudes.push_back(raw(row, 3));
+            into.longitudes.push_back(raw(row, 4));
+        };
+    };
+    if (!each("SELECT m.id, -1, unixepoch(m.time), m.iridium_latitude, m.iridium_longitude"
+              " FROM ids CROSS JOIN messages m ON m.id = ids.id"
+              " WHERE unixepoch(m.time) IS NOT NULL AND (m.iridium_latitude IS NOT NULL"
+              " OR m.iridium_longitude IS NOT NULL)",
+              take(result.iridiumPosition))) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
+                                         const std::vector<std::string>& streams,
+                                         std::string& reason) const
+{
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
 }
 
 }  // namespace saltmark::archive

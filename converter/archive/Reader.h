@@ -6,7 +6,7 @@
 //
 // A Reader opens the file read-only (SQLITE_OPEN_READONLY) and never writes: in WAL mode it
 // never waits for the writer and sees each message once it is committed; its busy timeout
-// covers only the instant a writer resets the log. It reads archives of version 2 and 3.
+// covers only the instant a writer resets the log. It reads archives of version 2 to 4.
 // One Reader is used by one thread at a time; open one per thread.
 //
 // Times are seconds since 1970-01-01T00:00:00Z as double, the archive's time of a message
@@ -21,11 +21,10 @@
 #include <string_view>
 #include <vector>
 
+#include "QcRows.h"
+
 namespace saltmark::archive {
 
-// A buoy is its IMEI; the messages without one (files not named as Iridium's mail names them)
-// are this buoy.
-inline constexpr std::string_view kFilesBuoy = "files";
 
 // Inclusive bounds in seconds since 1970; an open side when nothing. A range with either
 // bound leaves out the messages without a time.
@@ -198,6 +197,11 @@ public:
     std::optional<TrackPositions> Track(const TrackQuery& query, std::string& reason) const;
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,
                                                   std::string& reason) const;
+    // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
+    // control reads them (see QcRows.h).
+    std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
+                                     const std::vector<std::string>& streams,
+                                     std::string& reason) const;
 
     struct Impl;
 

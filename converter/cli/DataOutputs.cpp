@@ -126,7 +126,7 @@ int WriteCsv(const RecordDescription& type, std::span<const fs::path> messages)
 }
 
 int ImportIntoArchive(const fs::path& archivePath, std::span<const fs::path> messages,
-                      bool fileTimes)
+                      bool fileTimes, const std::function<void(archive::Archive&)>& prepare)
 {
     std::string reason;
     const std::unique_ptr<archive::Archive> store =
@@ -134,6 +134,9 @@ int ImportIntoArchive(const fs::path& archivePath, std::span<const fs::path> mes
     if (!store) {
         Complain(archivePath.string() + ": cannot be opened as an archive: " + reason);
         return 1;
+    }
+    if (prepare) {
+        prepare(*store);
     }
     std::size_t added = 0;
     std::size_t known = 0;

@@ -4,6 +4,7 @@
 // message was read and written, 1 otherwise) and names every problem on standard error.
 
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,8 +35,10 @@ int WriteCsv(const RecordDescription& type, std::span<const std::filesystem::pat
 // Imports the messages into the SQLite archive at `archive` (created or upgraded if needed),
 // in batches, names every message not archived on standard error and says how many were
 // new, already there and not archived. With `fileTimes`, a message with no time of its own
-// takes its file's modification time.
+// takes its file's modification time. `prepare`, when given, sees the archive once it is open
+// (the quality control sets its hook there).
 int ImportIntoArchive(const std::filesystem::path& archive,
-                      std::span<const std::filesystem::path> messages, bool fileTimes);
+                      std::span<const std::filesystem::path> messages, bool fileTimes,
+                      const std::function<void(archive::Archive&)>& prepare = {});
 
 }  // namespace saltmark::cli

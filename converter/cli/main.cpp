@@ -7,6 +7,7 @@
 #include <exception>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <new>
@@ -23,6 +24,9 @@
 #include "DataOutputs.h"
 #include "MessageFile.h"
 #include "MessageInput.h"
+#ifdef SALTMARK_HAVE_QC
+#include "ArchiveQc.h"
+#endif
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -43,7 +47,7 @@ constexpr const char* kHelp =
     "       saltmark-convert --out-dir DIR [--json] MESSAGE.sbd...\n"
     "       saltmark-convert --json MESSAGE.sbd...\n"
     "       saltmark-convert --csv TYPE MESSAGE.sbd...\n"
-    "       saltmark-convert --db ARCHIVE.sqlite [--file-time mtime] MESSAGE.sbd...\n"
+    "       saltmark-convert --db ARCHIVE.sqlite [--file-time mtime] [--qc CONFIG] MESSAGE.sbd...\n"
     "\n"
     "Converts Iridium SBD messages from an Orcan buoy into plain-text reports.\n"
     "\n"
@@ -63,6 +67,9 @@ constexpr const char* kHelp =
     "  --file-time mtime\n"
     "                 with --db: a message that states no time of its own is dated by its\n"
     "                 file's modification time\n"
+    "  --qc CONFIG    with --db: flag the values of each buoy the import adds to by the\n"
+    "                 quality-control configuration CONFIG (QARTOD tests, YAML), over the\n"
+    "                 buoy's whole series, in the transaction that adds its messages\n"
     "\n"
     "Options:\n"
     "  --image FILE   also write the camera image of the message to FILE (created or\n"
@@ -87,6 +94,7 @@ struct Options {
     std::optional<fs::path> csvType;
     std::optional<fs::path> archive;
     std::optional<fs::path> fileTime;
+    std::optional<fs::path> qc;
     std::vector<fs::path> messages;
 };
 
@@ -164,7 +172,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     const std::pair<const char*, std::optional<fs::path>*> valueOptions[] = {
         {"--image", &options.image},     {"--out-dir", &options.outDir},
         {"--csv", &options.csvType},     {"--db", &options.archive},
-        {"--file-time", &options.fileTime},
+        {"--file-time", &options.fileTime}, {"--qc", &options.qc},
     };
     std::vector<std::string> values[std::size(valueOptions)];
     for (std::size_t i = 0; i < std::size(valueOptions); ++i) {
@@ -210,6 +218,9 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     }
     if (options.fileTime && (*options.fileTime != "mtime" || !options.archive)) {
         return UsageError("--file-time takes 'mtime' and goes with --db");
+    }
+    if (options.qc && !options.archive) {
+        return UsageError("--qc goes with --db");
     }
     if (const std::optional<int> done = CheckDataOptions(options)) {
         return done;
@@ -408,8 +419,25 @@ int Run(int argc, char** argv)
         if (!OutputsSpareMessages({*options.archive}, options.messages)) {
             return kFailure;
         }
+        std::function<void(saltmark::archive::Archive&)> prepare;
+        if (options.qc) {
+#ifdef SALTMARK_HAVE_QC
+            // The whole configuration is checked before the archive is touched.
+            try {
+                prepare = [config = saltmark::archive::LoadQcConfig(*options.qc)](
+                              saltmark::archive::Archive& archive) {
+                    saltmark::archive::FlagOnCommit(archive, config);
+                };
+            } catch (const saltmark::qc::ConfigError& error) {
+                Complain(error.what());
+                return kUsage;
+            }
+#else
+            return UsageError("--qc: this build has no quality control (yaml-cpp, GeographicLib)");
+#endif
+        }
         return saltmark::cli::ImportIntoArchive(*options.archive, options.messages,
-                                                options.fileTime.has_value());
+                                                options.fileTime.has_value(), prepare);
     }
     if (options.json) {
         return saltmark::cli::WriteJsonLines(options.messages);

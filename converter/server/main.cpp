@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "HttpDashboard.h"
 #include "NetworkAddress.h"
 #include "ServerLog.h"
+#include "ServerQc.h"
 
 namespace {
 
@@ -34,6 +36,7 @@ struct ServerOptions {
     std::string watchFolder;
     std::chrono::milliseconds settle{2000};
     std::optional<HttpOptions> http;
+    std::string qcConfig;  // empty: no quality control
 
     // Only the dashboard: the archive is read, never opened for writing.
     bool Receives() const { return directIp || !watchFolder.empty(); }
@@ -99,6 +102,9 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
                    "hours without a message after which the dashboard marks a buoy late")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 1e6));
+    app.add_option("--qc", options.qcConfig,
+                   "flag each buoy's values by this quality-control configuration (YAML) before "
+                   "its deliveries are confirmed");
     app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
@@ -169,10 +175,18 @@ int main(int argc, char** argv)
     archiveOptions.busyTimeout = options->directIpSettings.timeout;
     std::unique_ptr<saltmark::archive::Archive> archive;
     std::optional<DeliveryWriter> writer;
+    std::function<void(saltmark::archive::Archive&)> qc;
+    if (!LoadQc(options->qcConfig, qc, reason)) {
+        std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
+        return kUsage;
+    }
     if (options->Receives()) {
         archive = saltmark::archive::Archive::Open(options->archivePath, archiveOptions, reason);
         if (!archive) {
             return Fail(options->archivePath + ": " + reason);
+        }
+        if (qc) {
+            qc(*archive);
         }
         writer.emplace(*archive);
     }

@@ -3,7 +3,7 @@
     archive = saltmark.open_archive("archive.sqlite")
     archive.messages                         # one row per delivery, with its time
     archive.table("PB200")                   # one row per record, with its message's time
-    archive.series("Y81000", "Epsilon")      # one field over time
+    archive.series("Y81000", "Epsilon")      # one field over time (with its QC flags)
     archive.array("Y81000", "Tke")           # an array field as a long table
     archive.to_xarray().to_netcdf("buoy.nc") # a CF trajectory for a data centre
 
@@ -14,9 +14,9 @@ import sqlite3
 
 import numpy as np
 
-SCHEMA_VERSION = 3
-# Version 3 differs from 2 in a key only: both read the same.
-READABLE_VERSIONS = (2, 3)
+SCHEMA_VERSION = 4
+# Version 3 differs from 2 in a key only, 4 from 3 in the quality-control flags' tables.
+READABLE_VERSIONS = (2, 3, 4)
 
 # What the buoy's records mean, where the instruments' documentation says: units as CF writes
 # them, and a standard name where CF has one.
@@ -74,8 +74,9 @@ class Archive:
             raise OSError(f"{self.path}: not a readable archive: {error}") from None
         if "messages" not in tables or version not in READABLE_VERSIONS:
             self._db.close()
-            raise ValueError(f"{self.path}: not an archive of version {SCHEMA_VERSION} (user_version"
-                             f" {version}); saltmark-convert --db upgrades an earlier one")
+            raise ValueError(f"{self.path}: not an archive of version 2 to {SCHEMA_VERSION}"
+                             f" (user_version {version}); saltmark-convert --db upgrades an"
+                             " earlier one")
         self._tables = tables
 
     def close(self):
@@ -113,6 +114,7 @@ class Archive:
             return "element" in columns
 
         return sorted(name for name in self._tables if name != "messages"
+                      and not name.startswith("qc_")  # the flags' tables
                       and not is_array_table(name)
                       and self._db.execute(f"SELECT 1 FROM {_quoted(name)} LIMIT 1").fetchone())
 
@@ -135,7 +137,12 @@ class Archive:
 
     def series(self, record_type, field):
         """One scalar field over time (the record's measured_at where it has one, else its
-        message's time), as a float Series; rows without a time are left out, NULL is NaN."""
+        message's time), as a float Series; rows without a time are left out, NULL is NaN.
+
+        When the archive holds quality-control flags of the field (saltmark-convert --qc,
+        saltmark-server --qc, saltmark-qc), a DataFrame instead: the field's column, then
+        qc_aggregate and one qc_<test> column per test (qc_spike_test, ...), QARTOD flags 1
+        good, 2 not evaluated, 3 suspect, 4 fail, 9 missing; <NA> for a value not flagged."""
         frame = self.table(record_type)
         column = _table_name(field)
         if column not in frame:
@@ -146,7 +153,30 @@ class Archive:
         series.index = when
         series.index.name = "time"
         series.name = field
-        return series[series.index.notna()].sort_index()
+        flags = self._flags(f"{_table_name(record_type)}.{column}")
+        if flags is None:
+            return series[series.index.notna()].sort_index()
+        keys = frame[["message_id", "record"]].set_index(["message_id", "record"]).index
+        result = series.to_frame()
+        for name in flags.columns:
+            result[name] = flags[name].reindex(keys).to_numpy()
+        return result[result.index.notna()].sort_index(kind="stable")
+
+    def _flags(self, stream):
+        """The flags of one stream ("PB200.WSMean", spaces spelt as underscores) by message
+        and record, one qc_<test> column each, qc_aggregate first; None without any."""
+        import pandas as pd
+
+        if "qc_flags" not in self._tables:
+            return None
+        long = self._query("SELECT message_id, record, test, flag FROM qc_flags"
+                           " WHERE replace(stream, ' ', '_') = ?", (stream,))
+        if long.empty:
+            return None
+        wide = long.pivot(index=["message_id", "record"], columns="test", values="flag")
+        tests = ["aggregate"] + sorted(t for t in wide.columns if t != "aggregate")
+        return pd.DataFrame({f"qc_{test}": wide[test].astype("Int64") for test in tests
+                             if test in wide.columns})
 
     def array(self, record_type, field):
         """An array field as a long table: message_id, record, element, value and the
@@ -186,12 +216,14 @@ class Archive:
         time = positions["when"].to_numpy(dtype="datetime64[ns]")
 
         data = {}
+        records = {"PB200": positions["record"].reset_index(drop=True)}
         for record_type in self.record_types():
             if record_type == "PB200":
                 continue  # the positions: coordinates, and their scalars below
             frame = self.table(record_type).sort_values(["message_id", "record"]) \
                 .drop_duplicates("message_id").set_index("message_id").reindex(ids)
             name = record_type.replace("_", " ")
+            records[record_type] = frame["record"]
             for column in frame.columns:
                 if column in _KEYS + ("time", "imei", "measured_at"):
                     continue
@@ -217,6 +249,28 @@ class Archive:
                 values = values.copy()
                 values[values == MISSING] = np.nan  # the library's marker: no estimate
                 data[name] = (dims, values, attrs)
+        # The aggregate QC flag of each flagged variable, as the IOOS Metadata Profile asks:
+        # 2 for a value no configuration flagged, 9 where there is no value.
+        for name, (dims, values, attrs) in list(data.items()):
+            record_type, _, column = name.partition("_")
+            while record_type not in records and "_" in column:
+                head, _, column = column.partition("_")
+                record_type += "_" + head
+            flags = self._flags(name.replace(f"{record_type}_", f"{record_type}.", 1)) \
+                if dims == "time" and record_type in records else None
+            if flags is None:
+                continue
+            keys = list(zip(ids, records[record_type].to_numpy()))
+            aggregate = flags["qc_aggregate"].reindex(keys).to_numpy(dtype=np.float64,
+                                                                     na_value=np.nan)
+            aggregate = np.where(np.isnan(aggregate), 2, aggregate)
+            aggregate = np.where(np.isnan(values), 9, aggregate).astype(np.int8)
+            data[f"{name}_qc_agg"] = ("time", aggregate, {
+                "long_name": f"{attrs.get('long_name', name)} aggregate quality flag",
+                "standard_name": "aggregate_quality_flag",
+                "flag_values": np.array([1, 2, 3, 4, 9], dtype=np.int8),
+                "flag_meanings": "PASS NOT_EVALUATED SUSPECT FAIL MISSING"})
+            data[name] = (dims, values, {**attrs, "ancillary_variables": f"{name}_qc_agg"})
 
         trajectory = imei if imei is not None else (buoys[0] if buoys else "buoy")
         coords = {
@@ -238,5 +292,5 @@ class Archive:
 
 
 def open_archive(path):
-    """Opens an archive (SQLite, version 2 or 3) read-only; see Archive."""
+    """Opens an archive (SQLite, version 2 to 4) read-only; see Archive."""
     return Archive(path)
