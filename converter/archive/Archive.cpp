@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "QcTables.h"
@@ -375,7 +377,17 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
     const bool inMemory = name == ":memory:" || name.empty();
     {
         Statement wal = Prepare(db.get(), "PRAGMA journal_mode = WAL", reason);
-        if (!wal || sqlite3_step(wal.get()) != SQLITE_ROW) {
+        // Two importers creating one archive both switch it to WAL; the switch needs the file
+        // alone and SQLite may answer busy at once rather than wait, so it is tried again
+        // within the busy timeout.
+        const auto giveUp = std::chrono::steady_clock::now() + options.busyTimeout;
+        int step = wal ? sqlite3_step(wal.get()) : SQLITE_ERROR;
+        while ((step & 0xFF) == SQLITE_BUSY && std::chrono::steady_clock::now() < giveUp) {
+            sqlite3_reset(wal.get());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            step = sqlite3_step(wal.get());
+        }
+        if (!wal || step != SQLITE_ROW) {
             reason = "cannot switch to write-ahead logging: " +
                      std::string(reason.empty() ? sqlite3_errmsg(db.get()) : reason);
             return nullptr;
