@@ -145,6 +145,12 @@ TEST_F(ToolCommandLine, RefusesWhatTheLibraryCannotUseAndSaysWhy)
         {kGen + " --seed 99999999999999999999", 2, "is out of range"},
         {kGen + " --" + std::string(5000, 'z'), 2, "unknown option '--zzz"},
         {kCompose + " --port 1e400 --record " + good + " -o x", 2, "'1e400' is out of range"},
+        {kCompose + " --record " + path("m.SBD") + " -o x", 2,
+         "is a whole message, not records: give it with --message"},
+        {kCompose + " --message " + good + " -o x", 1,
+         "good.csv: not an SBD message (it does not open with packet type 55)"},
+        {kCompose + " --message " + path("m.SBD") + " --record " + good + " -o x", 2,
+         "records cannot be added"},
     };
     for (const auto& c : cases) {
         std::string err;
@@ -155,6 +161,29 @@ TEST_F(ToolCommandLine, RefusesWhatTheLibraryCannotUseAndSaysWhy)
             EXPECT_LT(line.size(), 120u) << line.substr(0, 200);
         }
     }
+}
+
+// A message made elsewhere is carried byte for byte, as it is or in the gateway's framing.
+TEST_F(ToolCommandLine, ComposeTakesAWholeMessage)
+{
+    const std::string message("\x37\x06\x01\x04\x00\x00\x00\x48\x41", 9);
+    write("m.sbd", message);
+    std::string err;
+    ASSERT_EQ(run(kCompose + " --message " + path("m.sbd") + " -o " + path("copy.sbd"), err), 0)
+        << err;
+    ASSERT_EQ(run(kCompose + " --message " + path("m.sbd") + " -o " + path("framed.sbd") +
+                      " --directip 300234010753370,17,2025-12-07T09:33:20Z",
+                  err),
+              0)
+        << err;
+    const auto read = [this](const std::string& name) {
+        std::ifstream in(path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(read("copy.sbd"), message);
+    const std::string framed = read("framed.sbd");
+    ASSERT_GT(framed.size(), message.size());
+    EXPECT_EQ(framed.substr(framed.size() - message.size()), message);
 }
 
 TEST_F(ToolCommandLine, EveryToolAnswersHelpAndVersion)

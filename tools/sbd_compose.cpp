@@ -1,9 +1,11 @@
 // sbd-compose: plays the buoy's logger at the end of a burst. It narrows eddyRate's outputs
 // to single precision, packs them into a Y81000 record and writes an SBD message with it and
-// any other records it is given, in the order given.
+// any other records it is given, in the order given. It also takes a message made elsewhere,
+// to wrap it as the gateway pushes it.
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <iostream>
 #include <iterator>
 #include <vector>
@@ -18,6 +20,7 @@ constexpr std::string_view kProgram = "sbd-compose";
 constexpr std::uint64_t kDefaultPort = 1;
 
 constexpr std::string_view kUsage = R"(Usage: sbd-compose -o MESSAGE.sbd [--port N] RECORD...
+       sbd-compose -o MESSAGE.sbd --message FILE --directip ENVELOPE
 
 Writes one SBD message (packet type 55) holding the records below, in the order given.
 
@@ -26,8 +29,10 @@ Records:
                   'eddyrate-run --json' prints; every output narrowed to single
                   precision. '-' reads standard input.
   --camera FILE   camera record (type 7) carrying the file's bytes (at most 65535)
-  --record FILE   ready-made records, appended verbatim
+  --record FILE   ready-made records, appended verbatim (not a whole message:
+                  a .sbd file is refused; give it with --message)
 Options:
+  --message FILE  an existing SBD message, taken as it is instead of records
   --port N        COM port number written into the records that follow (default 1)
   --directip IMEI,MOMSN,TIME[,LAT,LON,CEP]
                   wrap the message as the Iridium gateway pushes it (DirectIP MO):
@@ -68,6 +73,32 @@ std::optional<Bytes> cameraFromFile(const std::string& path, std::uint8_t port, 
     return record;
 }
 
+// A whole message appended as records would put a second packet type in the middle of the
+// message, and the converter would read a record that is not there.
+bool namesAMessage(std::string_view path)
+{
+    if (path.size() < 4) {
+        return false;
+    }
+    std::string suffix(path.substr(path.size() - 4));
+    std::transform(suffix.begin(), suffix.end(), suffix.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return suffix == ".sbd";
+}
+
+std::optional<Bytes> messageFromFile(const std::string& path, std::string& error)
+{
+    const std::optional<std::string> raw = readFile(path, error);
+    if (!raw) {
+        return std::nullopt;
+    }
+    if (raw->empty() || static_cast<std::uint8_t>(raw->front()) != kPacketType) {
+        error = path + ": not an SBD message (it does not open with packet type 55)";
+        return std::nullopt;
+    }
+    return Bytes(raw->begin(), raw->end());
+}
+
 std::optional<Bytes> verbatimFromFile(const std::string& path, std::uint8_t /*port*/,
                                       std::string& error)
 {
@@ -95,7 +126,9 @@ int run(int argc, char** argv)
     const auto last = CLI::MultiOptionPolicy::TakeLast;
     std::string outputPath;
     std::string envelope;
+    std::string messagePath;
     app.add_option("-o", outputPath)->multi_option_policy(last);
+    app.add_option("--message", messagePath)->multi_option_policy(last);
     app.add_option("--directip", envelope)->multi_option_policy(last);
     // --port and the records are taken in the order given: a port applies to the records
     // after it.
@@ -130,9 +163,15 @@ int run(int argc, char** argv)
             continue;
         }
         const auto kind = static_cast<std::size_t>(record - recordOptions.begin());
+        const std::string& path = paths[kind][pathsTaken[kind]++];
+        if (kRecordOptions[kind].make == verbatimFromFile && namesAMessage(path)) {
+            return usageError(kProgram, orcan::bursts::quoted(path) +
+                                            " is a whole message, not records: give it with "
+                                            "--message");
+        }
         std::string error;
-        std::optional<Bytes> made = kRecordOptions[kind].make(
-            paths[kind][pathsTaken[kind]++], static_cast<std::uint8_t>(port), error);
+        std::optional<Bytes> made =
+            kRecordOptions[kind].make(path, static_cast<std::uint8_t>(port), error);
         if (!made) {
             return inputError(kProgram, error);
         }
@@ -141,11 +180,24 @@ int run(int argc, char** argv)
     if (outputPath.empty()) {
         return usageError(kProgram, "no message file given (-o)");
     }
-    if (records.empty()) {
+    if (!messagePath.empty() && !records.empty()) {
+        return usageError(kProgram, "--message takes a whole message; records cannot be added");
+    }
+    if (messagePath.empty() && records.empty()) {
         return usageError(kProgram, "no records given");
     }
 
-    Bytes message = composeMessage(records);
+    Bytes message;
+    if (messagePath.empty()) {
+        message = composeMessage(records);
+    } else {
+        std::string error;
+        std::optional<Bytes> read = messageFromFile(messagePath, error);
+        if (!read) {
+            return inputError(kProgram, error);
+        }
+        message = std::move(*read);
+    }
     if (!envelope.empty()) {
         std::string error;
         std::optional<Bytes> framed = directIpMessage(envelope, message, error);

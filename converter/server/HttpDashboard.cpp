@@ -61,7 +61,16 @@ std::filesystem::path DefaultWebRoot()
 {
     std::error_code ec;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path("web") : exe.parent_path() / "web";
+    if (ec) {
+        return "web";
+    }
+    // The build tree keeps the page beside the program; an installed prefix keeps programs and
+    // data apart, as the file-system layout wants.
+    const std::filesystem::path beside = exe.parent_path() / "web";
+    if (std::filesystem::is_directory(beside, ec)) {
+        return beside;
+    }
+    return (exe.parent_path() / SALTMARK_WEB_FROM_BIN).lexically_normal();
 }
 
 bool ReadTokenFile(const std::filesystem::path& path, std::string& token, std::string& reason)

@@ -35,7 +35,8 @@ struct HttpOptions {
 // without a trailing line end. False with `reason` when it cannot be read or is empty.
 bool ReadTokenFile(const std::filesystem::path& path, std::string& token, std::string& reason);
 
-// The folder the pages are installed in beside the program (`<exe dir>/web`).
+// The folder the page is served from: `<exe dir>/web` in the build tree, else where
+// `cmake --install` puts it, `<exe dir>/../share/saltmark/web`.
 std::filesystem::path DefaultWebRoot();
 
 class HttpDashboard {

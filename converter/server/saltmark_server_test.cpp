@@ -399,10 +399,11 @@ TEST(SaltmarkServer, ToolsPlayTheGateway)
     const fs::path archive = folder / "archive.sqlite";
     Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm"});
     Bytes record = SmallMessage();
-    record.erase(record.begin());  // the record alone, without the packet type
+    WriteFile(folder / "station.sbd", record);  // a whole message, framed as docs/server.md does
+    record.erase(record.begin());               // the record alone, without the packet type
     WriteFile(folder / "battery.rec", record);
-    const std::string compose = std::string(SBD_COMPOSE) + " --record " +
-                                (folder / "battery.rec").string() + " -o " +
+    const std::string compose = std::string(SBD_COMPOSE) + " --message " +
+                                (folder / "station.sbd").string() + " -o " +
                                 (folder / "m.sbd").string() + " --directip ";
     ASSERT_EQ(
         std::system((compose + "300234010753370,17,2025-12-07T09:33:20Z,-33.5,151.25,3").c_str()),

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs EddyRate into a fresh prefix and builds a C program against the installed
-# package twice, through find_package and through pkg-config, then runs both.
+# Installs EddyRate into a fresh prefix and builds the example logger (examples/logger.c)
+# against the installed package twice, through find_package and through pkg-config with the
+# command docs/eddyrate.md gives, then runs both.
 # Arguments: build tree, scratch folder, C compiler, extra C flags (sanitizers), and in a
 # cross build the emulator that runs the target's programs.
 set -euo pipefail
@@ -29,6 +30,7 @@ check_output() {
   grep -Fxq "EddyRate $version ($version)" <<<"$output" ||
     { echo "the header's version is not the package's, $version" >&2; exit 1; }
   grep -Eq '^Quality = [0-9.]+$' <<<"$output" || { echo "no Quality line" >&2; exit 1; }
+  grep -Eq '^Epsilon = (missing|[0-9.e+-]+)$' <<<"$output" || { echo "no Epsilon line" >&2; exit 1; }
   grep -Eq '^Freq\[115\] = (9999\.000000|4\.966797)$' <<<"$output" ||
     { echo "Freq[115] is neither the marker nor the last band's frequency" >&2; exit 1; }
 }
@@ -43,10 +45,11 @@ cmake -S "$here/consumer" -B "$scratch/cmake-build" -G Ninja \
 cmake --build "$scratch/cmake-build" >/dev/null
 check_output "$("${emulator[@]}" "$scratch/cmake-build/consumer")"
 
-# 2. pkg-config and the C compiler by hand.
-flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs eddyrate)
-libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir eddyrate)
-# shellcheck disable=SC2086
-"$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror $extra_flags "$here/consumer/main.c" $flags \
-  -Wl,-rpath,"$libdir" -o "$scratch/consumer-pc"
+# 2. pkg-config and the C compiler by hand, as the page says, from the source tree's top.
+export PKG_CONFIG_PATH=$pc_dir
+# shellcheck disable=SC2046,SC2086
+(cd "$here/../.." &&
+  "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror $extra_flags \
+    examples/logger.c $(pkg-config --cflags --libs eddyrate) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir eddyrate)" -o "$scratch/consumer-pc")
 check_output "$("${emulator[@]}" "$scratch/consumer-pc")"
