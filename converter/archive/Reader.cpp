@@ -839,7 +839,9 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
                                        {"messages", messages}}));
     TrackPositions track;
     BuoyNames buoyNames;
-    for (const auto& [source, sql] : queries) {
+    for (const auto& [rowsSource, sql] : queries) {
+        // A copy: a lambda cannot capture a structured binding in every compiler we build with.
+        const auto source = rowsSource;
         Statement rows = Prepare(m_impl->db.get(), sql, reason);
         if (!rows) {
             return std::nullopt;
