@@ -278,11 +278,12 @@ def probe_full_disk_double_delivery(program, folder, pairs):
 
         answer_of(server.directip, framed(0))
         # Full, then a little room: some groups commit, then the disk is full again.
-        with open(disk / "filler", "wb") as filler:
+        # Unbuffered: what did not fit is refused by the write, and closing has nothing
+        # left to flush (a buffered file raised "no space" again on close).
+        with open(disk / "filler", "wb", buffering=0) as filler:
             try:
-                while True:
-                    filler.write(bytes(65536))
-                    filler.flush()
+                while filler.write(bytes(65536)):
+                    pass
             except OSError:
                 pass
         os.truncate(disk / "filler", max(0, os.path.getsize(disk / "filler") - 256 * 1024))
