@@ -382,15 +382,62 @@ private:
         m_version = head.version();
         m_keepAlive = head.keep_alive();
         m_head = head.method() == http::verb::head;
-        m_server.Enter(*this, kBusy);
-        m_timer.cancel();
-        if (head.method() != http::verb::get && head.method() != http::verb::head) {
+        const std::size_t bodyBytes = m_server.limits.bodyBytes;
+        if (bodyBytes > 0) {
+            if (head.method() != http::verb::post) {
+                return Refuse(405, "only POST");
+            }
+            if (m_parser->content_length() && *m_parser->content_length() > bodyBytes) {
+                return Refuse(413, "the body is larger than " + std::to_string(bodyBytes) +
+                                       " bytes");
+            }
+            if (!m_parser->is_done()) {
+                // Still within the head's deadline, and evictable like a slow head.
+                m_bodyParser.emplace(std::move(*m_parser));
+                m_parser.reset();
+                m_bodyParser->body_limit(bodyBytes);
+                http::async_read(m_socket, m_buffer, *m_bodyParser,
+                                 [self = shared_from_this()](error_code error, std::size_t) {
+                                     self->BodyRead(error);
+                                 });
+                return;
+            }
+        } else if (head.method() != http::verb::get && head.method() != http::verb::head) {
             return Refuse(405, "only GET");
-        }
-        if (!m_parser->is_done()) {
+        } else if (!m_parser->is_done()) {
             return Refuse(413, "a request has no body here");
         }
+        Dispatch(head, {});
+    }
+
+    void BodyRead(error_code error)
+    {
+        if (m_closed) {
+            return;
+        }
+        if (error == http::error::body_limit) {
+            return Refuse(413, "the body is larger than " +
+                                   std::to_string(m_server.limits.bodyBytes) + " bytes");
+        }
+        if (error == http::error::end_of_stream || error == http::error::partial_message ||
+            (error && error.category() != make_error_code(http::error::bad_method).category())) {
+            return Close();
+        }
+        if (error) {
+            return Refuse(400, "bad request body");
+        }
+        auto message = m_bodyParser->release();
+        m_bodyParser.reset();
+        Dispatch(message.base(), std::move(message.body()));
+    }
+
+    // The request, read whole, to a worker; its answer back on the I/O thread.
+    void Dispatch(const http::request_header<>& head, std::string body)
+    {
+        m_server.Enter(*this, kBusy);
+        m_timer.cancel();
         HttpRequest request;
+        request.body = std::move(body);
         request.method.assign(head.method_string().data(), head.method_string().size());
         request.peer = m_address;
         const std::string_view target(head.target().data(), head.target().size());
@@ -409,6 +456,7 @@ private:
                 std::string(field.value().data(), field.value().size()));
         }
         m_parser.reset();
+        m_bodyParser.reset();
         asio::post(
             *m_server.workers, [self = shared_from_this(), request = std::move(request)]() mutable {
                 HttpResponse response = self->m_server.Handle(std::move(request));
@@ -422,8 +470,10 @@ private:
     void Refuse(int status, std::string_view why)
     {
         m_server.Enter(*this, kBusy);
+        m_timer.cancel();
         m_keepAlive = false;
         m_parser.reset();
+        m_bodyParser.reset();
         HttpResponse response;
         response.Fail(status, why);
         Answer(std::move(response));
@@ -506,6 +556,7 @@ private:
     asio::steady_timer m_timer;
     boost::beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::empty_body>> m_parser;
+    std::optional<http::request_parser<http::string_body>> m_bodyParser;
     http::response<http::string_body> m_response;
     Peer& m_peer;
     std::string m_address;
@@ -754,6 +805,8 @@ void HttpServer::Stop()
     impl.io.stop();
     impl.ioThread.join();
 }
+
+std::optional<HttpFields> FormFields(std::string_view text) { return QueryParams(text); }
 
 void RaiseOpenFileLimit()
 {

@@ -1,6 +1,7 @@
 #pragma once
 // A small HTTP/1.1 server for the dashboard: GET and HEAD only, no request bodies, answers a
-// few handlers and the static files of one folder. Built so that slow or idle clients cannot
+// few handlers and the static files of one folder. Given a body limit it takes POST only
+// instead (the push route), each body read whole within the request's deadline. Built so that slow or idle clients cannot
 // starve a good one:
 //
 // - one I/O thread holds every connection; handlers (which read the archive) run on a small
@@ -28,11 +29,13 @@
 namespace saltmark::server {
 
 struct HttpLimits {
-    std::chrono::milliseconds head{10000};   // to send the whole request head
+    std::chrono::milliseconds head{10000};   // to send the whole request head (and body)
     std::chrono::milliseconds idle{5000};    // a keep-alive connection between requests
     std::chrono::milliseconds write{30000};  // to take the whole answer
     std::size_t headerBytes = 8192;          // request line and header fields together
     std::size_t headerFields = 100;
+    // 0: GET and HEAD only, no request bodies. Otherwise POST only, with a body up to this.
+    std::size_t bodyBytes = 0;
     // A connection costs a few KB here (nothing is read for it until it sends), so these
     // stay well under the memory a small machine has; lowered to what open files allow.
     std::size_t connections = 16384;
@@ -43,12 +46,13 @@ struct HttpLimits {
 using HttpFields = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpRequest {
-    std::string method;  // "GET" or "HEAD": the server answers every other method itself
+    std::string method;  // "GET" or "HEAD", or "POST": the server answers every other itself
     std::string path;    // percent-decoded
     std::string rest;    // the part of the path after a prefix route's prefix
     std::string peer;    // the peer's address: "127.0.0.1", "::1"
     HttpFields params;   // the query's, decoded, in order
     HttpFields headers;
+    std::string body;  // a POST's
 
     // The first header or parameter of that name (headers case-insensitively); empty if none.
     std::string Header(std::string_view name) const;
@@ -100,6 +104,10 @@ private:
     explicit HttpServer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
 };
+
+// "a=1&b=x%20y" (a query, a form-encoded body) as its pairs, decoded; nothing when an escape
+// is malformed.
+std::optional<HttpFields> FormFields(std::string_view text);
 
 // Raises the soft limit on open files to the hard one: each connection holds a descriptor.
 void RaiseOpenFileLimit();

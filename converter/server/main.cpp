@@ -19,6 +19,7 @@
 #include "DirectoryWatch.h"
 #include "HttpDashboard.h"
 #include "NetworkAddress.h"
+#include "PushListener.h"
 #include "ServerLog.h"
 #include "ServerQc.h"
 
@@ -36,10 +37,12 @@ struct ServerOptions {
     std::string watchFolder;
     std::chrono::milliseconds settle{2000};
     std::optional<HttpOptions> http;
+    std::optional<boost::asio::ip::tcp::endpoint> push;
+    PushSettings pushSettings;
     std::string qcConfig;  // empty: no quality control
 
     // Only the dashboard: the archive is read, never opened for writing.
-    bool Receives() const { return directIp || !watchFolder.empty(); }
+    bool Receives() const { return directIp || push || !watchFolder.empty(); }
 };
 
 int Fail(const std::string& line)
@@ -67,6 +70,8 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     bool behindTls = false;
     std::string webFolder;
     double lateHours = 6;
+    std::string push;
+    std::string pushKey;
     app.add_option("--archive", options.archivePath,
                    "the SQLite archive (created, or upgraded from an older layout)")
         ->required();
@@ -105,6 +110,11 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     app.add_option("--qc", options.qcConfig,
                    "flag each buoy's values by this quality-control configuration (YAML) before "
                    "its deliveries are confirmed");
+    app.add_option("--push", push,
+                   "[ADDR:]PORT to take the HTTP push of an Iridium service provider on (POST /)");
+    app.add_option("--push-key", pushKey,
+                   "the provider's RSA public key (PEM): each push's JWT must verify with it")
+        ->check(CLI::ExistingFile);
     app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
@@ -119,8 +129,8 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
         std::fprintf(stderr, "saltmark-server: %s%s\n", option, reason.c_str());
         return std::nullopt;
     };
-    if (directIp.empty() && options.watchFolder.empty() && http.empty()) {
-        return usage("", "give --directip, --watch, --http or several of them");
+    if (directIp.empty() && push.empty() && options.watchFolder.empty() && http.empty()) {
+        return usage("", "give --directip, --push, --watch, --http or several of them");
     }
     std::string reason;
     if (!directIp.empty()) {
@@ -129,10 +139,21 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
             return usage("--directip: ", reason);
         }
     }
+    if (!push.empty()) {
+        options.push = ParseListenAddress(push, reason);
+        if (!options.push) {
+            return usage("--push: ", reason);
+        }
+        if (!pushKey.empty() && !ReadTokenFile(pushKey, options.pushSettings.publicKeyPem, reason)) {
+            return usage("--push-key: ", reason);
+        }
+    }
     options.directIpSettings.timeout =
         std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds * 1000));
+    options.pushSettings.timeout = options.directIpSettings.timeout;
     for (const std::string& cidr : allow) {
-        if (!options.directIpSettings.allow.Add(cidr, reason)) {
+        if (!options.directIpSettings.allow.Add(cidr, reason) ||
+            !options.pushSettings.allow.Add(cidr, reason)) {
             return usage("--allow: ", reason);
         }
     }
@@ -211,6 +232,14 @@ int main(int argc, char** argv)
             return Fail(reason);
         }
     }
+    std::unique_ptr<PushListener> push;
+    if (options->push) {
+        push = PushListener::Start(options->push->address().to_string(), options->push->port(),
+                                   options->pushSettings, *writer, reason);
+        if (!push) {
+            return Fail(reason);
+        }
+    }
     std::unique_ptr<DirectoryWatch> watch;
     if (!options->watchFolder.empty()) {
         watch = DirectoryWatch::Open(io, options->watchFolder, *writer, reason,
@@ -232,6 +261,9 @@ int main(int argc, char** argv)
         if (dashboard) {
             dashboard->Stop();
         }
+        if (push) {
+            push->Stop();
+        }
         if (watch) {
             watch->Stop();
         }
@@ -245,6 +277,9 @@ int main(int argc, char** argv)
     }
     if (dashboard) {
         LogLine("http listening on " + dashboard->ListeningAddress());
+    }
+    if (push) {
+        LogLine("push listening on " + push->ListeningAddress());
     }
     if (watch) {
         LogLine("watching " + options->watchFolder);
