@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <fstream>
@@ -393,13 +394,27 @@ private:
             }
             if (!m_parser->is_done()) {
                 // Still within the head's deadline, and evictable like a slow head.
+                const auto expect = head[http::field::expect];
+                const bool expects =
+                    SameLetters({expect.data(), expect.size()}, "100-continue");
                 m_bodyParser.emplace(std::move(*m_parser));
                 m_parser.reset();
                 m_bodyParser->body_limit(bodyBytes);
-                http::async_read(m_socket, m_buffer, *m_bodyParser,
-                                 [self = shared_from_this()](error_code error, std::size_t) {
-                                     self->BodyRead(error);
-                                 });
+                if (!expects) {
+                    return ReadBody();
+                }
+                // Such a client waits for this before it sends the body (or gives up waiting).
+                static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+                asio::async_write(m_socket, asio::buffer(kContinue.data(), kContinue.size()),
+                                  [self = shared_from_this()](error_code error, std::size_t) {
+                                      if (self->m_closed) {
+                                          return;
+                                      }
+                                      if (error) {
+                                          return self->Close();
+                                      }
+                                      self->ReadBody();
+                                  });
                 return;
             }
         } else if (head.method() != http::verb::get && head.method() != http::verb::head) {
@@ -408,6 +423,13 @@ private:
             return Refuse(413, "a request has no body here");
         }
         Dispatch(head, {});
+    }
+
+    void ReadBody()
+    {
+        http::async_read(
+            m_socket, m_buffer, *m_bodyParser,
+            [self = shared_from_this()](error_code error, std::size_t) { self->BodyRead(error); });
     }
 
     void BodyRead(error_code error)
