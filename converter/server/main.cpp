@@ -1,5 +1,6 @@
-// saltmark-server: takes a buoy's messages as Iridium pushes them (DirectIP) and from a mail
-// folder, and keeps every delivery in the archive, durably before it is acknowledged.
+// saltmark-server: takes a buoy's messages as Iridium pushes them (DirectIP or a service
+// provider's HTTP push) and from a mail folder, and keeps every delivery in the archive,
+// durably before it is acknowledged.
 
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
@@ -56,8 +57,9 @@ int Fail(const std::string& line)
 std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus)
 {
     CLI::App app{
-        "Receives an Orcan buoy's messages as the Iridium gateway pushes them (DirectIP) and\n"
-        "from a mail folder, and keeps every delivery in the archive.",
+        "Receives an Orcan buoy's messages as the Iridium gateway pushes them (DirectIP), as\n"
+        "a service provider pushes them over HTTP, and from a mail folder, and keeps every\n"
+        "delivery in the archive.",
         "saltmark-server"};
     ServerOptions options;
     std::string directIp;
