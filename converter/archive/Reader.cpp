@@ -330,6 +330,59 @@ std::optional<std::map<std::size_t, Newest>> NewestWith(
     return found;
 }
 
+// The archive's first version with quality-control flags.
+constexpr int kFirstWithFlags = 4;
+constexpr std::string_view kAggregate = "aggregate";
+
+// The stored flags of values, each found by its message, record and stream: the aggregate of
+// each into `aggregate`, and with `tests` every test's into a column of its own (0 where a
+// value has none). A stream is matched whether its name spells spaces or underscores, as a
+// configuration may write either.
+template <typename StreamOf>
+bool ReadFlags(sqlite3* db, const std::vector<std::int32_t>& messageIds,
+               const std::vector<std::int32_t>& records, StreamOf streamOf,
+               std::vector<StoredFlag>& aggregate, std::vector<TestFlagRows>* tests,
+               std::string& reason)
+{
+    const std::size_t n = messageIds.size();
+    aggregate.assign(n, 0);
+    Statement lookup = Prepare(db,
+                               std::string("SELECT test, flag FROM qc_flags WHERE message_id = ?1"
+                                           " AND record = ?2 AND replace(stream, ' ', '_') = ?3") +
+                                   (tests ? "" : " AND test = 'aggregate'"),
+                               reason);
+    if (!lookup) {
+        return false;
+    }
+    std::map<std::string, std::vector<StoredFlag>> byTest;
+    for (std::size_t i = 0; i < n; ++i) {
+        lookup.Rewind();
+        lookup.Bind(1, std::int64_t{messageIds[i]});
+        lookup.Bind(2, std::int64_t{records[i]});
+        lookup.Bind(3, std::string_view(streamOf(i)));
+        while (lookup.Next()) {
+            const std::string test = lookup.Text(0);
+            const auto flag = static_cast<StoredFlag>(lookup.Integer(1));
+            if (test == kAggregate) {
+                aggregate[i] = flag;
+            } else {
+                auto& column = byTest[test];
+                column.resize(n, 0);
+                column[i] = flag;
+            }
+        }
+        if (lookup.Failed(reason)) {
+            return false;
+        }
+    }
+    if (tests) {
+        for (auto& [test, flags] : byTest) {
+            tests->push_back({test, std::move(flags)});
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 struct Reader::Impl {
@@ -738,6 +791,30 @@ std::optional<StoredMessage> Reader::Message(std::int64_t id, std::string& reaso
     return StoredMessage{Envelope(row), row.Blob(21), row.Blob(22)};
 }
 
+std::optional<std::vector<ValueFlag>> Reader::MessageFlags(std::int64_t id,
+                                                           std::string& reason) const
+{
+    std::vector<ValueFlag> flags;
+    if (m_impl->version < kFirstWithFlags) {
+        return flags;
+    }
+    Statement rows = Prepare(m_impl->db.get(),
+                             "SELECT record, stream, test, flag FROM qc_flags WHERE message_id = ?1"
+                             " ORDER BY record, stream, test <> 'aggregate', test",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    rows.Bind(1, id);
+    if (!EachRow(rows, reason, [&](const Statement& row) {
+            flags.push_back({static_cast<std::int32_t>(row.Integer(0)), row.Text(1), row.Text(2),
+                             static_cast<StoredFlag>(row.Integer(3))});
+        })) {
+        return std::nullopt;
+    }
+    return flags;
+}
+
 std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string& reason) const
 {
     const auto column = FindField(query.record, query.field, false, reason);
@@ -804,7 +881,18 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.values, order);
     Permute(series.messageIds, order);
     Permute(series.buoys, order);
+    Permute(records, order);
     series.buoyNames = std::move(buoyNames).Names();
+    series.flags.assign(series.times.size(), 0);
+    if (m_impl->version >= kFirstWithFlags) {
+        const std::string stream = column->table + "." + column->column;
+        if (!ReadFlags(
+                m_impl->db.get(), series.messageIds, records,
+                [&](std::size_t) -> std::string_view { return stream; }, series.flags,
+                query.testFlags ? &series.tests : nullptr, reason)) {
+            return std::nullopt;
+        }
+    }
     return series;
 }
 
@@ -821,7 +909,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         const FieldColumn lon = Column(type, "Lon");
         queries.emplace_back(
             source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
-                                             " m.imei FROM {records}") +
+                                             " m.imei, r.record FROM {records}") +
                                      kWhere,
                                  {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
                                   {"time", TimeOf(*lat.type)},
@@ -831,13 +919,14 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     }
     queries.emplace_back(PositionSource::Iridium,
                          prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
-                                                  " m.iridium_cep_km, m.imei FROM {messages}") +
+                                                  " m.iridium_cep_km, m.imei, -1 FROM {messages}") +
                                           kWhere,
                                       {{"time", "m.time"},
                                        {"lat", "m.iridium_latitude"},
                                        {"lon", "m.iridium_longitude"},
                                        {"messages", messages}}));
     TrackPositions track;
+    std::vector<std::int32_t> records;
     BuoyNames buoyNames;
     for (const auto& [rowsSource, sql] : queries) {
         // A copy: a lambda cannot capture a structured binding in every compiler we build with.
@@ -860,6 +949,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
                 track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
                 track.sources.push_back(source);
                 track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
+                records.push_back(static_cast<std::int32_t>(row.Integer(6)));
             })) {
             return std::nullopt;
         }
@@ -876,7 +966,19 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.cepKm, order);
     Permute(track.messageIds, order);
     Permute(track.buoys, order);
+    Permute(records, order);
     track.buoyNames = std::move(buoyNames).Names();
+    track.flags.assign(track.times.size(), 0);
+    if (m_impl->version >= kFirstWithFlags &&
+        !ReadFlags(
+            m_impl->db.get(), track.messageIds, records,
+            [&](std::size_t i) -> std::string_view {
+                return track.sources[i] == PositionSource::Iridium ? "iridium_position"
+                                                                   : "position";
+            },
+            track.flags, nullptr, reason)) {
+        return std::nullopt;
+    }
     return track;
 }
 
