@@ -1,6 +1,7 @@
 """The dashboard in a real browser: saltmark-server on a temporary archive of composed messages
-(two buoys, 30 days; for the map, a second archive of buoys at sea around the globe), driven by
-headless Chromium through chromedriver, one browser session.
+(two buoys, 30 days; for the map, a second archive of buoys at sea around the globe; for the
+quality flags, a third of one buoy with faults put in, imported with --qc), driven by headless
+Chromium through chromedriver, one browser session.
 
 Run by CTest; by hand:
   python3 test_dashboard.py --server S --convert C --send D --web DIR [--screenshots DIR]
@@ -8,6 +9,7 @@ Run by CTest; by hand:
 
 import argparse
 import http.client
+import json
 import os
 import pathlib
 import re
@@ -316,6 +318,111 @@ class DashboardTest(unittest.TestCase):
                     self.shoot("track-oceans")
                     shown, sea = self.browser.execute_async_script(pixel, 20.0, 5.0)
                     self.assertNotEqual(shown, sea, "central Africa")
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+    def test_10_quality_flags_are_drawn_in_their_colours(self):
+        folder = pathlib.Path(self.tmp.name) / "faulty"
+        paths = fixture.faulty(folder / "in")
+        config = folder / "qc.yaml"
+        config.write_text(fixture.QC_CONFIG)
+        archive = folder / "archive.sqlite"
+        subprocess.run([ARGS.convert, "--db", str(archive), "--qc", str(config), *map(str, paths)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with sqlite3.connect(f"file:{archive}?mode=ro", uri=True) as db:
+            def aggregates(stream):
+                return dict(db.execute(
+                    "SELECT m.momsn - 1, f.flag FROM qc_flags f JOIN messages m ON m.id = f.message_id"
+                    " WHERE f.stream = ? AND f.test = 'aggregate'", (stream,)).fetchall())
+            battery = aggregates("Miscellaneous values.Battery voltage")
+            positions = aggregates("iridium_position")
+        self.assertEqual((battery[fixture.SPIKE], battery[fixture.OUT_OF_RANGE]), (4, 4))
+        self.assertEqual((positions[fixture.JUMP], positions[fixture.OUTSIDE]), (3, 4))
+        # Neighbours of the spike are SUSPECT by the spike test's average.
+        suspect = sorted(i for i, f in battery.items() if f == 3)
+        fails = sorted(i for i, f in battery.items() if f == 4)
+        self.assertTrue(suspect)
+
+        server = ServerProcess("--archive", str(archive), "--http", "127.0.0.1:0", "--web", ARGS.web)
+        base = f"http://127.0.0.1:{server.http}/"
+        # The colour on a chart's canvas at a point drawn for seconds `t` and value `v`.
+        chart_pixel = """
+            const [t, v] = arguments;
+            const c = document.getElementById('chart').chart;
+            const [x, y] = [c.valToPos(t, 'x', true), c.valToPos(v, 'y', true)].map(Math.round);
+            return [...c.ctx.getImageData(x, y, 1, 1).data.slice(0, 3)];"""
+        ring_pixel = """
+            const [lon, lat, r] = arguments;
+            const map = document.getElementById('track-map');
+            const over = document.getElementById('track-overlay');
+            const [x, y] = map.project(lon, lat);
+            const at = [x + r, y].map((p) => Math.round(p * devicePixelRatio));
+            return [...over.getContext('2d').getImageData(at[0], at[1], 1, 1).data.slice(0, 3)];"""
+
+        def rgb(colour):
+            return [int(colour[k:k + 2], 16) for k in (1, 3, 5)]
+
+        def near(shown, colour, what):
+            self.assertTrue(all(abs(a - b) <= 12 for a, b in zip(shown, rgb(colour))), f"{what}: {shown} {colour}")
+
+        try:
+            status, body = raw_get(server.http, "/api/config")
+            self.assertEqual(status, 200)
+            colours = {f["name"]: f["colour"] for f in json.loads(body)["qc_flags"]}
+            self.browser.get(base + f"#/series?imei={fixture.FAULTY_IMEI}&type=Miscellaneous%20values"
+                             "&field=Battery%20voltage")
+            self.browser.refresh()
+            self.wait_for("const c = document.getElementById('chart'); return c && c.chart")
+            chart = self.browser.find_element(By.ID, "chart")
+            # Every flagged value with a value is drawn apart (the NaN has none).
+            self.assertEqual(int(chart.get_attribute("data-suspect")), len(suspect))
+            self.assertEqual(int(chart.get_attribute("data-fail")), len(fails))
+            for i, name, volts in ((fixture.OUT_OF_RANGE, "FAIL", 80.0), (fixture.SPIKE, "FAIL", 15.0),
+                                   (suspect[0], "SUSPECT", 12.5 + 0.03 * (suspect[0] % 4))):
+                near(self.browser.execute_script(chart_pixel, fixture.START + 1800 * i, volts),
+                     colours[name], f"{name} point {i}")
+            legend = self.browser.find_element(By.ID, "qc-legend").text
+            for name in ("GOOD", "UNKNOWN", "SUSPECT", "FAIL", "MISSING"):
+                self.assertIn(name, legend)
+            self.assertIn(f"FAIL (4): {len(fails)}", legend)
+            self.shoot("series-flags")
+            # The switch takes the FAIL values off the chart: none of them is among its data.
+            self.browser.find_element(By.ID, "hide-fail").click()
+            self.wait_for("return location.hash.includes('fail=hide')"
+                          " && document.getElementById('chart')?.chart")
+            drawn = self.browser.execute_script(
+                "return document.getElementById('chart').chart.data.slice(1).flat()")
+            self.assertNotIn(80.0, drawn)
+            self.assertNotIn(15.0, drawn)
+            self.assertIsNone(self.browser.find_element(By.ID, "chart").get_attribute("data-fail"))
+            self.assertIn(f"{len(fails)} FAIL hidden", self.browser.find_element(By.ID, "series-count").text)
+
+            # The spike's message lists its battery's flags, aggregate and tests.
+            (spike_id,) = sqlite3.connect(f"file:{archive}?mode=ro", uri=True).execute(
+                "SELECT id FROM messages WHERE momsn = ?", (fixture.SPIKE + 1,)).fetchone()
+            self.browser.get(base + f"#/message/{spike_id}")
+            self.browser.refresh()
+            row = self.wait_for("return document.querySelector('#qc-flags tr[data-stream^=\"Miscellaneous\"]')")
+            cells = row.find_elements(By.TAG_NAME, "td")
+            self.assertEqual(cells[2].text, "15 V")
+            self.assertEqual(cells[3].text, "FAIL (4)")
+            self.assertIn("spike_test FAIL (4)", cells[4].text)
+            self.assertIn("gross_range_test SUSPECT (3)", cells[4].text)
+            near([int(c) for c in re.findall(r"\d+", cells[3].value_of_css_property("color"))[:3]],
+                 colours["FAIL"], "the aggregate's colour")
+
+            # The track rings the flagged positions in their flag's colour.
+            self.browser.get(base + f"#/track?imei={fixture.FAULTY_IMEI}")
+            self.browser.refresh()
+            self.wait_for("const m = document.getElementById('track-map'); return m && m.dataset.drawn")
+            overlay = self.browser.find_element(By.ID, "track-overlay")
+            self.assertEqual(int(overlay.get_attribute("data-fail")), list(positions.values()).count(4))
+            self.assertEqual(int(overlay.get_attribute("data-suspect")), list(positions.values()).count(3))
+            near(self.browser.execute_script(ring_pixel, 153.0, -33.5 + 0.002 * fixture.OUTSIDE, 6),
+                 colours["FAIL"], "ring of the position outside the box")
+            near(self.browser.execute_script(ring_pixel, 151.25, -33.0, 6),
+                 colours["SUSPECT"], "ring of the jump")
+            self.shoot("track-flags")
         finally:
             self.assertEqual(server.stop(), 0)
 
