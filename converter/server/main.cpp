@@ -105,7 +105,10 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     app.add_option("--qc", options.qcConfig,
                    "flag each buoy's values by this quality-control configuration (YAML) before "
                    "its deliveries are confirmed");
-    app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
+    app.add_option("--web", webFolder,
+                   "the folder of the dashboard's page (default: " + DefaultWebRoot().string() +
+                       "; installed, the page is under share/saltmark/web of the prefix, in a "
+                       "build tree in web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
         app.parse(argc, argv);
