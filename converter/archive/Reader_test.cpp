@@ -119,7 +119,7 @@ protected:
         for (const Delivery& delivery : deliveries) {
             ASSERT_EQ(archive->Store(delivery, reason), Added::New) << reason;
         }
-        // The battery's stream spelt with spaces, as a configuration may.
+        // Streams named as the quality control stores them, by the report's names.
         const BuoyFlags flags{
             kBuoyA,
             "hash",

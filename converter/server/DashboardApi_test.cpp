@@ -99,7 +99,7 @@ protected:
             "qc.yaml",
             {},
             {},
-            {{"Miscellaneous_values.Battery_voltage",
+            {{"Miscellaneous values.Battery voltage",
               {{1, 1}},
               {{"aggregate", {3}}, {"gross_range_test", {1}}, {"spike_test", {3}}}},
              {"position", {{1, 0}}, {{"aggregate", {4}}, {"location_test", {4}}}}}};
@@ -236,7 +236,7 @@ TEST_F(SaltmarkServerApi, OneMessageIsTheConvertersDocumentWithItsEnvelopeAndIts
     EXPECT_EQ(document["qc"], Json::array());
     EXPECT_EQ(GetJson(&DashboardApi::Message, {}, "1")["qc"], Json::parse(R"([
         {"record": 0, "stream": "position", "aggregate": 4, "tests": {"location_test": 4}},
-        {"record": 1, "stream": "Miscellaneous_values.Battery_voltage", "aggregate": 3,
+        {"record": 1, "stream": "Miscellaneous values.Battery voltage", "aggregate": 3,
          "tests": {"gross_range_test": 1, "spike_test": 3}}])"));
 
     const HttpResponse image = Get(&DashboardApi::Message, {{"download", ""}}, "2/image");
