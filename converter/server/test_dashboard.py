@@ -410,6 +410,7 @@ class DashboardTest(unittest.TestCase):
             self.assertIn("gross_range_test SUSPECT (3)", cells[4].text)
             near([int(c) for c in re.findall(r"\d+", cells[3].value_of_css_property("color"))[:3]],
                  colours["FAIL"], "the aggregate's colour")
+            self.shoot("message-flags")
 
             # The track rings the flagged positions in their flag's colour.
             self.browser.get(base + f"#/track?imei={fixture.FAULTY_IMEI}")
