@@ -330,6 +330,50 @@ std::optional<std::map<std::size_t, Newest>> NewestWith(
     return found;
 }
 
+// The archive's first version with quality-control flags.
+constexpr int kFirstWithFlags = 4;
+
+// A value's aggregate flag as a column of a query over a record r of a message m: {record}
+// the record's index, {stream} its stream as the quality control names it ("Miscellaneous
+// values.Battery voltage", "position"). One lookup in the flags' key; NULL when none.
+constexpr const char* kAggregateOf =
+    "(SELECT f.flag FROM qc_flags f WHERE f.message_id = m.id AND f.record = {record}"
+    " AND f.stream = {stream} AND f.test = 'aggregate')";
+
+// The tests' flags of values of one stream, each found by its message and record: one column
+// per test any value has a flag of, by name, 0 where a value has none.
+bool ReadTestFlags(sqlite3* db, const std::vector<std::int32_t>& messageIds,
+                   const std::vector<std::int32_t>& records, const std::string& stream,
+                   std::vector<TestFlagRows>& tests, std::string& reason)
+{
+    Statement lookup = Prepare(db,
+                               "SELECT test, flag FROM qc_flags WHERE message_id = ?1"
+                               " AND record = ?2 AND stream = ?3 AND test <> 'aggregate'",
+                               reason);
+    if (!lookup) {
+        return false;
+    }
+    std::map<std::string, std::vector<StoredFlag>> byTest;
+    for (std::size_t i = 0; i < messageIds.size(); ++i) {
+        lookup.Rewind();
+        lookup.Bind(1, std::int64_t{messageIds[i]});
+        lookup.Bind(2, std::int64_t{records[i]});
+        lookup.Bind(3, std::string_view(stream));
+        while (lookup.Next()) {
+            auto& column = byTest[lookup.Text(0)];
+            column.resize(messageIds.size(), 0);
+            column[i] = static_cast<StoredFlag>(lookup.Integer(1));
+        }
+        if (lookup.Failed(reason)) {
+            return false;
+        }
+    }
+    for (auto& [test, flags] : byTest) {
+        tests.push_back({test, std::move(flags)});
+    }
+    return true;
+}
+
 }  // namespace
 
 struct Reader::Impl {
@@ -738,6 +782,30 @@ std::optional<StoredMessage> Reader::Message(std::int64_t id, std::string& reaso
     return StoredMessage{Envelope(row), row.Blob(21), row.Blob(22)};
 }
 
+std::optional<std::vector<ValueFlag>> Reader::MessageFlags(std::int64_t id,
+                                                           std::string& reason) const
+{
+    std::vector<ValueFlag> flags;
+    if (m_impl->version < kFirstWithFlags) {
+        return flags;
+    }
+    Statement rows = Prepare(m_impl->db.get(),
+                             "SELECT record, stream, test, flag FROM qc_flags WHERE message_id = ?1"
+                             " ORDER BY record, stream, test <> 'aggregate', test",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    rows.Bind(1, id);
+    if (!EachRow(rows, reason, [&](const Statement& row) {
+            flags.push_back({static_cast<std::int32_t>(row.Integer(0)), row.Text(1), row.Text(2),
+                             static_cast<StoredFlag>(row.Integer(3))});
+        })) {
+        return std::nullopt;
+    }
+    return flags;
+}
+
 std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string& reason) const
 {
     const auto column = FindField(query.record, query.field, false, reason);
@@ -745,9 +813,14 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         return std::nullopt;
     }
     const std::string time = TimeOf(*column->type);
+    // Named as the quality control stores it.
+    const std::string stream =
+        std::string(column->type->typeName) + "." + std::string(column->field->name);
+    const bool flagged = m_impl->version >= kFirstWithFlags;
     const std::string select =
-        "SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei FROM {records}"
-        " WHERE {time} BETWEEN ?2 AND ?3";
+        std::string("SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei, ") +
+        (flagged ? Sql(kAggregateOf, {{"record", "r.record"}, {"stream", "?4"}}) : "0") +
+        " FROM {records} WHERE {time} BETWEEN ?2 AND ?3";
     const auto names = [&](const char* records) {
         return Sql(select, {{"records", records},
                             {"time", time},
@@ -777,6 +850,9 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         }
         rows.Bind(2, std::string_view(FromText(query.range.from)));
         rows.Bind(3, std::string_view(ToText(query.range.to)));
+        if (flagged) {
+            rows.Bind(4, std::string_view(stream));
+        }
         const std::int32_t fixed = buoy ? buoyNames.Index(*buoy) : 0;
         return EachRow(rows, reason, [&](const Statement& row) {
             series.messageIds.push_back(static_cast<std::int32_t>(row.Integer(0)));
@@ -784,6 +860,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
             series.times.push_back(row.Real(2));
             series.values.push_back(Reading(row, 3));
             series.buoys.push_back(buoy ? fixed : buoyNames.Index(BuoyOf(row.OptionalText(4))));
+            series.flags.push_back(static_cast<StoredFlag>(row.Integer(5)));
         });
     };
     if (query.buoys.empty()) {
@@ -804,7 +881,14 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.values, order);
     Permute(series.messageIds, order);
     Permute(series.buoys, order);
+    Permute(series.flags, order);
+    Permute(records, order);
     series.buoyNames = std::move(buoyNames).Names();
+    if (flagged && query.testFlags &&
+        !ReadTestFlags(m_impl->db.get(), series.messageIds, records, stream, series.tests,
+                       reason)) {
+        return std::nullopt;
+    }
     return series;
 }
 
@@ -815,27 +899,35 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     constexpr const char* kWhere =
         " WHERE {time} BETWEEN ?2 AND ?3 AND m.id % ?4 = 0"
         " AND {lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
+    // The aggregate of the position tests, of a record's own fix or the gateway's estimate.
+    const auto flag = [&](const char* record, const char* stream) {
+        return m_impl->version >= kFirstWithFlags
+                   ? Sql(kAggregateOf, {{"record", record}, {"stream", stream}})
+                   : std::string("0");
+    };
     std::vector<std::pair<PositionSource, std::string>> queries;
     for (const auto& [source, type] : kPositionRecords) {
         const FieldColumn lat = Column(type, "Lat");
         const FieldColumn lon = Column(type, "Lon");
         queries.emplace_back(
             source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
-                                             " m.imei FROM {records}") +
+                                             " m.imei, {flag} FROM {records}") +
                                      kWhere,
                                  {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
                                   {"time", TimeOf(*lat.type)},
                                   {"lat", "r." + Quoted(lat.column)},
                                   {"lon", "r." + Quoted(lon.column)},
+                                  {"flag", flag("r.record", "'position'")},
                                   {"table", Quoted(lat.table)}}));
     }
     queries.emplace_back(PositionSource::Iridium,
                          prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
-                                                  " m.iridium_cep_km, m.imei FROM {messages}") +
+                                                  " m.iridium_cep_km, m.imei, {flag} FROM {messages}") +
                                           kWhere,
                                       {{"time", "m.time"},
                                        {"lat", "m.iridium_latitude"},
                                        {"lon", "m.iridium_longitude"},
+                                       {"flag", flag("-1", "'iridium_position'")},
                                        {"messages", messages}}));
     TrackPositions track;
     BuoyNames buoyNames;
@@ -860,6 +952,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
                 track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
                 track.sources.push_back(source);
                 track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
+                track.flags.push_back(static_cast<StoredFlag>(row.Integer(6)));
             })) {
             return std::nullopt;
         }
@@ -876,6 +969,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.cepKm, order);
     Permute(track.messageIds, order);
     Permute(track.buoys, order);
+    Permute(track.flags, order);
     track.buoyNames = std::move(buoyNames).Names();
     return track;
 }

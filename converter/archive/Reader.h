@@ -120,7 +120,12 @@ struct SeriesQuery {
     std::string field{};               // a numeric scalar field of it, named either way
     std::vector<std::string> buoys{};  // IMEIs or kFilesBuoy; empty: every buoy
     TimeRange range{};
+    bool testFlags = false;  // each test's flags as well as the aggregate
 };
+
+// A quality-control flag (1 GOOD, 2 UNKNOWN, 3 SUSPECT, 4 FAIL, 9 MISSING) as read back; 0
+// where the archive holds none for that value (never flagged, or an archive before flags).
+using StoredFlag = std::uint8_t;
 
 // One field over time as parallel arrays, in time order (equal times by delivery order, then
 // record order). A value is NaN where the logger wrote its 9999 marker or a non-finite
@@ -131,6 +136,9 @@ struct SeriesValues {
     std::vector<std::int32_t> messageIds;
     std::vector<std::int32_t> buoys;  // each point's buoy, an index into buoyNames
     std::vector<std::string> buoyNames;
+    std::vector<StoredFlag> flags;  // each point's aggregate flag
+    // With testFlags: one per test any point has a flag of, by name, a flag per point.
+    std::vector<TestFlagRows> tests;
 };
 
 struct TrackQuery {
@@ -152,6 +160,17 @@ struct TrackPositions {
     std::vector<std::int32_t> messageIds;
     std::vector<std::int32_t> buoys;  // an index into buoyNames
     std::vector<std::string> buoyNames;
+    // The aggregate flag of the position tests: "position" for a record's own fix,
+    // "iridium_position" for the gateway's estimate.
+    std::vector<StoredFlag> flags;
+};
+
+// One stored flag of a value in a message.
+struct ValueFlag {
+    std::int32_t record = 0;  // the record's index in its message; -1 for the gateway's position
+    std::string stream;       // as the configuration names it: "PB200.WSMean", "position"
+    std::string test;         // "aggregate" or a test's name
+    StoredFlag flag = 0;
 };
 
 struct ArrayQuery {
@@ -193,6 +212,9 @@ public:
     std::optional<MessagePage> Messages(const MessageQuery& query, std::string& reason) const;
     // Nothing with `reason` empty when there is no such message.
     std::optional<StoredMessage> Message(std::int64_t id, std::string& reason) const;
+    // Every flag of one message's values, by record and stream, each stream's aggregate first
+    // and its tests by name; empty for a message never flagged.
+    std::optional<std::vector<ValueFlag>> MessageFlags(std::int64_t id, std::string& reason) const;
     std::optional<SeriesValues> Series(const SeriesQuery& query, std::string& reason) const;
     std::optional<TrackPositions> Track(const TrackQuery& query, std::string& reason) const;
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,

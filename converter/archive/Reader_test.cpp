@@ -91,6 +91,8 @@ Delivery Pushed(std::uint16_t momsn, double sessionTime, std::vector<std::uint8_
 //   5 files buoy, no time: battery 12
 //   6 files buoy, file time T0-3600: battery 12.25
 //   7 files buoy, no time: battery 12.75
+// with flags of buoy A: battery SUSPECT in 1 and FAIL in 2 (by a spike test), message 1's
+// PB200 position FAIL, message 2's gateway position SUSPECT.
 class ReaderTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -117,6 +119,20 @@ protected:
         for (const Delivery& delivery : deliveries) {
             ASSERT_EQ(archive->Store(delivery, reason), Added::New) << reason;
         }
+        // Streams named as the quality control stores them, by the report's names.
+        const BuoyFlags flags{
+            kBuoyA,
+            "hash",
+            "qc.yaml",
+            {},
+            {},
+            {{"Miscellaneous values.Battery voltage",
+              {{1, 1}, {2, 0}},
+              {{"aggregate", {3, 4}}, {"spike_test", {3, 2}}}},
+             {"position", {{1, 0}}, {{"aggregate", {4}}}},
+             {"iridium_position", {{2, -1}}, {{"aggregate", {3}}}}}};
+        ASSERT_TRUE(archive->WriteFlags(flags, reason)) << reason;
+        ASSERT_FALSE(archive->Commit().flagsNotWritten);
     }
     static void TearDownTestSuite() { fs::remove_all(s_dir); }
     static fs::path Path() { return s_dir / "archive.sqlite"; }
@@ -368,6 +384,40 @@ TEST_F(ReaderTest, TrackHasEveryPositionOnTheGlobeWithItsSource)
     const auto files = m_reader->Track({.buoy = std::string(kFilesBuoy)}, reason);
     ASSERT_TRUE(files) << reason;
     EXPECT_TRUE(files->times.empty());
+}
+
+TEST_F(ReaderTest, FlagsComeWithTheValuesTheyFlag)
+{
+    std::string reason;
+    const auto all = m_reader->Series({"Miscellaneous values", "Battery voltage"}, reason);
+    ASSERT_TRUE(all) << reason;
+    EXPECT_EQ(all->flags, (std::vector<StoredFlag>{0, 3, 4, 0})) << "messages 6, 1, 2, 4";
+    EXPECT_TRUE(all->tests.empty()) << "the tests' flags only when asked";
+
+    SeriesQuery withTests{"Miscellaneous_values", "Battery_voltage", {kBuoyA}};
+    withTests.testFlags = true;
+    const auto a = m_reader->Series(withTests, reason);
+    ASSERT_TRUE(a) << reason;
+    ASSERT_EQ(a->tests.size(), 1u);
+    EXPECT_EQ(a->tests[0].test, "spike_test");
+    EXPECT_EQ(a->tests[0].flags, (std::vector<std::uint8_t>{3, 2}));
+
+    // A record's own position by its record, the gateway's by its message.
+    const auto track = m_reader->Track({.buoy = kBuoyA}, reason);
+    ASSERT_TRUE(track) << reason;
+    EXPECT_EQ(track->flags, (std::vector<StoredFlag>{4, 0, 3, 0}));
+
+    const auto one = m_reader->MessageFlags(1, reason);
+    ASSERT_TRUE(one) << reason;
+    ASSERT_EQ(one->size(), 3u);
+    EXPECT_EQ((*one)[0].stream, "position");
+    EXPECT_EQ((*one)[1].test, "aggregate") << "each stream's aggregate before its tests";
+    EXPECT_EQ((*one)[2].record, 1);
+    EXPECT_EQ((*one)[2].test, "spike_test");
+    EXPECT_EQ((*one)[2].flag, 3);
+    const auto none = m_reader->MessageFlags(3, reason);
+    ASSERT_TRUE(none) << reason;
+    EXPECT_TRUE(none->empty());
 }
 
 TEST_F(ReaderTest, ArrayHasEveryRecordWhereverItStandsInItsMessage)

@@ -1,5 +1,6 @@
 #include "ApiJson.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <utility>
@@ -117,14 +118,11 @@ void AppendString(std::string& out, std::string_view text)
     out += Json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// `"name":[a,b,c]`, each element written by `append`.
+// `[a,b,c]`, each element written by `append`.
 template <typename T, typename Append>
-void AppendArray(std::string& out, std::string_view name, const std::vector<T>& values,
-                 Append append)
+void AppendValues(std::string& out, const std::vector<T>& values, Append append)
 {
-    out += ",\"";
-    out += name;
-    out += "\":[";
+    out += '[';
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (i) {
             out += ',';
@@ -132,6 +130,27 @@ void AppendArray(std::string& out, std::string_view name, const std::vector<T>& 
         append(out, values[i]);
     }
     out += ']';
+}
+
+// `,"name":[a,b,c]`.
+template <typename T, typename Append>
+void AppendArray(std::string& out, std::string_view name, const std::vector<T>& values,
+                 Append append)
+{
+    out += ",\"";
+    out += name;
+    out += "\":";
+    AppendValues(out, values, append);
+}
+
+// A stored flag, null where the archive holds none.
+void AppendFlag(std::string& out, archive::StoredFlag flag)
+{
+    if (flag == 0) {
+        out += "null";
+    } else {
+        out += std::to_string(int{flag});
+    }
 }
 
 // `"buoy":[...]`, each point's buoy name from the index the reader gives; each name quoted once.
@@ -181,10 +200,17 @@ Json ConfigJson(std::chrono::seconds lateAfter)
             }
         }
     }
+    Json flags = Json::array();
+    for (const FlagFacts& f : kFlagFacts) {
+        flags.push_back({{"flag", f.flag},
+                         {"name", f.name},
+                         {"colour", f.colour.empty() ? Json() : Json(f.colour)}});
+    }
     return {{"late_after_s", lateAfter.count()},
             {"fit_band_hz", {kFitBandLowHz, kFitBandHighHz}},
             {"files_buoy", kFilesBuoy},
-            {"fields", std::move(fields)}};
+            {"fields", std::move(fields)},
+            {"qc_flags", std::move(flags)}};
 }
 
 Json FieldsJson()
@@ -274,10 +300,27 @@ Json MessagePageJson(const archive::MessagePage& page)
     return {{"messages", std::move(messages)}, {"next", Optional(page.next)}};
 }
 
-Json MessageDocument(const DecodedMessage& decoded, const archive::MessageEnvelope& envelope)
+Json MessageDocument(const DecodedMessage& decoded, const archive::MessageEnvelope& envelope,
+                     const std::vector<archive::ValueFlag>& flags)
 {
     Json document = MessageJson(decoded, envelope.fileName);
     document["archive"] = EnvelopeJson(envelope);
+    // The reader gives them by record and stream: one entry for each value.
+    Json qc = Json::array();
+    for (const archive::ValueFlag& f : flags) {
+        if (qc.empty() || qc.back()["record"] != f.record || qc.back()["stream"] != f.stream) {
+            qc.push_back({{"record", f.record},
+                          {"stream", f.stream},
+                          {"aggregate", Json()},
+                          {"tests", Json::object()}});
+        }
+        if (f.test == "aggregate") {
+            qc.back()["aggregate"] = f.flag;
+        } else {
+            qc.back()["tests"][f.test] = f.flag;
+        }
+    }
+    document["qc"] = std::move(qc);
     return document;
 }
 
@@ -291,15 +334,41 @@ std::string SeriesJson(std::string_view type, std::string_view field,
     json.reserve(json.size() + series.times.size() * (eachBuoy ? 48 : 28));
     AppendArray(json, "t", series.times, AppendNumber);
     AppendArray(json, "v", series.values, AppendNumber);
+    AppendArray(json, "qc", series.flags, AppendFlag);
     if (eachBuoy) {
         AppendBuoys(json, series.buoys, series.buoyNames);
+    }
+    if (!series.tests.empty()) {
+        json += ",\"qc_tests\":{";
+        for (std::size_t t = 0; t < series.tests.size(); ++t) {
+            AppendString(json, series.tests[t].test);
+            json += ':';
+            AppendValues(json, series.tests[t].flags, AppendFlag);
+            json += t + 1 < series.tests.size() ? "," : "";
+        }
+        json += '}';
     }
     return json + "}";
 }
 
 std::string SeriesCsv(const archive::SeriesValues& series, bool eachBuoy)
 {
-    std::string csv = eachBuoy ? "time,buoy,value\n" : "time,value\n";
+    const bool flagged = std::any_of(series.flags.begin(), series.flags.end(),
+                                     [](archive::StoredFlag f) { return f != 0; });
+    std::string csv = eachBuoy ? "time,buoy,value" : "time,value";
+    if (flagged) {
+        csv += ",qc_aggregate";
+        for (const archive::TestFlagRows& test : series.tests) {
+            csv += ",qc_" + test.test;
+        }
+    }
+    csv += '\n';
+    const auto flag = [&](archive::StoredFlag f) {
+        csv += ',';
+        if (f != 0) {
+            csv += std::to_string(int{f});
+        }
+    };
     for (std::size_t i = 0; i < series.times.size(); ++i) {
         csv += TimeText(series.times[i]);
         csv += ',';
@@ -310,6 +379,12 @@ std::string SeriesCsv(const archive::SeriesValues& series, bool eachBuoy)
         }
         if (!std::isnan(series.values[i])) {
             AppendNumber(csv, series.values[i]);
+        }
+        if (flagged) {
+            flag(series.flags[i]);
+            for (const archive::TestFlagRows& test : series.tests) {
+                flag(test.flags[i]);
+            }
         }
         csv += '\n';
     }
@@ -330,6 +405,7 @@ std::string TrackJson(const archive::TrackPositions& track, std::int64_t every)
     AppendArray(json, "id", track.messageIds,
                 [](std::string& out, std::int32_t id) { out += std::to_string(id); });
     AppendBuoys(json, track.buoys, track.buoyNames);
+    AppendArray(json, "qc", track.flags, AppendFlag);
     return json + "}";
 }
 

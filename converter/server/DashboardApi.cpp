@@ -340,8 +340,12 @@ void DashboardApi::Message(const HttpRequest& req, HttpResponse& res) const
     DecodedMessage decoded;
     ConvertedMessage converted = ConvertMessageBytes(message->payload, &decoded);
     if (part.empty() || part == "/json") {
+        const auto flags = reader->MessageFlags(message->envelope.id, reason);
+        if (!flags) {
+            return SendFailure(res, reason);
+        }
         download(".json");
-        return SendJson(res, MessageDocument(decoded, message->envelope));
+        return SendJson(res, MessageDocument(decoded, message->envelope, *flags));
     }
     if (part == "/report") {
         download(".txt");
@@ -367,6 +371,8 @@ void DashboardApi::Series(const HttpRequest& req, HttpResponse& res) const
         return res.Fail(404, "no scalar field of that name in that record type");
     }
     archive::SeriesQuery query{type, field, {}, filters->range};
+    // The aggregate flag always; each test's only when asked, as they multiply the answer.
+    query.testFlags = req.Param("tests") == "1";
     if (filters->buoy) {
         query.buoys.push_back(*filters->buoy);
     }

@@ -69,6 +69,7 @@ archive::Delivery Pushed(std::uint16_t momsn, double sessionTime, std::vector<st
 //   3 buoy B, mail attachment dated by its PB200 at T0+1800 (wind 9): battery 11
 //   4 mail-folder buoy, no time: battery 12
 //   5 mail-folder buoy, file time T0-86400 (the day before): battery 12.25
+// and flags of buoy A: battery 12.5 SUSPECT by its spike test, message 1's PB200 position FAIL.
 class SaltmarkServerApi : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -92,6 +93,18 @@ protected:
         for (const archive::Delivery& delivery : deliveries) {
             ASSERT_EQ(archive->Store(delivery, reason), archive::Added::New) << reason;
         }
+        const archive::BuoyFlags flags{
+            kBuoyA,
+            "hash",
+            "qc.yaml",
+            {},
+            {},
+            {{"Miscellaneous values.Battery voltage",
+              {{1, 1}},
+              {{"aggregate", {3}}, {"gross_range_test", {1}}, {"spike_test", {3}}}},
+             {"position", {{1, 0}}, {{"aggregate", {4}}, {"location_test", {4}}}}}};
+        ASSERT_TRUE(archive->WriteFlags(flags, reason)) << reason;
+        ASSERT_FALSE(archive->Commit().flagsNotWritten);
         s_api = DashboardApi::Open(s_dir / "archive.sqlite", std::chrono::hours(6), reason);
         ASSERT_TRUE(s_api) << reason;
     }
@@ -220,6 +233,11 @@ TEST_F(SaltmarkServerApi, OneMessageIsTheConvertersDocumentWithItsEnvelopeAndIts
     EXPECT_EQ(document["archive"]["session_time"], "2025-12-07T10:03:20Z");
     EXPECT_EQ(document["archive"]["iridium_cep_km"], 4);
     EXPECT_EQ(document["archive"]["time_source"], "session");
+    EXPECT_EQ(document["qc"], Json::array());
+    EXPECT_EQ(GetJson(&DashboardApi::Message, {}, "1")["qc"], Json::parse(R"([
+        {"record": 0, "stream": "position", "aggregate": 4, "tests": {"location_test": 4}},
+        {"record": 1, "stream": "Miscellaneous values.Battery voltage", "aggregate": 3,
+         "tests": {"gross_range_test": 1, "spike_test": 3}}])"));
 
     const HttpResponse image = Get(&DashboardApi::Message, {{"download", ""}}, "2/image");
     EXPECT_EQ(image.body, "\xff\xd8\xff");
@@ -240,7 +258,8 @@ TEST_F(SaltmarkServerApi, ASeriesOfSeveralBuoysSaysWhosePointEachIs)
 {
     const Json one =
         GetJson(&DashboardApi::Series, {{"type", "PB200"}, {"field", "WSMean"}, {"imei", kBuoyA}});
-    EXPECT_EQ(one, Json::parse(R"({"type":"PB200","field":"WSMean","t":[1765099970],"v":[7.5]})"));
+    EXPECT_EQ(one, Json::parse(
+                       R"({"type":"PB200","field":"WSMean","t":[1765099970],"v":[7.5],"qc":[null]})"));
 
     const HttpFields every{{"type", "PB200"}, {"field", "WSMean"}};
     const Json both = GetJson(&DashboardApi::Series, every);
@@ -259,10 +278,16 @@ TEST_F(SaltmarkServerApi, ASeriesOfSeveralBuoysSaysWhosePointEachIs)
     const Json volts = GetJson(&DashboardApi::Series, battery);
     EXPECT_EQ(volts["v"], Json::parse("[12.25, 12.5, null, 11]"));
     EXPECT_EQ(volts["buoy"][0], kFilesBuoy);
+    EXPECT_EQ(volts["qc"], Json::parse("[null, 3, null, null]"));
+    EXPECT_FALSE(volts.contains("qc_tests"));
     HttpFields oneCsv = battery;
-    oneCsv.insert(oneCsv.end(), {{"imei", kBuoyA}, {"format", "csv"}});
+    oneCsv.insert(oneCsv.end(), {{"imei", kBuoyA}, {"format", "csv"}, {"tests", "1"}});
     EXPECT_EQ(Get(&DashboardApi::Series, oneCsv).body,
-              "time,value\n2025-12-07T09:33:20Z,12.5\n2025-12-07T10:03:20Z,\n");
+              "time,value,qc_aggregate,qc_gross_range_test,qc_spike_test\n"
+              "2025-12-07T09:33:20Z,12.5,3,1,3\n2025-12-07T10:03:20Z,,,,\n");
+    oneCsv.erase(oneCsv.end() - 2);  // the format
+    EXPECT_EQ(GetJson(&DashboardApi::Series, oneCsv)["qc_tests"],
+              Json::parse(R"({"gross_range_test":[1,null],"spike_test":[3,null]})"));
 
     EXPECT_EQ(Get(&DashboardApi::Series, {{"type", "PB200"}, {"field", "Nope"}}).status, 404);
     EXPECT_EQ(Get(&DashboardApi::Series, {{"type", "IMU"}, {"field", "E"}}).status, 404)
@@ -279,6 +304,7 @@ TEST_F(SaltmarkServerApi, TheTrackIsParallelArraysOfEverySource)
         EXPECT_EQ(track[key].size(), n) << key;
     }
     EXPECT_EQ(track["source"], Json::parse(R"(["PB200", "Iridium", "Iridium", "PB200"])"));
+    EXPECT_EQ(track["qc"], Json::parse("[4, null, null, null]"));
     EXPECT_EQ(track["cep_km"], Json::parse("[null, 4, 4, null]"));
     EXPECT_EQ(track["buoy"][3], kBuoyB);
     EXPECT_EQ(GetJson(&DashboardApi::Track, {{"imei", kBuoyB}})["id"], Json::parse("[3]"));

@@ -142,6 +142,41 @@ def at_sea(folder):
     return imeis
 
 
+# One buoy's battery and gateway positions with faults put in, for the quality flags on the
+# page: a spike, a value out of range, a missing one, a position 55 km off its track and one
+# outside the box; QC_CONFIG flags them.
+FAULTY_IMEI = "300434062000001"
+FAULTY_COUNT = 40
+SPIKE, NAN, OUT_OF_RANGE, JUMP, OUTSIDE = 10, 15, 20, 12, 30
+QC_CONFIG = """\
+streams:
+  Miscellaneous_values.Battery_voltage:
+    qartod:
+      gross_range_test: {fail_span: [0, 30], suspect_span: [11, 14.5]}
+      spike_test: {suspect_threshold: 1, fail_threshold: 2}
+  iridium_position:
+    qartod:
+      location_test: {range_max: 20000, range_method: wgs84}
+      location_bounds_test: {shape: [150, -35, 152, -32]}
+"""
+
+
+def faulty(folder):
+    """The faulty buoy's messages as files in `folder`, their paths in time order."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for i in range(FAULTY_COUNT):
+        volts = {SPIKE: 15.0, NAN: float("nan"), OUT_OF_RANGE: 80.0}.get(i, 12.5 + 0.03 * (i % 4))
+        lat = -33.0 if i == JUMP else -33.5 + 0.002 * i
+        lon = 153.0 if i == OUTSIDE else 151.25
+        payload = bytes([55]) + battery(volts)
+        path = folder / f"{FAULTY_IMEI}_{i + 1}.sbd"
+        path.write_bytes(directip(FAULTY_IMEI, i + 1, START + 1800 * i, payload, lat, lon, 3))
+        paths.append(path)
+    return paths
+
+
 def write(folder, per_buoy, sparse=1):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)

@@ -14,6 +14,11 @@ cmake --install "$build_dir" --prefix "$prefix" >/dev/null
   { echo "the page is not in $prefix/share/saltmark/web" >&2; exit 1; }
 [ ! -e "$prefix/bin/web" ] || { echo "the page is still installed in bin/web" >&2; exit 1; }
 
+# Its help names the folder it will serve by default.
+"$prefix/bin/saltmark-server" --help | tr -s ' \n' '  ' |
+  grep -Fq "default: $(realpath "$prefix")/share/saltmark/web;" ||
+  { echo "--help does not name the installed page" >&2; exit 1; }
+
 log=$scratch/server.log
 "$prefix/bin/saltmark-server" --archive "$scratch/archive.sqlite" --directip 127.0.0.1:0 \
   --http 127.0.0.1:0 \

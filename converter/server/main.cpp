@@ -117,7 +117,10 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     app.add_option("--push-key", pushKey,
                    "the provider's RSA public key (PEM): each push's JWT must verify with it")
         ->check(CLI::ExistingFile);
-    app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
+    app.add_option("--web", webFolder,
+                   "the folder of the dashboard's page (default: " + DefaultWebRoot().string() +
+                       "; installed, the page is under share/saltmark/web of the prefix, in a "
+                       "build tree in web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
         app.parse(argc, argv);

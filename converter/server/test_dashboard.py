@@ -1,6 +1,7 @@
 """The dashboard in a real browser: saltmark-server on a temporary archive of composed messages
-(two buoys, 30 days; for the map, a second archive of buoys at sea around the globe), driven by
-headless Chromium through chromedriver, one browser session.
+(two buoys, 30 days; for the map, a second archive of buoys at sea around the globe; for the
+quality flags, a third of one buoy with faults put in, imported with --qc), driven by headless
+Chromium through chromedriver, one browser session.
 
 Run by CTest; by hand:
   python3 test_dashboard.py --server S --convert C --send D --web DIR [--screenshots DIR]
@@ -8,6 +9,7 @@ Run by CTest; by hand:
 
 import argparse
 import http.client
+import json
 import os
 import pathlib
 import re
@@ -319,6 +321,81 @@ class DashboardTest(unittest.TestCase):
         finally:
             self.assertEqual(server.stop(), 0)
 
+    def test_10_quality_flags_are_drawn_in_their_colours(self):
+        folder = pathlib.Path(self.tmp.name) / "faulty"
+        paths = fixture.faulty(folder / "in")
+        (folder / "qc.yaml").write_text(fixture.QC_CONFIG)
+        archive = folder / "archive.sqlite"
+        subprocess.run([ARGS.convert, "--db", str(archive), "--qc", str(folder / "qc.yaml"), *map(str, paths)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with sqlite3.connect(f"file:{archive}?mode=ro", uri=True) as db:
+            flagged = db.execute("SELECT f.stream = 'iridium_position', m.momsn - 1, f.flag FROM qc_flags f"
+                                 " JOIN messages m ON m.id = f.message_id WHERE f.test = 'aggregate'"
+                                 " AND f.flag IN (3, 4)").fetchall()
+        battery = {i: f for position, i, f in flagged if not position}
+        positions = [f for position, _, f in flagged if position]
+        suspect = min(i for i, f in battery.items() if f == 3)  # beside the spike
+        server = ServerProcess("--archive", str(archive), "--http", "127.0.0.1:0", "--web", ARGS.web)
+        base = f"http://127.0.0.1:{server.http}/"
+        # The colour at a value drawn on the chart, or `r` pixels right of a place on the track.
+        chart_pixel = """
+            const c = document.getElementById('chart').chart;
+            const [x, y] = [c.valToPos(arguments[0], 'x', true), c.valToPos(arguments[1], 'y', true)];
+            return [...c.ctx.getImageData(Math.round(x), Math.round(y), 1, 1).data.slice(0, 3)];"""
+        ring_pixel = """
+            const [x, y] = document.getElementById('track-map').project(arguments[0], arguments[1]);
+            const [px, py] = [x + arguments[2], y].map((p) => Math.round(p * devicePixelRatio));
+            return [...document.getElementById('track-overlay').getContext('2d')
+              .getImageData(px, py, 1, 1).data.slice(0, 3)];"""
+
+        def near(shown, name, what):
+            colour = [int(colours[name][k:k + 2], 16) for k in (1, 3, 5)]
+            self.assertTrue(all(abs(a - b) <= 12 for a, b in zip(shown, colour)), f"{what}: {shown} {name}")
+
+        def visit(fragment, ready):
+            self.browser.get(base + fragment)
+            self.browser.refresh()
+            return self.wait_for(ready)
+
+        try:
+            colours = {f["name"]: f["colour"] for f in json.loads(raw_get(server.http, "/api/config")[1])["qc_flags"]}
+            series = f"#/series?imei={fixture.FAULTY_IMEI}&type=Miscellaneous%20values&field=Battery%20voltage"
+            chart = visit(series, "const c = document.getElementById('chart'); return c?.chart && c")
+            self.assertEqual([chart.get_attribute("data-suspect"), chart.get_attribute("data-fail")],
+                             [str(list(battery.values()).count(f)) for f in (3, 4)])
+            for i, name, volts in ((fixture.OUT_OF_RANGE, "FAIL", 80.0), (fixture.SPIKE, "FAIL", 15.0),
+                                   (suspect, "SUSPECT", 12.5 + 0.03 * (suspect % 4))):
+                near(self.browser.execute_script(chart_pixel, fixture.START + 1800 * i, volts), name, f"point {i}")
+            legend = self.browser.find_element(By.ID, "qc-legend").text
+            self.assertTrue(all(name in legend for name in ("GOOD", "UNKNOWN", "SUSPECT", "FAIL", "MISSING")), legend)
+            self.shoot("series-flags")
+            # The switch takes the FAIL values off the chart (the new chart has none drawn apart).
+            self.browser.find_element(By.ID, "hide-fail").click()
+            self.wait_for("const c = document.getElementById('chart'); return c?.chart && !c.dataset.fail")
+            drawn = self.browser.execute_script("return document.getElementById('chart').chart.data.slice(1).flat()")
+            self.assertFalse({80.0, 15.0} & set(drawn))
+
+            # The spike's message lists its battery's flags, aggregate and tests.
+            spike_id = self.browser.execute_script(
+                "return fetch('/api/messages?limit=100').then((r) => r.json()).then((p) =>"
+                f" p.messages.find((m) => m.momsn === {fixture.SPIKE + 1}).id)")
+            row = visit(f"#/message/{spike_id}", "return document.querySelector('#qc-flags tr[data-record=\"0\"]')")
+            cells = [c.text for c in row.find_elements(By.TAG_NAME, "td")]
+            self.assertEqual(cells[2:4], ["15 V", "FAIL (4)"])
+            self.assertIn("gross_range_test SUSPECT (3), spike_test FAIL (4)", cells[4])
+            aggregate = row.find_element(By.CSS_SELECTOR, "td.flag").value_of_css_property("color")
+            near([int(c) for c in re.findall(r"\d+", aggregate)[:3]], "FAIL", "the aggregate")
+            self.shoot("message-flags")
+
+            # The track rings the flagged positions in their flag's colour.
+            overlay = visit(f"#/track?imei={fixture.FAULTY_IMEI}", "const m = document.getElementById('track-map');"
+                            " return m && m.dataset.drawn && document.getElementById('track-overlay')")
+            self.assertEqual([overlay.get_attribute("data-suspect"), overlay.get_attribute("data-fail")],
+                             [str(positions.count(f)) for f in (3, 4)])
+            near(self.browser.execute_script(ring_pixel, 153.0, -33.5 + 0.002 * fixture.OUTSIDE, 6), "FAIL", "outside")
+            near(self.browser.execute_script(ring_pixel, 151.25, -33.0, 6), "SUSPECT", "the jump")
+        finally:
+            self.assertEqual(server.stop(), 0)
 
 def main():
     global ARGS

@@ -115,3 +115,15 @@ export function describe(config, type, field) {
 export function withUnit(text, unit) {
   return unit === '1' ? text : `${text} (${unit})`;
 }
+
+// The quality-control flags by number, { flag, name, colour } as /api/config states them (a
+// colour only for the flags drawn apart: SUSPECT and FAIL); empty from a server without them.
+export function qcFlags(config) {
+  return new Map((config.qc_flags || []).map((f) => [f.flag, f]));
+}
+
+// "SUSPECT (3)"; a number the configuration does not name stays a number.
+export function flagText(flags, flag) {
+  const known = flags.get(flag);
+  return known ? `${known.name} (${flag})` : String(flag);
+}

@@ -83,3 +83,12 @@ export function buoyPicker(buoys, selected, onChange) {
     el('option', { value: '', text: 'all buoys' }),
     buoys.map((b) => el('option', { value: b.buoy, selected: b.buoy === selected, text: b.buoy })));
 }
+
+// A round swatch of a colour the server states, filled or as a ring; set through the style
+// object, as the page's security policy refuses style attributes.
+export function swatch(colour, { ring = false, line = false } = {}) {
+  const node = el('span', { class: `swatch${ring ? ' swatch-ring' : ''}${line ? ' swatch-line' : ''}` });
+  if (colour && ring) node.style.borderColor = colour;
+  else if (colour) node.style.background = colour;
+  return node;
+}

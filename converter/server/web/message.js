@@ -1,8 +1,9 @@
 // One message as the converter shows it: the report text byte for byte, the JSON, the image,
-// the wave spectrum and the Y81000 spectrum, and the files to download.
+// the wave spectrum and the Y81000 spectrum, and the files to download; and the quality
+// control's flags of its values, the aggregate and each test's.
 import uPlot from './vendor/uPlot.esm.js';
-import { el, getJson, getText, formatTime, formatPosition } from './dom.js';
-import { describe, withUnit } from './config.js';
+import { el, getJson, getText, formatTime, formatPosition, formatNumber } from './dom.js';
+import { describe, withUnit, qcFlags, flagText } from './config.js';
 import { config } from './store.js';
 import { logTickLabels, positiveOrNull, decadesBelowPeak } from './charts.js';
 
@@ -64,6 +65,59 @@ function y81000Spectra(records, cfg) {
   });
 }
 
+// The value a flag is about: a record's field (the stream names it after its record type, with
+// underscores for spaces) or position, or the gateway's estimate (record -1).
+function flaggedValue(doc, entry) {
+  const envelope = doc.archive || {};
+  const isPosition = entry.stream === 'position' || entry.stream === 'iridium_position';
+  if (entry.record < 0) {
+    return { where: 'Iridium gateway', value: envelope.iridium_latitude === null || envelope.iridium_latitude === undefined
+      ? '—' : formatPosition(envelope.iridium_latitude, envelope.iridium_longitude, 7) };
+  }
+  const record = doc.records.find((r) => r.index === entry.record);
+  const where = `Record ${entry.record}${record ? ` (${record.type})` : ''}`;
+  if (!record) return { where, value: '—' };
+  const fields = record.fields || {};
+  if (isPosition) {
+    return { where, value: typeof fields.Lat === 'number' ? formatPosition(fields.Lat, fields.Lon, 7) : '—' };
+  }
+  const name = entry.stream.slice(entry.stream.indexOf('.') + 1);
+  const key = [name, name.replaceAll('_', ' ')].find((k) => k in fields);
+  if (key === undefined || typeof fields[key] !== 'number') return { where, value: '—' };
+  return { where, value: formatNumber(fields[key], 6), type: record.type, field: key };
+}
+
+function flagCell(flags, flag) {
+  if (flag === null || flag === undefined) return el('td', { text: '—' });
+  const cell = el('td', { class: 'flag', 'data-flag': flag, text: flagText(flags, flag) });
+  const colour = flags.get(flag)?.colour;
+  if (colour) cell.style.color = colour;
+  return cell;
+}
+
+// One row per flagged value: where it is, the value, its aggregate flag and each test's.
+function qcTable(doc, cfg) {
+  const flags = qcFlags(cfg);
+  if (!doc.qc || doc.qc.length === 0) return el('p', { id: 'qc-flags', class: 'hint', text: 'No quality-control flags for this message.' });
+  return el('table', { id: 'qc-flags', class: 'qc' },
+    el('tr', {}, ['Value of', 'Stream', 'Value', 'Aggregate', 'Tests'].map((h) => el('th', { text: h }))),
+    doc.qc.map((entry) => {
+      const { where, value, type, field } = flaggedValue(doc, entry);
+      const unit = field ? describe(cfg, type, field).unit : '1';
+      return el('tr', { 'data-stream': entry.stream, 'data-record': entry.record },
+        el('td', { text: where }), el('td', { text: entry.stream }),
+        el('td', { text: unit === '1' || unit === 'unit unknown' ? value : `${value} ${unit}` }),
+        flagCell(flags, entry.aggregate),
+        el('td', {}, Object.entries(entry.tests).map(([test, flag], i) => {
+          const span = el('span', { class: 'test-flag', 'data-test': test, 'data-flag': flag }, `${i ? ', ' : ''}${test} `,
+            el('span', { class: 'flag', text: flagText(flags, flag) }));
+          const colour = flags.get(flag)?.colour;
+          if (colour) span.lastChild.style.color = colour;
+          return span;
+        })));
+    }));
+}
+
 export async function show({ root, params, signal, onLeave }) {
   const charts = [];
   onLeave(() => charts.forEach((chart) => chart.destroy()));
@@ -88,6 +142,8 @@ export async function show({ root, params, signal, onLeave }) {
   root.append(el('div', {},
     el('h2', { class: 'title' }, 'Message ', el('span', { id: 'message-file', text: doc.file })),
     el('dl', { class: 'facts' }, facts.map(([k, v]) => [el('dt', { text: k }), el('dd', { text: v })])),
+    el('h3', { text: 'Quality flags' }),
+    qcTable(doc, cfg),
     el('p', { class: 'downloads' },
       el('a', { href: `${base}/raw?download=1`, text: '.sbd' }),
       el('a', { href: `${base}/report?download=1`, text: '.txt' }),

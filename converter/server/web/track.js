@@ -1,14 +1,16 @@
 // Where the buoy drifted: the positions its PB200, IMU and Ellipse records state and the
 // Iridium gateway's estimate with its CEP circle, over Natural Earth coastlines (no tile
 // server), with a graticule and a scale bar. Wheel to zoom, drag to pan, double-click to
-// reset; a click on a position opens its message.
+// reset; a click on a position opens its message. A position the quality control flagged
+// SUSPECT or FAIL is ringed in its flag's colour.
 //
 // d3-geo draws the map: it cuts lines and polygons at the antimeridian and the edge of the
 // globe and fills land as polygons on the sphere, so an island that straddles 180° or an
 // ocean ringed by land comes out right. The map is two layers: sea, graticule and land below,
 // the track above, so that the land under a buoy stays what the coastlines say.
-import { el, getJson, query, formatTime, formatPosition, buoyPicker } from './dom.js';
-import { buoys } from './store.js';
+import { el, getJson, query, formatTime, formatPosition, buoyPicker, swatch } from './dom.js';
+import { qcFlags, flagText } from './config.js';
+import { buoys, config } from './store.js';
 
 const d3 = window.d3;
 const kColours = { PB200: '#1b6ca8', IMU: '#2a9d5b', Ellipse: '#b5651d', Iridium: '#9c2a9c' };
@@ -19,6 +21,7 @@ const kOffGlobeColour = '#fafbfc';
 const kGraticuleColour = 'rgba(60, 90, 120, 0.25)';
 const kEarthRadiusKm = 6371.0;
 const kHoverPixels = 8;
+const kFlagRingPixels = 6;
 const kMarginPixels = 12;
 const kSettleMilliseconds = 250;
 // Beyond this distance from the track's middle (degrees of arc) a regional map would stretch
@@ -126,7 +129,7 @@ function drawBase(ctx, projection, land, width, height, step) {
 
 // Each buoy's record positions joined in time order along great circles, one line per source;
 // the Iridium estimates stay points with their circles.
-function drawTrack(ctx, track, projection, kmPerPx) {
+function drawTrack(ctx, track, projection, kmPerPx, flags) {
   const path = d3.geoPath(projection, ctx);
   const lines = new Map();
   track.source.forEach((s, i) => {
@@ -159,6 +162,16 @@ function drawTrack(ctx, track, projection, kmPerPx) {
     ctx.beginPath();
     ctx.arc(x, y, s === 'Iridium' ? 2 : 2.5, 0, 2 * Math.PI);
     ctx.fill();
+  });
+  // The rings last, so that no later point covers one.
+  ctx.lineWidth = 2.5;
+  track.qc.forEach((q, i) => {
+    const colour = flags.get(q)?.colour;
+    if (!colour || !shown[i]) return;
+    ctx.strokeStyle = colour;
+    ctx.beginPath();
+    ctx.arc(shown[i][0], shown[i][1], kFlagRingPixels, 0, 2 * Math.PI);
+    ctx.stroke();
   });
   return shown;
 }
@@ -202,8 +215,12 @@ export async function show({ root, params, signal, onLeave }) {
   let settle = 0;
   onLeave(() => { cancelAnimationFrame(frame); clearTimeout(settle); });
   const imei = params.get('imei') || '';
-  const [known, track] = await Promise.all([buoys(), getJson(`/api/track${query({ imei })}`, signal)]);
+  const [known, track, cfg] = await Promise.all([buoys(), getJson(`/api/track${query({ imei })}`, signal), config()]);
   if (signal.aborted) return;
+  const flags = qcFlags(cfg);
+  track.qc = track.qc || track.t.map(() => null);  // a server before flags
+  const flagCounts = new Map();
+  track.qc.forEach((q) => { if (flags.get(q)?.colour) flagCounts.set(q, (flagCounts.get(q) || 0) + 1); });
   const tip = el('div', { class: 'tip', id: 'track-tip', hidden: true });
   const counts = {};
   track.source.forEach((s) => { counts[s] = (counts[s] || 0) + 1; });
@@ -215,6 +232,8 @@ export async function show({ root, params, signal, onLeave }) {
       el('label', {}, 'Buoy ', buoyPicker(known, imei, (value) => { location.hash = `#/track${query({ imei: value })}`; })),
       Object.keys(kColours).map((s) => el('span', { class: 'legend' },
         el('span', { class: `swatch swatch-${s}` }), `${s} (${counts[s] || 0})`)),
+      [...flags.values()].filter((f) => f.colour).map((f) => el('span', { class: 'legend', 'data-flag': f.flag },
+        swatch(f.colour, { ring: true }), `${flagText(flags, f.flag)}: ${flagCounts.get(f.flag) || 0}`)),
       track.every > 1 ? el('span', { class: 'age', text: `every ${track.every}th message` }) : null),
     holder,
     el('p', { class: 'hint' }, 'Wheel to zoom, drag to pan, double-click to reset; click a position for its message. ',
@@ -228,6 +247,7 @@ export async function show({ root, params, signal, onLeave }) {
   holder.style.height = `${height}px`;
   holder.append(el('div', { class: 'map-clip' }, base.canvas), over.canvas, tip);
   base.canvas.dataset.points = String(track.t.length);
+  for (const [flag, n] of flagCounts) over.canvas.dataset[flags.get(flag).name.toLowerCase()] = String(n);
 
   const positions = track.lon.map((lon, i) => [lon, track.lat[i]]);
   const globeScale = fittedProjection(positions, width, height)
@@ -238,7 +258,7 @@ export async function show({ root, params, signal, onLeave }) {
   const drawOverlay = () => {
     const kmPerPx = kmPerPixel(projection, width, height);
     over.ctx.clearRect(0, 0, width, height);
-    shown = drawTrack(over.ctx, track, projection, kmPerPx);
+    shown = drawTrack(over.ctx, track, projection, kmPerPx, flags);
     drawScaleBar(over.ctx, kmPerPx, height, graticuleStep(kmPerPx, width));
     if (track.t.length === 0) {
       over.ctx.fillStyle = '#555';
@@ -326,7 +346,8 @@ export async function show({ root, params, signal, onLeave }) {
     tip.hidden = best < 0;
     if (best < 0) return;
     const cep = track.cep_km[best] ? `, CEP ${track.cep_km[best]} km` : '';
-    tip.textContent = `${formatTime(track.t[best])}\n${track.source[best]} ${formatPosition(track.lat[best], track.lon[best], 7)}${cep}\n${track.buoy[best]}`;
+    const flag = track.qc[best] ? `\nflag ${flagText(flags, track.qc[best])}` : '';
+    tip.textContent = `${formatTime(track.t[best])}\n${track.source[best]} ${formatPosition(track.lat[best], track.lon[best], 7)}${cep}\n${track.buoy[best]}${flag}`;
     tip.style.left = `${e.offsetX + 12}px`;
     tip.style.top = `${e.offsetY + 12}px`;
   });
