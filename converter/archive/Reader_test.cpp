@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <tuple>
 
 #include "Archive.h"
 #include "testing/MessageComposer.h"
@@ -118,19 +117,6 @@ protected:
         for (const Delivery& delivery : deliveries) {
             ASSERT_EQ(archive->Store(delivery, reason), Added::New) << reason;
         }
-        // The battery's flags, the stream spelled as a configuration may spell it.
-        const auto battery = [](const char* buoy, std::vector<ValueKey> keys,
-                                std::vector<std::uint8_t> aggregate,
-                                std::vector<std::uint8_t> range) {
-            return BuoyFlags{buoy, "hash", "qc.yaml", {}, {},
-                             {{"Miscellaneous_values.Battery_voltage", std::move(keys),
-                               {{"aggregate", std::move(aggregate)},
-                                {"gross_range_test", std::move(range)}}}}};
-        };
-        ASSERT_TRUE(archive->WriteFlags(battery(kBuoyA, {{1, 1}, {2, 0}}, {1, 9}, {1, 4}), reason))
-            << reason;
-        ASSERT_TRUE(archive->WriteFlags(battery(kBuoyB, {{4, 1}}, {3}, {3}), reason)) << reason;
-        ASSERT_TRUE(archive->Commit().notArchived.empty());
     }
     static void TearDownTestSuite() { fs::remove_all(s_dir); }
     static fs::path Path() { return s_dir / "archive.sqlite"; }
@@ -414,28 +400,6 @@ TEST_F(ReaderTest, ArrayHasEveryRecordWhereverItStandsInItsMessage)
               2u);
     EXPECT_FALSE(m_reader->Array({"Y81000", "Epsilon"}, reason));
     EXPECT_NE(reason.find("no array field"), std::string::npos) << reason;
-}
-
-TEST_F(ReaderTest, FlagsAreOneBuoysOneStreamAndTestWhateverTheSpelling)
-{
-    std::string reason;
-    const auto flags = [&](const char* buoy, const char* stream, const char* test) {
-        const auto read = m_reader->Flags(buoy, stream, reason, test);
-        EXPECT_TRUE(read) << reason;
-        std::vector<std::tuple<std::int64_t, std::int32_t, int>> rows;
-        for (const ValueFlag& flag : read ? *read : std::vector<ValueFlag>{}) {
-            rows.emplace_back(flag.key.messageId, flag.key.record, flag.flag);
-        }
-        return rows;
-    };
-    using Rows = std::vector<std::tuple<std::int64_t, std::int32_t, int>>;
-    EXPECT_EQ(flags(kBuoyA, "miscellaneous values.Battery voltage", "aggregate"),
-              (Rows{{1, 1, 1}, {2, 0, 9}}));
-    EXPECT_EQ(flags(kBuoyA, "Miscellaneous_values.Battery_voltage", "gross_range_test"),
-              (Rows{{1, 1, 1}, {2, 0, 4}}));
-    EXPECT_EQ(flags(kBuoyB, "Miscellaneous values.Battery voltage", "aggregate"),
-              (Rows{{4, 1, 3}}));
-    EXPECT_TRUE(flags(kBuoyA, "PB200.WSMean", "aggregate").empty());
 }
 
 TEST_F(ReaderTest, ReadsVersion2To4ArchivesWithoutWritingAndRefusesTheRest)
