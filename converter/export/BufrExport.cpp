@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string_view>
 #include <utility>
@@ -248,6 +250,16 @@ std::string FileName(const Observation& observation, std::int64_t messageId)
     return name;
 }
 
+bool SameContent(const std::filesystem::path& path, std::string_view bytes)
+{
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) != bytes.size() || error) {
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    return std::equal(bytes.begin(), bytes.end(), std::istreambuf_iterator<char>(in));
+}
+
 bool WriteBuoy(const archive::Reader& reader, const deployment::Buoy& buoy,
                const std::filesystem::path& dir, const archive::TimeRange& range,
                BufrCounts& counts, std::string& reason)
@@ -282,6 +294,10 @@ bool WriteBuoy(const archive::Reader& reader, const deployment::Buoy& buoy,
             }
             const std::string_view text(reinterpret_cast<const char*>(bytes->data()),
                                         bytes->size());
+            if (SameContent(path, text)) {
+                ++counts.unchanged;
+                continue;
+            }
             if (!orcan::writeWholeFile(path, text, reason)) {
                 reason = path.string() + ": " + reason;
                 return false;

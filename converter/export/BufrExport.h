@@ -32,14 +32,17 @@ struct SkippedBuoy {
 };
 
 struct BufrCounts {
-    std::size_t files = 0;  // reports written
+    std::size_t files = 0;      // reports written
+    std::size_t unchanged = 0;  // reports already in the folder as they are, left alone
     // Messages with a time but neither a position nor any value to report.
     std::size_t empty = 0;
     std::vector<SkippedBuoy> skipped;  // buoys asked for or deployed but not reported
 };
 
 // Writes "<WMO code>_<yyyymmddThhmm>Z_<message id>.bufr" into `dir` (which must exist),
-// each file whole or not at all; nothing with `reason` set at the first failure.
+// each file whole or not at all; nothing with `reason` set at the first failure. A file that
+// already holds its report is not touched: exporting again after new messages arrived writes
+// only theirs, and whatever forwards the folder by modification time sends nothing twice.
 std::optional<BufrCounts> WriteBufrFiles(const archive::Reader& reader,
                                          const deployment::Deployment& deployment,
                                          const std::filesystem::path& dir,

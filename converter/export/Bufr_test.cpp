@@ -217,7 +217,11 @@ TEST_F(BufrTest, EachMessageIsAReportOfWhatTheArchiveHoldsWithRejectedValuesMiss
                          {"batteryVoltageLargeRange", 12.4}, {"nonCoordinatePressure", 101290.0},
                          {"airTemperature", 14.4 + kKelvin}, {"windDirection", 240.1}}));
 
-    // One buoy over half an hour: the second message alone.
+    // Again: nothing to write. One buoy over half an hour: the second message alone.
+    const auto again = Write("all", {});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->files, 0u);
+    EXPECT_EQ(again->unchanged, 3u);
     const auto window = Write("window", {kNorth, {kNoon + 1200.0, kNoon + 2400.0}});
     ASSERT_TRUE(window);
     EXPECT_EQ(window->files, 1u);
