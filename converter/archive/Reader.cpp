@@ -1147,4 +1147,38 @@ std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
     return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
 }
 
+std::optional<std::vector<ValueFlag>> Reader::Flags(const std::string& buoy,
+                                                    const std::string& stream,
+                                                    std::string& reason,
+                                                    const std::string& test) const
+{
+    std::vector<ValueFlag> flags;
+    if (m_impl->version < 4) {
+        return flags;
+    }
+    // The configuration names a record's stream as it likes ("Miscellaneous_values" or with
+    // a space, any case), and the flags keep its spelling.
+    Statement rows = Prepare(m_impl->db.get(),
+                             std::string(kBuoyIds) +
+                                 "SELECT f.message_id, f.record, f.flag FROM ids"
+                                 " CROSS JOIN qc_flags f ON f.message_id = ids.id"
+                                 " WHERE f.test = ?3 AND lower(replace(f.stream, '_', ' '))"
+                                 " = lower(replace(?2, '_', ' '))"
+                                 " ORDER BY f.message_id, f.record",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    rows.Bind(1, ImeiOf(buoy));
+    rows.Bind(2, std::string_view(stream));
+    rows.Bind(3, std::string_view(test));
+    if (!EachRow(rows, reason, [&](const Statement& row) {
+            flags.push_back({{row.Integer(0), static_cast<std::int32_t>(row.Integer(1))},
+                             static_cast<std::uint8_t>(row.Integer(2))});
+        })) {
+        return std::nullopt;
+    }
+    return flags;
+}
+
 }  // namespace saltmark::archive

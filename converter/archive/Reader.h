@@ -184,6 +184,13 @@ struct ArrayQuery {
 };
 
 // One array of one record: every record of the type in a message, wherever it stands.
+// One value's flag of one test (QcRows.h): 1 pass, 2 not evaluated, 3 suspect, 4 fail, 9
+// missing.
+struct ValueFlag {
+    ValueKey key;
+    std::uint8_t flag = 0;
+};
+
 struct ArrayRecord {
     std::int64_t messageId = 0;
     std::int32_t record = 0;  // the record's index in its message
@@ -224,6 +231,11 @@ public:
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
                                      const std::vector<std::string>& streams,
                                      std::string& reason) const;
+    // The flags `test` gave one buoy's `stream` ("PB200.WSMean" named either way, "position",
+    // "iridium_position"), by key; empty when none are stored or the archive predates flags.
+    std::optional<std::vector<ValueFlag>> Flags(const std::string& buoy, const std::string& stream,
+                                                std::string& reason,
+                                                const std::string& test = "aggregate") const;
 
     struct Impl;
 
