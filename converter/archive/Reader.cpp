@@ -1147,12 +1147,12 @@ std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
     return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
 }
 
-std::optional<std::vector<ValueFlag>> Reader::Flags(const std::string& buoy,
+std::optional<std::vector<KeyedFlag>> Reader::Flags(const std::string& buoy,
                                                     const std::string& stream,
                                                     std::string& reason,
                                                     const std::string& test) const
 {
-    std::vector<ValueFlag> flags;
+    std::vector<KeyedFlag> flags;
     if (m_impl->version < 4) {
         return flags;
     }

@@ -186,7 +186,7 @@ struct ArrayQuery {
 // One array of one record: every record of the type in a message, wherever it stands.
 // One value's flag of one test (QcRows.h): 1 pass, 2 not evaluated, 3 suspect, 4 fail, 9
 // missing.
-struct ValueFlag {
+struct KeyedFlag {
     ValueKey key;
     std::uint8_t flag = 0;
 };
@@ -233,7 +233,7 @@ public:
                                      std::string& reason) const;
     // The flags `test` gave one buoy's `stream` ("PB200.WSMean" named either way, "position",
     // "iridium_position"), by key; empty when none are stored or the archive predates flags.
-    std::optional<std::vector<ValueFlag>> Flags(const std::string& buoy, const std::string& stream,
+    std::optional<std::vector<KeyedFlag>> Flags(const std::string& buoy, const std::string& stream,
                                                 std::string& reason,
                                                 const std::string& test = "aggregate") const;
 

@@ -87,7 +87,7 @@ std::optional<Flags> ReadFlags(const archive::Reader& reader, const std::string&
         return std::nullopt;
     }
     Flags flags;
-    for (const archive::ValueFlag& row : *rows) {
+    for (const archive::KeyedFlag& row : *rows) {
         flags.emplace(Key{row.key.messageId, row.key.record}, row.flag);
     }
     return flags;
