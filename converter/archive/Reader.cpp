@@ -761,7 +761,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         return std::nullopt;
     }
     SeriesValues series;
-    std::vector<std::int32_t> records;
+    std::vector<std::int32_t>& records = series.records;
     BuoyNames buoyNames;
     // Each query names its buoys in the order asked, whether or not they have a value.
     std::vector<std::string> asked;  // each buoy once
@@ -803,6 +803,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.times, order);
     Permute(series.values, order);
     Permute(series.messageIds, order);
+    Permute(series.records, order);
     Permute(series.buoys, order);
     series.buoyNames = std::move(buoyNames).Names();
     return series;
@@ -1041,6 +1042,36 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
               " WHERE unixepoch(m.time) IS NOT NULL AND (m.iridium_latitude IS NOT NULL"
               " OR m.iridium_longitude IS NOT NULL)",
               take(result.iridiumPosition))) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<StreamFlags> Reader::Flags(const std::string& buoy, const std::string& stream,
+                                         const std::string& test, std::string& reason) const
+{
+    StreamFlags result;
+    if (m_impl->version < 4) {
+        return result;
+    }
+    Statement rows = Prepare(m_impl->db.get(),
+                             std::string(kBuoyIds) +
+                                 "SELECT f.message_id, f.record, f.flag FROM ids CROSS JOIN"
+                                 " qc_flags f ON f.message_id = ids.id WHERE"
+                                 " replace(f.stream, ' ', '_') = replace(?2, ' ', '_')"
+                                 " AND f.test = ?3 ORDER BY f.message_id, f.record",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    rows.Bind(1, ImeiOf(buoy));
+    rows.Bind(2, std::string_view(stream));
+    rows.Bind(3, std::string_view(test));
+    if (!EachRow(rows, reason, [&](const Statement& row) {
+            result.keys.push_back(
+                {row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            result.flags.push_back(static_cast<std::uint8_t>(row.Integer(2)));
+        })) {
         return std::nullopt;
     }
     return result;

@@ -129,8 +129,16 @@ struct SeriesValues {
     std::vector<double> times;
     std::vector<double> values;
     std::vector<std::int32_t> messageIds;
-    std::vector<std::int32_t> buoys;  // each point's buoy, an index into buoyNames
+    std::vector<std::int32_t> records;  // each value's record: its index in the message
+    std::vector<std::int32_t> buoys;    // each point's buoy, an index into buoyNames
     std::vector<std::string> buoyNames;
+};
+
+// One quality-control test's flags of one stream of one buoy ("PB200.WSMean", spaces spelt
+// either way; "aggregate" the test that sums them up), by the value's key, in key order.
+struct StreamFlags {
+    std::vector<ValueKey> keys;
+    std::vector<std::uint8_t> flags;
 };
 
 struct TrackQuery {
@@ -197,6 +205,9 @@ public:
     std::optional<TrackPositions> Track(const TrackQuery& query, std::string& reason) const;
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,
                                                   std::string& reason) const;
+    // Empty for an archive before the flags' tables, or a stream nobody flagged.
+    std::optional<StreamFlags> Flags(const std::string& buoy, const std::string& stream,
+                                     const std::string& test, std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
     // control reads them (see QcRows.h).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
