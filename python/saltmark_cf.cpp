@@ -26,6 +26,9 @@ py::dict AttributesDict(const ex::VariableAttributes& a)
     if (!a.comment.empty()) {
         d["comment"] = a.comment;
     }
+    if (!a.cellMethods.empty()) {
+        d["cell_methods"] = a.cellMethods;
+    }
     if (a.integer) {
         d["_FillValue"] = static_cast<long long>(a.fillValue);
     } else {
@@ -41,6 +44,9 @@ py::dict AttributesDict(const ex::VariableAttributes& a)
     if (a.shape == ex::Shape::Array) {
         d["dimension"] = a.dimension;
         d["length"] = a.length;
+        if (!a.coordinate.empty()) {
+            d["coordinate"] = a.coordinate;  // the variable that labels its elements
+        }
     }
     return d;
 }
@@ -58,7 +64,7 @@ void BindVariableAttributes(py::module_& m)
         py::arg("record"), py::arg("field"),
         R"(The NetCDF variable of one decoded field, as saltmark-export writes it: a dict with
 name, units, long_name, standard_name (where CF has one), coverage_content_type, comment,
-_FillValue, decoder_fill_values (what the logger writes for no reading, mapped to
+cell_methods, _FillValue, decoder_fill_values (what the logger writes for no reading, mapped to
 _FillValue, as is any non-finite value when non_finite_is_fill), dtype, and for an array its
 dimension and length. Record and field by the decoder's or the archive's names; None for a
 field the exports leave out.)");

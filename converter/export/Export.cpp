@@ -389,6 +389,16 @@ std::vector<const VariableAttributes*> FieldsOf(const std::vector<const Trajecto
     return out;
 }
 
+bool GtsQuantity(const VariableAttributes& a)
+{
+    constexpr std::string_view kTaken[] = {"wind_from_direction", "wind_speed", "air_temperature",
+                                           "air_pressure", "relative_humidity",
+                                           "sea_water_temperature",
+                                           "sea_surface_wave_significant_height"};
+    return a.cellMethods != "time: standard_deviation" &&
+           std::find(std::begin(kTaken), std::end(kTaken), a.standardName) != std::end(kTaken);
+}
+
 const FieldColumn* ColumnOf(const Trajectory& t, const VariableAttributes* a)
 {
     for (const FieldColumn& column : t.fields) {
@@ -486,7 +496,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         file.Double(variable, "valid_max", bound);
         file.Text(variable, "coverage_content_type", "coordinate");
     }
-    const std::string coordinates = "time latitude longitude";
+    // The message id labels each observation: an auxiliary coordinate, like a station name.
+    const std::string coordinates = "time latitude longitude message_id";
     const int source = file.Variable("position_source", NC_BYTE, {obs});
     file.Text(source, "long_name", "source of the position fix");
     file.Bytes(source, "flag_values", {0, 1, 2, 3});
@@ -495,8 +506,9 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(source, "coordinates", coordinates);
     const int message = file.Variable("message_id", NC_INT, {obs});
     file.Text(message, "long_name", "message in the archive");
+    file.Int(message, "_FillValue", kIntegerFill);
+    file.Int(message, "missing_value", kIntegerFill);
     file.Text(message, "coverage_content_type", "auxiliaryInformation");
-    file.Text(message, "coordinates", coordinates);
 
     int platform = -1;
     if (!ragged) {
@@ -567,7 +579,11 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         if (!a->comment.empty()) {
             file.Text(v, "comment", a->comment);
         }
-        file.Text(v, "coordinates", coordinates);
+        if (!a->cellMethods.empty()) {
+            file.Text(v, "cell_methods", a->cellMethods);
+        }
+        file.Text(v, "coordinates", a->coordinate.empty() ? coordinates
+                                                           : coordinates + " " + a->coordinate);
         if (platform >= 0) {
             file.Text(v, "platform", "platform");
         }
@@ -575,6 +591,12 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
             file.Text(v, "instrument", InstrumentVariable(*instrument));
         }
         int flagVar = -1;
+        // What the GTS takes from a drifting buoy, when the buoy has a WMO number and the
+        // value a quality flag.
+        if (buoy && !buoy->wmoPlatformCode.empty() && flaggedNames.contains(a->name) &&
+            GtsQuantity(*a)) {
+            file.Text(v, "gts_ingest", "true");
+        }
         if (flaggedNames.contains(a->name)) {
             const std::string flagName = a->name + "_qc_agg";
             file.Text(v, "ancillary_variables", flagName);

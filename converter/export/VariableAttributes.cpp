@@ -33,24 +33,28 @@ struct Meaning {
     std::string_view units, longName, standardName, coverage, comment = {};
 };
 
+// A burst statistic: CF names the quantity and says the statistic in cell_methods.
+constexpr std::string_view kMeanOverBurst = "time: mean";
+constexpr std::string_view kSpreadOverBurst = "time: standard_deviation";
+
 constexpr Meaning kMeanings[] = {
     // Weather stations.
     {"", "WDMean", "degree", "wind direction", "wind_from_direction", kMeasurement,
      "direction the wind blows from, clockwise from true north"},
-    {"", "WDSTD", "degree", "wind direction standard deviation", "", kMeasurement},
+    {"", "WDSTD", "degree", "wind direction standard deviation", "wind_from_direction", kMeasurement},
     {"", "WSMean", "m s-1", "wind speed", "wind_speed", kMeasurement},
-    {"", "WSSTD", "m s-1", "wind speed standard deviation", "", kMeasurement},
+    {"", "WSSTD", "m s-1", "wind speed standard deviation", "wind_speed", kMeasurement},
     {"", "ATMean", "degC", "air temperature", "air_temperature", kMeasurement},
-    {"", "ATSTD", "K", "air temperature standard deviation", "", kMeasurement},
+    {"", "ATSTD", "K", "air temperature standard deviation", "air_temperature", kMeasurement},
     {"", "BPMean", "hPa", "air pressure", "air_pressure", kMeasurement},
-    {"", "BPSTD", "hPa", "air pressure standard deviation", "", kMeasurement},
+    {"", "BPSTD", "hPa", "air pressure standard deviation", "air_pressure", kMeasurement},
     {"PB200", "COGMean", "degree", "course over ground", "platform_course", kMeasurement},
-    {"PB200", "COGSTD", "degree", "course over ground standard deviation", "", kMeasurement},
+    {"PB200", "COGSTD", "degree", "course over ground standard deviation", "platform_course", kMeasurement},
     {"V536", "RHMean", "percent", "relative humidity", "relative_humidity", kMeasurement},
-    {"V536", "RHSTD", "percent", "relative humidity standard deviation", "", kMeasurement},
+    {"V536", "RHSTD", "percent", "relative humidity standard deviation", "relative_humidity", kMeasurement},
     {"V536", "RainAcc", "mm", "rain accumulation", "thickness_of_rainfall_amount", kMeasurement,
      "accumulated since the station last reset its counter"},
-    {"V536", "RainInt", "mm h-1", "rain intensity", "", kMeasurement},
+    {"V536", "RainInt", "mm h-1", "rain intensity", "rainfall_rate", kMeasurement},
     // Waves and motion: the IMU and the Ellipse carry the same wave summary and spectrum.
     {"", "Hs", "m", "significant wave height", "sea_surface_wave_significant_height",
      kMeasurement},
@@ -68,8 +72,8 @@ constexpr Meaning kMeanings[] = {
     {"", "A2", "1", "second directional Fourier coefficient a2", "", kMeasurement},
     {"", "B2", "1", "second directional Fourier coefficient b2", "", kMeasurement},
     {"Ellipse", "CF", "1", "band check factor", "", kQuality},
-    {"", "Lat", "degrees_north", "latitude of the sensor's own fix", "", kMeasurement},
-    {"", "Lon", "degrees_east", "longitude of the sensor's own fix", "", kMeasurement},
+    {"", "Lat", "degrees_north", "latitude of the sensor's own fix", "latitude", kMeasurement},
+    {"", "Lon", "degrees_east", "longitude of the sensor's own fix", "longitude", kMeasurement},
     {"IMU", "ihAz", "1", "vertical acceleration histogram counts", "", kMeasurement},
     {"IMU", "ibcAz", "m s-2", "vertical acceleration histogram bin centre", "", kCoordinate},
     {"IMU", "ihAh", "1", "horizontal acceleration histogram counts", "", kMeasurement},
@@ -115,6 +119,25 @@ constexpr Meaning kMeanings[] = {
     {"Signature", "Burst cells", "1", "burst cell count", "", kAuxiliary},
     {"Signature", "Avg cells", "1", "averaged cell count", "", kAuxiliary},
 };
+
+// The variable that labels an array's elements (its frequencies or bin centres).
+std::string_view CoordinateOf(std::string_view record, std::string_view field)
+{
+    constexpr std::pair<std::string_view, std::string_view> kCounts[] = {
+        {"ihAz", "ibcAz"}, {"ihAh", "fbcAh"}, {"ihVh", "fbcVh"}};
+    for (const auto& [counts, centres] : kCounts) {
+        if (field == counts) {
+            return centres;
+        }
+    }
+    if (record == "Y81000") {
+        return field == "Tke" ? "Freq" : "";
+    }
+    if (field == "f" || field == "F" || field.starts_with("i") || field.starts_with("fbc")) {
+        return "";
+    }
+    return record == "IMU" ? "f" : "F";
+}
 
 // The band or bin dimension of an array field, by the array's length and record.
 std::string ArrayDimension(std::string_view record, std::string_view field)
@@ -180,8 +203,16 @@ std::vector<VariableAttributes> BuildTable()
             a.comment = meaning->comment;
             a.integer = field.kind == FieldKind::Int32 || field.kind == FieldKind::UInt16 ||
                         field.kind == FieldKind::Int32Array;
+            if (meaning->longName.ends_with("standard deviation")) {
+                a.cellMethods = kSpreadOverBurst;
+            } else if (field.name.ends_with("Mean") || field.name.ends_with(" mean")) {
+                a.cellMethods = kMeanOverBurst;
+            }
             if (IsArray(field.kind)) {
                 a.shape = Shape::Array;
+                if (const auto labels = CoordinateOf(type.typeName, field.name); !labels.empty()) {
+                    a.coordinate = ArchiveSpelling(type.typeName) + "_" + ArchiveSpelling(labels);
+                }
                 a.dimension = ArrayDimension(type.typeName, field.name);
                 a.length = field.count;
             }

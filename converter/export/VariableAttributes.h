@@ -27,6 +27,10 @@ struct VariableAttributes {
     std::string standardName;         // empty where the CF standard-name table has none
     std::string coverageContentType;  // ISO 19115-1 as ACDD uses it
     std::string comment;              // empty, or what a reader must know beyond the name
+    std::string cellMethods;          // "time: mean" for a burst statistic
+    // An array's frequency or bin centres: the variable of the same record that labels its
+    // elements, an auxiliary coordinate.
+    std::string coordinate;
     bool integer = false;             // counts (int32), else float32
     Shape shape = Shape::Scalar;
     std::string dimension;  // an array's band or bin dimension ("band", "wave_band", ...)
