@@ -40,7 +40,11 @@ TEST(VariableAttributes, NamesAndUnitsAsPythonsDatasetHasThem)
     EXPECT_EQ(tke->dimension, "band");
     EXPECT_EQ(tke->length, 116);
     EXPECT_EQ(FieldAttributes("V536", "WSMean")->standardName, "wind_speed");
-    EXPECT_TRUE(FieldAttributes("PB200", "WSSTD")->standardName.empty());
+    // A spread is its quantity's standard name with the statistic in cell_methods.
+    EXPECT_EQ(FieldAttributes("PB200", "WSSTD")->standardName, "wind_speed");
+    EXPECT_EQ(FieldAttributes("PB200", "WSSTD")->cellMethods, "time: standard_deviation");
+    EXPECT_EQ(tke->coordinate, "Y81000_Freq");
+    EXPECT_TRUE(FieldAttributes("Y81000", "Epsilon")->standardName.empty());
     EXPECT_FALSE(FieldAttributes("PB200", "Lat"));
     EXPECT_FALSE(FieldAttributes("PB200", "NoSuchField"));
     std::set<std::string> names;
