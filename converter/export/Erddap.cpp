@@ -12,11 +12,20 @@ std::string Escaped(std::string_view text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -137,7 +146,8 @@ std::string DatasetsXml(const ErddapDataset& dataset, const deployment::Deployme
     Att(out, in, "keywords_vocabulary", m.keywordsVocabulary);
     Att(out, in, "institution", m.institution);
     Att(out, in, "project", m.project);
-    for (const auto& [role, party] : {std::pair{"creator", &m.creator}, std::pair{"publisher", &m.publisher}}) {
+    for (const auto& [role, party] :
+         {std::pair{"creator", &m.creator}, std::pair{"publisher", &m.publisher}}) {
         const std::string r = role;
         Att(out, in, r + "_name", party->name);
         Att(out, in, r + "_email", party->email);
@@ -155,7 +165,8 @@ std::string DatasetsXml(const ErddapDataset& dataset, const deployment::Deployme
     out += "    </addAttributes>\n";
 
     Variable(out, "trajectory", "String",
-             {{"cf_role", "trajectory_id"}, {"ioos_category", "Identifier"},
+             {{"cf_role", "trajectory_id"},
+              {"ioos_category", "Identifier"},
               {"long_name", "buoy IMEI"}});
     Variable(out, "trajectory_name", "String",
              {{"ioos_category", "Identifier"}, {"long_name", "buoy name"}});

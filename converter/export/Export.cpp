@@ -111,13 +111,13 @@ bool ReadPositions(const archive::Reader& reader, const std::string& imei,
 
 // The aggregate flag of each observation's value: the archive's where the value was flagged,
 // NOT_EVALUATED where it was not, MISSING where there is no value.
-bool ReadAggregateFlags(const archive::Reader& reader, const std::string& imei,
-                        FieldColumn& column, const std::vector<std::int32_t>& records,
+bool ReadAggregateFlags(const archive::Reader& reader, const std::string& imei, FieldColumn& column,
+                        const std::vector<std::int32_t>& records,
                         const std::vector<std::int64_t>& messageIds, std::string& reason)
 {
     const VariableAttributes& a = *column.attributes;
-    const auto flags = reader.Flags(imei, ArchiveSpelling(a.record) + "." + ArchiveSpelling(a.field),
-                                    "aggregate", reason);
+    const auto flags = reader.Flags(
+        imei, ArchiveSpelling(a.record) + "." + ArchiveSpelling(a.field), "aggregate", reason);
     if (!flags) {
         return false;
     }
@@ -160,9 +160,8 @@ std::optional<Trajectory> ReadTrajectory(const archive::Reader& reader, const st
         std::vector<std::int32_t> records(n, std::numeric_limits<std::int32_t>::max());
         bool any = false;
         if (a.shape == Shape::Scalar) {
-            const auto series =
-                reader.Series({.record = a.record, .field = a.field, .buoys = {imei}, .range = range},
-                              reason);
+            const auto series = reader.Series(
+                {.record = a.record, .field = a.field, .buoys = {imei}, .range = range}, reason);
             if (!series) {
                 return std::nullopt;
             }
@@ -177,9 +176,8 @@ std::optional<Trajectory> ReadTrajectory(const archive::Reader& reader, const st
                 any = true;
             }
         } else {
-            const auto arrays =
-                reader.Array({.record = a.record, .field = a.field, .buoy = imei, .range = range},
-                             reason);
+            const auto arrays = reader.Array(
+                {.record = a.record, .field = a.field, .buoy = imei, .range = range}, reason);
             if (!arrays) {
                 return std::nullopt;
             }
@@ -256,9 +254,12 @@ void PartyAttributes(NetcdfFile& file, std::string_view role, const deployment::
 {
     const std::string prefix(role);
     const std::pair<std::string_view, const std::string*> keys[] = {
-        {"name", &party.name},         {"email", &party.email},
-        {"url", &party.url},           {"type", &party.type},
-        {"institution", &party.institution}, {"country", &party.country},
+        {"name", &party.name},
+        {"email", &party.email},
+        {"url", &party.url},
+        {"type", &party.type},
+        {"institution", &party.institution},
+        {"country", &party.country},
         {"sector", &party.sector},
     };
     for (const auto& [key, value] : keys) {
@@ -391,8 +392,11 @@ std::vector<const VariableAttributes*> FieldsOf(const std::vector<const Trajecto
 
 bool GtsQuantity(const VariableAttributes& a)
 {
-    constexpr std::string_view kTaken[] = {"wind_from_direction", "wind_speed", "air_temperature",
-                                           "air_pressure", "relative_humidity",
+    constexpr std::string_view kTaken[] = {"wind_from_direction",
+                                           "wind_speed",
+                                           "air_temperature",
+                                           "air_pressure",
+                                           "relative_humidity",
                                            "sea_water_temperature",
                                            "sea_surface_wave_significant_height"};
     return a.cellMethods != "time: standard_deviation" &&
@@ -451,7 +455,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     const auto fields = FieldsOf(trajectories, flagged, flaggedNames);
     for (const VariableAttributes* a : fields) {
         if (a->shape == Shape::Array && !bandDims.contains(a->dimension)) {
-            bandDims[a->dimension] = file.Dimension(a->dimension, static_cast<std::size_t>(a->length));
+            bandDims[a->dimension] =
+                file.Dimension(a->dimension, static_cast<std::size_t>(a->length));
         }
     }
 
@@ -524,10 +529,10 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
                            ? std::string("unknown")
                            : deployment.metadata.namingAuthority) +
                       ":" + platformId);
-        file.Text(platform, "comment", "IMEI " + trajectories.front()->imei +
-                                           (buoy && !buoy->platformType.empty()
-                                                ? ", " + buoy->platformType
-                                                : std::string()));
+        file.Text(
+            platform, "comment",
+            "IMEI " + trajectories.front()->imei +
+                (buoy && !buoy->platformType.empty() ? ", " + buoy->platformType : std::string()));
         if (buoy && !buoy->wmoPlatformCode.empty()) {
             file.Text(platform, "wmo_platform_code", buoy->wmoPlatformCode);
         }
@@ -541,8 +546,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
             }
             const int v = file.Variable(name, NC_INT, {});
             instruments[name] = v;
-            file.Text(v, "long_name", instrument.makeModel.empty() ? instrument.record
-                                                                   : instrument.makeModel);
+            file.Text(v, "long_name",
+                      instrument.makeModel.empty() ? instrument.record : instrument.makeModel);
             file.Text(v, "make_model", instrument.makeModel);
             file.Text(v, "record_type", instrument.record);
             if (instrument.height) {
@@ -582,8 +587,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         if (!a->cellMethods.empty()) {
             file.Text(v, "cell_methods", a->cellMethods);
         }
-        file.Text(v, "coordinates", a->coordinate.empty() ? coordinates
-                                                           : coordinates + " " + a->coordinate);
+        file.Text(v, "coordinates",
+                  a->coordinate.empty() ? coordinates : coordinates + " " + a->coordinate);
         if (platform >= 0) {
             file.Text(v, "platform", "platform");
         }
@@ -607,8 +612,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
             file.Text(flagVar, "flag_meanings", "PASS NOT_EVALUATED SUSPECT FAIL MISSING");
             file.Text(flagVar, "coverage_content_type", "qualityInformation");
             file.Text(flagVar, "coordinates", coordinates);
-            file.Text(flagVar, "references",
-                      "https://ioos.noaa.gov/project/qartod/");
+            file.Text(flagVar, "references", "https://ioos.noaa.gov/project/qartod/");
         }
         flagVars.push_back(flagVar);
     }
@@ -650,7 +654,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     }
     for (std::size_t f = 0; f < fields.size(); ++f) {
         const VariableAttributes* a = fields[f];
-        const std::size_t width = a->shape == Shape::Array ? static_cast<std::size_t>(a->length) : 1;
+        const std::size_t width =
+            a->shape == Shape::Array ? static_cast<std::size_t>(a->length) : 1;
         std::vector<double> values;
         std::vector<std::int8_t> flags;
         values.reserve(total * width);

@@ -36,8 +36,8 @@ std::optional<double> ParseTime(const std::string& text)
     if (std::sscanf(text.c_str(), "%lld%c", &seconds, &end) == 1) {
         return static_cast<double>(seconds);
     }
-    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%c", &year, &month, &day,
-                              &hour, &minute, &second, &end);
+    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%c", &year, &month, &day, &hour,
+                              &minute, &second, &end);
     if (!(n == 3 && text.size() == 10) && !(n == 7 && end == 'Z')) {
         return std::nullopt;
     }
@@ -111,7 +111,8 @@ void AddExportOptions(CLI::App& app, ExportOptions& o)
 
 std::optional<std::string> CheckExportOptions(ExportOptions& o)
 {
-    for (const auto& [text, into] : {std::pair{&o.fromText, &o.from}, std::pair{&o.toText, &o.to}}) {
+    for (const auto& [text, into] :
+         {std::pair{&o.fromText, &o.from}, std::pair{&o.toText, &o.to}}) {
         if (!text->empty() && !(*into = ParseTime(*text))) {
             return "not a time: " + *text + " (2026-05-01T00:00:00Z, or seconds since 1970)";
         }

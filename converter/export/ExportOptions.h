@@ -2,19 +2,18 @@
 // saltmark-export's command line in one place: the options, their checks and the run. Another
 // output (BUFR, say) adds its option in AddExportOptions and its step in RunExport.
 
+#include <CLI/CLI.hpp>
 #include <optional>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 namespace saltmark::exporting {
 
 struct ExportOptions {
     std::string archive;
-    std::string deployment;  // empty: no deployment file, the IMEIs only
-    std::string netcdfDir;   // one trajectory file per buoy
-    std::string fleetFile;   // every buoy in one file
-    std::string erddapDir;   // datasets.xml
+    std::string deployment;     // empty: no deployment file, the IMEIs only
+    std::string netcdfDir;      // one trajectory file per buoy
+    std::string fleetFile;      // every buoy in one file
+    std::string erddapDir;      // datasets.xml
     std::string erddapFileDir;  // the exported folder as the ERDDAP server sees it
     std::string buoy;           // one IMEI; empty: every buoy
     std::string fromText, toText;

@@ -31,7 +31,7 @@ struct VariableAttributes {
     // An array's frequency or bin centres: the variable of the same record that labels its
     // elements, an auxiliary coordinate.
     std::string coordinate;
-    bool integer = false;             // counts (int32), else float32
+    bool integer = false;  // counts (int32), else float32
     Shape shape = Shape::Scalar;
     std::string dimension;  // an array's band or bin dimension ("band", "wave_band", ...)
     int length = 0;         // an array's element count

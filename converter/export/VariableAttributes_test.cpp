@@ -13,7 +13,7 @@ namespace {
 // published files would silently lose it.
 TEST(VariableAttributes, EveryNumericFixedFieldHasAMeaning)
 {
-    const std::set<std::string_view> leftOut = {"PB200.Lat", "PB200.Lon", "PB200.Year",
+    const std::set<std::string_view> leftOut = {"PB200.Lat",   "PB200.Lon", "PB200.Year",
                                                 "PB200.Month", "PB200.Day", "PB200.Seconds"};
     for (const RecordDescription& type : RecordDescriptions()) {
         for (const FieldDescription& field : type.fields) {

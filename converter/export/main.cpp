@@ -6,8 +6,9 @@
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"saltmark-export: writes the buoys' records as CF/ACDD/IOOS NetCDF trajectory "
-                 "files and the ERDDAP dataset over them"};
+    CLI::App app{
+        "saltmark-export: writes the buoys' records as CF/ACDD/IOOS NetCDF trajectory "
+        "files and the ERDDAP dataset over them"};
     saltmark::exporting::ExportOptions options;
     saltmark::exporting::AddExportOptions(app, options);
     try {
