@@ -1068,8 +1068,7 @@ std::optional<StreamFlags> Reader::Flags(const std::string& buoy, const std::str
     rows.Bind(2, std::string_view(stream));
     rows.Bind(3, std::string_view(test));
     if (!EachRow(rows, reason, [&](const Statement& row) {
-            result.keys.push_back(
-                {row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            result.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
             result.flags.push_back(static_cast<std::uint8_t>(row.Integer(2)));
         })) {
         return std::nullopt;
