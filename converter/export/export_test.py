@@ -114,6 +114,23 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
         assert nc.time_coverage_end == "2026-06-02T01:30:00Z"
 
 
+def test_python_names_each_variable_as_the_file_does(exported):
+    if not os.environ.get("SALTMARK_PYTHON_DIR"):
+        pytest.skip("the Python module is not built")
+    tmp, _ = exported
+    code = ("import json, saltmark; print(json.dumps([saltmark.variable_attributes(r, f)"
+            " for r, f in saltmark.exported_fields()]))")
+    table = json.loads(subprocess.run(
+        ["/usr/bin/python3", "-c", code], check=True, capture_output=True, text=True,
+        env={**os.environ, "PYTHONPATH": os.environ["SALTMARK_PYTHON_DIR"]}).stdout)
+    with netCDF4.Dataset(tmp / "nc" / "BN-01_20260501.nc") as nc:
+        for entry in table:
+            if entry["name"] in nc.variables:
+                variable = nc[entry["name"]]
+                for key in ("units", "long_name", "standard_name", "cell_methods"):
+                    assert getattr(variable, key, None) == entry.get(key), (entry["name"], key)
+
+
 def test_the_fleet_is_one_contiguous_ragged_array(exported):
     tmp, _ = exported
     with netCDF4.Dataset(tmp / "fleet.nc") as nc:
