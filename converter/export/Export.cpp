@@ -70,8 +70,9 @@ double Reading(const VariableAttributes& attributes, double value)
     return value;
 }
 
-// The observations: per message the best fix (a record's own before the gateway's), in time
-// order, the first delivery of a shared time kept.
+// The observations: per message the buoy's own best fix, in time order, the first delivery of
+// a shared time kept. The gateway's estimate is off by kilometres, too far for a trajectory a
+// data centre publishes: a message with nothing better is left out, and counted.
 bool ReadPositions(const archive::Reader& reader, const std::string& imei,
                    const archive::TimeRange& range, Trajectory& out, std::string& reason)
 {
@@ -80,7 +81,12 @@ bool ReadPositions(const archive::Reader& reader, const std::string& imei,
         return false;
     }
     std::map<std::int64_t, std::size_t> best;
+    std::set<std::int64_t> onlyEstimated;
     for (std::size_t i = 0; i < track->times.size(); ++i) {
+        if (track->sources[i] == PositionSource::Iridium) {
+            onlyEstimated.insert(track->messageIds[i]);
+            continue;
+        }
         const auto [at, added] = best.try_emplace(track->messageIds[i], i);
         if (!added && track->sources[i] < track->sources[at->second]) {
             at->second = i;
@@ -90,7 +96,9 @@ bool ReadPositions(const archive::Reader& reader, const std::string& imei,
     chosen.reserve(best.size());
     for (const auto& entry : best) {
         chosen.push_back(entry.second);
+        onlyEstimated.erase(entry.first);
     }
+    out.withoutOwnFix = onlyEstimated.size();
     std::sort(chosen.begin(), chosen.end(), [&](std::size_t a, std::size_t b) {
         return std::pair(track->times[a], track->messageIds[a]) <
                std::pair(track->times[b], track->messageIds[b]);
@@ -480,13 +488,17 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(time, "axis", "T");
     file.Text(time, "coverage_content_type", "coordinate");
     std::size_t leftOut = 0;
+    std::size_t withoutFix = 0;
     for (const Trajectory* t : trajectories) {
         leftOut += t->sharedTimesLeftOut;
+        withoutFix += t->withoutOwnFix;
     }
     file.Text(time, "comment",
-              "the fix of the message's own position record (PB200, IMU, Ellipse), else the "
-              "Iridium gateway's estimate at the message's time; strictly increasing per buoy: "
-              "of messages sharing a time the first delivered is kept (" +
+              "the time of the message's own position fix (PB200, IMU, Ellipse, in that order); "
+              "messages with only the Iridium gateway's estimate are left out (" +
+                  std::to_string(withoutFix) +
+                  "); strictly increasing per buoy: of messages sharing a time the first "
+                  "delivered is kept (" +
                   std::to_string(leftOut) + " later left out)");
     const int latitude = file.Variable("latitude", NC_DOUBLE, {obs});
     const int longitude = file.Variable("longitude", NC_DOUBLE, {obs});
@@ -505,8 +517,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     const std::string coordinates = "time latitude longitude message_id";
     const int source = file.Variable("position_source", NC_BYTE, {obs});
     file.Text(source, "long_name", "source of the position fix");
-    file.Bytes(source, "flag_values", {0, 1, 2, 3});
-    file.Text(source, "flag_meanings", "PB200 IMU Ellipse Iridium_gateway_estimate");
+    file.Bytes(source, "flag_values", {0, 1, 2});
+    file.Text(source, "flag_meanings", "PB200 IMU Ellipse");
     file.Text(source, "coverage_content_type", "auxiliaryInformation");
     file.Text(source, "coordinates", coordinates);
     const int message = file.Variable("message_id", NC_INT, {obs});

@@ -4,8 +4,8 @@
 // with the deployment file's metadata and the quality-control flags. Reads the archive
 // through its Reader only.
 //
-// One observation per message that has a position: the message's own fix (PB200, IMU,
-// Ellipse, in that order) before the gateway's estimate, at the time of that fix. Times are
+// One observation per message that has a fix of its own (PB200, IMU, Ellipse, in that
+// order), at the time of that fix; the gateway's estimate is too coarse for a trajectory. Times are
 // made strictly increasing by keeping the first delivery of messages that share a time (a
 // resent message, most often) and leaving out the later ones; each file says how many.
 
@@ -38,6 +38,7 @@ struct Trajectory {
     std::vector<std::int64_t> messageIds;
     std::vector<std::int8_t> positionSources;  // archive::PositionSource
     std::size_t sharedTimesLeftOut = 0;
+    std::size_t withoutOwnFix = 0;    // messages with only the gateway's estimate, left out
     std::vector<FieldColumn> fields;  // the fields the buoy has values of, in table order
 };
 

@@ -186,6 +186,11 @@ int RunExport(const ExportOptions& o)
                                 trajectory->sharedTimesLeftOut,
                                 trajectory->sharedTimesLeftOut == 1 ? "y" : "ies");
                 }
+                if (trajectory->withoutOwnFix > 0) {
+                    std::printf(" (%zu message%s with only the gateway's position left out)",
+                                trajectory->withoutOwnFix,
+                                trajectory->withoutOwnFix == 1 ? "" : "s");
+                }
                 std::printf("\n");
             }
             trajectories.push_back(std::move(*trajectory));
