@@ -222,6 +222,7 @@ struct Coverage {
     double start = std::numeric_limits<double>::infinity();
     double end = -std::numeric_limits<double>::infinity();
     std::size_t observations = 0;
+    double medianStep = 0;  // between a buoy's observations: the reporting interval
 };
 
 Coverage CoverageOf(const std::vector<const Trajectory*>& trajectories)
@@ -237,6 +238,16 @@ Coverage CoverageOf(const std::vector<const Trajectory*>& trajectories)
             c.end = std::max(c.end, t->times[i]);
             ++c.observations;
         }
+    }
+    std::vector<double> steps;
+    for (const Trajectory* t : trajectories) {
+        for (std::size_t i = 1; i < t->times.size(); ++i) {
+            steps.push_back(t->times[i] - t->times[i - 1]);
+        }
+    }
+    if (!steps.empty()) {
+        std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+        c.medianStep = steps[steps.size() / 2];
     }
     return c;
 }
@@ -365,6 +376,20 @@ void GlobalAttributes(NetcdfFile& file, const deployment::Deployment& deployment
         text("time_coverage_start", deployment::IsoTime(c.start));
         text("time_coverage_end", deployment::IsoTime(c.end));
         text("time_coverage_duration", IsoDuration(c.end - c.start));
+        if (c.observations > 1) {
+            text("time_coverage_resolution", IsoDuration(c.medianStep));
+        }
+        // The box the track lies in, as ACDD's WKT wants it: longitude first.
+        const auto corner = [](double lon, double lat) {
+            return std::to_string(lon) + " " + std::to_string(lat);
+        };
+        text("geospatial_bounds",
+             "POLYGON ((" + corner(c.lonMin, c.latMin) + ", " + corner(c.lonMax, c.latMin) + ", " +
+                 corner(c.lonMax, c.latMax) + ", " + corner(c.lonMin, c.latMax) + ", " +
+                 corner(c.lonMin, c.latMin) + "))");
+        text("geospatial_bounds_crs", "EPSG:4326");
+        // The sea surface: heights above mean sea level.
+        text("geospatial_bounds_vertical_crs", "EPSG:5829");
     }
     text("geospatial_lat_units", "degrees_north");
     text("geospatial_lon_units", "degrees_east");
