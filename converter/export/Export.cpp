@@ -20,6 +20,7 @@ namespace {
 using archive::PositionSource;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kOneDay = 86400.0;
 constexpr std::string_view kConventions = "CF-1.8, ACDD-1.3, IOOS-1.2";
 constexpr std::string_view kTimeUnits = "seconds since 1970-01-01T00:00:00Z";
 // The standard-name table whose names the variables use (all of them are in it since long).
@@ -162,6 +163,16 @@ std::optional<Trajectory> ReadTrajectory(const archive::Reader& reader, const st
         observation[out.messageIds[i]] = i;
     }
     const std::size_t n = out.times.size();
+    // A record other than the fix is placed at its message's time, which may differ from the
+    // fix's own by minutes: its records are looked for in a day more on each side, and taken
+    // by message.
+    archive::TimeRange wider = range;
+    if (wider.from) {
+        *wider.from -= kOneDay;
+    }
+    if (wider.to) {
+        *wider.to += kOneDay;
+    }
     for (const VariableAttributes& a : ExportedFields()) {
         FieldColumn column{&a, {}, {}};
         // The first record of its type in each message, as Python's dataset takes it.
@@ -169,7 +180,7 @@ std::optional<Trajectory> ReadTrajectory(const archive::Reader& reader, const st
         bool any = false;
         if (a.shape == Shape::Scalar) {
             const auto series = reader.Series(
-                {.record = a.record, .field = a.field, .buoys = {imei}, .range = range}, reason);
+                {.record = a.record, .field = a.field, .buoys = {imei}, .range = wider}, reason);
             if (!series) {
                 return std::nullopt;
             }
@@ -185,7 +196,7 @@ std::optional<Trajectory> ReadTrajectory(const archive::Reader& reader, const st
             }
         } else {
             const auto arrays = reader.Array(
-                {.record = a.record, .field = a.field, .buoy = imei, .range = range}, reason);
+                {.record = a.record, .field = a.field, .buoy = imei, .range = wider}, reason);
             if (!arrays) {
                 return std::nullopt;
             }
