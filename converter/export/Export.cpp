@@ -475,12 +475,12 @@ const deployment::Instrument* InstrumentOf(const deployment::Buoy* buoy, std::st
     return nullptr;
 }
 
-// The file: the trajectories one after the other on the observation dimension; with more
-// than one, a contiguous ragged array (row_size per trajectory).
+// The file: the trajectories one after the other on the observation dimension, a contiguous
+// ragged array (row_size per trajectory); the fleet's has no platform or instruments.
 void WriteFile(const std::vector<const Trajectory*>& trajectories,
                const deployment::Deployment& deployment, const deployment::Buoy* buoy,
                const Provenance& provenance, const std::string& id,
-               const std::filesystem::path& path, bool ragged)
+               const std::filesystem::path& path, bool fleet)
 {
     NetcdfFile file(path);
     GlobalAttributes(file, deployment, buoy, provenance, trajectories, id);
@@ -489,7 +489,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     for (const Trajectory* t : trajectories) {
         total += t->times.size();
     }
-    const std::string obsName = ragged ? "obs" : "time";
+    const std::string obsName = fleet ? "obs" : "time";
     const int trajectoryDim = file.Dimension("trajectory", trajectories.size());
     const int obs = file.Dimension(obsName, total);
     const int nameDim = file.Dimension("name_strlen", kNameLength);
@@ -509,12 +509,11 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(trajectoryVar, "long_name", "buoy IMEI");
     const int nameVar = file.Variable("trajectory_name", NC_CHAR, {trajectoryDim, nameDim});
     file.Text(nameVar, "long_name", "buoy name");
-    int rowSize = -1;
-    if (ragged) {
-        rowSize = file.Variable("row_size", NC_INT, {trajectoryDim});
-        file.Text(rowSize, "long_name", "number of observations of each buoy");
-        file.Text(rowSize, "sample_dimension", obsName);
-    }
+    // A contiguous ragged array even for one buoy: the count tells every DSG reader (ERDDAP's
+    // among them) which observations are whose, and the observations stay on `time` alone.
+    const int rowSize = file.Variable("row_size", NC_INT, {trajectoryDim});
+    file.Text(rowSize, "long_name", "number of observations of each buoy");
+    file.Text(rowSize, "sample_dimension", obsName);
 
     const int time = file.Variable("time", NC_DOUBLE, {obs});
     file.Text(time, "standard_name", "time");
@@ -564,7 +563,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(message, "coverage_content_type", "auxiliaryInformation");
 
     int platform = -1;
-    if (!ragged) {
+    if (!fleet) {
         platform = file.Variable("platform", NC_INT, {});
         const std::string name =
             buoy && !buoy->name.empty() ? buoy->name : trajectories.front()->imei;
@@ -586,7 +585,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         }
     }
     std::map<std::string, int> instruments;
-    if (!ragged && buoy) {
+    if (!fleet && buoy) {
         for (const deployment::Instrument& instrument : buoy->instruments) {
             const std::string name = InstrumentVariable(instrument);
             if (instruments.contains(name)) {
@@ -640,7 +639,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         if (platform >= 0) {
             file.Text(v, "platform", "platform");
         }
-        if (const auto* instrument = InstrumentOf(buoy, a->record); instrument && !ragged) {
+        if (const auto* instrument = InstrumentOf(buoy, a->record); instrument && !fleet) {
             file.Text(v, "instrument", InstrumentVariable(*instrument));
         }
         int flagVar = -1;
@@ -686,9 +685,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     }
     file.PutNames(trajectoryVar, imeis, kNameLength);
     file.PutNames(nameVar, names, kNameLength);
-    if (rowSize >= 0) {
-        file.Put(rowSize, rows);
-    }
+    file.Put(rowSize, rows);
     file.Put(time, times);
     file.Put(latitude, latitudes);
     file.Put(longitude, longitudes);

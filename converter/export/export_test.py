@@ -71,6 +71,7 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
         trajectory = nc["trajectory"]
         assert trajectory.cf_role == "trajectory_id" and trajectory.shape[0] == 1
         assert netCDF4.chartostring(trajectory[:])[0] == NORTH
+        assert list(nc["row_size"][:]) == [4] and nc["row_size"].sample_dimension == "time"
 
         time = nc["time"]
         assert time.dtype == np.float64 and time.units == "seconds since 1970-01-01T00:00:00Z"
