@@ -509,8 +509,8 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(trajectoryVar, "long_name", "buoy IMEI");
     const int nameVar = file.Variable("trajectory_name", NC_CHAR, {trajectoryDim, nameDim});
     file.Text(nameVar, "long_name", "buoy name");
-    // A contiguous ragged array even for one buoy: the count tells every DSG reader (ERDDAP's
-    // among them) which observations are whose, and the observations stay on `time` alone.
+    // A contiguous ragged array even for one buoy: the count says whose each observation is
+    // in a layout DSG readers such as ERDDAP know, and the observations stay on `time` alone.
     const int rowSize = file.Variable("row_size", NC_INT, {trajectoryDim});
     file.Text(rowSize, "long_name", "number of observations of each buoy");
     file.Text(rowSize, "sample_dimension", obsName);
