@@ -822,7 +822,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         const FieldColumn lon = Column(type, "Lon");
         queries.emplace_back(
             source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
-                                             " m.imei FROM {records}") +
+                                             " m.imei, r.record FROM {records}") +
                                      kWhere,
                                  {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
                                   {"time", TimeOf(*lat.type)},
@@ -832,7 +832,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     }
     queries.emplace_back(PositionSource::Iridium,
                          prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
-                                                  " m.iridium_cep_km, m.imei FROM {messages}") +
+                                                  " m.iridium_cep_km, m.imei, -1 FROM {messages}") +
                                           kWhere,
                                       {{"time", "m.time"},
                                        {"lat", "m.iridium_latitude"},
@@ -859,6 +859,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
                 track.latitudes.push_back(row.Real(2));
                 track.longitudes.push_back(row.Real(3));
                 track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
+                track.records.push_back(static_cast<std::int32_t>(row.Integer(6)));
                 track.sources.push_back(source);
                 track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
             })) {
@@ -875,6 +876,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.longitudes, order);
     Permute(track.sources, order);
     Permute(track.cepKm, order);
+    Permute(track.records, order);
     Permute(track.messageIds, order);
     Permute(track.buoys, order);
     track.buoyNames = std::move(buoyNames).Names();

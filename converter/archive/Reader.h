@@ -157,6 +157,7 @@ struct TrackPositions {
     std::vector<double> longitudes;
     std::vector<PositionSource> sources;
     std::vector<double> cepKm;  // NaN but for the gateway's estimate
+    std::vector<std::int32_t> records;  // the fix's record in its message; -1 for the gateway's
     std::vector<std::int32_t> messageIds;
     std::vector<std::int32_t> buoys;  // an index into buoyNames
     std::vector<std::string> buoyNames;

@@ -175,6 +175,9 @@ std::string DatasetsXml(const ErddapDataset& dataset, const deployment::Deployme
     Variable(out, "latitude", "double", {{"ioos_category", "Location"}});
     Variable(out, "longitude", "double", {{"ioos_category", "Location"}});
     Variable(out, "position_source", "byte", {{"ioos_category", "Location"}});
+    if (dataset.positionFlagged) {
+        Variable(out, "position_qc_agg", "byte", {{"ioos_category", "Quality"}});
+    }
     Variable(out, "message_id", "int", {{"ioos_category", "Identifier"}});
     for (const VariableAttributes* a : dataset.fields) {
         if (a->shape != Shape::Scalar) {

@@ -19,6 +19,7 @@ struct ErddapDataset {
     // The data fields the files hold (arrays are left out), and those with a QC flag variable.
     std::vector<const VariableAttributes*> fields;
     std::vector<std::string> flagged;  // variable names
+    bool positionFlagged = false;      // position_qc_agg
 };
 
 // The <dataset> element, with the ACDD attributes of the deployment file.

@@ -114,6 +114,7 @@ bool ReadPositions(const archive::Reader& reader, const std::string& imei,
         out.longitudes.push_back(track->longitudes[i]);
         out.messageIds.push_back(track->messageIds[i]);
         out.positionSources.push_back(static_cast<std::int8_t>(track->sources[i]));
+        out.positionRecords.push_back(track->records[i]);
     }
     return true;
 }
@@ -157,6 +158,25 @@ std::optional<Trajectory> ReadTrajectory(const archive::Reader& reader, const st
     out.imei = imei;
     if (!ReadPositions(reader, imei, range, out, reason)) {
         return std::nullopt;
+    }
+    // The position's own flags (location, speed), where the archive holds them.
+    const auto positionFlags = reader.Flags(imei, "position", "aggregate", reason);
+    if (!positionFlags) {
+        return std::nullopt;
+    }
+    if (!positionFlags->keys.empty()) {
+        std::map<std::pair<std::int64_t, std::int32_t>, std::uint8_t> byKey;
+        for (std::size_t i = 0; i < positionFlags->keys.size(); ++i) {
+            byKey[{positionFlags->keys[i].messageId, positionFlags->keys[i].record}] =
+                positionFlags->flags[i];
+        }
+        out.positionFlags.assign(out.times.size(), kNotEvaluated);
+        for (std::size_t i = 0; i < out.times.size(); ++i) {
+            if (const auto at = byKey.find({out.messageIds[i], out.positionRecords[i]});
+                at != byKey.end()) {
+                out.positionFlags[i] = static_cast<std::int8_t>(at->second);
+            }
+        }
     }
     std::map<std::int64_t, std::size_t> observation;
     for (std::size_t i = 0; i < out.messageIds.size(); ++i) {
@@ -434,6 +454,21 @@ std::vector<const VariableAttributes*> FieldsOf(const std::vector<const Trajecto
     return out;
 }
 
+// The aggregate QARTOD flag of a variable, as the IOOS profile names and describes it.
+int AggregateFlagVariable(NetcdfFile& file, const std::string& name, const std::string& of, int obs,
+                          const std::string& coordinates)
+{
+    const int v = file.Variable(name, NC_BYTE, {obs});
+    file.Text(v, "long_name", of + " aggregate quality flag");
+    file.Text(v, "standard_name", "aggregate_quality_flag");
+    file.Bytes(v, "flag_values", {1, 2, 3, 4, 9});
+    file.Text(v, "flag_meanings", "PASS NOT_EVALUATED SUSPECT FAIL MISSING");
+    file.Text(v, "coverage_content_type", "qualityInformation");
+    file.Text(v, "coordinates", coordinates);
+    file.Text(v, "references", "https://ioos.noaa.gov/project/qartod/");
+    return v;
+}
+
 bool GtsQuantity(const VariableAttributes& a)
 {
     constexpr std::string_view kTaken[] = {"wind_from_direction",
@@ -556,6 +591,14 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(source, "flag_meanings", "PB200 IMU Ellipse");
     file.Text(source, "coverage_content_type", "auxiliaryInformation");
     file.Text(source, "coordinates", coordinates);
+    int positionFlags = -1;
+    if (std::any_of(trajectories.begin(), trajectories.end(),
+                    [](const Trajectory* t) { return !t->positionFlags.empty(); })) {
+        positionFlags =
+            AggregateFlagVariable(file, "position_qc_agg", "position", obs, coordinates);
+        file.Text(latitude, "ancillary_variables", "position_qc_agg");
+        file.Text(longitude, "ancillary_variables", "position_qc_agg");
+    }
     const int message = file.Variable("message_id", NC_INT, {obs});
     file.Text(message, "long_name", "message in the archive");
     file.Int(message, "_FillValue", kIntegerFill);
@@ -652,14 +695,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         if (flaggedNames.contains(a->name)) {
             const std::string flagName = a->name + "_qc_agg";
             file.Text(v, "ancillary_variables", flagName);
-            flagVar = file.Variable(flagName, NC_BYTE, {obs});
-            file.Text(flagVar, "long_name", a->longName + " aggregate quality flag");
-            file.Text(flagVar, "standard_name", "aggregate_quality_flag");
-            file.Bytes(flagVar, "flag_values", {1, 2, 3, 4, 9});
-            file.Text(flagVar, "flag_meanings", "PASS NOT_EVALUATED SUSPECT FAIL MISSING");
-            file.Text(flagVar, "coverage_content_type", "qualityInformation");
-            file.Text(flagVar, "coordinates", coordinates);
-            file.Text(flagVar, "references", "https://ioos.noaa.gov/project/qartod/");
+            flagVar = AggregateFlagVariable(file, flagName, a->longName, obs, coordinates);
         }
         flagVars.push_back(flagVar);
     }
@@ -690,6 +726,17 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Put(latitude, latitudes);
     file.Put(longitude, longitudes);
     file.Put(source, sources);
+    if (positionFlags >= 0) {
+        std::vector<std::int8_t> flags;
+        for (const Trajectory* t : trajectories) {
+            if (t->positionFlags.empty()) {
+                flags.insert(flags.end(), t->times.size(), kNotEvaluated);
+            } else {
+                flags.insert(flags.end(), t->positionFlags.begin(), t->positionFlags.end());
+            }
+        }
+        file.Put(positionFlags, flags);
+    }
     file.Put(message, messageIds);
     if (platform >= 0) {
         file.Put(platform, std::vector<int>{0});

@@ -220,6 +220,7 @@ int RunExport(const ExportOptions& o)
         std::set<const VariableAttributes*> present;
         std::set<std::string> flagged;
         for (const Trajectory& t : trajectories) {
+            dataset.positionFlagged = dataset.positionFlagged || !t.positionFlags.empty();
             for (const FieldColumn& column : t.fields) {
                 present.insert(column.attributes);
                 if (!column.aggregateFlags.empty()) {

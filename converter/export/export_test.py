@@ -51,8 +51,11 @@ def exported(tmp_path_factory):
                 station(2, 1800 * i, lat + 0.1 * i, -6.5 + 0.05 * i) + y81000)
     # Delivered again later (a new MOMSN), at the same time: the first delivery is kept.
     (inbox / f"{NORTH}_{99:06d}.sbd").write_bytes(station(2, 0, 47.0, -7.0) + y81000)
+    # The north buoy's last fix lies outside the deployment area.
     (tmp / "qc.yaml").write_text("streams:\n  PB200.WSMean:\n    qartod:\n"
-                                 "      gross_range_test: {fail_span: [0, 60]}\n")
+                                 "      gross_range_test: {fail_span: [0, 60]}\n"
+                                 "  position:\n    qartod:\n"
+                                 "      location_bounds_test: {shape: [-10, 40, 0, 46.25]}\n")
     tool("SALTMARK_CONVERT", "--db", tmp / "a.sqlite", "--qc", tmp / "qc.yaml",
          *sorted(inbox.iterdir()), check=True)
     run = tool("SALTMARK_EXPORT", "--archive", tmp / "a.sqlite", "--deployment", DEPLOYMENT,
@@ -103,6 +106,8 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
         assert wind.ancillary_variables == "PB200_WSMean_qc_agg" and wind.gts_ingest == "true"
         assert list(nc["PB200_WSMean_qc_agg"][:]) == [1, 1, 1, 1]
         assert "PB200_WDMean_qc_agg" not in nc.variables  # nobody flagged it
+        assert nc["latitude"].ancillary_variables == "position_qc_agg"
+        assert list(nc["position_qc_agg"][:]) == [1, 1, 1, 4]
         assert nc[wind.instrument].make_model == "ultrasonic weather station"
         assert wind.platform == "platform"
 
