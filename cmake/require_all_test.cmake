@@ -13,6 +13,7 @@ execute_process(
     -DCMAKE_DISABLE_FIND_PACKAGE_Boost=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_eccodes=ON
     -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON
+    -DCMAKE_DISABLE_FIND_PACKAGE_netCDF=ON
     -DEDDYRATE_HAVE_HIGHWAY=OFF
   RESULT_VARIABLE status
   OUTPUT_VARIABLE output
@@ -21,7 +22,7 @@ file(REMOVE_RECURSE ${BINARY_DIR})
 if(status EQUAL 0)
   message(FATAL_ERROR "the configure passed with every optional part missing:\n${output}")
 endif()
-foreach(part "Qt 6 Widgets" "Python 3" "Google Benchmark" "Highway" "yaml-cpp" "Boost" "ecCodes" "OpenSSL")
+foreach(part "Qt 6 Widgets" "Python 3" "Google Benchmark" "Highway" "yaml-cpp" "Boost" "ecCodes" "OpenSSL" "netCDF")
   string(FIND "${output}" "${part}" found)
   if(found EQUAL -1)
     message(FATAL_ERROR "the failed configure does not name ${part}:\n${output}")

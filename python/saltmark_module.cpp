@@ -83,6 +83,9 @@ Message decodeFile(const std::string& path)
 
 }  // namespace
 
+// What each field means in a published file (saltmark_cf.cpp).
+void BindVariableAttributes(py::module_& m);
+
 #ifdef SALTMARK_HAVE_DEPLOYMENT
 // The deployment file reader (saltmark_deployment.cpp), when yaml-cpp was found.
 void BindDeployment(py::module_& m);
@@ -122,6 +125,7 @@ Raises ValueError only for more bytes than any SBD message has.)");
     m.def("decode_file", &decodeFile, py::arg("path"),
           "Decodes the .sbd file at path; OSError when it cannot be read.");
 
+    BindVariableAttributes(m);
 #ifdef SALTMARK_HAVE_DEPLOYMENT
     BindDeployment(m);
 #endif

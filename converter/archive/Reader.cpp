@@ -834,7 +834,6 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         return std::nullopt;
     }
     SeriesValues series;
-    std::vector<std::int32_t> records;
     BuoyNames buoyNames;
     // Each query names its buoys in the order asked, whether or not they have a value.
     std::vector<std::string> asked;  // each buoy once
@@ -856,7 +855,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         const std::int32_t fixed = buoy ? buoyNames.Index(*buoy) : 0;
         return EachRow(rows, reason, [&](const Statement& row) {
             series.messageIds.push_back(static_cast<std::int32_t>(row.Integer(0)));
-            records.push_back(static_cast<std::int32_t>(row.Integer(1)));
+            series.records.push_back(static_cast<std::int32_t>(row.Integer(1)));
             series.times.push_back(row.Real(2));
             series.values.push_back(Reading(row, 3));
             series.buoys.push_back(buoy ? fixed : buoyNames.Index(BuoyOf(row.OptionalText(4))));
@@ -874,18 +873,18 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         }
     }
     const auto order = Order(series.times.size(), [&](std::size_t a, std::size_t b) {
-        return std::tie(series.times[a], series.messageIds[a], records[a]) <
-               std::tie(series.times[b], series.messageIds[b], records[b]);
+        return std::tie(series.times[a], series.messageIds[a], series.records[a]) <
+               std::tie(series.times[b], series.messageIds[b], series.records[b]);
     });
     Permute(series.times, order);
     Permute(series.values, order);
     Permute(series.messageIds, order);
+    Permute(series.records, order);
     Permute(series.buoys, order);
     Permute(series.flags, order);
-    Permute(records, order);
     series.buoyNames = std::move(buoyNames).Names();
     if (flagged && query.testFlags &&
-        !ReadTestFlags(m_impl->db.get(), series.messageIds, records, stream, series.tests,
+        !ReadTestFlags(m_impl->db.get(), series.messageIds, series.records, stream, series.tests,
                        reason)) {
         return std::nullopt;
     }
@@ -911,7 +910,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         const FieldColumn lon = Column(type, "Lon");
         queries.emplace_back(
             source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
-                                             " m.imei, {flag} FROM {records}") +
+                                             " m.imei, {flag}, r.record FROM {records}") +
                                      kWhere,
                                  {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
                                   {"time", TimeOf(*lat.type)},
@@ -922,7 +921,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     }
     queries.emplace_back(PositionSource::Iridium,
                          prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
-                                                  " m.iridium_cep_km, m.imei, {flag} FROM {messages}") +
+                                                  " m.iridium_cep_km, m.imei, {flag}, -1 FROM {messages}") +
                                           kWhere,
                                       {{"time", "m.time"},
                                        {"lat", "m.iridium_latitude"},
@@ -950,6 +949,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
                 track.latitudes.push_back(row.Real(2));
                 track.longitudes.push_back(row.Real(3));
                 track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
+                track.records.push_back(static_cast<std::int32_t>(row.Integer(7)));
                 track.sources.push_back(source);
                 track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
                 track.flags.push_back(static_cast<StoredFlag>(row.Integer(6)));
@@ -967,6 +967,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.longitudes, order);
     Permute(track.sources, order);
     Permute(track.cepKm, order);
+    Permute(track.records, order);
     Permute(track.messageIds, order);
     Permute(track.buoys, order);
     Permute(track.flags, order);
@@ -1140,30 +1141,20 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
     return result;
 }
 
-std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
-                                         const std::vector<std::string>& streams,
-                                         std::string& reason) const
+std::optional<StreamFlags> Reader::Flags(const std::string& buoy, const std::string& stream,
+                                         const std::string& test, std::string& reason) const
 {
-    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
-}
-
-std::optional<std::vector<KeyedFlag>> Reader::Flags(const std::string& buoy,
-                                                    const std::string& stream,
-                                                    std::string& reason,
-                                                    const std::string& test) const
-{
-    std::vector<KeyedFlag> flags;
+    StreamFlags result;
     if (m_impl->version < 4) {
-        return flags;
+        return result;
     }
     // The configuration names a record's stream as it likes ("Miscellaneous_values" or with
     // a space, any case), and the flags keep its spelling.
     Statement rows = Prepare(m_impl->db.get(),
                              std::string(kBuoyIds) +
-                                 "SELECT f.message_id, f.record, f.flag FROM ids"
-                                 " CROSS JOIN qc_flags f ON f.message_id = ids.id"
-                                 " WHERE f.test = ?3 AND lower(replace(f.stream, '_', ' '))"
-                                 " = lower(replace(?2, '_', ' '))"
+                                 "SELECT f.message_id, f.record, f.flag FROM ids CROSS JOIN"
+                                 " qc_flags f ON f.message_id = ids.id WHERE f.test = ?3 AND"
+                                 " lower(replace(f.stream, '_', ' ')) = lower(replace(?2, '_', ' '))"
                                  " ORDER BY f.message_id, f.record",
                              reason);
     if (!rows) {
@@ -1173,12 +1164,20 @@ std::optional<std::vector<KeyedFlag>> Reader::Flags(const std::string& buoy,
     rows.Bind(2, std::string_view(stream));
     rows.Bind(3, std::string_view(test));
     if (!EachRow(rows, reason, [&](const Statement& row) {
-            flags.push_back({{row.Integer(0), static_cast<std::int32_t>(row.Integer(1))},
-                             static_cast<std::uint8_t>(row.Integer(2))});
+            result.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            result.flags.push_back(static_cast<std::uint8_t>(row.Integer(2)));
         })) {
         return std::nullopt;
     }
-    return flags;
+    return result;
 }
+
+std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
+                                         const std::vector<std::string>& streams,
+                                         std::string& reason) const
+{
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
+}
+
 
 }  // namespace saltmark::archive

@@ -134,11 +134,19 @@ struct SeriesValues {
     std::vector<double> times;
     std::vector<double> values;
     std::vector<std::int32_t> messageIds;
-    std::vector<std::int32_t> buoys;  // each point's buoy, an index into buoyNames
+    std::vector<std::int32_t> records;  // each value's record: its index in the message
+    std::vector<std::int32_t> buoys;    // each point's buoy, an index into buoyNames
     std::vector<std::string> buoyNames;
     std::vector<StoredFlag> flags;  // each point's aggregate flag
     // With testFlags: one per test any point has a flag of, by name, a flag per point.
     std::vector<TestFlagRows> tests;
+};
+
+// One quality-control test's flags of one stream of one buoy ("PB200.WSMean", spaces spelt
+// either way; "aggregate" the test that sums them up), by the value's key, in key order.
+struct StreamFlags {
+    std::vector<ValueKey> keys;
+    std::vector<std::uint8_t> flags;
 };
 
 struct TrackQuery {
@@ -157,6 +165,7 @@ struct TrackPositions {
     std::vector<double> longitudes;
     std::vector<PositionSource> sources;
     std::vector<double> cepKm;  // NaN but for the gateway's estimate
+    std::vector<std::int32_t> records;  // the fix's record in its message; -1 for the gateway's
     std::vector<std::int32_t> messageIds;
     std::vector<std::int32_t> buoys;  // an index into buoyNames
     std::vector<std::string> buoyNames;
@@ -184,13 +193,6 @@ struct ArrayQuery {
 };
 
 // One array of one record: every record of the type in a message, wherever it stands.
-// One value's flag of one test (QcRows.h): 1 pass, 2 not evaluated, 3 suspect, 4 fail, 9
-// missing.
-struct KeyedFlag {
-    ValueKey key;
-    std::uint8_t flag = 0;
-};
-
 struct ArrayRecord {
     std::int64_t messageId = 0;
     std::int32_t record = 0;  // the record's index in its message
@@ -226,16 +228,14 @@ public:
     std::optional<TrackPositions> Track(const TrackQuery& query, std::string& reason) const;
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,
                                                   std::string& reason) const;
+    // Empty for an archive before the flags' tables, or a stream nobody flagged.
+    std::optional<StreamFlags> Flags(const std::string& buoy, const std::string& stream,
+                                     const std::string& test, std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
     // control reads them (see QcRows.h).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
                                      const std::vector<std::string>& streams,
                                      std::string& reason) const;
-    // The flags `test` gave one buoy's `stream` ("PB200.WSMean" named either way, "position",
-    // "iridium_position"), by key; empty when none are stored or the archive predates flags.
-    std::optional<std::vector<KeyedFlag>> Flags(const std::string& buoy, const std::string& stream,
-                                                std::string& reason,
-                                                const std::string& test = "aggregate") const;
 
     struct Impl;
 

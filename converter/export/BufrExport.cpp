@@ -82,13 +82,13 @@ struct BuoyValues {
 std::optional<Flags> ReadFlags(const archive::Reader& reader, const std::string& buoy,
                                const std::string& stream, std::string& reason)
 {
-    const auto rows = reader.Flags(buoy, stream, reason);
+    const auto rows = reader.Flags(buoy, stream, "aggregate", reason);
     if (!rows) {
         return std::nullopt;
     }
     Flags flags;
-    for (const archive::KeyedFlag& row : *rows) {
-        flags.emplace(Key{row.key.messageId, row.key.record}, row.flag);
+    for (std::size_t i = 0; i < rows->keys.size(); ++i) {
+        flags.emplace(Key{rows->keys[i].messageId, rows->keys[i].record}, rows->flags[i]);
     }
     return flags;
 }

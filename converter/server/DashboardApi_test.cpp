@@ -117,7 +117,7 @@ protected:
     using Route = void (DashboardApi::*)(const HttpRequest&, HttpResponse&) const;
     static HttpResponse Get(Route route, HttpFields params = {}, std::string rest = {})
     {
-        HttpRequest req{"GET", "/api", std::move(rest), "127.0.0.1", std::move(params), {}};
+        HttpRequest req{"GET", "/api", std::move(rest), "127.0.0.1", std::move(params), {}, {}};
         HttpResponse res;
         (s_api.get()->*route)(req, res);
         return res;
