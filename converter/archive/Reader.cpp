@@ -761,7 +761,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         return std::nullopt;
     }
     SeriesValues series;
-    std::vector<std::int32_t> records;
+    std::vector<std::int32_t>& records = series.records;
     BuoyNames buoyNames;
     // Each query names its buoys in the order asked, whether or not they have a value.
     std::vector<std::string> asked;  // each buoy once
@@ -803,6 +803,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.times, order);
     Permute(series.values, order);
     Permute(series.messageIds, order);
+    Permute(series.records, order);
     Permute(series.buoys, order);
     series.buoyNames = std::move(buoyNames).Names();
     return series;
@@ -821,7 +822,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         const FieldColumn lon = Column(type, "Lon");
         queries.emplace_back(
             source, prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon}, NULL,"
-                                             " m.imei FROM {records}") +
+                                             " m.imei, r.record FROM {records}") +
                                      kWhere,
                                  {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
                                   {"time", TimeOf(*lat.type)},
@@ -831,7 +832,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     }
     queries.emplace_back(PositionSource::Iridium,
                          prefix + Sql(std::string("SELECT m.id, unixepoch({time}), {lat}, {lon},"
-                                                  " m.iridium_cep_km, m.imei FROM {messages}") +
+                                                  " m.iridium_cep_km, m.imei, -1 FROM {messages}") +
                                           kWhere,
                                       {{"time", "m.time"},
                                        {"lat", "m.iridium_latitude"},
@@ -860,6 +861,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
                 track.cepKm.push_back(row.Null(4) ? kNaN : row.Real(4));
                 track.sources.push_back(source);
                 track.buoys.push_back(buoyNames.Index(BuoyOf(row.OptionalText(5))));
+                track.records.push_back(static_cast<std::int32_t>(row.Integer(6)));
             })) {
             return std::nullopt;
         }
@@ -875,6 +877,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.sources, order);
     Permute(track.cepKm, order);
     Permute(track.messageIds, order);
+    Permute(track.records, order);
     Permute(track.buoys, order);
     track.buoyNames = std::move(buoyNames).Names();
     return track;
@@ -1051,6 +1054,106 @@ std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
                                          std::string& reason) const
 {
     return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
+}
+
+
+namespace {
+
+// Whether the archive has `table` (a record type added after the archive was made, or the
+// flags' table before version 4, has none).
+std::optional<bool> HasTable(sqlite3* db, const std::string& table, std::string& reason)
+{
+    Statement rows = Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    rows.Bind(1, std::string_view(table));
+    const bool found = rows.Next();
+    return rows.Failed(reason) ? std::nullopt : std::optional(found);
+}
+
+}  // namespace
+
+std::optional<RecordRows> Reader::Records(const std::string& record, std::string& reason) const
+{
+    const RecordDescription* type = nullptr;
+    for (const RecordDescription& each : RecordDescriptions()) {
+        if (each.typeName == record || ArchiveName(each.typeName) == record) {
+            type = &each;
+        }
+    }
+    if (type == nullptr) {
+        reason = "no record type \"" + record + "\"";
+        return std::nullopt;
+    }
+    RecordRows rows;
+    std::string columns;
+    for (const FieldDescription& field : type->fields) {
+        if (!IsArray(field.kind) && field.kind != FieldKind::Text) {
+            rows.fields.push_back(ArchiveName(field.name));
+            columns += ", r." + Quoted(rows.fields.back());
+        }
+    }
+    rows.values.resize(rows.fields.size());
+    const std::string table = ArchiveName(type->typeName);
+    const auto exists = HasTable(m_impl->db.get(), table, reason);
+    if (!exists || !*exists) {
+        return exists ? std::optional(std::move(rows)) : std::nullopt;
+    }
+    Statement select =
+        Prepare(m_impl->db.get(),
+                Sql("SELECT m.id, r.record, unixepoch({time}){columns} FROM {records}"
+                    " ORDER BY r.message_id, r.record",
+                    {{"records", "{table} r CROSS JOIN messages m ON m.id = r.message_id"},
+                     {"time", TimeOf(*type)},
+                     {"columns", columns},
+                     {"table", Quoted(table)}}),
+                reason);
+    if (!select || !EachRow(select, reason, [&](const Statement& row) {
+            rows.messageIds.push_back(row.Integer(0));
+            rows.records.push_back(static_cast<std::int32_t>(row.Integer(1)));
+            rows.times.push_back(row.Null(2) ? kNaN : row.Real(2));
+            for (std::size_t i = 0; i < rows.fields.size(); ++i) {
+                rows.values[i].push_back(Reading(row, static_cast<int>(i) + 3));
+            }
+        })) {
+        return std::nullopt;
+    }
+    return rows;
+}
+
+std::optional<FlagRows> Reader::Flags(const std::string& stream, std::string& reason) const
+{
+    FlagRows rows;
+    const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
+    if (!exists || !*exists) {
+        return exists ? std::optional(std::move(rows)) : std::nullopt;
+    }
+    // The stream as the configuration named it, its names spelt either way.
+    Statement select = Prepare(m_impl->db.get(),
+                               "SELECT message_id, record, test, flag FROM qc_flags"
+                               " WHERE replace(stream, ' ', '_') = replace(?1, ' ', '_')"
+                               " ORDER BY message_id, record, test",
+                               reason);
+    if (!select) {
+        return std::nullopt;
+    }
+    select.Bind(1, std::string_view(stream));
+    std::map<std::string, std::int32_t> indexes;
+    if (!EachRow(select, reason, [&](const Statement& row) {
+            const auto [at, added] = indexes.try_emplace(
+                row.Text(2), static_cast<std::int32_t>(rows.tests.size()));
+            if (added) {
+                rows.tests.push_back(at->first);
+            }
+            rows.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            rows.testIndexes.push_back(at->second);
+            rows.flags.push_back(static_cast<std::uint8_t>(row.Integer(3)));
+        })) {
+        return std::nullopt;
+    }
+    return rows;
 }
 
 }  // namespace saltmark::archive

@@ -129,7 +129,8 @@ struct SeriesValues {
     std::vector<double> times;
     std::vector<double> values;
     std::vector<std::int32_t> messageIds;
-    std::vector<std::int32_t> buoys;  // each point's buoy, an index into buoyNames
+    std::vector<std::int32_t> records;  // each value's record index in its message
+    std::vector<std::int32_t> buoys;    // each point's buoy, an index into buoyNames
     std::vector<std::string> buoyNames;
 };
 
@@ -150,7 +151,8 @@ struct TrackPositions {
     std::vector<PositionSource> sources;
     std::vector<double> cepKm;  // NaN but for the gateway's estimate
     std::vector<std::int32_t> messageIds;
-    std::vector<std::int32_t> buoys;  // an index into buoyNames
+    std::vector<std::int32_t> records;  // the record's index in its message; -1 the gateway's
+    std::vector<std::int32_t> buoys;    // an index into buoyNames
     std::vector<std::string> buoyNames;
 };
 
@@ -170,6 +172,24 @@ struct ArrayRecord {
     std::int32_t record = 0;  // the record's index in its message
     std::optional<double> time;
     std::vector<double> values;  // NaN where the archive holds none
+};
+
+// Every record of one type with each numeric scalar field, as parallel arrays in key order
+// (message, then record); values as in SeriesValues, times NaN for a message without one.
+struct RecordRows {
+    std::vector<std::string> fields;  // the columns' archive names, in storage order
+    std::vector<std::int64_t> messageIds;
+    std::vector<std::int32_t> records;
+    std::vector<double> times;
+    std::vector<std::vector<double>> values;  // one vector per field
+};
+
+// The quality-control flags of one stream, one row per value and test, in key order.
+struct FlagRows {
+    std::vector<std::string> tests;  // "aggregate", "spike_test", ...
+    std::vector<ValueKey> keys;
+    std::vector<std::int32_t> testIndexes;  // an index into tests
+    std::vector<std::uint8_t> flags;
 };
 
 class Reader {
@@ -197,6 +217,10 @@ public:
     std::optional<TrackPositions> Track(const TrackQuery& query, std::string& reason) const;
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,
                                                   std::string& reason) const;
+    std::optional<RecordRows> Records(const std::string& record, std::string& reason) const;
+    // Of a stream as the quality control names it ("PB200.WSMean", "position"); none in an
+    // archive without flags.
+    std::optional<FlagRows> Flags(const std::string& stream, std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
     // control reads them (see QcRows.h).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
