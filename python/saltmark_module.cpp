@@ -83,6 +83,9 @@ Message decodeFile(const std::string& path)
 
 }  // namespace
 
+// The archive's reader (saltmark_archive.cpp).
+void BindArchive(py::module_& m);
+
 #ifdef SALTMARK_HAVE_DEPLOYMENT
 // The deployment file reader (saltmark_deployment.cpp), when yaml-cpp was found.
 void BindDeployment(py::module_& m);
@@ -122,6 +125,7 @@ Raises ValueError only for more bytes than any SBD message has.)");
     m.def("decode_file", &decodeFile, py::arg("path"),
           "Decodes the .sbd file at path; OSError when it cannot be read.");
 
+    BindArchive(m);
 #ifdef SALTMARK_HAVE_DEPLOYMENT
     BindDeployment(m);
 #endif

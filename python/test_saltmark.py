@@ -108,7 +108,7 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
         track = archive.to_xarray()
     assert track.attrs["featureType"] == "trajectory"
     assert list(track["latitude"].values) == [54.0, 54.5, 55.0]
-    assert track["Y81000_Tke"].dims == ("time", "band")
+    assert track["Y81000_Tke"].dims == ("time", "Y81000_band")
     assert track["Y81000_Epsilon"].attrs["units"] == "m2 s-3"
     track.to_netcdf(tmp_path / "track.nc")
     with xr.open_dataset(tmp_path / "track.nc") as stored:
