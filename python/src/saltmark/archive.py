@@ -161,8 +161,8 @@ def _seconds(column):
     import pandas as pd
 
     times = pd.to_datetime(column, utc=True, errors="coerce")
-    seconds = times.astype("int64").to_numpy(dtype=np.float64) / 1e9
-    return np.where(times.isna().to_numpy(), np.nan, seconds)
+    seconds = np.asarray(times.astype("int64"), dtype=np.float64) / 1e9
+    return np.where(np.asarray(times.isna()), np.nan, seconds)
 
 
 def _keys(message_ids, records):
