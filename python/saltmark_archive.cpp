@@ -100,10 +100,11 @@ public:
     }
 
     // Every message, page after page, as columns; newest first as the Reader lists them.
-    py::dict Messages() const
+    py::dict Messages(std::optional<std::string> buoy) const
     {
         std::vector<sa::MessageEnvelope> all;
         sa::MessageQuery query;
+        query.buoy = std::move(buoy);
         query.limit = sa::Reader::kLargestPage;
         for (;;) {
             sa::MessagePage page = Run([&](std::string& reason) {
@@ -283,7 +284,7 @@ void BindArchive(py::module_& m)
         .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("version", &ArchiveReader::Version)
         .def("buoys", &ArchiveReader::Buoys)
-        .def("messages", &ArchiveReader::Messages)
+        .def("messages", &ArchiveReader::Messages, py::arg("buoy") = py::none())
         .def("records", &ArchiveReader::Records, py::arg("record"))
         .def("series", &ArchiveReader::Series, py::arg("record"), py::arg("field"),
              py::arg("buoys") = std::vector<std::string>{}, py::arg("start") = py::none(),

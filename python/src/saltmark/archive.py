@@ -204,9 +204,12 @@ class Archive:
     def messages(self):
         """One row per delivery, indexed by id, without the message bytes; time, session_time,
         received_at and imported_at as UTC datetimes (NaT where the archive has none)."""
+        return self._messages()
+
+    def _messages(self, buoy=None):
         import pandas as pd
 
-        frame = pd.DataFrame(self._reader.messages())
+        frame = pd.DataFrame(self._reader.messages(buoy))
         for column in ("packet_type", "stop_offset", "momsn", "mtmsn", "cdr_reference",
                        "session_status", "iridium_cep_km"):
             frame[column] = frame[column].astype("Int64")
@@ -345,54 +348,51 @@ class Archive:
         With deliveries from more than one buoy, imei chooses one. deployment (a deployment
         file's path, or what saltmark.read_deployment returns) adds the metadata a data centre
         asks for (CF-1.8, ACDD-1.3, IOOS-1.2) and keeps the buoy's deployment window."""
+        import pandas as pd
         import xarray as xr
 
         if isinstance(deployment, (str, os.PathLike)):
             deployment = _saltmark.read_deployment(str(deployment))
-        messages = self.messages
-        buoys = sorted(messages["imei"].dropna().unique())
+        buoys = [b for b in self.buoys() if b != "files"]
         if imei is None and len(buoys) > 1:
             raise ValueError(f"{self.path} holds {len(buoys)} buoys: choose one with imei= "
                              f"({', '.join(buoys)})")
         if imei is None and buoys:
             imei = buoys[0]
-        chosen = messages[messages["imei"] == imei] if imei is not None else messages
+        chosen = self._messages(imei)
         buoy = (deployment or {}).get("buoys", {}).get(imei) if deployment else None
 
         # Each message's time: its first dated PB200's own, else the message's.
-        when = dict(zip(chosen.index, _seconds(chosen["time"])))
+        ids = chosen.index.to_numpy(dtype=np.int64)
+        times = _seconds(chosen["time"])
         pb200 = self._reader.records("PB200")
-        for mid, t in zip(pb200["message_id"][::-1], pb200["time"][::-1]):
-            if mid in when and not np.isnan(t):
-                when[mid] = t
-        ids = np.array([m for m, t in when.items() if not np.isnan(t)], dtype=np.int64)
-        times = np.array([when[m] for m in ids], dtype=np.float64)
+        dated = ~np.isnan(pb200["time"])
+        first = pd.Series(pb200["time"][dated], index=pb200["message_id"][dated])
+        first = first[~first.index.duplicated()].reindex(ids).to_numpy()
+        times = np.where(np.isnan(first), times, first)
+        keep = ~np.isnan(times)
         if buoy is not None:
             window = buoy["deployment"]
-            keep = np.ones(len(ids), dtype=bool)
             if window.get("start"):
                 keep &= times >= _seconds([window["start"]])[0]
             if window.get("end"):
                 keep &= times <= _seconds([window["end"]])[0]
-            ids, times = ids[keep], times[keep]
+        ids, times = ids[keep], times[keep]
         order = np.lexsort((ids, times))
         ids, times = ids[order], times[order]
-        tied = np.zeros(len(times))
-        for i in range(1, len(times)):
-            if times[i] == times[i - 1] - tied[i - 1]:
-                tied[i] = tied[i - 1] + TIE_STEP
-        times = times + tied
-        row_of = {m: i for i, m in enumerate(ids)}
+        times = times + _places(times) * TIE_STEP
+        row_of = pd.Index(ids)
         n = len(ids)
 
         data = {}
         flagged = {}  # variable -> (record type, field, rows, ranks)
         for record_type in dict.fromkeys(t for t, _, _ in _saltmark._record_fields()):
             rows = self._reader.records(record_type)
-            mine = np.array([m in row_of for m in rows["message_id"]], dtype=bool)
+            at = row_of.get_indexer(rows["message_id"])
+            mine = at >= 0
             if not mine.any():
                 continue
-            at = np.array([row_of[m] for m in rows["message_id"][mine]], dtype=np.int64)
+            at = at[mine]
             ranks = _ranks(at, rows["record"][mine])
             depth = int(ranks.max()) + 1
             dims = ("time",) if depth == 1 else ("time", f"{record_type}_record")
@@ -444,13 +444,13 @@ class Archive:
         longs = {}
         for field in fields:
             d = self._reader.array(record_type, field, imei)
-            mine = np.array([m in row_of for m in d["message_id"]], dtype=bool)
-            if mine.any():
-                longs[field] = {k: d[k][mine] for k in ("message_id", "record", "element",
-                                                        "value")}
+            at = row_of.get_indexer(d["message_id"])
+            if (at >= 0).any():
+                longs[field] = {k: d[k][at >= 0] for k in ("record", "element", "value")}
+                longs[field]["at"] = at[at >= 0]
         lengths = {f: int(d["element"].max()) + 1 for f, d in longs.items()}
         for field, d in longs.items():
-            at = np.array([row_of[m] for m in d["message_id"]], dtype=np.int64)
+            at = d["at"]
             ranks = _ranks(at, d["record"])
             depth = int(ranks.max()) + 1
             band = f"{record_type}_band" if len(set(lengths.values())) == 1 \
@@ -493,25 +493,33 @@ class Archive:
         d = self._reader.track(imei)
         lat, lon = np.full(n, np.nan), np.full(n, np.nan)
         source = np.full(n, -1, dtype=np.int8)
-        best = np.full(n, 99, dtype=np.int64)
-        for mid, rec, s, y, x in zip(d["message_id"], d["record"], d["source"], d["latitude"],
-                                     d["longitude"]):
-            i = row_of.get(mid)
+        best = np.full(n, np.iinfo(np.int64).max, dtype=np.int64)
+        at = row_of.get_indexer(d["message_id"])
+        for i, rec, s, y, x in zip(at, d["record"], d["source"], d["latitude"], d["longitude"]):
             rank = int(s) * 1000 + int(rec) + 1  # the source first, then the record's place
-            if i is not None and (source[i] < 0 or rank < best[i]):
+            if i >= 0 and rank < best[i]:
                 lat[i], lon[i], source[i], best[i] = y, x, s, rank
         return lat, lon, source
+
+
+def _places(sorted_values):
+    """Each value's place in its run of equal values (0, 1, ...), of sorted values."""
+    index = np.arange(len(sorted_values))
+    starts = np.r_[True, sorted_values[1:] != sorted_values[:-1]] if len(index) else index > 0
+    return index - np.maximum.accumulate(np.where(starts, index, 0))
 
 
 def _ranks(rows, records):
     """Each record's place among its message's records of the same type (0, 1, ...); the
     elements of one array record share their record's place."""
     order = np.lexsort((records, rows))
-    ranks = np.zeros(len(rows), dtype=np.int64)
-    for k in range(1, len(order)):
-        now, before = order[k], order[k - 1]
-        if rows[now] == rows[before]:
-            ranks[now] = ranks[before] + (records[now] != records[before])
+    r, c = np.asarray(rows)[order], np.asarray(records)[order]
+    same_row = r[1:] == r[:-1]
+    steps = np.cumsum(np.r_[0, same_row & (c[1:] != c[:-1])])
+    starts = np.flatnonzero(np.r_[True, ~same_row]) if len(r) else np.array([], dtype=np.int64)
+    group = np.cumsum(np.r_[True, ~same_row]) - 1 if len(r) else np.array([], dtype=np.int64)
+    ranks = np.zeros(len(r), dtype=np.int64)
+    ranks[order] = steps - steps[starts][group]
     return ranks
 
 
