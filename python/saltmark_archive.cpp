@@ -235,10 +235,10 @@ public:
         return d;
     }
 
-    py::dict Flags(const std::string& stream) const
+    py::dict Flags(const std::string& stream, const std::optional<std::string>& buoy) const
     {
         const sa::FlagRows rows =
-            Run([&](std::string& reason) { return m_reader->Flags(stream, reason); });
+            Run([&](std::string& reason) { return m_reader->Flags(stream, buoy, reason); });
         std::vector<std::int64_t> ids;
         std::vector<std::int32_t> records;
         for (const sa::ValueKey& key : rows.keys) {
@@ -246,6 +246,8 @@ public:
             records.push_back(key.record);
         }
         py::dict d;
+        d["streams"] = Names(rows.streams);
+        d["stream"] = Numpy(rows.streamIndexes);
         d["tests"] = Names(rows.tests);
         d["message_id"] = Numpy(ids);
         d["record"] = Numpy(records);
@@ -293,6 +295,7 @@ void BindArchive(py::module_& m)
              py::arg("start") = py::none(), py::arg("end") = py::none())
         .def("array", &ArchiveReader::Array, py::arg("record"), py::arg("field"),
              py::arg("buoy") = py::none())
-        .def("flags", &ArchiveReader::Flags, py::arg("stream"));
+        .def("flags", &ArchiveReader::Flags, py::arg("stream") = "",
+             py::arg("buoy") = py::none());
     m.def("_record_fields", &RecordFields);
 }

@@ -1123,33 +1123,49 @@ std::optional<RecordRows> Reader::Records(const std::string& record, std::string
     return rows;
 }
 
-std::optional<FlagRows> Reader::Flags(const std::string& stream, std::string& reason) const
+std::optional<FlagRows> Reader::Flags(const std::string& stream,
+                                      const std::optional<std::string>& buoy,
+                                      std::string& reason) const
 {
     FlagRows rows;
     const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
     if (!exists || !*exists) {
         return exists ? std::optional(std::move(rows)) : std::nullopt;
     }
-    // The stream as the configuration named it, its names spelt either way.
-    Statement select = Prepare(m_impl->db.get(),
-                               "SELECT message_id, record, test, flag FROM qc_flags"
-                               " WHERE replace(stream, ' ', '_') = replace(?1, ' ', '_')"
-                               " ORDER BY message_id, record, test",
-                               reason);
-    if (!select) {
+    // One buoy's through its messages' ids, which lead the flags' key; the stream as the
+    // configuration named it, its names spelt either way.
+    const std::string select =
+        "SELECT f.message_id, f.record, f.stream, f.test, f.flag FROM {flags}"
+        " WHERE ?2 = '' OR replace(f.stream, ' ', '_') = replace(?2, ' ', '_')"
+        " ORDER BY f.message_id, f.record, f.stream, f.test";
+    Statement statement = Prepare(
+        m_impl->db.get(),
+        buoy ? kBuoyIds + Sql(select, {{"flags", "ids CROSS JOIN qc_flags f"
+                                                 " ON f.message_id = ids.id"}})
+             : Sql(select, {{"flags", "qc_flags f"}}),
+        reason);
+    if (!statement) {
         return std::nullopt;
     }
-    select.Bind(1, std::string_view(stream));
-    std::map<std::string, std::int32_t> indexes;
-    if (!EachRow(select, reason, [&](const Statement& row) {
-            const auto [at, added] = indexes.try_emplace(
-                row.Text(2), static_cast<std::int32_t>(rows.tests.size()));
-            if (added) {
-                rows.tests.push_back(at->first);
-            }
+    if (buoy) {
+        statement.Bind(1, ImeiOf(*buoy));
+    }
+    statement.Bind(2, std::string_view(stream));
+    std::map<std::string, std::int32_t> streams, tests;
+    const auto index = [](std::map<std::string, std::int32_t>& indexes,
+                          std::vector<std::string>& names, std::string name) {
+        const auto [at, added] =
+            indexes.try_emplace(std::move(name), static_cast<std::int32_t>(names.size()));
+        if (added) {
+            names.push_back(at->first);
+        }
+        return at->second;
+    };
+    if (!EachRow(statement, reason, [&](const Statement& row) {
             rows.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
-            rows.testIndexes.push_back(at->second);
-            rows.flags.push_back(static_cast<std::uint8_t>(row.Integer(3)));
+            rows.streamIndexes.push_back(index(streams, rows.streams, row.Text(2)));
+            rows.testIndexes.push_back(index(tests, rows.tests, row.Text(3)));
+            rows.flags.push_back(static_cast<std::uint8_t>(row.Integer(4)));
         })) {
         return std::nullopt;
     }

@@ -184,11 +184,13 @@ struct RecordRows {
     std::vector<std::vector<double>> values;  // one vector per field
 };
 
-// The quality-control flags of one stream, one row per value and test, in key order.
+// Quality-control flags, one row per value, stream and test, in key order.
 struct FlagRows {
-    std::vector<std::string> tests;  // "aggregate", "spike_test", ...
+    std::vector<std::string> streams;  // "PB200.WSMean", "position", as configured
+    std::vector<std::string> tests;    // "aggregate", "spike_test", ...
     std::vector<ValueKey> keys;
-    std::vector<std::int32_t> testIndexes;  // an index into tests
+    std::vector<std::int32_t> streamIndexes;  // an index into streams
+    std::vector<std::int32_t> testIndexes;    // an index into tests
     std::vector<std::uint8_t> flags;
 };
 
@@ -218,9 +220,11 @@ public:
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,
                                                   std::string& reason) const;
     std::optional<RecordRows> Records(const std::string& record, std::string& reason) const;
-    // Of a stream as the quality control names it ("PB200.WSMean", "position"); none in an
-    // archive without flags.
-    std::optional<FlagRows> Flags(const std::string& stream, std::string& reason) const;
+    // Of a stream as the quality control names it ("PB200.WSMean", "position"; empty: every
+    // stream), of one buoy's messages or every buoy's; none in an archive without flags.
+    std::optional<FlagRows> Flags(const std::string& stream,
+                                  const std::optional<std::string>& buoy,
+                                  std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
     // control reads them (see QcRows.h).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,

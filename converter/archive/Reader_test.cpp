@@ -421,7 +421,7 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     EXPECT_EQ(m_reader->Track({.buoy = kBuoyB}, reason)->records,
               (std::vector<std::int32_t>{0, 2}));
 
-    EXPECT_TRUE(m_reader->Flags("PB200.WSMean", reason)->keys.empty()) << reason;
+    EXPECT_TRUE(m_reader->Flags("PB200.WSMean", {}, reason)->keys.empty()) << reason;
     const fs::path flagged = s_dir / "flagged.sqlite";
     fs::copy_file(Path(), flagged, fs::copy_options::overwrite_existing);
     sqlite3* db = nullptr;
@@ -438,12 +438,19 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     sqlite3_close(db);
     const auto reader = Reader::Open(flagged, reason);
     ASSERT_TRUE(reader) << reason;
-    const auto flags = reader->Flags("Miscellaneous values.Battery voltage", reason);
+    const auto flags = reader->Flags("Miscellaneous values.Battery voltage", {}, reason);
     ASSERT_TRUE(flags) << reason;
     EXPECT_EQ(flags->tests, (std::vector<std::string>{"aggregate", "spike_test"}));
     EXPECT_EQ(flags->keys, (std::vector<ValueKey>{{1, 1}, {1, 1}, {4, 1}}));
     EXPECT_EQ(flags->testIndexes, (std::vector<std::int32_t>{0, 1, 0}));
     EXPECT_EQ(flags->flags, (std::vector<std::uint8_t>{1, 2, 3}));
+    // Every stream of one buoy: message 4 is the other buoy's.
+    const auto a = reader->Flags("", kBuoyA, reason);
+    ASSERT_TRUE(a) << reason;
+    EXPECT_EQ(a->keys, (std::vector<ValueKey>{{1, 0}, {1, 1}, {1, 1}}));
+    EXPECT_EQ(a->streams,
+              (std::vector<std::string>{"PB200.WSMean", "Miscellaneous_values.Battery_voltage"}));
+    EXPECT_EQ(a->streamIndexes, (std::vector<std::int32_t>{0, 1, 1}));
 }
 
 TEST_F(ReaderTest, ReadsVersion2To4ArchivesWithoutWritingAndRefusesTheRest)

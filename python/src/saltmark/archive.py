@@ -264,7 +264,7 @@ class Archive:
             columns["imei"] = np.asarray(d["buoy_names"], dtype=object)[d["buoy"]] \
                 if len(d["buoy"]) else np.array([], dtype=object)
         columns.update(self._flag_columns(f"{_name(record_type)}.{_name(field)}",
-                                          _keys(d["message_id"], d["record"])))
+                                          _keys(d["message_id"], d["record"]), imei))
         if not columns:
             return series
         frame = series.to_frame()
@@ -272,14 +272,20 @@ class Archive:
             frame[name] = values
         return frame
 
-    def _flag_columns(self, stream, keys):
+    def _flag_columns(self, stream, keys, imei=None, flags=None):
         """The flags of one stream for these values: qc_aggregate first, then one qc_<test>
-        per test by name; {} when the stream has none."""
+        per test by name; {} when the stream has none. `flags`: what the reader gave for
+        every stream, read once for many."""
         import pandas as pd
 
-        f = self._reader.flags(stream)
-        if not len(f["flag"]):
+        f = flags if flags is not None else self._reader.flags(stream, imei)
+        streams = np.array([name.replace(" ", "_") == stream.replace(" ", "_")
+                            for name in f["streams"]] or [False])
+        ours = streams[f["stream"]] if len(f["stream"]) else np.zeros(0, dtype=bool)
+        if not ours.any():
             return {}
+        f = {k: f[k][ours] for k in ("message_id", "record", "test", "flag")} | \
+            {"tests": f["tests"]}
         flagged = _keys(f["message_id"], f["record"])
         tests = list(f["tests"])
         order = sorted(range(len(tests)), key=lambda i: (tests[i] != "aggregate", tests[i]))
@@ -324,8 +330,9 @@ class Archive:
                 if len(d["buoy"]) else np.array([], dtype=object)
         keys = _keys(d["message_id"], d["record"])
         iridium = (frame["source"] == "Iridium").to_numpy()
-        own = self._flag_columns("position", keys)
-        gateway = self._flag_columns("iridium_position", keys)
+        flags = self._reader.flags("", imei)
+        own = self._flag_columns("position", keys, flags=flags)
+        gateway = self._flag_columns("iridium_position", keys, flags=flags)
         for name in sorted(set(own) | set(gateway), key=lambda n: (n != "qc_aggregate", n)):
             empty = pd.array([pd.NA] * len(frame), dtype="Int64")
             frame[name] = np.where(iridium, gateway.get(name, empty), own.get(name, empty))
@@ -406,7 +413,7 @@ class Archive:
                                  rows["record"][mine], at, ranks, depth)
             self._arrays(record_type, imei, row_of, n, data)
 
-        self._quality_flags(data, flagged)
+        self._quality_flags(data, flagged, self._reader.flags("", imei))
         lat, lon, source = self._positions(imei, row_of, n)
         trajectory = imei if imei is not None else "files"
         coords = {
@@ -463,13 +470,14 @@ class Archive:
             data[f"{record_type}_{field}"] = (dims, values[:, 0] if depth == 1 else values,
                                               _attributes(record_type, field))
 
-    def _quality_flags(self, data, flagged):
+    def _quality_flags(self, data, flagged, flags):
         """The aggregate QC flag of each flagged variable, as the IOOS Metadata Profile asks:
         2 for a value no configuration flagged, 9 where there is no value."""
         import pandas as pd
 
         for name, (record_type, field, mids, records, at, ranks, depth) in flagged.items():
-            columns = self._flag_columns(f"{record_type}.{field}", _keys(mids, records))
+            columns = self._flag_columns(f"{record_type}.{field}", _keys(mids, records),
+                                         flags=flags)
             if "qc_aggregate" not in columns:
                 continue
             dims, values, attrs = data[name]
