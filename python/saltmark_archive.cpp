@@ -237,7 +237,7 @@ public:
 
     py::dict Flags(const std::string& stream, const std::optional<std::string>& buoy) const
     {
-        const sa::FlagRows rows =
+        const sa::StoredFlags rows =
             Run([&](std::string& reason) { return m_reader->Flags(stream, buoy, reason); });
         std::vector<std::int64_t> ids;
         std::vector<std::int32_t> records;

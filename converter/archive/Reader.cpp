@@ -1123,11 +1123,11 @@ std::optional<RecordRows> Reader::Records(const std::string& record, std::string
     return rows;
 }
 
-std::optional<FlagRows> Reader::Flags(const std::string& stream,
+std::optional<StoredFlags> Reader::Flags(const std::string& stream,
                                       const std::optional<std::string>& buoy,
                                       std::string& reason) const
 {
-    FlagRows rows;
+    StoredFlags rows;
     const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
     if (!exists || !*exists) {
         return exists ? std::optional(std::move(rows)) : std::nullopt;

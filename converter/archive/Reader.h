@@ -185,7 +185,7 @@ struct RecordRows {
 };
 
 // Quality-control flags, one row per value, stream and test, in key order.
-struct FlagRows {
+struct StoredFlags {
     std::vector<std::string> streams;  // "PB200.WSMean", "position", as configured
     std::vector<std::string> tests;    // "aggregate", "spike_test", ...
     std::vector<ValueKey> keys;
@@ -222,7 +222,7 @@ public:
     std::optional<RecordRows> Records(const std::string& record, std::string& reason) const;
     // Of a stream as the quality control names it ("PB200.WSMean", "position"; empty: every
     // stream), of one buoy's messages or every buoy's; none in an archive without flags.
-    std::optional<FlagRows> Flags(const std::string& stream,
+    std::optional<StoredFlags> Flags(const std::string& stream,
                                   const std::optional<std::string>& buoy,
                                   std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
