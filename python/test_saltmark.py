@@ -91,7 +91,8 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
     inbox = tmp_path / "inbox"
     inbox.mkdir()
     for i, (day, lat) in enumerate([(12, 54.5), (11, 54.0), (13, 55.0)]):
-        (inbox / f"m{i}.sbd").write_bytes(with_position(station, day, 3600, lat, 7.5) + y81000)
+        twice = y81000 * (2 if day == 12 else 1)  # a message with two spectra
+        (inbox / f"m{i}.sbd").write_bytes(with_position(station, day, 3600, lat, 7.5) + twice)
     subprocess.run([tool("SALTMARK_CONVERT"), "--db", str(tmp_path / "a.sqlite"),
                     *sorted(map(str, inbox.iterdir()))], check=True, capture_output=True)
 
@@ -103,12 +104,14 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
         assert str(epsilon.index[0]) == "2024-06-11 01:00:00" and epsilon.dtype == np.float64
         assert epsilon.iloc[0] == pytest.approx(json.loads(outputs)["Epsilon"], rel=1e-6)
         tke = archive.array("Y81000", "Tke")
-        assert len(tke) == 3 * 116 and list(tke.columns[:4]) == ["message_id", "record",
+        assert len(tke) == 4 * 116 and list(tke.columns[:4]) == ["message_id", "record",
                                                                 "element", "value"]
         track = archive.to_xarray()
     assert track.attrs["featureType"] == "trajectory"
     assert list(track["latitude"].values) == [54.0, 54.5, 55.0]
-    assert track["Y81000_Tke"].dims == ("time", "Y81000_band")
+    assert track["Y81000_Tke"].dims == ("time", "Y81000_record", "Y81000_band")
+    assert list(track["Y81000_Tke"].isnull().all("Y81000_band").values.ravel()) == \
+        [False, True, False, False, False, True]
     assert track["Y81000_Epsilon"].attrs["units"] == "m2 s-3"
     track.to_netcdf(tmp_path / "track.nc")
     with xr.open_dataset(tmp_path / "track.nc") as stored:
