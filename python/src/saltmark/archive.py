@@ -500,7 +500,7 @@ class Archive:
         gateway's estimate; NaN and source -1 where it has none."""
         d = self._reader.track(imei)
         lat, lon = np.full(n, np.nan), np.full(n, np.nan)
-        source = np.full(n, -1, dtype=np.int8)
+        source = np.full(n, -127, dtype=np.int8)  # the fill value: no position
         best = np.full(n, np.iinfo(np.int64).max, dtype=np.int64)
         at = row_of.get_indexer(d["message_id"])
         for i, rec, s, y, x in zip(at, d["record"], d["source"], d["latitude"], d["longitude"]):
