@@ -392,7 +392,7 @@ class Archive:
         n = len(ids)
 
         data = {}
-        flagged = {}  # variable -> (record type, field, rows, ranks)
+        flagged = {}  # variable -> where its values came from, to find their flags
         for record_type in dict.fromkeys(t for t, _, _ in _saltmark._record_fields()):
             rows = self._reader.records(record_type)
             at = row_of.get_indexer(rows["message_id"])
@@ -553,6 +553,7 @@ def _describe(dataset, deployment, imei, buoy):
     file, those computed from the data, and the platform and instrument variables."""
     meta = deployment.get("metadata", {})
     attrs = {
+        **dataset.attrs,
         "Conventions": "CF-1.8, ACDD-1.3, IOOS-1.2",
         "featureType": "trajectory",
         "cdm_data_type": "Trajectory",
