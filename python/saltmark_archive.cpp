@@ -144,6 +144,16 @@ public:
         return d;
     }
 
+    py::dict Times(const std::optional<std::string>& buoy) const
+    {
+        const sa::MessageTimes times =
+            Run([&](std::string& reason) { return m_reader->Times(buoy, reason); });
+        py::dict d;
+        d["id"] = Numpy(times.ids);
+        d["time"] = Numpy(times.times);
+        return d;
+    }
+
     py::dict Records(const std::string& record) const
     {
         const sa::RecordRows rows =
@@ -287,6 +297,7 @@ void BindArchive(py::module_& m)
         .def_property_readonly("version", &ArchiveReader::Version)
         .def("buoys", &ArchiveReader::Buoys)
         .def("messages", &ArchiveReader::Messages, py::arg("buoy") = py::none())
+        .def("times", &ArchiveReader::Times, py::arg("buoy") = py::none())
         .def("records", &ArchiveReader::Records, py::arg("record"))
         .def("series", &ArchiveReader::Series, py::arg("record"), py::arg("field"),
              py::arg("buoys") = std::vector<std::string>{}, py::arg("start") = py::none(),

@@ -1075,6 +1075,31 @@ std::optional<bool> HasTable(sqlite3* db, const std::string& table, std::string&
 
 }  // namespace
 
+std::optional<MessageTimes> Reader::Times(const std::optional<std::string>& buoy,
+                                          std::string& reason) const
+{
+    Statement rows = Prepare(m_impl->db.get(),
+                             buoy ? std::string(kBuoyIds) +
+                                        "SELECT m.id, unixepoch(m.time) FROM ids"
+                                        " CROSS JOIN messages m ON m.id = ids.id ORDER BY m.id"
+                                  : "SELECT id, unixepoch(time) FROM messages ORDER BY id",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    if (buoy) {
+        rows.Bind(1, ImeiOf(*buoy));
+    }
+    MessageTimes times;
+    if (!EachRow(rows, reason, [&](const Statement& row) {
+            times.ids.push_back(row.Integer(0));
+            times.times.push_back(row.Null(1) ? kNaN : row.Real(1));
+        })) {
+        return std::nullopt;
+    }
+    return times;
+}
+
 std::optional<RecordRows> Reader::Records(const std::string& record, std::string& reason) const
 {
     const RecordDescription* type = nullptr;

@@ -184,6 +184,12 @@ struct RecordRows {
     std::vector<std::vector<double>> values;  // one vector per field
 };
 
+// Every message's id and time (NaN for none), by id: a time axis without the envelopes.
+struct MessageTimes {
+    std::vector<std::int64_t> ids;
+    std::vector<double> times;
+};
+
 // Quality-control flags, one row per value, stream and test, in key order.
 struct StoredFlags {
     std::vector<std::string> streams;  // "PB200.WSMean", "position", as configured
@@ -219,6 +225,9 @@ public:
     std::optional<TrackPositions> Track(const TrackQuery& query, std::string& reason) const;
     std::optional<std::vector<ArrayRecord>> Array(const ArrayQuery& query,
                                                   std::string& reason) const;
+    // Of one buoy (an IMEI or kFilesBuoy) or, with nothing, of every buoy.
+    std::optional<MessageTimes> Times(const std::optional<std::string>& buoy,
+                                      std::string& reason) const;
     std::optional<RecordRows> Records(const std::string& record, std::string& reason) const;
     // Of a stream as the quality control names it ("PB200.WSMean", "position"; empty: every
     // stream), of one buoy's messages or every buoy's; none in an archive without flags.

@@ -415,6 +415,12 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     ASSERT_TRUE(spectra) << reason;
     EXPECT_EQ(spectra->records, (std::vector<std::int32_t>{2, 1, 2}));
     EXPECT_FALSE(m_reader->Records("Nothing", reason));
+    const auto files = m_reader->Times(std::string(kFilesBuoy), reason);
+    ASSERT_TRUE(files) << reason;
+    EXPECT_EQ(files->ids, (std::vector<std::int64_t>{5, 6, 7}));
+    EXPECT_EQ(files->times[1], kT0 - 3600);
+    EXPECT_TRUE(std::isnan(files->times[0]));
+    EXPECT_EQ(m_reader->Times({}, reason)->ids.size(), 7u);
     // The series and the track say which record each value came from, to find its flags.
     EXPECT_EQ(m_reader->Series({"Y81000", "Epsilon"}, reason)->records,
               (std::vector<std::int32_t>{2, 1, 2}));

@@ -366,12 +366,11 @@ class Archive:
                              f"({', '.join(buoys)})")
         if imei is None and buoys:
             imei = buoys[0]
-        chosen = self._messages(imei)
+        chosen = self._reader.times(imei)
         buoy = (deployment or {}).get("buoys", {}).get(imei) if deployment else None
 
         # Each message's time: its first dated PB200's own, else the message's.
-        ids = chosen.index.to_numpy(dtype=np.int64)
-        times = _seconds(chosen["time"])
+        ids, times = chosen["id"], chosen["time"]
         pb200 = self._reader.records("PB200")
         dated = ~np.isnan(pb200["time"])
         first = pd.Series(pb200["time"][dated], index=pb200["message_id"][dated])
