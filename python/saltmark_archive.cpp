@@ -64,10 +64,7 @@ auto Run(Query query)
     return std::move(*result);
 }
 
-sa::TimeRange Range(std::optional<double> from, std::optional<double> to)
-{
-    return {from, to};
-}
+sa::TimeRange Range(std::optional<double> from, std::optional<double> to) { return {from, to}; }
 
 class ArchiveReader {
 public:
@@ -107,9 +104,8 @@ public:
         query.buoy = std::move(buoy);
         query.limit = sa::Reader::kLargestPage;
         for (;;) {
-            sa::MessagePage page = Run([&](std::string& reason) {
-                return m_reader->Messages(query, reason);
-            });
+            sa::MessagePage page =
+                Run([&](std::string& reason) { return m_reader->Messages(query, reason); });
             std::move(page.messages.begin(), page.messages.end(), std::back_inserter(all));
             if (!page.next) {
                 break;
@@ -118,25 +114,52 @@ public:
         }
         py::list columns[21];
         for (const sa::MessageEnvelope& e : all) {
-            const py::object row[] = {
-                py::cast(e.id),           py::cast(e.fileName),      py::cast(e.size),
-                Optional(e.packetType),   py::cast(e.outcome),       Optional(e.stopReason),
-                Optional(e.stopOffset),   py::cast(e.importedAt),    Optional(e.imei),
-                Optional(e.momsn),        Optional(e.mtmsn),         Optional(e.cdrReference),
-                Optional(e.sessionStatus), Optional(e.sessionTime),  Optional(e.iridiumLatitude),
-                Optional(e.iridiumLongitude), Optional(e.iridiumCepKm), py::cast(e.source),
-                Optional(e.receivedAt),   Optional(e.time),          Optional(e.timeSource)};
+            const py::object row[] = {py::cast(e.id),
+                                      py::cast(e.fileName),
+                                      py::cast(e.size),
+                                      Optional(e.packetType),
+                                      py::cast(e.outcome),
+                                      Optional(e.stopReason),
+                                      Optional(e.stopOffset),
+                                      py::cast(e.importedAt),
+                                      Optional(e.imei),
+                                      Optional(e.momsn),
+                                      Optional(e.mtmsn),
+                                      Optional(e.cdrReference),
+                                      Optional(e.sessionStatus),
+                                      Optional(e.sessionTime),
+                                      Optional(e.iridiumLatitude),
+                                      Optional(e.iridiumLongitude),
+                                      Optional(e.iridiumCepKm),
+                                      py::cast(e.source),
+                                      Optional(e.receivedAt),
+                                      Optional(e.time),
+                                      Optional(e.timeSource)};
             for (std::size_t i = 0; i < std::size(row); ++i) {
                 columns[i].append(row[i]);
             }
         }
-        static constexpr const char* kNames[] = {
-            "id",          "file_name",      "size",          "packet_type",
-            "outcome",     "stop_reason",    "stop_offset",   "imported_at",
-            "imei",        "momsn",          "mtmsn",         "cdr_reference",
-            "session_status", "session_time", "iridium_latitude", "iridium_longitude",
-            "iridium_cep_km", "source",      "received_at",   "time",
-            "time_source"};
+        static constexpr const char* kNames[] = {"id",
+                                                 "file_name",
+                                                 "size",
+                                                 "packet_type",
+                                                 "outcome",
+                                                 "stop_reason",
+                                                 "stop_offset",
+                                                 "imported_at",
+                                                 "imei",
+                                                 "momsn",
+                                                 "mtmsn",
+                                                 "cdr_reference",
+                                                 "session_status",
+                                                 "session_time",
+                                                 "iridium_latitude",
+                                                 "iridium_longitude",
+                                                 "iridium_cep_km",
+                                                 "source",
+                                                 "received_at",
+                                                 "time",
+                                                 "time_source"};
         py::dict d;
         for (std::size_t i = 0; i < std::size(kNames); ++i) {
             d[kNames[i]] = columns[i];
@@ -280,8 +303,8 @@ py::list RecordFields()
             const char* kind = saltmark::IsArray(field.kind)             ? "array"
                                : field.kind == saltmark::FieldKind::Text ? "text"
                                                                          : "scalar";
-            fields.append(py::make_tuple(sa::ArchiveName(type.typeName),
-                                         sa::ArchiveName(field.name), kind));
+            fields.append(
+                py::make_tuple(sa::ArchiveName(type.typeName), sa::ArchiveName(field.name), kind));
         }
     }
     return fields;
@@ -306,7 +329,6 @@ void BindArchive(py::module_& m)
              py::arg("start") = py::none(), py::arg("end") = py::none())
         .def("array", &ArchiveReader::Array, py::arg("record"), py::arg("field"),
              py::arg("buoy") = py::none())
-        .def("flags", &ArchiveReader::Flags, py::arg("stream") = "",
-             py::arg("buoy") = py::none());
+        .def("flags", &ArchiveReader::Flags, py::arg("stream") = "", py::arg("buoy") = py::none());
     m.def("_record_fields", &RecordFields);
 }

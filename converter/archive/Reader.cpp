@@ -1056,15 +1056,14 @@ std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
     return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
 }
 
-
 namespace {
 
 // Whether the archive has `table` (a record type added after the archive was made, or the
 // flags' table before version 4, has none).
 std::optional<bool> HasTable(sqlite3* db, const std::string& table, std::string& reason)
 {
-    Statement rows = Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
-                             reason);
+    Statement rows =
+        Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1", reason);
     if (!rows) {
         return std::nullopt;
     }
@@ -1149,8 +1148,8 @@ std::optional<RecordRows> Reader::Records(const std::string& record, std::string
 }
 
 std::optional<StoredFlags> Reader::Flags(const std::string& stream,
-                                      const std::optional<std::string>& buoy,
-                                      std::string& reason) const
+                                         const std::optional<std::string>& buoy,
+                                         std::string& reason) const
 {
     StoredFlags rows;
     const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
@@ -1163,12 +1162,12 @@ std::optional<StoredFlags> Reader::Flags(const std::string& stream,
         "SELECT f.message_id, f.record, f.stream, f.test, f.flag FROM {flags}"
         " WHERE ?2 = '' OR replace(f.stream, ' ', '_') = replace(?2, ' ', '_')"
         " ORDER BY f.message_id, f.record, f.stream, f.test";
-    Statement statement = Prepare(
-        m_impl->db.get(),
-        buoy ? kBuoyIds + Sql(select, {{"flags", "ids CROSS JOIN qc_flags f"
-                                                 " ON f.message_id = ids.id"}})
-             : Sql(select, {{"flags", "qc_flags f"}}),
-        reason);
+    Statement statement = Prepare(m_impl->db.get(),
+                                  buoy ? kBuoyIds + Sql(select, {{"flags",
+                                                                  "ids CROSS JOIN qc_flags f"
+                                                                  " ON f.message_id = ids.id"}})
+                                       : Sql(select, {{"flags", "qc_flags f"}}),
+                                  reason);
     if (!statement) {
         return std::nullopt;
     }

@@ -232,8 +232,8 @@ public:
     // Of a stream as the quality control names it ("PB200.WSMean", "position"; empty: every
     // stream), of one buoy's messages or every buoy's; none in an archive without flags.
     std::optional<StoredFlags> Flags(const std::string& stream,
-                                  const std::optional<std::string>& buoy,
-                                  std::string& reason) const;
+                                     const std::optional<std::string>& buoy,
+                                     std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
     // control reads them (see QcRows.h).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,

@@ -432,15 +432,16 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     fs::copy_file(Path(), flagged, fs::copy_options::overwrite_existing);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(flagged.string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "INSERT INTO qc_configs (id, hash, file_name) VALUES (1, 'h', 'qc.yaml');"
-                           "INSERT INTO qc_flags VALUES"
-                           " (4, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 3, 1),"
-                           " (1, 1, 'Miscellaneous_values.Battery_voltage', 'spike_test', 2, 1),"
-                           " (1, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 1, 1),"
-                           " (1, 0, 'PB200.WSMean', 'aggregate', 4, 1)",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     "INSERT INTO qc_configs (id, hash, file_name) VALUES (1, 'h', 'qc.yaml');"
+                     "INSERT INTO qc_flags VALUES"
+                     " (4, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 3, 1),"
+                     " (1, 1, 'Miscellaneous_values.Battery_voltage', 'spike_test', 2, 1),"
+                     " (1, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 1, 1),"
+                     " (1, 0, 'PB200.WSMean', 'aggregate', 4, 1)",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
     const auto reader = Reader::Open(flagged, reason);
     ASSERT_TRUE(reader) << reason;
