@@ -112,57 +112,68 @@ public:
             }
             query.before = page.next;
         }
-        py::list columns[21];
-        for (const sa::MessageEnvelope& e : all) {
-            const py::object row[] = {py::cast(e.id),
-                                      py::cast(e.fileName),
-                                      py::cast(e.size),
-                                      Optional(e.packetType),
-                                      py::cast(e.outcome),
-                                      Optional(e.stopReason),
-                                      Optional(e.stopOffset),
-                                      py::cast(e.importedAt),
-                                      Optional(e.imei),
-                                      Optional(e.momsn),
-                                      Optional(e.mtmsn),
-                                      Optional(e.cdrReference),
-                                      Optional(e.sessionStatus),
-                                      Optional(e.sessionTime),
-                                      Optional(e.iridiumLatitude),
-                                      Optional(e.iridiumLongitude),
-                                      Optional(e.iridiumCepKm),
-                                      py::cast(e.source),
-                                      Optional(e.receivedAt),
-                                      Optional(e.time),
-                                      Optional(e.timeSource)};
-            for (std::size_t i = 0; i < std::size(row); ++i) {
-                columns[i].append(row[i]);
+        // Numbers as numpy arrays (a missing integer under a mask, to become pandas' Int64),
+        // texts as lists: a large archive's envelopes become columns, not objects per cell.
+        struct Integers {
+            const char* name;
+            std::optional<std::int64_t> sa::MessageEnvelope::*member;
+        };
+        static constexpr Integers kIntegers[] = {
+            {"packet_type", &sa::MessageEnvelope::packetType},
+            {"stop_offset", &sa::MessageEnvelope::stopOffset},
+            {"momsn", &sa::MessageEnvelope::momsn},
+            {"mtmsn", &sa::MessageEnvelope::mtmsn},
+            {"cdr_reference", &sa::MessageEnvelope::cdrReference},
+            {"session_status", &sa::MessageEnvelope::sessionStatus},
+            {"iridium_cep_km", &sa::MessageEnvelope::iridiumCepKm}};
+        struct Texts {
+            const char* name;
+            std::optional<std::string> sa::MessageEnvelope::*member;
+        };
+        static constexpr Texts kTexts[] = {{"stop_reason", &sa::MessageEnvelope::stopReason},
+                                           {"imei", &sa::MessageEnvelope::imei},
+                                           {"session_time", &sa::MessageEnvelope::sessionTime},
+                                           {"received_at", &sa::MessageEnvelope::receivedAt},
+                                           {"time", &sa::MessageEnvelope::time},
+                                           {"time_source", &sa::MessageEnvelope::timeSource}};
+        const auto each = [&](auto value) {
+            std::vector<decltype(value(all.front()))> column;
+            column.reserve(all.size());
+            for (const sa::MessageEnvelope& e : all) {
+                column.push_back(value(e));
             }
-        }
-        static constexpr const char* kNames[] = {"id",
-                                                 "file_name",
-                                                 "size",
-                                                 "packet_type",
-                                                 "outcome",
-                                                 "stop_reason",
-                                                 "stop_offset",
-                                                 "imported_at",
-                                                 "imei",
-                                                 "momsn",
-                                                 "mtmsn",
-                                                 "cdr_reference",
-                                                 "session_status",
-                                                 "session_time",
-                                                 "iridium_latitude",
-                                                 "iridium_longitude",
-                                                 "iridium_cep_km",
-                                                 "source",
-                                                 "received_at",
-                                                 "time",
-                                                 "time_source"};
+            return column;
+        };
+        const auto texts = [&](auto value) {
+            py::list column;
+            for (const sa::MessageEnvelope& e : all) {
+                column.append(value(e));
+            }
+            return column;
+        };
+        constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
         py::dict d;
-        for (std::size_t i = 0; i < std::size(kNames); ++i) {
-            d[kNames[i]] = columns[i];
+        d["id"] = Numpy(each([](const sa::MessageEnvelope& e) { return e.id; }));
+        d["file_name"] = texts([](const sa::MessageEnvelope& e) { return e.fileName; });
+        d["size"] = Numpy(each([](const sa::MessageEnvelope& e) { return e.size; }));
+        d["outcome"] = texts([](const sa::MessageEnvelope& e) { return e.outcome; });
+        d["imported_at"] = texts([](const sa::MessageEnvelope& e) { return e.importedAt; });
+        d["source"] = texts([](const sa::MessageEnvelope& e) { return e.source; });
+        d["iridium_latitude"] = Numpy(
+            each([&](const sa::MessageEnvelope& e) { return e.iridiumLatitude.value_or(kNaN); }));
+        d["iridium_longitude"] = Numpy(
+            each([&](const sa::MessageEnvelope& e) { return e.iridiumLongitude.value_or(kNaN); }));
+        for (const Integers& c : kIntegers) {
+            const auto member = c.member;
+            d[c.name] = py::make_tuple(
+                Numpy(each([&](const sa::MessageEnvelope& e) { return (e.*member).value_or(0); })),
+                Numpy(each([&](const sa::MessageEnvelope& e) {
+                    return static_cast<std::uint8_t>(!(e.*member));
+                })));
+        }
+        for (const Texts& c : kTexts) {
+            const auto member = c.member;
+            d[c.name] = texts([&](const sa::MessageEnvelope& e) { return Optional(e.*member); });
         }
         return d;
     }

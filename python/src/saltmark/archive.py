@@ -130,6 +130,14 @@ _AUXILIARY = {"Year", "Month", "Day", "Seconds", "Lat", "Lon", "Image_size", "Im
               "Burst_cells", "Avg_cells", "Battery_voltage", "COGMean", "COGSTD"}
 
 
+# The messages' columns in the archive's order.
+_MESSAGE_COLUMNS = (
+    "id", "file_name", "size", "packet_type", "outcome", "stop_reason", "stop_offset",
+    "imported_at", "imei", "momsn", "mtmsn", "cdr_reference", "session_status", "session_time",
+    "iridium_latitude", "iridium_longitude", "iridium_cep_km", "source", "received_at", "time",
+    "time_source")
+
+
 def _attributes(record, field):
     """A variable's attributes for one field of one record type (archive names): units,
     long_name, standard_name where CF has one, coverage_content_type."""
@@ -209,12 +217,11 @@ class Archive:
     def _messages(self, buoy=None):
         import pandas as pd
 
-        frame = pd.DataFrame(self._reader.messages(buoy))
-        for column in ("packet_type", "stop_offset", "momsn", "mtmsn", "cdr_reference",
-                       "session_status", "iridium_cep_km"):
-            frame[column] = frame[column].astype("Int64")
-        for column in ("iridium_latitude", "iridium_longitude"):
-            frame[column] = frame[column].astype(np.float64)
+        columns = self._reader.messages(buoy)
+        for name, column in columns.items():
+            if isinstance(column, tuple):  # integers and where they are missing
+                columns[name] = pd.arrays.IntegerArray(column[0], column[1].astype(bool))
+        frame = pd.DataFrame(columns)[list(_MESSAGE_COLUMNS)]
         for column in ("time", "session_time", "received_at", "imported_at"):
             frame[column] = pd.to_datetime(frame[column], utc=True, errors="coerce") \
                 .dt.tz_localize(None)
