@@ -85,6 +85,8 @@ Message decodeFile(const std::string& path)
 
 // What each field means in a published file (saltmark_cf.cpp).
 void BindVariableAttributes(py::module_& m);
+// The archive's reader (saltmark_archive.cpp).
+void BindArchive(py::module_& m);
 
 #ifdef SALTMARK_HAVE_DEPLOYMENT
 // The deployment file reader (saltmark_deployment.cpp), when yaml-cpp was found.
@@ -126,6 +128,7 @@ Raises ValueError only for more bytes than any SBD message has.)");
           "Decodes the .sbd file at path; OSError when it cannot be read.");
 
     BindVariableAttributes(m);
+    BindArchive(m);
 #ifdef SALTMARK_HAVE_DEPLOYMENT
     BindDeployment(m);
 #endif

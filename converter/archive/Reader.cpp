@@ -1179,5 +1179,144 @@ std::optional<BuoyRows> Reader::ReadBuoy(const std::string& buoy,
     return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
 }
 
+namespace {
+
+// Whether the archive has `table` (a record type added after the archive was made, or the
+// flags' table before version 4, has none).
+std::optional<bool> HasTable(sqlite3* db, const std::string& table, std::string& reason)
+{
+    Statement rows =
+        Prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1", reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    rows.Bind(1, std::string_view(table));
+    const bool found = rows.Next();
+    return rows.Failed(reason) ? std::nullopt : std::optional(found);
+}
+
+}  // namespace
+
+std::optional<MessageTimes> Reader::Times(const std::optional<std::string>& buoy,
+                                          std::string& reason) const
+{
+    Statement rows = Prepare(m_impl->db.get(),
+                             buoy ? std::string(kBuoyIds) +
+                                        "SELECT m.id, unixepoch(m.time) FROM ids"
+                                        " CROSS JOIN messages m ON m.id = ids.id ORDER BY m.id"
+                                  : "SELECT id, unixepoch(time) FROM messages ORDER BY id",
+                             reason);
+    if (!rows) {
+        return std::nullopt;
+    }
+    if (buoy) {
+        rows.Bind(1, ImeiOf(*buoy));
+    }
+    MessageTimes times;
+    if (!EachRow(rows, reason, [&](const Statement& row) {
+            times.ids.push_back(row.Integer(0));
+            times.times.push_back(row.Null(1) ? kNaN : row.Real(1));
+        })) {
+        return std::nullopt;
+    }
+    return times;
+}
+
+std::optional<RecordRows> Reader::Records(const std::string& record, std::string& reason) const
+{
+    const RecordDescription* type = nullptr;
+    for (const RecordDescription& each : RecordDescriptions()) {
+        if (each.typeName == record || ArchiveName(each.typeName) == record) {
+            type = &each;
+        }
+    }
+    if (type == nullptr) {
+        reason = "no record type \"" + record + "\"";
+        return std::nullopt;
+    }
+    RecordRows rows;
+    std::string columns;
+    for (const FieldDescription& field : type->fields) {
+        if (!IsArray(field.kind) && field.kind != FieldKind::Text) {
+            rows.fields.push_back(ArchiveName(field.name));
+            columns += ", r." + Quoted(rows.fields.back());
+        }
+    }
+    rows.values.resize(rows.fields.size());
+    const std::string table = ArchiveName(type->typeName);
+    const auto exists = HasTable(m_impl->db.get(), table, reason);
+    if (!exists || !*exists) {
+        return exists ? std::optional(std::move(rows)) : std::nullopt;
+    }
+    Statement select =
+        Prepare(m_impl->db.get(),
+                Sql("SELECT m.id, r.record, unixepoch({time}){columns} FROM {records}"
+                    " ORDER BY r.message_id, r.record",
+                    {{"records", "{table} r CROSS JOIN messages m ON m.id = r.message_id"},
+                     {"time", TimeOf(*type)},
+                     {"columns", columns},
+                     {"table", Quoted(table)}}),
+                reason);
+    if (!select || !EachRow(select, reason, [&](const Statement& row) {
+            rows.messageIds.push_back(row.Integer(0));
+            rows.records.push_back(static_cast<std::int32_t>(row.Integer(1)));
+            rows.times.push_back(row.Null(2) ? kNaN : row.Real(2));
+            for (std::size_t i = 0; i < rows.fields.size(); ++i) {
+                rows.values[i].push_back(Reading(row, static_cast<int>(i) + 3));
+            }
+        })) {
+        return std::nullopt;
+    }
+    return rows;
+}
+
+std::optional<StoredFlags> Reader::FlagsOfStreams(const std::string& stream,
+                                         const std::optional<std::string>& buoy,
+                                         std::string& reason) const
+{
+    StoredFlags rows;
+    const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
+    if (!exists || !*exists) {
+        return exists ? std::optional(std::move(rows)) : std::nullopt;
+    }
+    // One buoy's through its messages' ids, which lead the flags' key; the stream as the
+    // configuration named it, its names spelt either way.
+    const std::string select =
+        "SELECT f.message_id, f.record, f.stream, f.test, f.flag FROM {flags}"
+        " WHERE ?2 = '' OR replace(f.stream, ' ', '_') = replace(?2, ' ', '_')"
+        " ORDER BY f.message_id, f.record, f.stream, f.test";
+    Statement statement = Prepare(m_impl->db.get(),
+                                  buoy ? kBuoyIds + Sql(select, {{"flags",
+                                                                  "ids CROSS JOIN qc_flags f"
+                                                                  " ON f.message_id = ids.id"}})
+                                       : Sql(select, {{"flags", "qc_flags f"}}),
+                                  reason);
+    if (!statement) {
+        return std::nullopt;
+    }
+    if (buoy) {
+        statement.Bind(1, ImeiOf(*buoy));
+    }
+    statement.Bind(2, std::string_view(stream));
+    std::map<std::string, std::int32_t> streams, tests;
+    const auto index = [](std::map<std::string, std::int32_t>& indexes,
+                          std::vector<std::string>& names, std::string name) {
+        const auto [at, added] =
+            indexes.try_emplace(std::move(name), static_cast<std::int32_t>(names.size()));
+        if (added) {
+            names.push_back(at->first);
+        }
+        return at->second;
+    };
+    if (!EachRow(statement, reason, [&](const Statement& row) {
+            rows.keys.push_back({row.Integer(0), static_cast<std::int32_t>(row.Integer(1))});
+            rows.streamIndexes.push_back(index(streams, rows.streams, row.Text(2)));
+            rows.testIndexes.push_back(index(tests, rows.tests, row.Text(3)));
+            rows.flags.push_back(static_cast<std::uint8_t>(row.Integer(4)));
+        })) {
+        return std::nullopt;
+    }
+    return rows;
+}
 
 }  // namespace saltmark::archive

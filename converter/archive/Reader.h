@@ -167,7 +167,7 @@ struct TrackPositions {
     std::vector<double> cepKm;  // NaN but for the gateway's estimate
     std::vector<std::int32_t> records;  // the fix's record in its message; -1 for the gateway's
     std::vector<std::int32_t> messageIds;
-    std::vector<std::int32_t> buoys;  // an index into buoyNames
+    std::vector<std::int32_t> buoys;    // an index into buoyNames
     std::vector<std::string> buoyNames;
     // The aggregate flag of the position tests: "position" for a record's own fix,
     // "iridium_position" for the gateway's estimate.
@@ -198,6 +198,32 @@ struct ArrayRecord {
     std::int32_t record = 0;  // the record's index in its message
     std::optional<double> time;
     std::vector<double> values;  // NaN where the archive holds none
+};
+
+// Every record of one type with each numeric scalar field, as parallel arrays in key order
+// (message, then record); values as in SeriesValues, times NaN for a message without one.
+struct RecordRows {
+    std::vector<std::string> fields;  // the columns' archive names, in storage order
+    std::vector<std::int64_t> messageIds;
+    std::vector<std::int32_t> records;
+    std::vector<double> times;
+    std::vector<std::vector<double>> values;  // one vector per field
+};
+
+// Every message's id and time (NaN for none), by id: a time axis without the envelopes.
+struct MessageTimes {
+    std::vector<std::int64_t> ids;
+    std::vector<double> times;
+};
+
+// Quality-control flags, one row per value, stream and test, in key order.
+struct StoredFlags {
+    std::vector<std::string> streams;  // "PB200.WSMean", "position", as configured
+    std::vector<std::string> tests;    // "aggregate", "spike_test", ...
+    std::vector<ValueKey> keys;
+    std::vector<std::int32_t> streamIndexes;  // an index into streams
+    std::vector<std::int32_t> testIndexes;    // an index into tests
+    std::vector<std::uint8_t> flags;
 };
 
 class Reader {
@@ -231,6 +257,15 @@ public:
     // Empty for an archive before the flags' tables, or a stream nobody flagged.
     std::optional<StreamFlags> Flags(const std::string& buoy, const std::string& stream,
                                      const std::string& test, std::string& reason) const;
+    // Of one buoy (an IMEI or kFilesBuoy) or, with nothing, of every buoy.
+    std::optional<MessageTimes> Times(const std::optional<std::string>& buoy,
+                                               std::string& reason) const;
+    std::optional<RecordRows> Records(const std::string& record, std::string& reason) const;
+    // Of a stream as the quality control names it ("PB200.WSMean", "position"; empty: every
+    // stream), of one buoy's messages or every buoy's; none in an archive without flags.
+    std::optional<StoredFlags> FlagsOfStreams(const std::string& stream,
+                                              const std::optional<std::string>& buoy,
+                                              std::string& reason) const;
     // One buoy's streams ("PB200.WSMean", named either way) and positions as the quality
     // control reads them (see QcRows.h).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,

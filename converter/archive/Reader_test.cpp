@@ -452,6 +452,66 @@ TEST_F(ReaderTest, ArrayHasEveryRecordWhereverItStandsInItsMessage)
     EXPECT_NE(reason.find("no array field"), std::string::npos) << reason;
 }
 
+TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
+{
+    std::string reason;
+    const auto battery = m_reader->Records("Miscellaneous values", reason);
+    ASSERT_TRUE(battery) << reason;
+    EXPECT_EQ(battery->messageIds, (std::vector<std::int64_t>{1, 2, 4, 5, 6, 7}));
+    EXPECT_EQ(battery->records, (std::vector<std::int32_t>{1, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(battery->times[0], kT0);
+    EXPECT_TRUE(std::isnan(battery->times[3])) << "an undated message stays, without a time";
+    const auto spectra = m_reader->Records("Y81000", reason);
+    ASSERT_TRUE(spectra) << reason;
+    EXPECT_EQ(spectra->records, (std::vector<std::int32_t>{2, 1, 2}));
+    EXPECT_FALSE(m_reader->Records("Nothing", reason));
+    const auto files = m_reader->Times(std::string(kFilesBuoy), reason);
+    ASSERT_TRUE(files) << reason;
+    EXPECT_EQ(files->ids, (std::vector<std::int64_t>{5, 6, 7}));
+    EXPECT_EQ(files->times[1], kT0 - 3600);
+    EXPECT_TRUE(std::isnan(files->times[0]));
+    EXPECT_EQ(m_reader->Times({}, reason)->ids.size(), 7u);
+    // The series and the track say which record each value came from, to find its flags.
+    EXPECT_EQ(m_reader->Series({"Y81000", "Epsilon"}, reason)->records,
+              (std::vector<std::int32_t>{2, 1, 2}));
+    EXPECT_EQ(m_reader->Track({.buoy = kBuoyB}, reason)->records,
+              (std::vector<std::int32_t>{0, 2}));
+
+    EXPECT_TRUE(m_reader->FlagsOfStreams("PB200.WSMean", {}, reason)->keys.empty()) << reason;
+    const fs::path flagged = s_dir / "flagged.sqlite";
+    fs::copy_file(Path(), flagged, fs::copy_options::overwrite_existing);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(flagged.string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     // The fixture's own flags make way for these.
+                     "DELETE FROM qc_flags; DELETE FROM qc_configs;"
+                     "INSERT INTO qc_configs (id, hash, file_name) VALUES (1, 'h', 'qc.yaml');"
+                     "INSERT INTO qc_flags VALUES"
+                     " (4, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 3, 1),"
+                     " (1, 1, 'Miscellaneous_values.Battery_voltage', 'spike_test', 2, 1),"
+                     " (1, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 1, 1),"
+                     " (1, 0, 'PB200.WSMean', 'aggregate', 4, 1)",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    const auto reader = Reader::Open(flagged, reason);
+    ASSERT_TRUE(reader) << reason;
+    const auto flags = reader->FlagsOfStreams("Miscellaneous values.Battery voltage", {}, reason);
+    ASSERT_TRUE(flags) << reason;
+    EXPECT_EQ(flags->tests, (std::vector<std::string>{"aggregate", "spike_test"}));
+    EXPECT_EQ(flags->keys, (std::vector<ValueKey>{{1, 1}, {1, 1}, {4, 1}}));
+    EXPECT_EQ(flags->testIndexes, (std::vector<std::int32_t>{0, 1, 0}));
+    EXPECT_EQ(flags->flags, (std::vector<std::uint8_t>{1, 2, 3}));
+    // Every stream of one buoy: message 4 is the other buoy's.
+    const auto a = reader->FlagsOfStreams("", kBuoyA, reason);
+    ASSERT_TRUE(a) << reason;
+    EXPECT_EQ(a->keys, (std::vector<ValueKey>{{1, 0}, {1, 1}, {1, 1}}));
+    EXPECT_EQ(a->streams,
+              (std::vector<std::string>{"PB200.WSMean", "Miscellaneous_values.Battery_voltage"}));
+    EXPECT_EQ(a->streamIndexes, (std::vector<std::int32_t>{0, 1, 1}));
+}
+
 TEST_F(ReaderTest, ReadsVersion2To4ArchivesWithoutWritingAndRefusesTheRest)
 {
     auto sql = [](const fs::path& path, const char* statements) {

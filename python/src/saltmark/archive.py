@@ -2,61 +2,186 @@
 
     archive = saltmark.open_archive("archive.sqlite")
     archive.messages                         # one row per delivery, with its time
-    archive.table("PB200")                   # one row per record, with its message's time
+    archive.table("PB200")                   # one row per record, with its time
     archive.series("Y81000", "Epsilon")      # one field over time (with its QC flags)
     archive.array("Y81000", "Tke")           # an array field as a long table
+    archive.track()                          # every position with its source (and flags)
     archive.to_xarray().to_netcdf("buoy.nc") # a CF trajectory for a data centre
 
-The archive is opened read-only; a writer may go on importing meanwhile.
+The archive is read through the same reader as the dashboard's, read-only; a writer may go on
+importing meanwhile. Times are UTC (pandas datetimes without a zone).
 """
 
-import sqlite3
+import datetime
+import os
 
 import numpy as np
 
-SCHEMA_VERSION = 4
-# Version 3 differs from 2 in a key only, 4 from 3 in the quality-control flags' tables.
-READABLE_VERSIONS = (2, 3, 4)
+from . import _saltmark
 
-# What the buoy's records mean, where the instruments' documentation says: units as CF writes
-# them, and a standard name where CF has one.
-FIELD_ATTRIBUTES = {
-    ("PB200", "Lat"): {"units": "degrees_north", "standard_name": "latitude"},
-    ("PB200", "Lon"): {"units": "degrees_east", "standard_name": "longitude"},
-    ("PB200", "WDMean"): {"units": "degree", "standard_name": "wind_from_direction"},
-    ("PB200", "WSMean"): {"units": "m s-1", "standard_name": "wind_speed"},
-    ("PB200", "ATMean"): {"units": "degC", "standard_name": "air_temperature"},
-    ("PB200", "BPMean"): {"units": "hPa", "standard_name": "air_pressure"},
-    ("PB200", "COGMean"): {"units": "degree", "standard_name": "platform_course"},
-    ("Y81000", "Ustar"): {"units": "m s-1", "long_name": "friction velocity"},
-    ("Y81000", "Epsilon"): {"units": "m2 s-3",
-                            "long_name": "dissipation rate of turbulent kinetic energy"},
-    ("Y81000", "MeanU"): {"units": "m s-1"},
-    ("Y81000", "MeanV"): {"units": "m s-1"},
-    ("Y81000", "MeanW"): {"units": "m s-1", "standard_name": "upward_air_velocity"},
-    ("Y81000", "Anisotropy"): {"units": "1"},
-    ("Y81000", "Quality"): {"units": "1"},
-    ("Y81000", "Freq"): {"units": "Hz", "long_name": "band frequency"},
-    ("Y81000", "Tke"): {"units": "m2 s-2 Hz-1", "long_name": "band spectrum S_uu + S_vv + S_ww"},
-    ("Miscellaneous values", "Battery voltage"): {"units": "V"},
-}
-# The record layer's marker for no estimate, narrowed to float32 like every Y81000 output.
+# The logger's marker for no reading; the reader gives NaN for it in scalar fields.
 MISSING = 9999.0
-_KEYS = ("message_id", "record", "port", "byte_offset", "size")
+FLAG_VALUES = np.array([1, 2, 3, 4, 9], dtype=np.int8)
+FLAG_MEANINGS = "PASS NOT_EVALUATED SUSPECT FAIL MISSING"
+# Deliveries sharing a time keep their delivery order, each this much after the one before.
+TIE_STEP = 0.001  # seconds
+
+# What each field means: (units as udunits writes them, a long name, a CF standard name or
+# None). Keyed by the archive's names. Everything reads it through _attributes().
+_FIELDS = {
+    "PB200.WDMean": ("degree", "wind from direction", "wind_from_direction"),
+    "PB200.WDSTD": ("degree", "wind direction standard deviation", None),
+    "PB200.WSMean": ("m s-1", "wind speed", "wind_speed"),
+    "PB200.WSSTD": ("m s-1", "wind speed standard deviation", None),
+    "PB200.Lat": ("degrees_north", "latitude of the weather station's fix", None),
+    "PB200.Lon": ("degrees_east", "longitude of the weather station's fix", None),
+    "PB200.Year": ("1", "year of the weather station's clock", None),
+    "PB200.Month": ("1", "month of the weather station's clock", None),
+    "PB200.Day": ("1", "day of the weather station's clock", None),
+    "PB200.Seconds": ("s", "seconds of day of the weather station's clock", None),
+    "PB200.ATMean": ("degC", "air temperature", "air_temperature"),
+    "PB200.ATSTD": ("degC", "air temperature standard deviation", None),
+    "PB200.BPMean": ("hPa", "air pressure", "air_pressure"),
+    "PB200.BPSTD": ("hPa", "air pressure standard deviation", None),
+    "PB200.COGMean": ("degree", "course over ground", "platform_course"),
+    "PB200.COGSTD": ("degree", "course over ground standard deviation", None),
+    "V536.WDMean": ("degree", "wind from direction", "wind_from_direction"),
+    "V536.WDSTD": ("degree", "wind direction standard deviation", None),
+    "V536.WSMean": ("m s-1", "wind speed", "wind_speed"),
+    "V536.WSSTD": ("m s-1", "wind speed standard deviation", None),
+    "V536.ATMean": ("degC", "air temperature", "air_temperature"),
+    "V536.ATSTD": ("degC", "air temperature standard deviation", None),
+    "V536.RHMean": ("percent", "relative humidity", "relative_humidity"),
+    "V536.RHSTD": ("percent", "relative humidity standard deviation", None),
+    "V536.BPMean": ("hPa", "air pressure", "air_pressure"),
+    "V536.BPSTD": ("hPa", "air pressure standard deviation", None),
+    "V536.RainAcc": ("mm", "rain accumulation", "thickness_of_rainfall_amount"),
+    "V536.RainInt": ("mm h-1", "rain intensity", None),
+    "IMU.Hs": ("m", "significant wave height", "sea_surface_wave_significant_height"),
+    "IMU.Tp": ("s", "peak wave period",
+               "sea_surface_wave_period_at_variance_spectral_density_maximum"),
+    "IMU.Dp": ("degree", "peak wave direction",
+               "sea_surface_wave_from_direction_at_variance_spectral_density_maximum"),
+    "IMU.Lat": ("degrees_north", "latitude of the motion sensor's fix", None),
+    "IMU.Lon": ("degrees_east", "longitude of the motion sensor's fix", None),
+    "IMU.E": ("m2 s", "wave variance spectral density",
+              "sea_surface_wave_variance_spectral_density"),
+    "IMU.f": ("Hz", "wave spectrum band frequency", "sea_surface_wave_frequency"),
+    "IMU.A1": ("1", "first directional moment a1", None),
+    "IMU.B1": ("1", "first directional moment b1", None),
+    "IMU.A2": ("1", "second directional moment a2", None),
+    "IMU.B2": ("1", "second directional moment b2", None),
+    "IMU.ihAz": ("1", "vertical acceleration histogram counts", None),
+    "IMU.ibcAz": ("m s-2", "vertical acceleration histogram bin centres", None),
+    "IMU.ihAh": ("1", "horizontal acceleration histogram counts", None),
+    "IMU.fbcAh": ("m s-2", "horizontal acceleration histogram bin centres", None),
+    "IMU.ihVh": ("1", "horizontal velocity histogram counts", None),
+    "IMU.fbcVh": ("m s-1", "horizontal velocity histogram bin centres", None),
+    "Ellipse.Hs": ("m", "significant wave height", "sea_surface_wave_significant_height"),
+    "Ellipse.Tp": ("s", "peak wave period",
+                   "sea_surface_wave_period_at_variance_spectral_density_maximum"),
+    "Ellipse.Dp": ("degree", "peak wave direction",
+                   "sea_surface_wave_from_direction_at_variance_spectral_density_maximum"),
+    "Ellipse.Lat": ("degrees_north", "latitude of the motion sensor's fix", None),
+    "Ellipse.Lon": ("degrees_east", "longitude of the motion sensor's fix", None),
+    "Ellipse.E": ("m2 s", "wave variance spectral density",
+                  "sea_surface_wave_variance_spectral_density"),
+    "Ellipse.F": ("Hz", "wave spectrum band frequency", "sea_surface_wave_frequency"),
+    "Ellipse.A1": ("1", "first directional moment a1", None),
+    "Ellipse.B1": ("1", "first directional moment b1", None),
+    "Ellipse.A2": ("1", "second directional moment a2", None),
+    "Ellipse.B2": ("1", "second directional moment b2", None),
+    "Ellipse.CF": ("1", "spectrum check factor", None),
+    "Y81000.Ustar": ("m s-1", "friction velocity", None),
+    "Y81000.Epsilon": ("m2 s-3", "dissipation rate of turbulent kinetic energy", None),
+    "Y81000.MeanU": ("m s-1", "mean streamwise wind velocity", None),
+    "Y81000.MeanV": ("m s-1", "mean cross-stream wind velocity", None),
+    "Y81000.MeanW": ("m s-1", "mean vertical wind velocity", "upward_air_velocity"),
+    "Y81000.MeanTemp": ("degC", "mean sonic temperature", None),
+    "Y81000.Anisotropy": ("1", "anisotropy of the turbulence", None),
+    "Y81000.Quality": ("1", "estimate quality", None),
+    "Y81000.Freq": ("Hz", "turbulence spectrum band frequency", None),
+    "Y81000.Tke": ("m2 s-1", "turbulence spectrum S_uu + S_vv + S_ww", None),
+    "ACS.Conductivity_mean": ("1", "sea water conductivity (unit as the sensor is configured)",
+                              None),
+    "ACS.Temp_mean": ("degC", "sea water temperature", "sea_water_temperature"),
+    "ACS.Salinity_mean": ("1e-3", "sea water practical salinity",
+                          "sea_water_practical_salinity"),
+    "ECO.Column_2_mean": ("1", "fluorometer column 2 counts", None),
+    "ECO.Column_4_mean": ("1", "fluorometer column 4 counts", None),
+    "ECO.Column_6_mean": ("1", "fluorometer column 6 counts", None),
+    "ACO.O2_Concentration_mean": ("1", "dissolved oxygen (unit as the sensor is configured)",
+                                  None),
+    "SWL.O2_FDOM_mean": ("1", "fluorescent dissolved organic matter (unit as configured)",
+                         None),
+    "Miscellaneous_values.Battery_voltage": ("V", "battery voltage", None),
+    "Camera.Image_size": ("bytes", "camera image size", None),
+    "Camera.Image_offset": ("bytes", "camera image offset", None),
+    "Signature.Burst_cells": ("1", "current profiler burst cells", None),
+    "Signature.Avg_cells": ("1", "current profiler averaging cells", None),
+    "Signature.A": ("1", "current profiler burst values", None),
+    "Signature.EastMeans": ("m s-1", "mean eastward current per cell", None),
+    "Signature.NorthMeans": ("m s-1", "mean northward current per cell", None),
+    "AquaDoppHR.A": ("1", "high-resolution current meter values", None),
+    "AquaDopp.Means": ("1", "current meter mean values", None),
+}
+# Fields that describe the platform or the estimate rather than measure the environment.
+_AUXILIARY = {"Year", "Month", "Day", "Seconds", "Lat", "Lon", "Image_size", "Image_offset",
+              "Burst_cells", "Avg_cells", "Battery_voltage", "COGMean", "COGSTD"}
 
 
-def _table_name(record_type):
-    return record_type.replace(" ", "_")
+# The messages' columns in the archive's order.
+_MESSAGE_COLUMNS = (
+    "id", "file_name", "size", "packet_type", "outcome", "stop_reason", "stop_offset",
+    "imported_at", "imei", "momsn", "mtmsn", "cdr_reference", "session_status", "session_time",
+    "iridium_latitude", "iridium_longitude", "iridium_cep_km", "source", "received_at", "time",
+    "time_source")
 
 
-def _quoted(name):
-    return '"' + name.replace('"', '""') + '"'
+def _attributes(record, field):
+    """A variable's attributes for one field of one record type (archive names): units,
+    long_name, standard_name where CF has one, coverage_content_type."""
+    units, long_name, standard_name = _FIELDS.get(
+        f"{record}.{field}", ("1", f"{record.replace('_', ' ')} {field.replace('_', ' ')}", None))
+    attrs = {"units": units, "long_name": long_name}
+    if standard_name:
+        attrs["standard_name"] = standard_name
+    attrs["coverage_content_type"] = ("qualityInformation" if field in ("Quality", "CF")
+                                      else "auxiliaryInformation" if field in _AUXILIARY
+                                      else "physicalMeasurement")
+    return attrs
 
 
-def _utc(column):
+def _name(record_or_field):
+    """The archive's spelling: spaces as underscores."""
+    return record_or_field.replace(" ", "_")
+
+
+def _datetimes(seconds):
+    """Seconds since 1970 (NaN: none) as naive UTC datetimes (NaT)."""
     import pandas as pd
 
-    return pd.to_datetime(column, utc=True, errors="coerce").dt.tz_localize(None)
+    return pd.to_datetime(np.asarray(seconds, dtype=np.float64), unit="s")
+
+
+def _seconds(column):
+    """Text or datetimes as seconds since 1970 (NaN where none)."""
+    import pandas as pd
+
+    times = pd.to_datetime(column, utc=True, errors="coerce")
+    seconds = np.asarray(times.astype("int64"), dtype=np.float64) / 1e9
+    return np.where(np.asarray(times.isna()), np.nan, seconds)
+
+
+def _keys(message_ids, records):
+    """One integer per value: its message and its record's index (-1 the gateway's)."""
+    return (np.asarray(message_ids, dtype=np.int64) << 32) + \
+        (np.asarray(records, dtype=np.int64) + 1)
+
+
+def _iso(seconds):
+    return datetime.datetime.fromtimestamp(float(seconds), datetime.timezone.utc) \
+        .strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 class Archive:
@@ -64,23 +189,14 @@ class Archive:
 
     def __init__(self, path):
         self.path = str(path)
-        try:
-            self._db = sqlite3.connect(f"file:{self.path}?mode=ro", uri=True)
-            self._db.execute("PRAGMA busy_timeout = 1000")
-            version = self._db.execute("PRAGMA user_version").fetchone()[0]
-            tables = {row[0] for row in self._db.execute(
-                "SELECT name FROM sqlite_master WHERE type = 'table'")}
-        except sqlite3.Error as error:
-            raise OSError(f"{self.path}: not a readable archive: {error}") from None
-        if "messages" not in tables or version not in READABLE_VERSIONS:
-            self._db.close()
-            raise ValueError(f"{self.path}: not an archive of version 2 to {SCHEMA_VERSION}"
-                             f" (user_version {version}); saltmark-convert --db upgrades an"
-                             " earlier one")
-        self._tables = tables
+        self._reader = _saltmark._ArchiveReader(self.path)
+
+    @property
+    def version(self):
+        return self._reader.version
 
     def close(self):
-        self._db.close()
+        self._reader = None
 
     def __enter__(self):
         return self
@@ -88,207 +204,436 @@ class Archive:
     def __exit__(self, *exc):
         self.close()
 
-    def _query(self, sql, params=()):
-        import pandas as pd
-
-        return pd.read_sql_query(sql, self._db, params=params)
+    def buoys(self):
+        """The buoys by IMEI; "files" (the messages without an IMEI) last."""
+        return list(self._reader.buoys())
 
     @property
     def messages(self):
         """One row per delivery, indexed by id, without the message bytes; time, session_time,
         received_at and imported_at as UTC datetimes (NaT where the archive has none)."""
-        frame = self._query(
-            "SELECT id, file_name, size, packet_type, outcome, stop_reason, stop_offset,"
-            " imported_at, imei, momsn, mtmsn, cdr_reference, session_status, session_time,"
-            " iridium_latitude, iridium_longitude, iridium_cep_km, source, received_at, time,"
-            " time_source FROM messages ORDER BY id")
-        for column in ("time", "session_time", "received_at", "imported_at"):
-            frame[column] = _utc(frame[column])
-        return frame.set_index("id")
+        return self._messages()
 
-    def record_types(self):
-        """The record types (table names) that hold at least one record; array tables, which
-        hold one row per element, are not among them."""
-        def is_array_table(name):
-            columns = {row[1] for row in self._db.execute(f"PRAGMA table_info({_quoted(name)})")}
-            return "element" in columns
-
-        return sorted(name for name in self._tables if name != "messages"
-                      and not name.startswith("qc_")  # the flags' tables
-                      and not is_array_table(name)
-                      and self._db.execute(f"SELECT 1 FROM {_quoted(name)} LIMIT 1").fetchone())
-
-    def _check(self, table):
-        if table not in self._tables:
-            raise KeyError(f"no record table {table!r} in {self.path}")
-
-    def table(self, record_type):
-        """Every record of one type ("PB200", "Y81000", "Miscellaneous values"), one row each,
-        with its message's time and IMEI; PB200 has its own measured_at as well."""
-        table = _table_name(record_type)
-        self._check(table)
-        frame = self._query(
-            f"SELECT r.*, m.time AS time, m.imei AS imei FROM {_quoted(table)} r"
-            " JOIN messages m ON m.id = r.message_id ORDER BY m.time, r.message_id, r.record")
-        frame["time"] = _utc(frame["time"])
-        if "measured_at" in frame:
-            frame["measured_at"] = _utc(frame["measured_at"])
-        return frame
-
-    def series(self, record_type, field):
-        """One scalar field over time (the record's measured_at where it has one, else its
-        message's time), as a float Series; rows without a time are left out, NULL is NaN.
-
-        When the archive holds quality-control flags of the field (saltmark-convert --qc,
-        saltmark-server --qc, saltmark-qc), a DataFrame instead: the field's column, then
-        qc_aggregate and one qc_<test> column per test (qc_spike_test, ...), QARTOD flags 1
-        good, 2 not evaluated, 3 suspect, 4 fail, 9 missing; <NA> for a value not flagged."""
-        frame = self.table(record_type)
-        column = _table_name(field)
-        if column not in frame:
-            raise KeyError(f"{record_type} has no scalar field {field!r}")
-        when = frame["measured_at"].fillna(frame["time"]) if "measured_at" in frame \
-            else frame["time"]
-        series = frame[column].astype(np.float64)
-        series.index = when
-        series.index.name = "time"
-        series.name = field
-        flags = self._flags(f"{_table_name(record_type)}.{column}")
-        if flags is None:
-            return series[series.index.notna()].sort_index()
-        keys = frame[["message_id", "record"]].set_index(["message_id", "record"]).index
-        result = series.to_frame()
-        for name in flags.columns:
-            result[name] = flags[name].reindex(keys).to_numpy()
-        return result[result.index.notna()].sort_index(kind="stable")
-
-    def _flags(self, stream):
-        """The flags of one stream ("PB200.WSMean", spaces spelt as underscores) by message
-        and record, one qc_<test> column each, qc_aggregate first; None without any."""
+    def _messages(self, buoy=None):
         import pandas as pd
 
-        if "qc_flags" not in self._tables:
-            return None
-        long = self._query("SELECT message_id, record, test, flag FROM qc_flags"
-                           " WHERE replace(stream, ' ', '_') = ?", (stream,))
-        if long.empty:
-            return None
-        wide = long.pivot(index=["message_id", "record"], columns="test", values="flag")
-        tests = ["aggregate"] + sorted(t for t in wide.columns if t != "aggregate")
-        return pd.DataFrame({f"qc_{test}": wide[test].astype("Int64") for test in tests
-                             if test in wide.columns})
+        columns = self._reader.messages(buoy)
+        for name, column in columns.items():
+            if isinstance(column, tuple):  # integers and where they are missing
+                columns[name] = pd.arrays.IntegerArray(column[0], column[1].astype(bool))
+        frame = pd.DataFrame(columns)[list(_MESSAGE_COLUMNS)]
+        for column in ("time", "session_time", "received_at", "imported_at"):
+            frame[column] = pd.to_datetime(frame[column], utc=True, errors="coerce") \
+                .dt.tz_localize(None)
+        return frame.sort_values("id").set_index("id")
 
-    def array(self, record_type, field):
-        """An array field as a long table: message_id, record, element, value and the
-        message's time."""
-        table = f"{_table_name(record_type)}_{_table_name(field)}"
-        self._check(table)
-        frame = self._query(
-            f"SELECT a.message_id, a.record, a.element, a.value, m.time AS time"
-            f" FROM {_quoted(table)} a JOIN messages m ON m.id = a.message_id"
-            " ORDER BY m.time, a.message_id, a.record, a.element")
-        frame["time"] = _utc(frame["time"])
+    def record_types(self):
+        """The record types (archive names) of which the archive holds at least one record."""
+        types = dict.fromkeys(t for t, _, _ in _saltmark._record_fields())
+        return [t for t in types if len(self._reader.records(t)["record"])]
+
+    def table(self, record_type):
+        """Every record of one type ("PB200", "Y81000", "Miscellaneous values"), one row each
+        with its numeric scalar fields (NaN for the logger's 9999), its time (a PB200's own
+        when its date is valid, else its message's) and its message's IMEI; in time order,
+        those without a time last."""
+        import pandas as pd
+
+        rows = self._reader.records(_name(record_type))
+        frame = pd.DataFrame({"message_id": rows["message_id"], "record": rows["record"],
+                              **rows["values"]})
+        frame["time"] = _datetimes(rows["time"])
+        imei = self.messages["imei"]
+        frame["imei"] = imei.reindex(frame["message_id"]).to_numpy()
+        return frame.sort_values(["time", "message_id", "record"], kind="stable",
+                                 na_position="last").reset_index(drop=True)
+
+    def series(self, record_type, field, imei=None):
+        """One scalar field over time (a PB200's own time when its date is valid, else its
+        message's), in time order, equal times in delivery order; NaN where there is no
+        reading; values without a time left out. imei chooses one buoy ("files" for the
+        messages without an IMEI).
+
+        A float Series, or a DataFrame when there is more to say: an `imei` column when the
+        archive holds several buoys (and none is chosen), and, when the archive holds
+        quality-control flags of the field (saltmark-convert --qc, saltmark-server --qc,
+        saltmark-qc), qc_aggregate and one qc_<test> column per test (qc_spike_test, ...),
+        QARTOD flags 1 good, 2 not evaluated, 3 suspect, 4 fail, 9 missing; <NA> for a value
+        not flagged."""
+        import pandas as pd
+
+        d = self._reader.series(_name(record_type), _name(field),
+                                [imei] if imei is not None else [])
+        series = pd.Series(d["value"], index=_datetimes(d["time"]), name=field)
+        series.index.name = "time"
+        columns = {}
+        if imei is None and len(self.buoys()) > 1:
+            columns["imei"] = np.asarray(d["buoy_names"], dtype=object)[d["buoy"]] \
+                if len(d["buoy"]) else np.array([], dtype=object)
+        columns.update(self._flag_columns(f"{_name(record_type)}.{_name(field)}",
+                                          _keys(d["message_id"], d["record"]), imei))
+        if not columns:
+            return series
+        frame = series.to_frame()
+        for name, values in columns.items():
+            frame[name] = values
         return frame
 
-    def to_xarray(self, imei=None):
-        """The buoy's track as a CF-1.8 trajectory Dataset on a time dimension: one entry per
-        message with a time and a PB200 position (its first PB200 record), latitude and
-        longitude from that record, and the first record of every other type in the message
-        as variables named <Type>_<Field> (Y81000 Freq and Tke on a band dimension).
-        With deliveries from more than one buoy, imei chooses one."""
+    def _flag_columns(self, stream, keys, imei=None, flags=None):
+        """The flags of one stream for these values: qc_aggregate first, then one qc_<test>
+        per test by name; {} when the stream has none. `flags`: what the reader gave for
+        every stream, read once for many."""
+        import pandas as pd
+
+        f = flags if flags is not None else self._reader.flags(stream, imei)
+        streams = np.array([name.replace(" ", "_") == stream.replace(" ", "_")
+                            for name in f["streams"]] or [False])
+        ours = streams[f["stream"]] if len(f["stream"]) else np.zeros(0, dtype=bool)
+        if not ours.any():
+            return {}
+        f = {k: f[k][ours] for k in ("message_id", "record", "test", "flag")} | \
+            {"tests": f["tests"]}
+        flagged = _keys(f["message_id"], f["record"])
+        tests = list(f["tests"])
+        order = sorted(range(len(tests)), key=lambda i: (tests[i] != "aggregate", tests[i]))
+        columns = {}
+        for i in order:
+            mine = f["test"] == i
+            by_key = pd.Series(f["flag"][mine].astype(np.int64), index=flagged[mine])
+            columns[f"qc_{tests[i]}"] = pd.array(by_key.reindex(keys).to_numpy(), dtype="Int64")
+        return columns
+
+    def array(self, record_type, field, imei=None):
+        """An array field as a long table: message_id, record, element, value (NaN where the
+        archive holds none) and the message's time; every record of the type wherever it
+        stands in its message, in time order (those without a time last)."""
+        import pandas as pd
+
+        d = self._reader.array(_name(record_type), _name(field), imei)
+        frame = pd.DataFrame({k: d[k] for k in ("message_id", "record", "element", "value")})
+        frame["time"] = _datetimes(d["time"])
+        return frame
+
+    def track(self, imei=None):
+        """Every position on the globe: time, latitude, longitude, source (PB200, IMU, Ellipse:
+        the buoy's own fixes; Iridium: the gateway's estimate, with its cep_km), message_id, an
+        imei column when the archive holds several buoys and none is chosen; in time order.
+        With quality-control flags of the positions, qc_aggregate and one qc_<test> column per
+        configured position test (the buoy's fixes are the stream "position", the gateway's
+        "iridium_position")."""
+        import pandas as pd
+
+        d = self._reader.track(imei)
+        frame = pd.DataFrame({
+            "time": _datetimes(d["time"]),
+            "latitude": d["latitude"],
+            "longitude": d["longitude"],
+            "source": pd.Categorical.from_codes(d["source"], categories=d["source_names"]),
+            "cep_km": d["cep_km"],
+            "message_id": d["message_id"],
+        })
+        if imei is None and len(self.buoys()) > 1:
+            frame["imei"] = np.asarray(d["buoy_names"], dtype=object)[d["buoy"]] \
+                if len(d["buoy"]) else np.array([], dtype=object)
+        keys = _keys(d["message_id"], d["record"])
+        iridium = (frame["source"] == "Iridium").to_numpy()
+        flags = self._reader.flags("", imei)
+        own = self._flag_columns("position", keys, flags=flags)
+        gateway = self._flag_columns("iridium_position", keys, flags=flags)
+        for name in sorted(set(own) | set(gateway), key=lambda n: (n != "qc_aggregate", n)):
+            empty = pd.array([pd.NA] * len(frame), dtype="Int64")
+            frame[name] = np.where(iridium, gateway.get(name, empty), own.get(name, empty))
+            frame[name] = frame[name].astype("Int64")
+        return frame
+
+    def to_xarray(self, imei=None, deployment=None):
+        """The buoy's messages as a CF-1.8 trajectory Dataset on a time dimension: every message
+        with a time, at its PB200's own time when it has one, else the message's; latitude
+        and longitude from its own fix (PB200, else IMU, else Ellipse) or else the gateway's
+        estimate (position_source says which). Every record of every type as variables named
+        <Type>_<Field>, on a <Type>_record dimension too where a message holds more than one
+        such record; array fields (spectra) on a <Type>_band dimension. With
+        quality-control flags, <variable>_qc_agg beside each flagged variable.
+
+        Time is strictly increasing: deliveries sharing a time keep their delivery order, each
+        placed 1 ms after the one before. In the file it is float64 seconds since
+        1970-01-01T00:00:00Z, message ids 32-bit integers.
+
+        With deliveries from more than one buoy, imei chooses one. deployment (a deployment
+        file's path, or what saltmark.read_deployment returns) adds the metadata a data centre
+        asks for (CF-1.8, ACDD-1.3, IOOS-1.2) and keeps the buoy's deployment window."""
+        import pandas as pd
         import xarray as xr
 
-        messages = self.messages
-        buoys = sorted(messages["imei"].dropna().unique())
+        if isinstance(deployment, (str, os.PathLike)):
+            deployment = _saltmark.read_deployment(str(deployment))
+        buoys = [b for b in self.buoys() if b != "files"]
         if imei is None and len(buoys) > 1:
             raise ValueError(f"{self.path} holds {len(buoys)} buoys: choose one with imei= "
                              f"({', '.join(buoys)})")
-        if imei is not None:
-            messages = messages[messages["imei"] == imei]
-        if "PB200" not in self._tables:
-            raise ValueError(f"{self.path}: no PB200 records, so no positions")
-        positions = self.table("PB200")
-        positions = positions[positions["message_id"].isin(messages.index)]
-        positions = positions.sort_values(["message_id", "record"]).drop_duplicates("message_id")
-        positions["when"] = positions["measured_at"].fillna(positions["time"])
-        positions = positions[positions["when"].notna()].sort_values("when")
-        ids = positions["message_id"].to_numpy()
-        time = positions["when"].to_numpy(dtype="datetime64[ns]")
+        if imei is None and buoys:
+            imei = buoys[0]
+        chosen = self._reader.times(imei)
+        buoy = (deployment or {}).get("buoys", {}).get(imei) if deployment else None
+
+        # Each message's time: its first dated PB200's own, else the message's.
+        ids, times = chosen["id"], chosen["time"]
+        pb200 = self._reader.records("PB200")
+        dated = ~np.isnan(pb200["time"])
+        first = pd.Series(pb200["time"][dated], index=pb200["message_id"][dated])
+        first = first[~first.index.duplicated()].reindex(ids).to_numpy()
+        times = np.where(np.isnan(first), times, first)
+        keep = ~np.isnan(times)
+        if buoy is not None:
+            window = buoy["deployment"]
+            if window.get("start"):
+                keep &= times >= _seconds([window["start"]])[0]
+            if window.get("end"):
+                keep &= times <= _seconds([window["end"]])[0]
+        ids, times = ids[keep], times[keep]
+        order = np.lexsort((ids, times))
+        ids, times = ids[order], times[order]
+        times = times + _places(times) * TIE_STEP
+        row_of = pd.Index(ids)
+        n = len(ids)
 
         data = {}
-        records = {"PB200": positions["record"].reset_index(drop=True)}
-        for record_type in self.record_types():
-            if record_type == "PB200":
-                continue  # the positions: coordinates, and their scalars below
-            frame = self.table(record_type).sort_values(["message_id", "record"]) \
-                .drop_duplicates("message_id").set_index("message_id").reindex(ids)
-            name = record_type.replace("_", " ")
-            records[record_type] = frame["record"]
-            for column in frame.columns:
-                if column in _KEYS + ("time", "imei", "measured_at"):
-                    continue
-                attrs = {"long_name": f"{name} {column}", **FIELD_ATTRIBUTES.get((name, column),
-                                                                               {})}
-                data[f"{record_type}_{column}"] = ("time", frame[column].to_numpy(np.float64),
-                                                   attrs)
-        for column in ("WDMean", "WDSTD", "WSMean", "WSSTD", "ATMean", "ATSTD", "BPMean",
-                       "BPSTD", "COGMean", "COGSTD"):
-            if column in positions:
-                attrs = {"long_name": f"PB200 {column}",
-                         **FIELD_ATTRIBUTES.get(("PB200", column), {})}
-                data[f"PB200_{column}"] = ("time", positions[column].to_numpy(np.float64), attrs)
-        if "Y81000_Tke" in self._tables:
-            for field in ("Freq", "Tke"):
-                long = self.array("Y81000", field)
-                long = long[long["record"] == 0].pivot(index="message_id", columns="element",
-                                                       values="value").reindex(ids)
-                data[f"Y81000_{field}"] = (("time", "band"), long.to_numpy(np.float64),
-                                           FIELD_ATTRIBUTES[("Y81000", field)])
-        for name, (dims, values, attrs) in list(data.items()):
-            if name.startswith("Y81000_"):
-                values = values.copy()
-                values[values == MISSING] = np.nan  # the library's marker: no estimate
-                data[name] = (dims, values, attrs)
-        # The aggregate QC flag of each flagged variable, as the IOOS Metadata Profile asks:
-        # 2 for a value no configuration flagged, 9 where there is no value.
-        for name, (dims, values, attrs) in list(data.items()):
-            record_type, _, column = name.partition("_")
-            while record_type not in records and "_" in column:
-                head, _, column = column.partition("_")
-                record_type += "_" + head
-            flags = self._flags(name.replace(f"{record_type}_", f"{record_type}.", 1)) \
-                if dims == "time" and record_type in records else None
-            if flags is None:
+        flagged = {}  # variable -> where its values came from, to find their flags
+        for record_type in dict.fromkeys(t for t, _, _ in _saltmark._record_fields()):
+            rows = self._reader.records(record_type)
+            at = row_of.get_indexer(rows["message_id"])
+            mine = at >= 0
+            if not mine.any():
                 continue
-            keys = list(zip(ids, records[record_type].to_numpy()))
-            aggregate = flags["qc_aggregate"].reindex(keys).to_numpy(dtype=np.float64,
-                                                                     na_value=np.nan)
-            aggregate = np.where(np.isnan(aggregate), 2, aggregate)
-            aggregate = np.where(np.isnan(values), 9, aggregate).astype(np.int8)
-            data[f"{name}_qc_agg"] = ("time", aggregate, {
-                "long_name": f"{attrs.get('long_name', name)} aggregate quality flag",
-                "standard_name": "aggregate_quality_flag",
-                "flag_values": np.array([1, 2, 3, 4, 9], dtype=np.int8),
-                "flag_meanings": "PASS NOT_EVALUATED SUSPECT FAIL MISSING"})
-            data[name] = (dims, values, {**attrs, "ancillary_variables": f"{name}_qc_agg"})
+            at = at[mine]
+            ranks = _ranks(at, rows["record"][mine])
+            depth = int(ranks.max()) + 1
+            dims = ("time",) if depth == 1 else ("time", f"{record_type}_record")
+            for field in rows["fields"]:
+                values = np.full((n, depth), np.nan)
+                values[at, ranks] = rows["values"][field][mine]
+                name = f"{record_type}_{field}"
+                data[name] = (dims, values[:, 0] if depth == 1 else values,
+                              _attributes(record_type, field))
+                flagged[name] = (record_type, field, rows["message_id"][mine],
+                                 rows["record"][mine], at, ranks, depth)
+            self._arrays(record_type, imei, row_of, n, data)
 
-        trajectory = imei if imei is not None else (buoys[0] if buoys else "buoy")
+        self._quality_flags(data, flagged, self._reader.flags("", imei))
+        lat, lon, source = self._positions(imei, row_of, n)
+        trajectory = imei if imei is not None else "files"
         coords = {
-            "time": ("time", time, {"standard_name": "time", "long_name": "time of the "
-                                    "measurement (PB200 record, else the message)", "axis": "T"}),
-            "latitude": ("time", positions["Lat"].to_numpy(np.float64),
-                         {"standard_name": "latitude", "units": "degrees_north", "axis": "Y"}),
-            "longitude": ("time", positions["Lon"].to_numpy(np.float64),
-                          {"standard_name": "longitude", "units": "degrees_east", "axis": "X"}),
+            "time": ("time", _datetimes(times).to_numpy(dtype="datetime64[ns]"), {
+                "standard_name": "time", "long_name": "time of the measurement", "axis": "T",
+                "comment": "the PB200 record's own time when its date is valid, else the "
+                           "message's; deliveries sharing a time keep their delivery order, "
+                           f"each placed {TIE_STEP * 1000:g} ms after the one before"}),
+            "latitude": ("time", lat, {"standard_name": "latitude", "units": "degrees_north",
+                                       "axis": "Y", "long_name": "latitude"}),
+            "longitude": ("time", lon, {"standard_name": "longitude", "units": "degrees_east",
+                                        "axis": "X", "long_name": "longitude"}),
         }
-        data["trajectory"] = ((), str(trajectory), {"cf_role": "trajectory_id",
-                                                    "long_name": "buoy IMEI"})
-        data["message_id"] = ("time", ids.astype(np.int64), {"long_name": "message in the "
-                                                            "archive"})
+        data["position_source"] = ("time", source, {
+            "long_name": "source of the position", "flag_values": np.arange(4, dtype=np.int8),
+            "flag_meanings": "PB200 IMU Ellipse Iridium",
+            "coverage_content_type": "auxiliaryInformation"})
+        data["trajectory"] = ("trajectory", np.array([str(trajectory)], dtype=object),
+                              {"cf_role": "trajectory_id", "long_name": "buoy IMEI"})
+        data["message_id"] = ("time", ids.astype(np.int32), {
+            "long_name": "message in the archive", "units": "1",
+            "coverage_content_type": "referenceInformation"})
         dataset = xr.Dataset(data, coords=coords)
         dataset.attrs = {"Conventions": "CF-1.8", "featureType": "trajectory",
                          "title": "Saltmark buoy records", "source": f"archive {self.path}"}
+        _encode(dataset)
+        if deployment is not None:
+            _describe(dataset, deployment, imei, buoy)
         return dataset
+
+    def _arrays(self, record_type, imei, row_of, n, data):
+        """The record type's array fields, on (time, [record,] band)."""
+        fields = [f for t, f, kind in _saltmark._record_fields()
+                  if t == record_type and kind == "array"]
+        longs = {}
+        for field in fields:
+            d = self._reader.array(record_type, field, imei)
+            at = row_of.get_indexer(d["message_id"])
+            if (at >= 0).any():
+                longs[field] = {k: d[k][at >= 0] for k in ("record", "element", "value")}
+                longs[field]["at"] = at[at >= 0]
+        lengths = {f: int(d["element"].max()) + 1 for f, d in longs.items()}
+        for field, d in longs.items():
+            at = d["at"]
+            ranks = _ranks(at, d["record"])
+            depth = int(ranks.max()) + 1
+            band = f"{record_type}_band" if len(set(lengths.values())) == 1 \
+                else f"{record_type}_{field}_band"
+            values = np.full((n, depth, lengths[field]), np.nan)
+            values[at, ranks, d["element"]] = d["value"]
+            if record_type == "Y81000":
+                values[values == MISSING] = np.nan  # the library's marker: no estimate
+            dims = ("time", band) if depth == 1 else ("time", f"{record_type}_record", band)
+            data[f"{record_type}_{field}"] = (dims, values[:, 0] if depth == 1 else values,
+                                              _attributes(record_type, field))
+
+    def _quality_flags(self, data, flagged, flags):
+        """The aggregate QC flag of each flagged variable, as the IOOS Metadata Profile asks:
+        2 for a value no configuration flagged, 9 where there is no value."""
+        import pandas as pd
+
+        for name, (record_type, field, mids, records, at, ranks, depth) in flagged.items():
+            columns = self._flag_columns(f"{record_type}.{field}", _keys(mids, records),
+                                         flags=flags)
+            if "qc_aggregate" not in columns:
+                continue
+            dims, values, attrs = data[name]
+            aggregate = np.full(values.shape if depth > 1 else (values.shape[0], 1), 2,
+                                dtype=np.int8)
+            given = pd.array(columns["qc_aggregate"]).to_numpy(dtype=np.float64,
+                                                               na_value=np.nan)
+            ok = ~np.isnan(given)
+            aggregate[at[ok], ranks[ok]] = given[ok].astype(np.int8)
+            aggregate = aggregate[:, 0] if depth == 1 else aggregate
+            aggregate[np.isnan(values)] = 9
+            data[f"{name}_qc_agg"] = (dims, aggregate, {
+                "long_name": f"{attrs['long_name']} aggregate quality flag",
+                "standard_name": "aggregate_quality_flag", "flag_values": FLAG_VALUES,
+                "flag_meanings": FLAG_MEANINGS, "coverage_content_type": "qualityInformation"})
+            data[name] = (dims, values, {**attrs, "ancillary_variables": f"{name}_qc_agg"})
+
+    def _positions(self, imei, row_of, n):
+        """Each message's position: its first own fix (PB200, IMU, Ellipse), else the
+        gateway's estimate; NaN and source -1 where it has none."""
+        d = self._reader.track(imei)
+        lat, lon = np.full(n, np.nan), np.full(n, np.nan)
+        source = np.full(n, -127, dtype=np.int8)  # the fill value: no position
+        best = np.full(n, np.iinfo(np.int64).max, dtype=np.int64)
+        at = row_of.get_indexer(d["message_id"])
+        for i, rec, s, y, x in zip(at, d["record"], d["source"], d["latitude"], d["longitude"]):
+            rank = int(s) * 1000 + int(rec) + 1  # the source first, then the record's place
+            if i >= 0 and rank < best[i]:
+                lat[i], lon[i], source[i], best[i] = y, x, s, rank
+        return lat, lon, source
+
+
+def _places(sorted_values):
+    """Each value's place in its run of equal values (0, 1, ...), of sorted values."""
+    index = np.arange(len(sorted_values))
+    starts = np.r_[True, sorted_values[1:] != sorted_values[:-1]] if len(index) else index > 0
+    return index - np.maximum.accumulate(np.where(starts, index, 0))
+
+
+def _ranks(rows, records):
+    """Each record's place among its message's records of the same type (0, 1, ...); the
+    elements of one array record share their record's place."""
+    order = np.lexsort((records, rows))
+    r, c = np.asarray(rows)[order], np.asarray(records)[order]
+    same_row = r[1:] == r[:-1]
+    steps = np.cumsum(np.r_[0, same_row & (c[1:] != c[:-1])])
+    starts = np.flatnonzero(np.r_[True, ~same_row]) if len(r) else np.array([], dtype=np.int64)
+    group = np.cumsum(np.r_[True, ~same_row]) - 1 if len(r) else np.array([], dtype=np.int64)
+    ranks = np.zeros(len(r), dtype=np.int64)
+    ranks[order] = steps - steps[starts][group]
+    return ranks
+
+
+def _encode(dataset):
+    """How the variables go into a file: time as float64 seconds since 1970 with no fill (a
+    coordinate is never missing), a fill value on every other variable."""
+    dataset["time"].encoding.update({"units": "seconds since 1970-01-01T00:00:00Z",
+                                     "calendar": "standard", "dtype": "float64",
+                                     "_FillValue": None})
+    for name, variable in dataset.variables.items():
+        if name == "time":
+            continue
+        if variable.dtype.kind == "f":
+            variable.encoding["_FillValue"] = np.nan
+        elif variable.dtype == np.int8:
+            variable.encoding["_FillValue"] = np.int8(-127)
+        elif variable.dtype == np.int32:
+            variable.encoding["_FillValue"] = np.int32(-2147483647)
+
+
+def _describe(dataset, deployment, imei, buoy):
+    """The global attributes a data centre asks for (ACDD 1.3, IOOS 1.2) from the deployment
+    file, those computed from the data, and the platform and instrument variables."""
+    meta = deployment.get("metadata", {})
+    attrs = {
+        **dataset.attrs,
+        "Conventions": "CF-1.8, ACDD-1.3, IOOS-1.2",
+        "featureType": "trajectory",
+        "cdm_data_type": "Trajectory",
+        "standard_name_vocabulary": "CF Standard Name Table v79",
+    }
+    for key in ("title", "summary", "keywords_vocabulary", "institution", "project", "license",
+                "naming_authority", "infoUrl", "references", "acknowledgement"):
+        if meta.get(key):
+            attrs[key] = meta[key]
+    if meta.get("keywords"):
+        attrs["keywords"] = ", ".join(meta["keywords"])
+    for role in ("creator", "publisher"):
+        for key, value in (meta.get(role) or {}).items():
+            if value:
+                attrs[f"{role}_{key}"] = value
+    contributors = meta.get("contributors") or []
+    if contributors:
+        attrs["contributor_name"] = ", ".join(c["name"] for c in contributors)
+        attrs["contributor_role"] = ", ".join(c["role"] for c in contributors)
+    buoy = buoy or {}
+    platform_id = buoy.get("platform_id") or str(imei)
+    name = buoy.get("name") or str(imei)
+    times = dataset["time"].values
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    attrs.update({
+        "id": f"{platform_id}_{str(times[0])[:10].replace('-', '')}" if len(times)
+        else platform_id,
+        "date_created": now,
+        "history": f"{now} saltmark.open_archive(...).to_xarray(deployment=...)",
+        "platform": "buoy",
+        "platform_vocabulary": "https://mmisw.org/ont/ioos/platform",
+        "platform_id": platform_id,
+        "platform_name": name,
+    })
+    lat, lon = dataset["latitude"].values, dataset["longitude"].values
+    if np.isfinite(lat).any():
+        attrs.update({"geospatial_lat_min": float(np.nanmin(lat)),
+                      "geospatial_lat_max": float(np.nanmax(lat)),
+                      "geospatial_lon_min": float(np.nanmin(lon)),
+                      "geospatial_lon_max": float(np.nanmax(lon)),
+                      "geospatial_lat_units": "degrees_north",
+                      "geospatial_lon_units": "degrees_east"})
+    if len(times):
+        seconds = times.astype("datetime64[ms]").astype(np.int64) / 1000
+        attrs["time_coverage_start"] = _iso(seconds[0])
+        attrs["time_coverage_end"] = _iso(seconds[-1])
+    if buoy.get("wmo_platform_code"):
+        attrs["wmo_platform_code"] = buoy["wmo_platform_code"]
+        attrs["gts_ingest"] = "true"
+    dataset.attrs = attrs
+
+    dataset["platform"] = ((), np.int8(0), {
+        "long_name": name, "ioos_code": platform_id, "type": buoy.get("platform_type") or "buoy",
+        "comment": f"IMEI {imei}", **({"wmo_code": buoy["wmo_platform_code"]}
+                                      if buoy.get("wmo_platform_code") else {})})
+    dataset["trajectory"].attrs["long_name"] = f"{name} (IMEI {imei})"
+    instruments = {}
+    for instrument in buoy.get("instruments") or []:
+        record = _name(instrument["record"])
+        variable = f"instrument_{record}"
+        where = ({"height_above_water_line_m": instrument["height"]}
+                 if instrument.get("height") is not None else
+                 {"depth_m": instrument["depth"]} if instrument.get("depth") is not None else {})
+        dataset[variable] = ((), np.int8(0), {"long_name": f"{record} instrument",
+                                              "make_model": instrument["make_model"], **where})
+        instruments[record] = variable
+    for variable_name, variable in dataset.data_vars.items():
+        if variable_name in ("platform", "trajectory") or variable_name.startswith("instrument_"):
+            continue
+        variable.attrs["platform"] = "platform"
+        record = next((r for r in instruments if variable_name.startswith(r + "_")), None)
+        if record:
+            variable.attrs["instrument"] = instruments[record]
+    _encode(dataset)
 
 
 def open_archive(path):
