@@ -1,5 +1,6 @@
 #include "PushListener.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <future>
