@@ -146,7 +146,8 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
         if (!options.push) {
             return usage("--push: ", reason);
         }
-        if (!pushKey.empty() && !ReadTokenFile(pushKey, options.pushSettings.publicKeyPem, reason)) {
+        if (!pushKey.empty() &&
+            !ReadTokenFile(pushKey, options.pushSettings.publicKeyPem, reason)) {
             return usage("--push-key: ", reason);
         }
     }
