@@ -112,11 +112,13 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     app.add_option("--qc", options.qcConfig,
                    "flag each buoy's values by this quality-control configuration (YAML) before "
                    "its deliveries are confirmed");
-    app.add_option("--push", push,
-                   "[ADDR:]PORT to take the HTTP push of an Iridium service provider on (POST /)");
+    auto* pushOption = app.add_option(
+        "--push", push,
+        "[ADDR:]PORT to take the HTTP push of an Iridium service provider on (POST /)");
     app.add_option("--push-key", pushKey,
                    "the provider's RSA public key (PEM): each push's JWT must verify with it")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)
+        ->needs(pushOption);
     app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
