@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -14,7 +15,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
-#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -243,28 +244,28 @@ std::string Push(const PushUrl& url, const std::string& body, bool json,
     http::response<http::string_body> response;
     std::string outcome = "timed out";
 
-    resolver.async_resolve(url.host, url.port, [&](error_code error,
-                                                   tcp::resolver::results_type hosts) {
-        if (error) {
-            outcome = "cannot resolve " + url.host + ": " + error.message();
-            return;
-        }
-        stream.async_connect(hosts, [&](error_code error, const tcp::endpoint&) {
+    resolver.async_resolve(
+        url.host, url.port, [&](error_code error, tcp::resolver::results_type hosts) {
             if (error) {
-                outcome = "cannot connect: " + error.message();
+                outcome = "cannot resolve " + url.host + ": " + error.message();
                 return;
             }
-            http::async_write(stream, request, [&](error_code error, std::size_t) {
+            stream.async_connect(hosts, [&](error_code error, const tcp::endpoint&) {
                 if (error) {
-                    outcome = "not sent: " + error.message();
+                    outcome = "cannot connect: " + error.message();
                     return;
                 }
-                http::async_read(stream, buffer, response, [&](error_code error, std::size_t) {
-                    outcome = error ? "no answer: " + error.message() : "";
+                http::async_write(stream, request, [&](error_code error, std::size_t) {
+                    if (error) {
+                        outcome = "not sent: " + error.message();
+                        return;
+                    }
+                    http::async_read(stream, buffer, response, [&](error_code error, std::size_t) {
+                        outcome = error ? "no answer: " + error.message() : "";
+                    });
                 });
             });
         });
-    });
     io.run_for(timeout);
     if (!outcome.empty()) {
         return outcome;

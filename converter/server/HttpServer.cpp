@@ -389,14 +389,13 @@ private:
                 return Refuse(405, "only POST");
             }
             if (m_parser->content_length() && *m_parser->content_length() > bodyBytes) {
-                return Refuse(413, "the body is larger than " + std::to_string(bodyBytes) +
-                                       " bytes");
+                return Refuse(413,
+                              "the body is larger than " + std::to_string(bodyBytes) + " bytes");
             }
             if (!m_parser->is_done()) {
                 // Still within the head's deadline, and evictable like a slow head.
                 const auto expect = head[http::field::expect];
-                const bool expects =
-                    SameLetters({expect.data(), expect.size()}, "100-continue");
+                const bool expects = SameLetters({expect.data(), expect.size()}, "100-continue");
                 m_bodyParser.emplace(std::move(*m_parser));
                 m_parser.reset();
                 m_bodyParser->body_limit(bodyBytes);

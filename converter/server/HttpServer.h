@@ -1,8 +1,8 @@
 #pragma once
 // A small HTTP/1.1 server for the dashboard: GET and HEAD only, no request bodies, answers a
 // few handlers and the static files of one folder. Given a body limit it takes POST only
-// instead (the push route), each body read whole within the request's deadline. Built so that slow or idle clients cannot
-// starve a good one:
+// instead (the push route), each body read whole within the request's deadline. Built so
+// that slow or idle clients cannot starve a good one:
 //
 // - one I/O thread holds every connection; handlers (which read the archive) run on a small
 //   worker pool, so a slow query holds up no connection and a slow connection no query;

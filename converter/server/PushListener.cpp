@@ -1,5 +1,6 @@
 #include "PushListener.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <future>
@@ -54,8 +55,7 @@ std::optional<std::int64_t> TransmitTime(std::string_view text)
         *second > 59) {
         return std::nullopt;
     }
-    return archive::RecordTime(2000 + *year, *month, *day,
-                               *hour * 3600 + *minute * 60 + *second);
+    return archive::RecordTime(2000 + *year, *month, *day, *hour * 3600 + *minute * 60 + *second);
 }
 
 std::optional<std::vector<std::uint8_t>> FromHex(std::string_view text)
@@ -116,8 +116,9 @@ std::optional<std::string> Base64Url(std::string_view text)
 // without them any signed push could be replayed with another payload.
 constexpr std::string_view kVouchedFields[] = {"imei", "momsn", "data"};
 constexpr std::string_view kCheckedFields[] = {
-    "imei", "serial", "momsn", "transmit_time", "iridium_latitude", "iridium_longitude",
-    "iridium_cep", "data"};
+    "imei",        "serial", "momsn", "transmit_time", "iridium_latitude", "iridium_longitude",
+    "iridium_cep", "data",
+};
 
 // A claim's value as the push states it: strings as they are, numbers compared as numbers.
 bool SameValue(const nlohmann::json& claim, const std::string& value)
@@ -220,8 +221,8 @@ std::optional<archive::Delivery> DeliveryFromPush(const HttpFields& fields, std:
         if (radius < 0) {
             return fail("iridium_cep", cep ? "not a radius in km" : "missing");
         }
-        message.location = DirectIpLocation{*lat, *lon, static_cast<std::uint32_t>(
-                                                            std::lround(radius))};
+        message.location =
+            DirectIpLocation{*lat, *lon, static_cast<std::uint32_t>(std::lround(radius))};
     }
     return archive::DeliveryFromDirectIp(message, {});
 }
@@ -247,7 +248,8 @@ bool PushListener::Impl::LoadKey(std::string& reason)
     }
 #if SALTMARK_HAVE_OPENSSL
     std::unique_ptr<BIO, decltype(&BIO_free)> pem(
-        BIO_new_mem_buf(settings.publicKeyPem.data(), static_cast<int>(settings.publicKeyPem.size())),
+        BIO_new_mem_buf(settings.publicKeyPem.data(),
+                        static_cast<int>(settings.publicKeyPem.size())),
         &BIO_free);
     key.reset(pem ? PEM_read_bio_PUBKEY(pem.get(), nullptr, nullptr, nullptr) : nullptr);
     if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA) {
@@ -296,8 +298,7 @@ bool PushListener::Impl::Verifies(const HttpFields& fields, std::string& why) co
     const auto* signedPart = reinterpret_cast<const unsigned char*>(token->data());
     if (!context ||
         EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-        EVP_DigestVerify(context.get(),
-                         reinterpret_cast<const unsigned char*>(signature->data()),
+        EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature->data()),
                          signature->size(), signedPart, second) != 1) {
         why = "the JWT's signature does not verify with the push key";
         return false;
@@ -389,9 +390,8 @@ std::unique_ptr<PushListener> PushListener::Start(const std::string& host, int p
         }
         return true;
     });
-    impl->http->Route("/", [self](const HttpRequest& req, HttpResponse& res) {
-        self->Take(req, res);
-    });
+    impl->http->Route("/",
+                      [self](const HttpRequest& req, HttpResponse& res) { self->Take(req, res); });
     impl->http->Start();
     return std::unique_ptr<PushListener>(new PushListener(std::move(impl)));
 }

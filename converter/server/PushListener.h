@@ -24,8 +24,8 @@ namespace saltmark::server {
 
 struct PushSettings {
     PeerFilter allow;
-    std::string publicKeyPem;        // empty: pushes are not signed
-    std::size_t bodyBytes = 32768;   // a whole push: 1960 payload bytes in hex, twice with a JWT
+    std::string publicKeyPem;       // empty: pushes are not signed
+    std::size_t bodyBytes = 32768;  // a whole push: 1960 payload bytes in hex, twice with a JWT
     std::chrono::milliseconds timeout{30000};  // to send the whole request
 };
 

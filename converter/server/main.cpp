@@ -112,11 +112,13 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     app.add_option("--qc", options.qcConfig,
                    "flag each buoy's values by this quality-control configuration (YAML) before "
                    "its deliveries are confirmed");
-    app.add_option("--push", push,
-                   "[ADDR:]PORT to take the HTTP push of an Iridium service provider on (POST /)");
+    auto* pushOption = app.add_option(
+        "--push", push,
+        "[ADDR:]PORT to take the HTTP push of an Iridium service provider on (POST /)");
     app.add_option("--push-key", pushKey,
                    "the provider's RSA public key (PEM): each push's JWT must verify with it")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::ExistingFile)
+        ->needs(pushOption);
     app.add_option("--web", webFolder,
                    "the folder of the dashboard's page (default: " + DefaultWebRoot().string() +
                        "; installed, the page is under share/saltmark/web of the prefix, in a "
@@ -149,7 +151,8 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
         if (!options.push) {
             return usage("--push: ", reason);
         }
-        if (!pushKey.empty() && !ReadTokenFile(pushKey, options.pushSettings.publicKeyPem, reason)) {
+        if (!pushKey.empty() &&
+            !ReadTokenFile(pushKey, options.pushSettings.publicKeyPem, reason)) {
             return usage("--push-key: ", reason);
         }
     }

@@ -12,6 +12,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -122,6 +123,31 @@ class PushTest(unittest.TestCase):
         self.assertEqual(post(server.address, json.dumps(later).encode(), "application/json"),
                          (200, "archived"))
         self.assertEqual(server.rows(), [(1,), (2,), (2,)])
+
+    def test_a_kill_nine_loses_no_push_answered_200(self):
+        server = Server(self.folder)
+        answered = []
+
+        def pusher(first):
+            for number in range(first, 4000, 4):
+                try:
+                    if post(server.address, form(push_fields(number)))[0] == 200:
+                        answered.append(number)
+                except OSError:
+                    return  # the server is gone
+
+        threads = [threading.Thread(target=pusher, args=(i,)) for i in range(4)]
+        for thread in threads:
+            thread.start()
+        deadline = time.monotonic() + 30
+        while len(answered) < 100 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        server.process.kill()
+        for thread in threads:
+            thread.join()
+        server.process.wait()
+        self.assertGreaterEqual(len(answered), 100)
+        self.assertLessEqual(set(answered), {row[0] for row in server.rows()})
 
     def test_a_malformed_push_is_refused_with_its_reason_and_nothing_stored(self):
         server = self.start("--allow", "127.0.0.0/8")
