@@ -10,12 +10,11 @@
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "DirectIp.h"
+#include "MessageFiles.h"
 
 namespace {
 
@@ -125,12 +124,11 @@ int main(int argc, char** argv)
 
     int status = kAllConfirmed;
     for (const std::string& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<std::uint8_t> message((std::istreambuf_iterator<char>(in)),
-                                                std::istreambuf_iterator<char>());
+        std::string reason;
+        const auto message = saltmark::ReadMessageFile(file, reason);
         bool confirmed = false;
-        const std::string outcome = in ? Send(host, port, message, timeout, confirmed)
-                                       : std::string("cannot read the file");
+        const std::string outcome =
+            message ? Send(host, port, *message, timeout, confirmed) : reason;
         std::printf("%s: %s\n", file.c_str(), outcome.c_str());
         std::fflush(stdout);
         if (!confirmed) {
