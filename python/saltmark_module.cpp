@@ -93,7 +93,25 @@ Message decodeFile(const std::string& path)
     return fromCore(*core);
 }
 
-// The spectrum as a dict of numpy-ready lists, or None.
+py::object lineOf(const std::optional<saltmark::InertialLine>& found)
+{
+    if (!found) {
+        return py::none();
+    }
+    py::dict line;
+    line["level"] = found->level;
+    line["bands"] = found->bands;
+    line["freq"] = found->freq;
+    line["tke"] = found->tke;
+    return line;
+}
+
+py::object inertialLine(const std::vector<double>& freq, const std::vector<double>& tke)
+{
+    return lineOf(saltmark::InertialLineOf(freq, tke));
+}
+
+// The spectrum as a dict of lists, or None.
 py::object spectrumOf(const Message& msg)
 {
     if (!msg.spectrum) {
@@ -106,15 +124,7 @@ py::object spectrumOf(const Message& msg)
     out["tke"] = spectrum.tke;
     out["epsilon"] = spectrum.epsilon;
     out["ustar"] = spectrum.ustar;
-    if (spectrum.line) {
-        py::dict line;
-        line["level"] = spectrum.line->level;
-        line["freq"] = spectrum.line->freq;
-        line["tke"] = spectrum.line->tke;
-        out["line"] = line;
-    } else {
-        out["line"] = py::none();
-    }
+    out["line"] = lineOf(spectrum.line);
     return out;
 }
 
@@ -152,7 +162,7 @@ PYBIND11_MODULE(_saltmark, m)
         .def_property_readonly(
             "spectrum", &spectrumOf,
             "the last Y81000 record's spectrum (port, freq, tke, epsilon, ustar) with its "
-            "f^-5/3 line (level, and freq and tke over the fit band, or None), or None");
+            "f^-5/3 line (see inertial_line), or None");
 
     m.def("decode", &decode, py::arg("data"),
           R"(Decodes one SBD message (the bytes of a .sbd file): bytes, bytearray, memoryview,
@@ -163,6 +173,12 @@ Raises ValueError only for more bytes than any SBD message has.)");
     m.def("decode_file", &decodeFile, py::arg("path"),
           "Decodes the .sbd file at path; OSError when it cannot be read (a folder, or larger "
           "than any SBD message, included).");
+
+    m.def("inertial_line", &inertialLine, py::arg("freq"), py::arg("tke"),
+          R"(The f^-5/3 line of a turbulence spectrum as every view draws it: level, the mean of
+f^(5/3) * Tke over the bands strictly inside the fit band (2.0 to 4.9 Hz), and the line
+level * f^(-5/3) at those bands (bands: their indices, freq, tke). None when fewer than two
+bands lie there or one of them holds no usable value (not finite, not positive, 9999).)");
 
 #ifdef SALTMARK_HAVE_DEPLOYMENT
     BindDeployment(m);

@@ -43,6 +43,7 @@ std::optional<InertialLine> InertialLineOf(std::span<const double> freq,
             return std::nullopt;
         }
         sum += std::pow(freq[i], kFiveThirds) * tke[i];
+        line.bands.push_back(static_cast<int>(i));
         line.freq.push_back(freq[i]);
     }
     if (line.freq.size() < kLeastFitBands) {
@@ -55,24 +56,31 @@ std::optional<InertialLine> InertialLineOf(std::span<const double> freq,
     return line;
 }
 
+std::optional<Y81000Spectrum> SpectrumOfRecord(const DecodedRecord& record)
+{
+    if (record.TypeName() != "Y81000") {
+        return std::nullopt;
+    }
+    const RecordField* freq = record.Find("Freq");
+    const RecordField* tke = record.Find("Tke");
+    const RecordField* epsilon = record.Find("Epsilon");
+    const RecordField* ustar = record.Find("Ustar");
+    if (freq == nullptr || tke == nullptr || epsilon == nullptr || ustar == nullptr) {
+        return std::nullopt;
+    }
+    Y81000Spectrum spectrum{record.port, Widened(*freq), Widened(*tke),
+                            static_cast<double>(epsilon->Real()),
+                            static_cast<double>(ustar->Real()), std::nullopt};
+    spectrum.line = InertialLineOf(spectrum.freq, spectrum.tke);
+    return spectrum;
+}
+
 std::optional<Y81000Spectrum> SpectrumFromMessage(const DecodedMessage& decoded)
 {
     for (auto record = decoded.records.rbegin(); record != decoded.records.rend(); ++record) {
-        if (record->TypeName() != "Y81000") {
-            continue;
+        if (record->TypeName() == "Y81000") {
+            return SpectrumOfRecord(*record);
         }
-        const RecordField* freq = record->Find("Freq");
-        const RecordField* tke = record->Find("Tke");
-        const RecordField* epsilon = record->Find("Epsilon");
-        const RecordField* ustar = record->Find("Ustar");
-        if (freq == nullptr || tke == nullptr || epsilon == nullptr || ustar == nullptr) {
-            return std::nullopt;
-        }
-        Y81000Spectrum spectrum{record->port, Widened(*freq), Widened(*tke),
-                                static_cast<double>(epsilon->Real()),
-                                static_cast<double>(ustar->Real()), std::nullopt};
-        spectrum.line = InertialLineOf(spectrum.freq, spectrum.tke);
-        return spectrum;
     }
     return std::nullopt;
 }

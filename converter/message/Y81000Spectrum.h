@@ -16,7 +16,8 @@ namespace saltmark {
 // each band of the fit band, so that a spectrum parallel to it shows the law holds there.
 struct InertialLine {
     double level = 0.0;        // the mean of f^(5/3) Tke over the fit band
-    std::vector<double> freq;  // Hz, the fit band's bands
+    std::vector<int> bands;    // the fit band's bands, as indices into the spectrum's arrays
+    std::vector<double> freq;  // Hz, at those bands
     std::vector<double> tke;   // level * f^(-5/3) at those bands
 };
 
@@ -39,6 +40,9 @@ inline constexpr double kFitBandHighHz = EDDYRATE_FIT_HIGH_HZ;
 // value (not finite, not positive, or the library's 9999).
 std::optional<InertialLine> InertialLineOf(std::span<const double> freq,
                                            std::span<const double> tke);
+
+// The spectrum of a Y81000 record, with its line; nothing for a record of another type.
+std::optional<Y81000Spectrum> SpectrumOfRecord(const DecodedRecord& record);
 
 // The spectrum of the message's last Y81000 record, with its line; nothing when it holds none
 // (a record cut short by the end of the message is not decoded).

@@ -7,10 +7,11 @@ saltmark-server wrote into pandas and xarray. read_deployment(path) reads a depl
 (which buoy is which, the data centre's metadata) into dicts.
 """
 
-from ._saltmark import Message, __version__, decode, decode_file
+from ._saltmark import Message, __version__, decode, decode_file, inertial_line
 from .archive import Archive, open_archive
 
-__all__ = ["Archive", "Message", "__version__", "decode", "decode_file", "open_archive"]
+__all__ = ["Archive", "Message", "__version__", "decode", "decode_file", "inertial_line",
+           "open_archive"]
 
 try:
     from ._saltmark import read_deployment
