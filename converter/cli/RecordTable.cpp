@@ -70,6 +70,7 @@ RecordTable::RecordTable(const RecordDescription& type) : m_type(type)
     m_streams.emplace_back("position");
 }
 
+#ifdef SALTMARK_HAVE_QC
 namespace {
 
 // The flags of one value as cells, empty ones when it has none.
@@ -83,6 +84,7 @@ std::vector<std::string> FlagCells(const std::vector<std::uint8_t>* flags, std::
 }
 
 }  // namespace
+#endif
 
 std::vector<std::string> RecordTable::FlagStreams() const
 {
