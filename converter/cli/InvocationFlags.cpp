@@ -18,8 +18,7 @@ std::optional<std::size_t> EarlierCopy(std::span<const InputMessage> inputs, std
     const archive::Delivery& later = inputs[index].delivery;
     for (std::size_t i = 0; i < index; ++i) {
         const archive::Delivery& earlier = inputs[i].delivery;
-        if (earlier.payload == later.payload && earlier.raw == later.raw &&
-            earlier.fileName == later.fileName) {
+        if (earlier.payload == later.payload && earlier.raw == later.raw) {
             return i;
         }
     }
