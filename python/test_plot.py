@@ -79,3 +79,30 @@ def test_eddyrate_run_says_why_a_burst_has_no_estimate(tmp_path):
     assert done.stderr.count("\n") == 1
     assert "fewer than one segment needs at 10 Hz: 2560" in done.stderr
     assert "2560" in (tmp_path / "short.svg").read_text()
+
+
+def test_a_messages_spectrum_gets_the_one_f_minus_five_thirds_line(tmp_path):
+    # The burst's outputs carried in a message's Y81000 record: the module's line (the fit's
+    # level over the fit band) is the one the figure draws for the record.
+    import saltmark
+    from matplotlib.figure import Figure
+
+    outputs = subprocess.run([tool("EDDYRATE_RUN"), "--json", str(BUNDLED_BURST)], check=True,
+                             capture_output=True).stdout
+    (tmp_path / "outputs.json").write_bytes(outputs)
+    subprocess.run([tool("SBD_COMPOSE"), "--y81000", str(tmp_path / "outputs.json"), "-o",
+                    str(tmp_path / "y.sbd")], check=True)
+    message = saltmark.decode_file(str(tmp_path / "y.sbd"))
+    line = message.spectrum["line"]
+    assert line is not None and len(line["bands"]) >= 2
+    freq = np.array(message.spectrum["freq"])
+    assert ((freq[line["bands"]] > 2.0) & (freq[line["bands"]] < 4.9)).all()
+    compensated = freq[line["bands"]] ** (5.0 / 3.0) * np.array(message.spectrum["tke"])[line["bands"]]
+    np.testing.assert_allclose(line["level"], compensated.mean(), rtol=1e-12)
+
+    (record,) = [r for r in message.records if r["type"] == "Y81000"]
+    ax = Figure().subplots()
+    eddyrate.plot(record["fields"], ax=ax)
+    drawn = [l for l in ax.lines if "fit's level" in l.get_label()]
+    assert len(drawn) == 1
+    np.testing.assert_allclose(drawn[0].get_ydata(), line["tke"], rtol=1e-6)

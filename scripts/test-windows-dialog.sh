@@ -8,8 +8,9 @@
 #     saved file holds exactly the camera record's image; a cancelled Open blanks the box and
 #     keeps the image; a message without one disables "Save Image..."; the About box through
 #     the system menu;
-#   - Saltmark.msi installs silently, the installed Saltmark.exe converts a message, a
-#     double-clicked (associated) message opens in it, and uninstalling leaves nothing behind.
+#   - Saltmark.msi installs silently, its programs stripped; the installed Saltmark.exe
+#     converts a message, a double-clicked (associated) message opens in it, and uninstalling
+#     leaves nothing behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -69,6 +70,8 @@ installed="$WINEPREFIX/drive_c/Program Files/Saltmark"
 "$wine" msiexec /i "$msi" /qn
 for file in Saltmark.exe saltmark-convert.exe; do
   [ -f "$installed/$file" ] || { echo "FAIL: the installer left out $file" >&2; exit 1; }
+  file "$installed/$file" | grep -q 'stripped' ||
+    { echo "FAIL: the installer carries $file with its debug information" >&2; exit 1; }
 done
 shortcut=$(find "$WINEPREFIX/drive_c" -path '*Start Menu/Programs/Saltmark.lnk' | head -1)
 [ -n "$shortcut" ] || { echo "FAIL: no Start-menu shortcut" >&2; exit 1; }

@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "DirectIp.h"
+#include "MessageFiles.h"
 
 namespace {
 
@@ -345,13 +345,11 @@ int main(int argc, char** argv)
             std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds * 1000));
         int status = kAllConfirmed;
         for (const std::string& file : Expanded(files)) {
-            std::ifstream in(file, std::ios::binary);
-            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                                  std::istreambuf_iterator<char>());
-            std::string outcome = "cannot read the file";
+            std::string outcome;
+            const auto bytes = saltmark::ReadMessageFile(file, outcome);
             bool accepted = false;
-            if (in) {
-                const std::optional<Fields> fields = PushFields(file, bytes, outcome);
+            if (bytes) {
+                const std::optional<Fields> fields = PushFields(file, *bytes, outcome);
                 if (fields) {
                     outcome = Push(*url, json ? JsonObject(*fields) : FormEncoded(*fields), json,
                                    timeout, accepted);
@@ -384,12 +382,11 @@ int main(int argc, char** argv)
 
     int status = kAllConfirmed;
     for (const std::string& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        const std::vector<std::uint8_t> message((std::istreambuf_iterator<char>(in)),
-                                                std::istreambuf_iterator<char>());
+        std::string reason;
+        const auto message = saltmark::ReadMessageFile(file, reason);
         bool confirmed = false;
-        const std::string outcome = in ? Send(host, port, message, timeout, confirmed)
-                                       : std::string("cannot read the file");
+        const std::string outcome =
+            message ? Send(host, port, *message, timeout, confirmed) : reason;
         std::printf("%s: %s\n", file.c_str(), outcome.c_str());
         std::fflush(stdout);
         if (!confirmed) {

@@ -14,9 +14,7 @@
 
 #include "AboutDlg.h"
 #include "AppIcon.h"
-#include "ConvertedMessage.h"
 #include "DialogUnits.h"
-#include "MessageFiles.h"
 
 #ifdef Q_OS_WIN
 #ifndef NOMINMAX
@@ -53,6 +51,9 @@ CSaltmarkDlg::CSaltmarkDlg(saltmark::IFileDialogs& fileDialogs)
     : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint),
       m_fileDialogs(fileDialogs),
+      m_presenter([](const std::string& reason) {
+          return QString::fromLocal8Bit(reason).toStdWString();
+      }),
       m_messageLabel(QStringLiteral("Message content:"), this),
       m_messageText(this),
       m_chooseFile(QStringLiteral("Choose SBD Input File..."), this),
@@ -129,18 +130,24 @@ void CSaltmarkDlg::OnInitDialog()
 
 void CSaltmarkDlg::DoDataExchange()
 {
-    m_messageText.setPlainText(QString::fromStdWString(m_strReport));
+    m_messageText.setPlainText(QString::fromStdWString(m_presenter.Report()));
 }
 
-void CSaltmarkDlg::UpdateSaveImage() { m_saveImage.setEnabled(m_image.held()); }
+QString CSaltmarkDlg::InputPath() const
+{
+    return QDir::fromNativeSeparators(QString::fromStdWString(m_presenter.InputPath()));
+}
+
+void CSaltmarkDlg::UpdateSaveImage() { m_saveImage.setEnabled(m_presenter.HasImage()); }
 
 void CSaltmarkDlg::UpdateViews()
 {
 #ifdef SALTMARK_SPECTRUM_VIEW
     constexpr int kSpectrumTab = 1;
-    m_spectrumView.SetSpectrum(m_spectrum.value_or(saltmark::Y81000Spectrum{}));
-    m_views.setTabEnabled(kSpectrumTab, m_spectrum.has_value());
-    if (!m_spectrum) {
+    const std::optional<saltmark::Y81000Spectrum>& spectrum = m_presenter.Spectrum();
+    m_spectrumView.SetSpectrum(spectrum.value_or(saltmark::Y81000Spectrum{}));
+    m_views.setTabEnabled(kSpectrumTab, spectrum.has_value());
+    if (!spectrum) {
         m_views.setCurrentIndex(0);
     }
 #endif
@@ -158,7 +165,7 @@ void CSaltmarkDlg::ShowView(int index)
 
 void CSaltmarkDlg::OnChooseInputFile()
 {
-    m_strReport.clear();
+    m_presenter.BlankReport();
     DoDataExchange();  // blank while the user chooses
     if (const auto path = m_fileDialogs.ChooseOpenName(this, OpenFilters())) {
         ConvertFile(*path);
@@ -177,35 +184,22 @@ void CSaltmarkDlg::ConvertFile(const QString& chosen)
     // A name given at start may be relative to the folder the program started in; the
     // image name proposed from it should not be.
     const QString path = QFileInfo(chosen).absoluteFilePath();
-    std::string reason;
-    const auto message = saltmark::ReadMessageFile(path.toStdU16String(), reason);
-    if (!message) {
-        // The image, its button and the input path stay those of the last conversion.
-        m_strReport = saltmark::UnreadableFileReport(QDir::toNativeSeparators(path).toStdWString(),
-                                                     QString::fromLocal8Bit(reason).toStdWString());
-        return;
-    }
-    m_strInputPath = path;
-    saltmark::ConvertedMessage converted = saltmark::ConvertMessageBytes(*message);
-    m_strReport = std::move(converted.report);
-    m_image = std::move(converted.image);
-    m_spectrum = std::move(converted.spectrum);
+    m_presenter.Open(path.toStdU16String(), QDir::toNativeSeparators(path).toStdWString());
     UpdateSaveImage();
     UpdateViews();
 }
 
 void CSaltmarkDlg::OnSaveImage()
 {
-    const QString proposed =
-        QString::fromStdWString(saltmark::ProposeImageName(m_strInputPath.toStdWString()));
+    const QString proposed = QDir::fromNativeSeparators(
+        QString::fromStdWString(m_presenter.ProposedImageName()));
     const auto path =
         m_fileDialogs.ChooseSaveName(this, proposed, SaveFilters(), QStringLiteral("jpg"));
     if (!path) {
         return;
     }
     std::string reason;
-    const std::vector<std::uint8_t> none;
-    if (!saltmark::WriteImageFile(path->toStdU16String(), m_image.bytes.value_or(none), reason)) {
+    if (!m_presenter.SaveImage(path->toStdU16String(), reason)) {
         QMessageBox::warning(
             this, windowTitle(),
             QStringLiteral("The image could not be saved to %1:\n%2")

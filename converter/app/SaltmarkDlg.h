@@ -1,7 +1,7 @@
 #pragma once
 // The main window: a report box, "Choose SBD Input File..." and "Save Image...".
-// It stays thin: it reads the chosen file, hands the bytes to the decoder, shows the
-// report, holds the captured image and writes it when asked.
+// A view of the shared MessagePresenter, which reads, converts and holds the message: the
+// window asks for file names and shows what the presenter holds.
 
 #include <QAction>
 #include <QDialog>
@@ -14,6 +14,7 @@
 
 #include "ConvertMessage.h"
 #include "FileDialogs.h"
+#include "MessagePresenter.h"
 #include "Y81000Spectrum.h"
 
 #ifdef SALTMARK_SPECTRUM_VIEW
@@ -31,10 +32,13 @@ public:
     // file dropped on the window.
     void OpenMessageFile(const QString& path);
 
-    const saltmark::ReportText& Report() const { return m_strReport; }
-    const QString& InputPath() const { return m_strInputPath; }
+    const saltmark::ReportText& Report() const { return m_presenter.Report(); }
+    QString InputPath() const;
     // The Y81000 spectrum of the last message converted, when it carried one.
-    const std::optional<saltmark::Y81000Spectrum>& Spectrum() const { return m_spectrum; }
+    const std::optional<saltmark::Y81000Spectrum>& Spectrum() const
+    {
+        return m_presenter.Spectrum();
+    }
 
 public slots:
     void OnChooseInputFile();
@@ -60,11 +64,7 @@ private:
     void ShowReportMenu(const QPoint& position);
 
     saltmark::IFileDialogs& m_fileDialogs;
-    saltmark::ReportText m_strReport;
-    saltmark::CapturedImage m_image;  // the last conversion's camera image, if any
-    QString m_strInputPath;           // full path of the last message file converted
-    // The last conversion's Y81000 spectrum, from the decoder's records.
-    std::optional<saltmark::Y81000Spectrum> m_spectrum;
+    saltmark::MessagePresenter m_presenter;
 
     QLabel m_messageLabel;
     QPlainTextEdit m_messageText;

@@ -627,6 +627,11 @@ private slots:
         QCOMPARE(band->name(), QStringLiteral("fit band (2.0 to 4.9 Hz)"));
         const auto* tke = qobject_cast<QLineSeries*>(series[1]);
         QCOMPARE(tke->count(), 115);
+        // The line is the message core's, over the fit band only.
+        const auto* line = qobject_cast<QLineSeries*>(series[2]);
+        const saltmark::InertialLine& expected = *window.dialog.Spectrum()->line;
+        QCOMPARE(static_cast<std::size_t>(line->count()), expected.freq.size());
+        QCOMPARE(line->points().front().y(), expected.tke.front());
         const QString title = chart.chart()->title();
         QVERIFY2(title.contains(QStringLiteral("\u03B5 = 1 m")) &&
                      title.contains(QStringLiteral("u* = 1 m/s")),

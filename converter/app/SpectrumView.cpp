@@ -60,8 +60,6 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
     auto measured = std::make_unique<QLineSeries>();
     measured->setName(QStringLiteral("Tke (sum of the u, v and w spectra)"));
     measured->setPointsVisible(true);
-    double compensatedSum = 0.0;  // f^(5/3) Tke over the fit band: level of the -5/3 line
-    int fitBands = 0;
     for (std::size_t i = 0; i < spectrum.freq.size() && i < spectrum.tke.size(); ++i) {
         const double f = spectrum.freq[i];
         const double s = spectrum.tke[i];
@@ -69,10 +67,6 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
             continue;
         }
         measured->append(f, s);
-        if (f > kFitBandLowHz && f < kFitBandHighHz) {
-            compensatedSum += std::pow(f, 5.0 / 3.0) * s;
-            ++fitBands;
-        }
     }
 
     if (measured->count() < 2) {
@@ -135,14 +129,13 @@ void CSpectrumView::SetSpectrum(const saltmark::Y81000Spectrum& spectrum)
     measuredSeries->attachAxis(xAxis);
     measuredSeries->attachAxis(yAxis);
 
-    // The inertial subrange falls as f^(-5/3); the line runs through the spectrum's mean
-    // level in the fit band, so that a spectrum parallel to it shows the law holds there.
-    if (fitBands > 0) {
-        const double level = compensatedSum / fitBands;
+    // The inertial subrange falls as f^(-5/3): the message core's line, at the fit's level over
+    // the fit band, so that a spectrum parallel to it shows the law holds there.
+    if (spectrum.line) {
         auto* law = new QLineSeries;
-        law->setName(QStringLiteral("f^-5/3 through the fit band"));
-        for (const double f : {points.front().x(), points.back().x()}) {
-            law->append(f, level * std::pow(f, -5.0 / 3.0));
+        law->setName(QStringLiteral("f^-5/3 at the fit's level"));
+        for (std::size_t i = 0; i < spectrum.line->freq.size(); ++i) {
+            law->append(spectrum.line->freq[i], spectrum.line->tke[i]);
         }
         law->setPen(QPen(QColor(200, 40, 40), 2.0, Qt::DashLine));
         chart->addSeries(law);

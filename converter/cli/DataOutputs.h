@@ -5,12 +5,18 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "Archive.h"
+#include "Message.h"
 #include "Records.h"
+
+namespace saltmark::qc {
+struct Config;
+}
 
 namespace saltmark::cli {
 
@@ -23,14 +29,26 @@ std::string MessageName(const std::filesystem::path& path);
 std::optional<archive::Delivery> ReadDelivery(const std::filesystem::path& path,
                                               bool fileTime = false);
 
-// One JSON document per message on standard output, one line each (JSON Lines).
-int WriteJsonLines(std::span<const std::filesystem::path> messages);
+// A message of the run: its delivery (envelope, names, the payload as the archive takes it)
+// and that payload decoded, once, for every output made of it.
+struct InputMessage {
+    archive::Delivery delivery;
+    Message message;
+};
+std::optional<InputMessage> ReadInput(const std::filesystem::path& path);
+
+// One JSON document per message on standard output, one line each (JSON Lines). With a
+// quality-control configuration every flagged value carries its flags beside it.
+int WriteJsonLines(std::span<const std::filesystem::path> messages,
+                   const qc::Config* config = nullptr);
 
 // The JSON document of one message into `path`; false when it cannot be written.
-bool WriteJsonFile(const std::filesystem::path& path, const archive::Delivery& message);
+bool WriteJsonFile(const std::filesystem::path& path, const InputMessage& message);
 
-// Every record of `type` in the messages as one CSV table on standard output.
-int WriteCsv(const RecordDescription& type, std::span<const std::filesystem::path> messages);
+// Every record of `type` in the messages as one CSV table on standard output, with each
+// flagged value's flags in the columns after it when a configuration is given.
+int WriteCsv(const RecordDescription& type, std::span<const std::filesystem::path> messages,
+             const qc::Config* config = nullptr);
 
 // Imports the messages into the SQLite archive at `archive` (created or upgraded if needed),
 // in batches, names every message not archived on standard error and says how many were

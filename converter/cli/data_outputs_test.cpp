@@ -15,6 +15,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -504,6 +506,79 @@ TEST_F(DataOutputs, ReadmeQueriesRunOnAnArchive)
     EXPECT_EQ(stopped[1], (std::vector<std::string>{
                               "empty.sbd", "Not enough data to contain packet type", "0"}));
 }
+
+#ifdef SALTMARK_CONVERT_HAS_QC
+// A battery series with a spike, a reading out of range and a missing value, as framed files
+// of one buoy half an hour apart: --csv and --json with --qc give each value the flags of its
+// buoy's series in time order, whatever the order of the files on the command line.
+TEST_F(DataOutputs, QcFlagsEachValueByItsBuoysSeriesInTimeOrder)
+{
+    const float kNan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> volts = {12.50f, 12.51f, 12.52f, 12.53f, 14.5f, 12.55f,
+                                      12.56f, 20.0f,  12.58f, kNan,   12.60f, 12.61f};
+    constexpr std::size_t kSpike = 4, kOutOfRange = 7, kMissing = 9, kPlain = 1;
+    std::vector<fs::path> files;
+    for (std::size_t i = 0; i < volts.size(); ++i) {
+        DirectIpMessage envelope;
+        envelope.header = {static_cast<std::uint32_t>(i), "300234010000001", 0,
+                           static_cast<std::uint16_t>(i), 0,
+                           static_cast<std::uint32_t>(1765100000 + 1800 * i)};
+        envelope.payload = Message({MessageComposer().Header(6, 1, 8).F32(volts[i]).Bytes()});
+        files.push_back(Write("b" + std::to_string(i) + ".sbd", ComposeDirectIp(envelope)));
+    }
+    const fs::path config = m_dir / "qc.yaml";
+    std::ofstream(config) << "streams:\n"
+                             "  Miscellaneous_values.Battery_voltage:\n"
+                             "    qartod:\n"
+                             "      gross_range_test: {fail_span: [10, 16], suspect_span: [11, 15]}\n"
+                             "      spike_test: {suspect_threshold: 0.5, fail_threshold: 1.5}\n";
+
+    // Per file: aggregate, gross range, spike, from the CSV and from the JSON.
+    using Flags = std::map<std::string, std::vector<std::string>>;
+    const auto flagsOf = [&](const std::vector<fs::path>& order) {
+        Flags csvFlags;
+        std::istringstream csv(Run("--csv 6 --qc " + config.string() + Joined(order)));
+        std::string line;
+        std::getline(csv, line);
+        EXPECT_EQ(line,
+                  "file,record,port,Battery voltage,Battery voltage_qc_aggregate,"
+                  "Battery voltage_qc_gross_range_test,Battery voltage_qc_spike_test");
+        while (std::getline(csv, line)) {
+            std::vector<std::string> cells;
+            std::istringstream row(line);
+            for (std::string cell; std::getline(row, cell, ',');) {
+                cells.push_back(cell);
+            }
+            csvFlags[cells[0]] = {cells.begin() + 4, cells.end()};
+        }
+        Flags jsonFlags;
+        std::istringstream json(Run("--json --qc " + config.string() + Joined(order)));
+        while (std::getline(json, line)) {
+            const nlohmann::json doc = nlohmann::json::parse(line);
+            const nlohmann::json& qc = doc["records"][0]["fields"]["Battery voltage_qc"];
+            std::vector<std::string>& flags = jsonFlags[doc["file"]];
+            for (const char* test : {"aggregate", "gross_range_test", "spike_test"}) {
+                flags.push_back(std::to_string(qc[test].get<int>()));
+            }
+        }
+        EXPECT_EQ(csvFlags, jsonFlags);
+        return csvFlags;
+    };
+    const Flags inOrder = flagsOf(files);
+    ASSERT_EQ(inOrder.size(), volts.size());
+    const auto flags = [&](std::size_t i) { return inOrder.at("b" + std::to_string(i) + ".sbd"); };
+    EXPECT_EQ(flags(kSpike), (std::vector<std::string>{"4", "1", "4"}));
+    EXPECT_EQ(flags(kOutOfRange), (std::vector<std::string>{"4", "4", "4"}));
+    EXPECT_EQ(flags(kMissing), (std::vector<std::string>{"9", "9", "9"}));
+    EXPECT_EQ(flags(kPlain), (std::vector<std::string>{"1", "1", "1"}));
+    EXPECT_EQ(flags(0)[2], "2");  // the first value has one neighbour only
+
+    std::vector<fs::path> shuffled = files;
+    std::reverse(shuffled.begin(), shuffled.end());
+    std::swap(shuffled[2], shuffled[7]);
+    EXPECT_EQ(flagsOf(shuffled), inOrder);
+}
+#endif
 
 }  // namespace
 }  // namespace saltmark::testing

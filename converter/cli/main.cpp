@@ -26,6 +26,10 @@
 #include "MessageInput.h"
 #ifdef SALTMARK_HAVE_QC
 #include "ArchiveQc.h"
+#else
+namespace saltmark::qc {
+struct Config {};
+}
 #endif
 
 #ifdef _WIN32
@@ -45,8 +49,8 @@ enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
 constexpr const char* kHelp =
     "Usage: saltmark-convert [--image FILE] MESSAGE.sbd\n"
     "       saltmark-convert --out-dir DIR [--json] MESSAGE.sbd...\n"
-    "       saltmark-convert --json MESSAGE.sbd...\n"
-    "       saltmark-convert --csv TYPE MESSAGE.sbd...\n"
+    "       saltmark-convert --json [--qc CONFIG] MESSAGE.sbd...\n"
+    "       saltmark-convert --csv TYPE [--qc CONFIG] MESSAGE.sbd...\n"
     "       saltmark-convert --db ARCHIVE.sqlite [--file-time mtime] [--qc CONFIG] MESSAGE.sbd...\n"
     "\n"
     "Converts Iridium SBD messages from an Orcan buoy into plain-text reports.\n"
@@ -67,9 +71,11 @@ constexpr const char* kHelp =
     "  --file-time mtime\n"
     "                 with --db: a message that states no time of its own is dated by its\n"
     "                 file's modification time\n"
-    "  --qc CONFIG    with --db: flag the values of each buoy the import adds to by the\n"
-    "                 quality-control configuration CONFIG (QARTOD tests, YAML), over the\n"
-    "                 buoy's whole series, in the transaction that adds its messages\n"
+    "  --qc CONFIG    flag the values by the quality-control configuration CONFIG (QARTOD\n"
+    "                 tests, YAML): with --db each buoy the import adds to, over its whole\n"
+    "                 series, in the transaction that adds its messages; with --csv and\n"
+    "                 --json each buoy's messages of this run in time order, the flags\n"
+    "                 beside each value (FIELD_qc_aggregate, FIELD_qc_TEST, position_qc_...)\n"
     "\n"
     "Options:\n"
     "  --image FILE   also write the camera image of the message to FILE (created or\n"
@@ -219,8 +225,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     if (options.fileTime && (*options.fileTime != "mtime" || !options.archive)) {
         return UsageError("--file-time takes 'mtime' and goes with --db");
     }
-    if (options.qc && !options.archive) {
-        return UsageError("--qc goes with --db");
+    if (options.qc && !options.archive && !options.csvType && !(options.json && !options.outDir)) {
+        return UsageError("--qc goes with --db, --csv or --json");
     }
     if (const std::optional<int> done = CheckDataOptions(options)) {
         return done;
@@ -235,11 +241,6 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
     return std::nullopt;
 }
 
-std::optional<saltmark::archive::Delivery> Read(const fs::path& message)
-{
-    return saltmark::cli::ReadDelivery(message);
-}
-
 bool Write(const fs::path& path, std::span<const std::uint8_t> bytes)
 {
     std::string reason;
@@ -248,13 +249,6 @@ bool Write(const fs::path& path, std::span<const std::uint8_t> bytes)
         return false;
     }
     return true;
-}
-
-std::string Convert(const saltmark::archive::Delivery& message, CapturedImage& image)
-{
-    // Files over 1 MiB were refused, so the count fits the decoder's signed 32-bit count.
-    return saltmark::ToUtf8(saltmark::ConvertMessage(
-        message.payload.data(), static_cast<std::int32_t>(message.payload.size()), image));
 }
 
 std::span<const std::uint8_t> AsBytes(const std::string& text)
@@ -288,12 +282,11 @@ int ConvertOne(const fs::path& messagePath, const std::optional<fs::path>& image
     if (imagePath && !OutputsSpareMessages({*imagePath}, {messagePath})) {
         return kFailure;
     }
-    const auto message = Read(messagePath);
-    if (!message) {
+    const auto input = saltmark::cli::ReadInput(messagePath);
+    if (!input) {
         return kFailure;
     }
-    CapturedImage image;
-    const std::string report = Convert(*message, image);
+    const std::string report = saltmark::ToUtf8(input->message.Report());
     errno = 0;
     std::fwrite(report.data(), 1, report.size(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -304,6 +297,7 @@ int ConvertOne(const fs::path& messagePath, const std::optional<fs::path>& image
     if (!imagePath) {
         return kSuccess;
     }
+    const CapturedImage image = input->message.Image();
     if (!image.held()) {
         Complain(messagePath.string() + ": no camera image in this message; " +
                  imagePath->string() + " not written");
@@ -377,17 +371,18 @@ int ConvertAll(const fs::path& outDir, const std::vector<fs::path>& messages, bo
             allDone = false;
             continue;
         }
-        const auto message = Read(messagePath);
-        if (!message) {
+        const auto input = saltmark::cli::ReadInput(messagePath);
+        if (!input) {
             allDone = false;
             continue;
         }
-        CapturedImage image;
-        const std::string report = Convert(*message, image);
+        // Report, image and JSON all come from the one decode of the message.
+        const std::string report = saltmark::ToUtf8(input->message.Report());
+        const CapturedImage image = input->message.Image();
         allDone = Write(OutputPath(outDir, messagePath, ".txt"), AsBytes(report)) && allDone;
         if (json) {
             allDone =
-                saltmark::cli::WriteJsonFile(OutputPath(outDir, messagePath, ".json"), *message) &&
+                saltmark::cli::WriteJsonFile(OutputPath(outDir, messagePath, ".json"), *input) &&
                 allDone;
         }
         const fs::path imagePath = OutputPath(outDir, messagePath, ".jpg");
@@ -411,36 +406,42 @@ int Run(int argc, char** argv)
     if (options.outDir) {
         return ConvertAll(*options.outDir, options.messages, options.json);
     }
+    if (options.archive && !OutputsSpareMessages({*options.archive}, options.messages)) {
+        return kFailure;
+    }
+    // The whole configuration is checked before any message is read or the archive touched.
+    std::optional<saltmark::qc::Config> config;
+    if (options.qc) {
+#ifdef SALTMARK_HAVE_QC
+        try {
+            config = saltmark::archive::LoadQcConfig(*options.qc);
+        } catch (const saltmark::qc::ConfigError& error) {
+            Complain(error.what());
+            return kUsage;
+        }
+#else
+        return UsageError("--qc: this build has no quality control (yaml-cpp, GeographicLib)");
+#endif
+    }
+    const saltmark::qc::Config* qcConfig = config ? &*config : nullptr;
     if (options.csvType) {
         return saltmark::cli::WriteCsv(*saltmark::FindRecordDescription(options.csvType->string()),
-                                       options.messages);
+                                       options.messages, qcConfig);
     }
     if (options.archive) {
-        if (!OutputsSpareMessages({*options.archive}, options.messages)) {
-            return kFailure;
-        }
         std::function<void(saltmark::archive::Archive&)> prepare;
-        if (options.qc) {
 #ifdef SALTMARK_HAVE_QC
-            // The whole configuration is checked before the archive is touched.
-            try {
-                prepare = [config = saltmark::archive::LoadQcConfig(*options.qc)](
-                              saltmark::archive::Archive& archive) {
-                    saltmark::archive::FlagOnCommit(archive, config);
-                };
-            } catch (const saltmark::qc::ConfigError& error) {
-                Complain(error.what());
-                return kUsage;
-            }
-#else
-            return UsageError("--qc: this build has no quality control (yaml-cpp, GeographicLib)");
-#endif
+        if (config) {
+            prepare = [qcConfig](saltmark::archive::Archive& archive) {
+                saltmark::archive::FlagOnCommit(archive, *qcConfig);
+            };
         }
+#endif
         return saltmark::cli::ImportIntoArchive(*options.archive, options.messages,
                                                 options.fileTime.has_value(), prepare);
     }
     if (options.json) {
-        return saltmark::cli::WriteJsonLines(options.messages);
+        return saltmark::cli::WriteJsonLines(options.messages, qcConfig);
     }
     return ConvertOne(options.messages.front(), options.image);
 }

@@ -123,15 +123,26 @@ nlohmann::ordered_json DirectIpJson(const DirectIpHeader& header, const DirectIp
                 {"location", std::move(where)}};
 }
 
-std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName,
+std::string MessageJsonText(const DecodedMessage& decoded, std::string_view fileName,
                             const DirectIpHeader* header, const DirectIpLocation* location)
 {
-    Json document = MessageJson(DecodeMessage(message, n), fileName);
+    Json document = MessageJson(decoded, fileName);
     if (header != nullptr) {
         document["directip"] = DirectIpJson(*header, location);
     }
+    return DumpJsonLine(document);
+}
+
+std::string DumpJsonLine(const nlohmann::ordered_json& document)
+{
     // A file name need not be UTF-8; its stray bytes become U+FFFD rather than an exception.
     return document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::string_view fileName,
+                            const DirectIpHeader* header, const DirectIpLocation* location)
+{
+    return MessageJsonText(DecodeMessage(message, n), fileName, header, location);
 }
 
 }  // namespace saltmark

@@ -31,6 +31,14 @@ std::string MessageJsonText(const std::uint8_t* message, std::int32_t n, std::st
                             const DirectIpHeader* header = nullptr,
                             const DirectIpLocation* location = nullptr);
 
+// The same for a message decoded already.
+std::string MessageJsonText(const DecodedMessage& decoded, std::string_view fileName,
+                            const DirectIpHeader* header = nullptr,
+                            const DirectIpLocation* location = nullptr);
+
+// A document as one line of UTF-8 text ending in "\n", as MessageJsonText writes it.
+std::string DumpJsonLine(const nlohmann::ordered_json& document);
+
 nlohmann::ordered_json DirectIpJson(const DirectIpHeader& header, const DirectIpLocation* location);
 
 }  // namespace saltmark

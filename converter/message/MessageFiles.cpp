@@ -1,5 +1,6 @@
 #include "MessageFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,15 @@ std::string SystemReason(const char* otherwise)
     return errno != 0 ? std::strerror(errno) : otherwise;
 }
 
+// An SBD message is a few hundred bytes: one piece reads most of them whole.
+constexpr std::size_t kReadPiece = 16 * 1024;
+
+// No more than one byte past the limit is ever read.
+std::size_t NextPiece(std::size_t held)
+{
+    return std::min(kReadPiece, static_cast<std::size_t>(kLargestMessageFile) + 1 - held);
+}
+
 std::string TooLarge()
 {
     return "larger than any SBD message can be (more than " + std::to_string(kLargestMessageFile) +
@@ -44,35 +54,36 @@ std::string TooLarge()
 
 std::optional<std::vector<std::uint8_t>> ReadMessageStream(std::FILE* stream, std::string& reason)
 {
-    std::vector<std::uint8_t> bytes(kLargestMessageFile + 1);
-    std::size_t read = 0;
+    // Read in pieces so that a message holds what it is, not the limit: a run keeps thousands.
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t piece[kReadPiece];
     errno = 0;
-    while (read < bytes.size()) {
-        const std::size_t got = std::fread(bytes.data() + read, 1, bytes.size() - read, stream);
+    while (bytes.size() <= kLargestMessageFile) {
+        const std::size_t got = std::fread(piece, 1, NextPiece(bytes.size()), stream);
         if (got == 0) {
             break;
         }
-        read += got;
+        bytes.insert(bytes.end(), piece, piece + got);
     }
     if (std::ferror(stream)) {
         reason = SystemReason("read error");
         return std::nullopt;
     }
-    if (read > kLargestMessageFile) {
+    if (bytes.size() > kLargestMessageFile) {
         reason = TooLarge();
         return std::nullopt;
     }
-    bytes.resize(read);
+    bytes.shrink_to_fit();
     return bytes;
 }
 
 #ifndef _WIN32
 std::optional<std::vector<std::uint8_t>> ReadMessageDescriptor(int descriptor, std::string& reason)
 {
-    std::vector<std::uint8_t> bytes(kLargestMessageFile + 1);
-    std::size_t read = 0;
-    while (read < bytes.size()) {
-        const ssize_t got = ::read(descriptor, bytes.data() + read, bytes.size() - read);
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t piece[kReadPiece];
+    while (bytes.size() <= kLargestMessageFile) {
+        const ssize_t got = ::read(descriptor, piece, NextPiece(bytes.size()));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -85,14 +96,14 @@ std::optional<std::vector<std::uint8_t>> ReadMessageDescriptor(int descriptor, s
         if (got == 0) {
             break;
         }
-        read += static_cast<std::size_t>(got);
+        bytes.insert(bytes.end(), piece, piece + got);
     }
-    if (read > kLargestMessageFile) {
+    if (bytes.size() > kLargestMessageFile) {
         reason = TooLarge();
         errno = 0;
         return std::nullopt;
     }
-    bytes.resize(read);
+    bytes.shrink_to_fit();
     return bytes;
 }
 #endif

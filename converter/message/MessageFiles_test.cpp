@@ -7,11 +7,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "ConvertedMessage.h"
+#include "Message.h"
+#include "MessageJson.h"
 #include "testing/EveryRecord.h"
 #include "testing/MessageComposer.h"
 
@@ -181,6 +184,55 @@ TEST(ConvertMessageBytes, HandsOutReportImageAndSpectrumOfOneDecode)
         }
     }
     EXPECT_TRUE(saltmark::ConvertMessageBytes(every.Bytes()).spectrum.has_value());
+}
+
+// The line follows the fit: the level is the mean of f^(5/3) Tke over the bands strictly
+// inside the fit band, so a spectrum on the law is its own line; no line where the fit makes
+// no estimate.
+TEST(InertialLine, IsTheFitsLevelOverTheFitBand)
+{
+    std::vector<double> freq;
+    std::vector<double> tke;
+    constexpr double kLevel = 0.03;
+    for (int i = 0; i < 116; ++i) {
+        freq.push_back(0.0427 * (i + 1));
+        tke.push_back(kLevel * std::pow(freq.back(), -5.0 / 3.0));
+    }
+    freq[46] = 2.0;  // on the band's edge: left out
+    tke[46] = 1.0e6;
+    tke[0] = 100.0;  // far off the law below the band: left out
+    const auto line = saltmark::InertialLineOf(freq, tke);
+    ASSERT_TRUE(line.has_value());
+    EXPECT_NEAR(line->level, kLevel, 1e-15);
+    ASSERT_EQ(line->freq.size(), 67u);  // 2.0 < f < 4.9
+    EXPECT_GT(line->freq.front(), saltmark::kFitBandLowHz);
+    EXPECT_LT(line->freq.back(), saltmark::kFitBandHighHz);
+    for (std::size_t i = 0; i < line->freq.size(); ++i) {
+        EXPECT_NEAR(line->tke[i], kLevel * std::pow(line->freq[i], -5.0 / 3.0), 1e-15);
+    }
+
+    std::vector<double> rejected = tke;
+    rejected[60] = EDDYRATE_MISSING;
+    EXPECT_FALSE(saltmark::InertialLineOf(freq, rejected).has_value());
+    const std::vector<double> oneBand = {1.0, 3.0, 5.0};
+    const std::vector<double> flat = {1.0, 1.0, 1.0};
+    EXPECT_FALSE(saltmark::InertialLineOf(oneBand, flat).has_value());
+}
+
+// A file read through the message core gives the converter's report, image and JSON.
+TEST_F(MessageFiles, MessageFromFileDecodesOnceForEveryOutput)
+{
+    const saltmark::testing::EveryRecordMessage every(false);
+    const std::vector<std::uint8_t> bytes = every.Bytes();
+    std::string reason;
+    const auto message = saltmark::Message::FromFile(Write("every.sbd", bytes), reason);
+    ASSERT_TRUE(message.has_value()) << reason;
+    const auto n = static_cast<std::int32_t>(bytes.size());
+    saltmark::CapturedImage image;
+    EXPECT_EQ(message->Report(), saltmark::ConvertMessage(bytes.data(), n, image));
+    EXPECT_EQ(message->Image().bytes, image.bytes);
+    EXPECT_EQ(message->JsonText("every.sbd"), saltmark::MessageJsonText(bytes.data(), n, "every.sbd"));
+    EXPECT_TRUE(message->Spectrum().has_value());
 }
 
 }  // namespace

@@ -304,6 +304,18 @@ Json MessageDocument(const DecodedMessage& decoded, const archive::MessageEnvelo
                      const std::vector<archive::ValueFlag>& flags)
 {
     Json document = MessageJson(decoded, envelope.fileName);
+    // Each turbulence spectrum's f^-5/3 line, as the converter's window draws it.
+    for (std::size_t i = 0; i < decoded.records.size(); ++i) {
+        if (const auto spectrum = SpectrumOfRecord(decoded.records[i])) {
+            Json line = nullptr;
+            if (spectrum->line) {
+                line = Json{{"level", spectrum->line->level},
+                            {"bands", spectrum->line->bands},
+                            {"tke", spectrum->line->tke}};
+            }
+            document["records"][i]["fit_line"] = std::move(line);
+        }
+    }
     document["archive"] = EnvelopeJson(envelope);
     // The reader gives them by record and stream: one entry for each value.
     Json qc = Json::array();

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # `cmake --install` puts the dashboard's page under share/saltmark/web, not among the
 # programs, and the installed server finds it there by itself: `/` answers the page.
-# Arguments: this folder's build tree (its install rules alone), scratch folder.
+# A release install carries the server stripped (RelWithDebInfo: its debug information beside it).
+# Arguments: this folder's build tree (its install rules alone), scratch folder, configuration.
 set -euo pipefail
 build_dir=$1
 scratch=$2
+config=${3:-}
 prefix=$scratch/prefix
 rm -rf "$scratch"
 mkdir -p "$scratch"
@@ -13,6 +15,17 @@ cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 [ -f "$prefix/share/saltmark/web/index.html" ] ||
   { echo "the page is not in $prefix/share/saltmark/web" >&2; exit 1; }
 [ ! -e "$prefix/bin/web" ] || { echo "the page is still installed in bin/web" >&2; exit 1; }
+
+case $config in
+  Release | MinSizeRel | RelWithDebInfo)
+    file "$prefix/bin/saltmark-server" | grep -q ', stripped' ||
+      { echo "the installed server is not stripped: $(file "$prefix/bin/saltmark-server")" >&2; exit 1; }
+    ;;
+esac
+if [ "$config" = RelWithDebInfo ]; then
+  file "$prefix/bin/.debug/saltmark-server.debug" | grep -q 'with debug_info' ||
+    { echo "the server's debug information is not kept in bin/.debug" >&2; exit 1; }
+fi
 
 # Its help names the folder it will serve by default.
 "$prefix/bin/saltmark-server" --help | tr -s ' \n' '  ' |

@@ -194,6 +194,11 @@ class DashboardTest(unittest.TestCase):
         legend = self.wait_for("const l = [...document.querySelectorAll('.spectra .u-label')]"
                                ".map((e) => e.textContent); return l.length ? l : null")
         self.assertIn("f^-5/3 fit 2.0–4.9 Hz", legend)
+        # The server hands the page its line: the fit's level over the fit band's bands.
+        _, body = raw_get(self.server.http, f"/api/messages/{message_id}")
+        (line,) = [r["fit_line"] for r in json.loads(body)["records"] if r["type"] == "Y81000"]
+        self.assertEqual(len(line["bands"]), len(line["tke"]))
+        self.assertGreaterEqual(len(line["bands"]), 2)
         self.wait_for("const i = document.querySelector('img.camera'); return i && i.complete && i.naturalWidth > 0")
         self.shoot("message")
 

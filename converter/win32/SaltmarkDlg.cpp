@@ -6,8 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "ConvertedMessage.h"
-#include "MessageFiles.h"
 #include "resource.h"
 
 namespace {
@@ -57,6 +55,7 @@ std::wstring FullPath(const std::wstring& path)
 CSaltmarkDlg::CSaltmarkDlg(HINSTANCE instance, std::wstring startFile)
     : m_hInstance(instance),
       m_hIcon(LoadIconW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      m_presenter(Widened),
       m_strStartFile(std::move(startFile))
 {
 }
@@ -166,17 +165,17 @@ bool CSaltmarkDlg::OnPaint()
 
 void CSaltmarkDlg::DoDataExchange()
 {
-    SetDlgItemTextW(m_hWnd, IDC_MESSAGE_TEXT, m_strReport.c_str());
+    SetDlgItemTextW(m_hWnd, IDC_MESSAGE_TEXT, m_presenter.Report().c_str());
 }
 
 void CSaltmarkDlg::UpdateSaveImage()
 {
-    EnableWindow(GetDlgItem(m_hWnd, IDC_SAVE_IMAGE), m_image.held() ? TRUE : FALSE);
+    EnableWindow(GetDlgItem(m_hWnd, IDC_SAVE_IMAGE), m_presenter.HasImage() ? TRUE : FALSE);
 }
 
 void CSaltmarkDlg::OnChooseInputFile()
 {
-    m_strReport.clear();
+    m_presenter.BlankReport();
     DoDataExchange();  // blank while the user chooses
 
     std::vector<wchar_t> name(kNameBufferLength, L'\0');
@@ -206,24 +205,14 @@ void CSaltmarkDlg::ConvertFile(const std::wstring& chosen)
     // A name given at start may be relative to the folder the program started in; the
     // image name proposed from it should not be.
     const std::wstring path = FullPath(chosen);
-    std::string reason;
-    const auto message = saltmark::ReadMessageFile(path, reason);
-    if (!message) {
-        // The image, its button and the input path stay those of the last conversion.
-        m_strReport = saltmark::UnreadableFileReport(path, Widened(reason));
-        return;
-    }
-    m_strInputPath = path;
-    saltmark::ConvertedMessage converted = saltmark::ConvertMessageBytes(*message);
-    m_strReport = std::move(converted.report);
-    m_image = std::move(converted.image);
+    m_presenter.Open(path, path);
     UpdateSaveImage();
 }
 
 void CSaltmarkDlg::OnSaveImage()
 {
     std::vector<wchar_t> name(kNameBufferLength, L'\0');
-    const std::wstring proposed = saltmark::ProposeImageName(m_strInputPath);
+    const std::wstring proposed = m_presenter.ProposedImageName();
     // A proposal too long for the buffer is not cut to another name: the user types one.
     if (proposed.size() < name.size()) {
         proposed.copy(name.data(), proposed.size());
@@ -237,8 +226,7 @@ void CSaltmarkDlg::OnSaveImage()
     }
     const std::wstring path = name.data();
     std::string reason;
-    const std::vector<std::uint8_t> none;
-    if (!saltmark::WriteImageFile(path, m_image.bytes.value_or(none), reason)) {
+    if (!m_presenter.SaveImage(path, reason)) {
         const std::wstring text =
             L"The image could not be saved to " + path + L":\n" + Widened(reason);
         MessageBoxW(m_hWnd, text.c_str(), kTitle, MB_OK | MB_ICONWARNING);

@@ -1,7 +1,7 @@
 #pragma once
 // The main window of Saltmark on Windows: dialog 102 of the resources, a report box,
-// "Choose SBD Input File..." and "Save Image...". It stays thin: the file work and the
-// decoding are the shared message module's.
+// "Choose SBD Input File..." and "Save Image...". A view of the shared MessagePresenter,
+// which reads, converts and holds the message.
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "ConvertMessage.h"
+#include "MessagePresenter.h"
 
 class CSaltmarkDlg {
 public:
@@ -41,9 +41,7 @@ private:
     HINSTANCE m_hInstance;
     HWND m_hWnd = nullptr;
     HICON m_hIcon;
-    saltmark::ReportText m_strReport;
-    saltmark::CapturedImage m_image;  // the last conversion's camera image, if any
-    std::wstring m_strInputPath;      // full path of the last message file converted
+    saltmark::MessagePresenter m_presenter;
     std::wstring m_strStartFile;
 };
 

@@ -8,8 +8,6 @@ import { config } from './store.js';
 import { logTickLabels, positiveOrNull, decadesBelowPeak } from './charts.js';
 
 const kDecadesShown = 6;
-// Kolmogorov's slope of the spectrum in the inertial subrange.
-const kInertialSlope = -5 / 3;
 
 // x against y, each with its unit; y on a log axis (spectra span decades), x too when asked.
 function spectrumChart(title, x, xField, series, yField, logX) {
@@ -42,21 +40,16 @@ function waveSpectra(records, cfg) {
     });
 }
 
-// The turbulence spectrum on log-log axes with the inertial-subrange line through the fit
-// band: its level is the mean of log(Tke) + 5/3 log(f) over the band's bands.
+// The turbulence spectrum on log-log axes with the server's f^-5/3 line (the fit's level over
+// the fit band's bands), the same line the converter's window draws.
 function y81000Spectra(records, cfg) {
   const [low, high] = cfg.fit_band_hz;
-  const inFitBand = (f) => f > low && f < high;
   const tke = describe(cfg, 'Y81000', 'Tke');
   return records.filter((r) => r.type === 'Y81000' && r.fields.Freq).map((r) => {
     const { Freq: f, Tke: s } = r.fields;
     const usable = f.map((_, i) => i).filter((i) => f[i] > 0 && s[i] > 0).sort((a, b) => f[a] - f[b]);
-    const inBand = usable.filter((i) => inFitBand(f[i]));
-    const level = inBand.length
-      ? inBand.reduce((sum, i) => sum + Math.log(s[i]) - kInertialSlope * Math.log(f[i]), 0) / inBand.length
-      : null;
-    const line = usable.map((i) => (level !== null && inFitBand(f[i])
-      ? Math.exp(level + kInertialSlope * Math.log(f[i])) : null));
+    const onLine = new Map((r.fit_line ? r.fit_line.bands : []).map((band, k) => [band, r.fit_line.tke[k]]));
+    const line = usable.map((i) => (onLine.has(i) ? onLine.get(i) : null));
     return spectrumChart(`Y81000 spectrum (record ${r.index})`, usable.map((i) => f[i]),
       describe(cfg, 'Y81000', 'Freq'), [
         { label: withUnit(tke.label, tke.unit), stroke: '#2a9d5b', data: usable.map((i) => s[i]) },

@@ -1,14 +1,16 @@
 """The spectrum of one burst as a figure.
 
-The library returns the band spectrum of turbulent kinetic energy, Tke = S_uu + S_vv + S_ww,
-but not the vertical-velocity spectrum S_ww on its own. What the figure shows of S_ww is
-therefore the inertial-subrange law the fit assumes, at the fitted dissipation rate:
+The figure shows the band spectrum of turbulent kinetic energy, Tke = S_uu + S_vv + S_ww, the
+fit band, and the f^-5/3 line every view of the project draws (the converter's window, the
+dashboard and this figure): the fit's level, the mean of f^(5/3) Tke over the bands inside
+the fit band, times f^(-5/3) over that band (saltmark.inertial_line). Where the measured Tke
+follows that line, the fit band lies in the inertial subrange.
+
+ww_spectrum gives the law the fit assumes for the vertical-velocity spectrum alone,
 
     S_ww(f) = (4/3) * 0.55 * eps^(2/3) * (U / 2 pi)^(2/3) * f^(-5/3)
 
-with U the burst's mean horizontal speed, and the Tke that law implies over the fit band,
-(1 + 2 * Anisotropy) * S_ww, since Anisotropy = (S_uu + S_vv) / (2 S_ww) there. Where the
-measured Tke follows that line, the fit band lies in the inertial subrange.
+with U the burst's mean horizontal speed.
 
 Run as a program it draws the JSON that eddyrate-run --json writes:
     python3 -m eddyrate.figure OUTPUTS.json FIGURE.png|svg   ('-' reads standard input)
@@ -24,6 +26,8 @@ import textwrap
 
 import numpy as np
 from matplotlib.figure import Figure
+
+from saltmark._saltmark import inertial_line
 
 from ._eddyrate import FIT_BAND, MISSING, OUTPUT_NAMES, SCALAR_OUTPUTS
 
@@ -146,16 +150,11 @@ def draw(result, ax, title=None):
     epsilon, anisotropy = out["Epsilon"], out["Anisotropy"]
     mean_speed = math.hypot(out["MeanU"], out["MeanV"])
     notes = []
+    line = inertial_line(freq, tke)
+    if line is not None:
+        ax.plot(line["freq"], line["tke"], "--", color="C3", linewidth=2.0,
+                label=r"$f^{-5/3}$ at the fit's level")
     if _estimate(epsilon) and epsilon > 0 and mean_speed > 0:
-        line_f = np.geomspace(f[0], f[-1], 50)
-        ww = ww_spectrum(line_f, epsilon, mean_speed)
-        ax.plot(line_f, ww, "--", color="C3", linewidth=1.2,
-                label=r"$S_{ww}$ from $\varepsilon$: $\frac{4}{3}\,0.55\,\varepsilon^{2/3}"
-                      r"(U/2\pi)^{2/3} f^{-5/3}$")
-        if _estimate(anisotropy):
-            in_band = (line_f > FIT_LOW_HZ) & (line_f < FIT_HIGH_HZ)
-            ax.plot(line_f[in_band], (1.0 + 2.0 * anisotropy) * ww[in_band], "-", color="C1",
-                    linewidth=2.0, label=r"$(1 + 2\,\mathrm{Anisotropy})\,S_{ww}$: Tke the fit implies")
         notes.append(rf"$\varepsilon$ = {epsilon:.3g} m$^2$ s$^{{-3}}$")
     else:
         notes.append(r"$\varepsilon$: no estimate" +

@@ -8,11 +8,11 @@ saltmark-server wrote into pandas and xarray. read_deployment(path) reads a depl
 """
 
 from ._saltmark import (Message, __version__, decode, decode_file, exported_fields,
-                        variable_attributes)
+                        inertial_line, variable_attributes)
 from .archive import Archive, open_archive
 
 __all__ = ["Archive", "Message", "__version__", "decode", "decode_file", "exported_fields",
-           "open_archive", "variable_attributes"]
+           "inertial_line", "open_archive", "variable_attributes"]
 
 try:
     from ._saltmark import read_deployment
