@@ -18,7 +18,7 @@ namespace {
 using namespace sqlite;
 
 constexpr int kOldestReadable = 2;
-constexpr int kNewestReadable = 4;
+constexpr int kNewestReadable = 5;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
@@ -887,24 +887,30 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
     if (!column) {
         return std::nullopt;
     }
-    // Elements come in key order: message, record, element.
-    const std::string columns = "SELECT r.message_id, r.record, unixepoch(m.time), r.value";
+    // Since version 5 an array is one row, its elements in a blob; before, one row per
+    // element, which come in key order: message, record, element.
+    const bool blobs = m_impl->version >= 5;
+    const bool integers = column->field->kind == FieldKind::Int32Array;
+    const std::string columns = std::string("SELECT r.message_id, r.record, unixepoch(m.time), r.") +
+                                (blobs ? ArrayColumn(integers) : "value");
+    const std::string element = blobs ? "" : ", r.element";
     const std::string child = Quoted(column->table);
     Statement rows;
     if (!query.messageIds.empty()) {
         rows = Prepare(m_impl->db.get(),
                        Sql(columns + " FROM {child} r CROSS JOIN messages m ON m.id = r.message_id"
-                                     " WHERE r.message_id = ?1 ORDER BY r.record, r.element",
-                           {{"child", child}}),
+                                     " WHERE r.message_id = ?1 ORDER BY r.record{element}",
+                           {{"child", child}, {"element", element}}),
                        reason);
     } else {
         rows = Prepare(m_impl->db.get(),
                        (query.buoy ? kBuoyIds : "") +
                            Sql(columns + " FROM {records} WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
-                                         " ORDER BY m.time IS NULL, m.time, m.id, r.record,"
-                                         " r.element",
+                                         " ORDER BY m.time IS NULL, m.time, m.id, r.record"
+                                         "{element}",
                                {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
-                                {"table", child}}),
+                                {"table", child},
+                                {"element", element}}),
                        reason);
     }
     if (!rows) {
@@ -914,6 +920,14 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
     const auto take = [&](const Statement& row) {
         const std::int64_t id = row.Integer(0);
         const auto record = static_cast<std::int32_t>(row.Integer(1));
+        if (blobs) {
+            // The blob first, then its size, as SQLite asks.
+            const void* data = sqlite3_column_blob(row.get(), 3);
+            const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(row.get(), 3));
+            records.push_back(
+                {id, record, row.OptionalReal(2), ArrayElements(data, bytes, integers)});
+            return;
+        }
         if (records.empty() || records.back().messageId != id || records.back().record != record) {
             records.push_back({id, record, row.OptionalReal(2), {}});
         }

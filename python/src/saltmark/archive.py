@@ -14,9 +14,10 @@ import sqlite3
 
 import numpy as np
 
-SCHEMA_VERSION = 4
-# Version 3 differs from 2 in a key only, 4 from 3 in the quality-control flags' tables.
-READABLE_VERSIONS = (2, 3, 4)
+SCHEMA_VERSION = 5
+# Version 3 differs from 2 in a key only, 4 from 3 in the quality-control flags' tables,
+# 5 from 4 in arrays kept one row per array.
+READABLE_VERSIONS = range(2, SCHEMA_VERSION + 1)
 
 # What the buoy's records mean, where the instruments' documentation says: units as CF writes
 # them, and a standard name where CF has one.
@@ -107,11 +108,11 @@ class Archive:
         return frame.set_index("id")
 
     def record_types(self):
-        """The record types (table names) that hold at least one record; array tables, which
-        hold one row per element, are not among them."""
+        """The record types (table names) that hold at least one record; array tables (one
+        row per array, or per element before archive version 5) are not among them."""
         def is_array_table(name):
             columns = {row[1] for row in self._db.execute(f"PRAGMA table_info({_quoted(name)})")}
-            return "element" in columns
+            return bool(columns & {"element", "float32_le", "int32_le"})
 
         return sorted(name for name in self._tables if name != "messages"
                       and not name.startswith("qc_")  # the flags' tables
@@ -181,12 +182,37 @@ class Archive:
     def array(self, record_type, field):
         """An array field as a long table: message_id, record, element, value and the
         message's time."""
+        import pandas as pd
+
         table = f"{_table_name(record_type)}_{_table_name(field)}"
         self._check(table)
-        frame = self._query(
-            f"SELECT a.message_id, a.record, a.element, a.value, m.time AS time"
+        columns = {row[1] for row in self._db.execute(f"PRAGMA table_info({_quoted(table)})")}
+        if "element" in columns:  # archives before version 5: one row per element
+            frame = self._query(
+                f"SELECT a.message_id, a.record, a.element, a.value, m.time AS time"
+                f" FROM {_quoted(table)} a JOIN messages m ON m.id = a.message_id"
+                " ORDER BY m.time, a.message_id, a.record, a.element")
+            frame["time"] = _utc(frame["time"])
+            return frame
+        # One row per array: its elements as 4-byte little-endian float32 or int32.
+        blob = "int32_le" if "int32_le" in columns else "float32_le"
+        rows = self._db.execute(
+            f"SELECT a.message_id, a.record, a.{blob}, m.time"
             f" FROM {_quoted(table)} a JOIN messages m ON m.id = a.message_id"
-            " ORDER BY m.time, a.message_id, a.record, a.element")
+            " ORDER BY m.time, a.message_id, a.record").fetchall()
+        arrays = [np.frombuffer(row[2], dtype="<i4" if blob == "int32_le" else "<f4")
+                  for row in rows]
+        counts = [len(a) for a in arrays]
+        frame = pd.DataFrame({
+            "message_id": np.repeat([row[0] for row in rows], counts).astype(np.int64),
+            "record": np.repeat([row[1] for row in rows], counts).astype(np.int64),
+            "element": np.concatenate([np.arange(n) for n in counts] or [np.zeros(0, int)]),
+            # a float32 as the double of its shortest decimal, as the value columns hold it
+            "value": np.concatenate(arrays or [np.zeros(0, np.float32)]).astype(str)
+                     .astype(np.float64) if blob == "float32_le"
+                     else np.concatenate(arrays or [np.zeros(0, np.int32)]).astype(np.float64),
+            "time": np.repeat(np.array([row[3] for row in rows], dtype=object), counts),
+        })
         frame["time"] = _utc(frame["time"])
         return frame
 
