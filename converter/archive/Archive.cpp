@@ -73,9 +73,14 @@ constexpr const char* kMessagesColumns =
 // A mail attachment is named by IMEI and MOMSN alone, and the 16-bit MOMSN wraps after
 // 65,536 messages: other bytes under a name already archived are another message (or a file
 // that changed after it was imported), never a repeat. Version 2 keyed it by the name alone.
+// The writer looks the bytes up among the name's rows (kFindAttachment) under its write lock:
+// a unique index holding the bytes themselves was half of a fleet's archive.
 constexpr const char* kAttachmentIndex =
-    "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn, bytes)"
+    "CREATE INDEX messages_by_attachment ON messages (imei, momsn)"
     " WHERE imei IS NOT NULL AND session_time IS NULL;\n";
+constexpr const char* kFindAttachment =
+    "SELECT 1 FROM messages WHERE imei = ?1 AND momsn = ?2 AND session_time IS NULL"
+    " AND bytes = ?3";
 
 // The keys of a delivery (see the header); a version 1 row, keyed by its bytes alone there,
 // is unique by name and bytes too.
@@ -304,9 +309,15 @@ bool Migrate(sqlite3* db, std::string& reason)
 
 // Version 4 and before kept an array one row per element; each array becomes one row of its
 // elements, every value kept with its bits (a stored value is the float32's shortest decimal,
-// which narrows back to the float32; NULL was a NaN).
-bool ArraysAsBlobs(sqlite3* db, const RecordSchema& schema, std::string& reason)
+// which narrows back to the float32; NULL was a NaN). The attachment key's unique index held
+// the message's bytes; the writer now looks them up instead.
+bool UpgradeToVersion5(sqlite3* db, const RecordSchema& schema, std::string& reason)
 {
+    if (!Execute(db, std::string("DROP INDEX IF EXISTS messages_by_attachment;\n") +
+                         kAttachmentIndex,
+                 reason)) {
+        return false;
+    }
     for (const auto& [table, integers] : schema.arrays) {
         // A table already of one row per array is left as it is.
         const auto perElement = QueryInteger(
@@ -382,6 +393,7 @@ bool ArraysAsBlobs(sqlite3* db, const RecordSchema& schema, std::string& reason)
 struct Archive::Impl {
     Connection db;
     Statement insertMessage;
+    Statement findAttachment;
     std::vector<Statement> insertRecord;                // by type code
     std::vector<std::vector<Statement>> insertArray;  // by type code, then field index
     std::vector<std::uint8_t> arrayBlob;              // reused for each array
@@ -513,7 +525,7 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
                                            reason)) ||
                                   (*layout == Layout::Version1 && Migrate(db.get(), reason))) &&
                        (*layout == Layout::Current || *layout == Layout::Empty ||
-                        ArraysAsBlobs(db.get(), schema, reason));
+                        UpgradeToVersion5(db.get(), schema, reason));
     if (!ready || !Execute(db.get(), "COMMIT", reason)) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
@@ -522,7 +534,8 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
 
     auto impl = std::make_unique<Impl>();
     impl->insertMessage = Prepare(db.get(), kInsertMessage, reason);
-    if (!impl->insertMessage) {
+    impl->findAttachment = Prepare(db.get(), kFindAttachment, reason);
+    if (!impl->insertMessage || !impl->findAttachment) {
         return nullptr;
     }
     for (std::size_t code = 0; code < schema.recordInserts.size(); ++code) {
@@ -555,6 +568,7 @@ Archive::~Archive()
     m_impl->insertArray.clear();
     m_impl->insertRecord.clear();
     m_impl->insertMessage.reset();
+    m_impl->findAttachment.reset();
 }
 
 Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
@@ -623,6 +637,23 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
         sqlite3_bind_text(insert, 21, timeSource, -1, SQLITE_STATIC);
     }
 
+    if (!delivery.header && delivery.attachment) {
+        Statement& find = findAttachment;
+        find.Bind(1, std::string_view(delivery.attachment->imei));
+        find.Bind(2, delivery.attachment->momsn);
+        BindBlob(find.get(), 3, payload);
+        const bool there = find.Next();
+        const bool failed = !there && find.Failed(reason);
+        find.Rewind();
+        if (failed) {
+            sqlite3_clear_bindings(insert);
+            return Added::Failed;
+        }
+        if (there) {
+            sqlite3_clear_bindings(insert);
+            return Added::AlreadyThere;
+        }
+    }
     if (!Execute(connection, "SAVEPOINT message", reason)) {
         sqlite3_clear_bindings(insert);
         return Added::Failed;
