@@ -414,6 +414,7 @@ struct Archive::Impl {
     Archive* self = nullptr;
     bool flagsInBatch = false;  // WriteFlags opened or joined the batch
     bool beforeCommitRunning = false;
+    std::uint64_t rolledBack = 0;  // transactions given up after they wrote
 
     // Runs the hook over the buoys of `deliveries` (those New); true without a hook.
     template <typename Range, typename Get>
@@ -761,6 +762,7 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
             if (sqlite3_get_autocommit(impl.db.get()) != 0) {
                 // SQLite gave the whole transaction up (a full disk can do that): the batch
                 // so far is gone with it, so every delivery of it is tried again alone.
+                ++impl.rolledBack;
                 impl.inBatch = false;
                 impl.staged.push_back({index, delivery, Added::New});
                 impl.RetryOneByOne();
@@ -795,6 +797,7 @@ Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
         Execute(connection, "COMMIT", reason)) {
         return added;
     }
+    ++rolledBack;
     if (sqlite3_get_autocommit(connection) == 0) {
         std::string ignored;
         Execute(connection, "ROLLBACK", ignored);
@@ -843,6 +846,7 @@ void Archive::Impl::Flush()
         staged.clear();
         return;
     }
+    ++rolledBack;
     if (sqlite3_get_autocommit(db.get()) == 0) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
@@ -880,9 +884,36 @@ void Archive::SetBeforeCommit(BeforeCommit hook)
 
 std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,
                                           const std::vector<std::string>& streams,
-                                          std::string& reason)
+                                          std::string& reason, std::int64_t afterMessage)
 {
-    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason, afterMessage);
+}
+
+std::optional<std::int64_t> Archive::LastMessageId(std::string& reason)
+{
+    return QueryInteger(m_impl->db.get(), "SELECT coalesce(max(id), 0) FROM messages", reason);
+}
+
+std::optional<std::int64_t> Archive::DataVersion(std::string& reason)
+{
+    return QueryInteger(m_impl->db.get(), "PRAGMA data_version", reason);
+}
+
+std::uint64_t Archive::RolledBack() const { return m_impl->rolledBack; }
+
+bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason)
+{
+    Impl& impl = *m_impl;
+    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+            return false;
+        }
+        impl.inBatch = true;
+    }
+    if (!impl.beforeCommitRunning) {
+        impl.flagsInBatch = true;
+    }
+    return WriteBuoyFlagChanges(impl.db.get(), now, before, reason);
 }
 
 bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)

@@ -955,20 +955,28 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
 }
 
 std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
-                                     const std::vector<std::string>& streams,
-                                     std::string& reason)
+                                     const std::vector<std::string>& streams, std::string& reason,
+                                     std::int64_t afterMessage)
 {
+    // The messages after one are found by id, newest last, without the buoy's whole history.
+    const std::string ids =
+        afterMessage > 0
+            ? "WITH ids(id) AS MATERIALIZED (SELECT id FROM messages WHERE id > ?2 AND imei IS ?1) "
+            : kBuoyIds;
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
     const auto raw = [](const Statement& row, int column) {
         return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
     };
     const auto each = [&](const std::string& sql, auto take) {
-        Statement rows = Prepare(db, kBuoyIds + sql, reason);
+        Statement rows = Prepare(db, ids + sql, reason);
         if (!rows) {
             return false;
         }
         rows.Bind(1, ImeiOf(buoy));
+        if (afterMessage > 0) {
+            rows.Bind(2, afterMessage);
+        }
         return EachRow(rows, reason, take);
     };
     // One query per record table: the streams of one type and its position come together.
