@@ -901,6 +901,18 @@ std::optional<std::int64_t> Archive::DataVersion(std::string& reason)
 
 std::uint64_t Archive::RolledBack() const { return m_impl->rolledBack; }
 
+bool Archive::Begin(std::string& reason)
+{
+    Impl& impl = *m_impl;
+    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+            return false;
+        }
+        impl.inBatch = true;
+    }
+    return true;
+}
+
 bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason)
 {
     Impl& impl = *m_impl;

@@ -150,6 +150,9 @@ public:
     // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
     // that Commit commits.
     bool WriteFlags(const BuoyFlags& flags, std::string& reason);
+    // Opens a batch (taking the write lock) when none is open, so that what is read next is
+    // what the batch's flags are written over: no other writer commits until Commit.
+    bool Begin(std::string& reason);
     // Writes those flags of `now` that differ from `before` (the flags written last for the
     // buoy by this configuration, whose keys begin `now`'s), in the open transaction.
     bool WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason);
