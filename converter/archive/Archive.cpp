@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -71,9 +73,14 @@ constexpr const char* kMessagesColumns =
 // A mail attachment is named by IMEI and MOMSN alone, and the 16-bit MOMSN wraps after
 // 65,536 messages: other bytes under a name already archived are another message (or a file
 // that changed after it was imported), never a repeat. Version 2 keyed it by the name alone.
+// The writer looks the bytes up among the name's rows (kFindAttachment) under its write lock:
+// a unique index holding the bytes themselves was half of a fleet's archive.
 constexpr const char* kAttachmentIndex =
-    "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn, bytes)"
+    "CREATE INDEX messages_by_attachment ON messages (imei, momsn)"
     " WHERE imei IS NOT NULL AND session_time IS NULL;\n";
+constexpr const char* kFindAttachment =
+    "SELECT 1 FROM messages WHERE imei = ?1 AND momsn = ?2 AND session_time IS NULL"
+    " AND bytes = ?3";
 
 // The keys of a delivery (see the header); a version 1 row, keyed by its bytes alone there,
 // is unique by name and bytes too.
@@ -93,12 +100,23 @@ constexpr const char* kInsertMessage =
     " time_source) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
     " ON CONFLICT DO NOTHING";
 
+// An array field's table: one row per array, its elements in one blob (AppendArrayElement)
+// whose column names their kind, so that any SQLite reader can unpack it.
+std::string CreateArrayTable(const std::string& table, bool integers)
+{
+    return "CREATE TABLE " + Quoted(table) +
+           " (message_id INTEGER NOT NULL REFERENCES messages(id), record INTEGER NOT NULL, " +
+           ArrayColumn(integers) + " BLOB NOT NULL, PRIMARY KEY (message_id, record))"
+           " WITHOUT ROWID;\n";
+}
+
 // The record tables of every type, the SQL that creates them and the inserts that fill them.
 struct RecordSchema {
     std::vector<std::string> tables;
+    std::vector<std::pair<std::string, bool>> arrays;  // an array field's table, int32 or not
     std::string create;
-    std::vector<std::string> recordInserts;                // by type code
-    std::vector<std::vector<std::string>> elementInserts;  // by type code, then field index
+    std::vector<std::string> recordInserts;              // by type code
+    std::vector<std::vector<std::string>> arrayInserts;  // by type code, then field index
 };
 
 RecordSchema MakeRecordSchema()
@@ -114,23 +132,21 @@ RecordSchema MakeRecordSchema()
                          " (message_id INTEGER NOT NULL REFERENCES messages(id),"
                          " record INTEGER NOT NULL, port INTEGER NOT NULL,"
                          " byte_offset INTEGER NOT NULL, size INTEGER NOT NULL";
-        schema.elementInserts.emplace_back();
+        schema.arrayInserts.emplace_back();
         std::string children;
         for (const FieldDescription& field : type.fields) {
             if (IsArray(field.kind)) {
                 const std::string child = table + "_" + ArchiveName(field.name);
                 schema.tables.push_back(child);
-                schema.elementInserts.back().push_back("INSERT INTO " + Quoted(child) +
-                                                       " (message_id, record, element, value)"
-                                                       " VALUES (?, ?, ?, ?)");
-                children += "CREATE TABLE " + Quoted(child) +
-                            " (message_id INTEGER NOT NULL REFERENCES messages(id),"
-                            " record INTEGER NOT NULL, element INTEGER NOT NULL, value " +
-                            ColumnType(field.kind) +
-                            ", PRIMARY KEY (message_id, record, element)) WITHOUT ROWID;\n";
+                const bool integers = field.kind == FieldKind::Int32Array;
+                schema.arrays.emplace_back(child, integers);
+                schema.arrayInserts.back().push_back("INSERT INTO " + Quoted(child) +
+                                                     " (message_id, record, " +
+                                                     ArrayColumn(integers) + ") VALUES (?, ?, ?)");
+                children += CreateArrayTable(child, integers);
                 continue;
             }
-            schema.elementInserts.back().emplace_back();
+            schema.arrayInserts.back().emplace_back();
             columns += ", " + Quoted(ArchiveName(field.name));
             values += ", ?";
             schema.create += ", " + Quoted(ArchiveName(field.name)) + " " + ColumnType(field.kind);
@@ -147,7 +163,7 @@ RecordSchema MakeRecordSchema()
     return schema;
 }
 
-enum class Layout { Empty, Version1, Version2, Version3, Current };
+enum class Layout { Empty, Version1, Version2, Version3, Version4, Current };
 
 // What the file at hand is, read without writing a byte; nothing with `reason` set when it
 // is no archive of a version this program can open.
@@ -192,8 +208,7 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
         reason = "a SQLite file without a messages table, not an archive; left untouched";
         return std::nullopt;
     }
-    if (*applicationId == kApplicationId && *version != kSchemaVersion && *version != 2 &&
-        *version != 3) {
+    if (*applicationId == kApplicationId && (*version < 2 || *version > kSchemaVersion)) {
         reason = "archive version " + std::to_string(*version) + " is unknown; left untouched";
         return std::nullopt;
     }
@@ -218,7 +233,7 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
             return std::nullopt;
         }
     }
-    return Layout::Current;
+    return *version == 4 ? Layout::Version4 : Layout::Current;
 }
 
 std::string Stamp()
@@ -292,13 +307,96 @@ bool Migrate(sqlite3* db, std::string& reason)
     return Execute(db, Stamp(), reason);
 }
 
+// Version 4 and before kept an array one row per element; each array becomes one row of its
+// elements, every value kept with its bits (a stored value is the float32's shortest decimal,
+// which narrows back to the float32; NULL was a NaN). The attachment key's unique index held
+// the message's bytes; the writer now looks them up instead.
+bool UpgradeToVersion5(sqlite3* db, const RecordSchema& schema, std::string& reason)
+{
+    if (!Execute(db, std::string("DROP INDEX IF EXISTS messages_by_attachment;\n") +
+                         kAttachmentIndex,
+                 reason)) {
+        return false;
+    }
+    for (const auto& [table, integers] : schema.arrays) {
+        // A table already of one row per array is left as it is.
+        const auto perElement = QueryInteger(
+            db, "SELECT count(*) FROM pragma_table_info('" + table + "') WHERE name = 'element'",
+            reason);
+        if (!perElement) {
+            return false;
+        }
+        if (*perElement == 0) {
+            continue;
+        }
+        const std::string elements = Quoted(table + "_elements");
+        if (!Execute(db, "ALTER TABLE " + Quoted(table) + " RENAME TO " + elements + ";\n" +
+                             CreateArrayTable(table, integers),
+                     reason)) {
+            return false;
+        }
+        Statement rows = Prepare(db,
+                                 "SELECT message_id, record, element, value FROM " + elements +
+                                     " ORDER BY message_id, record, element",
+                                 reason);
+        Statement insert = Prepare(
+            db,
+            "INSERT INTO " + Quoted(table) + " (message_id, record, " + ArrayColumn(integers) +
+                ") VALUES (?, ?, ?)",
+            reason);
+        if (!rows || !insert) {
+            return false;
+        }
+        std::vector<std::uint8_t> blob;
+        std::optional<std::pair<std::int64_t, std::int64_t>> current;
+        const auto flush = [&] {
+            if (!current) {
+                return true;
+            }
+            insert.Bind(1, current->first);
+            insert.Bind(2, current->second);
+            BindBlob(insert.get(), 3, blob);
+            blob.clear();
+            return Step(db, insert.get(), reason);
+        };
+        const std::uint32_t nanBits = std::bit_cast<std::uint32_t>(
+            std::numeric_limits<float>::quiet_NaN());
+        while (rows.Next()) {
+            const std::pair<std::int64_t, std::int64_t> key{rows.Integer(0), rows.Integer(1)};
+            if (current != key) {
+                if (!flush()) {
+                    return false;
+                }
+                current = key;
+            }
+            // Elements are numbered from 0 without gaps; a gap would read as missing values.
+            while (blob.size() / 4 < static_cast<std::size_t>(rows.Integer(2))) {
+                AppendArrayElement(blob, integers ? 0 : nanBits);
+            }
+            const std::uint32_t bits =
+                integers ? static_cast<std::uint32_t>(static_cast<std::int32_t>(rows.Integer(3)))
+                : rows.Null(3)
+                    ? nanBits
+                    : std::bit_cast<std::uint32_t>(static_cast<float>(rows.Real(3)));
+            AppendArrayElement(blob, bits);
+        }
+        if (rows.Failed(reason) || !flush() ||
+            !Execute(db, "DROP TABLE " + elements, reason)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 struct Archive::Impl {
     Connection db;
     Statement insertMessage;
+    Statement findAttachment;
     std::vector<Statement> insertRecord;                // by type code
-    std::vector<std::vector<Statement>> insertElement;  // by type code, then field index
+    std::vector<std::vector<Statement>> insertArray;  // by type code, then field index
+    std::vector<std::uint8_t> arrayBlob;              // reused for each array
 
     // The open batch: every delivery the transaction answered for, with its position and
     // what the transaction said of it. A delivery found already there may have matched a row
@@ -316,6 +414,7 @@ struct Archive::Impl {
     Archive* self = nullptr;
     bool flagsInBatch = false;  // WriteFlags opened or joined the batch
     bool beforeCommitRunning = false;
+    std::uint64_t rolledBack = 0;  // transactions given up after they wrote
 
     // Runs the hook over the buoys of `deliveries` (those New); true without a hook.
     template <typename Range, typename Get>
@@ -417,13 +516,17 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
                                            reason)) ||
                                   (*layout == Layout::Version3 &&
                                    Execute(db.get(), kQcTables + Stamp(), reason)) ||
+                                  (*layout == Layout::Version4 &&
+                                   Execute(db.get(), Stamp(), reason)) ||
                                   (*layout == Layout::Empty &&
                                    Execute(db.get(),
                                            std::string("CREATE TABLE messages") + kMessagesColumns +
                                                kMessagesIndexes + schema.create + kQcTables +
                                                Stamp(),
                                            reason)) ||
-                                  (*layout == Layout::Version1 && Migrate(db.get(), reason)));
+                                  (*layout == Layout::Version1 && Migrate(db.get(), reason))) &&
+                       (*layout == Layout::Current || *layout == Layout::Empty ||
+                        UpgradeToVersion5(db.get(), schema, reason));
     if (!ready || !Execute(db.get(), "COMMIT", reason)) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
@@ -432,7 +535,8 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
 
     auto impl = std::make_unique<Impl>();
     impl->insertMessage = Prepare(db.get(), kInsertMessage, reason);
-    if (!impl->insertMessage) {
+    impl->findAttachment = Prepare(db.get(), kFindAttachment, reason);
+    if (!impl->insertMessage || !impl->findAttachment) {
         return nullptr;
     }
     for (std::size_t code = 0; code < schema.recordInserts.size(); ++code) {
@@ -440,11 +544,11 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
         if (!impl->insertRecord.back()) {
             return nullptr;
         }
-        impl->insertElement.emplace_back();
-        for (const std::string& sql : schema.elementInserts[code]) {
-            impl->insertElement.back().push_back(sql.empty() ? nullptr
-                                                             : Prepare(db.get(), sql, reason));
-            if (!sql.empty() && !impl->insertElement.back().back()) {
+        impl->insertArray.emplace_back();
+        for (const std::string& sql : schema.arrayInserts[code]) {
+            impl->insertArray.back().push_back(sql.empty() ? nullptr
+                                                           : Prepare(db.get(), sql, reason));
+            if (!sql.empty() && !impl->insertArray.back().back()) {
                 return nullptr;
             }
         }
@@ -462,9 +566,10 @@ Archive::~Archive()
         Execute(m_impl->db.get(), "ROLLBACK", ignored);
     }
     // Statements go before the connection they belong to.
-    m_impl->insertElement.clear();
+    m_impl->insertArray.clear();
     m_impl->insertRecord.clear();
     m_impl->insertMessage.reset();
+    m_impl->findAttachment.reset();
 }
 
 Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
@@ -533,6 +638,23 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
         sqlite3_bind_text(insert, 21, timeSource, -1, SQLITE_STATIC);
     }
 
+    if (!delivery.header && delivery.attachment) {
+        Statement& find = findAttachment;
+        find.Bind(1, std::string_view(delivery.attachment->imei));
+        find.Bind(2, delivery.attachment->momsn);
+        BindBlob(find.get(), 3, payload);
+        const bool there = find.Next();
+        const bool failed = !there && find.Failed(reason);
+        find.Rewind();
+        if (failed) {
+            sqlite3_clear_bindings(insert);
+            return Added::Failed;
+        }
+        if (there) {
+            sqlite3_clear_bindings(insert);
+            return Added::AlreadyThere;
+        }
+    }
     if (!Execute(connection, "SAVEPOINT message", reason)) {
         sqlite3_clear_bindings(insert);
         return Added::Failed;
@@ -583,21 +705,25 @@ Added Archive::Impl::InsertRecords(const DecodedMessage& decoded, sqlite3_int64 
                     break;
                 case FieldKind::Float32Array:
                 case FieldKind::Int32Array: {
-                    sqlite3_stmt* element = insertElement[record.Code()][f].get();
+                    // An array without elements has no row, as it had none element by element.
+                    if (field.Count() == 0) {
+                        break;
+                    }
+                    sqlite3_stmt* array = insertArray[record.Code()][f].get();
+                    arrayBlob.clear();
                     for (int i = 0; i < field.Count(); ++i) {
-                        sqlite3_bind_int64(element, 1, id);
-                        sqlite3_bind_int64(element, 2, recordIndex);
-                        sqlite3_bind_int(element, 3, i);
-                        if (field.Kind() == FieldKind::Float32Array) {
-                            BindReal(element, 4, field.RealAt(i));
-                        } else {
-                            sqlite3_bind_int(element, 4, field.IntegerAt(i));
-                        }
-                        if (!Step(connection, element, reason)) {
-                            sqlite3_reset(row);
-                            sqlite3_clear_bindings(row);
-                            return Added::Failed;
-                        }
+                        AppendArrayElement(
+                            arrayBlob, field.Kind() == FieldKind::Float32Array
+                                           ? std::bit_cast<std::uint32_t>(field.RealAt(i))
+                                           : static_cast<std::uint32_t>(field.IntegerAt(i)));
+                    }
+                    sqlite3_bind_int64(array, 1, id);
+                    sqlite3_bind_int64(array, 2, recordIndex);
+                    BindBlob(array, 3, arrayBlob);
+                    if (!Step(connection, array, reason)) {
+                        sqlite3_reset(row);
+                        sqlite3_clear_bindings(row);
+                        return Added::Failed;
                     }
                     break;
                 }
@@ -636,6 +762,7 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
             if (sqlite3_get_autocommit(impl.db.get()) != 0) {
                 // SQLite gave the whole transaction up (a full disk can do that): the batch
                 // so far is gone with it, so every delivery of it is tried again alone.
+                ++impl.rolledBack;
                 impl.inBatch = false;
                 impl.staged.push_back({index, delivery, Added::New});
                 impl.RetryOneByOne();
@@ -670,6 +797,7 @@ Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
         Execute(connection, "COMMIT", reason)) {
         return added;
     }
+    ++rolledBack;
     if (sqlite3_get_autocommit(connection) == 0) {
         std::string ignored;
         Execute(connection, "ROLLBACK", ignored);
@@ -718,6 +846,7 @@ void Archive::Impl::Flush()
         staged.clear();
         return;
     }
+    ++rolledBack;
     if (sqlite3_get_autocommit(db.get()) == 0) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
@@ -755,9 +884,48 @@ void Archive::SetBeforeCommit(BeforeCommit hook)
 
 std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,
                                           const std::vector<std::string>& streams,
-                                          std::string& reason)
+                                          std::string& reason, std::int64_t afterMessage)
 {
-    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason);
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason, afterMessage);
+}
+
+std::optional<std::int64_t> Archive::LastMessageId(std::string& reason)
+{
+    return QueryInteger(m_impl->db.get(), "SELECT coalesce(max(id), 0) FROM messages", reason);
+}
+
+std::optional<std::int64_t> Archive::DataVersion(std::string& reason)
+{
+    return QueryInteger(m_impl->db.get(), "PRAGMA data_version", reason);
+}
+
+std::uint64_t Archive::RolledBack() const { return m_impl->rolledBack; }
+
+bool Archive::Begin(std::string& reason)
+{
+    Impl& impl = *m_impl;
+    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+            return false;
+        }
+        impl.inBatch = true;
+    }
+    return true;
+}
+
+bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason)
+{
+    Impl& impl = *m_impl;
+    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+            return false;
+        }
+        impl.inBatch = true;
+    }
+    if (!impl.beforeCommitRunning) {
+        impl.flagsInBatch = true;
+    }
+    return WriteBuoyFlagChanges(impl.db.get(), now, before, reason);
 }
 
 bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)

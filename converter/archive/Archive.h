@@ -40,7 +40,7 @@ namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
 inline constexpr std::int32_t kApplicationId = 0x536C744D;
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // The IMEI and MOMSN a mail attachment's name "<IMEI>_<MOMSN>.sbd" carries.
 struct AttachmentName {
@@ -133,14 +133,29 @@ public:
                                             std::string& reason)>;
     void SetBeforeCommit(BeforeCommit hook);
 
-    // One buoy's streams as the quality control reads them, seeing the open batch's rows.
+    // One buoy's streams as the quality control reads them, seeing the open batch's rows;
+    // with `afterMessage`, only those of its messages with a greater id (LastMessageId).
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
                                      const std::vector<std::string>& streams,
-                                     std::string& reason);
+                                     std::string& reason, std::int64_t afterMessage = 0);
+    // The greatest message id, seeing the open batch; 0 in an empty archive.
+    std::optional<std::int64_t> LastMessageId(std::string& reason);
+    // What lets the quality control keep a buoy's rows and flags between transactions: a
+    // value that changes when another connection commits (SQLite's data_version) and the
+    // number of transactions this one rolled back; while both stay, what it read and wrote
+    // is what the archive holds.
+    std::optional<std::int64_t> DataVersion(std::string& reason);
+    std::uint64_t RolledBack() const;
     // Replaces the flags of `flags.buoy` (all of them, or those of its messages whose time is
     // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
     // that Commit commits.
     bool WriteFlags(const BuoyFlags& flags, std::string& reason);
+    // Opens a batch (taking the write lock) when none is open, so that what is read next is
+    // what the batch's flags are written over: no other writer commits until Commit.
+    bool Begin(std::string& reason);
+    // Writes those flags of `now` that differ from `before` (the flags written last for the
+    // buoy by this configuration, whose keys begin `now`'s), in the open transaction.
+    bool WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason);
 
     struct Impl;
 

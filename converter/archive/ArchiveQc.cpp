@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 
 namespace saltmark::archive {
@@ -120,13 +122,132 @@ bool FlagBuoys(Archive& archive, const qc::Config& config, const std::vector<std
     return true;
 }
 
+namespace {
+
+// What the writer's quality control keeps of the buoys it flagged last: their rows and the
+// flags the archive holds for them, so that the next transaction reads only its new messages'
+// rows and writes only the flags that changed. Every test still runs over the whole series
+// (the flat-line test's median step is the whole series'), now in memory. The archive alone
+// changes a buoy's rows, so what is kept holds while no other connection commits and no
+// transaction of this one is rolled back; else it is read again.
+class IncrementalFlags {
+public:
+    explicit IncrementalFlags(qc::Config config)
+        : m_config(std::move(config)), m_streams(ConfiguredStreams(m_config))
+    {
+    }
+
+    bool Flag(Archive& archive, const std::vector<std::string>& buoys, std::string& reason)
+    {
+        const std::optional<std::int64_t> version = archive.DataVersion(reason);
+        const std::optional<std::int64_t> last = archive.LastMessageId(reason);
+        if (!version || !last) {
+            return false;
+        }
+        if (version != m_dataVersion || archive.RolledBack() != m_rolledBack) {
+            m_buoys.clear();
+        }
+        m_dataVersion = version;
+        m_rolledBack = archive.RolledBack();
+        for (const std::string& buoy : buoys) {
+            if (!FlagOne(archive, buoy, *last, reason)) {
+                m_buoys.erase(buoy);
+                reason = "quality control of " + buoy + ": " + reason;
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Kept {
+        BuoyRows rows;
+        std::int64_t through = 0;  // the last message id read
+        BuoyFlags flags;           // as the archive holds them
+        std::uint64_t used = 0;
+    };
+
+    // A buoy's year at 30-minute reporting with ten fields is a few MB.
+    static constexpr std::size_t kKeptBuoys = 16;
+
+    bool FlagOne(Archive& archive, const std::string& buoy, std::int64_t last,
+                 std::string& reason)
+    {
+        const auto found = m_buoys.find(buoy);
+        if (found == m_buoys.end()) {
+            std::optional<BuoyRows> rows = archive.ReadBuoy(buoy, m_streams, reason);
+            if (!rows) {
+                return false;
+            }
+            BuoyFlags flags = FlagRows(m_config, buoy, *rows);
+            if (!archive.WriteFlags(flags, reason)) {
+                return false;
+            }
+            if (m_buoys.size() >= kKeptBuoys) {
+                m_buoys.erase(std::min_element(m_buoys.begin(), m_buoys.end(),
+                                               [](const auto& a, const auto& b) {
+                                                   return a.second.used < b.second.used;
+                                               }));
+            }
+            m_buoys.emplace(buoy, Kept{std::move(*rows), last, std::move(flags), ++m_clock});
+            return true;
+        }
+        Kept& kept = found->second;
+        const std::optional<BuoyRows> added =
+            archive.ReadBuoy(buoy, m_streams, reason, kept.through);
+        if (!added) {
+            return false;
+        }
+        Append(kept.rows, *added);
+        BuoyFlags flags = FlagRows(m_config, buoy, kept.rows);
+        if (!archive.WriteFlagChanges(flags, kept.flags, reason)) {
+            return false;
+        }
+        kept.flags = std::move(flags);
+        kept.through = last;
+        kept.used = ++m_clock;
+        return true;
+    }
+
+    static void Append(PositionRows& into, const PositionRows& rows)
+    {
+        into.keys.insert(into.keys.end(), rows.keys.begin(), rows.keys.end());
+        into.times.insert(into.times.end(), rows.times.begin(), rows.times.end());
+        into.latitudes.insert(into.latitudes.end(), rows.latitudes.begin(), rows.latitudes.end());
+        into.longitudes.insert(into.longitudes.end(), rows.longitudes.begin(),
+                               rows.longitudes.end());
+    }
+
+    static void Append(BuoyRows& into, const BuoyRows& rows)
+    {
+        for (std::size_t s = 0; s < into.streams.size(); ++s) {
+            StreamRows& stream = into.streams[s];
+            const StreamRows& more = rows.streams[s];
+            stream.keys.insert(stream.keys.end(), more.keys.begin(), more.keys.end());
+            stream.times.insert(stream.times.end(), more.times.begin(), more.times.end());
+            stream.values.insert(stream.values.end(), more.values.begin(), more.values.end());
+        }
+        Append(into.position, rows.position);
+        Append(into.iridiumPosition, rows.iridiumPosition);
+    }
+
+    qc::Config m_config;
+    std::vector<std::string> m_streams;
+    std::map<std::string, Kept> m_buoys;
+    std::optional<std::int64_t> m_dataVersion;
+    std::uint64_t m_rolledBack = 0;
+    std::uint64_t m_clock = 0;
+};
+
+}  // namespace
+
 void FlagOnCommit(Archive& archive, qc::Config config)
 {
     archive.SetBeforeCommit(
-        [config = std::move(config)](Archive& self, const std::vector<std::string>& buoys,
-                                     std::string& reason) {
+        [flags = std::make_shared<IncrementalFlags>(std::move(config))](
+            Archive& self, const std::vector<std::string>& buoys, std::string& reason) {
             try {
-                return FlagBuoys(self, config, buoys, reason);
+                return flags->Flag(self, buoys, reason);
             } catch (const std::exception& error) {
                 reason = std::string("quality control: ") + error.what();
                 return false;

@@ -7,7 +7,9 @@
 // A buoy is flagged over its whole series every time: the spike and rate tests need both
 // neighbours, the flat-line test a window and the median step of the whole series, so a late
 // message or a new neighbour changes flags around it, and only a recomputation over the sorted
-// series gives the same flags whatever the arrival order.
+// series gives the same flags whatever the arrival order. FlagOnCommit keeps the series and
+// flags of the buoys it flagged last in memory, so that a transaction reads only its new
+// messages' rows and writes only the flags that changed.
 
 #include <cstdint>
 #include <filesystem>

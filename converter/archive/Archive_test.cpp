@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Reader.h"
 #include "Records.h"
 #include "testing/MessageComposer.h"
 
@@ -323,7 +324,8 @@ TEST_F(ArchiveTest, Float32ValuesAreTheirShortestDecimals)
 }
 
 // Made by the converter of the layout before envelopes from the two example messages and an
-// empty file, then vacuumed to small pages.
+// empty file, then vacuumed to small pages. Its arrays, one row per element, become one row
+// per array holding every value.
 TEST_F(ArchiveTest, UpgradesAVersion1ArchiveKeepingEveryRow)
 {
     fs::copy_file(fs::path(ARCHIVE_TESTDATA) / "v1-archive.sqlite", m_path);
@@ -331,8 +333,52 @@ TEST_F(ArchiveTest, UpgradesAVersion1ArchiveKeepingEveryRow)
         "SELECT id, file_name, size, hex(bytes), packet_type, outcome,"
         " stop_reason, stop_offset, imported_at FROM messages ORDER BY id";
     const auto before = Query(rows);
-    const auto recordsBefore = Query("SELECT count(*) FROM IMU_E");
+    // Each array value as "message record bits", the layout before through SQL, after through
+    // the Reader; a float32 by its own bits (the version 1 layout widened it exactly, the
+    // reader gives the double of its shortest decimal).
+    const auto text = [](std::int64_t message, std::int64_t record, double value, bool narrow) {
+        return std::to_string(message) + " " + std::to_string(record) + " " +
+               std::to_string(narrow ? std::bit_cast<std::uint32_t>(static_cast<float>(value))
+                                     : std::bit_cast<std::uint64_t>(value));
+    };
+    const auto valuesBefore = [&](const char* table, bool narrow) {
+        std::vector<std::string> values;
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db,
+                                     ("SELECT message_id, record, value FROM " +
+                                      std::string(table) + " ORDER BY message_id, record, element")
+                                         .c_str(),
+                                     -1, &statement, nullptr),
+                  SQLITE_OK);
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            values.push_back(text(sqlite3_column_int64(statement, 0),
+                                  sqlite3_column_int64(statement, 1),
+                                  sqlite3_column_double(statement, 2), narrow));
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return values;
+    };
+    const auto valuesAfter = [&](const char* type, const char* field, bool narrow) {
+        std::string reason;
+        const auto reader = Reader::Open(m_path, reason);
+        const auto records = reader ? reader->Array({type, field}, reason) : std::nullopt;
+        EXPECT_TRUE(records) << reason;
+        std::vector<std::string> values;
+        for (const ArrayRecord& record : records.value_or(std::vector<ArrayRecord>{})) {
+            for (const double value : record.values) {
+                values.push_back(text(record.messageId, record.record, value, narrow));
+            }
+        }
+        return values;
+    };
+    const auto floatsBefore = valuesBefore("IMU_E", true);
+    const auto countsBefore = valuesBefore("IMU_ihAz", false);
     ASSERT_EQ(before.size(), 3u);
+    ASSERT_FALSE(floatsBefore.empty());
+    ASSERT_FALSE(countsBefore.empty());
     {
         auto archive = OpenArchive(m_path);
         ASSERT_TRUE(archive);
@@ -342,8 +388,10 @@ TEST_F(ArchiveTest, UpgradesAVersion1ArchiveKeepingEveryRow)
         EXPECT_EQ(archive->Store(DeliveryFromFile("again.sbd", {}), reason), Added::New);
     }
     EXPECT_EQ(Query(rows + " LIMIT 3"), before);
-    EXPECT_EQ(Query("SELECT count(*) FROM IMU_E"), recordsBefore);
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(valuesAfter("IMU", "E", true), floatsBefore);
+    EXPECT_EQ(valuesAfter("IMU", "ihAz", false), countsBefore);
+    EXPECT_EQ(Query("SELECT count(*) FROM IMU_E")[0][0], "1");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
     EXPECT_EQ(Query("SELECT count(*) FROM qc_flags")[0][0], "0");
     EXPECT_EQ(Query("PRAGMA application_id")[0][0], std::to_string(kApplicationId));
     EXPECT_EQ(Query("SELECT time, time_source, source, imei FROM messages WHERE id = 1")[0],
@@ -380,7 +428,7 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
               Added::AlreadyThere);
     EXPECT_EQ(archive->Store(DeliveryFromFile(name, Message({Battery(2.0f)})), reason), Added::New)
         << reason;
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
     EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "2");
 }
 
@@ -411,7 +459,7 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
         EXPECT_TRUE(archive->WriteFlags(flags, reason)) << reason;
         archive->Commit();
     }
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
     EXPECT_EQ(Query("SELECT * FROM messages"), before);
     EXPECT_EQ(Query("SELECT * FROM Miscellaneous_values"), records);
     EXPECT_EQ(Query("SELECT f.test, f.flag, c.file_name FROM qc_flags f JOIN qc_configs c"
@@ -440,9 +488,9 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              {
                  OpenArchive(p);
              }
-             sql(p, "PRAGMA user_version = 5");
+             sql(p, "PRAGMA user_version = 99");
          },
-         "archive version 5 is newer"},
+         "archive version 99 is newer"},
         {"another application's file",
          [&](const fs::path& p) { sql(p, "PRAGMA application_id = 42; CREATE TABLE notes (x)"); },
          "another application (application_id 42)"},

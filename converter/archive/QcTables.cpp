@@ -1,5 +1,6 @@
 #include "QcTables.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "Records.h"
@@ -147,9 +148,8 @@ bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
     return true;
 }
 
-}  // namespace
-
-bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
+// The configuration's row, added when it is new.
+std::optional<std::int64_t> ConfigId(sqlite3* db, const BuoyFlags& flags, std::string& reason)
 {
     Statement config = Prepare(db,
                                "INSERT INTO qc_configs (hash, file_name) VALUES (?1, ?2)"
@@ -157,23 +157,13 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
                                reason);
     Statement configId =
         Prepare(db, "SELECT id FROM qc_configs WHERE hash = ?1 AND file_name = ?2", reason);
-    Statement clear = Prepare(
-        db,
-        std::string(kBuoyIdsSql) +
-            "DELETE FROM qc_flags WHERE message_id IN (SELECT ids.id FROM ids"
-            " CROSS JOIN messages m ON m.id = ids.id WHERE ?2 OR m.time BETWEEN ?3 AND ?4)",
-        reason);
-    Statement insert = Prepare(db,
-                               "INSERT OR REPLACE INTO qc_flags (message_id, record, stream, test,"
-                               " flag, config_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
-                               reason);
-    if (!config || !configId || !clear || !insert) {
-        return false;
+    if (!config || !configId) {
+        return std::nullopt;
     }
     config.Bind(1, std::string_view(flags.configHash));
     config.Bind(2, std::string_view(flags.configFile));
     if (!Step(db, config.get(), reason)) {
-        return false;
+        return std::nullopt;
     }
     configId.Bind(1, std::string_view(flags.configHash));
     configId.Bind(2, std::string_view(flags.configFile));
@@ -181,10 +171,86 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
         if (!configId.Failed(reason)) {
             reason = "the configuration's row is gone";
         }
-        return false;
+        return std::nullopt;
     }
     const std::int64_t id = configId.Integer(0);
     configId.Rewind();
+    return id;
+}
+
+constexpr const char* kInsertFlag =
+    "INSERT OR REPLACE INTO qc_flags (message_id, record, stream, test, flag, config_id)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+
+}  // namespace
+
+bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& before,
+                          std::string& reason)
+{
+    const bool comparable =
+        now.streams.size() == before.streams.size() &&
+        std::equal(now.streams.begin(), now.streams.end(), before.streams.begin(),
+                   [](const StreamFlagRows& a, const StreamFlagRows& b) {
+                       return a.stream == b.stream && a.tests.size() == b.tests.size() &&
+                              a.keys.size() >= b.keys.size() &&
+                              std::equal(b.keys.begin(), b.keys.end(), a.keys.begin()) &&
+                              std::equal(a.tests.begin(), a.tests.end(), b.tests.begin(),
+                                         [](const TestFlagRows& x, const TestFlagRows& y) {
+                                             return x.test == y.test;
+                                         });
+                   });
+    if (!comparable || now.configHash != before.configHash ||
+        now.configFile != before.configFile || now.from || now.to || before.from || before.to) {
+        reason = "flags not comparable with those written before";
+        return false;
+    }
+    const std::optional<std::int64_t> configId = ConfigId(db, now, reason);
+    Statement insert = Prepare(db, kInsertFlag, reason);
+    if (!configId || !insert) {
+        return false;
+    }
+    for (std::size_t s = 0; s < now.streams.size(); ++s) {
+        const StreamFlagRows& stream = now.streams[s];
+        for (std::size_t t = 0; t < stream.tests.size(); ++t) {
+            const TestFlagRows& test = stream.tests[t];
+            const std::vector<std::uint8_t>& old = before.streams[s].tests[t].flags;
+            if (test.flags.size() != stream.keys.size()) {
+                reason = stream.stream + " " + test.test + ": flags and values differ in number";
+                return false;
+            }
+            for (std::size_t i = 0; i < stream.keys.size(); ++i) {
+                if (i < old.size() && old[i] == test.flags[i]) {
+                    continue;
+                }
+                insert.Bind(1, stream.keys[i].messageId);
+                insert.Bind(2, std::int64_t{stream.keys[i].record});
+                insert.Bind(3, std::string_view(stream.stream));
+                insert.Bind(4, std::string_view(test.test));
+                insert.Bind(5, std::int64_t{test.flags[i]});
+                insert.Bind(6, *configId);
+                if (!Step(db, insert.get(), reason)) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason)
+{
+    Statement clear = Prepare(
+        db,
+        std::string(kBuoyIdsSql) +
+            "DELETE FROM qc_flags WHERE message_id IN (SELECT ids.id FROM ids"
+            " CROSS JOIN messages m ON m.id = ids.id WHERE ?2 OR m.time BETWEEN ?3 AND ?4)",
+        reason);
+    Statement insert = Prepare(db, kInsertFlag, reason);
+    const std::optional<std::int64_t> configId = ConfigId(db, flags, reason);
+    if (!clear || !insert || !configId) {
+        return false;
+    }
+    const std::int64_t id = *configId;
 
     const bool whole = !flags.from && !flags.to;
     if (whole) {

@@ -18,11 +18,18 @@ extern const std::string kQcTables;
 // The buoy a delivery belongs to: its IMEI, or kFilesBuoy.
 std::string BuoyOfDelivery(const Delivery& delivery);
 
+// With `afterMessage`, only the rows of the buoy's messages whose id is greater.
 std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
-                                     const std::vector<std::string>& streams,
-                                     std::string& reason);
+                                     const std::vector<std::string>& streams, std::string& reason,
+                                     std::int64_t afterMessage = 0);
 
 // In the transaction the caller holds.
 bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason);
+
+// Writes the flags of `now` that differ from `before`, the buoy's flags as the archive holds
+// them, computed by the same configuration over the same streams and tests, whose keys begin
+// `now`'s (the buoy's rows since then come after them).
+bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& before,
+                          std::string& reason);
 
 }  // namespace saltmark::archive

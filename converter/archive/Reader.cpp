@@ -18,7 +18,7 @@ namespace {
 using namespace sqlite;
 
 constexpr int kOldestReadable = 2;
-constexpr int kNewestReadable = 4;
+constexpr int kNewestReadable = 5;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
@@ -982,24 +982,30 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
     if (!column) {
         return std::nullopt;
     }
-    // Elements come in key order: message, record, element.
-    const std::string columns = "SELECT r.message_id, r.record, unixepoch(m.time), r.value";
+    // Since version 5 an array is one row, its elements in a blob; before, one row per
+    // element, which come in key order: message, record, element.
+    const bool blobs = m_impl->version >= 5;
+    const bool integers = column->field->kind == FieldKind::Int32Array;
+    const std::string columns = std::string("SELECT r.message_id, r.record, unixepoch(m.time), r.") +
+                                (blobs ? ArrayColumn(integers) : "value");
+    const std::string element = blobs ? "" : ", r.element";
     const std::string child = Quoted(column->table);
     Statement rows;
     if (!query.messageIds.empty()) {
         rows = Prepare(m_impl->db.get(),
                        Sql(columns + " FROM {child} r CROSS JOIN messages m ON m.id = r.message_id"
-                                     " WHERE r.message_id = ?1 ORDER BY r.record, r.element",
-                           {{"child", child}}),
+                                     " WHERE r.message_id = ?1 ORDER BY r.record{element}",
+                           {{"child", child}, {"element", element}}),
                        reason);
     } else {
         rows = Prepare(m_impl->db.get(),
                        (query.buoy ? kBuoyIds : "") +
                            Sql(columns + " FROM {records} WHERE ?4 OR m.time BETWEEN ?2 AND ?3"
-                                         " ORDER BY m.time IS NULL, m.time, m.id, r.record,"
-                                         " r.element",
+                                         " ORDER BY m.time IS NULL, m.time, m.id, r.record"
+                                         "{element}",
                                {{"records", query.buoy ? kRecordsOfOneBuoy : kRecordsOfEveryBuoy},
-                                {"table", child}}),
+                                {"table", child},
+                                {"element", element}}),
                        reason);
     }
     if (!rows) {
@@ -1009,6 +1015,14 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
     const auto take = [&](const Statement& row) {
         const std::int64_t id = row.Integer(0);
         const auto record = static_cast<std::int32_t>(row.Integer(1));
+        if (blobs) {
+            // The blob first, then its size, as SQLite asks.
+            const void* data = sqlite3_column_blob(row.get(), 3);
+            const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(row.get(), 3));
+            records.push_back(
+                {id, record, row.OptionalReal(2), ArrayElements(data, bytes, integers)});
+            return;
+        }
         if (records.empty() || records.back().messageId != id || records.back().record != record) {
             records.push_back({id, record, row.OptionalReal(2), {}});
         }
@@ -1036,20 +1050,28 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
 }
 
 std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
-                                     const std::vector<std::string>& streams,
-                                     std::string& reason)
+                                     const std::vector<std::string>& streams, std::string& reason,
+                                     std::int64_t afterMessage)
 {
+    // The messages after one are found by id, newest last, without the buoy's whole history.
+    const std::string ids =
+        afterMessage > 0
+            ? "WITH ids(id) AS MATERIALIZED (SELECT id FROM messages WHERE id > ?2 AND imei IS ?1) "
+            : kBuoyIds;
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
     const auto raw = [](const Statement& row, int column) {
         return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
     };
     const auto each = [&](const std::string& sql, auto take) {
-        Statement rows = Prepare(db, kBuoyIds + sql, reason);
+        Statement rows = Prepare(db, ids + sql, reason);
         if (!rows) {
             return false;
         }
         rows.Bind(1, ImeiOf(buoy));
+        if (afterMessage > 0) {
+            rows.Bind(2, afterMessage);
+        }
         return EachRow(rows, reason, take);
     };
     // One query per record table: the streams of one type and its position come together.

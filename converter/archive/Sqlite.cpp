@@ -1,5 +1,11 @@
 #include "Sqlite.h"
 
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "Records.h"
+
 namespace saltmark::archive::sqlite {
 
 Connection Open(const std::string& path, int flags, std::string& reason)
@@ -139,6 +145,32 @@ void BindBlob(sqlite3_stmt* statement, int column, std::span<const std::uint8_t>
         sqlite3_bind_blob(statement, column, bytes.data(), static_cast<int>(bytes.size()),
                           SQLITE_STATIC);
     }
+}
+
+void AppendArrayElement(std::vector<std::uint8_t>& blob, std::uint32_t bits)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        blob.push_back(static_cast<std::uint8_t>(bits >> shift));
+    }
+}
+
+std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool integers)
+{
+    const auto* at = static_cast<const std::uint8_t*>(blob);
+    std::vector<double> values(bytes / 4);
+    for (std::size_t i = 0; i < values.size(); ++i, at += 4) {
+        const std::uint32_t bits = std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 |
+                                   std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
+        if (integers) {
+            values[i] = static_cast<double>(static_cast<std::int32_t>(bits));
+            continue;
+        }
+        const auto value = std::bit_cast<float>(bits);
+        values[i] = std::isnan(value) ? std::numeric_limits<double>::quiet_NaN()
+                    : (std::isinf(value) || value == 0.0f) ? static_cast<double>(value)
+                                                            : ShortestFloat32AsDouble(value);
+    }
+    return values;
 }
 
 }  // namespace saltmark::archive::sqlite

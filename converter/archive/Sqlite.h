@@ -102,4 +102,14 @@ void BindText(sqlite3_stmt* statement, int column, const std::string& text);
 // An empty blob binds zero bytes, not NULL.
 void BindBlob(sqlite3_stmt* statement, int column, std::span<const std::uint8_t> bytes);
 
+// An array field as the archive keeps it, one blob per array in the column ArrayColumn names:
+// each element in 4 bytes, little-endian, a float32's bits or an int32, as in the message
+// itself. One row per element cost some 23 bytes a value, most of a fleet's archive; these
+// keep the very bits in 4.
+inline const char* ArrayColumn(bool integers) { return integers ? "int32_le" : "float32_le"; }
+void AppendArrayElement(std::vector<std::uint8_t>& blob, std::uint32_t bits);
+// The elements of such a blob as the reader gives them: a float32 as the double of its
+// shortest decimal (what a value column holds), an int32 exactly.
+std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool integers);
+
 }  // namespace saltmark::archive::sqlite

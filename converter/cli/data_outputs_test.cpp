@@ -237,7 +237,8 @@ TEST_F(DataOutputs, EveryFieldOfEveryRecordTypeComesBackBitForBit)
         },
         NanForm::Named, "CSV");
 
-    // SQLite: scalars in the type's table, arrays in their child tables.
+    // SQLite: scalars in the type's table, arrays in their child tables (one blob of 4-byte
+    // little-endian elements per array).
     const fs::path archive = m_dir / "archive.sqlite";
     Run("--db " + archive.string() + " " + sbd.string());
     const Db db = OpenDb(archive);
@@ -247,14 +248,29 @@ TEST_F(DataOutputs, EveryFieldOfEveryRecordTypeComesBackBitForBit)
             const std::string table = SqlName(records[r].type);
             const std::string where = " WHERE record = " + std::to_string(r);
             const std::string sql =
-                field.array ? "SELECT value FROM " + SqlName(records[r].type + "_" + field.name) +
-                                  where + " AND element = " + std::to_string(i)
+                field.array ? std::string("SELECT substr(") +
+                                  (field.stored == Stored::F32 ? "float32_le" : "int32_le") +
+                                  ", " + std::to_string(4 * i + 1) + ", 4) FROM " +
+                                  SqlName(records[r].type + "_" + field.name) + where
                             : "SELECT " + SqlName(field.name) + " FROM " + table + where;
             sqlite3_stmt* statement = nullptr;
             Cell cell;
             if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK ||
                 sqlite3_step(statement) != SQLITE_ROW) {
                 ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db.get());
+            } else if (field.array) {
+                const auto* bytes =
+                    static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
+                std::uint32_t bits = 0;
+                for (int b = 0; b < 4 && b < sqlite3_column_bytes(statement, 0); ++b) {
+                    bits |= std::uint32_t{bytes[b]} << (8 * b);
+                }
+                const auto value = std::bit_cast<float>(bits);
+                if (field.stored != Stored::F32) {
+                    cell.number = static_cast<std::int32_t>(bits);
+                } else if (!std::isnan(value)) {
+                    cell.number = value;
+                }
             } else if (sqlite3_column_type(statement, 0) == SQLITE_TEXT) {
                 cell.text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
             } else if (sqlite3_column_type(statement, 0) != SQLITE_NULL) {
@@ -284,7 +300,8 @@ TEST_F(DataOutputs, ArchiveKeepsEachDeliveryOnceAndCopiesAsDeliveriesOfTheirOwn)
               (std::vector<std::vector<std::string>>{
                   {"first.sbd", size, "55", "complete", size, "file", "NULL"},
                   {"copy.sbd", size, "55", "complete", size, "file", "NULL"}}));
-    EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM Y81000_Tke")[0][0], "232");
+    EXPECT_EQ(Query(db.get(), "SELECT count(*), sum(length(float32_le)) FROM Y81000_Tke")[0],
+              (std::vector<std::string>{"2", "928"}));
     EXPECT_EQ(Query(db.get(), "SELECT count(*) FROM PB200")[0][0], "2");
 }
 

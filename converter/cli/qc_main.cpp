@@ -100,6 +100,12 @@ int Run(int argc, char** argv)
         Complain(archivePath + ": cannot be opened as an archive: " + reason);
         return kFailure;
     }
+    // The write lock first: every buoy is read and flagged under it, so that no message
+    // arrives between a buoy's read and its flags.
+    if (!store->Begin(reason)) {
+        Complain(archivePath + ": " + reason);
+        return kFailure;
+    }
     const std::unique_ptr<archive::Reader> reader = archive::Reader::Open(archivePath, reason);
     if (!reader) {
         Complain(archivePath + ": " + reason);

@@ -181,6 +181,25 @@ class QualityControlTest(unittest.TestCase):
             finally:
                 self.assertEqual(server.stop(), 0)
 
+    def test_server_sees_what_another_importer_added_between_its_deliveries(self):
+        # The server keeps a buoy's rows and flags from one delivery to the next: an import by
+        # another process in between (here flagging by another configuration) changes both.
+        archive = self.archive("server-shared")
+        other = os.path.join(self.folder, "other.yaml")
+        with open(other, "w") as out:
+            out.write(CONFIG.replace("fail_span: [0, 30], suspect_span: [11, 14.5]",
+                                     "fail_span: [0, 1]"))
+        third = len(self.shuffled) // 3
+        server = Server(archive, self.config)
+        try:
+            self.assertEqual(server.send(self.shuffled[:third]), third)
+            subprocess.run([ARGS.convert, "--db", archive, "--qc", other]
+                           + self.shuffled[third:2 * third], check=True, capture_output=True)
+            self.assertEqual(server.send(self.shuffled[2 * third:]), COUNT - 2 * third)
+            self.assertEqual(flags(archive), self.reference)
+        finally:
+            self.assertEqual(server.stop(), 0)
+
     def test_a_configuration_error_is_refused_before_anything_is_written(self):
         bad = os.path.join(self.folder, "bad.yaml")
         with open(bad, "w") as out:
