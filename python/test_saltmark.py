@@ -135,5 +135,5 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
     assert "PB200_WDMean_qc_agg" not in flagged
 
     (tmp_path / "other.sqlite").write_bytes(b"")
-    with pytest.raises(ValueError, match="not an archive of version 2 to 4"):
+    with pytest.raises(ValueError, match="not an archive of version 2 to 5"):
         saltmark.open_archive(tmp_path / "other.sqlite")

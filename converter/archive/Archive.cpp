@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "AlertTables.h"
 #include "QcTables.h"
 #include "Records.h"
 #include "Sqlite.h"
@@ -147,7 +148,7 @@ RecordSchema MakeRecordSchema()
     return schema;
 }
 
-enum class Layout { Empty, Version1, Version2, Version3, Current };
+enum class Layout { Empty, Version1, Version2, Version3, Version4, Current };
 
 // What the file at hand is, read without writing a byte; nothing with `reason` set when it
 // is no archive of a version this program can open.
@@ -193,7 +194,7 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
         return std::nullopt;
     }
     if (*applicationId == kApplicationId && *version != kSchemaVersion && *version != 2 &&
-        *version != 3) {
+        *version != 3 && *version != 4) {
         reason = "archive version " + std::to_string(*version) + " is unknown; left untouched";
         return std::nullopt;
     }
@@ -213,6 +214,15 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
         return Layout::Version3;
     }
     for (const char* table : {"qc_configs", "qc_flags"}) {
+        if (tables.count(table) == 0) {
+            reason = "the archive has no table " + std::string(table) + "; left untouched";
+            return std::nullopt;
+        }
+    }
+    if (*version == 4) {
+        return Layout::Version4;
+    }
+    for (const char* table : {"alerts", "alert_outbox"}) {
         if (tables.count(table) == 0) {
             reason = "the archive has no table " + std::string(table) + "; left untouched";
             return std::nullopt;
@@ -256,7 +266,7 @@ bool Migrate(sqlite3* db, std::string& reason)
         "DROP TABLE messages;\n"
         "ALTER TABLE messages_v2 RENAME TO messages;\n"
         "ALTER TABLE PB200 ADD COLUMN measured_at TEXT;\n" +
-        kMessagesIndexes + kQcTables;
+        kMessagesIndexes + kQcTables + kAlertTables;
     if (!Execute(db, rebuild, reason)) {
         return false;
     }
@@ -408,20 +418,24 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
     }
     // Again under the write lock: another importer may have created or upgraded it meanwhile.
     const std::optional<Layout> layout = Classify(db.get(), schema, reason);
-    // Version 3 lacks only the flags' tables; version 2 also the attachment key by bytes.
+    // Version 4 lacks only the alerts' tables; version 3 also the flags' tables; version 2
+    // also the attachment key by bytes.
     const bool ready = layout && (*layout == Layout::Current ||
                                   (*layout == Layout::Version2 &&
                                    Execute(db.get(),
                                            std::string("DROP INDEX messages_by_attachment;\n") +
-                                               kAttachmentIndex + kQcTables + Stamp(),
+                                               kAttachmentIndex + kQcTables + kAlertTables +
+                                               Stamp(),
                                            reason)) ||
                                   (*layout == Layout::Version3 &&
-                                   Execute(db.get(), kQcTables + Stamp(), reason)) ||
+                                   Execute(db.get(), kQcTables + kAlertTables + Stamp(), reason)) ||
+                                  (*layout == Layout::Version4 &&
+                                   AddAlertTables(db.get(), Stamp(), reason)) ||
                                   (*layout == Layout::Empty &&
                                    Execute(db.get(),
                                            std::string("CREATE TABLE messages") + kMessagesColumns +
                                                kMessagesIndexes + schema.create + kQcTables +
-                                               Stamp(),
+                                               kAlertTables + Stamp(),
                                            reason)) ||
                                   (*layout == Layout::Version1 && Migrate(db.get(), reason)));
     if (!ready || !Execute(db.get(), "COMMIT", reason)) {
@@ -751,6 +765,22 @@ void Archive::SetBeforeCommit(BeforeCommit hook)
 {
     m_impl->beforeCommit = std::move(hook);
     m_impl->self = this;
+}
+
+void Archive::AddBeforeCommit(BeforeCommit hook)
+{
+    if (m_impl->beforeCommit) {
+        hook = [first = std::move(m_impl->beforeCommit), then = std::move(hook)](
+                   Archive& archive, const std::vector<std::string>& buoys, std::string& reason) {
+            return first(archive, buoys, reason) && then(archive, buoys, reason);
+        };
+    }
+    SetBeforeCommit(std::move(hook));
+}
+
+sqlite3* Archive::Handle() const
+{
+    return m_impl->db.get();
 }
 
 std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,

@@ -36,11 +36,13 @@
 #include "DirectIp.h"
 #include "QcRows.h"
 
+struct sqlite3;
+
 namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
 inline constexpr std::int32_t kApplicationId = 0x536C744D;
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // The IMEI and MOMSN a mail attachment's name "<IMEI>_<MOMSN>.sbd" carries.
 struct AttachmentName {
@@ -132,6 +134,8 @@ public:
                                             const std::vector<std::string>& buoys,
                                             std::string& reason)>;
     void SetBeforeCommit(BeforeCommit hook);
+    // Another hook after those set before (the alerts after the flags they read).
+    void AddBeforeCommit(BeforeCommit hook);
 
     // One buoy's streams as the quality control reads them, seeing the open batch's rows.
     std::optional<BuoyRows> ReadBuoy(const std::string& buoy,
@@ -141,6 +145,10 @@ public:
     // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
     // that Commit commits.
     bool WriteFlags(const BuoyFlags& flags, std::string& reason);
+
+    // The connection, for the archive library's own extensions (ArchiveAlerts.h), on the
+    // thread that uses this archive.
+    sqlite3* Handle() const;
 
     struct Impl;
 

@@ -343,7 +343,7 @@ TEST_F(ArchiveTest, UpgradesAVersion1ArchiveKeepingEveryRow)
     }
     EXPECT_EQ(Query(rows + " LIMIT 3"), before);
     EXPECT_EQ(Query("SELECT count(*) FROM IMU_E"), recordsBefore);
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "5");
     EXPECT_EQ(Query("SELECT count(*) FROM qc_flags")[0][0], "0");
     EXPECT_EQ(Query("PRAGMA application_id")[0][0], std::to_string(kApplicationId));
     EXPECT_EQ(Query("SELECT time, time_source, source, imei FROM messages WHERE id = 1")[0],
@@ -369,6 +369,7 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
                            "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
                            " WHERE imei IS NOT NULL AND session_time IS NULL;"
                            "DROP TABLE qc_flags; DROP TABLE qc_configs;"
+                           "DROP TABLE alert_outbox; DROP TABLE alerts;"
                            "PRAGMA user_version = 2",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
@@ -380,11 +381,12 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
               Added::AlreadyThere);
     EXPECT_EQ(archive->Store(DeliveryFromFile(name, Message({Battery(2.0f)})), reason), Added::New)
         << reason;
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "5");
     EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "2");
 }
 
-// Version 3 had no flags: the upgrade adds their tables and keeps every row.
+// Version 3 had no flags, version 4 no alerts: the upgrade adds their tables and keeps every
+// row.
 TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
 {
     {
@@ -395,7 +397,9 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE qc_flags; DROP TABLE qc_configs; PRAGMA user_version = 3",
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TABLE qc_flags; DROP TABLE qc_configs; DROP TABLE alert_outbox;"
+                           " DROP TABLE alerts; PRAGMA user_version = 3",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -411,13 +415,34 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
         EXPECT_TRUE(archive->WriteFlags(flags, reason)) << reason;
         archive->Commit();
     }
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "4");
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "5");
     EXPECT_EQ(Query("SELECT * FROM messages"), before);
     EXPECT_EQ(Query("SELECT * FROM Miscellaneous_values"), records);
     EXPECT_EQ(Query("SELECT f.test, f.flag, c.file_name FROM qc_flags f JOIN qc_configs c"
                     " ON c.id = f.config_id ORDER BY f.test"),
               (std::vector<std::vector<std::string>>{{"aggregate", "4", "qc.yaml"},
                                                      {"gross_range_test", "4", "qc.yaml"}}));
+}
+
+TEST_F(ArchiveTest, UpgradesAVersion4ArchiveWithTheAlertsTablesKeepingEveryRow)
+{
+    {
+        auto archive = OpenArchive(m_path);
+        std::string reason;
+        ASSERT_EQ(archive->Store(Pushed(5, 1765000000, Message({Battery(12.5f)})), reason),
+                  Added::New);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE alert_outbox; DROP TABLE alerts; PRAGMA user_version = 4",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const auto before = Query("SELECT * FROM messages");
+    ASSERT_TRUE(OpenArchive(m_path));
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], "5");
+    EXPECT_EQ(Query("SELECT * FROM messages"), before);
+    EXPECT_EQ(Query("SELECT count(*) FROM alerts, alert_outbox")[0][0], "0");
 }
 
 TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
@@ -440,9 +465,9 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              {
                  OpenArchive(p);
              }
-             sql(p, "PRAGMA user_version = 5");
+             sql(p, "PRAGMA user_version = 6");
          },
-         "archive version 5 is newer"},
+         "archive version 6 is newer"},
         {"another application's file",
          [&](const fs::path& p) { sql(p, "PRAGMA application_id = 42; CREATE TABLE notes (x)"); },
          "another application (application_id 42)"},
@@ -460,7 +485,7 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE IMU_ihAz");
          },
          "no table IMU_ihAz"},
-        {"a version 4 archive missing a table",
+        {"a version 5 archive missing a table",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);
@@ -468,7 +493,15 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE Camera");
          },
          "no table Camera"},
-        {"a version 4 archive without its flags",
+        {"a version 5 archive without its alerts",
+         [&](const fs::path& p) {
+             {
+                 OpenArchive(p);
+             }
+             sql(p, "DROP TABLE alert_outbox");
+         },
+         "no table alert_outbox"},
+        {"a version 5 archive without its flags",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);

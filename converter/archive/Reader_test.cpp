@@ -402,7 +402,7 @@ TEST_F(ReaderTest, ArrayHasEveryRecordWhereverItStandsInItsMessage)
     EXPECT_NE(reason.find("no array field"), std::string::npos) << reason;
 }
 
-TEST_F(ReaderTest, ReadsVersion2To4ArchivesWithoutWritingAndRefusesTheRest)
+TEST_F(ReaderTest, ReadsVersion2To5ArchivesWithoutWritingAndRefusesTheRest)
 {
     auto sql = [](const fs::path& path, const char* statements) {
         sqlite3* db = nullptr;
@@ -419,7 +419,8 @@ TEST_F(ReaderTest, ReadsVersion2To4ArchivesWithoutWritingAndRefusesTheRest)
         int version;  // 0: refused
     } cases[] = {
         {"PRAGMA user_version = 2", 2},    {"PRAGMA user_version = 3", 3},
-        {"PRAGMA user_version = 4", 4},    {"PRAGMA user_version = 5", 0},
+        {"PRAGMA user_version = 4", 4},    {"PRAGMA user_version = 5", 5},
+        {"PRAGMA user_version = 6", 0},
         {"PRAGMA user_version = 1", 0},
         {"PRAGMA application_id = 42", 0},
     };
@@ -437,7 +438,7 @@ TEST_F(ReaderTest, ReadsVersion2To4ArchivesWithoutWritingAndRefusesTheRest)
                 EXPECT_EQ(reader->Version(), c.version);
                 EXPECT_EQ(reader->Buoys(reason)->size(), 3u) << reason;
             } else {
-                EXPECT_NE(reason.find("not an archive of version 2 to 4"), std::string::npos)
+                EXPECT_NE(reason.find("not an archive of version 2 to 5"), std::string::npos)
                     << reason;
             }
         }

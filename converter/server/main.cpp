@@ -20,6 +20,8 @@
 #include "HttpDashboard.h"
 #include "NetworkAddress.h"
 #include "ServerLog.h"
+#include "ServerAlerts.h"
+#include "ServerDeployment.h"
 #include "ServerQc.h"
 
 namespace {
@@ -37,6 +39,8 @@ struct ServerOptions {
     std::chrono::milliseconds settle{2000};
     std::optional<HttpOptions> http;
     std::string qcConfig;  // empty: no quality control
+    std::string deploymentFile;  // empty: no names, no alerts
+    double alertTickSeconds = 60;
 
     // Only the dashboard: the archive is read, never opened for writing.
     bool Receives() const { return directIp || !watchFolder.empty(); }
@@ -105,6 +109,13 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
     app.add_option("--qc", options.qcConfig,
                    "flag each buoy's values by this quality-control configuration (YAML) before "
                    "its deliveries are confirmed");
+    app.add_option("--deployment", options.deploymentFile,
+                   "the deployment file: buoy names for the dashboard, alert rules and their "
+                   "channels (read again on SIGHUP)");
+    app.add_option("--alert-tick", options.alertTickSeconds,
+                   "seconds between the checks for silent buoys")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 86400.0));
     app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
@@ -176,7 +187,10 @@ int main(int argc, char** argv)
     std::unique_ptr<saltmark::archive::Archive> archive;
     std::optional<DeliveryWriter> writer;
     std::function<void(saltmark::archive::Archive&)> qc;
-    if (!LoadQc(options->qcConfig, qc, reason)) {
+    ServerDeployment deployment;
+    std::unique_ptr<ServerAlerts> alerts;
+    if (!LoadQc(options->qcConfig, qc, reason) ||
+        (!options->deploymentFile.empty() && !deployment.Load(options->deploymentFile, reason))) {
         std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
         return kUsage;
     }
@@ -187,6 +201,15 @@ int main(int argc, char** argv)
         }
         if (qc) {
             qc(*archive);
+        }
+        if (!options->deploymentFile.empty()) {
+            alerts = ServerAlerts::Start(
+                *archive, deployment, options->archivePath, archiveOptions,
+                std::chrono::milliseconds(static_cast<std::int64_t>(options->alertTickSeconds * 1000)),
+                reason);
+            if (!alerts) {
+                return Fail(options->archivePath + ": " + reason);
+            }
         }
         writer.emplace(*archive);
     }
@@ -206,7 +229,11 @@ int main(int argc, char** argv)
     if (options->http) {
         // Thousands of HTTP connections, each a descriptor, must not starve DirectIP of them.
         RaiseOpenFileLimit();
-        dashboard = HttpDashboard::Start(*options->http, reason);
+        HttpOptions http = *options->http;
+        if (!options->deploymentFile.empty()) {
+            http.buoyNames = [&deployment] { return deployment.Names(); };
+        }
+        dashboard = HttpDashboard::Start(http, reason);
         if (!dashboard) {
             return Fail(reason);
         }
@@ -219,6 +246,20 @@ int main(int argc, char** argv)
             return Fail(reason);
         }
     }
+
+    // SIGHUP: the deployment file again; a refused one leaves the one before in force.
+    boost::asio::signal_set hangup(io, SIGHUP);
+    std::function<void()> awaitHangup = [&] {
+        hangup.async_wait([&](boost::system::error_code error, int) {
+            if (!error) {
+                if (!options->deploymentFile.empty()) {
+                    deployment.Reload();
+                }
+                awaitHangup();
+            }
+        });
+    };
+    awaitHangup();
 
     // Stop taking new work; what is in flight finishes, then run() returns.
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -235,6 +276,7 @@ int main(int argc, char** argv)
         if (watch) {
             watch->Stop();
         }
+        hangup.cancel();
         LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                 ": no new connections; finishing those in flight");
     });
@@ -254,6 +296,7 @@ int main(int argc, char** argv)
     if (writer) {
         writer->Stop();
     }
+    alerts.reset();
     archive.reset();
     LogLine("stopped");
     return kSuccess;

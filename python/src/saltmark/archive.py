@@ -14,9 +14,9 @@ import sqlite3
 
 import numpy as np
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 # Version 3 differs from 2 in a key only, 4 from 3 in the quality-control flags' tables.
-READABLE_VERSIONS = (2, 3, 4)
+READABLE_VERSIONS = (2, 3, 4, 5)
 
 # What the buoy's records mean, where the instruments' documentation says: units as CF writes
 # them, and a standard name where CF has one.
@@ -292,5 +292,5 @@ class Archive:
 
 
 def open_archive(path):
-    """Opens an archive (SQLite, version 2 to 4) read-only; see Archive."""
+    """Opens an archive (SQLite, version 2 to 5) read-only; see Archive."""
     return Archive(path)

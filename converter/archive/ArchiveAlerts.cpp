@@ -1,0 +1,324 @@
+#include "ArchiveAlerts.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Records.h"
+#include "Sqlite.h"
+
+namespace saltmark::archive {
+
+using namespace sqlite;
+
+namespace {
+
+constexpr const char* kBattery = "Miscellaneous values.Battery voltage";
+
+
+// Messages' times are ISO 8601 text in UTC; the rules count in seconds.
+std::string Seconds(const std::string& column)
+{
+    return "CAST(strftime('%s', " + column + ") AS INTEGER)";
+}
+
+// The newest fix of the rows that has one.
+std::optional<alerts::Fix> Newest(const PositionRows& rows)
+{
+    std::optional<alerts::Fix> newest;
+    for (std::size_t i = 0; i < rows.times.size(); ++i) {
+        if (std::isfinite(rows.latitudes[i]) && std::isfinite(rows.longitudes[i]) &&
+            std::abs(rows.latitudes[i]) <= 90 && (!newest || rows.times[i] >= newest->time)) {
+            newest = alerts::Fix{rows.times[i], {rows.latitudes[i], rows.longitudes[i]},
+                                 rows.keys[i].messageId};
+        }
+    }
+    return newest;
+}
+
+bool AddEvent(sqlite3* db, const AlertEvent& event, const std::vector<std::string>& channels,
+              const EventDocument& document, std::string& reason)
+{
+    Statement insert = Prepare(db,
+                               "INSERT INTO alert_outbox (alert, event, channel, document,"
+                               " created_at, next_attempt_at) VALUES (?, ?, ?, ?, ?, ?)",
+                               reason);
+    if (!insert) {
+        return false;
+    }
+    const std::string text = document(event);
+    for (const std::string& channel : channels) {
+        insert.Bind(1, event.alert);
+        insert.Bind(2, std::string_view(event.event));
+        insert.Bind(3, std::string_view(channel));
+        insert.Bind(4, std::string_view(text));
+        insert.Bind(5, event.at);
+        insert.Bind(6, event.at);
+        if (!Step(db, insert.get(), reason)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::int64_t> Message(std::int64_t id)
+{
+    return id > 0 ? std::optional<std::int64_t>(id) : std::nullopt;
+}
+
+}  // namespace
+
+bool InTransaction(Archive& archive, const std::function<bool(std::string&)>& work,
+                   std::string& reason)
+{
+    sqlite3* db = archive.Handle();
+    if (!Execute(db, "BEGIN IMMEDIATE", reason)) {
+        return false;
+    }
+    if (work(reason) && Execute(db, "COMMIT", reason)) {
+        return true;
+    }
+    std::string ignored;
+    Execute(db, "ROLLBACK", ignored);
+    return false;
+}
+
+std::optional<std::vector<std::string>> HeardBuoys(Archive& archive, std::string& reason)
+{
+    Statement list = Prepare(archive.Handle(),
+                             "SELECT DISTINCT imei FROM messages WHERE imei IS NOT NULL", reason);
+    if (!list) {
+        return std::nullopt;
+    }
+    std::vector<std::string> buoys;
+    while (list.Next()) {
+        buoys.push_back(list.Text(0));
+    }
+    if (list.Failed(reason)) {
+        return std::nullopt;
+    }
+    return buoys;
+}
+
+std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::string& imei,
+                                                const alerts::Rules& rules, std::int64_t now,
+                                                std::string& reason)
+{
+    sqlite3* db = archive.Handle();
+    alerts::BuoyFacts facts;
+    facts.now = now;
+    const auto one = [&](const std::string& sql, const auto& row) {
+        Statement query = Prepare(db, sql, reason);
+        if (!query) {
+            return false;
+        }
+        query.Bind(1, std::string_view(imei));
+        while (query.Next()) {
+            row(query);
+        }
+        return !query.Failed(reason);
+    };
+    if (!one("SELECT max(" + Seconds("received_at") + ") FROM messages WHERE imei = ?1",
+             [&](const Statement& q) { facts.lastReceivedAt = q.OptionalInteger(0); }) ||
+        !one("SELECT id, " + Seconds("time") +
+                 " FROM messages WHERE imei = ?1 AND time IS NOT NULL"
+                 " ORDER BY time DESC, id DESC LIMIT 1",
+             [&](const Statement& q) {
+                 facts.lastMessage = alerts::Sample{q.Integer(1), 0, q.Integer(0)};
+             })) {
+        return std::nullopt;
+    }
+    for (const auto& [record, hours] : rules.recordAbsentHours) {
+        const std::string type = record;
+        if (!one("SELECT max(" + Seconds("m.time") + ") FROM messages m JOIN " +
+                     Quoted(ArchiveName(type)) +
+                     " r ON r.message_id = m.id WHERE m.imei = ?1 AND m.time IS NOT NULL",
+                 [&](const Statement& q) {
+                     if (!q.Null(0)) {
+                         facts.lastRecord[type] = q.Integer(0);
+                     }
+                 })) {
+            return std::nullopt;
+        }
+    }
+    for (const std::string& stream : rules.qcFail) {
+        Statement query = Prepare(db,
+                                  "SELECT f.flag, f.message_id, " + Seconds("m.time") +
+                                      " FROM qc_flags f JOIN messages m ON m.id = f.message_id"
+                                      " WHERE m.imei = ?1 AND f.stream = ?2"
+                                      " AND f.test = 'aggregate' AND m.time IS NOT NULL"
+                                      " ORDER BY m.time DESC, f.message_id DESC LIMIT 1",
+                                  reason);
+        if (!query) {
+            return std::nullopt;
+        }
+        query.Bind(1, std::string_view(imei));
+        query.Bind(2, std::string_view(stream));
+        while (query.Next()) {
+            facts.lastQcAggregate[stream] = alerts::Sample{
+                query.Integer(2), static_cast<double>(query.Integer(0)), query.Integer(1)};
+        }
+        if (query.Failed(reason)) {
+            return std::nullopt;
+        }
+    }
+    const bool battery = rules.batteryBelow || rules.batteryFallingPerDay;
+    if (battery || rules.geofence || rules.maxDistanceKm) {
+        const auto rows = archive.ReadBuoy(imei, {kBattery}, reason);
+        if (!rows) {
+            return std::nullopt;
+        }
+        const StreamRows& volts = rows->streams.at(0);
+        for (std::size_t i = 0; i < volts.times.size(); ++i) {
+            if (std::isfinite(volts.values[i])) {
+                facts.battery.push_back({volts.times[i], volts.values[i], volts.keys[i].messageId});
+            }
+        }
+        std::stable_sort(facts.battery.begin(), facts.battery.end(),
+                         [](const alerts::Sample& a, const alerts::Sample& b) {
+                             return a.time < b.time;
+                         });
+        facts.lastFix = Newest(rows->position);
+        if (!facts.lastFix) {
+            facts.lastFix = Newest(rows->iridiumPosition);
+        }
+    }
+    return facts;
+}
+
+std::optional<std::vector<alerts::OpenAlert>> ReadOpenAlerts(Archive& archive,
+                                                             const std::string& imei,
+                                                             std::string& reason)
+{
+    Statement query = Prepare(archive.Handle(),
+                              "SELECT id, rule FROM alerts WHERE buoy = ? AND resolved_at IS NULL",
+                              reason);
+    if (!query) {
+        return std::nullopt;
+    }
+    query.Bind(1, std::string_view(imei));
+    std::vector<alerts::OpenAlert> open;
+    while (query.Next()) {
+        open.push_back({query.Integer(0), query.Text(1)});
+    }
+    if (query.Failed(reason)) {
+        return std::nullopt;
+    }
+    return open;
+}
+
+bool ApplyAlertPlan(Archive& archive, const std::string& imei, const alerts::Plan& plan,
+                    std::int64_t now, const std::vector<std::string>& channels,
+                    const EventDocument& document, std::string& reason)
+{
+    sqlite3* db = archive.Handle();
+    Statement open = Prepare(db,
+                             "INSERT INTO alerts (rule, buoy, detail, opened_at, opened_message)"
+                             " VALUES (?, ?, ?, ?, ?)",
+                             reason);
+    Statement resolve = Prepare(db,
+                                "UPDATE alerts SET resolved_at = ?, resolved_message = ?"
+                                " WHERE id = ? AND resolved_at IS NULL",
+                                reason);
+    if (!open || !resolve) {
+        return false;
+    }
+    for (const alerts::Finding& finding : plan.open) {
+        open.Bind(1, std::string_view(finding.rule));
+        open.Bind(2, std::string_view(imei));
+        open.Bind(3, std::string_view(finding.detail));
+        open.Bind(4, now);
+        open.Bind(5, Message(finding.message));
+        if (!Step(db, open.get(), reason)) {
+            return false;
+        }
+        const AlertEvent event{sqlite3_last_insert_rowid(db), "opened", finding.rule, imei,
+                               finding.detail, now, finding.message};
+        if (!AddEvent(db, event, channels, document, reason)) {
+            return false;
+        }
+    }
+    for (const auto& [id, finding] : plan.resolve) {
+        resolve.Bind(1, now);
+        resolve.Bind(2, Message(finding.message));
+        resolve.Bind(3, id);
+        if (!Step(db, resolve.get(), reason)) {
+            return false;
+        }
+        const AlertEvent event{id, "resolved", finding.rule, imei, finding.detail, now,
+                               finding.message};
+        if (sqlite3_changes(db) == 1 && !AddEvent(db, event, channels, document, reason)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::vector<AlertRow>> ReadAlerts(const std::filesystem::path& path,
+                                                const AlertQuery& query, std::string& reason)
+{
+    Connection db = Open(path.string(), SQLITE_OPEN_READONLY, reason);
+    if (!db) {
+        return std::nullopt;
+    }
+    sqlite3_busy_timeout(db.get(), 2000);
+    const auto has = QueryInteger(
+        db.get(), "SELECT count(*) FROM sqlite_master WHERE name = 'alert_outbox'", reason);
+    if (!has) {
+        return std::nullopt;
+    }
+    std::vector<AlertRow> rows;
+    if (*has == 0) {
+        return rows;
+    }
+    if (!Execute(db.get(), "BEGIN", reason)) {
+        return std::nullopt;
+    }
+    Statement alerts = Prepare(
+        db.get(),
+        "SELECT id, rule, buoy, detail, opened_at, opened_message, resolved_at, resolved_message"
+        " FROM alerts WHERE (?1 = '' OR buoy = ?1)"
+        " AND (?2 = '' OR rule = ?2 OR rule LIKE ?2 || ':%')"
+        " AND (?3 IS NULL OR (resolved_at IS NULL) = ?3) ORDER BY id DESC LIMIT ?4",
+        reason);
+    Statement outbox = Prepare(db.get(),
+                               "SELECT id, event, channel, created_at, attempts, next_attempt_at,"
+                               " delivered_at, last_error FROM alert_outbox WHERE alert = ?"
+                               " ORDER BY id",
+                               reason);
+    if (!alerts || !outbox) {
+        return std::nullopt;
+    }
+    alerts.Bind(1, std::string_view(query.buoy));
+    alerts.Bind(2, std::string_view(query.rule));
+    alerts.Bind(3, query.open ? std::optional<std::int64_t>(*query.open) : std::nullopt);
+    alerts.Bind(4, static_cast<std::int64_t>(query.limit));
+    while (alerts.Next()) {
+        AlertRow& row = rows.emplace_back();
+        row.id = alerts.Integer(0);
+        row.rule = alerts.Text(1);
+        row.buoy = alerts.Text(2);
+        row.detail = alerts.OptionalText(3).value_or("");
+        row.openedAt = alerts.Integer(4);
+        row.openedMessage = alerts.OptionalInteger(5);
+        row.resolvedAt = alerts.OptionalInteger(6);
+        row.resolvedMessage = alerts.OptionalInteger(7);
+    }
+    if (alerts.Failed(reason)) {
+        return std::nullopt;
+    }
+    for (AlertRow& row : rows) {
+        outbox.Bind(1, row.id);
+        while (outbox.Next()) {
+            row.outbox.push_back({outbox.Integer(0), outbox.Text(1), outbox.Text(2),
+                                  outbox.Integer(3), outbox.Integer(4),
+                                  outbox.OptionalInteger(5), outbox.OptionalInteger(6),
+                                  outbox.OptionalText(7)});
+        }
+        if (outbox.Failed(reason)) {
+            return std::nullopt;
+        }
+    }
+    return rows;
+}
+
+}  // namespace saltmark::archive

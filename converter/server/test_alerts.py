@@ -1,0 +1,183 @@
+"""The deployment file and the alerts through saltmark-server, a real process on 127.0.0.1:
+buoy names on the dashboard's API that a SIGHUP after an edit changes (and a broken edit does
+not); an alert opened by a message, one opened by the clock for a silent buoy and resolved by
+the next message; a kill -9 and restart that neither repeats nor forgets them."""
+
+import argparse
+import json
+import os
+import re
+import signal
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+ARGS = None
+IMEI = "300234010753370"
+
+DEPLOYMENT = """\
+buoys:
+  "%s": {name: %s}
+alerts:
+  channels: [{webhook: "http://127.0.0.1:9/hook"}, {mail: ops@example.org}]
+  rules: {silent_hours: %s, battery_below: 12}
+"""
+
+
+def compose(folder, momsn, volts):
+    record = os.path.join(folder, "r%d.rec" % momsn)
+    with open(record, "wb") as out:
+        out.write(b"\x06\x01\x08\x00" + struct.pack("<f", volts))
+    path = os.path.join(folder, "%s_%d.sbd" % (IMEI, momsn))
+    subprocess.run([ARGS.compose, "--record", record, "-o", path, "--directip",
+                    "%s,%d,%d,-33.5,151.25,3" % (IMEI, momsn, int(time.time()))], check=True)
+    return path
+
+
+def wait_for(condition, seconds=20):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("not reached within %g s" % seconds)
+
+
+class Server:
+    def __init__(self, archive, deployment):
+        self.process = subprocess.Popen(
+            [ARGS.server, "--archive", archive, "--directip", "127.0.0.1:0", "--confirm",
+             "--http", "127.0.0.1:0", "--deployment", deployment, "--alert-tick", "0.2",
+             "--timeout", "2", "--web", os.path.dirname(os.path.abspath(__file__))],
+            stderr=subprocess.PIPE, text=True)
+        self.log = []
+        found = {}
+        while len(found) < 2:
+            line = self.process.stderr.readline()
+            if not line:
+                raise AssertionError("server ended: " + "".join(self.log))
+            self.log.append(line)
+            match = re.search(r"(directip|http) listening on (\S+)", line)
+            if match:
+                found[match.group(1)] = match.group(2)
+        self.directip, self.http = found["directip"], found["http"]
+
+    def send(self, path):
+        sent = subprocess.run([ARGS.send, self.directip, path], capture_output=True, text=True)
+        return ": confirmed" in sent.stdout
+
+    def get(self, path):
+        with urllib.request.urlopen("http://%s%s" % (self.http, path), timeout=10) as answer:
+            return json.load(answer)
+
+    def read_line(self, pattern):
+        line = self.process.stderr.readline()
+        while line and not re.search(pattern, line):
+            line = self.process.stderr.readline()
+        return line
+
+    def stop(self, sig=signal.SIGTERM):
+        self.process.send_signal(sig)
+        status = self.process.wait(timeout=30)
+        self.process.stderr.close()
+        return status
+
+
+class AlertsTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="saltmark-alerts-test-")
+        self.folder = self.dir.name
+        self.archive = os.path.join(self.folder, "a.sqlite")
+        self.deployment = os.path.join(self.folder, "deployment.yaml")
+        self.servers = []
+
+    def tearDown(self):
+        for server in self.servers:
+            if server.process.poll() is None:
+                server.stop(signal.SIGKILL)
+        self.dir.cleanup()
+
+    def write(self, name, silent_hours="1000"):
+        with open(self.deployment, "w") as out:
+            out.write(DEPLOYMENT % (IMEI, name, silent_hours))
+
+    def start(self):
+        server = Server(self.archive, self.deployment)
+        self.servers.append(server)
+        return server
+
+    def rows(self, sql):
+        with sqlite3.connect(self.archive) as db:
+            return db.execute(sql).fetchall()
+
+    def test_names_follow_the_file_on_sighup(self):
+        self.write("North")
+        server = self.start()
+        self.assertTrue(server.send(compose(self.folder, 1, 12.5)))
+        self.assertEqual(server.get("/api/buoys")[0]["name"], "North")
+        self.write("South")
+        server.process.send_signal(signal.SIGHUP)
+        self.assertIn("reloaded", server.read_line("deployment"))
+        self.assertEqual(server.get("/api/buoys")[0]["name"], "South")
+        self.assertEqual(server.get("/api/messages")["messages"][0]["name"], "South")
+        # A broken edit is said, and the names before stay.
+        with open(self.deployment, "a") as out:
+            out.write("colour: red\n")
+        server.process.send_signal(signal.SIGHUP)
+        line = server.read_line("deployment")
+        self.assertIn("not reloaded", line)
+        self.assertIn("deployment.yaml:6: deployment: unknown key colour", line)
+        self.assertEqual(server.get("/api/buoys")[0]["name"], "South")
+        self.assertEqual(server.stop(), 0)
+
+    def test_alerts_open_once_resolve_once_across_a_crash(self):
+        self.write("North", silent_hours="0.001")  # 3.6 seconds
+        server = self.start()
+        self.assertTrue(server.send(compose(self.folder, 1, 11.0)))
+        first = self.rows("SELECT id FROM messages")[0][0]
+        # The low battery opened with the message, in its transaction.
+        self.assertEqual(self.rows("SELECT rule, opened_message FROM alerts"),
+                         [("battery_low", first)])
+        # The clock finds the buoy silent.
+        wait_for(lambda: self.rows("SELECT 1 FROM alerts WHERE rule = 'silent'"))
+        alerts = server.get("/api/alerts?rule=silent&state=open")["alerts"]
+        self.assertEqual([(a["rule"], a["name"], a["opened_message"]) for a in alerts],
+                         [("silent", "North", None)])
+        self.assertEqual(sorted(o["channel"] for o in alerts[0]["outbox"]),
+                         ["mail:ops@example.org", "webhook:http://127.0.0.1:9/hook"])
+
+        server.stop(signal.SIGKILL)
+        before = self.rows("SELECT * FROM alerts ORDER BY id")
+        outbox = self.rows("SELECT count(*) FROM alert_outbox")
+        server = self.start()
+        time.sleep(1.5)  # several ticks of the clock
+        self.assertEqual(self.rows("SELECT * FROM alerts ORDER BY id"), before)
+        self.assertEqual(self.rows("SELECT count(*) FROM alert_outbox"), outbox)
+
+        self.assertTrue(server.send(compose(self.folder, 2, 12.5)))
+        self.assertEqual(server.stop(), 0)
+        second = self.rows("SELECT max(id) FROM messages")[0][0]
+        self.assertEqual(self.rows("SELECT rule, resolved_message FROM alerts ORDER BY id"),
+                         [("battery_low", second), ("silent", second)])
+        events = self.rows("SELECT a.rule, o.event, o.document FROM alert_outbox o"
+                           " JOIN alerts a ON a.id = o.alert ORDER BY o.id")
+        self.assertEqual([(rule, event) for rule, event, _ in events[::2]],
+                         [("battery_low", "opened"), ("silent", "opened"),
+                          ("silent", "resolved"), ("battery_low", "resolved")])
+        document = json.loads(events[-1][2])
+        self.assertEqual((document["event"], document["buoy"], document["message"]),
+                         ("resolved", IMEI, second))
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for option in ("--server", "--compose", "--send"):
+        parser.add_argument(option, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest)
