@@ -81,5 +81,6 @@ export function byTimeNewestFirst(a, b) {
 export function buoyPicker(buoys, selected, onChange) {
   return el('select', { id: 'buoy', onchange: (e) => onChange(e.target.value) },
     el('option', { value: '', text: 'all buoys' }),
-    buoys.map((b) => el('option', { value: b.buoy, selected: b.buoy === selected, text: b.buoy })));
+    buoys.map((b) => el('option', { value: b.buoy, selected: b.buoy === selected,
+      text: b.name ? `${b.name} (${b.buoy})` : b.buoy })));
 }
