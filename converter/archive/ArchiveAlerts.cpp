@@ -253,6 +253,49 @@ bool ApplyAlertPlan(Archive& archive, const std::string& imei, const alerts::Pla
     return true;
 }
 
+std::optional<std::vector<OutboxItem>> DueOutbox(Archive& archive, std::int64_t now, int limit,
+                                                 std::string& reason)
+{
+    Statement due = Prepare(archive.Handle(),
+                            "SELECT id, event, channel, document, attempts FROM alert_outbox"
+                            " WHERE delivered_at IS NULL AND next_attempt_at <= ?"
+                            " ORDER BY next_attempt_at, id LIMIT ?",
+                            reason);
+    if (!due) {
+        return std::nullopt;
+    }
+    due.Bind(1, now);
+    due.Bind(2, static_cast<std::int64_t>(limit));
+    std::vector<OutboxItem> items;
+    while (due.Next()) {
+        items.push_back({due.Integer(0), due.Text(1), due.Text(2), due.Text(3), due.Integer(4)});
+    }
+    if (due.Failed(reason)) {
+        return std::nullopt;
+    }
+    return items;
+}
+
+bool RecordAttempt(Archive& archive, std::int64_t id, std::int64_t now,
+                   const std::optional<std::string>& error, std::int64_t nextAttemptAt,
+                   std::string& reason)
+{
+    sqlite3* db = archive.Handle();
+    Statement update = Prepare(db,
+                               "UPDATE alert_outbox SET attempts = attempts + 1,"
+                               " delivered_at = ?, last_error = ?, next_attempt_at = ?"
+                               " WHERE id = ?",
+                               reason);
+    if (!update) {
+        return false;
+    }
+    update.Bind(1, error ? std::nullopt : std::optional<std::int64_t>(now));
+    update.Bind(2, error);
+    update.Bind(3, error ? std::optional<std::int64_t>(nextAttemptAt) : std::nullopt);
+    update.Bind(4, id);
+    return Step(db, update.get(), reason);
+}
+
 std::optional<std::vector<AlertRow>> ReadAlerts(const std::filesystem::path& path,
                                                 const AlertQuery& query, std::string& reason)
 {

@@ -48,6 +48,19 @@ bool ApplyAlertPlan(Archive& archive, const std::string& imei, const alerts::Pla
                     std::int64_t now, const std::vector<std::string>& channels,
                     const EventDocument& document, std::string& reason);
 
+// The outbox's events due by `now` and not delivered, oldest first; then each attempt's
+// outcome: delivered, or the error and when to try again.
+struct OutboxItem {
+    std::int64_t id = 0;
+    std::string event, channel, document;
+    std::int64_t attempts = 0;
+};
+std::optional<std::vector<OutboxItem>> DueOutbox(Archive& archive, std::int64_t now, int limit,
+                                                 std::string& reason);
+bool RecordAttempt(Archive& archive, std::int64_t id, std::int64_t now,
+                   const std::optional<std::string>& error, std::int64_t nextAttemptAt,
+                   std::string& reason);
+
 struct OutboxState {
     std::int64_t id = 0;
     std::string event, channel;

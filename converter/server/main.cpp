@@ -20,6 +20,7 @@
 #include "HttpDashboard.h"
 #include "NetworkAddress.h"
 #include "ServerLog.h"
+#include "AlertDelivery.h"
 #include "ServerAlerts.h"
 #include "ServerDeployment.h"
 #include "ServerQc.h"
@@ -41,6 +42,7 @@ struct ServerOptions {
     std::string qcConfig;  // empty: no quality control
     std::string deploymentFile;  // empty: no names, no alerts
     double alertTickSeconds = 60;
+    std::string alertCredentials;  // empty: webhooks unsigned, no mail relay
 
     // Only the dashboard: the archive is read, never opened for writing.
     bool Receives() const { return directIp || !watchFolder.empty(); }
@@ -116,6 +118,9 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
                    "seconds between the checks for silent buoys")
         ->capture_default_str()
         ->check(CLI::Range(0.01, 86400.0));
+    app.add_option("--alert-credentials", options.alertCredentials,
+                   "the webhook secret and the SMTP relay's settings (KEY = VALUE; readable by "
+                   "the server only)");
     app.add_option("--web", webFolder, "the dashboard's page (default: web beside the program)");
     app.set_version_flag("--version", "saltmark-server " ORCAN_VERSION);
     try {
@@ -189,8 +194,12 @@ int main(int argc, char** argv)
     std::function<void(saltmark::archive::Archive&)> qc;
     ServerDeployment deployment;
     std::unique_ptr<ServerAlerts> alerts;
+    std::unique_ptr<AlertDelivery> delivery;
+    DeliverySettings deliverySettings;
     if (!LoadQc(options->qcConfig, qc, reason) ||
-        (!options->deploymentFile.empty() && !deployment.Load(options->deploymentFile, reason))) {
+        (!options->deploymentFile.empty() && !deployment.Load(options->deploymentFile, reason)) ||
+        (!options->alertCredentials.empty() &&
+         !ReadDeliverySettings(options->alertCredentials, deliverySettings, reason))) {
         std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
         return kUsage;
     }
@@ -207,7 +216,10 @@ int main(int argc, char** argv)
                 *archive, deployment, options->archivePath, archiveOptions,
                 std::chrono::milliseconds(static_cast<std::int64_t>(options->alertTickSeconds * 1000)),
                 reason);
-            if (!alerts) {
+            delivery = alerts ? AlertDelivery::Start(options->archivePath, archiveOptions,
+                                                     deliverySettings, reason)
+                              : nullptr;
+            if (!delivery) {
                 return Fail(options->archivePath + ": " + reason);
             }
         }
@@ -296,6 +308,7 @@ int main(int argc, char** argv)
     if (writer) {
         writer->Stop();
     }
+    delivery.reset();
     alerts.reset();
     archive.reset();
     LogLine("stopped");

@@ -1,9 +1,13 @@
 """The deployment file and the alerts through saltmark-server, a real process on 127.0.0.1:
 buoy names on the dashboard's API that a SIGHUP after an edit changes (and a broken edit does
 not); an alert opened by a message, one opened by the clock for a silent buoy and resolved by
-the next message; a kill -9 and restart that neither repeats nor forgets them."""
+the next message; a kill -9 and restart that neither repeats nor forgets them; the outbox sent
+to a local HTTP receiver (signed) and a local SMTP server, the server killed mid-delivery."""
 
 import argparse
+import hashlib
+import hmac
+import http.server
 import json
 import os
 import re
@@ -12,7 +16,9 @@ import sqlite3
 import struct
 import subprocess
 import sys
+import socket
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -24,9 +30,35 @@ DEPLOYMENT = """\
 buoys:
   "%s": {name: %s}
 alerts:
-  channels: [{webhook: "http://127.0.0.1:9/hook"}, {mail: ops@example.org}]
+  channels: [{webhook: "http://127.0.0.1:%d/hook"}, {mail: ops@example.org}]
   rules: {silent_hours: %s, battery_below: 12}
 """
+SECRET = "s3cret"
+
+
+class Receiver(http.server.BaseHTTPRequestHandler):
+    """Webhooks: the first is held until the test lets it go (the server is killed meanwhile)."""
+    bodies = []
+    release = threading.Event()
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        first = not Receiver.bodies
+        Receiver.bodies.append((body, self.headers.get("X-Saltmark-Signature")))
+        if first:
+            Receiver.release.wait(30)
+            return
+        self.send_response(204)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def compose(folder, momsn, volts):
@@ -50,11 +82,11 @@ def wait_for(condition, seconds=20):
 
 
 class Server:
-    def __init__(self, archive, deployment):
+    def __init__(self, archive, deployment, extra=()):
         self.process = subprocess.Popen(
             [ARGS.server, "--archive", archive, "--directip", "127.0.0.1:0", "--confirm",
              "--http", "127.0.0.1:0", "--deployment", deployment, "--alert-tick", "0.2",
-             "--timeout", "2", "--web", os.path.dirname(os.path.abspath(__file__))],
+             "--timeout", "2", "--web", os.path.dirname(os.path.abspath(__file__))] + list(extra),
             stderr=subprocess.PIPE, text=True)
         self.log = []
         found = {}
@@ -103,12 +135,12 @@ class AlertsTest(unittest.TestCase):
                 server.stop(signal.SIGKILL)
         self.dir.cleanup()
 
-    def write(self, name, silent_hours="1000"):
+    def write(self, name, silent_hours="1000", hook_port=9):
         with open(self.deployment, "w") as out:
-            out.write(DEPLOYMENT % (IMEI, name, silent_hours))
+            out.write(DEPLOYMENT % (IMEI, name, hook_port, silent_hours))
 
-    def start(self):
-        server = Server(self.archive, self.deployment)
+    def start(self, extra=()):
+        server = Server(self.archive, self.deployment, extra)
         self.servers.append(server)
         return server
 
@@ -173,6 +205,56 @@ class AlertsTest(unittest.TestCase):
         document = json.loads(events[-1][2])
         self.assertEqual((document["event"], document["buoy"], document["message"]),
                          ("resolved", IMEI, second))
+
+    def test_outbox_sent_at_least_once_across_a_kill(self):
+        from aiosmtpd.controller import Controller
+
+        class Mailbox:
+            messages = []
+
+            async def handle_DATA(self, server, session, envelope):
+                Mailbox.messages.append((envelope.rcpt_tos, envelope.content.decode()))
+                return "250 OK"
+
+        smtp = Controller(Mailbox(), hostname="127.0.0.1", port=free_port())
+        smtp.start()
+        self.addCleanup(smtp.stop)
+        hooks = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Receiver)
+        threading.Thread(target=hooks.serve_forever, daemon=True).start()
+        self.addCleanup(hooks.server_close)
+        self.addCleanup(hooks.shutdown)
+        self.addCleanup(Receiver.release.set)
+        credentials = os.path.join(self.folder, "credentials")
+        with open(os.open(credentials, os.O_WRONLY | os.O_CREAT, 0o600), "w") as out:
+            out.write("webhook_secret = %s\nsmtp_url = smtp://127.0.0.1:%d\n"
+                      "smtp_starttls = no\nmail_from = buoys@example.org\n"
+                      % (SECRET, smtp.port))
+        self.write("North", hook_port=hooks.server_address[1])
+        server = self.start(["--alert-credentials", credentials])
+        self.assertTrue(server.send(compose(self.folder, 1, 11.0)))
+        wait_for(lambda: Receiver.bodies)  # the webhook is under way: kill the server
+        server.stop(signal.SIGKILL)
+        Receiver.release.set()
+        self.start(["--alert-credentials", credentials])
+        wait_for(lambda: self.rows("SELECT count(*) FROM alert_outbox"
+                                   " WHERE delivered_at IS NOT NULL")[0][0] == 2)
+        self.assertEqual(len(Receiver.bodies), 2)  # sent again after the kill: at least once
+        for body, signature in Receiver.bodies:
+            self.assertEqual(signature, "sha256=" + hmac.new(SECRET.encode(), body,
+                                                             hashlib.sha256).hexdigest())
+            self.assertEqual(json.loads(body)["rule"], "battery_low")
+        [(recipients, content)] = Mailbox.messages
+        self.assertEqual(recipients, ["ops@example.org"])
+        self.assertIn("Subject: [buoy alert] North (%s): battery_low opened" % IMEI, content)
+
+        # A second file refused: the credentials must be the server's alone.
+        os.chmod(credentials, 0o644)
+        refused = subprocess.run([ARGS.server, "--archive", self.archive, "--directip", "0",
+                                  "--deployment", self.deployment,
+                                  "--alert-credentials", credentials],
+                                 capture_output=True, text=True, timeout=30)
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("readable by others", refused.stderr)
 
 
 if __name__ == "__main__":
