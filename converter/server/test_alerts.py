@@ -11,6 +11,7 @@ import http.server
 import json
 import os
 import re
+import shutil
 import signal
 import sqlite3
 import struct
@@ -24,6 +25,7 @@ import unittest
 import urllib.request
 
 ARGS = None
+CHROMEDRIVER = shutil.which("chromedriver")
 IMEI = "300234010753370"
 
 DEPLOYMENT = """\
@@ -86,7 +88,7 @@ class Server:
         self.process = subprocess.Popen(
             [ARGS.server, "--archive", archive, "--directip", "127.0.0.1:0", "--confirm",
              "--http", "127.0.0.1:0", "--deployment", deployment, "--alert-tick", "0.2",
-             "--timeout", "2", "--web", os.path.dirname(os.path.abspath(__file__))] + list(extra),
+             "--timeout", "2", "--web", ARGS.web] + list(extra),
             stderr=subprocess.PIPE, text=True)
         self.log = []
         found = {}
@@ -256,10 +258,38 @@ class AlertsTest(unittest.TestCase):
         self.assertEqual(refused.returncode, 2)
         self.assertIn("readable by others", refused.stderr)
 
+    @unittest.skipUnless(CHROMEDRIVER, "no chromedriver")
+    def test_page_shows_names_and_alerts(self):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        self.write("North")
+        server = self.start()
+        self.assertTrue(server.send(compose(self.folder, 1, 11.0)))
+        options = webdriver.ChromeOptions()
+        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run"):
+            options.add_argument(flag)
+        profile = tempfile.TemporaryDirectory(prefix="saltmark-alerts-browser-")
+        self.addCleanup(profile.cleanup)
+        options.add_argument("--user-data-dir=" + profile.name)
+        browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        self.addCleanup(browser.quit)
+        wait = WebDriverWait(browser, 20)
+        browser.get("http://%s/#/" % server.http)
+        heading = wait.until(lambda b: b.find_element(By.CSS_SELECTOR, ".buoy h2"))
+        self.assertEqual(heading.text.split(), ["North", IMEI])
+        browser.get("http://%s/#/alerts?state=open" % server.http)
+        rows = wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "table.alerts tbody tr[data-id]"))
+        cells = [c.text for c in rows[0].find_elements(By.TAG_NAME, "td")]
+        self.assertEqual(cells[:3], ["open", "battery_low", "North"])
+        self.assertIn("0 of 2", cells[6])  # nothing delivered: the channels are not reachable
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    for option in ("--server", "--compose", "--send"):
+    for option in ("--server", "--compose", "--send", "--web"):
         parser.add_argument(option, required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest)
