@@ -4,6 +4,7 @@
 
 #include "AlertRules.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -183,6 +184,21 @@ std::vector<Finding> Evaluate(const Rules& rules, const BuoyFacts& facts)
                             flag->second.message});
     }
     return findings;
+}
+
+bool Configured(const Rules& rules, const std::string& rule)
+{
+    const std::size_t colon = rule.find(':');
+    const std::string family = rule.substr(0, colon);
+    const std::string what = colon == std::string::npos ? "" : rule.substr(colon + 1);
+    return (family == "silent" && rules.silentHours) ||
+           (family == "record_absent" && rules.recordAbsentHours.count(what) != 0) ||
+           (family == "battery_low" && rules.batteryBelow) ||
+           (family == "battery_falling" && rules.batteryFallingPerDay) ||
+           (family == "geofence" && rules.geofence) ||
+           (family == "distance" && rules.maxDistanceKm) ||
+           (family == "qc_fail" &&
+            std::find(rules.qcFail.begin(), rules.qcFail.end(), what) != rules.qcFail.end());
 }
 
 Plan PlanChanges(const std::vector<Finding>& findings, const std::vector<OpenAlert>& open)

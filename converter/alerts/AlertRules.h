@@ -81,6 +81,10 @@ struct Finding {
 
 std::vector<Finding> Evaluate(const Rules& rules, const BuoyFacts& facts);
 
+// Whether `rule` ("record_absent:PB200") is one that `rules` judge; an open alert of a rule
+// no longer configured (the file changed) is resolved rather than left open for good.
+bool Configured(const Rules& rules, const std::string& rule);
+
 // The least-squares slope of the values over time, in units per day; nothing for fewer than
 // two distinct times.
 std::optional<double> SlopePerDay(const std::vector<Sample>& samples);

@@ -112,6 +112,10 @@ TEST(AlertRules, PlanOpensOnceAndResolvesOnce)
     EXPECT_TRUE(plan.open.empty());
     ASSERT_EQ(plan.resolve.size(), 1u);  // "silent" was not judged: left open
     EXPECT_EQ(plan.resolve[0].first, 2);
+
+    EXPECT_TRUE(Configured(rules, "qc_fail:PB200.ATMean"));
+    EXPECT_FALSE(Configured(rules, "qc_fail:PB200.BPMean"));
+    EXPECT_FALSE(Configured(rules, "silent"));
 }
 
 }  // namespace

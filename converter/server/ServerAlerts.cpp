@@ -27,7 +27,7 @@ bool Judge(archive::Archive& archive, const deployment::Deployment& deployment,
            const std::string& imei, std::int64_t now, std::string& reason)
 {
     const alerts::Rules& rules = deployment.AlertRulesFor(imei);
-    if (imei == archive::kFilesBuoy || !rules.Any()) {
+    if (imei == archive::kFilesBuoy) {
         return true;
     }
     auto facts = archive::ReadAlertFacts(archive, imei, rules, now, reason);
@@ -39,7 +39,13 @@ bool Judge(archive::Archive& archive, const deployment::Deployment& deployment,
     if (buoy && buoy->latitude && buoy->longitude) {
         facts->deployedAt = alerts::LatLon{*buoy->latitude, *buoy->longitude};
     }
-    const alerts::Plan plan = alerts::PlanChanges(alerts::Evaluate(rules, *facts), *open);
+    std::vector<alerts::Finding> findings = alerts::Evaluate(rules, *facts);
+    for (const alerts::OpenAlert& alert : *open) {
+        if (!alerts::Configured(rules, alert.rule)) {
+            findings.push_back({alert.rule, false, "the rule is no longer configured", 0});
+        }
+    }
+    const alerts::Plan plan = alerts::PlanChanges(findings, *open);
     if (plan.open.empty() && plan.resolve.empty()) {
         return true;
     }
