@@ -84,7 +84,9 @@ export async function show({ root, params, signal, onLeave }) {
     const answers = await Promise.all(chosen.map((buoy) => getJson(`/api/series${query({
       type: state.type, field: state.field, imei: buoy, from: state.from, to: state.to })}`, signal)));
     if (signal.aborted) return;
-    const lines = answers.map((a, i) => ({ buoy: chosen[i], t: a.t, v: a.v })).filter((l) => l.t.length > 0);
+    const named = new Map(known.map((b) => [b.buoy, b.name ?? b.buoy]));
+    const lines = answers.map((a, i) => ({ buoy: named.get(chosen[i]) ?? chosen[i], t: a.t, v: a.v }))
+      .filter((l) => l.t.length > 0);
     const points = lines.reduce((sum, l) => sum + l.t.length, 0);
     const gaps = lines.reduce((sum, l) => sum + l.v.filter((v) => v === null).length, 0);
     count.textContent = `${points} points${gaps ? `, ${gaps} gaps` : ''}`;
