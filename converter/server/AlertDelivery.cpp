@@ -140,6 +140,9 @@ std::optional<std::string> SendMail(const std::string& to, const std::string& do
     curl_easy_setopt(easy.curl, CURLOPT_URL, s.smtpUrl.c_str());
     curl_easy_setopt(easy.curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     curl_easy_setopt(easy.curl, CURLOPT_USE_SSL, s.smtpStartTls ? CURLUSESSL_ALL : CURLUSESSL_NONE);
+    if (!s.smtpCaFile.empty()) {
+        curl_easy_setopt(easy.curl, CURLOPT_CAINFO, s.smtpCaFile.c_str());
+    }
     if (!s.smtpUser.empty()) {
         curl_easy_setopt(easy.curl, CURLOPT_USERNAME, s.smtpUser.c_str());
         curl_easy_setopt(easy.curl, CURLOPT_PASSWORD, s.smtpPassword.c_str());
@@ -213,6 +216,8 @@ bool ReadDeliverySettings(const std::filesystem::path& path, DeliverySettings& s
             settings.smtpPassword = value;
         } else if (key == "mail_from") {
             settings.mailFrom = value;
+        } else if (key == "smtp_ca_file") {
+            settings.smtpCaFile = value;
         } else {
             reason = where + (key == "smtp_starttls" ? "smtp_starttls is required or no"
                                                       : "unknown key " + key);

@@ -19,11 +19,12 @@ namespace saltmark::server {
 //   smtp_url = smtp://relay.example.org:587
 //   smtp_starttls = required      required (default) or no
 //   smtp_user = ...   smtp_password = ...   mail_from = buoys@example.org
+//   smtp_ca_file = /etc/ssl/relay-ca.pem   trust this CA for a relay with a private certificate
 struct DeliverySettings {
     std::string webhookSecret;
     std::string smtpUrl;
     bool smtpStartTls = true;
-    std::string smtpUser, smtpPassword, mailFrom;
+    std::string smtpUser, smtpPassword, mailFrom, smtpCaFile;
     std::chrono::seconds firstRetry{5};  // doubling up to an hour
 };
 

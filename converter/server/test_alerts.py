@@ -2,7 +2,8 @@
 buoy names on the dashboard's API that a SIGHUP after an edit changes (and a broken edit does
 not); an alert opened by a message, one opened by the clock for a silent buoy and resolved by
 the next message; a kill -9 and restart that neither repeats nor forgets them; the outbox sent
-to a local HTTP receiver (signed) and a local SMTP server, the server killed mid-delivery."""
+to a local HTTP receiver (signed) and a local SMTP server (STARTTLS, login), the server killed
+mid-delivery."""
 
 import argparse
 import hashlib
@@ -18,11 +19,13 @@ import struct
 import subprocess
 import sys
 import socket
+import ssl
 import tempfile
 import threading
 import time
 import unittest
 import urllib.request
+import warnings
 
 ARGS = None
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -210,6 +213,8 @@ class AlertsTest(unittest.TestCase):
 
     def test_outbox_sent_at_least_once_across_a_kill(self):
         from aiosmtpd.controller import Controller
+        from aiosmtpd.smtp import AuthResult
+        warnings.filterwarnings("ignore", "Session.login_data")
 
         class Mailbox:
             messages = []
@@ -218,7 +223,19 @@ class AlertsTest(unittest.TestCase):
                 Mailbox.messages.append((envelope.rcpt_tos, envelope.content.decode()))
                 return "250 OK"
 
-        smtp = Controller(Mailbox(), hostname="127.0.0.1", port=free_port())
+        # The relay as a real one is: STARTTLS required, then a login.
+        key, cert = (os.path.join(self.folder, name) for name in ("relay.key", "relay.pem"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True)
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(cert, key)
+
+        def login(server, session, envelope, mechanism, auth_data):
+            return AuthResult(success=(auth_data.login, auth_data.password) == (b"buoys", b"pw"))
+
+        smtp = Controller(Mailbox(), hostname="127.0.0.1", port=free_port(), tls_context=tls,
+                          require_starttls=True, authenticator=login, auth_required=True)
         smtp.start()
         self.addCleanup(smtp.stop)
         hooks = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Receiver)
@@ -228,9 +245,9 @@ class AlertsTest(unittest.TestCase):
         self.addCleanup(Receiver.release.set)
         credentials = os.path.join(self.folder, "credentials")
         with open(os.open(credentials, os.O_WRONLY | os.O_CREAT, 0o600), "w") as out:
-            out.write("webhook_secret = %s\nsmtp_url = smtp://127.0.0.1:%d\n"
-                      "smtp_starttls = no\nmail_from = buoys@example.org\n"
-                      % (SECRET, smtp.port))
+            out.write("webhook_secret = %s\nsmtp_url = smtp://127.0.0.1:%d\nsmtp_user = buoys\n"
+                      "smtp_password = pw\nsmtp_ca_file = %s\nmail_from = buoys@example.org\n"
+                      % (SECRET, smtp.port, cert))
         self.write("North", hook_port=hooks.server_address[1])
         server = self.start(["--alert-credentials", credentials])
         self.assertTrue(server.send(compose(self.folder, 1, 11.0)))
