@@ -12,27 +12,14 @@ using namespace sqlite;
 
 namespace {
 
-constexpr const char* kBattery = "Miscellaneous values.Battery voltage";
+constexpr const char* kBatteryRecord = "Miscellaneous values";
+constexpr const char* kBatteryField = "Battery voltage";
 
 
 // Messages' times are ISO 8601 text in UTC; the rules count in seconds.
 std::string Seconds(const std::string& column)
 {
     return "CAST(strftime('%s', " + column + ") AS INTEGER)";
-}
-
-// The newest fix of the rows that has one.
-std::optional<alerts::Fix> Newest(const PositionRows& rows)
-{
-    std::optional<alerts::Fix> newest;
-    for (std::size_t i = 0; i < rows.times.size(); ++i) {
-        if (std::isfinite(rows.latitudes[i]) && std::isfinite(rows.longitudes[i]) &&
-            std::abs(rows.latitudes[i]) <= 90 && (!newest || rows.times[i] >= newest->time)) {
-            newest = alerts::Fix{rows.times[i], {rows.latitudes[i], rows.longitudes[i]},
-                                 rows.keys[i].messageId};
-        }
-    }
-    return newest;
 }
 
 bool AddEvent(sqlite3* db, const AlertEvent& event, const std::vector<std::string>& channels,
@@ -117,7 +104,7 @@ std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::str
         }
         return !query.Failed(reason);
     };
-    if (!one("SELECT max(" + Seconds("received_at") + ") FROM messages WHERE imei = ?1",
+    if (!one("SELECT " + Seconds("max(received_at)") + " FROM messages WHERE imei = ?1",
              [&](const Statement& q) { facts.lastReceivedAt = q.OptionalInteger(0); }) ||
         !one("SELECT id, " + Seconds("time") +
                  " FROM messages WHERE imei = ?1 AND time IS NOT NULL"
@@ -129,14 +116,11 @@ std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::str
     }
     for (const auto& [record, hours] : rules.recordAbsentHours) {
         const std::string type = record;
-        if (!one("SELECT max(" + Seconds("m.time") + ") FROM messages m JOIN " +
+        if (!one("SELECT " + Seconds("m.time") + " FROM messages m JOIN " +
                      Quoted(ArchiveName(type)) +
-                     " r ON r.message_id = m.id WHERE m.imei = ?1 AND m.time IS NOT NULL",
-                 [&](const Statement& q) {
-                     if (!q.Null(0)) {
-                         facts.lastRecord[type] = q.Integer(0);
-                     }
-                 })) {
+                     " r ON r.message_id = m.id WHERE m.imei = ?1 AND m.time IS NOT NULL"
+                     " ORDER BY m.time DESC LIMIT 1",
+                 [&](const Statement& q) { facts.lastRecord[type] = q.Integer(0); })) {
             return std::nullopt;
         }
     }
@@ -161,25 +145,49 @@ std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::str
             return std::nullopt;
         }
     }
-    const bool battery = rules.batteryBelow || rules.batteryFallingPerDay;
-    if (battery || rules.geofence || rules.maxDistanceKm) {
-        const auto rows = archive.ReadBuoy(imei, {kBattery}, reason);
-        if (!rows) {
+    // The last day's battery values and the newest fix, in SQL: a buoy's whole series read
+    // for every delivery would make a long deployment's deliveries ever slower.
+    if (rules.batteryBelow || rules.batteryFallingPerDay) {
+        const std::string volts = Quoted(ArchiveName(kBatteryField));
+        const std::string join = " FROM messages m JOIN " + Quoted(ArchiveName(kBatteryRecord)) +
+                                 " r ON r.message_id = m.id WHERE m.imei = ?1 AND r." + volts +
+                                 " IS NOT NULL AND r." + volts + " <> 9999";
+        if (!one("SELECT m.id, unixepoch(m.time), r." + volts + join +
+                     " AND m.time >= (SELECT strftime('%Y-%m-%dT%H:%M:%SZ', m.time, '-1 day')" +
+                     join + " AND m.time IS NOT NULL ORDER BY m.time DESC LIMIT 1)"
+                     " ORDER BY m.time, m.id",
+                 [&](const Statement& q) {
+                     facts.battery.push_back({q.Integer(1), q.Real(2), q.Integer(0)});
+                 })) {
             return std::nullopt;
         }
-        const StreamRows& volts = rows->streams.at(0);
-        for (std::size_t i = 0; i < volts.times.size(); ++i) {
-            if (std::isfinite(volts.values[i])) {
-                facts.battery.push_back({volts.times[i], volts.values[i], volts.keys[i].messageId});
+    }
+    if (rules.geofence || rules.maxDistanceKm) {
+        // A record's own fix before the gateway's estimate, as the dashboard's latest position.
+        const auto newest = [&](const std::string& from, const std::string& lat,
+                                const std::string& lon) {
+            return one("SELECT m.id, unixepoch(m.time), " + lat + ", " + lon + " FROM " + from +
+                           " WHERE m.imei = ?1 AND m.time IS NOT NULL AND " + lat +
+                           " IS NOT NULL AND " + lon + " IS NOT NULL AND abs(" + lat +
+                           ") <= 90 AND abs(" + lon + ") <= 360 ORDER BY m.time DESC, m.id DESC"
+                           " LIMIT 1",
+                       [&](const Statement& q) {
+                           if (!facts.lastFix || q.Integer(1) > facts.lastFix->time) {
+                               facts.lastFix = alerts::Fix{q.Integer(1), {q.Real(2), q.Real(3)},
+                                                           q.Integer(0)};
+                           }
+                       });
+        };
+        for (const char* type : {"PB200", "IMU", "Ellipse"}) {
+            const std::string table = Quoted(ArchiveName(type));
+            if (!newest("messages m JOIN " + table + " r ON r.message_id = m.id", "r.Lat",
+                        "r.Lon")) {
+                return std::nullopt;
             }
         }
-        std::stable_sort(facts.battery.begin(), facts.battery.end(),
-                         [](const alerts::Sample& a, const alerts::Sample& b) {
-                             return a.time < b.time;
-                         });
-        facts.lastFix = Newest(rows->position);
-        if (!facts.lastFix) {
-            facts.lastFix = Newest(rows->iridiumPosition);
+        if (!facts.lastFix &&
+            !newest("messages m", "m.iridium_latitude", "m.iridium_longitude")) {
+            return std::nullopt;
         }
     }
     return facts;
