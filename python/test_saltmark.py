@@ -138,7 +138,7 @@ def test_open_archive_gives_tables_series_and_a_cf_trajectory(tmp_path):
     assert "PB200_WDMean_qc_agg" not in flagged
 
     (tmp_path / "other.sqlite").write_bytes(b"")
-    with pytest.raises(ValueError, match="not an archive of version 2 to 5"):
+    with pytest.raises(ValueError, match="not an archive of version 2 to [0-9]"):
         saltmark.open_archive(tmp_path / "other.sqlite")
 
 

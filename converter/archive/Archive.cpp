@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "AlertTables.h"
 #include "QcTables.h"
 #include "Records.h"
 #include "Sqlite.h"
@@ -163,7 +164,7 @@ RecordSchema MakeRecordSchema()
     return schema;
 }
 
-enum class Layout { Empty, Version1, Version2, Version3, Version4, Current };
+enum class Layout { Empty, Version1, Version2, Version3, Version4, Version5, Current };
 
 // What the file at hand is, read without writing a byte; nothing with `reason` set when it
 // is no archive of a version this program can open.
@@ -233,7 +234,19 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
             return std::nullopt;
         }
     }
-    return *version == 4 ? Layout::Version4 : Layout::Current;
+    if (*version == 4) {
+        return Layout::Version4;
+    }
+    if (*version == 5) {
+        return Layout::Version5;
+    }
+    for (const char* table : {"alerts", "alert_outbox"}) {
+        if (tables.count(table) == 0) {
+            reason = "the archive has no table " + std::string(table) + "; left untouched";
+            return std::nullopt;
+        }
+    }
+    return Layout::Current;
 }
 
 std::string Stamp()
@@ -271,7 +284,7 @@ bool Migrate(sqlite3* db, std::string& reason)
         "DROP TABLE messages;\n"
         "ALTER TABLE messages_v2 RENAME TO messages;\n"
         "ALTER TABLE PB200 ADD COLUMN measured_at TEXT;\n" +
-        kMessagesIndexes + kQcTables;
+        kMessagesIndexes + kQcTables + kAlertTables;
     if (!Execute(db, rebuild, reason)) {
         return false;
     }
@@ -507,26 +520,30 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
     }
     // Again under the write lock: another importer may have created or upgraded it meanwhile.
     const std::optional<Layout> layout = Classify(db.get(), schema, reason);
-    // Version 3 lacks only the flags' tables; version 2 also the attachment key by bytes.
+    // Version 4 lacks only the alerts' tables; version 3 also the flags' tables; version 2
+    // also the attachment key by bytes.
     const bool ready = layout && (*layout == Layout::Current ||
                                   (*layout == Layout::Version2 &&
                                    Execute(db.get(),
                                            std::string("DROP INDEX messages_by_attachment;\n") +
-                                               kAttachmentIndex + kQcTables + Stamp(),
+                                               kAttachmentIndex + kQcTables + kAlertTables +
+                                               Stamp(),
                                            reason)) ||
                                   (*layout == Layout::Version3 &&
-                                   Execute(db.get(), kQcTables + Stamp(), reason)) ||
+                                   Execute(db.get(), kQcTables + kAlertTables + Stamp(), reason)) ||
                                   (*layout == Layout::Version4 &&
-                                   Execute(db.get(), Stamp(), reason)) ||
+                                   AddAlertTables(db.get(), Stamp(), reason)) ||
+                                  (*layout == Layout::Version5 &&
+                                   AddAlertTables(db.get(), Stamp(), reason)) ||
                                   (*layout == Layout::Empty &&
                                    Execute(db.get(),
                                            std::string("CREATE TABLE messages") + kMessagesColumns +
                                                kMessagesIndexes + schema.create + kQcTables +
-                                               Stamp(),
+                                               kAlertTables + Stamp(),
                                            reason)) ||
                                   (*layout == Layout::Version1 && Migrate(db.get(), reason))) &&
                        (*layout == Layout::Current || *layout == Layout::Empty ||
-                        UpgradeToVersion5(db.get(), schema, reason));
+                        *layout == Layout::Version5 || UpgradeToVersion5(db.get(), schema, reason));
     if (!ready || !Execute(db.get(), "COMMIT", reason)) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
@@ -880,6 +897,22 @@ void Archive::SetBeforeCommit(BeforeCommit hook)
 {
     m_impl->beforeCommit = std::move(hook);
     m_impl->self = this;
+}
+
+void Archive::AddBeforeCommit(BeforeCommit hook)
+{
+    if (m_impl->beforeCommit) {
+        hook = [first = std::move(m_impl->beforeCommit), then = std::move(hook)](
+                   Archive& archive, const std::vector<std::string>& buoys, std::string& reason) {
+            return first(archive, buoys, reason) && then(archive, buoys, reason);
+        };
+    }
+    SetBeforeCommit(std::move(hook));
+}
+
+sqlite3* Archive::Handle() const
+{
+    return m_impl->db.get();
 }
 
 std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,

@@ -36,11 +36,13 @@
 #include "DirectIp.h"
 #include "QcRows.h"
 
+struct sqlite3;
+
 namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
 inline constexpr std::int32_t kApplicationId = 0x536C744D;
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 // The IMEI and MOMSN a mail attachment's name "<IMEI>_<MOMSN>.sbd" carries.
 struct AttachmentName {
@@ -132,6 +134,8 @@ public:
                                             const std::vector<std::string>& buoys,
                                             std::string& reason)>;
     void SetBeforeCommit(BeforeCommit hook);
+    // Another hook after those set before (the alerts after the flags they read).
+    void AddBeforeCommit(BeforeCommit hook);
 
     // One buoy's streams as the quality control reads them, seeing the open batch's rows;
     // with `afterMessage`, only those of its messages with a greater id (LastMessageId).
@@ -156,6 +160,10 @@ public:
     // Writes those flags of `now` that differ from `before` (the flags written last for the
     // buoy by this configuration, whose keys begin `now`'s), in the open transaction.
     bool WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason);
+
+    // The connection, for the archive library's own extensions (ArchiveAlerts.h), on the
+    // thread that uses this archive.
+    sqlite3* Handle() const;
 
     struct Impl;
 

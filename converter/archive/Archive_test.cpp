@@ -417,6 +417,7 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
                            "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
                            " WHERE imei IS NOT NULL AND session_time IS NULL;"
                            "DROP TABLE qc_flags; DROP TABLE qc_configs;"
+                           "DROP TABLE alert_outbox; DROP TABLE alerts;"
                            "PRAGMA user_version = 2",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
@@ -432,7 +433,8 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
     EXPECT_EQ(Query("SELECT count(*) FROM messages")[0][0], "2");
 }
 
-// Version 3 had no flags: the upgrade adds their tables and keeps every row.
+// Version 3 had no flags, version 4 no alerts: the upgrade adds their tables and keeps every
+// row.
 TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
 {
     {
@@ -443,7 +445,9 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE qc_flags; DROP TABLE qc_configs; PRAGMA user_version = 3",
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TABLE qc_flags; DROP TABLE qc_configs; DROP TABLE alert_outbox;"
+                           " DROP TABLE alerts; PRAGMA user_version = 3",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -466,6 +470,27 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
                     " ON c.id = f.config_id ORDER BY f.test"),
               (std::vector<std::vector<std::string>>{{"aggregate", "4", "qc.yaml"},
                                                      {"gross_range_test", "4", "qc.yaml"}}));
+}
+
+TEST_F(ArchiveTest, UpgradesAVersion4ArchiveWithTheAlertsTablesKeepingEveryRow)
+{
+    {
+        auto archive = OpenArchive(m_path);
+        std::string reason;
+        ASSERT_EQ(archive->Store(Pushed(5, 1765000000, Message({Battery(12.5f)})), reason),
+                  Added::New);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE alert_outbox; DROP TABLE alerts; PRAGMA user_version = 4",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const auto before = Query("SELECT * FROM messages");
+    ASSERT_TRUE(OpenArchive(m_path));
+    EXPECT_EQ(Query("PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
+    EXPECT_EQ(Query("SELECT * FROM messages"), before);
+    EXPECT_EQ(Query("SELECT count(*) FROM alerts, alert_outbox")[0][0], "0");
 }
 
 TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
@@ -508,7 +533,7 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE IMU_ihAz");
          },
          "no table IMU_ihAz"},
-        {"a version 4 archive missing a table",
+        {"a version 5 archive missing a table",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);
@@ -516,7 +541,15 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE Camera");
          },
          "no table Camera"},
-        {"a version 4 archive without its flags",
+        {"a version 5 archive without its alerts",
+         [&](const fs::path& p) {
+             {
+                 OpenArchive(p);
+             }
+             sql(p, "DROP TABLE alert_outbox");
+         },
+         "no table alert_outbox"},
+        {"a version 5 archive without its flags",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);

@@ -512,7 +512,7 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     EXPECT_EQ(a->streamIndexes, (std::vector<std::int32_t>{0, 1, 1}));
 }
 
-TEST_F(ReaderTest, ReadsVersion2To5ArchivesWithoutWritingAndRefusesTheRest)
+TEST_F(ReaderTest, ReadsVersion2To6ArchivesWithoutWritingAndRefusesTheRest)
 {
     auto sql = [](const fs::path& path, const char* statements) {
         sqlite3* db = nullptr;
@@ -530,7 +530,7 @@ TEST_F(ReaderTest, ReadsVersion2To5ArchivesWithoutWritingAndRefusesTheRest)
     } cases[] = {
         {"PRAGMA user_version = 2", 2},    {"PRAGMA user_version = 3", 3},
         {"PRAGMA user_version = 4", 4},    {"PRAGMA user_version = 5", 5},
-        {"PRAGMA user_version = 6", 0},
+        {"PRAGMA user_version = 6", 6},    {"PRAGMA user_version = 7", 0},
         {"PRAGMA user_version = 1", 0},
         {"PRAGMA application_id = 42", 0},
     };
@@ -548,7 +548,7 @@ TEST_F(ReaderTest, ReadsVersion2To5ArchivesWithoutWritingAndRefusesTheRest)
                 EXPECT_EQ(reader->Version(), c.version);
                 EXPECT_EQ(reader->Buoys(reason)->size(), 3u) << reason;
             } else {
-                EXPECT_NE(reason.find("not an archive of version 2 to 5"), std::string::npos)
+                EXPECT_NE(reason.find("not an archive of version 2 to 6"), std::string::npos)
                     << reason;
             }
         }

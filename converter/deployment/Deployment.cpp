@@ -266,7 +266,180 @@ Instrument ReadInstrument(const Reader& reader, const YAML::Node& node, const st
     return instrument;
 }
 
-Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& node)
+// The record type a rule names, refused like an instrument's when no record has that name.
+std::string RecordName(const Reader& reader, const YAML::Node& node, const std::string& where)
+{
+    const std::string name = reader.Text(node, where);
+    const RecordDescription* record = FindRecordDescription(name);
+    if (!record || AllDigits(name)) {
+        std::string names;
+        for (const RecordDescription& d : RecordDescriptions()) {
+            names += (names.empty() ? "" : ", ") + std::string(d.typeName);
+        }
+        reader.Fail(node, where + ": unknown record type \"" + name + "\" (expected one of " +
+                              names + ")");
+    }
+    return std::string(record->typeName);
+}
+
+// "PB200.WSMean": a record type and one of its scalar fields.
+std::string StreamName(const Reader& reader, const YAML::Node& node, const std::string& where)
+{
+    const std::string text = reader.Text(node, where);
+    const std::size_t dot = text.rfind('.');
+    const RecordDescription* record =
+        dot == std::string::npos ? nullptr : FindRecordDescription(text.substr(0, dot));
+    if (record) {
+        for (const FieldDescription& field : record->fields) {
+            if (field.name == text.substr(dot + 1) && !IsArray(field.kind)) {
+                return std::string(record->typeName) + "." + std::string(field.name);
+            }
+        }
+    }
+    reader.Fail(node, where + ": \"" + text + "\" is no record field (RECORD.FIELD, as PB200.WSMean)");
+}
+
+// A GeoJSON Polygon or MultiPolygon: rings of [longitude, latitude], each closed.
+alerts::Geofence ReadGeofence(const Reader& reader, const YAML::Node& node, const std::string& where)
+{
+    std::string type;
+    std::optional<YAML::Node> coordinates;
+    for (const auto& [key, value] : reader.Entries(node, where, {"type", "coordinates"})) {
+        if (key.Scalar() == "type") {
+            type = reader.Text(value, where + ": type");
+        } else {
+            coordinates.emplace(value);
+        }
+    }
+    if (type != "Polygon" && type != "MultiPolygon") {
+        reader.Fail(node, where + ": a GeoJSON Polygon or MultiPolygon, with type and coordinates");
+    }
+    if (!coordinates || !coordinates->IsSequence()) {
+        reader.Fail(node, where + ": coordinates: expected a list of rings");
+    }
+    const auto ring = [&](const YAML::Node& r) {
+        if (!r.IsSequence() || r.size() < 4) {
+            reader.Fail(r, where + ": a ring has four positions at least, the last the first");
+        }
+        std::vector<alerts::LatLon> points;
+        for (const YAML::Node& p : r) {
+            if (!p.IsSequence() || p.size() < 2) {
+                reader.Fail(p, where + ": a position is [longitude, latitude]");
+            }
+            points.push_back({reader.Number(p[1], where + ": latitude", -90, 90),
+                              reader.Number(p[0], where + ": longitude", -360, 360)});
+        }
+        if (points.front().latitude != points.back().latitude ||
+            points.front().longitude != points.back().longitude) {
+            reader.Fail(r, where + ": a ring ends where it starts");
+        }
+        return points;
+    };
+    alerts::Geofence fence;
+    const auto polygon = [&](const YAML::Node& rings) {
+        if (!rings.IsSequence() || rings.size() == 0) {
+            reader.Fail(rings, where + ": a polygon is a list of rings");
+        }
+        std::vector<std::vector<alerts::LatLon>> p;
+        for (const YAML::Node& r : rings) {
+            p.push_back(ring(r));
+        }
+        fence.polygons.push_back(std::move(p));
+    };
+    if (type == "Polygon") {
+        polygon(*coordinates);
+    } else {
+        for (const YAML::Node& rings : *coordinates) {
+            polygon(rings);
+        }
+    }
+    return fence;
+}
+
+// The rules given in `node` over `rules`; a rule given as null is switched off.
+void ReadRules(const Reader& reader, const YAML::Node& node, const std::string& where,
+               alerts::Rules& rules)
+{
+    for (const auto& [key, value] : reader.Entries(
+             node, where,
+             {"silent_hours", "record_absent_hours", "battery_below", "battery_falling_per_day",
+              "geofence", "max_distance_km", "qc_fail"})) {
+        const std::string k = key.Scalar();
+        const std::string here = where + ": " + k;
+        const bool off = value.IsNull();
+        if (k == "silent_hours" || k == "battery_below" || k == "battery_falling_per_day" ||
+            k == "max_distance_km") {
+            std::optional<double>& field = k == "silent_hours"    ? rules.silentHours
+                                           : k == "battery_below" ? rules.batteryBelow
+                                           : k == "max_distance_km"
+                                               ? rules.maxDistanceKm
+                                               : rules.batteryFallingPerDay;
+            field.reset();
+            if (!off) {
+                field = reader.Number(value, here, k == "battery_below" ? 0 : 1e-6, 1e6);
+            }
+        } else if (k == "record_absent_hours") {
+            rules.recordAbsentHours.clear();
+            if (!off) {
+                for (const auto& [record, hours] : reader.Entries(value, here, {})) {
+                    rules.recordAbsentHours[RecordName(reader, record, here)] =
+                        reader.Number(hours, here + ": " + record.Scalar(), 1e-6, 1e6);
+                }
+            }
+        } else if (k == "geofence") {
+            rules.geofence.reset();
+            if (!off) {
+                rules.geofence = ReadGeofence(reader, value, here);
+            }
+        } else {
+            rules.qcFail.clear();
+            if (!off) {
+                if (!value.IsSequence()) {
+                    reader.Fail(value, here + ": expected a list of fields (PB200.WSMean)");
+                }
+                for (const YAML::Node& stream : value) {
+                    rules.qcFail.push_back(StreamName(reader, stream, here));
+                }
+            }
+        }
+    }
+}
+
+void ReadAlerts(const Reader& reader, const YAML::Node& node, Deployment& deployment)
+{
+    if (node.IsNull() || (node.IsSequence() && node.size() == 0)) {
+        return;
+    }
+    for (const auto& [key, value] : reader.Entries(node, "alerts", {"channels", "rules"})) {
+        if (key.Scalar() == "rules") {
+            ReadRules(reader, value, "alerts: rules", deployment.alertRules);
+            continue;
+        }
+        if (!value.IsSequence()) {
+            reader.Fail(value, "alerts: channels: expected a list of {webhook: URL} or {mail: ADDRESS}");
+        }
+        for (const YAML::Node& channel : value) {
+            for (const auto& [kind, target] :
+                 reader.Entries(channel, "alerts: channels", {"webhook", "mail"})) {
+                const std::string text = reader.Text(target, "alerts: channels: " + kind.Scalar());
+                if (kind.Scalar() == "webhook" && !text.starts_with("http://") &&
+                    !text.starts_with("https://")) {
+                    reader.Fail(target, "alerts: channels: webhook: \"" + text + "\" is no http(s) URL");
+                }
+                if (kind.Scalar() == "mail" &&
+                    (text.find('@') == std::string::npos || text.find_first_of(" <>,") != std::string::npos)) {
+                    reader.Fail(target, "alerts: channels: mail: \"" + text + "\" is no mail address");
+                }
+                deployment.alertChannels.push_back(kind.Scalar() + ":" + text);
+            }
+        }
+    }
+}
+
+// The buoy's own alert rules are read once the fleet's are known, which the file may give
+// after the buoys: `alerts` is handed back unread.
+Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& node,
+              std::optional<YAML::Node>& alerts)
 {
     Buoy buoy;
     buoy.imei = key.Scalar();
@@ -281,10 +454,12 @@ Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& nod
     for (const auto& [k, value] : reader.Entries(
              node, where,
              {"name", "platform_id", "wmo_platform_code", "platform_type", "deployment",
-              "position", "instruments"})) {
+              "position", "instruments", "alerts"})) {
         const std::string name = k.Scalar();
         const std::string here = where + ": " + name;
-        if (name == "deployment") {
+        if (name == "alerts") {
+            alerts.emplace(value);
+        } else if (name == "deployment") {
             YAML::Node startNode, endNode;
             for (const auto& [bound, time] : reader.Entries(value, here, {"start", "end"})) {
                 if (time.IsNull()) {
@@ -357,6 +532,12 @@ const Buoy* Deployment::FindBuoy(std::string_view imei) const
     return nullptr;
 }
 
+const alerts::Rules& Deployment::AlertRulesFor(std::string_view imei) const
+{
+    const Buoy* buoy = FindBuoy(imei);
+    return buoy && buoy->alerts ? *buoy->alerts : alertRules;
+}
+
 Deployment ParseDeployment(std::string_view text, std::string_view fileName)
 {
     Deployment deployment;
@@ -374,6 +555,7 @@ Deployment ParseDeployment(std::string_view text, std::string_view fileName)
                               "expected a mapping with metadata and buoys at the top");
     }
     try {
+        std::vector<std::pair<std::size_t, YAML::Node>> buoyAlerts;
         for (const auto& [key, value] :
              reader.Entries(root, "deployment", {"metadata", "buoys", "alerts"})) {
             const std::string k = key.Scalar();
@@ -383,12 +565,22 @@ Deployment ParseDeployment(std::string_view text, std::string_view fileName)
                 YAML::Emitter out;
                 out << value;
                 deployment.alerts = out.c_str();
+                ReadAlerts(reader, value, deployment);
             } else {
                 // Entries refuses an IMEI given twice, with the second one's line.
                 for (const auto& [imei, buoy] : reader.Entries(value, "buoys", {})) {
-                    deployment.buoys.push_back(ReadBuoy(reader, imei, buoy));
+                    std::optional<YAML::Node> alerts;
+                    deployment.buoys.push_back(ReadBuoy(reader, imei, buoy, alerts));
+                    if (alerts) {
+                        buoyAlerts.emplace_back(deployment.buoys.size() - 1, *alerts);
+                    }
                 }
             }
+        }
+        for (const auto& [index, node] : buoyAlerts) {
+            Buoy& buoy = deployment.buoys[index];
+            buoy.alerts = deployment.alertRules;
+            ReadRules(reader, node, "buoys: " + buoy.imei + ": alerts", *buoy.alerts);
         }
     } catch (const YAML::Exception& error) {
         throw DeploymentError(deployment.fileName, error.mark.is_null() ? 0 : error.mark.line + 1,

@@ -17,13 +17,18 @@
 //       position: {latitude: 47.5, longitude: -8.25}
 //       instruments:
 //         - {record: PB200, make_model: ..., height: 3.1}
-//   alerts: ...                      # kept as written, for the alert rules to come
+//       alerts: {silent_hours: 12}     # this buoy's own rules over the fleet's
+//   alerts:                          # see docs/alerts.md
+//     channels: [{webhook: https://...}, {mail: ops@example.org}]
+//     rules: {silent_hours: 6, battery_below: 11.5, ...}
 
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "AlertRules.h"
 
 namespace saltmark::deployment {
 
@@ -61,6 +66,8 @@ struct Buoy {
     std::optional<double> start, end;  // seconds since 1970-01-01T00:00:00Z
     std::optional<double> latitude, longitude;  // degrees north and east
     std::vector<Instrument> instruments;
+    // The fleet's rules with this buoy's own changes, when it gives any.
+    std::optional<alerts::Rules> alerts;
     int line = 0;
 };
 
@@ -68,11 +75,14 @@ struct Deployment {
     std::string fileName;
     Metadata metadata;
     std::vector<Buoy> buoys;  // in the file's order
-    // The `alerts` section as written (YAML), empty when absent: accepted and kept, not yet
-    // read, so that files written for the alert rules load today.
+    // The `alerts` section as written (YAML), empty when absent.
     std::string alerts;
+    alerts::Rules alertRules;                // the fleet's
+    std::vector<std::string> alertChannels;  // "webhook:<url>", "mail:<address>"
 
     const Buoy* FindBuoy(std::string_view imei) const;
+    // The buoy's own rules, else the fleet's (also for a buoy the file does not list).
+    const alerts::Rules& AlertRulesFor(std::string_view imei) const;
 };
 
 // "deployment.yaml:12: buoys: 30043406000001: an IMEI has 15 digits".

@@ -37,7 +37,14 @@ TEST(Deployment, ExampleParses)
     EXPECT_EQ(north->instruments[1].record, "IMU");
     EXPECT_DOUBLE_EQ(*north->instruments[1].depth, 0.4);
     EXPECT_FALSE(d.FindBuoy("300434060000020")->end);
-    EXPECT_EQ(d.alerts, "[]");
+    // The fleet's rules, and one buoy's over them: its own silence, no geofence.
+    EXPECT_EQ(d.alertChannels.size(), 2u);
+    EXPECT_EQ(d.AlertRulesFor("300434060000099").silentHours, 6);
+    EXPECT_TRUE(d.AlertRulesFor("300434060000099").geofence);
+    const alerts::Rules& south = d.AlertRulesFor("300434060000020");
+    EXPECT_EQ(south.silentHours, 12);
+    EXPECT_FALSE(south.geofence);
+    EXPECT_EQ(south.qcFail, d.alertRules.qcFail);
 }
 
 TEST(Deployment, OffsetsAndRecordSpellings)
@@ -81,6 +88,14 @@ TEST(Deployment, FaultsNamedWithTheirLines)
         {buoy + "    instruments:\n      - {record: IMU, height: 1, depth: 1}\n", 4,
          "not both"},
         {buoy + "    instruments:\n      - {record: IMU, height: -1}\n", 4, "outside 0 to"},
+        {"alerts:\n  rules: {silent_hour: 6}\n", 2, "unknown key silent_hour"},
+        {"alerts:\n  rules:\n    record_absent_hours: {PB300: 3}\n", 3, "unknown record type"},
+        {"alerts:\n  rules:\n    qc_fail: [PB200.Nothing]\n", 3, "no record field"},
+        {"alerts:\n  rules:\n    geofence: {type: Polygon, coordinates: [[[0, 0], [1, 0], "
+         "[1, 1], [0, 1]]]}\n",
+         3, "ends where it starts"},
+        {"alerts:\n  channels:\n    - {webhook: ftp://x}\n", 3, "no http(s) URL"},
+        {buoy + "    alerts: {battery_below: low}\n", 3, "expected a number"},
         {"buoys: [\n", 2, "not YAML"},
     };
     for (const auto& c : cases) {

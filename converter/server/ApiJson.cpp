@@ -266,6 +266,63 @@ Json BuoysJson(const std::vector<archive::BuoySummary>& buoys, double now,
     return list;
 }
 
+Json AlertsJson(const std::vector<archive::AlertRow>& alerts)
+{
+    const auto time = [](const std::optional<std::int64_t>& t) {
+        return t ? Json(TimeText(static_cast<double>(*t))) : Json();
+    };
+    Json list = Json::array();
+    std::int64_t pending = 0, delivered = 0, failing = 0;
+    for (const archive::AlertRow& a : alerts) {
+        Json outbox = Json::array();
+        for (const archive::OutboxState& o : a.outbox) {
+            const char* state = o.deliveredAt ? "delivered" : o.attempts > 0 ? "failing" : "pending";
+            ++(o.deliveredAt ? delivered : o.attempts > 0 ? failing : pending);
+            outbox.push_back({{"id", o.id},
+                              {"event", o.event},
+                              {"channel", o.channel},
+                              {"state", state},
+                              {"created_at", time(o.createdAt)},
+                              {"attempts", o.attempts},
+                              {"next_attempt_at", time(o.nextAttemptAt)},
+                              {"delivered_at", time(o.deliveredAt)},
+                              {"last_error", Optional(o.lastError)}});
+        }
+        list.push_back({{"id", a.id},
+                        {"rule", a.rule},
+                        {"buoy", a.buoy},
+                        {"imei", a.buoy},
+                        {"detail", a.detail},
+                        {"open", !a.resolvedAt},
+                        {"opened_at", time(a.openedAt)},
+                        {"opened_message", Optional(a.openedMessage)},
+                        {"resolved_at", time(a.resolvedAt)},
+                        {"resolved_message", Optional(a.resolvedMessage)},
+                        {"outbox", std::move(outbox)}});
+    }
+    return {{"alerts", std::move(list)},
+            {"outbox", {{"pending", pending}, {"delivered", delivered}, {"failing", failing}}}};
+}
+
+void AddBuoyNames(Json& json, const std::map<std::string, std::string>& names)
+{
+    const auto name = [&names](Json& object) {
+        const auto imei = object.find("imei");
+        if (imei == object.end()) {
+            return;
+        }
+        const auto found = imei->is_string() ? names.find(imei->get<std::string>()) : names.end();
+        object["name"] = found == names.end() ? Json() : Json(found->second);
+    };
+    if (json.is_array()) {
+        for (Json& object : json) {
+            name(object);
+        }
+    } else if (json.is_object()) {
+        name(json);
+    }
+}
+
 Json EnvelopeJson(const archive::MessageEnvelope& e)
 {
     return {{"id", e.id},

@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ArchiveAlerts.h"
 #include "Reader.h"
 #include "Records.h"
 
@@ -70,6 +72,14 @@ std::string SeriesCsv(const archive::SeriesValues& series, bool eachBuoy);
 // {every, t, lat, lon, source, cep_km, id, buoy, qc} as parallel arrays, qc the aggregate
 // flag of the position tests or null.
 std::string TrackJson(const archive::TrackPositions& track, std::int64_t every);
+
+// {alerts: [{id, rule, buoy, detail, open, opened_at, ..., outbox: [...]}], outbox: {pending,
+// delivered, failing}}: an event is failing once an attempt at it has failed.
+nlohmann::ordered_json AlertsJson(const std::vector<archive::AlertRow>& alerts);
+
+// Each object of `json` (an array of them, or one) with an "imei" gains "name": the buoy's
+// name from the deployment file, or null.
+void AddBuoyNames(nlohmann::ordered_json& json, const std::map<std::string, std::string>& names);
 
 // "2025-12-07T09:33:20Z".
 std::string TimeText(double secondsSince1970);

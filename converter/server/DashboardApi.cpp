@@ -195,6 +195,14 @@ std::optional<TimeSpan> ParseTimeText(const std::string& text)
 struct DashboardApi::Impl {
     std::filesystem::path path;
     std::chrono::seconds lateAfter{};
+    BuoyNames names;
+
+    void Name(nlohmann::ordered_json& json) const
+    {
+        if (names) {
+            AddBuoyNames(json, names());
+        }
+    }
     mutable std::mutex poolMutex;
     mutable std::vector<std::unique_ptr<archive::Reader>> idle;
 
@@ -251,6 +259,11 @@ std::unique_ptr<DashboardApi> DashboardApi::Open(const std::filesystem::path& ar
     return std::unique_ptr<DashboardApi>(new DashboardApi(std::move(impl)));
 }
 
+void DashboardApi::SetBuoyNames(BuoyNames names)
+{
+    m_impl->names = std::move(names);
+}
+
 void DashboardApi::Config(const HttpRequest&, HttpResponse& res) const
 {
     SendJson(res, ConfigJson(m_impl->lateAfter));
@@ -271,7 +284,9 @@ void DashboardApi::Buoys(const HttpRequest&, HttpResponse& res) const
     }
     const double now =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    SendJson(res, BuoysJson(*buoys, now, m_impl->lateAfter));
+    auto json = BuoysJson(*buoys, now, m_impl->lateAfter);
+    m_impl->Name(json);
+    SendJson(res, json);
 }
 
 void DashboardApi::Messages(const HttpRequest& req, HttpResponse& res) const
@@ -304,7 +319,9 @@ void DashboardApi::Messages(const HttpRequest& req, HttpResponse& res) const
     if (!page) {
         return SendFailure(res, reason);
     }
-    SendJson(res, MessagePageJson(*page));
+    auto json = MessagePageJson(*page);
+    m_impl->Name(json["messages"]);
+    SendJson(res, json);
 }
 
 void DashboardApi::Message(const HttpRequest& req, HttpResponse& res) const
@@ -345,7 +362,9 @@ void DashboardApi::Message(const HttpRequest& req, HttpResponse& res) const
             return SendFailure(res, reason);
         }
         download(".json");
-        return SendJson(res, MessageDocument(decoded, message->envelope, *flags));
+        auto json = MessageDocument(decoded, message->envelope, *flags);
+        m_impl->Name(json["archive"]);
+        return SendJson(res, json);
     }
     if (part == "/report") {
         download(".txt");
@@ -409,6 +428,34 @@ void DashboardApi::Track(const HttpRequest& req, HttpResponse& res) const
         return SendFailure(res, reason);
     }
     res.Set(TrackJson(*track, every), "application/json");
+}
+
+void DashboardApi::Alerts(const HttpRequest& req, HttpResponse& res) const
+{
+    archive::AlertQuery query;
+    query.buoy = req.Param("imei");
+    query.rule = req.Param("rule");
+    const std::string state = req.Param("state");
+    if (state == "open" || state == "resolved") {
+        query.open = state == "open";
+    } else if (!state.empty()) {
+        return res.Fail(400, "state is open or resolved");
+    }
+    if (req.HasParam("limit")) {
+        const auto limit = ParseInteger(req.Param("limit"));
+        if (!limit || *limit < 1) {
+            return res.Fail(400, "limit is a positive count");
+        }
+        query.limit = static_cast<int>(std::min<std::int64_t>(*limit, 5000));
+    }
+    std::string reason;
+    const auto alerts = archive::ReadAlerts(m_impl->path, query, reason);
+    if (!alerts) {
+        return SendFailure(res, reason);
+    }
+    auto json = AlertsJson(*alerts);
+    m_impl->Name(json["alerts"]);
+    SendJson(res, json);
 }
 
 }  // namespace saltmark::server

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +36,10 @@ public:
     DashboardApi(const DashboardApi&) = delete;
     DashboardApi& operator=(const DashboardApi&) = delete;
 
+    // The buoys' names (IMEI -> name) as they are now; without it, answers carry no names.
+    using BuoyNames = std::function<std::map<std::string, std::string>()>;
+    void SetBuoyNames(BuoyNames names);
+
     void Config(const HttpRequest& req, HttpResponse& res) const;    // /api/config
     void Buoys(const HttpRequest& req, HttpResponse& res) const;     // /api/buoys
     void Fields(const HttpRequest& req, HttpResponse& res) const;    // /api/fields
@@ -42,6 +48,7 @@ public:
     void Message(const HttpRequest& req, HttpResponse& res) const;
     void Series(const HttpRequest& req, HttpResponse& res) const;  // /api/series
     void Track(const HttpRequest& req, HttpResponse& res) const;   // /api/track
+    void Alerts(const HttpRequest& req, HttpResponse& res) const;  // /api/alerts
 
     struct Impl;
 

@@ -174,6 +174,7 @@ void HttpDashboard::Impl::Routes()
     http->RoutePrefix("/api/messages/", handler(&DashboardApi::Message));
     http->Route("/api/series", handler(&DashboardApi::Series));
     http->Route("/api/track", handler(&DashboardApi::Track));
+    http->Route("/api/alerts", handler(&DashboardApi::Alerts));
 }
 
 HttpDashboard::HttpDashboard(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
@@ -194,6 +195,7 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, 
     if (!impl->api) {
         return nullptr;
     }
+    impl->api->SetBuoyNames(options.buoyNames);
     impl->http = HttpServer::Bind(options.host, options.port, options.limits, reason);
     if (!impl->http) {
         return nullptr;

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +31,8 @@ struct HttpOptions {
     bool behindTls = false;         // every browser comes through a TLS proxy
     std::chrono::seconds lateAfter = std::chrono::hours(6);
     HttpLimits limits;
+    // The buoys' names as they are now (IMEI -> name), asked per request: they may be reloaded.
+    std::function<std::map<std::string, std::string>()> buoyNames;
 };
 
 // The token kept in a file (so that no command line shows it), read once: the file's text

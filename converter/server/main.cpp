@@ -22,6 +22,9 @@
 #include "NetworkAddress.h"
 #include "PushListener.h"
 #include "ServerLog.h"
+#include "AlertDelivery.h"
+#include "ServerAlerts.h"
+#include "ServerDeployment.h"
 #include "ServerQc.h"
 
 namespace {
@@ -41,6 +44,9 @@ struct ServerOptions {
     std::optional<boost::asio::ip::tcp::endpoint> push;
     PushSettings pushSettings;
     std::string qcConfig;  // empty: no quality control
+    std::string deploymentFile;  // empty: no names, no alerts
+    double alertTickSeconds = 60;
+    std::string alertCredentials;  // empty: webhooks unsigned, no mail relay
 
     // Only the dashboard: the archive is read, never opened for writing.
     bool Receives() const { return directIp || push || !watchFolder.empty(); }
@@ -119,6 +125,16 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
                    "the provider's RSA public key (PEM): each push's JWT must verify with it")
         ->check(CLI::ExistingFile)
         ->needs(pushOption);
+    app.add_option("--deployment", options.deploymentFile,
+                   "the deployment file: buoy names for the dashboard, alert rules and their "
+                   "channels (read again on SIGHUP)");
+    app.add_option("--alert-tick", options.alertTickSeconds,
+                   "seconds between the checks for silent buoys")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 86400.0));
+    app.add_option("--alert-credentials", options.alertCredentials,
+                   "the webhook secret and the SMTP relay's settings (KEY = VALUE; readable by "
+                   "the server only)");
     app.add_option("--web", webFolder,
                    "the folder of the dashboard's page (default: " + DefaultWebRoot().string() +
                        "; installed, the page is under share/saltmark/web of the prefix, in a "
@@ -205,7 +221,14 @@ int main(int argc, char** argv)
     std::unique_ptr<saltmark::archive::Archive> archive;
     std::optional<DeliveryWriter> writer;
     std::function<void(saltmark::archive::Archive&)> qc;
-    if (!LoadQc(options->qcConfig, qc, reason)) {
+    ServerDeployment deployment;
+    std::unique_ptr<ServerAlerts> alerts;
+    std::unique_ptr<AlertDelivery> delivery;
+    DeliverySettings deliverySettings;
+    if (!LoadQc(options->qcConfig, qc, reason) ||
+        (!options->deploymentFile.empty() && !deployment.Load(options->deploymentFile, reason)) ||
+        (!options->alertCredentials.empty() &&
+         !ReadDeliverySettings(options->alertCredentials, deliverySettings, reason))) {
         std::fprintf(stderr, "saltmark-server: %s\n", reason.c_str());
         return kUsage;
     }
@@ -216,6 +239,18 @@ int main(int argc, char** argv)
         }
         if (qc) {
             qc(*archive);
+        }
+        if (!options->deploymentFile.empty()) {
+            alerts = ServerAlerts::Start(
+                *archive, deployment, options->archivePath, archiveOptions,
+                std::chrono::milliseconds(static_cast<std::int64_t>(options->alertTickSeconds * 1000)),
+                reason);
+            delivery = alerts ? AlertDelivery::Start(options->archivePath, archiveOptions,
+                                                     deliverySettings, reason)
+                              : nullptr;
+            if (!delivery) {
+                return Fail(options->archivePath + ": " + reason);
+            }
         }
         writer.emplace(*archive);
     }
@@ -235,7 +270,11 @@ int main(int argc, char** argv)
     if (options->http) {
         // Thousands of HTTP connections, each a descriptor, must not starve DirectIP of them.
         RaiseOpenFileLimit();
-        dashboard = HttpDashboard::Start(*options->http, reason);
+        HttpOptions http = *options->http;
+        if (!options->deploymentFile.empty()) {
+            http.buoyNames = [&deployment] { return deployment.Names(); };
+        }
+        dashboard = HttpDashboard::Start(http, reason);
         if (!dashboard) {
             return Fail(reason);
         }
@@ -257,6 +296,20 @@ int main(int argc, char** argv)
         }
     }
 
+    // SIGHUP: the deployment file again; a refused one leaves the one before in force.
+    boost::asio::signal_set hangup(io, SIGHUP);
+    std::function<void()> awaitHangup = [&] {
+        hangup.async_wait([&](boost::system::error_code error, int) {
+            if (!error) {
+                if (!options->deploymentFile.empty()) {
+                    deployment.Reload();
+                }
+                awaitHangup();
+            }
+        });
+    };
+    awaitHangup();
+
     // Stop taking new work; what is in flight finishes, then run() returns.
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code error, int signal) {
@@ -275,6 +328,7 @@ int main(int argc, char** argv)
         if (watch) {
             watch->Stop();
         }
+        hangup.cancel();
         LogLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                 ": no new connections; finishing those in flight");
     });
@@ -297,6 +351,8 @@ int main(int argc, char** argv)
     if (writer) {
         writer->Stop();
     }
+    delivery.reset();
+    alerts.reset();
     archive.reset();
     LogLine("stopped");
     return kSuccess;

@@ -10,11 +10,12 @@ import * as series from './series.js';
 import * as track from './track.js';
 import * as messages from './messages.js';
 import * as message from './message.js';
+import * as alerts from './alerts.js';
 import { el, getJson, errorBox } from './dom.js';
 import { forgetBuoys } from './store.js';
 
 const kPollMilliseconds = 2000;
-const views = { overview, series, track, messages, message };
+const views = { overview, series, track, messages, message, alerts };
 let current = null;  // { controller, listeners, leaves }
 let newestId = 0;
 

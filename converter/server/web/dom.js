@@ -81,7 +81,8 @@ export function byTimeNewestFirst(a, b) {
 export function buoyPicker(buoys, selected, onChange) {
   return el('select', { id: 'buoy', onchange: (e) => onChange(e.target.value) },
     el('option', { value: '', text: 'all buoys' }),
-    buoys.map((b) => el('option', { value: b.buoy, selected: b.buoy === selected, text: b.buoy })));
+    buoys.map((b) => el('option', { value: b.buoy, selected: b.buoy === selected,
+      text: b.name ? `${b.name} (${b.buoy})` : b.buoy })));
 }
 
 // A round swatch of a colour the server states, filled or as a ring; set through the style

@@ -8,7 +8,7 @@ function row(m, fresh, filesBuoy) {
     el('td', {}, el('a', { href: `#/message/${m.id}`, text: m.id })),
     el('td', { class: 'file', text: m.file_name ?? '' }),
     el('td', { text: formatTime(m.time) }),
-    el('td', { text: m.imei ?? filesBuoy }),
+    el('td', { title: m.imei ?? '', text: m.name ?? m.imei ?? filesBuoy }),
     el('td', { text: m.momsn ?? '' }),
     el('td', { text: m.size }),
     el('td', { text: m.source ?? '' }),

@@ -10,7 +10,8 @@ function card(buoy, cfg) {
   const position = buoy.position;
   const battery = describe(cfg, 'Miscellaneous values', 'Battery voltage');
   return el('section', { class: `buoy${buoy.late ? ' late' : ''}`, 'data-buoy': buoy.buoy },
-    el('h2', {}, el('span', { text: buoy.buoy }),
+    el('h2', {}, el('span', { text: buoy.name ?? buoy.buoy }),
+      buoy.name ? el('span', { class: 'imei', text: buoy.buoy }) : null,
       buoy.late ? el('span', { class: 'badge', text: 'late' }) : null),
     el('dl', {},
       el('dt', { text: 'Last message' }),

@@ -115,9 +115,10 @@ export async function show({ root, params, signal, onLeave }) {
       type: state.type, field: state.field, imei: buoy, from: state.from, to: state.to })}`, signal)));
     if (signal.aborted) return;
     // An archive without flags (or a server before them) gives no qc: every point unflagged.
+    const named = new Map(known.map((b) => [b.buoy, b.name ?? b.buoy]));
     const lines = answers.map((a, i) => {
       const qc = a.qc || a.t.map(() => null);
-      return { buoy: chosen[i], t: a.t, qc, raw: a.v, v: hideFail ? a.v.map((v, k) => (qc[k] === kFail ? null : v)) : a.v };
+      return { buoy: named.get(chosen[i]) ?? chosen[i], t: a.t, qc, raw: a.v, v: hideFail ? a.v.map((v, k) => (qc[k] === kFail ? null : v)) : a.v };
     }).filter((l) => l.t.length > 0);
     const points = lines.reduce((sum, l) => sum + l.t.length, 0);
     const gaps = lines.reduce((sum, l) => sum + l.raw.filter((v) => v === null).length, 0);

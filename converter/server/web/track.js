@@ -347,7 +347,8 @@ export async function show({ root, params, signal, onLeave }) {
     if (best < 0) return;
     const cep = track.cep_km[best] ? `, CEP ${track.cep_km[best]} km` : '';
     const flag = track.qc[best] ? `\nflag ${flagText(flags, track.qc[best])}` : '';
-    tip.textContent = `${formatTime(track.t[best])}\n${track.source[best]} ${formatPosition(track.lat[best], track.lon[best], 7)}${cep}\n${track.buoy[best]}${flag}`;
+    const name = known.find((b) => b.buoy === track.buoy[best])?.name;
+    tip.textContent = `${formatTime(track.t[best])}\n${track.source[best]} ${formatPosition(track.lat[best], track.lon[best], 7)}${cep}\n${name ? `${name} (${track.buoy[best]})` : track.buoy[best]}${flag}`;
     tip.style.left = `${e.offsetX + 12}px`;
     tip.style.top = `${e.offsetY + 12}px`;
   });
