@@ -13,7 +13,7 @@ packages=(
   locales
   nlohmann-json3-dev libsqlite3-dev sqlite3 libcli11-dev
   libhwy-dev libboost-dev libyaml-cpp-dev libgeographiclib-dev
-  libnetcdf-dev libeccodes-dev libeccodes-tools libcurl4-openssl-dev libssl-dev python3-aiosmtpd
+  libnetcdf-dev libeccodes-dev libeccodes-tools libcurl4-openssl-dev libssl-dev python3-aiosmtpd openssl
   chromium chromium-driver python3-selenium
   mpack acl procmail openssl
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
