@@ -15,7 +15,7 @@ packages=(
   libhwy-dev libboost-dev libyaml-cpp-dev libgeographiclib-dev
   libnetcdf-dev libeccodes-dev libeccodes-tools libcurl4-openssl-dev libssl-dev python3-aiosmtpd openssl
   chromium chromium-driver python3-selenium
-  mpack acl procmail openssl
+  mpack acl procmail
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-numpy python3-matplotlib
   python3-dask python3-distributed python3-xarray python3-netcdf4 python3-scipy python3-pandas
   python3-setuptools python3-pip python3-venv python3-build python3-wheel
