@@ -181,10 +181,10 @@ int RunExport(const ExportOptions& o)
                 WriteTrajectoryFile(*trajectory, *deployment, buoy, provenance, path);
                 std::printf("%s: %zu observations", path.string().c_str(),
                             trajectory->times.size());
-                if (trajectory->sharedTimesLeftOut > 0) {
-                    std::printf(" (%zu later deliver%s sharing a time left out)",
-                                trajectory->sharedTimesLeftOut,
-                                trajectory->sharedTimesLeftOut == 1 ? "y" : "ies");
+                if (trajectory->sharedTimesMoved > 0) {
+                    std::printf(" (%zu later deliver%s sharing a time placed 1 ms apart)",
+                                trajectory->sharedTimesMoved,
+                                trajectory->sharedTimesMoved == 1 ? "y" : "ies");
                 }
                 if (trajectory->withoutOwnFix > 0) {
                     std::printf(" (%zu message%s with only the gateway's position left out)",

@@ -264,8 +264,8 @@ class Archive:
         such record; array fields (spectra) on a <Type>_band dimension. With
         quality-control flags, <variable>_qc_agg beside each flagged variable.
 
-        Time is strictly increasing: deliveries sharing a time keep their delivery order, each
-        placed 1 ms after the one before. In the file it is float64 seconds since
+        Time is strictly increasing: deliveries sharing a time are all kept in delivery order,
+        each placed 1 ms after the one before (as saltmark-export places them). In the file it is float64 seconds since
         1970-01-01T00:00:00Z, message ids 32-bit integers.
 
         With deliveries from more than one buoy, imei chooses one. deployment (a deployment
@@ -302,7 +302,7 @@ class Archive:
         ids, times = ids[keep], times[keep]
         order = np.lexsort((ids, times))
         ids, times = ids[order], times[order]
-        times = times + _places(times) * TIE_STEP
+        times = _untied(times)
         row_of = pd.Index(ids)
         n = len(ids)
 
@@ -339,8 +339,9 @@ class Archive:
             "time": ("time", _datetimes(times).to_numpy(dtype="datetime64[ns]"), {
                 "standard_name": "time", "long_name": "time of the measurement", "axis": "T",
                 "comment": "the PB200 record's own time when its date is valid, else the "
-                           "message's; deliveries sharing a time keep their delivery order, "
-                           f"each placed {TIE_STEP * 1000:g} ms after the one before"}),
+                           "message's; strictly increasing per buoy: deliveries sharing a "
+                           "time are all kept in delivery order, each placed "
+                           f"{TIE_STEP * 1000:g} ms after the one before"}),
             "latitude": ("time", lat, {"standard_name": "latitude", "units": "degrees_north",
                                        "axis": "Y", "long_name": "latitude"}),
             "longitude": ("time", lon, {"standard_name": "longitude", "units": "degrees_east",
@@ -429,11 +430,15 @@ class Archive:
         return lat, lon, source
 
 
-def _places(sorted_values):
-    """Each value's place in its run of equal values (0, 1, ...), of sorted values."""
-    index = np.arange(len(sorted_values))
-    starts = np.r_[True, sorted_values[1:] != sorted_values[:-1]] if len(index) else index > 0
-    return index - np.maximum.accumulate(np.where(starts, index, 0))
+def _untied(sorted_times):
+    """Sorted times made strictly increasing as saltmark-export does: a time not after the one
+    before becomes that one plus TIE_STEP. Every delivery is kept; the loop's sums are the
+    C++ program's, to the bit."""
+    out = np.array(sorted_times, dtype=np.float64)
+    for i in range(1, len(out)):
+        if out[i] <= out[i - 1]:
+            out[i] = out[i - 1] + TIE_STEP
+    return out
 
 
 def _ranks(rows, records):
