@@ -313,6 +313,19 @@ bool WriteBuoy(const archive::Reader& reader, const deployment::Buoy& buoy,
 
 }  // namespace
 
+std::optional<std::string> SevenDigitCode(const std::string& code)
+{
+    if (code.size() == 7) {
+        return code;
+    }
+    // A1 bw nnn is A1 bw 00nnn: the serial number widened in place, so that the buoy keeps
+    // its identity. Around Antarctica (A1 = 7) numbers were allocated otherwise.
+    if (code.size() == 5 && code[0] != '7') {
+        return code.substr(0, 2) + "00" + code.substr(2);
+    }
+    return std::nullopt;
+}
+
 std::optional<BufrCounts> WriteBufrFiles(const archive::Reader& reader,
                                          const deployment::Deployment& deployment,
                                          const std::filesystem::path& dir,
@@ -333,15 +346,20 @@ std::optional<BufrCounts> WriteBufrFiles(const archive::Reader& reader,
         }
     }
     for (const deployment::Buoy* buoy : buoys) {
+        const auto code = SevenDigitCode(buoy->wmoPlatformCode);
         if (buoy->wmoPlatformCode.empty()) {
             counts.skipped.push_back({buoy->imei, "no WMO platform code"});
-        } else if (buoy->wmoPlatformCode.size() != 7) {
-            // The template identifies a platform by the seven-digit number only, and the
-            // five-digit numbers have no fixed translation into it: the owner asks WMO.
+        } else if (!code) {
             counts.skipped.push_back(
-                {buoy->imei, "a five-digit WMO platform code; BUFR reports need the seven-digit one"});
-        } else if (!WriteBuoy(reader, *buoy, dir, selection.range, counts, reason)) {
-            return std::nullopt;
+                {buoy->imei, "the five-digit WMO platform code " + buoy->wmoPlatformCode +
+                                 " lies in the Antarctic area, where the seven-digit number "
+                                 "does not follow from it: ask WMO for it"});
+        } else {
+            deployment::Buoy reported = *buoy;
+            reported.wmoPlatformCode = *code;
+            if (!WriteBuoy(reader, reported, dir, selection.range, counts, reason)) {
+                return std::nullopt;
+            }
         }
     }
     return counts;

@@ -39,6 +39,12 @@ struct BufrCounts {
     std::vector<SkippedBuoy> skipped;  // buoys asked for or deployed but not reported
 };
 
+// The seven-digit marine platform identifier the template carries, from the deployment file's
+// code: a seven-digit code as it is, a five-digit one (A1 bw nnn) as A1 bw 00nnn, WMO's
+// documented equivalence; nothing for a five-digit code of the Antarctic area (A1 = 7), where
+// that equivalence has exceptions, or for anything else.
+std::optional<std::string> SevenDigitCode(const std::string& code);
+
 // Writes "<WMO code>_<yyyymmddThhmm>Z_<message id>.bufr" into `dir` (which must exist),
 // each file whole or not at all; nothing with `reason` set at the first failure. A file that
 // already holds its report is not touched: exporting again after new messages arrived writes

@@ -1,6 +1,7 @@
-// GTS-ready BUFR from an archive of the example station message: every report decoded again
-// by ecCodes' own bufr_dump and each value checked against what the archive holds, units
-// converted, and the values QC rejects (or the template cannot hold) missing.
+// GTS-ready BUFR from an archive of the example station message, written by saltmark-export
+// --bufr: every report decoded again by ecCodes' own bufr_dump and each value checked against
+// what the archive holds, units converted, and the values QC rejects (or the template cannot
+// hold) missing.
 
 #include "BufrExport.h"
 
@@ -27,7 +28,8 @@ using nlohmann::json;
 using saltmark::testing::MessageComposer;
 
 constexpr const char* kNorth = "300434060000010";  // a seven-digit WMO code
-constexpr const char* kSouth = "300434060000020";  // a five-digit one: no report
+constexpr const char* kSouth = "300434060000020";  // a five-digit one, widened
+constexpr const char* kPolar = "300434060000030";  // a five-digit one of the Antarctic: none
 constexpr std::int64_t kNoon = 1718107200;         // 2024-06-11T12:00:00Z, the example's PB200
 constexpr double kKelvin = 273.15;
 
@@ -40,6 +42,7 @@ buoys:
     deployment: {start: 2024-06-11T06:00:00Z}
     instruments: [{record: PB200, make_model: weather station, height: 3.1}]
   "300434060000020": {name: Biscay South, wmo_platform_code: "62502"}
+  "300434060000030": {name: Weddell, wmo_platform_code: "71501"}
 )";
 
 // The example message; with `seconds`, its PB200 (the first record) that much later, with an
@@ -160,16 +163,22 @@ protected:
     }
     static void TearDownTestSuite() { fs::remove_all(s_dir); }
 
-    static std::optional<BufrCounts> Write(const std::string& folder, const BufrSelection& selection)
+    // saltmark-export --bufr into `folder`; what it printed.
+    static std::string Write(const std::string& folder, const std::string& options = {})
     {
-        std::string reason;
-        const auto reader = archive::Reader::Open(s_dir / "archive.sqlite", reason);
-        EXPECT_TRUE(reader) << reason;
-        fs::create_directories(s_dir / folder);
-        const auto deployment = deployment::ParseDeployment(kDeployment, "deployment.yaml");
-        auto counts = WriteBufrFiles(*reader, deployment, s_dir / folder, selection, reason);
-        EXPECT_TRUE(counts) << reason;
-        return counts;
+        std::ofstream(s_dir / "deployment.yaml") << kDeployment;
+        const std::string command = std::string(SALTMARK_EXPORT) + " --archive '" +
+                                    (s_dir / "archive.sqlite").string() + "' --deployment '" +
+                                    (s_dir / "deployment.yaml").string() + "' --bufr '" +
+                                    (s_dir / folder).string() + "' " + options;
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        std::string text;
+        char buffer[4096];
+        for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            text.append(buffer, n);
+        }
+        EXPECT_TRUE(pipe && ::pclose(pipe) == 0) << command;
+        return text;
     }
 
     static inline fs::path s_dir;
@@ -177,14 +186,18 @@ protected:
 
 TEST_F(BufrTest, EachMessageIsAReportOfWhatTheArchiveHoldsWithRejectedValuesMissing)
 {
-    const auto counts = Write("all", {});
-    ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->files, 3u);  // not the day before the launch, not the other buoy
-    ASSERT_EQ(counts->skipped.size(), 1u);
-    EXPECT_EQ(counts->skipped[0].imei, kSouth);
-    const auto report = [](std::map<std::string, json> values) {
-        values.insert({{"marineObservingPlatformIdentifier", 6201501},
-                       {"longStationName", "Biscay North"}, {"platformTransmitterIdNumber", kNorth},
+    // Not the day before the launch; the south buoy's five-digit code widened, the polar
+    // buoy's not.
+    const std::string printed = Write("all");
+    EXPECT_NE(printed.find("4 reports written, 0 unchanged"), std::string::npos) << printed;
+    EXPECT_NE(printed.find(std::string(kPolar) + ": no BUFR reports: the five-digit WMO platform"),
+              std::string::npos)
+        << printed;
+    EXPECT_EQ(printed.find(kSouth), std::string::npos) << printed;
+    const auto report = [](std::map<std::string, json> values, long code = 6201501,
+                           const char* name = "Biscay North", const char* imei = kNorth) {
+        values.insert({{"marineObservingPlatformIdentifier", code},
+                       {"longStationName", name}, {"platformTransmitterIdNumber", imei},
                        {"dataBuoyType", 0}, {"timeSignificance", 26},
                        {"year", 2024}, {"month", 6}, {"day", 11}, {"#3#timeSignificance", 2}});
         return values;
@@ -217,14 +230,23 @@ TEST_F(BufrTest, EachMessageIsAReportOfWhatTheArchiveHoldsWithRejectedValuesMiss
                          {"batteryVoltageLargeRange", 12.4}, {"nonCoordinatePressure", 101290.0},
                          {"airTemperature", 14.4 + kKelvin}, {"windDirection", 240.1}}));
 
+    // The other buoy's example message: A1 bw 00nnn, no station height, its fix unflagged.
+    ExpectReport(s_dir / "all" / "6200502_20240611T1200Z_5.bufr",
+                 report({{"hour", 12}, {"minute", 0}, {"latitude", 54.1723},
+                         {"longitude", 7.8935}, {"dataCollectionLocationSystem", 2},
+                         {"batteryVoltageLargeRange", 12.6},
+                         {"oceanographicWaterTemperature", 13.9 + kKelvin},
+                         {"nonCoordinatePressure", 101320.0},
+                         {"airTemperature", 14.6 + kKelvin},
+                         {"windDirection", 245.3}, {"windSpeed", 8.7}},
+                        6200502, "Biscay South", kSouth));
+
     // Again: nothing to write. One buoy over half an hour: the second message alone.
-    const auto again = Write("all", {});
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->files, 0u);
-    EXPECT_EQ(again->unchanged, 3u);
-    const auto window = Write("window", {kNorth, {kNoon + 1200.0, kNoon + 2400.0}});
-    ASSERT_TRUE(window);
-    EXPECT_EQ(window->files, 1u);
+    EXPECT_NE(Write("all").find("0 reports written, 4 unchanged"), std::string::npos);
+    const std::string window = Write("window", std::string("--buoy ") + kNorth +
+                                                   " --from 2024-06-11T12:20:00Z"
+                                                   " --to 2024-06-11T12:40:00Z");
+    EXPECT_NE(window.find("1 report written"), std::string::npos) << window;
     EXPECT_TRUE(fs::exists(s_dir / "window" / "6201501_20240611T1230Z_2.bufr"));
 }
 

@@ -21,6 +21,11 @@ using archive::PositionSource;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kOneDay = 86400.0;
+// Deliveries sharing a time: all kept, each this much after the one before.
+constexpr double kTieStep = 0.001;
+constexpr std::string_view kSharedTimes =
+    "strictly increasing per buoy: deliveries sharing a time are all kept in delivery order, "
+    "each placed 1 ms after the one before";
 constexpr std::string_view kConventions = "CF-1.8, ACDD-1.3, IOOS-1.2";
 constexpr std::string_view kTimeUnits = "seconds since 1970-01-01T00:00:00Z";
 // The standard-name table whose names the variables use (all of them are in it since long).
@@ -71,8 +76,10 @@ double Reading(const VariableAttributes& attributes, double value)
     return value;
 }
 
-// The observations: per message the buoy's own best fix, in time order, the first delivery of
-// a shared time kept. The gateway's estimate is off by kilometres, too far for a trajectory a
+// The observations: per message the buoy's own best fix, in time order. Deliveries sharing a
+// time (a resent message, most often) are all kept in delivery order, each moved to 1 ms after
+// the one before: time must increase strictly, and a data manager would rather see a duplicate
+// than miss a delivery dropped silently. Python's dataset places them the same way. The gateway's estimate is off by kilometres, too far for a trajectory a
 // data centre publishes: a message with nothing better is left out, and counted.
 bool ReadPositions(const archive::Reader& reader, const std::string& imei,
                    const archive::TimeRange& range, Trajectory& out, std::string& reason)
@@ -105,11 +112,12 @@ bool ReadPositions(const archive::Reader& reader, const std::string& imei,
                std::pair(track->times[b], track->messageIds[b]);
     });
     for (std::size_t i : chosen) {
-        if (!out.times.empty() && track->times[i] <= out.times.back()) {
-            ++out.sharedTimesLeftOut;
-            continue;
+        double time = track->times[i];
+        if (!out.times.empty() && time <= out.times.back()) {
+            time = out.times.back() + kTieStep;
+            ++out.sharedTimesMoved;
         }
-        out.times.push_back(track->times[i]);
+        out.times.push_back(time);
         out.latitudes.push_back(track->latitudes[i]);
         out.longitudes.push_back(track->longitudes[i]);
         out.messageIds.push_back(track->messageIds[i]);
@@ -557,19 +565,17 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Text(time, "calendar", "standard");
     file.Text(time, "axis", "T");
     file.Text(time, "coverage_content_type", "coordinate");
-    std::size_t leftOut = 0;
+    std::size_t moved = 0;
     std::size_t withoutFix = 0;
     for (const Trajectory* t : trajectories) {
-        leftOut += t->sharedTimesLeftOut;
+        moved += t->sharedTimesMoved;
         withoutFix += t->withoutOwnFix;
     }
     file.Text(time, "comment",
               "the time of the message's own position fix (PB200, IMU, Ellipse, in that order); "
               "messages with only the Iridium gateway's estimate are left out (" +
-                  std::to_string(withoutFix) +
-                  "); strictly increasing per buoy: of messages sharing a time the first "
-                  "delivered is kept (" +
-                  std::to_string(leftOut) + " later left out)");
+                  std::to_string(withoutFix) + "); " + std::string(kSharedTimes) + " (" +
+                  std::to_string(moved) + " moved)");
     const int latitude = file.Variable("latitude", NC_DOUBLE, {obs});
     const int longitude = file.Variable("longitude", NC_DOUBLE, {obs});
     for (const auto& [variable, axis, name, units, bound] :

@@ -39,7 +39,7 @@ struct Trajectory {
     std::vector<std::int8_t> positionSources;   // archive::PositionSource
     std::vector<std::int32_t> positionRecords;  // the fix's record in its message
     std::vector<std::int8_t> positionFlags;     // aggregate QC flags; empty when none
-    std::size_t sharedTimesLeftOut = 0;
+    std::size_t sharedTimesMoved = 0;  // deliveries placed 1 ms after one sharing their time
     std::size_t withoutOwnFix = 0;    // messages with only the gateway's estimate, left out
     std::vector<FieldColumn> fields;  // the fields the buoy has values of, in table order
 };

@@ -10,6 +10,9 @@
 #include "Export.h"
 #include "NetcdfFile.h"
 #include "whole_file.h"
+#ifdef SALTMARK_EXPORT_BUFR
+#include "BufrExport.h"
+#endif
 
 namespace saltmark::exporting {
 
@@ -102,6 +105,9 @@ void AddExportOptions(CLI::App& app, ExportOptions& o)
     app.add_option("--erddap-file-dir", o.erddapFileDir,
                    "the --netcdf folder as the ERDDAP server sees it (default: its absolute "
                    "path here)");
+    app.add_option("--bufr", o.bufrDir,
+                   "write a WMO BUFR drifting-buoy report per message of each buoy with a WMO "
+                   "platform code into this folder (needs --deployment)");
     app.add_option("--buoy", o.buoy, "only this buoy (IMEI); default: every buoy");
     app.add_option("--from", o.fromText,
                    "only observations from this time (2026-05-01, 2026-05-01T12:00:00Z or "
@@ -117,14 +123,61 @@ std::optional<std::string> CheckExportOptions(ExportOptions& o)
             return "not a time: " + *text + " (2026-05-01T00:00:00Z, or seconds since 1970)";
         }
     }
-    if (o.netcdfDir.empty() && o.fleetFile.empty()) {
-        return "nothing to write: give --netcdf DIR, --fleet FILE or both";
+    if (o.netcdfDir.empty() && o.fleetFile.empty() && o.bufrDir.empty()) {
+        return "nothing to write: give --netcdf DIR, --fleet FILE, --bufr DIR or several";
     }
+    if (!o.bufrDir.empty() && o.deployment.empty()) {
+        return "--bufr reports the buoys the deployment file gives a WMO code: give --deployment";
+    }
+#ifndef SALTMARK_EXPORT_BUFR
+    if (!o.bufrDir.empty()) {
+        return "--bufr: this saltmark-export was built without ecCodes (Debian libeccodes-dev)";
+    }
+#endif
     if (!o.erddapDir.empty() && o.netcdfDir.empty()) {
         return "--erddap describes the --netcdf folder: give both";
     }
     return std::nullopt;
 }
+
+namespace {
+
+// The BUFR reports, with what became of every message and buoy said on stdout.
+bool WriteBufr([[maybe_unused]] const ExportOptions& o,
+               [[maybe_unused]] const archive::Reader& reader,
+               [[maybe_unused]] const deployment::Deployment& deployment)
+{
+#ifdef SALTMARK_EXPORT_BUFR
+    std::error_code error;
+    std::filesystem::create_directories(o.bufrDir, error);
+    if (error) {
+        Complain(o.bufrDir + ": " + error.message());
+        return false;
+    }
+    bufr::BufrSelection selection;
+    if (!o.buoy.empty()) {
+        selection.buoy = o.buoy;
+    }
+    selection.range = {o.from, o.to};
+    std::string reason;
+    const auto counts = bufr::WriteBufrFiles(reader, deployment, o.bufrDir, selection, reason);
+    if (!counts) {
+        Complain(reason);
+        return false;
+    }
+    std::printf("%s: %zu report%s written, %zu unchanged, %zu message%s with nothing to report\n",
+                o.bufrDir.c_str(), counts->files, counts->files == 1 ? "" : "s",
+                counts->unchanged, counts->empty, counts->empty == 1 ? "" : "s");
+    for (const bufr::SkippedBuoy& skipped : counts->skipped) {
+        std::printf("%s: no BUFR reports: %s\n", skipped.imei.c_str(), skipped.reason.c_str());
+    }
+    return true;
+#else
+    return false;  // refused by CheckExportOptions
+#endif
+}
+
+}  // namespace
 
 int RunExport(const ExportOptions& o)
 {
@@ -159,6 +212,12 @@ int RunExport(const ExportOptions& o)
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count())};
 
+    if (!o.bufrDir.empty() && !WriteBufr(o, *reader, *deployment)) {
+        return kFailure;
+    }
+    if (o.netcdfDir.empty() && o.fleetFile.empty()) {
+        return kSuccess;
+    }
     std::vector<Trajectory> trajectories;
     try {
         if (!o.netcdfDir.empty()) {
@@ -181,10 +240,10 @@ int RunExport(const ExportOptions& o)
                 WriteTrajectoryFile(*trajectory, *deployment, buoy, provenance, path);
                 std::printf("%s: %zu observations", path.string().c_str(),
                             trajectory->times.size());
-                if (trajectory->sharedTimesLeftOut > 0) {
-                    std::printf(" (%zu later deliver%s sharing a time left out)",
-                                trajectory->sharedTimesLeftOut,
-                                trajectory->sharedTimesLeftOut == 1 ? "y" : "ies");
+                if (trajectory->sharedTimesMoved > 0) {
+                    std::printf(" (%zu later deliver%s sharing a time placed 1 ms apart)",
+                                trajectory->sharedTimesMoved,
+                                trajectory->sharedTimesMoved == 1 ? "y" : "ies");
                 }
                 if (trajectory->withoutOwnFix > 0) {
                     std::printf(" (%zu message%s with only the gateway's position left out)",

@@ -1,6 +1,7 @@
 #pragma once
-// saltmark-export's command line in one place: the options, their checks and the run. Another
-// output (BUFR, say) adds its option in AddExportOptions and its step in RunExport.
+// saltmark-export's command line in one place: the options, their checks and the run. Each
+// output (NetCDF, the fleet file, ERDDAP, BUFR) has its option in AddExportOptions and its
+// step in RunExport.
 
 #include <CLI/CLI.hpp>
 #include <optional>
@@ -15,6 +16,7 @@ struct ExportOptions {
     std::string fleetFile;      // every buoy in one file
     std::string erddapDir;      // datasets.xml
     std::string erddapFileDir;  // the exported folder as the ERDDAP server sees it
+    std::string bufrDir;        // one BUFR report per message of the buoys with a WMO code
     std::string buoy;           // one IMEI; empty: every buoy
     std::string fromText, toText;
     std::optional<double> from, to;  // seconds since 1970, from fromText and toText

@@ -49,7 +49,7 @@ def exported(tmp_path_factory):
             momsn += 1
             (inbox / f"{imei}_{momsn:06d}.sbd").write_bytes(
                 station(2, 1800 * i, lat + 0.1 * i, -6.5 + 0.05 * i) + y81000)
-    # Delivered again later (a new MOMSN), at the same time: the first delivery is kept.
+    # Delivered again later (a new MOMSN), at the same time: kept, 1 ms after the first.
     (inbox / f"{NORTH}_{99:06d}.sbd").write_bytes(station(2, 0, 47.0, -7.0) + y81000)
     # The north buoy's last fix lies outside the deployment area.
     (tmp / "qc.yaml").write_text("streams:\n  PB200.WSMean:\n    qartod:\n"
@@ -74,15 +74,15 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
         trajectory = nc["trajectory"]
         assert trajectory.cf_role == "trajectory_id" and trajectory.shape[0] == 1
         assert netCDF4.chartostring(trajectory[:])[0] == NORTH
-        assert list(nc["row_size"][:]) == [4] and nc["row_size"].sample_dimension == "time"
+        assert list(nc["row_size"][:]) == [5] and nc["row_size"].sample_dimension == "time"
 
         time = nc["time"]
         assert time.dtype == np.float64 and time.units == "seconds since 1970-01-01T00:00:00Z"
         assert time.dimensions == ("time",) and time.standard_name == "time"
         start = 1780358400.0  # 2026-06-02T00:00:00Z
-        assert list(time[:]) == [start, start + 1800, start + 3600, start + 5400]
-        assert "1 later left out" in time.comment
-        assert list(nc["latitude"][:]) == pytest.approx([46.0, 46.1, 46.2, 46.3])
+        assert list(time[:]) == [start, start + 0.001, start + 1800, start + 3600, start + 5400]
+        assert "(1 moved)" in time.comment
+        assert list(nc["latitude"][:]) == pytest.approx([46.0, 47.0, 46.1, 46.2, 46.3])
         for name, units in (("latitude", "degrees_north"), ("longitude", "degrees_east")):
             assert nc[name].standard_name == name and nc[name].units == units
             assert nc[name].dimensions == ("time",)
@@ -104,10 +104,10 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
 
         wind = nc["PB200_WSMean"]
         assert wind.ancillary_variables == "PB200_WSMean_qc_agg" and wind.gts_ingest == "true"
-        assert list(nc["PB200_WSMean_qc_agg"][:]) == [1, 1, 1, 1]
+        assert list(nc["PB200_WSMean_qc_agg"][:]) == [1] * 5
         assert "PB200_WDMean_qc_agg" not in nc.variables  # nobody flagged it
         assert nc["latitude"].ancillary_variables == "position_qc_agg"
-        assert list(nc["position_qc_agg"][:]) == [1, 1, 1, 4]
+        assert list(nc["position_qc_agg"][:]) == [1, 4, 1, 1, 4]
         assert nc[wind.instrument].make_model == "ultrasonic weather station"
         assert wind.platform == "platform"
 
@@ -115,26 +115,38 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
         assert nc.creator_name == "Buoy Team" and nc.publisher_email == "data@example.org"
         assert nc.wmo_platform_code == "6201501" and nc.gts_ingest == "true"
         assert nc.platform_id == "BN-01" and nc.id == "BN-01_20260501"
-        assert (nc.geospatial_lat_min, nc.geospatial_lat_max) == pytest.approx((46.0, 46.3))
+        assert (nc.geospatial_lat_min, nc.geospatial_lat_max) == pytest.approx((46.0, 47.0))
         assert nc.time_coverage_start == "2026-06-02T00:00:00Z"
         assert nc.time_coverage_end == "2026-06-02T01:30:00Z"
 
 
-def test_python_names_each_variable_as_the_file_does(exported):
+def test_python_makes_the_dataset_the_file_is(exported):
+    """to_xarray(imei, deployment=...) names the same measured variables, with the same units
+    and standard names, carries the same global attributes and places the observations at the
+    same times as the exported file."""
     if not os.environ.get("SALTMARK_PYTHON_DIR"):
         pytest.skip("the Python module is not built")
     tmp, _ = exported
-    code = ("import json, saltmark; print(json.dumps([saltmark.variable_attributes(r, f)"
-            " for r, f in saltmark.exported_fields()]))")
-    table = json.loads(subprocess.run(
-        ["/usr/bin/python3", "-c", code], check=True, capture_output=True, text=True,
+    code = ("import json, sys, saltmark\n"
+            "with saltmark.open_archive(sys.argv[1]) as a:\n"
+            f"    d = a.to_xarray('{NORTH}', deployment=sys.argv[2])\n"
+            "t = d['time'].values.astype('datetime64[us]').astype('int64') / 1e6\n"
+            "print(json.dumps({'attrs': sorted(d.attrs), 'time': list(t),\n"
+            "    'vars': {n: [v.attrs.get('units'), v.attrs.get('standard_name')]\n"
+            "             for n, v in d.data_vars.items() if v.dims[:1] == ('time',)}}))")
+    python = json.loads(subprocess.run(
+        ["/usr/bin/python3", "-c", code, tmp / "a.sqlite", DEPLOYMENT], check=True,
+        capture_output=True, text=True,
         env={**os.environ, "PYTHONPATH": os.environ["SALTMARK_PYTHON_DIR"]}).stdout)
     with netCDF4.Dataset(tmp / "nc" / "BN-01_20260501.nc") as nc:
-        for entry in table:
-            if entry["name"] in nc.variables:
-                variable = nc[entry["name"]]
-                for key in ("units", "long_name", "standard_name", "cell_methods"):
-                    assert getattr(variable, key, None) == entry.get(key), (entry["name"], key)
+        measured = {name: [getattr(v, "units", None), getattr(v, "standard_name", None)]
+                    for name, v in nc.variables.items() if v.dimensions[:1] == ("time",)
+                    and name not in ("time", "latitude", "longitude", "message_id",
+                                     "position_source", "position_qc_agg")}
+        assert {n: python["vars"].get(n) for n in measured} == measured
+        assert python["attrs"] == sorted(nc.ncattrs())
+        # The same rule for deliveries sharing a time: both keep every one, 1 ms apart.
+        assert python["time"] == pytest.approx(list(nc["time"][:]), abs=1e-6)
 
 
 def test_the_fleet_is_one_contiguous_ragged_array(exported):
@@ -144,10 +156,10 @@ def test_the_fleet_is_one_contiguous_ragged_array(exported):
         assert list(netCDF4.chartostring(nc["trajectory"][:])) == [NORTH, SOUTH]
         assert list(netCDF4.chartostring(nc["trajectory_name"][:])) == ["Biscay North",
                                                                         "Biscay South"]
-        assert nc["row_size"].sample_dimension == "obs" and list(nc["row_size"][:]) == [4, 4]
+        assert nc["row_size"].sample_dimension == "obs" and list(nc["row_size"][:]) == [5, 4]
         latitudes = nc["latitude"][:]
-        assert list(latitudes[:4]) == pytest.approx([46.0, 46.1, 46.2, 46.3])
-        assert list(latitudes[4:]) == pytest.approx([44.5, 44.6, 44.7, 44.8])
+        assert list(latitudes[:5]) == pytest.approx([46.0, 47.0, 46.1, 46.2, 46.3])
+        assert list(latitudes[5:]) == pytest.approx([44.5, 44.6, 44.7, 44.8])
         assert nc["time"].dimensions == ("obs",)
 
 

@@ -23,111 +23,9 @@ from . import _saltmark
 MISSING = 9999.0
 FLAG_VALUES = np.array([1, 2, 3, 4, 9], dtype=np.int8)
 FLAG_MEANINGS = "PASS NOT_EVALUATED SUSPECT FAIL MISSING"
-# Deliveries sharing a time keep their delivery order, each this much after the one before.
+# Deliveries sharing a time are all kept, in delivery order, each this much after the one
+# before (saltmark-export does the same).
 TIE_STEP = 0.001  # seconds
-
-# What each field means: (units as udunits writes them, a long name, a CF standard name or
-# None). Keyed by the archive's names. Everything reads it through _attributes().
-_FIELDS = {
-    "PB200.WDMean": ("degree", "wind from direction", "wind_from_direction"),
-    "PB200.WDSTD": ("degree", "wind direction standard deviation", None),
-    "PB200.WSMean": ("m s-1", "wind speed", "wind_speed"),
-    "PB200.WSSTD": ("m s-1", "wind speed standard deviation", None),
-    "PB200.Lat": ("degrees_north", "latitude of the weather station's fix", None),
-    "PB200.Lon": ("degrees_east", "longitude of the weather station's fix", None),
-    "PB200.Year": ("1", "year of the weather station's clock", None),
-    "PB200.Month": ("1", "month of the weather station's clock", None),
-    "PB200.Day": ("1", "day of the weather station's clock", None),
-    "PB200.Seconds": ("s", "seconds of day of the weather station's clock", None),
-    "PB200.ATMean": ("degC", "air temperature", "air_temperature"),
-    "PB200.ATSTD": ("degC", "air temperature standard deviation", None),
-    "PB200.BPMean": ("hPa", "air pressure", "air_pressure"),
-    "PB200.BPSTD": ("hPa", "air pressure standard deviation", None),
-    "PB200.COGMean": ("degree", "course over ground", "platform_course"),
-    "PB200.COGSTD": ("degree", "course over ground standard deviation", None),
-    "V536.WDMean": ("degree", "wind from direction", "wind_from_direction"),
-    "V536.WDSTD": ("degree", "wind direction standard deviation", None),
-    "V536.WSMean": ("m s-1", "wind speed", "wind_speed"),
-    "V536.WSSTD": ("m s-1", "wind speed standard deviation", None),
-    "V536.ATMean": ("degC", "air temperature", "air_temperature"),
-    "V536.ATSTD": ("degC", "air temperature standard deviation", None),
-    "V536.RHMean": ("percent", "relative humidity", "relative_humidity"),
-    "V536.RHSTD": ("percent", "relative humidity standard deviation", None),
-    "V536.BPMean": ("hPa", "air pressure", "air_pressure"),
-    "V536.BPSTD": ("hPa", "air pressure standard deviation", None),
-    "V536.RainAcc": ("mm", "rain accumulation", "thickness_of_rainfall_amount"),
-    "V536.RainInt": ("mm h-1", "rain intensity", None),
-    "IMU.Hs": ("m", "significant wave height", "sea_surface_wave_significant_height"),
-    "IMU.Tp": ("s", "peak wave period",
-               "sea_surface_wave_period_at_variance_spectral_density_maximum"),
-    "IMU.Dp": ("degree", "peak wave direction",
-               "sea_surface_wave_from_direction_at_variance_spectral_density_maximum"),
-    "IMU.Lat": ("degrees_north", "latitude of the motion sensor's fix", None),
-    "IMU.Lon": ("degrees_east", "longitude of the motion sensor's fix", None),
-    "IMU.E": ("m2 s", "wave variance spectral density",
-              "sea_surface_wave_variance_spectral_density"),
-    "IMU.f": ("Hz", "wave spectrum band frequency", "sea_surface_wave_frequency"),
-    "IMU.A1": ("1", "first directional moment a1", None),
-    "IMU.B1": ("1", "first directional moment b1", None),
-    "IMU.A2": ("1", "second directional moment a2", None),
-    "IMU.B2": ("1", "second directional moment b2", None),
-    "IMU.ihAz": ("1", "vertical acceleration histogram counts", None),
-    "IMU.ibcAz": ("m s-2", "vertical acceleration histogram bin centres", None),
-    "IMU.ihAh": ("1", "horizontal acceleration histogram counts", None),
-    "IMU.fbcAh": ("m s-2", "horizontal acceleration histogram bin centres", None),
-    "IMU.ihVh": ("1", "horizontal velocity histogram counts", None),
-    "IMU.fbcVh": ("m s-1", "horizontal velocity histogram bin centres", None),
-    "Ellipse.Hs": ("m", "significant wave height", "sea_surface_wave_significant_height"),
-    "Ellipse.Tp": ("s", "peak wave period",
-                   "sea_surface_wave_period_at_variance_spectral_density_maximum"),
-    "Ellipse.Dp": ("degree", "peak wave direction",
-                   "sea_surface_wave_from_direction_at_variance_spectral_density_maximum"),
-    "Ellipse.Lat": ("degrees_north", "latitude of the motion sensor's fix", None),
-    "Ellipse.Lon": ("degrees_east", "longitude of the motion sensor's fix", None),
-    "Ellipse.E": ("m2 s", "wave variance spectral density",
-                  "sea_surface_wave_variance_spectral_density"),
-    "Ellipse.F": ("Hz", "wave spectrum band frequency", "sea_surface_wave_frequency"),
-    "Ellipse.A1": ("1", "first directional moment a1", None),
-    "Ellipse.B1": ("1", "first directional moment b1", None),
-    "Ellipse.A2": ("1", "second directional moment a2", None),
-    "Ellipse.B2": ("1", "second directional moment b2", None),
-    "Ellipse.CF": ("1", "spectrum check factor", None),
-    "Y81000.Ustar": ("m s-1", "friction velocity", None),
-    "Y81000.Epsilon": ("m2 s-3", "dissipation rate of turbulent kinetic energy", None),
-    "Y81000.MeanU": ("m s-1", "mean streamwise wind velocity", None),
-    "Y81000.MeanV": ("m s-1", "mean cross-stream wind velocity", None),
-    "Y81000.MeanW": ("m s-1", "mean vertical wind velocity", "upward_air_velocity"),
-    "Y81000.MeanTemp": ("degC", "mean sonic temperature", None),
-    "Y81000.Anisotropy": ("1", "anisotropy of the turbulence", None),
-    "Y81000.Quality": ("1", "estimate quality", None),
-    "Y81000.Freq": ("Hz", "turbulence spectrum band frequency", None),
-    "Y81000.Tke": ("m2 s-1", "turbulence spectrum S_uu + S_vv + S_ww", None),
-    "ACS.Conductivity_mean": ("1", "sea water conductivity (unit as the sensor is configured)",
-                              None),
-    "ACS.Temp_mean": ("degC", "sea water temperature", "sea_water_temperature"),
-    "ACS.Salinity_mean": ("1e-3", "sea water practical salinity",
-                          "sea_water_practical_salinity"),
-    "ECO.Column_2_mean": ("1", "fluorometer column 2 counts", None),
-    "ECO.Column_4_mean": ("1", "fluorometer column 4 counts", None),
-    "ECO.Column_6_mean": ("1", "fluorometer column 6 counts", None),
-    "ACO.O2_Concentration_mean": ("1", "dissolved oxygen (unit as the sensor is configured)",
-                                  None),
-    "SWL.O2_FDOM_mean": ("1", "fluorescent dissolved organic matter (unit as configured)",
-                         None),
-    "Miscellaneous_values.Battery_voltage": ("V", "battery voltage", None),
-    "Camera.Image_size": ("bytes", "camera image size", None),
-    "Camera.Image_offset": ("bytes", "camera image offset", None),
-    "Signature.Burst_cells": ("1", "current profiler burst cells", None),
-    "Signature.Avg_cells": ("1", "current profiler averaging cells", None),
-    "Signature.A": ("1", "current profiler burst values", None),
-    "Signature.EastMeans": ("m s-1", "mean eastward current per cell", None),
-    "Signature.NorthMeans": ("m s-1", "mean northward current per cell", None),
-    "AquaDoppHR.A": ("1", "high-resolution current meter values", None),
-    "AquaDopp.Means": ("1", "current meter mean values", None),
-}
-# Fields that describe the platform or the estimate rather than measure the environment.
-_AUXILIARY = {"Year", "Month", "Day", "Seconds", "Lat", "Lon", "Image_size", "Image_offset",
-              "Burst_cells", "Avg_cells", "Battery_voltage", "COGMean", "COGSTD"}
 
 
 # The messages' columns in the archive's order.
@@ -139,17 +37,22 @@ _MESSAGE_COLUMNS = (
 
 
 def _attributes(record, field):
-    """A variable's attributes for one field of one record type (archive names): units,
-    long_name, standard_name where CF has one, coverage_content_type."""
-    units, long_name, standard_name = _FIELDS.get(
-        f"{record}.{field}", ("1", f"{record.replace('_', ' ')} {field.replace('_', ' ')}", None))
-    attrs = {"units": units, "long_name": long_name}
-    if standard_name:
-        attrs["standard_name"] = standard_name
-    attrs["coverage_content_type"] = ("qualityInformation" if field in ("Quality", "CF")
-                                      else "auxiliaryInformation" if field in _AUXILIARY
-                                      else "physicalMeasurement")
-    return attrs
+    """A variable's attributes for one field of one record type, from the table saltmark-export
+    writes its files by (units, long_name, standard_name where CF has one,
+    coverage_content_type, comment, cell_methods), and the decoder's fill values; None for a
+    field the exports leave out."""
+    table = _saltmark.variable_attributes(record, field)
+    if table is None:
+        return None
+    attrs = {k: table[k] for k in ("units", "long_name", "standard_name", "coverage_content_type",
+                                   "comment", "cell_methods") if table.get(k)}
+    return attrs, table.get("decoder_fill_values", [])
+
+
+def _unfilled(values, fills):
+    """The decoder's fill values (the logger's 9999 marker) and non-finite values as NaN."""
+    values[~np.isfinite(values) | np.isin(values, fills)] = np.nan
+    return values
 
 
 def _name(record_or_field):
@@ -182,6 +85,12 @@ def _keys(message_ids, records):
 def _iso(seconds):
     return datetime.datetime.fromtimestamp(float(seconds), datetime.timezone.utc) \
         .strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def _duration(seconds):
+    """ISO 8601 duration, "P3DT4H5M6S", as ACDD's time_coverage_duration."""
+    s = int(round(max(0.0, float(seconds))))
+    return f"P{s // 86400}DT{s % 86400 // 3600}H{s % 3600 // 60}M{s % 60}S"
 
 
 class Archive:
@@ -355,8 +264,8 @@ class Archive:
         such record; array fields (spectra) on a <Type>_band dimension. With
         quality-control flags, <variable>_qc_agg beside each flagged variable.
 
-        Time is strictly increasing: deliveries sharing a time keep their delivery order, each
-        placed 1 ms after the one before. In the file it is float64 seconds since
+        Time is strictly increasing: deliveries sharing a time are all kept in delivery order,
+        each placed 1 ms after the one before (as saltmark-export places them). In the file it is float64 seconds since
         1970-01-01T00:00:00Z, message ids 32-bit integers.
 
         With deliveries from more than one buoy, imei chooses one. deployment (a deployment
@@ -393,7 +302,7 @@ class Archive:
         ids, times = ids[keep], times[keep]
         order = np.lexsort((ids, times))
         ids, times = ids[order], times[order]
-        times = times + _places(times) * TIE_STEP
+        times = _untied(times)
         row_of = pd.Index(ids)
         n = len(ids)
 
@@ -410,11 +319,15 @@ class Archive:
             depth = int(ranks.max()) + 1
             dims = ("time",) if depth == 1 else ("time", f"{record_type}_record")
             for field in rows["fields"]:
+                described = _attributes(record_type, field)
+                if described is None:
+                    continue  # not published: a coordinate of the file, or text
+                attrs, fills = described
                 values = np.full((n, depth), np.nan)
                 values[at, ranks] = rows["values"][field][mine]
+                values = _unfilled(values, fills)
                 name = f"{record_type}_{field}"
-                data[name] = (dims, values[:, 0] if depth == 1 else values,
-                              _attributes(record_type, field))
+                data[name] = (dims, values[:, 0] if depth == 1 else values, attrs)
                 flagged[name] = (record_type, field, rows["message_id"][mine],
                                  rows["record"][mine], at, ranks, depth)
             self._arrays(record_type, imei, row_of, n, data)
@@ -426,8 +339,9 @@ class Archive:
             "time": ("time", _datetimes(times).to_numpy(dtype="datetime64[ns]"), {
                 "standard_name": "time", "long_name": "time of the measurement", "axis": "T",
                 "comment": "the PB200 record's own time when its date is valid, else the "
-                           "message's; deliveries sharing a time keep their delivery order, "
-                           f"each placed {TIE_STEP * 1000:g} ms after the one before"}),
+                           "message's; strictly increasing per buoy: deliveries sharing a "
+                           "time are all kept in delivery order, each placed "
+                           f"{TIE_STEP * 1000:g} ms after the one before"}),
             "latitude": ("time", lat, {"standard_name": "latitude", "units": "degrees_north",
                                        "axis": "Y", "long_name": "latitude"}),
             "longitude": ("time", lon, {"standard_name": "longitude", "units": "degrees_east",
@@ -453,7 +367,7 @@ class Archive:
     def _arrays(self, record_type, imei, row_of, n, data):
         """The record type's array fields, on (time, [record,] band)."""
         fields = [f for t, f, kind in _saltmark._record_fields()
-                  if t == record_type and kind == "array"]
+                  if t == record_type and kind == "array" and _attributes(record_type, f)]
         longs = {}
         for field in fields:
             d = self._reader.array(record_type, field, imei)
@@ -470,11 +384,11 @@ class Archive:
                 else f"{record_type}_{field}_band"
             values = np.full((n, depth, lengths[field]), np.nan)
             values[at, ranks, d["element"]] = d["value"]
-            if record_type == "Y81000":
-                values[values == MISSING] = np.nan  # the library's marker: no estimate
+            attrs, fills = _attributes(record_type, field)
+            values = _unfilled(values, fills)
             dims = ("time", band) if depth == 1 else ("time", f"{record_type}_record", band)
             data[f"{record_type}_{field}"] = (dims, values[:, 0] if depth == 1 else values,
-                                              _attributes(record_type, field))
+                                              attrs)
 
     def _quality_flags(self, data, flagged, flags):
         """The aggregate QC flag of each flagged variable, as the IOOS Metadata Profile asks:
@@ -516,11 +430,15 @@ class Archive:
         return lat, lon, source
 
 
-def _places(sorted_values):
-    """Each value's place in its run of equal values (0, 1, ...), of sorted values."""
-    index = np.arange(len(sorted_values))
-    starts = np.r_[True, sorted_values[1:] != sorted_values[:-1]] if len(index) else index > 0
-    return index - np.maximum.accumulate(np.where(starts, index, 0))
+def _untied(sorted_times):
+    """Sorted times made strictly increasing as saltmark-export does: a time not after the one
+    before becomes that one plus TIE_STEP. Every delivery is kept; the loop's sums are the
+    C++ program's, to the bit."""
+    out = np.array(sorted_times, dtype=np.float64)
+    for i in range(1, len(out)):
+        if out[i] <= out[i - 1]:
+            out[i] = out[i - 1] + TIE_STEP
+    return out
 
 
 def _ranks(rows, records):
@@ -563,9 +481,12 @@ def _describe(dataset, deployment, imei, buoy):
         "Conventions": "CF-1.8, ACDD-1.3, IOOS-1.2",
         "featureType": "trajectory",
         "cdm_data_type": "Trajectory",
-        "standard_name_vocabulary": "CF Standard Name Table v79",
+        "cdm_trajectory_variables": "trajectory",
+        "standard_name_vocabulary": "CF Standard Name Table v72",
+        "processing_level": "decoded as sent; values the logger marks as missing are fill "
+                            "values; QARTOD flags where the archive holds them",
     }
-    for key in ("title", "summary", "keywords_vocabulary", "institution", "project", "license",
+    for key in ("summary", "keywords_vocabulary", "institution", "project", "license",
                 "naming_authority", "infoUrl", "references", "acknowledgement"):
         if meta.get(key):
             attrs[key] = meta[key]
@@ -579,15 +500,22 @@ def _describe(dataset, deployment, imei, buoy):
     if contributors:
         attrs["contributor_name"] = ", ".join(c["name"] for c in contributors)
         attrs["contributor_role"] = ", ".join(c["role"] for c in contributors)
+        attrs["contributor_role_vocabulary"] = "https://vocab.nerc.ac.uk/collection/G04/current/"
     buoy = buoy or {}
     platform_id = buoy.get("platform_id") or str(imei)
     name = buoy.get("name") or str(imei)
+    attrs["title"] = f"{meta.get('title') or 'Drifting buoy records'}: " + \
+        (buoy.get("name") or f"buoy {imei}")
+    if buoy.get("instruments"):
+        attrs["instrument"] = ", ".join(i["make_model"] for i in buoy["instruments"])
     times = dataset["time"].values
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     attrs.update({
         "id": f"{platform_id}_{str(times[0])[:10].replace('-', '')}" if len(times)
         else platform_id,
         "date_created": now,
+        "date_modified": now,
+        "date_issued": now,
         "history": f"{now} saltmark.open_archive(...).to_xarray(deployment=...)",
         "platform": "buoy",
         "platform_vocabulary": "https://mmisw.org/ont/ioos/platform",
@@ -601,11 +529,23 @@ def _describe(dataset, deployment, imei, buoy):
                       "geospatial_lon_min": float(np.nanmin(lon)),
                       "geospatial_lon_max": float(np.nanmax(lon)),
                       "geospatial_lat_units": "degrees_north",
-                      "geospatial_lon_units": "degrees_east"})
+                      "geospatial_lon_units": "degrees_east",
+                      "geospatial_bounds_crs": "EPSG:4326",
+                      "geospatial_bounds_vertical_crs": "EPSG:5829",
+                      "geospatial_vertical_positive": "up", "geospatial_vertical_units": "m",
+                      "geospatial_vertical_min": 0.0, "geospatial_vertical_max": 0.0})
+        box = [(attrs[f"geospatial_lon_{x}"], attrs[f"geospatial_lat_{y}"])
+               for x, y in (("min", "min"), ("max", "min"), ("max", "max"), ("min", "max"),
+                            ("min", "min"))]
+        attrs["geospatial_bounds"] = "POLYGON ((" + ", ".join(f"{x:f} {y:f}" for x, y in box) + \
+            "))"
     if len(times):
         seconds = times.astype("datetime64[ms]").astype(np.int64) / 1000
         attrs["time_coverage_start"] = _iso(seconds[0])
         attrs["time_coverage_end"] = _iso(seconds[-1])
+        attrs["time_coverage_duration"] = _duration(seconds[-1] - seconds[0])
+        if len(seconds) > 1:
+            attrs["time_coverage_resolution"] = _duration(np.sort(np.diff(seconds))[(len(seconds) - 1) // 2])
     if buoy.get("wmo_platform_code"):
         attrs["wmo_platform_code"] = buoy["wmo_platform_code"]
         attrs["gts_ingest"] = "true"
