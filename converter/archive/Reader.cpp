@@ -956,7 +956,7 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
 
 std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
-                                     std::int64_t afterMessage)
+                                     std::int64_t afterMessage, sqlite::StatementCache* cache)
 {
     // The messages after one are found by id, newest last, without the buoy's whole history.
     const std::string ids =
@@ -969,10 +969,13 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
     };
     const auto each = [&](const std::string& sql, auto take) {
-        Statement rows = Prepare(db, ids + sql, reason);
-        if (!rows) {
+        Statement prepared;
+        Statement* statement = cache ? cache->Get(db, ids + sql, reason)
+                                     : &(prepared = Prepare(db, ids + sql, reason));
+        if (statement == nullptr || !*statement) {
             return false;
         }
+        Statement& rows = *statement;
         rows.Bind(1, ImeiOf(buoy));
         if (afterMessage > 0) {
             rows.Bind(2, afterMessage);
