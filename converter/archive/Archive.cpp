@@ -895,8 +895,8 @@ std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,
 
 std::optional<std::int64_t> Archive::LastMessageId(std::string& reason)
 {
-    Statement* last =
-        m_impl->qcStatements.Get(m_impl->db.get(), "SELECT coalesce(max(id), 0) FROM messages", reason);
+    Statement* last = m_impl->qcStatements.Get(m_impl->db.get(),
+                                               "SELECT coalesce(max(id), 0) FROM messages", reason);
     if (last == nullptr || !last->Next()) {
         if (last != nullptr && !last->Failed(reason)) {
             reason = "no maximum";

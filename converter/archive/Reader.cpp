@@ -891,8 +891,9 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
     // element, which come in key order: message, record, element.
     const bool blobs = m_impl->version >= 5;
     const bool integers = column->field->kind == FieldKind::Int32Array;
-    const std::string columns = std::string("SELECT r.message_id, r.record, unixepoch(m.time), r.") +
-                                (blobs ? ArrayColumn(integers) : "value");
+    const std::string columns =
+        std::string("SELECT r.message_id, r.record, unixepoch(m.time), r.") +
+        (blobs ? ArrayColumn(integers) : "value");
     const std::string element = blobs ? "" : ", r.element";
     const std::string child = Quoted(column->table);
     Statement rows;

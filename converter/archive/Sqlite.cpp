@@ -182,7 +182,7 @@ std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool inte
         const auto value = std::bit_cast<float>(bits);
         values[i] = std::isnan(value) ? std::numeric_limits<double>::quiet_NaN()
                     : (std::isinf(value) || value == 0.0f) ? static_cast<double>(value)
-                                                            : ShortestFloat32AsDouble(value);
+                                                           : ShortestFloat32AsDouble(value);
     }
     return values;
 }
