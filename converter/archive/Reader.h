@@ -6,7 +6,7 @@
 //
 // A Reader opens the file read-only (SQLITE_OPEN_READONLY) and never writes: in WAL mode it
 // never waits for the writer and sees each message once it is committed; its busy timeout
-// covers only the instant a writer resets the log. It reads archives of version 2 to 4.
+// covers only the instant a writer resets the log. It reads archives of version 2 to 5.
 // One Reader is used by one thread at a time; open one per thread.
 //
 // Times are seconds since 1970-01-01T00:00:00Z as double, the archive's time of a message

@@ -447,7 +447,7 @@ TEST(SaltmarkServer, UpgradesAVersionOneArchiveKeepingEveryRow)
     Server server({"--archive", archive, "--directip", "127.0.0.1:0", "--confirm"});
     EXPECT_EQ(Deliver(server.Port(), Framed(SmallMessage(), "300234010753370", 1)), kConfirmed);
     EXPECT_EQ(server.Stop(), 0);
-    EXPECT_EQ(QueryOne(archive, "PRAGMA user_version"), "4");
+    EXPECT_EQ(QueryOne(archive, "PRAGMA user_version"), "5");
     Rows after = Query(archive, everyRow);
     ASSERT_EQ(after.size(), before.size() + 1);
     after.pop_back();

@@ -318,5 +318,5 @@ class Archive:
 
 
 def open_archive(path):
-    """Opens an archive (SQLite, version 2 to 4) read-only; see Archive."""
+    """Opens an archive (SQLite, version 2 to 5) read-only; see Archive."""
     return Archive(path)
