@@ -208,8 +208,7 @@ bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& be
                    });
     if (!comparable || now.configHash != before.configHash ||
         now.configFile != before.configFile || now.from || now.to || before.from || before.to) {
-        reason = "flags not comparable with those written before";
-        return false;
+        return WriteBuoyFlags(db, now, reason);  // compared with what the archive holds
     }
     const std::optional<std::int64_t> configId = ConfigId(db, now, reason, &cache);
     Statement* prepared = cache.Get(db, kInsertFlag, reason);

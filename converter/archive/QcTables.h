@@ -31,7 +31,7 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason);
 
 // Writes the flags of `now` that differ from `before`, the buoy's flags as the archive holds
 // them, computed by the same configuration over the same streams and tests, whose keys begin
-// `now`'s (the buoy's rows since then come after them).
+// `now`'s (the buoy's rows since then come after them); otherwise as WriteBuoyFlags.
 bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& before,
                           std::string& reason, sqlite::StatementCache& cache);
 
