@@ -70,12 +70,12 @@ void Message(Bytes& out, int buoy, std::int64_t step)
     const double phase = static_cast<double>(step) * 0.05 + buoy;
     out.clear();
     out.push_back(55);
-    Header(out, 2, 2, 76);  // PB200
+    Header(out, 2, 2, 76);                                            // PB200
     PutFloat(out, std::fmod(180.0 + 40.0 * std::sin(phase), 360.0));  // WDMean
     PutFloat(out, 8.0);
     PutFloat(out, 7.0 + 4.0 * std::sin(phase * 0.7));  // WSMean
     PutFloat(out, 1.2);
-    PutFloat(out, 60.0 + buoy * 0.1 - static_cast<double>(step) * 1e-4);  // Lat
+    PutFloat(out, 60.0 + buoy * 0.1 - static_cast<double>(step) * 1e-4);   // Lat
     PutFloat(out, -20.0 + buoy * 0.3 + static_cast<double>(step) * 2e-4);  // Lon
     PutU32(out, static_cast<std::uint32_t>(year));
     PutU32(out, static_cast<std::uint32_t>(month));
@@ -92,10 +92,10 @@ void Message(Bytes& out, int buoy, std::int64_t step)
     Header(out, 6, 0, 8);  // the logger's battery voltage
     PutFloat(out, 12.0 + 0.1 * static_cast<double>(step % 7));
     if ((step + buoy) % 2 == 0) {
-        Header(out, 11, 3, 964);  // Y81000
-        PutFloat(out, 0.3);                                                   // Ustar
-        PutFloat(out, 1e-5 * static_cast<double>(1 + step % 11));            // Epsilon
-        for (const double scalar : {6.0, 0.5, 0.01, 8.0, 0.4, 1.0}) {       // MeanU .. Quality
+        Header(out, 11, 3, 964);                                       // Y81000
+        PutFloat(out, 0.3);                                            // Ustar
+        PutFloat(out, 1e-5 * static_cast<double>(1 + step % 11));      // Epsilon
+        for (const double scalar : {6.0, 0.5, 0.01, 8.0, 0.4, 1.0}) {  // MeanU .. Quality
             PutFloat(out, scalar);
         }
         for (int band = 0; band < kBands; ++band) {

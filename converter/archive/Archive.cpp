@@ -428,6 +428,7 @@ struct Archive::Impl {
     bool flagsInBatch = false;  // WriteFlags opened or joined the batch
     bool beforeCommitRunning = false;
     std::uint64_t rolledBack = 0;  // transactions given up after they wrote
+    StatementCache qcStatements;   // the quality control's, run for every transaction
 
     // Runs the hook over the buoys of `deliveries` (those New); true without a hook.
     template <typename Range, typename Get>
@@ -587,6 +588,7 @@ Archive::~Archive()
     m_impl->insertRecord.clear();
     m_impl->insertMessage.reset();
     m_impl->findAttachment.reset();
+    m_impl->qcStatements.Clear();
 }
 
 Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
@@ -919,17 +921,38 @@ std::optional<BuoyRows> Archive::ReadBuoy(const std::string& buoy,
                                           const std::vector<std::string>& streams,
                                           std::string& reason, std::int64_t afterMessage)
 {
-    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason, afterMessage);
+    // A buoy's new rows are read for every transaction: the statements are kept.
+    return ReadBuoyRows(m_impl->db.get(), buoy, streams, reason, afterMessage,
+                        afterMessage > 0 ? &m_impl->qcStatements : nullptr);
 }
 
 std::optional<std::int64_t> Archive::LastMessageId(std::string& reason)
 {
-    return QueryInteger(m_impl->db.get(), "SELECT coalesce(max(id), 0) FROM messages", reason);
+    Statement* last = m_impl->qcStatements.Get(m_impl->db.get(),
+                                               "SELECT coalesce(max(id), 0) FROM messages", reason);
+    if (last == nullptr || !last->Next()) {
+        if (last != nullptr && !last->Failed(reason)) {
+            reason = "no maximum";
+        }
+        return std::nullopt;
+    }
+    const std::int64_t value = last->Integer(0);
+    last->Rewind();  // no statement left open between transactions
+    return value;
 }
 
 std::optional<std::int64_t> Archive::DataVersion(std::string& reason)
 {
-    return QueryInteger(m_impl->db.get(), "PRAGMA data_version", reason);
+    Statement* version = m_impl->qcStatements.Get(m_impl->db.get(), "PRAGMA data_version", reason);
+    if (version == nullptr || !version->Next()) {
+        if (version != nullptr && !version->Failed(reason)) {
+            reason = "no data version";
+        }
+        return std::nullopt;
+    }
+    const std::int64_t value = version->Integer(0);
+    version->Rewind();  // no statement left open between transactions
+    return value;
 }
 
 std::uint64_t Archive::RolledBack() const { return m_impl->rolledBack; }
@@ -958,7 +981,7 @@ bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, st
     if (!impl.beforeCommitRunning) {
         impl.flagsInBatch = true;
     }
-    return WriteBuoyFlagChanges(impl.db.get(), now, before, reason);
+    return WriteBuoyFlagChanges(impl.db.get(), now, before, reason, impl.qcStatements);
 }
 
 bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)

@@ -148,18 +148,25 @@ bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
     return true;
 }
 
+constexpr const char* kAddConfig =
+    "INSERT INTO qc_configs (hash, file_name) VALUES (?1, ?2) ON CONFLICT DO NOTHING";
+constexpr const char* kFindConfig = "SELECT id FROM qc_configs WHERE hash = ?1 AND file_name = ?2";
+
 // The configuration's row, added when it is new.
-std::optional<std::int64_t> ConfigId(sqlite3* db, const BuoyFlags& flags, std::string& reason)
+std::optional<std::int64_t> ConfigId(sqlite3* db, const BuoyFlags& flags, std::string& reason,
+                                     StatementCache* cache = nullptr)
 {
-    Statement config = Prepare(db,
-                               "INSERT INTO qc_configs (hash, file_name) VALUES (?1, ?2)"
-                               " ON CONFLICT DO NOTHING",
-                               reason);
-    Statement configId =
-        Prepare(db, "SELECT id FROM qc_configs WHERE hash = ?1 AND file_name = ?2", reason);
-    if (!config || !configId) {
+    Statement preparedConfig;
+    Statement preparedId;
+    Statement* found = cache ? cache->Get(db, kAddConfig, reason)
+                             : &(preparedConfig = Prepare(db, kAddConfig, reason));
+    Statement* foundId = cache ? cache->Get(db, kFindConfig, reason)
+                               : &(preparedId = Prepare(db, kFindConfig, reason));
+    if (found == nullptr || foundId == nullptr || !*found || !*foundId) {
         return std::nullopt;
     }
+    Statement& config = *found;
+    Statement& configId = *foundId;
     config.Bind(1, std::string_view(flags.configHash));
     config.Bind(2, std::string_view(flags.configFile));
     if (!Step(db, config.get(), reason)) {
@@ -185,7 +192,7 @@ constexpr const char* kInsertFlag =
 }  // namespace
 
 bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& before,
-                          std::string& reason)
+                          std::string& reason, StatementCache& cache)
 {
     const bool comparable =
         now.streams.size() == before.streams.size() &&
@@ -201,14 +208,14 @@ bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& be
                    });
     if (!comparable || now.configHash != before.configHash ||
         now.configFile != before.configFile || now.from || now.to || before.from || before.to) {
-        reason = "flags not comparable with those written before";
+        return WriteBuoyFlags(db, now, reason);  // compared with what the archive holds
+    }
+    const std::optional<std::int64_t> configId = ConfigId(db, now, reason, &cache);
+    Statement* prepared = cache.Get(db, kInsertFlag, reason);
+    if (!configId || prepared == nullptr) {
         return false;
     }
-    const std::optional<std::int64_t> configId = ConfigId(db, now, reason);
-    Statement insert = Prepare(db, kInsertFlag, reason);
-    if (!configId || !insert) {
-        return false;
-    }
+    Statement& insert = *prepared;
     for (std::size_t s = 0; s < now.streams.size(); ++s) {
         const StreamFlagRows& stream = now.streams[s];
         for (std::size_t t = 0; t < stream.tests.size(); ++t) {

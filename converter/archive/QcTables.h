@@ -10,6 +10,7 @@
 
 #include "Archive.h"
 #include "QcRows.h"
+#include "Sqlite.h"
 
 namespace saltmark::archive {
 
@@ -19,17 +20,19 @@ extern const std::string kQcTables;
 std::string BuoyOfDelivery(const Delivery& delivery);
 
 // With `afterMessage`, only the rows of the buoy's messages whose id is greater.
+// With `cache`, its statements are kept there for the next call.
 std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
-                                     std::int64_t afterMessage = 0);
+                                     std::int64_t afterMessage = 0,
+                                     sqlite::StatementCache* cache = nullptr);
 
 // In the transaction the caller holds.
 bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason);
 
 // Writes the flags of `now` that differ from `before`, the buoy's flags as the archive holds
 // them, computed by the same configuration over the same streams and tests, whose keys begin
-// `now`'s (the buoy's rows since then come after them).
+// `now`'s (the buoy's rows since then come after them); otherwise as WriteBuoyFlags.
 bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& before,
-                          std::string& reason);
+                          std::string& reason, sqlite::StatementCache& cache);
 
 }  // namespace saltmark::archive

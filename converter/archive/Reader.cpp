@@ -986,8 +986,9 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
     // element, which come in key order: message, record, element.
     const bool blobs = m_impl->version >= 5;
     const bool integers = column->field->kind == FieldKind::Int32Array;
-    const std::string columns = std::string("SELECT r.message_id, r.record, unixepoch(m.time), r.") +
-                                (blobs ? ArrayColumn(integers) : "value");
+    const std::string columns =
+        std::string("SELECT r.message_id, r.record, unixepoch(m.time), r.") +
+        (blobs ? ArrayColumn(integers) : "value");
     const std::string element = blobs ? "" : ", r.element";
     const std::string child = Quoted(column->table);
     Statement rows;
@@ -1051,7 +1052,7 @@ std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery& query,
 
 std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
-                                     std::int64_t afterMessage)
+                                     std::int64_t afterMessage, sqlite::StatementCache* cache)
 {
     // The messages after one are found by id, newest last, without the buoy's whole history.
     const std::string ids =
@@ -1064,10 +1065,13 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
     };
     const auto each = [&](const std::string& sql, auto take) {
-        Statement rows = Prepare(db, ids + sql, reason);
-        if (!rows) {
+        Statement prepared;
+        Statement* statement = cache ? cache->Get(db, ids + sql, reason)
+                                     : &(prepared = Prepare(db, ids + sql, reason));
+        if (statement == nullptr || !*statement) {
             return false;
         }
+        Statement& rows = *statement;
         rows.Bind(1, ImeiOf(buoy));
         if (afterMessage > 0) {
             rows.Bind(2, afterMessage);

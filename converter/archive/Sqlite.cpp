@@ -147,6 +147,20 @@ void BindBlob(sqlite3_stmt* statement, int column, std::span<const std::uint8_t>
     }
 }
 
+Statement* StatementCache::Get(sqlite3* db, const std::string& sql, std::string& reason)
+{
+    auto found = m_statements.find(sql);
+    if (found == m_statements.end()) {
+        Statement statement = Prepare(db, sql, reason);
+        if (!statement) {
+            return nullptr;
+        }
+        found = m_statements.emplace(sql, std::move(statement)).first;
+    }
+    found->second.Rewind();
+    return &found->second;
+}
+
 void AppendArrayElement(std::vector<std::uint8_t>& blob, std::uint32_t bits)
 {
     for (int shift = 0; shift < 32; shift += 8) {
@@ -168,7 +182,7 @@ std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool inte
         const auto value = std::bit_cast<float>(bits);
         values[i] = std::isnan(value) ? std::numeric_limits<double>::quiet_NaN()
                     : (std::isinf(value) || value == 0.0f) ? static_cast<double>(value)
-                                                            : ShortestFloat32AsDouble(value);
+                                                           : ShortestFloat32AsDouble(value);
     }
     return values;
 }

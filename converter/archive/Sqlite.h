@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -80,6 +81,18 @@ private:
     std::unique_ptr<sqlite3_stmt, Finalizer> m_statement;
     int m_status = SQLITE_OK;
     std::string m_reason;
+};
+
+// Prepared statements kept by their SQL, for a caller that runs the same few for every
+// transaction: preparing them again each time cost more than running them.
+class StatementCache {
+public:
+    // The statement for `sql`, rewound; nullptr with `reason` set when it cannot be prepared.
+    Statement* Get(sqlite3* db, const std::string& sql, std::string& reason);
+    void Clear() { m_statements.clear(); }
+
+private:
+    std::map<std::string, Statement, std::less<>> m_statements;
 };
 
 // A table's or column's name quoted for SQL. Names come from the record descriptions, never
