@@ -9,6 +9,7 @@
 #include "ApiJson.h"
 #include "Archive.h"
 #include "ConvertedMessage.h"
+#include "FleetApi.h"
 #include "ServerLog.h"
 
 namespace saltmark::server {
@@ -196,6 +197,7 @@ struct DashboardApi::Impl {
     std::filesystem::path path;
     std::chrono::seconds lateAfter{};
     BuoyNames names;
+    DeployedAt deployed;
 
     void Name(nlohmann::ordered_json& json) const
     {
@@ -262,6 +264,11 @@ std::unique_ptr<DashboardApi> DashboardApi::Open(const std::filesystem::path& ar
 void DashboardApi::SetBuoyNames(BuoyNames names)
 {
     m_impl->names = std::move(names);
+}
+
+void DashboardApi::SetDeployedAt(DeployedAt deployed)
+{
+    m_impl->deployed = std::move(deployed);
 }
 
 void DashboardApi::Config(const HttpRequest&, HttpResponse& res) const
@@ -456,6 +463,58 @@ void DashboardApi::Alerts(const HttpRequest& req, HttpResponse& res) const
     auto json = AlertsJson(*alerts);
     m_impl->Name(json["alerts"]);
     SendJson(res, json);
+}
+
+namespace {
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void DashboardApi::Fleet(const HttpRequest&, HttpResponse& res) const
+{
+    std::string reason;
+    Impl::Lease reader(*m_impl, reason);
+    if (!reader) {
+        return SendFailure(res, reason);
+    }
+    const FleetFacts facts{*reader.operator->(), m_impl->path, Now(), m_impl->lateAfter,
+                           m_impl->names ? m_impl->names() : std::map<std::string, std::string>{},
+                           m_impl->deployed ? m_impl->deployed()
+                                            : std::map<std::string, alerts::LatLon>{}};
+    const auto json = FleetJson(facts, reason);
+    if (!json) {
+        return SendFailure(res, reason);
+    }
+    SendJson(res, *json);
+}
+
+void DashboardApi::Health(const HttpRequest& req, HttpResponse& res) const
+{
+    const std::size_t slash = req.rest.find('/');
+    const std::string buoy = req.rest.substr(0, slash);
+    if (slash == std::string::npos || req.rest.substr(slash) != "/health" || buoy.empty() ||
+        buoy.size() > kLongestBuoyName) {
+        return res.Fail(404, "not found");
+    }
+    std::string reason;
+    Impl::Lease reader(*m_impl, reason);
+    if (!reader) {
+        return SendFailure(res, reason);
+    }
+    const FleetFacts facts{*reader.operator->(), m_impl->path, Now(), m_impl->lateAfter,
+                           m_impl->names ? m_impl->names() : std::map<std::string, std::string>{},
+                           m_impl->deployed ? m_impl->deployed()
+                                            : std::map<std::string, alerts::LatLon>{}};
+    const auto json = HealthJson(facts, buoy, reason);
+    if (!json) {
+        return reason.empty() ? res.Fail(404, "no such buoy") : SendFailure(res, reason);
+    }
+    SendJson(res, *json);
 }
 
 }  // namespace saltmark::server
