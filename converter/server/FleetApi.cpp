@@ -173,6 +173,22 @@ std::optional<Json> HealthJson(const FleetFacts& facts, const std::string& buoy,
     volts["slope_per_day"] = slope ? Json(*slope) : Json();
     volts["slope_from"] = lastDay.empty() ? Json() : Json(TimeText(lastDay.front().time));
     volts["slope_to"] = lastDay.empty() ? Json() : Json(TimeText(lastDay.back().time));
+    // The fitted line over that day, for the chart: a least-squares line passes through the
+    // mean time and mean value.
+    Json line = {{"t", Json::array()}, {"v", Json::array()}};
+    if (slope) {
+        double meanTime = 0, meanValue = 0;
+        for (const alerts::Sample& sample : lastDay) {
+            meanTime += static_cast<double>(sample.time) / static_cast<double>(lastDay.size());
+            meanValue += sample.value / static_cast<double>(lastDay.size());
+        }
+        for (const alerts::Sample* end : {&lastDay.front(), &lastDay.back()}) {
+            const auto t = static_cast<double>(end->time);
+            line["t"].push_back(t);
+            line["v"].push_back(meanValue + *slope * (t - meanTime) / kSecondsPerDay);
+        }
+    }
+    volts["trend"] = std::move(line);
 
     Json deployed;
     Json distance = {{"now_km", Json()}, {"t", Json::array()}, {"km", Json::array()}};

@@ -9,19 +9,24 @@ import { utcDate, timeAxis, wheelZoomAndPan } from './charts.js';
 import { kStateColours, kStateText } from './fleet.js';
 
 
-function chart(holder, t, v, label, unit, colour) {
+// One quantity over time; `trend`, when given ({t, v}), a dashed fitted line over it.
+function chart(holder, t, v, label, unit, colour, trend = null) {
   const shown = (u, value) => (value === null || value === undefined ? '—' : `${formatNumber(value)} ${unit}`);
+  const fitted = trend && trend.t.length > 1;
+  const data = fitted ? uPlot.join([[t, v], [trend.t, trend.v]]) : [t, v];
   const made = new uPlot({
     width: Math.max(320, holder.clientWidth || 900),
     height: 240,
     tzDate: utcDate,
     scales: { x: { time: true } },
     series: [{ label: 'Time (UTC)', value: (u, time) => (time === null ? '—' : formatTime(time)) },
-      { label, stroke: colour, width: 1.25, value: shown, points: { show: t.length < 200 } }],
+      { label, stroke: colour, width: 1.25, value: shown, points: { show: t.length < 200 } },
+      ...(fitted ? [{ label: 'Trend over the last day', stroke: '#c0392b', width: 1.5, dash: [6, 4],
+        spanGaps: true, value: shown, points: { show: false } }] : [])],
     padding: [16, 40, 0, 0],
     axes: [timeAxis, { label: withUnit(label, unit), size: 70 }],
     plugins: [{ hooks: { ready: [wheelZoomAndPan] } }],
-  }, [t, v], holder);
+  }, data, holder);
   holder.dataset.points = String(t.length);
   return made;
 }
@@ -75,7 +80,7 @@ export async function show({ root, params, signal, onLeave, onNewMessages }) {
       el('p', { id: 'health-distance-now', text: h.deployed === null ? 'The deployment file gives no position for this buoy.'
         : `Deployed at ${formatPosition(h.deployed.lat, h.deployed.lon, 6)}; now ${h.distance.now_km === null ? '—' : `${formatNumber(h.distance.now_km, 4)} km`} away` }),
       distanceHolder);
-    if (h.battery.t.length) charts.push(chart(batteryHolder, h.battery.t, h.battery.v, battery.label, battery.unit, '#1b6ca8'));
+    if (h.battery.t.length) charts.push(chart(batteryHolder, h.battery.t, h.battery.v, battery.label, battery.unit, '#1b6ca8', h.battery.trend));
     if (h.distance.t.length) charts.push(chart(distanceHolder, h.distance.t, h.distance.km, 'Distance', 'km', '#b5651d'));
   };
   onNewMessages(render);
