@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "ApiJson.h"
 #include "ArchiveAlerts.h"
@@ -38,17 +39,20 @@ std::string StateOf(const std::optional<double>& lastTime, std::size_t openAlert
 }
 
 // The fixes a buoy's own records state, in time order; the gateway's estimates only when it
-// has none, as those scatter by kilometres.
+// has none, as those scatter by kilometres. Of the positions `pick` says are the buoy's.
 struct Fixes {
     std::vector<double> t, lat, lon;
 };
-Fixes OwnFixes(const archive::TrackPositions& track)
+Fixes OwnFixes(const archive::TrackPositions& track,
+               const std::function<bool(std::size_t)>& pick = [](std::size_t) { return true; })
 {
-    const bool own = std::ranges::any_of(
-        track.sources, [](auto s) { return s != archive::PositionSource::Iridium; });
+    bool own = false;
+    for (std::size_t i = 0; i < track.times.size() && !own; ++i) {
+        own = pick(i) && track.sources[i] != archive::PositionSource::Iridium;
+    }
     Fixes fixes;
     for (std::size_t i = 0; i < track.times.size(); ++i) {
-        if (own == (track.sources[i] != archive::PositionSource::Iridium)) {
+        if (pick(i) && own == (track.sources[i] != archive::PositionSource::Iridium)) {
             fixes.t.push_back(track.times[i]);
             fixes.lat.push_back(track.latitudes[i]);
             fixes.lon.push_back(track.longitudes[i]);
@@ -87,16 +91,41 @@ std::optional<Json> FleetJson(const FleetFacts& facts, std::string& reason)
     for (const archive::AlertRow& a : *alerts) {
         ++openAlerts[a.buoy];
     }
+    // The buoys heard within a day of the newest share one query of the last two days (the
+    // time index serves it); a buoy silent for longer gets a query of its own.
+    const double window = kFleetTrackHours * 3600;
+    std::optional<double> newest;
+    for (const archive::BuoySummary& b : *buoys) {
+        if (b.lastTime && (!newest || *b.lastTime > *newest)) {
+            newest = b.lastTime;
+        }
+    }
+    std::optional<archive::TrackPositions> recent;
+    if (newest) {
+        recent = facts.reader.Track({std::nullopt, {*newest - 2 * window, *newest}, 1}, reason);
+        if (!recent) {
+            return std::nullopt;
+        }
+    }
     Json list = Json::array();
     for (const archive::BuoySummary& b : *buoys) {
         Json track = {{"t", Json::array()}, {"lat", Json::array()}, {"lon", Json::array()}};
         if (b.lastTime) {
-            const archive::TimeRange lately{*b.lastTime - kFleetTrackHours * 3600, *b.lastTime};
-            const auto positions = facts.reader.Track({b.buoy, lately, 1}, reason);
-            if (!positions) {
-                return std::nullopt;
+            const double last = *b.lastTime;
+            Fixes fixes;
+            if (last >= *newest - window) {
+                const auto index = std::ranges::find(recent->buoyNames, b.buoy);
+                const auto buoy = static_cast<std::int32_t>(index - recent->buoyNames.begin());
+                fixes = OwnFixes(*recent, [&](std::size_t i) {
+                    return recent->buoys[i] == buoy && recent->times[i] >= last - window;
+                });
+            } else {
+                const auto own = facts.reader.Track({b.buoy, {last - window, last}, 1}, reason);
+                if (!own) {
+                    return std::nullopt;
+                }
+                fixes = OwnFixes(*own);
             }
-            Fixes fixes = OwnFixes(*positions);
             track = {{"t", std::move(fixes.t)}, {"lat", std::move(fixes.lat)},
                      {"lon", std::move(fixes.lon)}};
         }
