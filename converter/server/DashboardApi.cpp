@@ -205,6 +205,16 @@ struct DashboardApi::Impl {
             AddBuoyNames(json, names());
         }
     }
+    // What the fleet's answers read beside the archive, as of now.
+    FleetFacts Facts(const archive::Reader& reader) const
+    {
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        return {reader, path, now, lateAfter,
+                names ? names() : std::map<std::string, std::string>{},
+                deployed ? deployed() : std::map<std::string, alerts::LatLon>{}};
+    }
     mutable std::mutex poolMutex;
     mutable std::vector<std::unique_ptr<archive::Reader>> idle;
 
@@ -465,16 +475,6 @@ void DashboardApi::Alerts(const HttpRequest& req, HttpResponse& res) const
     SendJson(res, json);
 }
 
-namespace {
-
-double Now()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
 void DashboardApi::Fleet(const HttpRequest&, HttpResponse& res) const
 {
     std::string reason;
@@ -482,10 +482,7 @@ void DashboardApi::Fleet(const HttpRequest&, HttpResponse& res) const
     if (!reader) {
         return SendFailure(res, reason);
     }
-    const FleetFacts facts{*reader.operator->(), m_impl->path, Now(), m_impl->lateAfter,
-                           m_impl->names ? m_impl->names() : std::map<std::string, std::string>{},
-                           m_impl->deployed ? m_impl->deployed()
-                                            : std::map<std::string, alerts::LatLon>{}};
+    const FleetFacts facts = m_impl->Facts(*reader.operator->());
     const auto json = FleetJson(facts, reason);
     if (!json) {
         return SendFailure(res, reason);
@@ -506,10 +503,7 @@ void DashboardApi::Health(const HttpRequest& req, HttpResponse& res) const
     if (!reader) {
         return SendFailure(res, reason);
     }
-    const FleetFacts facts{*reader.operator->(), m_impl->path, Now(), m_impl->lateAfter,
-                           m_impl->names ? m_impl->names() : std::map<std::string, std::string>{},
-                           m_impl->deployed ? m_impl->deployed()
-                                            : std::map<std::string, alerts::LatLon>{}};
+    const FleetFacts facts = m_impl->Facts(*reader.operator->());
     const auto json = HealthJson(facts, buoy, reason);
     if (!json) {
         return reason.empty() ? res.Fail(404, "no such buoy") : SendFailure(res, reason);

@@ -33,9 +33,8 @@ std::string StateOf(const std::optional<double>& lastTime, std::size_t openAlert
     if (openAlerts > 0) {
         return "alert";
     }
-    return lastTime && facts.now - *lastTime > static_cast<double>(facts.lateAfter.count())
-               ? "late"
-               : "ok";
+    return lastTime && facts.now - *lastTime > static_cast<double>(facts.lateAfter.count()) ? "late"
+                                                                                            : "ok";
 }
 
 // The fixes a buoy's own records state, in time order; the gateway's estimates only when it
@@ -43,8 +42,9 @@ std::string StateOf(const std::optional<double>& lastTime, std::size_t openAlert
 struct Fixes {
     std::vector<double> t, lat, lon;
 };
-Fixes OwnFixes(const archive::TrackPositions& track,
-               const std::function<bool(std::size_t)>& pick = [](std::size_t) { return true; })
+Fixes OwnFixes(
+    const archive::TrackPositions& track,
+    const std::function<bool(std::size_t)>& pick = [](std::size_t) { return true; })
 {
     bool own = false;
     for (std::size_t i = 0; i < track.times.size() && !own; ++i) {
@@ -126,7 +126,8 @@ std::optional<Json> FleetJson(const FleetFacts& facts, std::string& reason)
                 }
                 fixes = OwnFixes(*own);
             }
-            track = {{"t", std::move(fixes.t)}, {"lat", std::move(fixes.lat)},
+            track = {{"t", std::move(fixes.t)},
+                     {"lat", std::move(fixes.lat)},
                      {"lon", std::move(fixes.lon)}};
         }
         const std::size_t open = openAlerts.contains(b.buoy) ? openAlerts.at(b.buoy) : 0;
@@ -160,13 +161,12 @@ std::optional<Json> HealthJson(const FleetFacts& facts, const std::string& buoy,
     }
     const auto records = facts.reader.LastRecords(buoy, reason);
     const auto battery =
-        records ? facts.reader.Series({"Miscellaneous values", "Battery voltage", {buoy}, {}},
-                                      reason)
-                : std::nullopt;
+        records
+            ? facts.reader.Series({"Miscellaneous values", "Battery voltage", {buoy}, {}}, reason)
+            : std::nullopt;
     const std::int64_t every =
         std::max<std::int64_t>(1, (summary->messages + kDistancePoints - 1) / kDistancePoints);
-    const auto track =
-        battery ? facts.reader.Track({buoy, {}, every}, reason) : std::nullopt;
+    const auto track = battery ? facts.reader.Track({buoy, {}, every}, reason) : std::nullopt;
     const auto alerts = track ? OpenAlerts(facts, buoy, reason) : std::nullopt;
     if (!alerts) {
         return std::nullopt;

@@ -34,9 +34,9 @@ struct FleetFacts {
 std::optional<nlohmann::ordered_json> FleetJson(const FleetFacts& facts, std::string& reason);
 
 // {buoy, imei, name, state, last_time, age_s, records: [{record, time, age_s, id}],
-// battery: {t, v, slope_per_day, slope_from, slope_to, trend: {t, v} (the fitted line's ends)}, deployed: {lat, lon} or null,
-// distance: {now_km, t, km}, alerts: [open alerts as /api/alerts has them]}. Nothing with
-// `reason` empty when the archive has no such buoy.
+// battery: {t, v, slope_per_day, slope_from, slope_to, trend: {t, v} (the fitted line's ends)},
+// deployed: {lat, lon} or null, distance: {now_km, t, km}, alerts: [open alerts as /api/alerts has
+// them]}. Nothing with `reason` empty when the archive has no such buoy.
 std::optional<nlohmann::ordered_json> HealthJson(const FleetFacts& facts, const std::string& buoy,
                                                  std::string& reason);
 
