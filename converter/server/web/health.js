@@ -50,6 +50,10 @@ function alertsList(alerts) {
 
 export async function show({ root, params, signal, onLeave, onNewMessages }) {
   const buoy = params.get('arg0') || '';
+  if (!buoy) {
+    root.append(el('p', {}, 'Pick a buoy on the ', el('a', { href: '#/fleet', text: 'fleet map' }), '.'));
+    return;
+  }
   const charts = [];
   const clear = () => { while (charts.length) charts.pop().destroy(); };
   onLeave(clear);
