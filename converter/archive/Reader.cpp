@@ -1248,6 +1248,40 @@ std::optional<MessageTimes> Reader::Times(const std::optional<std::string>& buoy
     return times;
 }
 
+std::optional<std::vector<LastRecord>> Reader::LastRecords(const std::string& buoy,
+                                                           std::string& reason) const
+{
+    sqlite3* db = m_impl->db.get();
+    std::vector<LastRecord> last;
+    for (const RecordDescription& type : RecordDescriptions()) {
+        const std::string table = ArchiveName(type.typeName);
+        const auto exists = HasTable(db, table, reason);
+        if (!exists) {
+            return std::nullopt;
+        }
+        if (!*exists) {
+            continue;
+        }
+        Statement newest = Prepare(
+            db,
+            std::string(kBuoyIds) +
+                Sql("SELECT m.id, unixepoch(m.time) FROM {records} WHERE m.time IS NOT NULL"
+                    " ORDER BY m.time DESC, m.id DESC LIMIT 1",
+                    {{"records", Sql(kRecordsOfOneBuoy, {{"table", Quoted(table)}})}}),
+            reason);
+        if (!newest) {
+            return std::nullopt;
+        }
+        newest.Bind(1, ImeiOf(buoy));
+        if (!EachRow(newest, reason, [&](const Statement& row) {
+                last.push_back({std::string(type.typeName), row.Real(1), row.Integer(0)});
+            })) {
+            return std::nullopt;
+        }
+    }
+    return last;
+}
+
 std::optional<RecordRows> Reader::Records(const std::string& record, std::string& reason) const
 {
     const RecordDescription* type = nullptr;

@@ -226,6 +226,13 @@ struct StoredFlags {
     std::vector<std::uint8_t> flags;
 };
 
+// The newest message of a buoy that holds a record of one type.
+struct LastRecord {
+    std::string record;  // the type as the report names it
+    double time = 0;
+    std::int64_t messageId = 0;
+};
+
 class Reader {
 public:
     static constexpr int kLargestPage = 1000;
@@ -261,6 +268,10 @@ public:
     std::optional<MessageTimes> Times(const std::optional<std::string>& buoy,
                                                std::string& reason) const;
     std::optional<RecordRows> Records(const std::string& record, std::string& reason) const;
+    // Of one buoy, each record type it ever sent with the newest time it came (messages
+    // without a time left out), in the record descriptions' order.
+    std::optional<std::vector<LastRecord>> LastRecords(const std::string& buoy,
+                                                       std::string& reason) const;
     // Of a stream as the quality control names it ("PB200.WSMean", "position"; empty: every
     // stream), of one buoy's messages or every buoy's; none in an archive without flags.
     std::optional<StoredFlags> FlagsOfStreams(const std::string& stream,

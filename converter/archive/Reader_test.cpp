@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "Archive.h"
 #include "testing/MessageComposer.h"
@@ -384,6 +385,29 @@ TEST_F(ReaderTest, TrackHasEveryPositionOnTheGlobeWithItsSource)
     const auto files = m_reader->Track({.buoy = std::string(kFilesBuoy)}, reason);
     ASSERT_TRUE(files) << reason;
     EXPECT_TRUE(files->times.empty());
+}
+
+TEST_F(ReaderTest, LastRecordsSayWhenEachTypeLastCameWithoutTheUndated)
+{
+    const auto newest = [&](const std::string& buoy) {
+        std::string reason;
+        const auto last = m_reader->LastRecords(buoy, reason);
+        EXPECT_TRUE(last) << reason;
+        std::map<std::string, std::pair<double, std::int64_t>> byType;
+        for (const LastRecord& r : last ? *last : std::vector<LastRecord>{}) {
+            byType[r.record] = {r.time, r.messageId};
+        }
+        return byType;
+    };
+    // Message 2's PB200 has no valid date of its own: it counts at its message's time.
+    EXPECT_EQ(newest(kBuoyA), (std::map<std::string, std::pair<double, std::int64_t>>{
+                                  {"PB200", {kT0 + 1800, 2}},
+                                  {"Miscellaneous values", {kT0 + 1800, 2}},
+                                  {"Y81000", {kT0 + 3600, 3}},
+                                  {"Camera", {kT0 + 3600, 3}}}));
+    EXPECT_EQ(newest(std::string(kFilesBuoy)),
+              (std::map<std::string, std::pair<double, std::int64_t>>{
+                  {"Miscellaneous values", {kT0 - 3600, 6}}}));
 }
 
 TEST_F(ReaderTest, FlagsComeWithTheValuesTheyFlag)

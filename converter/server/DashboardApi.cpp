@@ -9,6 +9,7 @@
 #include "ApiJson.h"
 #include "Archive.h"
 #include "ConvertedMessage.h"
+#include "FleetApi.h"
 #include "ServerLog.h"
 
 namespace saltmark::server {
@@ -196,12 +197,23 @@ struct DashboardApi::Impl {
     std::filesystem::path path;
     std::chrono::seconds lateAfter{};
     BuoyNames names;
+    DeployedAt deployed;
 
     void Name(nlohmann::ordered_json& json) const
     {
         if (names) {
             AddBuoyNames(json, names());
         }
+    }
+    // What the fleet's answers read beside the archive, as of now.
+    FleetFacts Facts(const archive::Reader& reader) const
+    {
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        return {reader, path, now, lateAfter,
+                names ? names() : std::map<std::string, std::string>{},
+                deployed ? deployed() : std::map<std::string, alerts::LatLon>{}};
     }
     mutable std::mutex poolMutex;
     mutable std::vector<std::unique_ptr<archive::Reader>> idle;
@@ -262,6 +274,11 @@ std::unique_ptr<DashboardApi> DashboardApi::Open(const std::filesystem::path& ar
 void DashboardApi::SetBuoyNames(BuoyNames names)
 {
     m_impl->names = std::move(names);
+}
+
+void DashboardApi::SetDeployedAt(DeployedAt deployed)
+{
+    m_impl->deployed = std::move(deployed);
 }
 
 void DashboardApi::Config(const HttpRequest&, HttpResponse& res) const
@@ -456,6 +473,42 @@ void DashboardApi::Alerts(const HttpRequest& req, HttpResponse& res) const
     auto json = AlertsJson(*alerts);
     m_impl->Name(json["alerts"]);
     SendJson(res, json);
+}
+
+void DashboardApi::Fleet(const HttpRequest&, HttpResponse& res) const
+{
+    std::string reason;
+    Impl::Lease reader(*m_impl, reason);
+    if (!reader) {
+        return SendFailure(res, reason);
+    }
+    const FleetFacts facts = m_impl->Facts(*reader.operator->());
+    const auto json = FleetJson(facts, reason);
+    if (!json) {
+        return SendFailure(res, reason);
+    }
+    SendJson(res, *json);
+}
+
+void DashboardApi::Health(const HttpRequest& req, HttpResponse& res) const
+{
+    const std::size_t slash = req.rest.find('/');
+    const std::string buoy = req.rest.substr(0, slash);
+    if (slash == std::string::npos || req.rest.substr(slash) != "/health" || buoy.empty() ||
+        buoy.size() > kLongestBuoyName) {
+        return res.Fail(404, "not found");
+    }
+    std::string reason;
+    Impl::Lease reader(*m_impl, reason);
+    if (!reader) {
+        return SendFailure(res, reason);
+    }
+    const FleetFacts facts = m_impl->Facts(*reader.operator->());
+    const auto json = HealthJson(facts, buoy, reason);
+    if (!json) {
+        return reason.empty() ? res.Fail(404, "no such buoy") : SendFailure(res, reason);
+    }
+    SendJson(res, *json);
 }
 
 }  // namespace saltmark::server

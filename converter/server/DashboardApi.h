@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "AlertRules.h"
 #include "HttpServer.h"
 #include "Reader.h"
 
@@ -39,6 +40,9 @@ public:
     // The buoys' names (IMEI -> name) as they are now; without it, answers carry no names.
     using BuoyNames = std::function<std::map<std::string, std::string>()>;
     void SetBuoyNames(BuoyNames names);
+    // The deployment positions (IMEI -> where it was set) as they are now.
+    using DeployedAt = std::function<std::map<std::string, alerts::LatLon>()>;
+    void SetDeployedAt(DeployedAt deployed);
 
     void Config(const HttpRequest& req, HttpResponse& res) const;    // /api/config
     void Buoys(const HttpRequest& req, HttpResponse& res) const;     // /api/buoys
@@ -49,6 +53,9 @@ public:
     void Series(const HttpRequest& req, HttpResponse& res) const;  // /api/series
     void Track(const HttpRequest& req, HttpResponse& res) const;   // /api/track
     void Alerts(const HttpRequest& req, HttpResponse& res) const;  // /api/alerts
+    void Fleet(const HttpRequest& req, HttpResponse& res) const;   // /api/fleet
+    // /api/buoys/BUOY/health (req.rest: "BUOY/health").
+    void Health(const HttpRequest& req, HttpResponse& res) const;
 
     struct Impl;
 

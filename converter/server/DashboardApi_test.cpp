@@ -13,6 +13,7 @@
 
 #include "ApiJson.h"
 #include "Archive.h"
+#include "ArchiveAlerts.h"
 #include "Y81000Spectrum.h"
 #include "testing/MessageComposer.h"
 
@@ -69,7 +70,8 @@ archive::Delivery Pushed(std::uint16_t momsn, double sessionTime, std::vector<st
 //   3 buoy B, mail attachment dated by its PB200 at T0+1800 (wind 9): battery 11
 //   4 mail-folder buoy, no time: battery 12
 //   5 mail-folder buoy, file time T0-86400 (the day before): battery 12.25
-// and flags of buoy A: battery 12.5 SUSPECT by its spike test, message 1's PB200 position FAIL.
+// and flags of buoy A: battery 12.5 SUSPECT by its spike test, message 1's PB200 position FAIL;
+// an open alert of buoy B (its low battery, opened by message 3).
 class SaltmarkServerApi : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -105,6 +107,17 @@ protected:
              {"position", {{1, 0}}, {{"aggregate", {4}}, {"location_test", {4}}}}}};
         ASSERT_TRUE(archive->WriteFlags(flags, reason)) << reason;
         ASSERT_FALSE(archive->Commit().flagsNotWritten);
+        alerts::Plan plan;
+        plan.open.push_back({"battery_low", true, "battery 11 V", 3});
+        ASSERT_TRUE(archive::InTransaction(
+            *archive,
+            [&](std::string& why) {
+                return archive::ApplyAlertPlan(
+                    *archive, kBuoyB, plan, static_cast<std::int64_t>(kT0), {},
+                    [](const archive::AlertEvent&) { return std::string("{}"); }, why);
+            },
+            reason))
+            << reason;
         s_api = DashboardApi::Open(s_dir / "archive.sqlite", std::chrono::hours(6), reason);
         ASSERT_TRUE(s_api) << reason;
     }
@@ -310,6 +323,50 @@ TEST_F(SaltmarkServerApi, TheTrackIsParallelArraysOfEverySource)
     EXPECT_EQ(GetJson(&DashboardApi::Track, {{"imei", kBuoyB}})["id"], Json::parse("[3]"));
     EXPECT_EQ(GetJson(&DashboardApi::Track, {{"from", "2025-12-07T10"}})["id"],
               Json::parse("[2, 3]"));
+}
+
+TEST_F(SaltmarkServerApi, FleetAndHealthSayEachBuoysStateWhereItIsAndWhatItLastSent)
+{
+    s_api->SetDeployedAt(
+        [] { return std::map<std::string, alerts::LatLon>{{kBuoyA, {-33.5, 151.0}}}; });
+    const Json fleet = GetJson(&DashboardApi::Fleet);
+    std::map<std::string, Json> byBuoy;
+    for (const Json& b : fleet["buoys"]) {
+        byBuoy[b["buoy"]] = b;
+    }
+    ASSERT_EQ(byBuoy.size(), 3u);
+    // The archive's messages are from 2025: every buoy is late, but an open alert says more.
+    EXPECT_EQ(byBuoy[kBuoyA]["state"], "late");
+    EXPECT_EQ(byBuoy[kBuoyB]["state"], "alert");
+    EXPECT_EQ(byBuoy[kBuoyB]["open_alerts"], 1);
+    EXPECT_EQ(byBuoy[kBuoyA]["lon"], 151.25) << "message 2's position, the gateway's";
+    // The last day's track is the buoy's own fixes, the gateway's estimates left out.
+    EXPECT_EQ(byBuoy[kBuoyA]["track"]["t"], Json::array({kT0 - 30}));
+
+    const Json a = GetJson(&DashboardApi::Health, {}, std::string(kBuoyA) + "/health");
+    std::map<std::string, std::pair<std::string, std::int64_t>> records;
+    for (const Json& r : a["records"]) {
+        records[r["record"]] = {r["time"], r["id"]};
+    }
+    EXPECT_EQ(records, (std::map<std::string, std::pair<std::string, std::int64_t>>{
+                           {"PB200", {"2025-12-07T09:33:20Z", 1}},
+                           {"Miscellaneous values", {"2025-12-07T10:03:20Z", 2}},
+                           {"Camera", {"2025-12-07T10:03:20Z", 2}}}));
+    EXPECT_EQ(a["battery"]["v"], Json::array({12.5})) << "the 9999 marker is no reading";
+    EXPECT_TRUE(a["battery"]["slope_per_day"].is_null()) << "one reading has no slope";
+    EXPECT_NEAR(a["distance"]["now_km"].get<double>(), 23.18, 0.01);
+    EXPECT_EQ(a["distance"]["t"], Json::array({kT0 - 30}));
+    EXPECT_TRUE(a["alerts"].empty());
+
+    const Json b = GetJson(&DashboardApi::Health, {}, std::string(kBuoyB) + "/health");
+    EXPECT_EQ(b["state"], "alert");
+    EXPECT_EQ(b["alerts"][0]["rule"], "battery_low");
+    EXPECT_TRUE(b["deployed"].is_null());
+    EXPECT_TRUE(b["distance"]["t"].empty());
+
+    EXPECT_EQ(Get(&DashboardApi::Health, {}, "300234010009999/health").status, 404);
+    EXPECT_EQ(Get(&DashboardApi::Health, {}, std::string(kBuoyA)).status, 404);
+    s_api->SetDeployedAt({});
 }
 
 TEST_F(SaltmarkServerApi, ConfigStatesTheLibrarysFitBandAndTheUnitOfDescribedFields)

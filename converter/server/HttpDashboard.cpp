@@ -175,6 +175,8 @@ void HttpDashboard::Impl::Routes()
     http->Route("/api/series", handler(&DashboardApi::Series));
     http->Route("/api/track", handler(&DashboardApi::Track));
     http->Route("/api/alerts", handler(&DashboardApi::Alerts));
+    http->Route("/api/fleet", handler(&DashboardApi::Fleet));
+    http->RoutePrefix("/api/buoys/", handler(&DashboardApi::Health));
 }
 
 HttpDashboard::HttpDashboard(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
@@ -196,6 +198,7 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, 
         return nullptr;
     }
     impl->api->SetBuoyNames(options.buoyNames);
+    impl->api->SetDeployedAt(options.deployedAt);
     impl->http = HttpServer::Bind(options.host, options.port, options.limits, reason);
     if (!impl->http) {
         return nullptr;

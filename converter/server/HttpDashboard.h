@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "AlertRules.h"
 #include "HttpServer.h"
 
 namespace saltmark::server {
@@ -33,6 +34,8 @@ struct HttpOptions {
     HttpLimits limits;
     // The buoys' names as they are now (IMEI -> name), asked per request: they may be reloaded.
     std::function<std::map<std::string, std::string>()> buoyNames;
+    // Where each buoy was deployed (IMEI -> position), asked per request likewise.
+    std::function<std::map<std::string, alerts::LatLon>()> deployedAt;
 };
 
 // The token kept in a file (so that no command line shows it), read once: the file's text

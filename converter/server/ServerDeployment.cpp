@@ -77,4 +77,17 @@ std::map<std::string, std::string> ServerDeployment::Names() const
     return names;
 }
 
+std::map<std::string, alerts::LatLon> ServerDeployment::DeployedAt() const
+{
+    std::map<std::string, alerts::LatLon> positions;
+    if (const auto current = Current()) {
+        for (const deployment::Buoy& buoy : current->buoys) {
+            if (buoy.latitude && buoy.longitude) {
+                positions.emplace(buoy.imei, alerts::LatLon{*buoy.latitude, *buoy.longitude});
+            }
+        }
+    }
+    return positions;
+}
+
 }  // namespace saltmark::server

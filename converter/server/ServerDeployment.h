@@ -4,10 +4,13 @@
 // that a typo made at sea never leaves the server without names or alert rules.
 
 #include <filesystem>
+
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "AlertRules.h"
 
 namespace saltmark::deployment {
 struct Deployment;
@@ -26,6 +29,8 @@ public:
     std::shared_ptr<const deployment::Deployment> Current() const;
     // IMEI -> name, for the buoys the file names.
     std::map<std::string, std::string> Names() const;
+    // IMEI -> deployment position, for the buoys the file gives one.
+    std::map<std::string, alerts::LatLon> DeployedAt() const;
 
 private:
     std::filesystem::path m_path;

@@ -273,6 +273,7 @@ int main(int argc, char** argv)
         HttpOptions http = *options->http;
         if (!options->deploymentFile.empty()) {
             http.buoyNames = [&deployment] { return deployment.Names(); };
+            http.deployedAt = [&deployment] { return deployment.DeployedAt(); };
         }
         dashboard = HttpDashboard::Start(http, reason);
         if (!dashboard) {

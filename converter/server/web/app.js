@@ -11,11 +11,13 @@ import * as track from './track.js';
 import * as messages from './messages.js';
 import * as message from './message.js';
 import * as alerts from './alerts.js';
+import * as fleet from './fleet.js';
+import * as health from './health.js';
 import { el, getJson, errorBox } from './dom.js';
 import { forgetBuoys } from './store.js';
 
 const kPollMilliseconds = 2000;
-const views = { overview, series, track, messages, message, alerts };
+const views = { overview, series, track, messages, message, alerts, fleet, health };
 let current = null;  // { controller, listeners, leaves }
 let newestId = 0;
 

@@ -31,6 +31,7 @@ function card(buoy, cfg) {
     buoy.image_id ? el('a', { href: `#/message/${buoy.image_id}` },
       el('img', { class: 'thumb', alt: 'last camera image', src: `/api/messages/${buoy.image_id}/image` })) : null,
     el('p', { class: 'links' },
+      el('a', { href: `#/health/${encodeURIComponent(buoy.buoy)}`, text: 'health' }), ' · ',
       el('a', { href: `#/series?imei=${encodeURIComponent(buoy.buoy)}`, text: 'time series' }), ' · ',
       el('a', { href: `#/track?imei=${encodeURIComponent(buoy.buoy)}`, text: 'track' }), ' · ',
       el('a', { href: `#/messages?imei=${encodeURIComponent(buoy.buoy)}`, text: 'messages' })));
@@ -38,7 +39,8 @@ function card(buoy, cfg) {
 
 export async function show({ root, signal, onLeave, onNewMessages }) {
   const grid = el('div', { class: 'buoys', id: 'buoys' });
-  root.append(el('h2', { class: 'title', text: 'Buoys' }), grid);
+  root.append(el('h2', { class: 'title', text: 'Buoys' }),
+    el('p', {}, el('a', { href: '#/fleet', text: 'The fleet on a map' })), grid);
   const render = async () => {
     const [cfg, list] = await Promise.all([config(), buoys({ fresh: true })]);
     if (signal.aborted) return;

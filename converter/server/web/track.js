@@ -35,7 +35,7 @@ const kGraticuleSteps = [0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30];
 const kCoarseKmPerPixel = 15;
 const landPromises = new Map();
 
-function coastlines(scale) {
+export function coastlines(scale) {
   if (!landPromises.has(scale)) {
     const loaded = getJson(`/static/vendor/land-${scale}.json`)
       .then((topology) => window.topojson.feature(topology, topology.objects.land));
@@ -45,12 +45,12 @@ function coastlines(scale) {
   return landPromises.get(scale);
 }
 
-const coastlineScale = (kmPerPx) => (kmPerPx === null || kmPerPx > kCoarseKmPerPixel ? '110m' : '50m');
+export const coastlineScale = (kmPerPx) => (kmPerPx === null || kmPerPx > kCoarseKmPerPixel ? '110m' : '50m');
 
 // A drift is shown from above its middle: azimuthal equidistant, so distances from the centre
 // are true and neither the antimeridian nor a pole cuts the track. Positions spread over the
 // oceans go on an Equal Earth map of the whole globe, centred on their longitude.
-function fittedProjection(positions, width, height) {
+export function fittedProjection(positions, width, height) {
   const extent = [[kMarginPixels, kMarginPixels], [width - kMarginPixels, height - kMarginPixels]];
   let centre = positions.length ? d3.geoCentroid({ type: 'MultiPoint', coordinates: positions }) : [0, 0];
   if (!centre.every(Number.isFinite)) centre = [0, 0];
@@ -64,7 +64,7 @@ function fittedProjection(positions, width, height) {
 }
 
 // Kilometres per pixel across the middle of the map; nothing where the middle is off the globe.
-function kmPerPixel(projection, width, height) {
+export function kmPerPixel(projection, width, height) {
   const half = 50;
   const a = projection.invert([width / 2 - half, height / 2]);
   const b = projection.invert([width / 2 + half, height / 2]);
@@ -73,7 +73,7 @@ function kmPerPixel(projection, width, height) {
 }
 
 // Lines every few degrees, about six across the map.
-function graticuleStep(kmPerPx, width) {
+export function graticuleStep(kmPerPx, width) {
   const across = kmPerPx ? (kmPerPx * width) / 111.2 : 360;
   return kGraticuleSteps.find((s) => s >= across / 6) ?? 30;
 }
@@ -105,7 +105,7 @@ function graticule(projection, width, height, step) {
     [centreLon + snap(east, Math.ceil) + 1e-6, snap(north, Math.ceil) + 1e-6]])();
 }
 
-function drawBase(ctx, projection, land, width, height, step) {
+export function drawBase(ctx, projection, land, width, height, step) {
   const path = d3.geoPath(projection, ctx);
   ctx.fillStyle = kOffGlobeColour;
   ctx.fillRect(0, 0, width, height);
@@ -177,7 +177,7 @@ function drawTrack(ctx, track, projection, kmPerPx, flags) {
 }
 
 // A bar of a round length, at most 150 pixels, at the bottom left, and the graticule's step.
-function drawScaleBar(ctx, kmPerPx, height, step) {
+export function drawScaleBar(ctx, kmPerPx, height, step) {
   if (!kmPerPx) return;
   const most = 150 * kmPerPx;
   const decade = 10 ** Math.floor(Math.log10(most));
@@ -199,7 +199,7 @@ function drawScaleBar(ctx, kmPerPx, height, step) {
   ctx.fillText(`${km >= 1 ? `${km} km` : `${Math.round(km * 1000)} m`}, grid ${step}°`, x + 4, y - 6);
 }
 
-function layer(id, width, height, ratio) {
+export function layer(id, width, height, ratio) {
   const canvas = el('canvas', { id, class: 'map-layer' });
   canvas.width = width * ratio;
   canvas.height = height * ratio;
