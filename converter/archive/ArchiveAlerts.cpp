@@ -86,6 +86,23 @@ std::optional<std::vector<std::string>> HeardBuoys(Archive& archive, std::string
     return buoys;
 }
 
+std::optional<std::int64_t> NewestMessageTime(Archive& archive, std::string& reason)
+{
+    Statement query = Prepare(archive.Handle(), "SELECT " + Seconds("max(time)") + " FROM messages",
+                              reason);
+    if (!query) {
+        return std::nullopt;
+    }
+    std::int64_t newest = 0;
+    while (query.Next()) {
+        newest = query.OptionalInteger(0).value_or(0);
+    }
+    if (query.Failed(reason)) {
+        return std::nullopt;
+    }
+    return newest;
+}
+
 std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::string& imei,
                                                 const alerts::Rules& rules, std::int64_t now,
                                                 std::string& reason)
