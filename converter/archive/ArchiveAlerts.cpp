@@ -86,6 +86,23 @@ std::optional<std::vector<std::string>> HeardBuoys(Archive& archive, std::string
     return buoys;
 }
 
+std::optional<std::int64_t> NewestMessageTime(Archive& archive, std::string& reason)
+{
+    Statement query = Prepare(archive.Handle(), "SELECT " + Seconds("max(time)") + " FROM messages",
+                              reason);
+    if (!query) {
+        return std::nullopt;
+    }
+    std::int64_t newest = 0;
+    while (query.Next()) {
+        newest = query.OptionalInteger(0).value_or(0);
+    }
+    if (query.Failed(reason)) {
+        return std::nullopt;
+    }
+    return newest;
+}
+
 std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::string& imei,
                                                 const alerts::Rules& rules, std::int64_t now,
                                                 std::string& reason)
@@ -126,11 +143,16 @@ std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::str
     }
     for (const std::string& stream : rules.qcFail) {
         Statement query = Prepare(db,
-                                  "SELECT f.flag, f.message_id, " + Seconds("m.time") +
-                                      " FROM qc_flags f JOIN messages m ON m.id = f.message_id"
-                                      " WHERE m.imei = ?1 AND f.stream = ?2"
-                                      " AND f.test = 'aggregate' AND m.time IS NOT NULL"
-                                      " ORDER BY m.time DESC, f.message_id DESC LIMIT 1",
+                                  // The buoy's messages newest first through the (imei,
+                                  // time) index, each probed for its flag by the flags' key:
+                                  // joined the other way round, every flag of the stream
+                                  // was read and sorted on each delivery.
+                                  "SELECT f.flag, m.id, " + Seconds("m.time") +
+                                      " FROM messages m CROSS JOIN qc_flags f"
+                                      " ON f.message_id = m.id"
+                                      " WHERE m.imei = ?1 AND m.time IS NOT NULL"
+                                      " AND f.stream = ?2 AND f.test = 'aggregate'"
+                                      " ORDER BY m.time DESC, m.id DESC LIMIT 1",
                                   reason);
         if (!query) {
             return std::nullopt;

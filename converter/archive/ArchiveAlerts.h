@@ -23,6 +23,9 @@ bool InTransaction(Archive& archive, const std::function<bool(std::string&)>& wo
 // The buoys (IMEIs) the archive has messages of.
 std::optional<std::vector<std::string>> HeardBuoys(Archive& archive, std::string& reason);
 
+// The newest message time of the whole archive (seconds since 1970), 0 for none.
+std::optional<std::int64_t> NewestMessageTime(Archive& archive, std::string& reason);
+
 // What `rules` read of the buoy, as of `now` (seconds since 1970), seeing the open batch.
 std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::string& imei,
                                                 const alerts::Rules& rules, std::int64_t now,

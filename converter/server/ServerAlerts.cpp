@@ -1,5 +1,6 @@
 #include "ServerAlerts.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -22,15 +23,38 @@ std::int64_t Now()
         .count();
 }
 
+// The clock of a replay that runs the messages' own times ahead of the wall clock: the newest
+// message time heard from the fleet, a buoy's newest message time as its last arrival. It only
+// moves forward, so a buoy a replay has fallen behind on is judged against the fleet's pace.
+struct MessageClock {
+    std::atomic<std::int64_t> newest{0};
+
+    void Heard(std::int64_t time)
+    {
+        std::int64_t seen = newest.load();
+        while (time > seen && !newest.compare_exchange_weak(seen, time)) {
+        }
+    }
+};
+
 // One buoy's rules judged against its state in the open transaction.
 bool Judge(archive::Archive& archive, const deployment::Deployment& deployment,
-           const std::string& imei, std::int64_t now, std::string& reason)
+           const std::string& imei, std::int64_t now, MessageClock* messageClock,
+           std::string& reason)
 {
     const alerts::Rules& rules = deployment.AlertRulesFor(imei);
     if (imei == archive::kFilesBuoy) {
         return true;
     }
     auto facts = archive::ReadAlertFacts(archive, imei, rules, now, reason);
+    if (facts && messageClock) {
+        facts->lastReceivedAt.reset();
+        if (facts->lastMessage) {
+            messageClock->Heard(facts->lastMessage->time);
+            facts->lastReceivedAt = facts->lastMessage->time;
+        }
+        now = facts->now = messageClock->newest.load();
+    }
     const auto open = facts ? archive::ReadOpenAlerts(archive, imei, reason) : std::nullopt;
     if (!open) {
         return false;
@@ -81,6 +105,7 @@ struct ServerAlerts::Impl {
     std::condition_variable wake;
     bool stopping = false;
     std::thread clock;
+    std::unique_ptr<MessageClock> messageClock;  // null: the wall clock
 
     void RunClock()
     {
@@ -97,7 +122,8 @@ struct ServerAlerts::Impl {
                     }
                     const std::int64_t now = Now();
                     for (const std::string& imei : *buoys) {
-                        if (!Judge(*clockArchive, *current, imei, now, why)) {
+                        if (!Judge(*clockArchive, *current, imei, now, messageClock.get(),
+                                   why)) {
                             return false;
                         }
                     }
@@ -130,7 +156,7 @@ std::unique_ptr<ServerAlerts> ServerAlerts::Start(archive::Archive& archive,
                                                   const std::filesystem::path& path,
                                                   const archive::Options& options,
                                                   std::chrono::milliseconds tick,
-                                                  std::string& reason)
+                                                  bool messageTimes, std::string& reason)
 {
     auto impl = std::make_unique<Impl>();
     impl->deployment = &deployment;
@@ -139,13 +165,22 @@ std::unique_ptr<ServerAlerts> ServerAlerts::Start(archive::Archive& archive,
     if (!impl->clockArchive) {
         return nullptr;
     }
-    archive.AddBeforeCommit([&deployment](archive::Archive& a,
+    if (messageTimes) {
+        impl->messageClock = std::make_unique<MessageClock>();
+        const auto newest = archive::NewestMessageTime(*impl->clockArchive, reason);
+        if (!newest) {
+            return nullptr;
+        }
+        impl->messageClock->Heard(*newest);
+    }
+    MessageClock* messageClock = impl->messageClock.get();
+    archive.AddBeforeCommit([&deployment, messageClock](archive::Archive& a,
                                           const std::vector<std::string>& buoys,
                                           std::string& why) {
         const auto current = deployment.Current();
         const std::int64_t now = Now();
         for (const std::string& imei : buoys) {
-            if (!Judge(a, *current, imei, now, why)) {
+            if (!Judge(a, *current, imei, now, messageClock, why)) {
                 why = "alerts: " + why;
                 return false;
             }

@@ -18,12 +18,14 @@ class ServerAlerts {
 public:
     // Judges on `archive`'s commits from now on and starts the clock, which judges every
     // buoy heard from each `tick`; nothing with `reason` when the clock's connection fails.
+    // With `messageTimes` the clock is the newest message time of the fleet and silence is
+    // judged by message times, not arrivals: for replaying messages faster than they were sent.
     static std::unique_ptr<ServerAlerts> Start(archive::Archive& archive,
                                                const ServerDeployment& deployment,
                                                const std::filesystem::path& path,
                                                const archive::Options& options,
                                                std::chrono::milliseconds tick,
-                                               std::string& reason);
+                                               bool messageTimes, std::string& reason);
     ~ServerAlerts();  // stops the clock
     ServerAlerts(const ServerAlerts&) = delete;
     ServerAlerts& operator=(const ServerAlerts&) = delete;

@@ -46,6 +46,7 @@ struct ServerOptions {
     std::string qcConfig;  // empty: no quality control
     std::string deploymentFile;  // empty: no names, no alerts
     double alertTickSeconds = 60;
+    bool alertMessageClock = false;  // replays: the messages' own times are the clock
     std::string alertCredentials;  // empty: webhooks unsigned, no mail relay
 
     // Only the dashboard: the archive is read, never opened for writing.
@@ -132,6 +133,9 @@ std::optional<ServerOptions> ParseOptions(int argc, char** argv, int& exitStatus
                    "seconds between the checks for silent buoys")
         ->capture_default_str()
         ->check(CLI::Range(0.01, 86400.0));
+    app.add_flag("--alert-message-clock", options.alertMessageClock,
+                 "judge silence by the messages' own times, the fleet's newest as now (for "
+                 "replaying messages faster than they were sent)");
     app.add_option("--alert-credentials", options.alertCredentials,
                    "the webhook secret and the SMTP relay's settings (KEY = VALUE; readable by "
                    "the server only)");
@@ -244,7 +248,7 @@ int main(int argc, char** argv)
             alerts = ServerAlerts::Start(
                 *archive, deployment, options->archivePath, archiveOptions,
                 std::chrono::milliseconds(static_cast<std::int64_t>(options->alertTickSeconds * 1000)),
-                reason);
+                options->alertMessageClock, reason);
             delivery = alerts ? AlertDelivery::Start(options->archivePath, archiveOptions,
                                                      deliverySettings, reason)
                               : nullptr;
