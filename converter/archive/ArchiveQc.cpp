@@ -167,8 +167,36 @@ private:
         std::uint64_t used = 0;
     };
 
-    // A buoy's year at 30-minute reporting with ten fields is a few MB.
-    static constexpr std::size_t kKeptBuoys = 16;
+    // What is kept is bounded by values, not buoys: a buoy missing from it is read and
+    // flagged whole, and its flags all written again, so a fleet whose buoys take turns must
+    // fit. Two million values (a series' key, time and value, and their flags) are some
+    // 100 MB: a hundred buoys' month at ten fields, or ten buoys' year.
+    static constexpr std::size_t kKeptValues = 2'000'000;
+
+    static std::size_t Values(const BuoyRows& rows)
+    {
+        std::size_t values = rows.position.keys.size() + rows.iridiumPosition.keys.size();
+        for (const StreamRows& stream : rows.streams) {
+            values += stream.keys.size();
+        }
+        return values;
+    }
+
+    // Leaves out the least recently used buoys until what is kept fits beside `more` values.
+    void MakeRoom(std::size_t more)
+    {
+        std::size_t kept = more;
+        for (const auto& [buoy, each] : m_buoys) {
+            kept += Values(each.rows);
+        }
+        while (!m_buoys.empty() && kept > kKeptValues) {
+            const auto oldest = std::min_element(
+                m_buoys.begin(), m_buoys.end(),
+                [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+            kept -= Values(oldest->second.rows);
+            m_buoys.erase(oldest);
+        }
+    }
 
     bool FlagOne(Archive& archive, const std::string& buoy, std::int64_t last,
                  std::string& reason)
@@ -183,12 +211,7 @@ private:
             if (!archive.WriteFlags(flags, reason)) {
                 return false;
             }
-            if (m_buoys.size() >= kKeptBuoys) {
-                m_buoys.erase(std::min_element(m_buoys.begin(), m_buoys.end(),
-                                               [](const auto& a, const auto& b) {
-                                                   return a.second.used < b.second.used;
-                                               }));
-            }
+            MakeRoom(Values(*rows));
             m_buoys.emplace(buoy, Kept{std::move(*rows), last, std::move(flags), ++m_clock});
             return true;
         }
