@@ -33,19 +33,21 @@ Added Archive::Store(const Delivery&, std::string& reason)
 }
 
 void Archive::SetBeforeCommit(BeforeCommit) {}
+void Archive::AddBeforeCommit(BeforeCommit) {}
 
+// Never called: no Archive opens.
 std::optional<BuoyRows> Archive::ReadBuoy(const std::string&, const std::vector<std::string>&,
-                                          std::string& reason)
+                                          std::string&, std::int64_t)
 {
-    reason = "built without SQLite";
     return std::nullopt;
 }
-
-bool Archive::WriteFlags(const BuoyFlags&, std::string& reason)
-{
-    reason = "built without SQLite";
-    return false;
-}
+std::optional<std::int64_t> Archive::LastMessageId(std::string&) { return {}; }
+std::optional<std::int64_t> Archive::DataVersion(std::string&) { return {}; }
+std::uint64_t Archive::RolledBack() const { return 0; }
+bool Archive::WriteFlags(const BuoyFlags&, std::string&) { return false; }
+bool Archive::Begin(std::string&) { return false; }
+bool Archive::WriteFlagChanges(const BuoyFlags&, const BuoyFlags&, std::string&) { return false; }
+sqlite3* Archive::Handle() const { return nullptr; }
 
 struct Reader::Impl {};
 
@@ -66,6 +68,31 @@ std::optional<StoredMessage> Reader::Message(std::int64_t, std::string&) const {
 std::optional<SeriesValues> Reader::Series(const SeriesQuery&, std::string&) const { return {}; }
 std::optional<TrackPositions> Reader::Track(const TrackQuery&, std::string&) const { return {}; }
 std::optional<std::vector<ArrayRecord>> Reader::Array(const ArrayQuery&, std::string&) const
+{
+    return {};
+}
+std::optional<std::vector<ValueFlag>> Reader::MessageFlags(std::int64_t, std::string&) const
+{
+    return {};
+}
+std::optional<StreamFlags> Reader::Flags(const std::string&, const std::string&,
+                                         const std::string&, std::string&) const
+{
+    return {};
+}
+std::optional<MessageTimes> Reader::Times(const std::optional<std::string>&, std::string&) const
+{
+    return {};
+}
+std::optional<RecordRows> Reader::Records(const std::string&, std::string&) const { return {}; }
+std::optional<std::vector<LastRecord>> Reader::LastRecords(const std::string&,
+                                                           std::string&) const
+{
+    return {};
+}
+std::optional<StoredFlags> Reader::FlagsOfStreams(const std::string&,
+                                                  const std::optional<std::string>&,
+                                                  std::string&) const
 {
     return {};
 }
