@@ -219,6 +219,16 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
             return std::nullopt;
         }
     }
+    // The tables a version added, each there or the file is left alone.
+    const auto hasTables = [&](std::initializer_list<const char*> names) {
+        for (const char* table : names) {
+            if (tables.count(table) == 0) {
+                reason = "the archive has no table " + std::string(table) + "; left untouched";
+                return false;
+            }
+        }
+        return true;
+    };
     if (*applicationId == 0) {
         return Layout::Version1;
     }
@@ -228,11 +238,8 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
     if (*version == 3) {
         return Layout::Version3;
     }
-    for (const char* table : {"qc_configs", "qc_flags"}) {
-        if (tables.count(table) == 0) {
-            reason = "the archive has no table " + std::string(table) + "; left untouched";
-            return std::nullopt;
-        }
+    if (!hasTables({"qc_configs", "qc_flags"})) {
+        return std::nullopt;
     }
     if (*version == 4) {
         return Layout::Version4;
@@ -240,11 +247,8 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
     if (*version == 5) {
         return Layout::Version5;
     }
-    for (const char* table : {"alerts", "alert_outbox"}) {
-        if (tables.count(table) == 0) {
-            reason = "the archive has no table " + std::string(table) + "; left untouched";
-            return std::nullopt;
-        }
+    if (!hasTables({"alerts", "alert_outbox"})) {
+        return std::nullopt;
     }
     return Layout::Current;
 }

@@ -76,6 +76,10 @@ Delivery DeliveryFromFile(std::string fileName, std::vector<std::uint8_t> bytes,
 std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, std::int64_t day,
                                        std::int64_t seconds);
 
+// A time as the programs' --from and --to take it: "2025-06-01", "2025-06-01T12:00:00Z"
+// (UTC), or seconds since 1970; nothing for anything else.
+std::optional<std::int64_t> ParseUtcTime(const std::string& text);
+
 struct Options {
     // How long a writer waits for another before giving up: minutes, so that importers and
     // the server take turns instead of failing.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "Archive.h"
 
@@ -118,6 +119,33 @@ std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, st
         return std::nullopt;
     }
     return DaysSince1970(year, month, day) * kSecondsPerDay + seconds;
+}
+
+std::optional<std::int64_t> ParseUtcTime(const std::string& text)
+{
+    int year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    char end = 0;
+    long long seconds = 0;
+    if (std::sscanf(text.c_str(), "%lld%c", &seconds, &end) == 1) {
+        return seconds;
+    }
+    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%c", &year, &month, &day,
+                              &hour, &minute, &second, &end);
+    if (!(n == 3 && text.size() == 10) && !(n == 7 && end == 'Z')) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month),
+                                           std::chrono::day(day)};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60) {
+        return std::nullopt;
+    }
+    return std::chrono::sys_days(date).time_since_epoch() / std::chrono::seconds(1) +
+           hour * 3600 + minute * 60 + second;
 }
 
 }  // namespace saltmark::archive

@@ -24,34 +24,6 @@ enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
 
 void Complain(const std::string& line) { std::fprintf(stderr, "saltmark-qc: %s\n", line.c_str()); }
 
-// "2025-06-01", "2025-06-01T12:00:00Z" (UTC), or seconds since 1970.
-std::optional<std::int64_t> ParseTime(const std::string& text)
-{
-    int year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    char end = 0;
-    long long seconds = 0;
-    if (std::sscanf(text.c_str(), "%lld%c", &seconds, &end) == 1) {
-        return seconds;
-    }
-    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%c", &year, &month, &day,
-                              &hour, &minute, &second, &end);
-    if (!(n == 3 && text.size() == 10) && !(n == 7 && end == 'Z')) {
-        return std::nullopt;
-    }
-    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month),
-                                           std::chrono::day(day)};
-    if (!date.ok() || hour > 23 || minute > 59 || second > 60) {
-        return std::nullopt;
-    }
-    return std::chrono::sys_days(date).time_since_epoch() / std::chrono::seconds(1) +
-           hour * 3600 + minute * 60 + second;
-}
-
 int Run(int argc, char** argv)
 {
     CLI::App app{"saltmark-qc: recomputes the quality-control (QARTOD) flags of an archive's "
@@ -75,7 +47,7 @@ int Run(int argc, char** argv)
     std::optional<std::int64_t> from;
     std::optional<std::int64_t> to;
     for (const auto& [text, into] : {std::pair{&fromText, &from}, std::pair{&toText, &to}}) {
-        if (*text && !(*into = ParseTime(**text))) {
+        if (*text && !(*into = archive::ParseUtcTime(**text))) {
             Complain("not a time: " + **text + " (2025-06-01T00:00:00Z, or seconds since 1970)");
             return kUsage;
         }

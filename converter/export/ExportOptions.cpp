@@ -6,6 +6,7 @@
 #include <iterator>
 #include <set>
 
+#include "Archive.h"
 #include "Erddap.h"
 #include "Export.h"
 #include "NetcdfFile.h"
@@ -23,35 +24,6 @@ enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
 void Complain(const std::string& line)
 {
     std::fprintf(stderr, "saltmark-export: %s\n", line.c_str());
-}
-
-// "2025-06-01", "2025-06-01T12:00:00Z" (UTC), or seconds since 1970.
-std::optional<double> ParseTime(const std::string& text)
-{
-    int year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    char end = 0;
-    long long seconds = 0;
-    if (std::sscanf(text.c_str(), "%lld%c", &seconds, &end) == 1) {
-        return static_cast<double>(seconds);
-    }
-    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%c", &year, &month, &day, &hour,
-                              &minute, &second, &end);
-    if (!(n == 3 && text.size() == 10) && !(n == 7 && end == 'Z')) {
-        return std::nullopt;
-    }
-    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month),
-                                           std::chrono::day(day)};
-    if (!date.ok() || hour > 23 || minute > 59 || second > 60) {
-        return std::nullopt;
-    }
-    return static_cast<double>(std::chrono::sys_days(date).time_since_epoch() /
-                                   std::chrono::seconds(1) +
-                               hour * 3600 + minute * 60 + second);
 }
 
 std::optional<deployment::Deployment> LoadDeployment(const std::string& path)
@@ -119,9 +91,14 @@ std::optional<std::string> CheckExportOptions(ExportOptions& o)
 {
     for (const auto& [text, into] :
          {std::pair{&o.fromText, &o.from}, std::pair{&o.toText, &o.to}}) {
-        if (!text->empty() && !(*into = ParseTime(*text))) {
+        if (text->empty()) {
+            continue;
+        }
+        const std::optional<std::int64_t> seconds = archive::ParseUtcTime(*text);
+        if (!seconds) {
             return "not a time: " + *text + " (2026-05-01T00:00:00Z, or seconds since 1970)";
         }
+        *into = static_cast<double>(*seconds);
     }
     if (o.netcdfDir.empty() && o.fleetFile.empty() && o.bufrDir.empty()) {
         return "nothing to write: give --netcdf DIR, --fleet FILE, --bufr DIR or several";
