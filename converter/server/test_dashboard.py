@@ -308,7 +308,7 @@ class DashboardTest(unittest.TestCase):
             const map = document.getElementById('track-map');
             const [x, y] = map.project(lon, lat).map((v) => Math.round(v * devicePixelRatio));
             const [r, g, b] = map.getContext('2d').getImageData(x, y, 1, 1).data;
-            import('/static/track.js').then((t) => done([`#${[r, g, b].map((c) => c.toString(16)
+            import('/static/map.js').then((t) => done([`#${[r, g, b].map((c) => c.toString(16)
               .padStart(2, '0')).join('')}`, t.kSeaColour]));"""
         try:
             # The whole globe, and zoomed in on the buoy north of Iceland.
