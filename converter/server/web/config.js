@@ -3,98 +3,78 @@
 // The server's /api/config may state any of these in the same shape (fit_band_hz: [low, high],
 // files_buoy, fields: { type: { field: { label, unit } } }); what it states wins (store.js).
 
+// A field as people read it: a label and the unit ('1' for a pure number).
+const field = (label, unit, more = {}) => ({ label, unit, ...more });
+// The weather stations' statistics over their averaging window: a mean and its spread.
+const meanAndStd = (name, label, unit) => ({
+  [`${name}Mean`]: field(label, unit),
+  [`${name}STD`]: field(`${label} std`, unit),
+});
+const position = { Lat: field('Latitude', '°N'), Lon: field('Longitude', '°E') };
+const wind = { ...meanAndStd('WD', 'Wind direction', '°'), ...meanAndStd('WS', 'Wind speed', 'm/s') };
+// The wave sensors' bulk figures, where they were and their spectrum; `frequency` is the
+// name each sensor gives the spectrum's frequencies.
+const waves = (frequency) => ({
+  Hs: field('Significant wave height', 'm'),
+  Tp: field('Peak period', 's'),
+  Dp: field('Peak direction', '°'),
+  ...position,
+  E: field('E', 'm²/Hz'),
+  [frequency]: field('f', 'Hz'),
+});
+
 export const defaults = {
   // The inertial subrange of the dissipation fit, both bounds exclusive as in the library.
   fit_band_hz: [2.0, 4.9],
   // Messages from a folder of files without an IMEI in their names share this buoy.
   files_buoy: 'files',
-  // Per record type and field: a label for people and the unit ('1' for a pure number).
-  // Units as the instruments deliver them; where the logger's configuration decides, the
-  // unit says so.
+  // Per record type and field. Units as the instruments deliver them; where the logger's
+  // configuration decides, the unit says so.
   fields: {
-    IMU: {
-      Hs: { label: 'Significant wave height', unit: 'm' },
-      Tp: { label: 'Peak period', unit: 's' },
-      Dp: { label: 'Peak direction', unit: '°' },
-      Lat: { label: 'Latitude', unit: '°N' },
-      Lon: { label: 'Longitude', unit: '°E' },
-      E: { label: 'E', unit: 'm²/Hz' },
-      f: { label: 'f', unit: 'Hz' },
-    },
-    Ellipse: {
-      Hs: { label: 'Significant wave height', unit: 'm' },
-      Tp: { label: 'Peak period', unit: 's' },
-      Dp: { label: 'Peak direction', unit: '°' },
-      Lat: { label: 'Latitude', unit: '°N' },
-      Lon: { label: 'Longitude', unit: '°E' },
-      E: { label: 'E', unit: 'm²/Hz' },
-      F: { label: 'f', unit: 'Hz' },
-    },
+    IMU: waves('f'),
+    Ellipse: waves('F'),
     PB200: {
-      WDMean: { label: 'Wind direction', unit: '°' },
-      WDSTD: { label: 'Wind direction std', unit: '°' },
-      WSMean: { label: 'Wind speed', unit: 'm/s' },
-      WSSTD: { label: 'Wind speed std', unit: 'm/s' },
-      Lat: { label: 'Latitude', unit: '°N' },
-      Lon: { label: 'Longitude', unit: '°E' },
-      Year: { label: 'Year', unit: '1' },
-      Month: { label: 'Month', unit: '1' },
-      Day: { label: 'Day', unit: '1' },
-      Seconds: { label: 'Seconds of day', unit: 's' },
-      ATMean: { label: 'Air temperature', unit: '°C' },
-      ATSTD: { label: 'Air temperature std', unit: '°C' },
-      BPMean: { label: 'Pressure', unit: 'hPa' },
-      BPSTD: { label: 'Pressure std', unit: 'hPa' },
-      COGMean: { label: 'Course over ground', unit: '°' },
-      COGSTD: { label: 'Course over ground std', unit: '°' },
+      ...wind,
+      ...position,
+      Year: field('Year', '1'),
+      Month: field('Month', '1'),
+      Day: field('Day', '1'),
+      Seconds: field('Seconds of day', 's'),
+      ...meanAndStd('AT', 'Air temperature', '°C'),
+      ...meanAndStd('BP', 'Pressure', 'hPa'),
+      ...meanAndStd('COG', 'Course over ground', '°'),
     },
     V536: {
-      WDMean: { label: 'Wind direction', unit: '°' },
-      WDSTD: { label: 'Wind direction std', unit: '°' },
-      WSMean: { label: 'Wind speed', unit: 'm/s' },
-      WSSTD: { label: 'Wind speed std', unit: 'm/s' },
-      ATMean: { label: 'Air temperature', unit: '°C' },
-      ATSTD: { label: 'Air temperature std', unit: '°C' },
-      RHMean: { label: 'Relative humidity', unit: '%' },
-      RHSTD: { label: 'Relative humidity std', unit: '%' },
-      BPMean: { label: 'Pressure', unit: 'hPa' },
-      BPSTD: { label: 'Pressure std', unit: 'hPa' },
-      RainAcc: { label: 'Rain accumulation', unit: 'mm' },
-      RainInt: { label: 'Rain intensity', unit: 'mm/h' },
+      ...wind,
+      ...meanAndStd('AT', 'Air temperature', '°C'),
+      ...meanAndStd('RH', 'Relative humidity', '%'),
+      ...meanAndStd('BP', 'Pressure', 'hPa'),
+      RainAcc: field('Rain accumulation', 'mm'),
+      RainInt: field('Rain intensity', 'mm/h'),
     },
     Y81000: {
-      Ustar: { label: 'Friction velocity u*', unit: 'm/s' },
-      Epsilon: { label: 'Dissipation rate ε', unit: 'm²/s³', log: true },
-      MeanU: { label: 'Mean u', unit: 'm/s' },
-      MeanV: { label: 'Mean v', unit: 'm/s' },
-      MeanW: { label: 'Mean w', unit: 'm/s' },
-      MeanTemp: { label: 'Mean sonic temperature', unit: 'as logged (°C or K)' },
-      Anisotropy: { label: 'Anisotropy', unit: '1' },
-      Quality: { label: 'Quality', unit: '1' },
-      Freq: { label: 'f', unit: 'Hz' },
-      Tke: { label: 'Tke', unit: 'm²/s²/Hz' },
+      Ustar: field('Friction velocity u*', 'm/s'),
+      Epsilon: field('Dissipation rate ε', 'm²/s³', { log: true }),
+      MeanU: field('Mean u', 'm/s'),
+      MeanV: field('Mean v', 'm/s'),
+      MeanW: field('Mean w', 'm/s'),
+      MeanTemp: field('Mean sonic temperature', 'as logged (°C or K)'),
+      Anisotropy: field('Anisotropy', '1'),
+      Quality: field('Quality', '1'),
+      Freq: field('f', 'Hz'),
+      Tke: field('Tke', 'm²/s²/Hz'),
     },
     ACS: {
-      'Conductivity mean': { label: 'Conductivity', unit: 'as configured' },
-      'Temp mean': { label: 'Water temperature', unit: '°C' },
-      'Salinity mean': { label: 'Salinity', unit: 'PSU' },
+      'Conductivity mean': field('Conductivity', 'as configured'),
+      'Temp mean': field('Water temperature', '°C'),
+      'Salinity mean': field('Salinity', 'PSU'),
     },
-    ECO: {
-      'Column 2 mean': { label: 'ECO column 2', unit: 'counts' },
-      'Column 4 mean': { label: 'ECO column 4', unit: 'counts' },
-      'Column 6 mean': { label: 'ECO column 6', unit: 'counts' },
-    },
-    ACO: { 'O2 Concentration mean': { label: 'O₂ concentration', unit: 'as configured' } },
-    SWL: { 'O2 FDOM mean': { label: 'FDOM', unit: 'as configured' } },
-    'Miscellaneous values': { 'Battery voltage': { label: 'Battery', unit: 'V' } },
-    Camera: {
-      'Image size': { label: 'Image size', unit: 'bytes' },
-      'Image offset': { label: 'Image offset', unit: 'bytes' },
-    },
-    Signature: {
-      'Burst cells': { label: 'Burst cells', unit: '1' },
-      'Avg cells': { label: 'Average cells', unit: '1' },
-    },
+    ECO: Object.fromEntries([2, 4, 6].map((c) => [`Column ${c} mean`, field(`ECO column ${c}`, 'counts')])),
+    ACO: { 'O2 Concentration mean': field('O₂ concentration', 'as configured') },
+    SWL: { 'O2 FDOM mean': field('FDOM', 'as configured') },
+    'Miscellaneous values': { 'Battery voltage': field('Battery', 'V') },
+    Camera: { 'Image size': field('Image size', 'bytes'), 'Image offset': field('Image offset', 'bytes') },
+    Signature: { 'Burst cells': field('Burst cells', '1'), 'Avg cells': field('Average cells', '1') },
   },
 };
 
