@@ -36,7 +36,8 @@ Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string&
     Party party;
     for (const auto& [key, value] :
          reader.Entries(node, where,
-                        {"name", "email", "url", "type", "institution", "country", "sector"})) {
+                        {"name", "email", "url", "type", "institution", "country", "sector",
+                         "address", "city", "state", "postalcode", "phone"})) {
         const std::string& k = key;
         std::string text = reader.Text(value, where + ": " + k);
         if (k == "type" && text != "person" && text != "group" && text != "institution" &&
@@ -50,7 +51,12 @@ Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string&
          : k == "type"        ? party.type
          : k == "institution" ? party.institution
          : k == "country"     ? party.country
-                              : party.sector) = std::move(text);
+         : k == "sector"      ? party.sector
+         : k == "address"     ? party.address
+         : k == "city"        ? party.city
+         : k == "state"       ? party.state
+         : k == "postalcode"  ? party.postalcode
+                              : party.phone) = std::move(text);
     }
     return party;
 }
@@ -62,7 +68,7 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
              node, "metadata",
              {"title", "summary", "keywords", "keywords_vocabulary", "institution", "project",
               "creator", "publisher", "contributors", "license", "naming_authority", "infoUrl",
-              "references", "acknowledgement"})) {
+              "references", "acknowledgement", "comment", "instrument_vocabulary"})) {
         const std::string& k = key;
         const std::string where = "metadata: " + k;
         if (k == "creator" || k == "publisher") {
@@ -93,9 +99,12 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
             }
             for (const YAML::Node& entry : value) {
                 Contributor c;
-                for (const auto& [ck, cv] : reader.Entries(entry, where, {"name", "role"})) {
-                    (ck == "name" ? c.name : c.role) =
-                        reader.Text(cv, where + ": " + ck);
+                for (const auto& [ck, cv] :
+                     reader.Entries(entry, where, {"name", "role", "email", "url"})) {
+                    (ck == "name"    ? c.name
+                     : ck == "role"  ? c.role
+                     : ck == "email" ? c.email
+                                     : c.url) = reader.Text(cv, where + ": " + ck);
                 }
                 if (c.name.empty()) {
                     reader.Fail(entry, where + ": a contributor needs a name");
@@ -113,6 +122,8 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
                                  : k == "naming_authority"    ? m.namingAuthority
                                  : k == "infoUrl"             ? m.infoUrl
                                  : k == "references"          ? m.references
+                                 : k == "comment"             ? m.comment
+                                 : k == "instrument_vocabulary" ? m.instrumentVocabulary
                                                               : m.acknowledgement;
             field = std::move(text);
         }
@@ -148,12 +159,15 @@ Instrument ReadInstrument(const Reader& reader, const YAML::Node& node, const st
     Instrument instrument;
     instrument.line = node.Mark().line + 1;
     for (const auto& [key, value] :
-         reader.Entries(node, where, {"record", "make_model", "height", "depth"})) {
+         reader.Entries(node, where,
+                        {"record", "make_model", "height", "depth", "calibration_date"})) {
         const std::string& k = key;
         if (k == "record") {
             instrument.record = RecordName(reader, value, where + ": record");
         } else if (k == "make_model") {
             instrument.makeModel = reader.Text(value, where + ": make_model");
+        } else if (k == "calibration_date") {
+            instrument.calibrationDate = reader.Instant(value, where + ": calibration_date");
         } else {
             (k == "height" ? instrument.height : instrument.depth) =
                 reader.Number(value, where + ": " + k, 0, 11000);
@@ -467,6 +481,68 @@ Deployment ParseDeployment(std::string_view text, std::string_view fileName)
                               error.msg);
     }
     return deployment;
+}
+
+std::vector<std::pair<std::string, std::string>> DatasetAttributes(const Metadata& m)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    const auto add = [&](std::string name, const std::string& value) {
+        if (!value.empty()) {
+            out.emplace_back(std::move(name), value);
+        }
+    };
+    // Lists are ACDD's comma-separated text; a contributor's email or URL only when every
+    // contributor gives one, so that the lists stay in step with the names.
+    const auto joined = [](const auto& items, auto field) {
+        std::string text;
+        for (const auto& item : items) {
+            const std::string& value = item.*field;
+            if (value.empty()) {
+                return std::string();
+            }
+            text += (text.empty() ? "" : ", ") + value;
+        }
+        return text;
+    };
+    add("summary", m.summary);
+    std::string keywords;
+    for (const std::string& word : m.keywords) {
+        keywords += (keywords.empty() ? "" : ", ") + word;
+    }
+    add("keywords", keywords);
+    add("keywords_vocabulary", m.keywordsVocabulary);
+    add("institution", m.institution);
+    add("project", m.project);
+    for (const auto& [role, party] : {std::pair{"creator", &m.creator},
+                                      std::pair{"publisher", &m.publisher}}) {
+        const std::pair<const char*, const std::string*> fields[] = {
+            {"name", &party->name},         {"email", &party->email},
+            {"url", &party->url},           {"type", &party->type},
+            {"institution", &party->institution}, {"country", &party->country},
+            {"sector", &party->sector},     {"address", &party->address},
+            {"city", &party->city},         {"state", &party->state},
+            {"postalcode", &party->postalcode}, {"phone", &party->phone},
+        };
+        for (const auto& [field, value] : fields) {
+            add(std::string(role) + "_" + field, *value);
+        }
+    }
+    add("contributor_name", joined(m.contributors, &Contributor::name));
+    add("contributor_role", joined(m.contributors, &Contributor::role));
+    if (!m.contributors.empty() && !m.contributors.front().role.empty()) {
+        // The roles the file's example and documentation use are NERC's.
+        add("contributor_role_vocabulary", "https://vocab.nerc.ac.uk/collection/G04/current/");
+    }
+    add("contributor_email", joined(m.contributors, &Contributor::email));
+    add("contributor_url", joined(m.contributors, &Contributor::url));
+    add("license", m.license);
+    add("naming_authority", m.namingAuthority);
+    add("infoUrl", m.infoUrl);
+    add("references", m.references);
+    add("acknowledgement", m.acknowledgement);
+    add("comment", m.comment);
+    add("instrument_vocabulary", m.instrumentVocabulary);
+    return out;
 }
 
 std::string IsoTime(double secondsSince1970)
