@@ -21,6 +21,7 @@ py::dict AttributesDict(const ex::VariableAttributes& a)
     d["long_name"] = a.longName;
     if (!a.standardName.empty()) {
         d["standard_name"] = a.standardName;
+        d["standard_name_url"] = a.standardNameUrl;
     }
     d["coverage_content_type"] = a.coverageContentType;
     if (!a.comment.empty()) {

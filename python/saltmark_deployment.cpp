@@ -29,7 +29,10 @@ py::dict PartyDict(const sd::Party& party)
     return py::dict(py::arg("name") = party.name, py::arg("email") = party.email,
                     py::arg("url") = party.url, py::arg("type") = party.type,
                     py::arg("institution") = party.institution,
-                    py::arg("country") = party.country, py::arg("sector") = party.sector);
+                    py::arg("country") = party.country, py::arg("sector") = party.sector,
+                    py::arg("address") = party.address, py::arg("city") = party.city,
+                    py::arg("state") = party.state, py::arg("postalcode") = party.postalcode,
+                    py::arg("phone") = party.phone);
 }
 
 py::dict MetadataDict(const sd::Metadata& m)
@@ -40,7 +43,8 @@ py::dict MetadataDict(const sd::Metadata& m)
     }
     py::list contributors;
     for (const sd::Contributor& c : m.contributors) {
-        contributors.append(py::dict(py::arg("name") = c.name, py::arg("role") = c.role));
+        contributors.append(py::dict(py::arg("name") = c.name, py::arg("role") = c.role,
+                                     py::arg("email") = c.email, py::arg("url") = c.url));
     }
     py::dict d;
     d["title"] = m.title;
@@ -57,6 +61,14 @@ py::dict MetadataDict(const sd::Metadata& m)
     d["infoUrl"] = m.infoUrl;
     d["references"] = m.references;
     d["acknowledgement"] = m.acknowledgement;
+    d["comment"] = m.comment;
+    d["instrument_vocabulary"] = m.instrumentVocabulary;
+    // Under their ACDD/IOOS names, as the exports write them.
+    py::dict attributes;
+    for (const auto& [name, value] : sd::DatasetAttributes(m)) {
+        attributes[py::str(name)] = value;
+    }
+    d["attributes"] = attributes;
     return d;
 }
 
@@ -67,7 +79,8 @@ py::dict BuoyDict(const sd::Buoy& b)
         instruments.append(py::dict(py::arg("record") = i.record,
                                     py::arg("make_model") = i.makeModel,
                                     py::arg("height") = OptionalNumber(i.height),
-                                    py::arg("depth") = OptionalNumber(i.depth)));
+                                    py::arg("depth") = OptionalNumber(i.depth),
+                                    py::arg("calibration_date") = OptionalTime(i.calibrationDate)));
     }
     py::dict d;
     d["name"] = b.name;

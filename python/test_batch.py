@@ -172,7 +172,7 @@ def test_a_positioned_series_is_a_cf_time_series_with_the_deployments_metadata(t
     with xr.open_dataset(tmp_path / "r.nc") as ds:
         assert ds.attrs["featureType"] == "timeSeries"
         assert ds["station"].attrs["cf_role"] == "timeseries_id"
-        assert ds["station"].dims == ("timeseries",) and ds["station"].values.tolist() == ["BN-01"]
+        assert ds["station"].dims == ("timeseries",) and ds["station"].values.tolist() == ["BN01"]
         assert (ds["latitude"].item(), ds["longitude"].item()) == (46.25, -6.5)
         assert ds["latitude"].attrs["units"] == "degrees_north"
         assert ds["longitude"].attrs["standard_name"] == "longitude"
@@ -186,9 +186,9 @@ def test_a_positioned_series_is_a_cf_time_series_with_the_deployments_metadata(t
                            ("license", "CC-BY-4.0"), ("wmo_platform_code", "6201501"),
                            ("time_coverage_start", "2026-12-01T12:00:00Z"),
                            ("time_coverage_end", "2026-12-01T12:30:00Z"),
-                           ("contributor_role", "technician")]:
+                           ("contributor_role", "collaborator")]:
             assert ds.attrs[key] == value, key
-        assert ds.attrs["id"].startswith("org.example.BN-01_") and "date_created" in ds.attrs
+        assert ds.attrs["id"].startswith("org.example.BN01_") and "date_created" in ds.attrs
     with xr.open_dataset(tmp_path / "r_20Hz.nc") as other:
         assert other["sampling_rate"].values.tolist() == [20.0]
 

@@ -10,13 +10,16 @@ def test_example_reads_as_dicts_under_the_files_own_names():
     d = saltmark.read_deployment(str(SOURCE_DIR / "examples" / "deployment.yaml"))
     assert d["metadata"]["creator"]["email"] == "buoys@example.org"
     assert d["metadata"]["publisher"]["sector"] == "gov"
-    assert d["metadata"]["contributors"] == [{"name": "Field Engineer", "role": "technician"}]
+    assert d["metadata"]["contributors"] == [{"name": "Field Engineer", "role": "collaborator",
+                                              "email": "field@example.org",
+                                              "url": "https://example.org/buoys/team"}]
     assert list(d["buoys"]) == ["300434060000010", "300434060000020"]
     north, south = d["buoys"].values()
     assert north["deployment"] == {"start": "2026-05-01T12:00:00Z", "end": "2026-11-01T00:00:00Z"}
     assert north["position"] == {"latitude": 46.25, "longitude": -6.5}
     assert north["instruments"][0] == {"record": "PB200", "make_model": "ultrasonic weather station",
-                                       "height": 3.1, "depth": None}
+                                       "height": 3.1, "depth": None,
+                                       "calibration_date": "2026-03-15T00:00:00Z"}
     assert south["deployment"]["end"] is None and south["wmo_platform_code"] == "62502"
 
 

@@ -221,7 +221,7 @@ def test_to_xarray_keeps_every_message_on_a_strictly_increasing_float_time(tmp_p
     assert published["trajectory"].dims == ("trajectory",) and \
         published["trajectory"].attrs["cf_role"] == "trajectory_id"
     assert published["Y81000_Epsilon"].attrs["instrument"] == "instrument_Y81000"
-    assert published["platform"].attrs["ioos_code"] == "BN-01"
+    assert published["platform"].attrs["ioos_code"] == "BN01"
     published.to_netcdf(tmp_path / "published.nc")
     with xr.open_dataset(tmp_path / "published.nc", decode_times=False) as stored:
         for name, variable in stored.variables.items():

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "Archive.h"
+#include "CivilTime.h"
 
 namespace saltmark::archive {
 
@@ -23,19 +24,6 @@ std::int64_t Now()
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-bool IsLeapYear(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-// Days from 1970-01-01 to the civil date (proleptic Gregorian), the inverse of IsoUtc's walk.
-std::int64_t DaysSince1970(std::int64_t year, std::int64_t month, std::int64_t day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t yearOfEra = year - era * 400;
-    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
 }
 
 }  // namespace
@@ -109,16 +97,14 @@ std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, st
     constexpr std::int64_t kFirstYear = 1970;
     constexpr std::int64_t kLastYear = 9999;
     constexpr std::int64_t kSecondsPerDay = 86400;
-    static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (year < kFirstYear || year > kLastYear || month < 1 || month > 12 || day < 1 ||
         seconds < 0 || seconds >= kSecondsPerDay) {
         return std::nullopt;
     }
-    const int monthDays = kDaysInMonth[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
-    if (day > monthDays) {
+    if (day > DaysInMonth(year, static_cast<int>(month))) {
         return std::nullopt;
     }
-    return DaysSince1970(year, month, day) * kSecondsPerDay + seconds;
+    return DaysFromCivil(year, static_cast<int>(month), static_cast<int>(day)) * kSecondsPerDay + seconds;
 }
 
 std::optional<std::int64_t> ParseUtcTime(const std::string& text)

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "CivilTime.h"
+
 namespace saltmark {
 namespace {
 
@@ -195,22 +197,13 @@ std::vector<std::uint8_t> DirectIpConfirmation(bool stored) {
 }
 
 std::string IsoUtc(std::int64_t secondsSince1970) {
-    // Civil date from a day count (proleptic Gregorian), so no platform's time functions or
-    // time zone take part.
     std::int64_t days = secondsSince1970 / 86400, seconds = secondsSince1970 % 86400;
     if (seconds < 0) {
         seconds += 86400;
         --days;
     }
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-    const std::int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
-    const std::int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const CivilDate date = CivilFromDays(days);
+    const std::int64_t year = date.year, month = date.month, day = date.day;
     char text[96];  // room for any year the arithmetic can give, so no truncation
     std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
                   static_cast<long long>(year), static_cast<long long>(month),

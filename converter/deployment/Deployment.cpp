@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
-#include <set>
 
+#include "CheckedYaml.h"
+#include "DirectIp.h"
 #include "Records.h"
 
 namespace saltmark::deployment {
@@ -23,131 +23,22 @@ bool AllDigits(std::string_view text)
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::int64_t DaysFromCivil(int year, int month, int day)
+[[noreturn]] void RaiseDeploymentError(const std::string& fileName, int line,
+                                       const std::string& reason)
 {
-    const int y = month <= 2 ? year - 1 : year;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yearOfEra = y - era * 400;
-    const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return static_cast<std::int64_t>(era) * 146097 + dayOfEra - 719468;
+    throw DeploymentError(fileName, line, reason);
 }
 
-int DaysInMonth(int year, int month)
-{
-    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
-class Reader {
-public:
-    explicit Reader(std::string fileName) : m_fileName(std::move(fileName)) {}
-
-    [[noreturn]] void Fail(const YAML::Node& node, const std::string& reason) const
-    {
-        const int line = node.Mark().is_null() ? 0 : node.Mark().line + 1;
-        throw DeploymentError(m_fileName, line, reason);
-    }
-
-    // The map's entries in document order, after refusing duplicate and unknown keys.
-    std::vector<std::pair<YAML::Node, YAML::Node>> Entries(
-        const YAML::Node& node, const std::string& where,
-        std::initializer_list<std::string_view> known) const
-    {
-        if (!node.IsMap()) {
-            Fail(node, where + ": expected a mapping");
-        }
-        std::vector<std::pair<YAML::Node, YAML::Node>> entries;
-        std::set<std::string> seen;
-        for (const auto& entry : node) {
-            if (!entry.first.IsScalar()) {
-                Fail(entry.first, where + ": a key must be a name");
-            }
-            const std::string key = entry.first.Scalar();
-            if (!seen.insert(key).second) {
-                Fail(entry.first, where + ": " + key + " given twice");
-            }
-            if (known.size() != 0 && std::find(known.begin(), known.end(), key) == known.end()) {
-                std::string names;
-                for (std::string_view name : known) {
-                    names += (names.empty() ? "" : ", ") + std::string(name);
-                }
-                Fail(entry.first, where + ": unknown key " + key + " (expected " + names + ")");
-            }
-            entries.emplace_back(entry.first, entry.second);
-        }
-        return entries;
-    }
-
-    std::string Text(const YAML::Node& node, const std::string& what) const
-    {
-        if (!node.IsScalar()) {
-            Fail(node, what + ": expected text");
-        }
-        return node.Scalar();
-    }
-
-    double Number(const YAML::Node& node, const std::string& what, double low, double high) const
-    {
-        double value = 0;
-        if (!node.IsScalar() || !YAML::convert<double>::decode(node, value) ||
-            !std::isfinite(value)) {
-            Fail(node, what + ": expected a number");
-        }
-        if (value < low || value > high) {
-            char range[64];
-            std::snprintf(range, sizeof range, "%g to %g", low, high);
-            Fail(node, what + ": " + node.Scalar() + " is outside " + range);
-        }
-        return value;
-    }
-
-    // ISO 8601 in UTC or with an offset ("2026-05-01T12:00:00Z", "2026-05-01"): seconds
-    // since 1970. A date that does not exist (2026-02-30) is refused, not rolled over.
-    double Instant(const YAML::Node& node, const std::string& what) const
-    {
-        const std::string text = Text(node, what);
-        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-        double second = 0;
-        char rest[32] = {};
-        const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%*1[T ]%2d:%2d:%lf%31s", &year,
-                                       &month, &day, &hour, &minute, &second, rest);
-        const bool dateOnly = fields == 3 && text.size() == 10;
-        if (!dateOnly && fields < 6) {
-            Fail(node, what + ": expected a time such as 2026-05-01T12:00:00Z, not \"" + text +
-                           "\"");
-        }
-        int offsetMinutes = 0;
-        const std::string zone = rest;
-        if (!zone.empty() && zone != "Z") {
-            int zh = 0, zm = 0;
-            char sign = 0;
-            if (std::sscanf(zone.c_str(), "%c%2d:%2d", &sign, &zh, &zm) != 3 ||
-                (sign != '+' && sign != '-') || zh > 14 || zm > 59) {
-                Fail(node, what + ": unreadable time zone \"" + zone + "\"");
-            }
-            offsetMinutes = (sign == '-' ? -1 : 1) * (zh * 60 + zm);
-        }
-        if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 ||
-            minute > 59 || second < 0 || second >= 60) {
-            Fail(node, what + ": no such time \"" + text + "\"");
-        }
-        return static_cast<double>(DaysFromCivil(year, month, day)) * 86400 + hour * 3600 +
-               minute * 60 + second - offsetMinutes * 60.0;
-    }
-
-private:
-    std::string m_fileName;
-};
+using yaml::Reader;
 
 Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string& where)
 {
     Party party;
     for (const auto& [key, value] :
          reader.Entries(node, where,
-                        {"name", "email", "url", "type", "institution", "country", "sector"})) {
-        const std::string k = key.Scalar();
+                        {"name", "email", "url", "type", "institution", "country", "sector",
+                         "address", "city", "state", "postalcode", "phone"})) {
+        const std::string& k = key;
         std::string text = reader.Text(value, where + ": " + k);
         if (k == "type" && text != "person" && text != "group" && text != "institution" &&
             text != "position") {
@@ -160,7 +51,12 @@ Party ReadParty(const Reader& reader, const YAML::Node& node, const std::string&
          : k == "type"        ? party.type
          : k == "institution" ? party.institution
          : k == "country"     ? party.country
-                              : party.sector) = std::move(text);
+         : k == "sector"      ? party.sector
+         : k == "address"     ? party.address
+         : k == "city"        ? party.city
+         : k == "state"       ? party.state
+         : k == "postalcode"  ? party.postalcode
+                              : party.phone) = std::move(text);
     }
     return party;
 }
@@ -172,8 +68,8 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
              node, "metadata",
              {"title", "summary", "keywords", "keywords_vocabulary", "institution", "project",
               "creator", "publisher", "contributors", "license", "naming_authority", "infoUrl",
-              "references", "acknowledgement"})) {
-        const std::string k = key.Scalar();
+              "references", "acknowledgement", "comment", "instrument_vocabulary"})) {
+        const std::string& k = key;
         const std::string where = "metadata: " + k;
         if (k == "creator" || k == "publisher") {
             (k == "creator" ? m.creator : m.publisher) = ReadParty(reader, value, where);
@@ -203,9 +99,12 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
             }
             for (const YAML::Node& entry : value) {
                 Contributor c;
-                for (const auto& [ck, cv] : reader.Entries(entry, where, {"name", "role"})) {
-                    (ck.Scalar() == "name" ? c.name : c.role) =
-                        reader.Text(cv, where + ": " + ck.Scalar());
+                for (const auto& [ck, cv] :
+                     reader.Entries(entry, where, {"name", "role", "email", "url"})) {
+                    (ck == "name"    ? c.name
+                     : ck == "role"  ? c.role
+                     : ck == "email" ? c.email
+                                     : c.url) = reader.Text(cv, where + ": " + ck);
                 }
                 if (c.name.empty()) {
                     reader.Fail(entry, where + ": a contributor needs a name");
@@ -223,6 +122,8 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
                                  : k == "naming_authority"    ? m.namingAuthority
                                  : k == "infoUrl"             ? m.infoUrl
                                  : k == "references"          ? m.references
+                                 : k == "comment"             ? m.comment
+                                 : k == "instrument_vocabulary" ? m.instrumentVocabulary
                                                               : m.acknowledgement;
             field = std::move(text);
         }
@@ -230,28 +131,43 @@ Metadata ReadMetadata(const Reader& reader, const YAML::Node& node)
     return m;
 }
 
+// The record type an instrument fills or a rule names; a code ("2") names a record on the
+// wire, not in a file people read.
+// `line` is where the name stands, for the error.
+std::string RecordName(const Reader& reader, const std::string& name, int line,
+                       const std::string& where)
+{
+    const RecordDescription* record = FindRecordDescription(name);
+    if (!record || AllDigits(name)) {
+        std::string names;
+        for (const RecordDescription& d : RecordDescriptions()) {
+            names += (names.empty() ? "" : ", ") + std::string(d.typeName);
+        }
+        reader.FailAt(line, where + ": unknown record type \"" + name + "\" (expected one of " +
+                                names + ")");
+    }
+    return std::string(record->typeName);
+}
+
+std::string RecordName(const Reader& reader, const YAML::Node& node, const std::string& where)
+{
+    return RecordName(reader, reader.Text(node, where), Reader::Line(node.Mark()), where);
+}
+
 Instrument ReadInstrument(const Reader& reader, const YAML::Node& node, const std::string& where)
 {
     Instrument instrument;
     instrument.line = node.Mark().line + 1;
     for (const auto& [key, value] :
-         reader.Entries(node, where, {"record", "make_model", "height", "depth"})) {
-        const std::string k = key.Scalar();
+         reader.Entries(node, where,
+                        {"record", "make_model", "height", "depth", "calibration_date"})) {
+        const std::string& k = key;
         if (k == "record") {
-            const std::string name = reader.Text(value, where + ": record");
-            const RecordDescription* record = FindRecordDescription(name);
-            // A code ("2") names a record on the wire, not in a file people read.
-            if (!record || AllDigits(name)) {
-                std::string names;
-                for (const RecordDescription& d : RecordDescriptions()) {
-                    names += (names.empty() ? "" : ", ") + std::string(d.typeName);
-                }
-                reader.Fail(value, where + ": record: unknown record type \"" + name +
-                                       "\" (expected one of " + names + ")");
-            }
-            instrument.record = std::string(record->typeName);
+            instrument.record = RecordName(reader, value, where + ": record");
         } else if (k == "make_model") {
             instrument.makeModel = reader.Text(value, where + ": make_model");
+        } else if (k == "calibration_date") {
+            instrument.calibrationDate = reader.Instant(value, where + ": calibration_date");
         } else {
             (k == "height" ? instrument.height : instrument.depth) =
                 reader.Number(value, where + ": " + k, 0, 11000);
@@ -264,22 +180,6 @@ Instrument ReadInstrument(const Reader& reader, const YAML::Node& node, const st
         reader.Fail(node, where + ": give height (above the water line) or depth, not both");
     }
     return instrument;
-}
-
-// The record type a rule names, refused like an instrument's when no record has that name.
-std::string RecordName(const Reader& reader, const YAML::Node& node, const std::string& where)
-{
-    const std::string name = reader.Text(node, where);
-    const RecordDescription* record = FindRecordDescription(name);
-    if (!record || AllDigits(name)) {
-        std::string names;
-        for (const RecordDescription& d : RecordDescriptions()) {
-            names += (names.empty() ? "" : ", ") + std::string(d.typeName);
-        }
-        reader.Fail(node, where + ": unknown record type \"" + name + "\" (expected one of " +
-                              names + ")");
-    }
-    return std::string(record->typeName);
 }
 
 // "PB200.WSMean": a record type and one of its scalar fields.
@@ -305,7 +205,7 @@ alerts::Geofence ReadGeofence(const Reader& reader, const YAML::Node& node, cons
     std::string type;
     std::optional<YAML::Node> coordinates;
     for (const auto& [key, value] : reader.Entries(node, where, {"type", "coordinates"})) {
-        if (key.Scalar() == "type") {
+        if (key == "type") {
             type = reader.Text(value, where + ": type");
         } else {
             coordinates.emplace(value);
@@ -364,7 +264,7 @@ void ReadRules(const Reader& reader, const YAML::Node& node, const std::string& 
              node, where,
              {"silent_hours", "record_absent_hours", "battery_below", "battery_falling_per_day",
               "geofence", "max_distance_km", "qc_fail"})) {
-        const std::string k = key.Scalar();
+        const std::string& k = key;
         const std::string here = where + ": " + k;
         const bool off = value.IsNull();
         if (k == "silent_hours" || k == "battery_below" || k == "battery_falling_per_day" ||
@@ -382,8 +282,8 @@ void ReadRules(const Reader& reader, const YAML::Node& node, const std::string& 
             rules.recordAbsentHours.clear();
             if (!off) {
                 for (const auto& [record, hours] : reader.Entries(value, here, {})) {
-                    rules.recordAbsentHours[RecordName(reader, record, here)] =
-                        reader.Number(hours, here + ": " + record.Scalar(), 1e-6, 1e6);
+                    rules.recordAbsentHours[RecordName(reader, record, reader.KeyLine(hours), here)] =
+                        reader.Number(hours, here + ": " + record, 1e-6, 1e6);
                 }
             }
         } else if (k == "geofence") {
@@ -411,7 +311,7 @@ void ReadAlerts(const Reader& reader, const YAML::Node& node, Deployment& deploy
         return;
     }
     for (const auto& [key, value] : reader.Entries(node, "alerts", {"channels", "rules"})) {
-        if (key.Scalar() == "rules") {
+        if (key == "rules") {
             ReadRules(reader, value, "alerts: rules", deployment.alertRules);
             continue;
         }
@@ -421,16 +321,16 @@ void ReadAlerts(const Reader& reader, const YAML::Node& node, Deployment& deploy
         for (const YAML::Node& channel : value) {
             for (const auto& [kind, target] :
                  reader.Entries(channel, "alerts: channels", {"webhook", "mail"})) {
-                const std::string text = reader.Text(target, "alerts: channels: " + kind.Scalar());
-                if (kind.Scalar() == "webhook" && !text.starts_with("http://") &&
+                const std::string text = reader.Text(target, "alerts: channels: " + kind);
+                if (kind == "webhook" && !text.starts_with("http://") &&
                     !text.starts_with("https://")) {
                     reader.Fail(target, "alerts: channels: webhook: \"" + text + "\" is no http(s) URL");
                 }
-                if (kind.Scalar() == "mail" &&
+                if (kind == "mail" &&
                     (text.find('@') == std::string::npos || text.find_first_of(" <>,") != std::string::npos)) {
                     reader.Fail(target, "alerts: channels: mail: \"" + text + "\" is no mail address");
                 }
-                deployment.alertChannels.push_back(kind.Scalar() + ":" + text);
+                deployment.alertChannels.push_back(kind + ":" + text);
             }
         }
     }
@@ -438,15 +338,15 @@ void ReadAlerts(const Reader& reader, const YAML::Node& node, Deployment& deploy
 
 // The buoy's own alert rules are read once the fleet's are known, which the file may give
 // after the buoys: `alerts` is handed back unread.
-Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& node,
+Buoy ReadBuoy(const Reader& reader, const std::string& key, const YAML::Node& node,
               std::optional<YAML::Node>& alerts)
 {
     Buoy buoy;
-    buoy.imei = key.Scalar();
-    buoy.line = key.Mark().line + 1;
+    buoy.imei = key;
+    buoy.line = reader.KeyLine(node);
     const std::string where = "buoys: " + buoy.imei;
     if (buoy.imei.size() != 15 || !AllDigits(buoy.imei)) {
-        reader.Fail(key, where + ": an IMEI has 15 digits");
+        reader.FailAt(buoy.line, where + ": an IMEI has 15 digits");
     }
     if (node.IsNull()) {
         return buoy;
@@ -455,7 +355,7 @@ Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& nod
              node, where,
              {"name", "platform_id", "wmo_platform_code", "platform_type", "deployment",
               "position", "instruments", "alerts"})) {
-        const std::string name = k.Scalar();
+        const std::string& name = k;
         const std::string here = where + ": " + name;
         if (name == "alerts") {
             alerts.emplace(value);
@@ -465,9 +365,9 @@ Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& nod
                 if (time.IsNull()) {
                     continue;
                 }
-                const bool isStart = bound.Scalar() == "start";
+                const bool isStart = bound == "start";
                 (isStart ? buoy.start : buoy.end) =
-                    reader.Instant(time, here + ": " + bound.Scalar());
+                    reader.Instant(time, here + ": " + bound);
                 (isStart ? startNode : endNode) = time;
             }
             if (buoy.start && buoy.end && *buoy.end < *buoy.start) {
@@ -476,7 +376,7 @@ Buoy ReadBuoy(const Reader& reader, const YAML::Node& key, const YAML::Node& nod
         } else if (name == "position") {
             for (const auto& [axis, number] :
                  reader.Entries(value, here, {"latitude", "longitude"})) {
-                if (axis.Scalar() == "latitude") {
+                if (axis == "latitude") {
                     buoy.latitude = reader.Number(number, here + ": latitude", -90, 90);
                 } else {
                     buoy.longitude = reader.Number(number, here + ": longitude", -180, 180);
@@ -542,14 +442,8 @@ Deployment ParseDeployment(std::string_view text, std::string_view fileName)
 {
     Deployment deployment;
     deployment.fileName = std::string(fileName);
-    YAML::Node root;
-    try {
-        root = YAML::Load(std::string(text));
-    } catch (const YAML::Exception& error) {
-        throw DeploymentError(deployment.fileName, error.mark.is_null() ? 0 : error.mark.line + 1,
-                              "not YAML: " + error.msg);
-    }
-    const Reader reader(deployment.fileName);
+    const Reader reader(deployment.fileName, RaiseDeploymentError);
+    const YAML::Node root = reader.Load(text);
     if (!root.IsMap()) {
         throw DeploymentError(deployment.fileName, 0,
                               "expected a mapping with metadata and buoys at the top");
@@ -558,7 +452,7 @@ Deployment ParseDeployment(std::string_view text, std::string_view fileName)
         std::vector<std::pair<std::size_t, YAML::Node>> buoyAlerts;
         for (const auto& [key, value] :
              reader.Entries(root, "deployment", {"metadata", "buoys", "alerts"})) {
-            const std::string k = key.Scalar();
+            const std::string& k = key;
             if (k == "metadata") {
                 deployment.metadata = ReadMetadata(reader, value);
             } else if (k == "alerts") {
@@ -589,28 +483,71 @@ Deployment ParseDeployment(std::string_view text, std::string_view fileName)
     return deployment;
 }
 
+std::vector<std::pair<std::string, std::string>> DatasetAttributes(const Metadata& m)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    const auto add = [&](std::string name, const std::string& value) {
+        if (!value.empty()) {
+            out.emplace_back(std::move(name), value);
+        }
+    };
+    // Lists are ACDD's comma-separated text; a contributor's email or URL only when every
+    // contributor gives one, so that the lists stay in step with the names.
+    const auto joined = [](const auto& items, auto field) {
+        std::string text;
+        for (const auto& item : items) {
+            const std::string& value = item.*field;
+            if (value.empty()) {
+                return std::string();
+            }
+            text += (text.empty() ? "" : ", ") + value;
+        }
+        return text;
+    };
+    add("summary", m.summary);
+    std::string keywords;
+    for (const std::string& word : m.keywords) {
+        keywords += (keywords.empty() ? "" : ", ") + word;
+    }
+    add("keywords", keywords);
+    add("keywords_vocabulary", m.keywordsVocabulary);
+    add("institution", m.institution);
+    add("project", m.project);
+    for (const auto& [role, party] : {std::pair{"creator", &m.creator},
+                                      std::pair{"publisher", &m.publisher}}) {
+        const std::pair<const char*, const std::string*> fields[] = {
+            {"name", &party->name},         {"email", &party->email},
+            {"url", &party->url},           {"type", &party->type},
+            {"institution", &party->institution}, {"country", &party->country},
+            {"sector", &party->sector},     {"address", &party->address},
+            {"city", &party->city},         {"state", &party->state},
+            {"postalcode", &party->postalcode}, {"phone", &party->phone},
+        };
+        for (const auto& [field, value] : fields) {
+            add(std::string(role) + "_" + field, *value);
+        }
+    }
+    add("contributor_name", joined(m.contributors, &Contributor::name));
+    add("contributor_role", joined(m.contributors, &Contributor::role));
+    if (!m.contributors.empty() && !m.contributors.front().role.empty()) {
+        // The roles the file's example and documentation use are NERC's.
+        add("contributor_role_vocabulary", "https://vocab.nerc.ac.uk/collection/G04/current/");
+    }
+    add("contributor_email", joined(m.contributors, &Contributor::email));
+    add("contributor_url", joined(m.contributors, &Contributor::url));
+    add("license", m.license);
+    add("naming_authority", m.namingAuthority);
+    add("infoUrl", m.infoUrl);
+    add("references", m.references);
+    add("acknowledgement", m.acknowledgement);
+    add("comment", m.comment);
+    add("instrument_vocabulary", m.instrumentVocabulary);
+    return out;
+}
+
 std::string IsoTime(double secondsSince1970)
 {
-    const auto whole = static_cast<std::int64_t>(std::floor(secondsSince1970));
-    std::int64_t days = whole >= 0 ? whole / 86400 : (whole - 86399) / 86400;
-    const std::int64_t inDay = whole - days * 86400;
-    // Civil date from days (proleptic Gregorian), the inverse of DaysFromCivil.
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-                  static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day), static_cast<long long>(inDay / 3600),
-                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60));
-    return text;
+    return IsoUtc(static_cast<std::int64_t>(std::floor(secondsSince1970)));
 }
 
 }  // namespace saltmark::deployment

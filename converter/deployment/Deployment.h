@@ -26,6 +26,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "AlertRules.h"
@@ -34,11 +35,12 @@ namespace saltmark::deployment {
 
 struct Party {  // a creator or publisher
     std::string name, email, url, type;
-    std::string institution, country, sector;  // as the IOOS metadata profile asks them
+    // as the IOOS metadata profile asks them
+    std::string institution, country, sector, address, city, state, postalcode, phone;
 };
 
 struct Contributor {
-    std::string name, role;
+    std::string name, role, email, url;
 };
 
 // The ACDD global attributes, under their ACDD names; empty when the file gives none.
@@ -49,7 +51,8 @@ struct Metadata {
     std::string institution, project;
     Party creator, publisher;
     std::vector<Contributor> contributors;
-    std::string license, namingAuthority, infoUrl, references, acknowledgement;
+    std::string license, namingAuthority, infoUrl, references, acknowledgement, comment;
+    std::string instrumentVocabulary;  // where the instruments' make_model comes from
 };
 
 struct Instrument {
@@ -57,6 +60,7 @@ struct Instrument {
     std::string makeModel;  // free text
     std::optional<double> height;  // metres above the water line
     std::optional<double> depth;   // metres below it
+    std::optional<double> calibrationDate;  // seconds since 1970-01-01T00:00:00Z
     int line = 0;
 };
 
@@ -101,6 +105,11 @@ private:
 
 // Parses and checks the whole text; throws DeploymentError at the first fault.
 Deployment ParseDeployment(std::string_view text, std::string_view fileName);
+
+// The global attributes the metadata gives, under their ACDD and IOOS names, in a fixed order,
+// those it leaves empty left out: every file and dataset written for a data centre carries
+// these the same way. The title is the caller's, which names the buoy in it.
+std::vector<std::pair<std::string, std::string>> DatasetAttributes(const Metadata& metadata);
 
 // "2026-05-01T12:00:00Z" (whole seconds, UTC), as ACDD's time attributes want it.
 std::string IsoTime(double secondsSince1970);

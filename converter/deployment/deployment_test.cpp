@@ -25,7 +25,7 @@ TEST(Deployment, ExampleParses)
         ParseDeployment(ReadText("../../examples/deployment.yaml"), "examples/deployment.yaml");
     EXPECT_EQ(d.metadata.creator.type, "group");
     EXPECT_EQ(d.metadata.keywords.size(), 4u);
-    EXPECT_EQ(d.metadata.contributors.at(0).role, "technician");
+    EXPECT_EQ(d.metadata.contributors.at(0).role, "collaborator");
     ASSERT_EQ(d.buoys.size(), 2u);
     const Buoy* north = d.FindBuoy("300434060000010");
     ASSERT_NE(north, nullptr);

@@ -137,29 +137,9 @@ std::string DatasetsXml(const ErddapDataset& dataset, const deployment::Deployme
     Att(out, in, "featureType", "Trajectory");
     Att(out, in, "Conventions", "CF-1.8, ACDD-1.3, IOOS-1.2, COARDS");
     Att(out, in, "title", m.title);
-    Att(out, in, "summary", m.summary);
-    std::string keywords;
-    for (const std::string& k : m.keywords) {
-        keywords += (keywords.empty() ? "" : ", ") + k;
+    for (const auto& [name, value] : deployment::DatasetAttributes(m)) {
+        Att(out, in, name, value);
     }
-    Att(out, in, "keywords", keywords);
-    Att(out, in, "keywords_vocabulary", m.keywordsVocabulary);
-    Att(out, in, "institution", m.institution);
-    Att(out, in, "project", m.project);
-    for (const auto& [role, party] :
-         {std::pair{"creator", &m.creator}, std::pair{"publisher", &m.publisher}}) {
-        const std::string r = role;
-        Att(out, in, r + "_name", party->name);
-        Att(out, in, r + "_email", party->email);
-        Att(out, in, r + "_url", party->url);
-        Att(out, in, r + "_type", party->type);
-        Att(out, in, r + "_institution", party->institution);
-    }
-    Att(out, in, "license", m.license);
-    Att(out, in, "naming_authority", m.namingAuthority);
-    Att(out, in, "infoUrl", m.infoUrl);
-    Att(out, in, "references", m.references);
-    Att(out, in, "acknowledgement", m.acknowledgement);
     Att(out, in, "sourceUrl", "(local files)");
     Att(out, in, "standard_name_vocabulary", "CF Standard Name Table v72");
     out += "    </addAttributes>\n";

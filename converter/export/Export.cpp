@@ -31,7 +31,6 @@ constexpr std::string_view kTimeUnits = "seconds since 1970-01-01T00:00:00Z";
 // The standard-name table whose names the variables use (all of them are in it since long).
 constexpr std::string_view kStandardNameVocabulary = "CF Standard Name Table v72";
 constexpr std::string_view kPlatformVocabulary = "https://mmisw.org/ont/ioos/platform";
-constexpr std::string_view kRoleVocabulary = "https://vocab.nerc.ac.uk/collection/G04/current/";
 // Room for an IMEI, a platform id or a buoy's name in a character variable.
 constexpr std::size_t kNameLength = 64;
 
@@ -308,25 +307,6 @@ std::string DayOf(double seconds)
     return day;
 }
 
-void PartyAttributes(NetcdfFile& file, std::string_view role, const deployment::Party& party)
-{
-    const std::string prefix(role);
-    const std::pair<std::string_view, const std::string*> keys[] = {
-        {"name", &party.name},
-        {"email", &party.email},
-        {"url", &party.url},
-        {"type", &party.type},
-        {"institution", &party.institution},
-        {"country", &party.country},
-        {"sector", &party.sector},
-    };
-    for (const auto& [key, value] : keys) {
-        if (!value->empty()) {
-            file.Text(NetcdfFile::kGlobal, prefix + "_" + std::string(key), *value);
-        }
-    }
-}
-
 void GlobalAttributes(NetcdfFile& file, const deployment::Deployment& deployment,
                       const deployment::Buoy* buoy, const Provenance& provenance,
                       const std::vector<const Trajectory*>& trajectories, const std::string& id)
@@ -349,28 +329,9 @@ void GlobalAttributes(NetcdfFile& file, const deployment::Deployment& deployment
         title += ": buoy " + trajectories.front()->imei;
     }
     text("title", title);
-    text("summary", m.summary);
-    text("keywords", Joined(m.keywords));
-    text("keywords_vocabulary", m.keywordsVocabulary);
-    text("institution", m.institution);
-    text("project", m.project);
-    PartyAttributes(file, "creator", m.creator);
-    PartyAttributes(file, "publisher", m.publisher);
-    std::vector<std::string> names, roles;
-    for (const deployment::Contributor& c : m.contributors) {
-        names.push_back(c.name);
-        roles.push_back(c.role);
+    for (const auto& [name, value] : deployment::DatasetAttributes(m)) {
+        text(name, value);
     }
-    text("contributor_name", Joined(names));
-    text("contributor_role", Joined(roles));
-    if (!roles.empty()) {
-        text("contributor_role_vocabulary", std::string(kRoleVocabulary));
-    }
-    text("license", m.license);
-    text("naming_authority", m.namingAuthority);
-    text("infoUrl", m.infoUrl);
-    text("references", m.references);
-    text("acknowledgement", m.acknowledgement);
     text("standard_name_vocabulary", std::string(kStandardNameVocabulary));
     text("id", id);
     text("source", "Iridium SBD messages from the buoys' loggers, decoded on shore");
@@ -519,7 +480,8 @@ const deployment::Instrument* InstrumentOf(const deployment::Buoy* buoy, std::st
 }
 
 // The file: the trajectories one after the other on the observation dimension, a contiguous
-// ragged array (row_size per trajectory); the fleet's has no platform or instruments.
+// ragged array (row_size per trajectory); the fleet's platform is its network of buoys, and it
+// names no instruments.
 void WriteFile(const std::vector<const Trajectory*>& trajectories,
                const deployment::Deployment& deployment, const deployment::Buoy* buoy,
                const Provenance& provenance, const std::string& id,
@@ -611,20 +573,24 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
     file.Int(message, "missing_value", kIntegerFill);
     file.Text(message, "coverage_content_type", "auxiliaryInformation");
 
-    int platform = -1;
-    if (!fleet) {
-        platform = file.Variable("platform", NC_INT, {});
+    // One platform variable either way, as the IOOS profile asks: the buoy, or for the fleet
+    // file the network of buoys (each trajectory names its own).
+    const int platform = file.Variable("platform", NC_INT, {});
+    const std::string authority = deployment.metadata.namingAuthority.empty()
+                                      ? std::string("unknown")
+                                      : deployment.metadata.namingAuthority;
+    if (fleet) {
+        file.Text(platform, "long_name", "the deployment's drifting buoys");
+        file.Text(platform, "ioos_code", "urn:ioos:network:" + authority + ":" + id);
+        file.Text(platform, "comment",
+                  "one trajectory per buoy: trajectory holds its IMEI, trajectory_name its name");
+    } else {
         const std::string name =
             buoy && !buoy->name.empty() ? buoy->name : trajectories.front()->imei;
         const std::string platformId =
             buoy && !buoy->platformId.empty() ? buoy->platformId : trajectories.front()->imei;
         file.Text(platform, "long_name", name);
-        file.Text(platform, "ioos_code",
-                  "urn:ioos:station:" +
-                      (deployment.metadata.namingAuthority.empty()
-                           ? std::string("unknown")
-                           : deployment.metadata.namingAuthority) +
-                      ":" + platformId);
+        file.Text(platform, "ioos_code", "urn:ioos:station:" + authority + ":" + platformId);
         file.Text(
             platform, "comment",
             "IMEI " + trajectories.front()->imei +
@@ -652,6 +618,9 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
             if (instrument.depth) {
                 file.Double(v, "depth_below_water_line", *instrument.depth);
             }
+            if (instrument.calibrationDate) {
+                file.Text(v, "calibration_date", deployment::IsoTime(*instrument.calibrationDate));
+            }
             file.Text(v, "comment", "heights and depths in metres");
         }
     }
@@ -675,6 +644,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         file.Text(v, "long_name", a->longName);
         if (!a->standardName.empty()) {
             file.Text(v, "standard_name", a->standardName);
+            file.Text(v, "standard_name_url", a->standardNameUrl);
         }
         file.Text(v, "coverage_content_type", a->coverageContentType);
         if (!a->comment.empty()) {
@@ -685,9 +655,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         }
         file.Text(v, "coordinates",
                   a->coordinate.empty() ? coordinates : coordinates + " " + a->coordinate);
-        if (platform >= 0) {
-            file.Text(v, "platform", "platform");
-        }
+        file.Text(v, "platform", "platform");
         if (const auto* instrument = InstrumentOf(buoy, a->record); instrument && !fleet) {
             file.Text(v, "instrument", InstrumentVariable(*instrument));
         }
@@ -744,9 +712,7 @@ void WriteFile(const std::vector<const Trajectory*>& trajectories,
         file.Put(positionFlags, flags);
     }
     file.Put(message, messageIds);
-    if (platform >= 0) {
-        file.Put(platform, std::vector<int>{0});
-    }
+    file.Put(platform, std::vector<int>{0});
     for (const auto& [name, v] : instruments) {
         file.Put(v, std::vector<int>{0});
     }

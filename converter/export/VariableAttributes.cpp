@@ -200,6 +200,10 @@ std::vector<VariableAttributes> BuildTable()
             a.units = meaning->units;
             a.longName = std::string(type.typeName) + " " + std::string(meaning->longName);
             a.standardName = meaning->standardName;
+            if (!a.standardName.empty()) {
+                // The IOOS profile asks for a link to the name's definition.
+                a.standardNameUrl = "https://mmisw.org/ont/cf/parameter/" + a.standardName;
+            }
             a.coverageContentType = meaning->coverage;
             a.comment = meaning->comment;
             a.integer = field.kind == FieldKind::Int32 || field.kind == FieldKind::UInt16 ||

@@ -25,6 +25,7 @@ struct VariableAttributes {
     std::string units;   // udunits
     std::string longName;
     std::string standardName;         // empty where the CF standard-name table has none
+    std::string standardNameUrl;      // the name's entry in a resolvable vocabulary, or empty
     std::string coverageContentType;  // ISO 19115-1 as ACDD uses it
     std::string comment;              // empty, or what a reader must know beyond the name
     std::string cellMethods;          // "time: mean" for a burst statistic

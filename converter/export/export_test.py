@@ -16,7 +16,7 @@ import pytest
 
 SOURCE = Path(os.environ["ORCAN_SOURCE_DIR"])
 DEPLOYMENT = SOURCE / "examples" / "deployment.yaml"
-NORTH, SOUTH = "300434060000010", "300434060000020"  # BN-01 and BN-02 in the example
+NORTH, SOUTH = "300434060000010", "300434060000020"  # BN01 and BN02 in the example
 
 
 def tool(name, *args, **kwargs):
@@ -66,9 +66,9 @@ def exported(tmp_path_factory):
 
 def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
     tmp, outputs = exported
-    assert sorted(p.name for p in (tmp / "nc").iterdir()) == ["BN-01_20260501.nc",
-                                                              "BN-02_20260502.nc"]
-    with netCDF4.Dataset(tmp / "nc" / "BN-01_20260501.nc") as nc:
+    assert sorted(p.name for p in (tmp / "nc").iterdir()) == ["BN01_20260501.nc",
+                                                              "BN02_20260502.nc"]
+    with netCDF4.Dataset(tmp / "nc" / "BN01_20260501.nc") as nc:
         assert nc.featureType == "trajectory" and nc.cdm_data_type == "Trajectory"
         assert nc.Conventions == "CF-1.8, ACDD-1.3, IOOS-1.2"
         trajectory = nc["trajectory"]
@@ -109,12 +109,14 @@ def test_one_buoy_is_a_cf_trajectory_with_the_deployments_metadata(exported):
         assert nc["latitude"].ancillary_variables == "position_qc_agg"
         assert list(nc["position_qc_agg"][:]) == [1, 4, 1, 1, 4]
         assert nc[wind.instrument].make_model == "ultrasonic weather station"
+        assert nc[wind.instrument].calibration_date == "2026-03-15T00:00:00Z"
         assert wind.platform == "platform"
 
         assert nc.title == "Air-sea turbulence drifters, Bay of Biscay 2026: Biscay North"
         assert nc.creator_name == "Buoy Team" and nc.publisher_email == "data@example.org"
+        assert nc.creator_city == "Brest" and nc.contributor_email == "field@example.org"
         assert nc.wmo_platform_code == "6201501" and nc.gts_ingest == "true"
-        assert nc.platform_id == "BN-01" and nc.id == "BN-01_20260501"
+        assert nc.platform_id == "BN01" and nc.id == "BN01_20260501"
         assert (nc.geospatial_lat_min, nc.geospatial_lat_max) == pytest.approx((46.0, 47.0))
         assert nc.time_coverage_start == "2026-06-02T00:00:00Z"
         assert nc.time_coverage_end == "2026-06-02T01:30:00Z"
@@ -138,7 +140,7 @@ def test_python_makes_the_dataset_the_file_is(exported):
         ["/usr/bin/python3", "-c", code, tmp / "a.sqlite", DEPLOYMENT], check=True,
         capture_output=True, text=True,
         env={**os.environ, "PYTHONPATH": os.environ["SALTMARK_PYTHON_DIR"]}).stdout)
-    with netCDF4.Dataset(tmp / "nc" / "BN-01_20260501.nc") as nc:
+    with netCDF4.Dataset(tmp / "nc" / "BN01_20260501.nc") as nc:
         measured = {name: [getattr(v, "units", None), getattr(v, "standard_name", None)]
                     for name, v in nc.variables.items() if v.dimensions[:1] == ("time",)
                     and name not in ("time", "latitude", "longitude", "message_id",

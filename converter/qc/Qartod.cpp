@@ -12,6 +12,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "CivilTime.h"
+
 namespace saltmark::qc {
 
 namespace {
@@ -182,34 +184,6 @@ Where Locate(const std::vector<Shape::Point>& ring, Shape::Point point)
     return crossings % 2 == 1 ? Where::Inside : Where::Outside;
 }
 
-// Days since 1970-01-01 to the proleptic Gregorian date.
-struct CivilDate {
-    std::int64_t year;
-    int month;
-    int day;
-};
-CivilDate CivilFromDays(std::int64_t days)
-{
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    const int day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    return {yearOfEra + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-std::int64_t DaysFromCivil(std::int64_t year, int month, int day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t yearOfEra = year - era * 400;
-    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b)
 {
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);

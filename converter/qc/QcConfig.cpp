@@ -14,6 +14,7 @@
 #include <numeric>
 #include <set>
 
+#include "CheckedYaml.h"
 #include "Records.h"
 #include "eddyrate.h"
 
@@ -111,142 +112,29 @@ bool IsPositionStream(std::string_view stream)
 
 // ---- reading YAML with lines -----------------------------------------------------------
 
-class Reader {
-public:
-    explicit Reader(std::string fileName) : m_fileName(std::move(fileName)) {}
+[[noreturn]] void RaiseConfigError(const std::string& fileName, int line, const std::string& reason)
+{
+    throw ConfigError(fileName, line, reason);
+}
 
-    [[noreturn]] void Fail(const YAML::Node& node, const std::string& reason) const
-    {
-        const int line = node.Mark().is_null() ? 0 : node.Mark().line + 1;
-        throw ConfigError(m_fileName, line, reason);
+using yaml::Reader;
+
+double NonNegative(const Reader& reader, const YAML::Node& node, const std::string& what)
+{
+    const double value = reader.Number(node, what);
+    if (value < 0) {
+        reader.Fail(node, what + ": must not be negative");
     }
+    return value;
+}
 
-    // The map's entries in document order, after refusing duplicate and unknown keys.
-    std::vector<std::pair<std::string, YAML::Node>> Entries(
-        const YAML::Node& node, const std::string& where,
-        std::initializer_list<std::string_view> known = {}) const
-    {
-        if (!node.IsMap()) {
-            Fail(node, where + ": expected a mapping");
-        }
-        std::vector<std::pair<std::string, YAML::Node>> entries;
-        std::set<std::string> seen;
-        for (const auto& entry : node) {
-            if (!entry.first.IsScalar()) {
-                Fail(entry.first, where + ": a key must be a name");
-            }
-            const std::string key = entry.first.Scalar();
-            if (!seen.insert(key).second) {
-                Fail(entry.first, where + ": " + key + " given twice");
-            }
-            if (known.size() != 0 && std::find(known.begin(), known.end(), key) == known.end()) {
-                std::string names;
-                for (std::string_view name : known) {
-                    names += (names.empty() ? "" : ", ") + std::string(name);
-                }
-                Fail(entry.first, where + ": unknown key " + key + " (expected " + names + ")");
-            }
-            entries.emplace_back(key, entry.second);
-            m_keyLines.emplace_back(entry.second, entry.first.Mark().line + 1);
-        }
-        return entries;
+Span Pair(const Reader& reader, const YAML::Node& node, const std::string& what)
+{
+    if (!node.IsSequence() || node.size() != 2) {
+        reader.Fail(node, what + ": expected a pair [low, high]");
     }
-
-    double Number(const YAML::Node& node, const std::string& what) const
-    {
-        if (!node.IsScalar()) {
-            Fail(node, what + ": expected a number");
-        }
-        const std::string& text = node.Scalar();
-        double value = 0;
-        if (!YAML::convert<double>::decode(node, value) || text.empty() || !std::isfinite(value)) {
-            Fail(node, what + ": expected a finite number, not \"" + text + "\"");
-        }
-        return value;
-    }
-
-    double NonNegative(const YAML::Node& node, const std::string& what) const
-    {
-        const double value = Number(node, what);
-        if (value < 0) {
-            Fail(node, what + ": must not be negative");
-        }
-        return value;
-    }
-
-    Span Pair(const YAML::Node& node, const std::string& what) const
-    {
-        if (!node.IsSequence() || node.size() != 2) {
-            Fail(node, what + ": expected a pair [low, high]");
-        }
-        return Span::Sorted(Number(node[0], what), Number(node[1], what));
-    }
-
-    std::string Text(const YAML::Node& node, const std::string& what) const
-    {
-        if (!node.IsScalar()) {
-            Fail(node, what + ": expected a word");
-        }
-        return node.Scalar();
-    }
-
-    // ISO 8601 UTC: a date, or a date and time ("T" or a space between) with optional
-    // fraction and zone ("Z", "+hh:mm").
-    double Instant(const YAML::Node& node, const std::string& what) const
-    {
-        const std::string text = Text(node, what);
-        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-        double second = 0;
-        char rest[32] = {};
-        const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%*1[T ]%2d:%2d:%lf%31s", &year,
-                                       &month, &day, &hour, &minute, &second, rest);
-        const bool dateOnly = fields == 3 && text.size() == 10;
-        if (!dateOnly && fields < 6) {
-            Fail(node,
-                 what + ": expected a time such as 2025-01-31T00:00:00Z, not \"" + text + "\"");
-        }
-        int offsetMinutes = 0;
-        const std::string zone = rest;
-        if (!zone.empty() && zone != "Z") {
-            int zh = 0, zm = 0;
-            char sign = 0;
-            if (std::sscanf(zone.c_str(), "%c%2d:%2d", &sign, &zh, &zm) != 3 ||
-                (sign != '+' && sign != '-')) {
-                Fail(node, what + ": unreadable time zone \"" + zone + "\"");
-            }
-            offsetMinutes = (sign == '-' ? -1 : 1) * (zh * 60 + zm);
-        }
-        if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-            second < 0 || second >= 61) {
-            Fail(node, what + ": no such time \"" + text + "\"");
-        }
-        // Days from the civil date (proleptic Gregorian).
-        const int y = month <= 2 ? year - 1 : year;
-        const int era = (y >= 0 ? y : y - 399) / 400;
-        const int yearOfEra = y - era * 400;
-        const int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-        const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-        const double days = static_cast<double>(era) * 146097 + dayOfEra - 719468;
-        return days * 86400 + hour * 3600 + minute * 60 + second - offsetMinutes * 60.0;
-    }
-
-    // The line of the key that holds `value`, for errors about a whole entry.
-    int KeyLine(const YAML::Node& value) const
-    {
-        for (auto it = m_keyLines.rbegin(); it != m_keyLines.rend(); ++it) {
-            if (it->first.is(value)) {
-                return it->second;
-            }
-        }
-        return value.Mark().is_null() ? 0 : value.Mark().line + 1;
-    }
-
-    const std::string& FileName() const { return m_fileName; }
-
-private:
-    std::string m_fileName;
-    mutable std::vector<std::pair<YAML::Node, int>> m_keyLines;
-};
+    return Span::Sorted(reader.Number(node[0], what), reader.Number(node[1], what));
+}
 
 std::string Number17(double value)
 {
@@ -410,11 +298,11 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
     if (name == "gross_range_test") {
         const auto p = entries({"fail_span", "suspect_span"});
         GrossRangeParameters parameters;
-        parameters.fail = reader.Pair(required(p, "fail_span"), what("fail_span"));
+        parameters.fail = Pair(reader, required(p, "fail_span"), what("fail_span"));
         canon.Add("fail_span", parameters.fail);
         if (p.count("suspect_span")) {
             const YAML::Node& suspect = p.at("suspect_span");
-            parameters.suspect = reader.Pair(suspect, what("suspect_span"));
+            parameters.suspect = Pair(reader, suspect, what("suspect_span"));
             if (parameters.suspect->min < parameters.fail.min ||
                 parameters.suspect->max > parameters.fail.max) {
                 reader.Fail(
@@ -432,12 +320,12 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
         SpikeParameters parameters;
         if (p.count("suspect_threshold")) {
             parameters.suspectThreshold =
-                reader.NonNegative(p.at("suspect_threshold"), what("suspect_threshold"));
+                NonNegative(reader, p.at("suspect_threshold"), what("suspect_threshold"));
             canon.Add("suspect_threshold", *parameters.suspectThreshold);
         }
         if (p.count("fail_threshold")) {
             parameters.failThreshold =
-                reader.NonNegative(p.at("fail_threshold"), what("fail_threshold"));
+                NonNegative(reader, p.at("fail_threshold"), what("fail_threshold"));
             canon.Add("fail_threshold", *parameters.failThreshold);
         }
         if (p.count("method")) {
@@ -455,11 +343,11 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
     if (name == "rate_of_change_test") {
         const auto p = entries({"threshold", "fail_threshold"});
         RateOfChangeParameters parameters;
-        parameters.threshold = reader.NonNegative(required(p, "threshold"), what("threshold"));
+        parameters.threshold = NonNegative(reader, required(p, "threshold"), what("threshold"));
         canon.Add("threshold", parameters.threshold);
         if (p.count("fail_threshold")) {
             parameters.failThreshold =
-                reader.NonNegative(p.at("fail_threshold"), what("fail_threshold"));
+                NonNegative(reader, p.at("fail_threshold"), what("fail_threshold"));
             canon.Add("fail_threshold", *parameters.failThreshold);
         }
         return parameters;
@@ -468,11 +356,11 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
         const auto p = entries({"suspect_threshold", "fail_threshold", "tolerance"});
         FlatLineParameters parameters;
         parameters.suspectThreshold =
-            reader.NonNegative(required(p, "suspect_threshold"), what("suspect_threshold"));
+            NonNegative(reader, required(p, "suspect_threshold"), what("suspect_threshold"));
         parameters.failThreshold =
-            reader.NonNegative(required(p, "fail_threshold"), what("fail_threshold"));
+            NonNegative(reader, required(p, "fail_threshold"), what("fail_threshold"));
         if (p.count("tolerance")) {
-            parameters.tolerance = reader.NonNegative(p.at("tolerance"), what("tolerance"));
+            parameters.tolerance = NonNegative(reader, p.at("tolerance"), what("tolerance"));
         }
         canon.Add("suspect_threshold", parameters.suspectThreshold);
         canon.Add("fail_threshold", parameters.failThreshold);
@@ -483,7 +371,7 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
         const auto p = entries({"range_max", "range_method", "bbox"});
         LocationParameters parameters;
         if (p.count("range_max")) {
-            parameters.rangeMax = reader.NonNegative(p.at("range_max"), what("range_max"));
+            parameters.rangeMax = NonNegative(reader, p.at("range_max"), what("range_max"));
             canon.Add("range_max", *parameters.rangeMax);
         }
         if (p.count("range_method")) {
@@ -530,9 +418,9 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
         const auto p = entries({"suspect_threshold", "fail_threshold"});
         SpeedParameters parameters;
         parameters.suspectThreshold =
-            reader.NonNegative(required(p, "suspect_threshold"), what("suspect_threshold"));
+            NonNegative(reader, required(p, "suspect_threshold"), what("suspect_threshold"));
         parameters.failThreshold =
-            reader.NonNegative(required(p, "fail_threshold"), what("fail_threshold"));
+            NonNegative(reader, required(p, "fail_threshold"), what("fail_threshold"));
         canon.Add("suspect_threshold", parameters.suspectThreshold);
         canon.Add("fail_threshold", parameters.failThreshold);
         return parameters;
@@ -585,13 +473,13 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
                 member.timeMin = std::min(a, b);
                 member.timeMax = std::max(a, b);
             } else {
-                const Span span = reader.Pair(tspan, where2 + ": tspan");
+                const Span span = Pair(reader, tspan, where2 + ": tspan");
                 member.timeMin = span.min;
                 member.timeMax = span.max;
             }
-            member.suspect = reader.Pair(m.at("vspan"), where2 + ": vspan");
+            member.suspect = Pair(reader, m.at("vspan"), where2 + ": vspan");
             if (m.count("fspan")) {
-                member.fail = reader.Pair(m.at("fspan"), where2 + ": fspan");
+                member.fail = Pair(reader, m.at("fspan"), where2 + ": fspan");
             }
             text += "{period=" + std::to_string(static_cast<int>(member.period)) +
                     " tspan=" + Number17(member.timeMin) + "," + Number17(member.timeMax) +
@@ -609,7 +497,7 @@ TestParameters ReadTest(const Reader& reader, const std::string& name, const YAM
     const auto p = entries({"fail_span"});
     TimeGapParameters parameters;
     if (p.count("fail_span")) {
-        parameters.failSpanHours = reader.NonNegative(p.at("fail_span"), what("fail_span"));
+        parameters.failSpanHours = NonNegative(reader, p.at("fail_span"), what("fail_span"));
     }
     canon.Add("fail_span", parameters.failSpanHours);
     return parameters;
@@ -968,14 +856,8 @@ Config ParseConfig(std::string_view text, std::string_view fileName)
 {
     Config config;
     config.fileName = std::string(fileName);
-    YAML::Node root;
-    try {
-        root = YAML::Load(std::string(text));
-    } catch (const YAML::Exception& error) {
-        throw ConfigError(config.fileName, error.mark.is_null() ? 0 : error.mark.line + 1,
-                          "not YAML: " + error.msg);
-    }
-    const Reader reader(config.fileName);
+    const Reader reader(config.fileName, RaiseConfigError);
+    const YAML::Node root = reader.Load(text);
     if (!root.IsMap()) {
         throw ConfigError(config.fileName, 0,
                           "expected a mapping with contexts or streams at the top");

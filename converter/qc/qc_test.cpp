@@ -198,7 +198,7 @@ TEST(QcConfig, RefusesMistakesWithTheirLineBeforeFlagging)
         {"position test on a field", "      location_test: {range_max: 1}\n", 4,
          "runs on position"},
         {"not a number", "      spike_test: {suspect_threshold: high}\n", 4,
-         "expected a finite number"},
+         "expected a number, not \"high\""},
         {"YAML error", "      gross_range_test: {fail_span: [0, 1}\n", 4, "not YAML"},
     };
     for (const Case& c : cases) {

@@ -359,21 +359,6 @@ def _common(values, what):
     return distinct[0] if distinct else None
 
 
-def _acdd_attributes(metadata):
-    """The deployment file's metadata under ACDD's attribute names, empty ones left out."""
-    attrs = {key: metadata.get(key, "") for key in (
-        "title", "summary", "keywords_vocabulary", "institution", "project", "license",
-        "naming_authority", "infoUrl", "references", "acknowledgement")}
-    attrs["keywords"] = ", ".join(metadata.get("keywords", []))
-    for role in ("creator", "publisher"):
-        for field in ("name", "email", "url", "type", "institution", "country", "sector"):
-            attrs[f"{role}_{field}"] = metadata.get(role, {}).get(field, "")
-    contributors = metadata.get("contributors", [])
-    attrs["contributor_name"] = ", ".join(c["name"] for c in contributors)
-    attrs["contributor_role"] = ", ".join(c["role"] for c in contributors)
-    return {key: value for key, value in attrs.items() if value}
-
-
 def to_dataset(rows, height, command=None, station=None):
     """The rows that have a start time as a CF-1.8 Dataset on the time dimension, in time
     order. Rows without a time have no place in it: the caller lists them. All rows must share
@@ -483,7 +468,7 @@ def to_dataset(rows, height, command=None, station=None):
                      geospatial_lon_min=float(station["longitude"]),
                      geospatial_lon_max=float(station["longitude"]),
                      geospatial_lat_units="degrees_north", geospatial_lon_units="degrees_east")
-    attrs.update(_acdd_attributes(station.get("metadata") or {}))
+    attrs.update((station.get("metadata") or {}).get("attributes", {}))
     for key, value in (("platform_name", buoy.get("name")),
                        ("platform_id", buoy.get("platform_id")),
                        ("wmo_platform_code", buoy.get("wmo_platform_code"))):

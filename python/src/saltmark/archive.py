@@ -44,8 +44,9 @@ def _attributes(record, field):
     table = _saltmark.variable_attributes(record, field)
     if table is None:
         return None
-    attrs = {k: table[k] for k in ("units", "long_name", "standard_name", "coverage_content_type",
-                                   "comment", "cell_methods") if table.get(k)}
+    attrs = {k: table[k] for k in ("units", "long_name", "standard_name", "standard_name_url",
+                                   "coverage_content_type", "comment", "cell_methods")
+             if table.get(k)}
     return attrs, table.get("decoder_fill_values", [])
 
 
@@ -486,21 +487,7 @@ def _describe(dataset, deployment, imei, buoy):
         "processing_level": "decoded as sent; values the logger marks as missing are fill "
                             "values; QARTOD flags where the archive holds them",
     }
-    for key in ("summary", "keywords_vocabulary", "institution", "project", "license",
-                "naming_authority", "infoUrl", "references", "acknowledgement"):
-        if meta.get(key):
-            attrs[key] = meta[key]
-    if meta.get("keywords"):
-        attrs["keywords"] = ", ".join(meta["keywords"])
-    for role in ("creator", "publisher"):
-        for key, value in (meta.get(role) or {}).items():
-            if value:
-                attrs[f"{role}_{key}"] = value
-    contributors = meta.get("contributors") or []
-    if contributors:
-        attrs["contributor_name"] = ", ".join(c["name"] for c in contributors)
-        attrs["contributor_role"] = ", ".join(c["role"] for c in contributors)
-        attrs["contributor_role_vocabulary"] = "https://vocab.nerc.ac.uk/collection/G04/current/"
+    attrs.update(meta.get("attributes", {}))
     buoy = buoy or {}
     platform_id = buoy.get("platform_id") or str(imei)
     name = buoy.get("name") or str(imei)
@@ -563,6 +550,8 @@ def _describe(dataset, deployment, imei, buoy):
         where = ({"height_above_water_line_m": instrument["height"]}
                  if instrument.get("height") is not None else
                  {"depth_m": instrument["depth"]} if instrument.get("depth") is not None else {})
+        if instrument.get("calibration_date") is not None:
+            where["calibration_date"] = instrument["calibration_date"]
         dataset[variable] = ((), np.int8(0), {"long_name": f"{record} instrument",
                                               "make_model": instrument["make_model"], **where})
         instruments[record] = variable
