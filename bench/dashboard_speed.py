@@ -55,19 +55,10 @@ def main():
     build = pathlib.Path(args.build)
     work = pathlib.Path(args.keep) if args.keep else pathlib.Path(tempfile.mkdtemp(dir=build))
     work.mkdir(parents=True, exist_ok=True)
-    archive = work / "archive.sqlite"
-    if not archive.exists():
-        inbox = work / "in"
-        composed = fixture.write(inbox, args.messages // 2, sparse=20)
-        start = time.perf_counter()
-        names = [str(inbox / name) for name, _, _ in composed]
-        for i in range(0, len(names), 5000):
-            subprocess.run([build / "converter/cli/saltmark-convert", "--db", archive, *names[i:i + 5000]],
-                           check=True, stdout=subprocess.DEVNULL)
-        print(f"archive: {len(names)} messages imported in {time.perf_counter() - start:.0f} s, "
+    archive, seconds = fixture.imported_archive(build, work, args.messages)
+    if seconds is not None:
+        print(f"archive: {args.messages} messages imported in {seconds:.0f} s, "
               f"{archive.stat().st_size / 1e6:.0f} MB")
-        for name in names:
-            pathlib.Path(name).unlink()
     server = subprocess.Popen([build / "converter/server/saltmark-server", "--archive", archive,
                                "--http", "127.0.0.1:0"], stderr=subprocess.PIPE, text=True)
     try:

@@ -12,7 +12,6 @@ times the calls.
 
 import argparse
 import pathlib
-import subprocess
 import sys
 import tempfile
 import time
@@ -43,15 +42,7 @@ def main():
     build = pathlib.Path(args.build)
     work = pathlib.Path(args.keep) if args.keep else pathlib.Path(tempfile.mkdtemp(dir=build))
     work.mkdir(parents=True, exist_ok=True)
-    archive = work / "archive.sqlite"
-    if not archive.exists():
-        composed = fixture.write(work / "in", args.messages // len(fixture.IMEIS), sparse=20)
-        names = [str(work / "in" / name) for name, _, _ in composed]
-        for i in range(0, len(names), 5000):
-            subprocess.run([build / "converter/cli/saltmark-convert", "--db", archive,
-                            *names[i:i + 5000]], check=True, stdout=subprocess.DEVNULL)
-        for name in names:
-            pathlib.Path(name).unlink()
+    archive, _ = fixture.imported_archive(build, work, args.messages)
     with saltmark.open_archive(archive) as a:
         imei = a.buoys()[0]
         print(f"{len(a.messages)} messages, {len(a.buoys())} buoys")
