@@ -76,8 +76,9 @@ Delivery DeliveryFromFile(std::string fileName, std::vector<std::uint8_t> bytes,
 std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, std::int64_t day,
                                        std::int64_t seconds);
 
-// A time as the programs' --from and --to take it: "2025-06-01", "2025-06-01T12:00:00Z"
-// (UTC), or seconds since 1970; nothing for anything else.
+// A time as the programs' --from and --to take it and the archive stores it: "2025-06-01",
+// "2025-06-01T12:00:00Z" (UTC, a fraction of a second allowed and dropped), or seconds since
+// 1970; nothing for anything else.
 std::optional<std::int64_t> ParseUtcTime(const std::string& text);
 
 struct Options {

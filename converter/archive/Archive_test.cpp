@@ -165,6 +165,15 @@ TEST(RecordTime, TakesValidUtcDatesOnly)
         EXPECT_EQ(RecordTime(c.year, c.month, c.day, c.seconds), c.expected)
             << c.year << "-" << c.month << "-" << c.day << " " << c.seconds;
     }
+    // The same calendar for the options' and the archive's own time text.
+    EXPECT_EQ(ParseUtcTime("2025-12-07T09:33:20Z"), 1765100000);
+    EXPECT_EQ(ParseUtcTime("2025-12-07T09:33:20.999Z"), 1765100000);
+    EXPECT_EQ(ParseUtcTime("2024-02-29"), 1709164800);
+    EXPECT_EQ(ParseUtcTime("1765100000"), 1765100000);
+    for (const char* text : {"2023-02-29", "2025-12-07T09:33:20", "2025-12-07T09:33:20.Z",
+                             "2025-12-07T09:33:20+01:00", "June"}) {
+        EXPECT_EQ(ParseUtcTime(text), std::nullopt) << text;
+    }
 }
 
 TEST(DeliveryFromFile, UnwrapsDirectIpFramingAndKeepsAnythingElseAsThePayload)

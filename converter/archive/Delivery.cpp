@@ -120,17 +120,33 @@ std::optional<std::int64_t> ParseUtcTime(const std::string& text)
     if (std::sscanf(text.c_str(), "%lld%c", &seconds, &end) == 1) {
         return seconds;
     }
-    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%c", &year, &month, &day,
-                              &hour, &minute, &second, &end);
-    if (!(n == 3 && text.size() == 10) && !(n == 7 && end == 'Z')) {
+    int used = 0;
+    const int n = std::sscanf(text.c_str(), "%4d-%2u-%2uT%2d:%2d:%2d%n", &year, &month, &day,
+                              &hour, &minute, &second, &used);
+    if (n == 3 && text.size() == 10) {
+        hour = minute = second = 0;
+    } else if (n == 6) {
+        // The archive's own times carry milliseconds ("...T12:00:00.250Z"): whole seconds.
+        std::string_view rest = std::string_view(text).substr(static_cast<std::size_t>(used));
+        if (rest.starts_with('.')) {
+            rest.remove_prefix(1);
+            const std::size_t digits = rest.find_first_not_of("0123456789");
+            if (digits == 0 || digits == std::string_view::npos) {
+                return std::nullopt;
+            }
+            rest.remove_prefix(digits);
+        }
+        if (rest != "Z") {
+            return std::nullopt;
+        }
+    } else {
         return std::nullopt;
     }
-    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month),
-                                           std::chrono::day(day)};
-    if (!date.ok() || hour > 23 || minute > 59 || second > 60) {
+    if (month < 1 || month > 12 || day < 1 || day > static_cast<unsigned>(DaysInMonth(year, static_cast<int>(month))) ||
+        hour > 23 || minute > 59 || second > 60) {
         return std::nullopt;
     }
-    return std::chrono::sys_days(date).time_since_epoch() / std::chrono::seconds(1) +
+    return DaysFromCivil(year, static_cast<int>(month), static_cast<int>(day)) * 86400 +
            hour * 3600 + minute * 60 + second;
 }
 

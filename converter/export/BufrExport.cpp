@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Archive.h"
 #include "BufrReport.h"
 #include "whole_file.h"
 
@@ -124,25 +125,6 @@ std::optional<BuoyValues> ReadValues(const archive::Reader& reader, const std::s
     return values;
 }
 
-// "2026-05-01T12:00:00Z" (a fraction of a second ignored) as seconds since 1970.
-std::optional<std::int64_t> ParseTime(const std::string& text)
-{
-    int year = 0;
-    unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (std::sscanf(text.c_str(), "%d-%u-%uT%u:%u:%u", &year, &month, &day, &hour, &minute,
-                    &second) != 6) {
-        return std::nullopt;
-    }
-    using namespace std::chrono;
-    const year_month_day date{std::chrono::year(year), std::chrono::month(month),
-                              std::chrono::day(day)};
-    if (!date.ok()) {
-        return std::nullopt;
-    }
-    return (sys_days(date).time_since_epoch() + hours(hour) + minutes(minute) + seconds(second)) /
-           seconds(1);
-}
-
 std::optional<double> HeightOf(const deployment::Buoy& buoy, std::string_view record)
 {
     for (const deployment::Instrument& instrument : buoy.instruments) {
@@ -185,7 +167,7 @@ std::optional<Observation> Observe(const deployment::Buoy& buoy, const BuoyValue
     // when it is valid), else the message's.
     if (const Reading* reading = values.Find(pb200 ? kPb200Speed : kV536Speed, id)) {
         observation.time = reading->time;
-    } else if (const auto time = message.time ? ParseTime(*message.time) : std::nullopt) {
+    } else if (const auto time = message.time ? archive::ParseUtcTime(*message.time) : std::nullopt) {
         observation.time = *time;
     } else {
         return std::nullopt;
