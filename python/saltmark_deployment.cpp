@@ -96,6 +96,45 @@ py::dict BuoyDict(const sd::Buoy& b)
     return d;
 }
 
+// The rules as the file names them; a rule that is off is None.
+py::dict RulesDict(const saltmark::alerts::Rules& r)
+{
+    py::dict absent;
+    for (const auto& [record, hours] : r.recordAbsentHours) {
+        absent[py::str(record)] = hours;
+    }
+    py::object geofence = py::none();
+    if (r.geofence) {
+        // GeoJSON's order: a MultiPolygon's rings of [lon, lat].
+        py::list polygons;
+        for (const auto& polygon : r.geofence->polygons) {
+            py::list rings;
+            for (const auto& ring : polygon) {
+                py::list points;
+                for (const saltmark::alerts::LatLon& p : ring) {
+                    points.append(py::make_tuple(p.longitude, p.latitude));
+                }
+                rings.append(points);
+            }
+            polygons.append(rings);
+        }
+        geofence = py::dict(py::arg("type") = "MultiPolygon", py::arg("coordinates") = polygons);
+    }
+    py::dict d;
+    d["silent_hours"] = OptionalNumber(r.silentHours);
+    d["record_absent_hours"] = absent;
+    d["battery_below"] = OptionalNumber(r.batteryBelow);
+    d["battery_falling_per_day"] = OptionalNumber(r.batteryFallingPerDay);
+    d["geofence"] = geofence;
+    d["max_distance_km"] = OptionalNumber(r.maxDistanceKm);
+    py::list qcFail;
+    for (const std::string& stream : r.qcFail) {
+        qcFail.append(stream);
+    }
+    d["qc_fail"] = qcFail;
+    return d;
+}
+
 py::dict ReadDeployment(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -112,12 +151,24 @@ py::dict ReadDeployment(const std::string& path)
     }
     py::dict buoys;
     for (const sd::Buoy& buoy : deployment.buoys) {
-        buoys[py::str(buoy.imei)] = BuoyDict(buoy);
+        py::dict entry = BuoyDict(buoy);
+        // The rules that hold for this buoy: its own where it gives any, else the fleet's.
+        entry["alerts"] = RulesDict(deployment.AlertRulesFor(buoy.imei));
+        buoys[py::str(buoy.imei)] = entry;
+    }
+    py::list channels;
+    for (const std::string& channel : deployment.alertChannels) {
+        // "webhook:<url>" and "mail:<address>" as the file writes them.
+        const std::size_t colon = channel.find(':');
+        py::dict one;
+        one[py::str(channel.substr(0, colon))] = channel.substr(colon + 1);
+        channels.append(one);
     }
     py::dict d;
     d["metadata"] = MetadataDict(deployment.metadata);
     d["buoys"] = buoys;
-    d["alerts"] = deployment.alerts;
+    d["alerts"] = py::dict(py::arg("channels") = channels,
+                           py::arg("rules") = RulesDict(deployment.alertRules));
     return d;
 }
 
@@ -127,7 +178,8 @@ void BindDeployment(py::module_& m)
 {
     m.def("read_deployment", &ReadDeployment, py::arg("path"),
           R"(Reads a deployment file (YAML; see docs/publishing.md) into dicts:
-{"metadata": {...}, "buoys": {imei: {...}}, "alerts": yaml text}. Times are ISO 8601 UTC
-text, absent values None. OSError when the file cannot be read; ValueError, naming the
+{"metadata": {...}, "buoys": {imei: {...}}, "alerts": {"channels": [...], "rules": {...}}};
+each buoy's "alerts" are the rules that hold for it. Times are ISO 8601 UTC text, absent
+values None. OSError when the file cannot be read; ValueError, naming the
 file, line and reason, when it is not a valid deployment file.)");
 }

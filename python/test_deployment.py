@@ -21,6 +21,11 @@ def test_example_reads_as_dicts_under_the_files_own_names():
                                        "height": 3.1, "depth": None,
                                        "calibration_date": "2026-03-15T00:00:00Z"}
     assert south["deployment"]["end"] is None and south["wmo_platform_code"] == "62502"
+    # The fleet's rules, and the south buoy's own over them.
+    assert d["alerts"]["channels"][1] == {"mail": "buoy-ops@example.org"}
+    assert d["alerts"]["rules"]["record_absent_hours"] == {"PB200": 3, "Y81000": 6}
+    assert north["alerts"]["silent_hours"] == 6 and north["alerts"]["geofence"]["coordinates"]
+    assert south["alerts"]["silent_hours"] == 12 and south["alerts"]["geofence"] is None
 
 
 def test_faults_raise_with_file_and_line(tmp_path):
