@@ -135,7 +135,7 @@ def test_python_makes_the_dataset_the_file_is(exported):
             "t = d['time'].values.astype('datetime64[us]').astype('int64') / 1e6\n"
             "print(json.dumps({'attrs': sorted(d.attrs), 'time': list(t),\n"
             "    'vars': {n: [v.attrs.get('units'), v.attrs.get('standard_name')]\n"
-            "             for n, v in d.data_vars.items() if v.dims[:1] == ('time',)}}))")
+            "             for n, v in d.variables.items() if v.dims[:1] == ('time',)}}))")
     python = json.loads(subprocess.run(
         ["/usr/bin/python3", "-c", code, tmp / "a.sqlite", DEPLOYMENT], check=True,
         capture_output=True, text=True,

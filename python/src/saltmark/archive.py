@@ -357,7 +357,12 @@ class Archive:
         data["message_id"] = ("time", ids.astype(np.int32), {
             "long_name": "message in the archive", "units": "1",
             "coverage_content_type": "referenceInformation"})
-        dataset = xr.Dataset(data, coords=coords)
+        # What labels other variables is an auxiliary coordinate, as in the exported file: the
+        # message ids, and the frequencies of the spectra.
+        labels = {"message_id"} | {
+            table["coordinate"] for t, f in _saltmark.exported_fields()
+            if (table := _saltmark.variable_attributes(t, f)) and table.get("coordinate")}
+        dataset = xr.Dataset(data, coords=coords).set_coords(sorted(labels & set(data)))
         dataset.attrs = {"Conventions": "CF-1.8", "featureType": "trajectory",
                          "title": "Saltmark buoy records", "source": f"archive {self.path}"}
         _encode(dataset)
