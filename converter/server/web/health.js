@@ -38,7 +38,8 @@ function recordsTable(records) {
   if (!records.length) return el('p', { text: 'No records with a time.' });
   return el('table', { class: 'health-records' },
     el('thead', {}, el('tr', {}, ['Record type', 'Last (UTC)', 'Age', 'Allowed', 'Message'].map((h) => el('th', { text: h })))),
-    el('tbody', {}, records.map((r) => el('tr', { 'data-record': r.record, class: r.overdue ? 'overdue' : null },
+    el('tbody', {}, records.map((r) => el('tr', { 'data-record': r.record, class: r.overdue ? 'overdue' : null,
+      title: r.overdue ? 'Overdue: further behind the newest message than allowed' : null },
       el('td', { text: r.record }),
       el('td', { text: r.time === null ? 'never' : formatTime(r.time) }),
       el('td', { class: 'age', text: formatAge(r.age_s) }),
