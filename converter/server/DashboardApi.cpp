@@ -198,6 +198,7 @@ struct DashboardApi::Impl {
     std::chrono::seconds lateAfter{};
     BuoyNames names;
     DeployedAt deployed;
+    AlertRulesFor rules;
 
     void Name(nlohmann::ordered_json& json) const
     {
@@ -213,7 +214,7 @@ struct DashboardApi::Impl {
                 .count();
         return {reader, path, now, lateAfter,
                 names ? names() : std::map<std::string, std::string>{},
-                deployed ? deployed() : std::map<std::string, alerts::LatLon>{}};
+                deployed ? deployed() : std::map<std::string, alerts::LatLon>{}, rules};
     }
     mutable std::mutex poolMutex;
     mutable std::vector<std::unique_ptr<archive::Reader>> idle;
@@ -279,6 +280,11 @@ void DashboardApi::SetBuoyNames(BuoyNames names)
 void DashboardApi::SetDeployedAt(DeployedAt deployed)
 {
     m_impl->deployed = std::move(deployed);
+}
+
+void DashboardApi::SetAlertRules(AlertRulesFor rules)
+{
+    m_impl->rules = std::move(rules);
 }
 
 void DashboardApi::Config(const HttpRequest&, HttpResponse& res) const

@@ -43,6 +43,10 @@ public:
     // The deployment positions (IMEI -> where it was set) as they are now.
     using DeployedAt = std::function<std::map<std::string, alerts::LatLon>()>;
     void SetDeployedAt(DeployedAt deployed);
+    // The alert rules that hold for an IMEI as they are now: the health of a buoy says which
+    // records are overdue by them.
+    using AlertRulesFor = std::function<alerts::Rules(const std::string& imei)>;
+    void SetAlertRules(AlertRulesFor rules);
 
     void Config(const HttpRequest& req, HttpResponse& res) const;    // /api/config
     void Buoys(const HttpRequest& req, HttpResponse& res) const;     // /api/buoys

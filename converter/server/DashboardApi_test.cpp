@@ -343,15 +343,25 @@ TEST_F(SaltmarkServerApi, FleetAndHealthSayEachBuoysStateWhereItIsAndWhatItLastS
     // The last day's track is the buoy's own fixes, the gateway's estimates left out.
     EXPECT_EQ(byBuoy[kBuoyA]["track"]["t"], Json::array({kT0 - 30}));
 
+    // PB200 stopped half an hour before the buoy's newest message, past its quarter hour;
+    // the camera is within its hour; IMU never came, which the alert does not call absent.
+    s_api->SetAlertRules([](const std::string& imei) {
+        alerts::Rules rules;
+        if (imei == kBuoyA) {
+            rules.recordAbsentHours = {{"PB200", 0.25}, {"Camera", 1}, {"IMU", 2}};
+        }
+        return rules;
+    });
     const Json a = GetJson(&DashboardApi::Health, {}, std::string(kBuoyA) + "/health");
-    std::map<std::string, std::pair<std::string, std::int64_t>> records;
+    std::map<std::string, Json> records;
     for (const Json& r : a["records"]) {
-        records[r["record"]] = {r["time"], r["id"]};
+        records[r["record"]] = {r["time"], r["id"], r["allowed_s"], r["overdue"]};
     }
-    EXPECT_EQ(records, (std::map<std::string, std::pair<std::string, std::int64_t>>{
-                           {"PB200", {"2025-12-07T09:33:20Z", 1}},
-                           {"Miscellaneous values", {"2025-12-07T10:03:20Z", 2}},
-                           {"Camera", {"2025-12-07T10:03:20Z", 2}}}));
+    EXPECT_EQ(records, (std::map<std::string, Json>{
+                           {"PB200", {"2025-12-07T09:33:20Z", 1, 900, true}},
+                           {"Miscellaneous values", {"2025-12-07T10:03:20Z", 2, nullptr, false}},
+                           {"Camera", {"2025-12-07T10:03:20Z", 2, 3600, false}},
+                           {"IMU", {nullptr, nullptr, 7200, false}}}));
     EXPECT_EQ(a["battery"]["v"], Json::array({12.5})) << "the 9999 marker is no reading";
     EXPECT_TRUE(a["battery"]["slope_per_day"].is_null()) << "one reading has no slope";
     EXPECT_NEAR(a["distance"]["now_km"].get<double>(), 23.18, 0.01);
@@ -367,6 +377,7 @@ TEST_F(SaltmarkServerApi, FleetAndHealthSayEachBuoysStateWhereItIsAndWhatItLastS
     EXPECT_EQ(Get(&DashboardApi::Health, {}, "300234010009999/health").status, 404);
     EXPECT_EQ(Get(&DashboardApi::Health, {}, std::string(kBuoyA)).status, 404);
     s_api->SetDeployedAt({});
+    s_api->SetAlertRules({});
 }
 
 TEST_F(SaltmarkServerApi, ConfigStatesTheLibrarysFitBandAndTheUnitOfDescribedFields)

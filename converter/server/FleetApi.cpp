@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <set>
 
 #include "ApiJson.h"
 #include "ArchiveAlerts.h"
@@ -172,12 +173,50 @@ std::optional<Json> HealthJson(const FleetFacts& facts, const std::string& buoy,
         return std::nullopt;
     }
 
+    // Overdue as the record_absent alert judges it, by the alert rules' own code: a record is
+    // measured against the buoy's newest message, not the clock (a buoy gone quiet altogether
+    // is the silent rule's to say), and one never sent is not overdue.
+    alerts::Rules absent;
+    if (summary->imei && facts.rulesFor) {
+        absent.recordAbsentHours = facts.rulesFor(*summary->imei).recordAbsentHours;
+    }
+    alerts::BuoyFacts seen;
+    if (summary->lastTime) {
+        seen.lastMessage = alerts::Sample{static_cast<std::int64_t>(std::floor(*summary->lastTime)),
+                                          0, summary->lastId};
+    }
+    for (const archive::LastRecord& r : *records) {
+        seen.lastRecord[r.record] = static_cast<std::int64_t>(std::floor(r.time));
+    }
+    std::set<std::string> overdue;
+    for (const alerts::Finding& f : alerts::Evaluate(absent, seen)) {
+        if (f.holds) {
+            overdue.insert(f.rule.substr(f.rule.find(':') + 1));
+        }
+    }
+    const auto allowed = [&](const std::string& record) {
+        const auto rule = absent.recordAbsentHours.find(record);
+        return rule == absent.recordAbsentHours.end() ? Json() : Json(rule->second * 3600);
+    };
+
     Json lastRecords = Json::array();
     for (const archive::LastRecord& r : *records) {
         lastRecords.push_back({{"record", r.record},
                                {"time", TimeText(r.time)},
                                {"age_s", AgeOf(r.time, facts.now)},
-                               {"id", r.messageId}});
+                               {"id", r.messageId},
+                               {"allowed_s", allowed(r.record)},
+                               {"overdue", overdue.contains(r.record)}});
+    }
+    for (const auto& [record, hours] : absent.recordAbsentHours) {
+        if (!seen.lastRecord.contains(record)) {
+            lastRecords.push_back({{"record", record},
+                                   {"time", Json()},
+                                   {"age_s", Json()},
+                                   {"id", Json()},
+                                   {"allowed_s", hours * 3600},
+                                   {"overdue", false}});
+        }
     }
 
     // The trend over the last day of readings, as the battery rule judges it.

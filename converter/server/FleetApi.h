@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -26,6 +27,8 @@ struct FleetFacts {
     std::chrono::seconds lateAfter{};
     std::map<std::string, std::string> names;        // IMEI -> name
     std::map<std::string, alerts::LatLon> deployed;  // IMEI -> deployment position
+    // The alert rules that hold for an IMEI; none: no rules.
+    std::function<alerts::Rules(const std::string& imei)> rulesFor;
 };
 
 // {late_after_s, track_hours, buoys: [{buoy, imei, name, state ("ok", "late", "alert"),
@@ -33,10 +36,14 @@ struct FleetFacts {
 // have lat and lon null.
 std::optional<nlohmann::ordered_json> FleetJson(const FleetFacts& facts, std::string& reason);
 
-// {buoy, imei, name, state, last_time, age_s, records: [{record, time, age_s, id}],
+// {buoy, imei, name, state, last_time, age_s,
+// records: [{record, time, age_s, id, allowed_s, overdue}],
 // battery: {t, v, slope_per_day, slope_from, slope_to, trend: {t, v} (the fitted line's ends)},
 // deployed: {lat, lon} or null, distance: {now_km, t, km}, alerts: [open alerts as /api/alerts has
-// them]}. Nothing with `reason` empty when the archive has no such buoy.
+// them]}. A record's allowed_s is how long its record_absent rule lets it stay away (null: no
+// rule), and overdue whether that rule's alert holds now; a record type a rule names that the
+// buoy never sent is listed with time, age_s and id null. Nothing with `reason` empty when the
+// archive has no such buoy.
 std::optional<nlohmann::ordered_json> HealthJson(const FleetFacts& facts, const std::string& buoy,
                                                  std::string& reason);
 

@@ -199,6 +199,7 @@ std::unique_ptr<HttpDashboard> HttpDashboard::Start(const HttpOptions& options, 
     }
     impl->api->SetBuoyNames(options.buoyNames);
     impl->api->SetDeployedAt(options.deployedAt);
+    impl->api->SetAlertRules(options.alertRulesFor);
     impl->http = HttpServer::Bind(options.host, options.port, options.limits, reason);
     if (!impl->http) {
         return nullptr;

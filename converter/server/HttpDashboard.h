@@ -36,6 +36,8 @@ struct HttpOptions {
     std::function<std::map<std::string, std::string>()> buoyNames;
     // Where each buoy was deployed (IMEI -> position), asked per request likewise.
     std::function<std::map<std::string, alerts::LatLon>()> deployedAt;
+    // The alert rules that hold for an IMEI, asked per request likewise.
+    std::function<alerts::Rules(const std::string& imei)> alertRulesFor;
 };
 
 // The token kept in a file (so that no command line shows it), read once: the file's text

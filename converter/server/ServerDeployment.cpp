@@ -90,4 +90,10 @@ std::map<std::string, alerts::LatLon> ServerDeployment::DeployedAt() const
     return positions;
 }
 
+alerts::Rules ServerDeployment::AlertRulesFor(const std::string& imei) const
+{
+    const auto current = Current();
+    return current ? current->AlertRulesFor(imei) : alerts::Rules{};
+}
+
 }  // namespace saltmark::server

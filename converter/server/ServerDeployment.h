@@ -31,6 +31,8 @@ public:
     std::map<std::string, std::string> Names() const;
     // IMEI -> deployment position, for the buoys the file gives one.
     std::map<std::string, alerts::LatLon> DeployedAt() const;
+    // The alert rules that hold for the IMEI: the fleet's with the buoy's own over them.
+    alerts::Rules AlertRulesFor(const std::string& imei) const;
 
 private:
     std::filesystem::path m_path;

@@ -278,6 +278,9 @@ int main(int argc, char** argv)
         if (!options->deploymentFile.empty()) {
             http.buoyNames = [&deployment] { return deployment.Names(); };
             http.deployedAt = [&deployment] { return deployment.DeployedAt(); };
+            http.alertRulesFor = [&deployment](const std::string& imei) {
+                return deployment.AlertRulesFor(imei);
+            };
         }
         dashboard = HttpDashboard::Start(http, reason);
         if (!dashboard) {

@@ -1,7 +1,8 @@
 """The fleet map and a buoy's health panel in headless Chromium, against saltmark-server on
 127.0.0.1: three buoys, one ok, one late (its messages two days old), one with an open alert
-(a low battery); each drawn in its state's colour where it lies, and the health panel's last
-records, battery trend, distance from the deployment position and open alert."""
+(a low battery, its camera overdue); each drawn in its state's colour where it lies, and the
+health panel's last records, battery trend, distance from the deployment position and open
+alerts."""
 
 import argparse
 import os
@@ -25,7 +26,8 @@ DEPLOYMENT = """\
 buoys:
   "%s": {name: Quiet}
   "%s": {name: Silent}
-  "%s": {name: Sagging, position: {latitude: %g, longitude: %g}}
+  "%s": {name: Sagging, position: {latitude: %g, longitude: %g},
+         alerts: {record_absent_hours: {Camera: 1}}}
 alerts:
   rules: {battery_below: 12}
 """ % (OK, LATE, ALERT, *DEPLOYED)
@@ -64,15 +66,21 @@ class FleetPageTest(unittest.TestCase):
         }
         for imei, fixes in self.fixes.items():
             for momsn, (ago, lat, lon, volts) in enumerate(fixes, 1):
-                self.send(folder, imei, momsn, now - ago, lat, lon, volts)
+                # The alert buoy's camera sends once, two hours before its newest message.
+                camera = imei == ALERT and momsn == 1
+                self.send(folder, imei, momsn, now - ago, lat, lon, volts, camera)
 
-    def send(self, folder, imei, momsn, at, lat, lon, volts):
+    def send(self, folder, imei, momsn, at, lat, lon, volts, camera=False):
         record = os.path.join(folder, "r.rec")
         with open(record, "wb") as out:
             out.write(b"\x06\x01\x08\x00" + struct.pack("<f", volts))
+        image = os.path.join(folder, "c.jpg")
+        with open(image, "wb") as out:
+            out.write(b"\xff\xd8\xff")
         path = os.path.join(folder, "%s_%d.sbd" % (imei, momsn))
-        subprocess.run([ARGS.compose, "--record", record, "-o", path, "--directip",
-                        "%s,%d,%d,%g,%g,3" % (imei, momsn, at, lat, lon)], check=True)
+        subprocess.run([ARGS.compose, "--record", record, *(["--camera", image] if camera else []),
+                        "-o", path, "--directip", "%s,%d,%d,%g,%g,3" % (imei, momsn, at, lat, lon)],
+                       check=True)
         sent = subprocess.run([ARGS.send, self.directip, path], capture_output=True, text=True)
         self.assertIn(": confirmed", sent.stdout)
 
@@ -130,12 +138,12 @@ class FleetPageTest(unittest.TestCase):
         state = wait.until(lambda b: b.find_element(By.ID, "health-state"))
         self.assertEqual((state.text, state.get_attribute("data-state")), ("open alert", "alert"))
         self.assertIn("Sagging", browser.find_element(By.CSS_SELECTOR, "h2.title").text)
-        self.assertEqual([e.get_attribute("data-rule") for e in
-                          browser.find_elements(By.CSS_SELECTOR, ".health-alerts li")],
-                         ["battery_low"])
-        records = [e.get_attribute("data-record") for e in
-                   browser.find_elements(By.CSS_SELECTOR, ".health-records tbody tr")]
-        self.assertEqual(records, ["Miscellaneous values"])
+        self.assertEqual(sorted(e.get_attribute("data-rule") for e in
+                                browser.find_elements(By.CSS_SELECTOR, ".health-alerts li")),
+                         ["battery_low", "record_absent:Camera"])
+        records = {e.get_attribute("data-record"): e.get_attribute("class") for e in
+                   browser.find_elements(By.CSS_SELECTOR, ".health-records tbody tr")}
+        self.assertEqual(records, {"Miscellaneous values": "", "Camera": "overdue"})
         self.assertRegex(browser.find_element(By.ID, "health-trend").text,
                          r"Trend over the last day of readings \(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC"
                          r" to .* UTC\): -6 V/day$")

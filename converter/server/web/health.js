@@ -1,6 +1,7 @@
-// One buoy's health: when each record type (each sensor) last came, the battery over time
-// with its trend over the last day of readings (the slope the battery rule judges), how far
-// it is from where it was deployed, now and over time, and its open alerts.
+// One buoy's health: when each record type (each sensor) last came and whether it is overdue
+// by the alert rules, the battery over time with its trend over the last day of readings (the
+// slope the battery rule judges), how far it is from where it was deployed, now and over time,
+// and its open alerts.
 import uPlot from './vendor/uPlot.esm.js';
 import { el, getJson, formatTime, formatAge, formatNumber, formatPosition } from './dom.js';
 import { describe, withUnit } from './config.js';
@@ -31,15 +32,19 @@ function chart(holder, t, v, label, unit, colour, trend = null) {
   return made;
 }
 
+// Allowed: how long the alert rules let the record type stay away; an overdue row is one whose
+// record_absent alert holds, judged against the buoy's newest message as the alert is.
 function recordsTable(records) {
   if (!records.length) return el('p', { text: 'No records with a time.' });
   return el('table', { class: 'health-records' },
-    el('thead', {}, el('tr', {}, ['Record type', 'Last (UTC)', 'Age', 'Message'].map((h) => el('th', { text: h })))),
-    el('tbody', {}, records.map((r) => el('tr', { 'data-record': r.record },
+    el('thead', {}, el('tr', {}, ['Record type', 'Last (UTC)', 'Age', 'Allowed', 'Message'].map((h) => el('th', { text: h })))),
+    el('tbody', {}, records.map((r) => el('tr', { 'data-record': r.record, class: r.overdue ? 'overdue' : null,
+      title: r.overdue ? 'Overdue: further behind the newest message than allowed' : null },
       el('td', { text: r.record }),
-      el('td', { text: formatTime(r.time) }),
-      el('td', { text: formatAge(r.age_s) }),
-      el('td', {}, el('a', { href: `#/message/${r.id}`, text: r.id }))))));
+      el('td', { text: r.time === null ? 'never' : formatTime(r.time) }),
+      el('td', { class: 'age', text: formatAge(r.age_s) }),
+      el('td', { text: r.allowed_s === null ? '—' : `${formatNumber(r.allowed_s / 3600, 3)} h` }),
+      el('td', {}, r.id === null ? '—' : el('a', { href: `#/message/${r.id}`, text: r.id }))))));
 }
 
 function alertsList(alerts) {
