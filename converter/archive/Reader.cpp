@@ -18,7 +18,7 @@ namespace {
 using namespace sqlite;
 
 constexpr int kOldestReadable = 2;
-constexpr int kNewestReadable = 6;
+constexpr int kNewestReadable = 7;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
@@ -333,22 +333,51 @@ std::optional<std::map<std::size_t, Newest>> NewestWith(
 // The archive's first version with quality-control flags.
 constexpr int kFirstWithFlags = 4;
 
-// A value's aggregate flag as a column of a query over a record r of a message m: {record}
-// the record's index, {stream} its stream as the quality control names it ("Miscellaneous
+// The flags as rows (f.message_id, record, stream, test, flag) to name in a query: since
+// version 7 taken apart from each message's row, where the names are written once per
+// layout; before, a table of one row per value and test.
+struct FlagRows {
+    std::string table;
+    std::string record;
+    std::string stream;
+    std::string test;
+    std::string flag;
+};
+
+FlagRows FlagRowsOf(int version)
+{
+    if (version < 7) {
+        return {"qc_flags f", "f.record", "f.stream", "f.test", "f.flag"};
+    }
+    return {"qc_message_flags f CROSS JOIN json_each(f.flags) fe"
+            " CROSS JOIN qc_layouts fl ON fl.id = json_extract(fe.value, '$[0]')"
+            " CROSS JOIN json_each(fl.tests) ft",
+            "json_extract(fe.value, '$[1]')", "fl.stream", "ft.value",
+            "CAST(substr(json_extract(fe.value, '$[2]'), ft.key + 1, 1) AS INTEGER)"};
+}
+
+// A value's aggregate flag as a column of a query over a record r of a message m: `record`
+// the record's index, `stream` its stream as the quality control names it ("Miscellaneous
 // values.Battery voltage", "position"). One lookup in the flags' key; NULL when none.
-constexpr const char* kAggregateOf =
-    "(SELECT f.flag FROM qc_flags f WHERE f.message_id = m.id AND f.record = {record}"
-    " AND f.stream = {stream} AND f.test = 'aggregate')";
+std::string AggregateOf(int version, const std::string& record, const std::string& stream)
+{
+    const FlagRows f = FlagRowsOf(version);
+    return "(SELECT " + f.flag + " FROM " + f.table + " WHERE f.message_id = m.id AND " +
+           f.record + " = " + record + " AND " + f.stream + " = " + stream + " AND " + f.test +
+           " = 'aggregate')";
+}
 
 // The tests' flags of values of one stream, each found by its message and record: one column
 // per test any value has a flag of, by name, 0 where a value has none.
-bool ReadTestFlags(sqlite3* db, const std::vector<std::int32_t>& messageIds,
+bool ReadTestFlags(sqlite3* db, int version, const std::vector<std::int32_t>& messageIds,
                    const std::vector<std::int32_t>& records, const std::string& stream,
                    std::vector<TestFlagRows>& tests, std::string& reason)
 {
+    const FlagRows f = FlagRowsOf(version);
     Statement lookup = Prepare(db,
-                               "SELECT test, flag FROM qc_flags WHERE message_id = ?1"
-                               " AND record = ?2 AND stream = ?3 AND test <> 'aggregate'",
+                               "SELECT " + f.test + ", " + f.flag + " FROM " + f.table +
+                                   " WHERE f.message_id = ?1 AND " + f.record + " = ?2 AND " +
+                                   f.stream + " = ?3 AND " + f.test + " <> 'aggregate'",
                                reason);
     if (!lookup) {
         return false;
@@ -789,9 +818,11 @@ std::optional<std::vector<ValueFlag>> Reader::MessageFlags(std::int64_t id,
     if (m_impl->version < kFirstWithFlags) {
         return flags;
     }
+    const FlagRows f = FlagRowsOf(m_impl->version);
     Statement rows = Prepare(m_impl->db.get(),
-                             "SELECT record, stream, test, flag FROM qc_flags WHERE message_id = ?1"
-                             " ORDER BY record, stream, test <> 'aggregate', test",
+                             "SELECT " + f.record + ", " + f.stream + ", " + f.test + ", " +
+                                 f.flag + " FROM " + f.table + " WHERE f.message_id = ?1 ORDER BY 1, 2, " +
+                                 f.test + " <> 'aggregate', " + f.test,
                              reason);
     if (!rows) {
         return std::nullopt;
@@ -819,7 +850,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     const bool flagged = m_impl->version >= kFirstWithFlags;
     const std::string select =
         std::string("SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei, ") +
-        (flagged ? Sql(kAggregateOf, {{"record", "r.record"}, {"stream", "?4"}}) : "0") +
+        (flagged ? AggregateOf(m_impl->version, "r.record", "?4") : "0") +
         " FROM {records} WHERE {time} BETWEEN ?2 AND ?3";
     const auto names = [&](const char* records) {
         return Sql(select, {{"records", records},
@@ -884,7 +915,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.flags, order);
     series.buoyNames = std::move(buoyNames).Names();
     if (flagged && query.testFlags &&
-        !ReadTestFlags(m_impl->db.get(), series.messageIds, series.records, stream, series.tests,
+        !ReadTestFlags(m_impl->db.get(), m_impl->version, series.messageIds, series.records, stream, series.tests,
                        reason)) {
         return std::nullopt;
     }
@@ -901,7 +932,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     // The aggregate of the position tests, of a record's own fix or the gateway's estimate.
     const auto flag = [&](const char* record, const char* stream) {
         return m_impl->version >= kFirstWithFlags
-                   ? Sql(kAggregateOf, {{"record", record}, {"stream", stream}})
+                   ? AggregateOf(m_impl->version, record, stream)
                    : std::string("0");
     };
     std::vector<std::pair<PositionSource, std::string>> queries;
@@ -1176,12 +1207,13 @@ std::optional<StreamFlags> Reader::Flags(const std::string& buoy, const std::str
     }
     // The configuration names a record's stream as it likes ("Miscellaneous_values" or with
     // a space, any case), and the flags keep its spelling.
+    const FlagRows f = FlagRowsOf(m_impl->version);
     Statement rows = Prepare(m_impl->db.get(),
-                             std::string(kBuoyIds) +
-                                 "SELECT f.message_id, f.record, f.flag FROM ids CROSS JOIN"
-                                 " qc_flags f ON f.message_id = ids.id WHERE f.test = ?3 AND"
-                                 " lower(replace(f.stream, '_', ' ')) = lower(replace(?2, '_', ' '))"
-                                 " ORDER BY f.message_id, f.record",
+                             std::string(kBuoyIds) + "SELECT f.message_id, " + f.record + ", " +
+                                 f.flag + " FROM ids CROSS JOIN " + f.table +
+                                 " WHERE f.message_id = ids.id AND " + f.test + " = ?3 AND lower(" +
+                                 "replace(" + f.stream + ", '_', ' ')) = lower(replace(?2, '_', ' '))"
+                                 " ORDER BY f.message_id, 2",
                              reason);
     if (!rows) {
         return std::nullopt;
@@ -1335,22 +1367,22 @@ std::optional<StoredFlags> Reader::FlagsOfStreams(const std::string& stream,
                                          std::string& reason) const
 {
     StoredFlags rows;
-    const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
-    if (!exists || !*exists) {
-        return exists ? std::optional(std::move(rows)) : std::nullopt;
+    if (m_impl->version < kFirstWithFlags) {
+        return rows;
     }
     // One buoy's through its messages' ids, which lead the flags' key; the stream as the
     // configuration named it, its names spelt either way.
-    const std::string select =
-        "SELECT f.message_id, f.record, f.stream, f.test, f.flag FROM {flags}"
-        " WHERE ?2 = '' OR replace(f.stream, ' ', '_') = replace(?2, ' ', '_')"
-        " ORDER BY f.message_id, f.record, f.stream, f.test";
-    Statement statement = Prepare(m_impl->db.get(),
-                                  buoy ? kBuoyIds + Sql(select, {{"flags",
-                                                                  "ids CROSS JOIN qc_flags f"
-                                                                  " ON f.message_id = ids.id"}})
-                                       : Sql(select, {{"flags", "qc_flags f"}}),
-                                  reason);
+    const FlagRows f = FlagRowsOf(m_impl->version);
+    const std::string select = "SELECT f.message_id, " + f.record + ", " + f.stream + ", " +
+                               f.test + ", " + f.flag + " FROM {flags} WHERE (?2 = '' OR replace(" +
+                               f.stream + ", ' ', '_') = replace(?2, ' ', '_')){ids}" +
+                               " ORDER BY f.message_id, 2, 3, 4";
+    Statement statement = Prepare(
+        m_impl->db.get(),
+        buoy ? kBuoyIds + Sql(select, {{"flags", "ids CROSS JOIN " + f.table},
+                                       {"ids", " AND f.message_id = ids.id"}})
+             : Sql(select, {{"flags", f.table}, {"ids", ""}}),
+        reason);
     if (!statement) {
         return std::nullopt;
     }
