@@ -1085,11 +1085,12 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
                                      std::int64_t afterMessage, sqlite::StatementCache* cache)
 {
-    // The messages after one are found by id, newest last, without the buoy's whole history.
+    // The buoy's messages with their times, from the (imei, time) index alone: a message's row
+    // (its bytes inline) is read only for the gateway's position, not once per record table.
+    // The messages after one are found by id, without the buoy's whole history.
     const std::string ids =
-        afterMessage > 0
-            ? "WITH ids(id) AS MATERIALIZED (SELECT id FROM messages WHERE id > ?2 AND imei IS ?1) "
-            : kBuoyIds;
+        std::string("WITH ids(id, time) AS MATERIALIZED (SELECT id, time FROM messages WHERE ") +
+        (afterMessage > 0 ? "id > ?2 AND imei IS ?1) " : "imei IS ?1) ");
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
     const auto raw = [](const Statement& row, int column) {
@@ -1145,6 +1146,8 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         read.lon = Column(type, "Lon").column;
     }
     for (const TableRead& read : tables) {
+        std::string idsTime = TimeOf(*read.type);
+        idsTime.replace(idsTime.find("m.time"), 6, "ids.time");
         std::string columns;
         for (const auto& [column, stream] : read.columns) {
             columns += ", r." + Quoted(column);
@@ -1153,10 +1156,9 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
             columns += ", r." + Quoted(read.lat) + ", r." + Quoted(read.lon);
         }
         const std::string sql =
-            Sql("SELECT m.id, r.record, unixepoch({time}){columns} FROM {records}"
-                " WHERE unixepoch({time}) IS NOT NULL",
-                {{"records", kRecordsOfOneBuoy},
-                 {"time", TimeOf(*read.type)},
+            Sql("SELECT ids.id, r.record, unixepoch({time}){columns} FROM ids"
+                " CROSS JOIN {table} r ON r.message_id = ids.id WHERE unixepoch({time}) IS NOT NULL",
+                {{"time", idsTime},
                  {"columns", columns},
                  {"table", Quoted(read.table)}});
         if (!each(sql, [&](const Statement& row) {
