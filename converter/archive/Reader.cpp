@@ -1085,11 +1085,12 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
                                      std::int64_t afterMessage, sqlite::StatementCache* cache)
 {
-    // The buoy's messages with their times, from the (imei, time) index alone: a message's row
-    // (its bytes inline) is read only for the gateway's position, not once per record table.
+    // The buoy's messages with their times and the gateway's positions, from an index alone
+    // (messages_by_buoy_fix since version 7): a message's row holds its bytes.
     // The messages after one are found by id, without the buoy's whole history.
     const std::string ids =
-        std::string("WITH ids(id, time) AS MATERIALIZED (SELECT id, time FROM messages WHERE ") +
+        std::string("WITH ids(id, t, lat, lon) AS MATERIALIZED (SELECT id, unixepoch(time),"
+                    " iridium_latitude, iridium_longitude FROM messages WHERE ") +
         (afterMessage > 0 ? "id > ?2 AND imei IS ?1) " : "imei IS ?1) ");
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
@@ -1146,8 +1147,11 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         read.lon = Column(type, "Lon").column;
     }
     for (const TableRead& read : tables) {
-        std::string idsTime = TimeOf(*read.type);
-        idsTime.replace(idsTime.find("m.time"), 6, "ids.time");
+        // The message's time is read once per message, in ids; a PB200 states its own.
+        const std::string time = TimeOf(*read.type) == "m.time"
+                                     ? "ids.t"
+                                     : "CASE WHEN r.measured_at IS NULL THEN ids.t"
+                                       " ELSE unixepoch(r.measured_at) END";
         std::string columns;
         for (const auto& [column, stream] : read.columns) {
             columns += ", r." + Quoted(column);
@@ -1156,9 +1160,9 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
             columns += ", r." + Quoted(read.lat) + ", r." + Quoted(read.lon);
         }
         const std::string sql =
-            Sql("SELECT ids.id, r.record, unixepoch({time}){columns} FROM ids"
-                " CROSS JOIN {table} r ON r.message_id = ids.id WHERE unixepoch({time}) IS NOT NULL",
-                {{"time", idsTime},
+            Sql("SELECT ids.id, r.record, {time} AS value_time{columns} FROM ids"
+                " CROSS JOIN {table} r ON r.message_id = ids.id WHERE value_time IS NOT NULL",
+                {{"time", time},
                  {"columns", columns},
                  {"table", Quoted(read.table)}});
         if (!each(sql, [&](const Statement& row) {
@@ -1190,10 +1194,8 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
             into.longitudes.push_back(raw(row, 4));
         };
     };
-    if (!each("SELECT m.id, -1, unixepoch(m.time), m.iridium_latitude, m.iridium_longitude"
-              " FROM ids CROSS JOIN messages m ON m.id = ids.id"
-              " WHERE unixepoch(m.time) IS NOT NULL AND (m.iridium_latitude IS NOT NULL"
-              " OR m.iridium_longitude IS NOT NULL)",
+    if (!each("SELECT id, -1, t, lat, lon FROM ids"
+              " WHERE t IS NOT NULL AND (lat IS NOT NULL OR lon IS NOT NULL)",
               take(result.iridiumPosition))) {
         return std::nullopt;
     }
