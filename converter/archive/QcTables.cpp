@@ -67,14 +67,18 @@ std::string BuoyOfDelivery(const Delivery& delivery)
 
 namespace {
 
-// The layouts met in one call, found or added in the caller's transaction.
+// The archive's layouts, read once per call (a handful of rows) and added to in the caller's
+// transaction.
 class Layouts {
 public:
-    explicit Layouts(sqlite3* db) : m_db(db) {}
+    Layouts(sqlite3* db, StatementCache& cache) : m_db(db), m_cache(cache) {}
 
     std::optional<std::int64_t> Id(std::string_view stream, const std::vector<std::string>& tests,
                                    std::string& reason)
     {
+        if (!Load(reason)) {
+            return std::nullopt;
+        }
         std::string names = "[";
         for (const std::string& test : tests) {
             names += (names.size() > 1 ? ",\"" : "\"");
@@ -91,34 +95,32 @@ public:
         if (const auto found = m_ids.find(key); found != m_ids.end()) {
             return found->second;
         }
-        if (!m_add) {
-            m_add = Prepare(m_db,
-                            "INSERT INTO qc_layouts (stream, tests) VALUES (?1, ?2)"
-                            " ON CONFLICT DO NOTHING",
-                            reason);
-            m_find = Prepare(m_db, "SELECT id FROM qc_layouts WHERE stream = ?1 AND tests = ?2",
-                             reason);
-            if (!m_add || !m_find) {
-                return std::nullopt;
-            }
-        }
-        m_add.Bind(1, stream);
-        m_add.Bind(2, std::string_view(names));
-        if (!Step(m_db, m_add.get(), reason)) {
+        // Returning the row's id whether it is new or (written another way round) there.
+        Statement* add = m_cache.Get(m_db,
+                                     "INSERT INTO qc_layouts (stream, tests) VALUES (?1, ?2)"
+                                     " ON CONFLICT DO UPDATE SET stream = excluded.stream"
+                                     " RETURNING id",
+                                     reason);
+        if (add == nullptr) {
             return std::nullopt;
         }
-        m_find.Rewind();
-        m_find.Bind(1, stream);
-        m_find.Bind(2, std::string_view(names));
-        if (!m_find.Next()) {
-            if (!m_find.Failed(reason)) {
-                reason = "the flags' layout is gone";
+        add->Bind(1, stream);
+        add->Bind(2, std::string_view(names));
+        if (!add->Next()) {
+            if (!add->Failed(reason)) {
+                reason = "no layout added";
             }
             return std::nullopt;
         }
-        const std::int64_t id = m_find.Integer(0);
-        m_find.Rewind();  // no statement left reading: the upgrade drops a table after
+        const std::int64_t id = add->Integer(0);
+        while (add->Next()) {
+        }
+        if (add->Failed(reason)) {
+            return std::nullopt;
+        }
+        add->Rewind();
         m_ids.emplace(std::move(key), id);
+        m_names.emplace(id, std::pair{std::string(stream), tests});
         return id;
     }
 
@@ -126,36 +128,48 @@ public:
     const std::pair<std::string, std::vector<std::string>>* Names(std::int64_t id,
                                                                   std::string& reason)
     {
+        if (!Load(reason)) {
+            return nullptr;
+        }
         if (const auto found = m_names.find(id); found != m_names.end()) {
             return &found->second;
         }
-        Statement row = Prepare(m_db,
-                                "SELECT l.stream, t.value FROM qc_layouts l, json_each(l.tests) t"
-                                " WHERE l.id = ?1 ORDER BY t.key",
-                                reason);
-        if (!row) {
-            return nullptr;
-        }
-        row.Bind(1, id);
-        std::pair<std::string, std::vector<std::string>> names;
-        while (row.Next()) {
-            names.first = row.Text(0);
-            names.second.push_back(row.Text(1));
-        }
-        if (row.Failed(reason)) {
-            return nullptr;
-        }
-        if (names.second.empty()) {
-            reason = "flags of an unknown layout " + std::to_string(id);
-            return nullptr;
-        }
-        return &m_names.emplace(id, std::move(names)).first->second;
+        reason = "flags of an unknown layout " + std::to_string(id);
+        return nullptr;
     }
 
 private:
+    bool Load(std::string& reason)
+    {
+        if (m_loaded) {
+            return true;
+        }
+        Statement* rows = m_cache.Get(m_db,
+                                      "SELECT l.id, l.stream, l.tests, t.value FROM qc_layouts l,"
+                                      " json_each(l.tests) t ORDER BY l.id, t.key",
+                                      reason);
+        if (rows == nullptr) {
+            return false;
+        }
+        while (rows->Next()) {
+            auto& names = m_names[rows->Integer(0)];
+            if (names.second.empty()) {
+                names.first = rows->Text(1);
+                m_ids.emplace(names.first + '\n' + rows->Text(2), rows->Integer(0));
+            }
+            names.second.push_back(rows->Text(3));
+        }
+        if (rows->Failed(reason)) {
+            return false;
+        }
+        rows->Rewind();  // no statement left reading: the upgrade drops a table after
+        m_loaded = true;
+        return true;
+    }
+
     sqlite3* m_db;
-    Statement m_add;
-    Statement m_find;
+    StatementCache& m_cache;
+    bool m_loaded = false;
     std::unordered_map<std::string, std::int64_t> m_ids;
     std::unordered_map<std::int64_t, std::pair<std::string, std::vector<std::string>>> m_names;
 };
@@ -384,7 +398,7 @@ std::optional<std::vector<std::int64_t>> StreamLayouts(Layouts& layouts, const B
 bool ReplaceChanged(sqlite3* db, const BuoyFlags& flags, std::int64_t configId,
                     StatementCache& cache, std::string& reason)
 {
-    Layouts layouts(db);
+    Layouts layouts(db, cache);
     const auto layoutIds = StreamLayouts(layouts, flags, reason);
     if (!layoutIds) {
         return false;
@@ -572,7 +586,7 @@ bool WriteBuoyFlagChanges(sqlite3* db, const BuoyFlags& now, const BuoyFlags& be
             }
         }
     }
-    Layouts layouts(db);
+    Layouts layouts(db, cache);
     return PatchMessages(db, layouts, changes, cache, reason);
 }
 
@@ -618,7 +632,7 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason,
             }
         }
     }
-    Layouts layouts(db);
+    Layouts layouts(db, cache);
     return PatchMessages(db, layouts, changes, cache, reason);
 }
 
@@ -636,8 +650,8 @@ bool UpgradeFlagsToVersion7(sqlite3* db, std::string& reason)
     if (!rows) {
         return false;
     }
-    Layouts layouts(db);
     StatementCache cache;
+    Layouts layouts(db, cache);
     std::vector<Cell> cells;
     std::optional<std::int64_t> message;
     while (rows.Next()) {

@@ -1147,6 +1147,24 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         read.lon = Column(type, "Lon").column;
     }
     for (const TableRead& read : tables) {
+        // A record type no buoy sent (most fleets have no IMU) costs no lookup per message.
+        Statement prepared;
+        Statement* any = cache ? cache->Get(db, "SELECT 1 FROM " + Quoted(read.table) + " LIMIT 1",
+                                            reason)
+                               : &(prepared = Prepare(db, "SELECT 1 FROM " + Quoted(read.table) +
+                                                              " LIMIT 1",
+                                                      reason));
+        if (any == nullptr || !*any) {
+            return std::nullopt;
+        }
+        const bool empty = !any->Next();
+        if (any->Failed(reason)) {
+            return std::nullopt;
+        }
+        any->Rewind();
+        if (empty) {
+            continue;
+        }
         // The message's time is read once per message, in ids; a PB200 states its own.
         const std::string time = TimeOf(*read.type) == "m.time"
                                      ? "ids.t"
