@@ -260,7 +260,8 @@ struct Cell {
 // Rewrites a message's rows so that they hold `cells`: one row per configuration, a value's
 // tests together in the order they come.
 bool WriteMessage(sqlite3* db, Layouts& layouts, std::int64_t message,
-                  const std::vector<Cell>& cells, StatementCache& cache, std::string& reason)
+                  const std::vector<Cell>& cells, StatementCache& cache, std::string& reason,
+                  bool hadRows = true)
 {
     Statement* remove =
         cache.Get(db, "DELETE FROM qc_message_flags WHERE message_id = ?1", reason);
@@ -271,7 +272,7 @@ bool WriteMessage(sqlite3* db, Layouts& layouts, std::int64_t message,
         return false;
     }
     remove->Bind(1, message);
-    if (!Step(db, remove->get(), reason)) {
+    if (hadRows && !Step(db, remove->get(), reason)) {
         return false;
     }
     std::vector<bool> done(cells.size(), false);
@@ -328,9 +329,11 @@ bool PatchMessages(sqlite3* db, Layouts& layouts,
     }
     for (auto& [message, changed] : changes) {
         std::vector<Cell> cells;
+        bool hadRows = false;
         read->Rewind();
         read->Bind(1, message);
         while (read->Next()) {
+            hadRows = true;
             const auto entries = ParseEntries(read->Text(1));
             if (!entries) {
                 reason = "the flags of message " + std::to_string(message) + " do not read";
@@ -363,7 +366,7 @@ bool PatchMessages(sqlite3* db, Layouts& layouts,
                 cells.push_back(std::move(change));
             }
         }
-        if (!WriteMessage(db, layouts, message, cells, cache, reason)) {
+        if (!WriteMessage(db, layouts, message, cells, cache, reason, hadRows)) {
             return false;
         }
     }
