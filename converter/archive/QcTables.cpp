@@ -196,16 +196,11 @@ void AppendEntry(std::string& row, std::int64_t layout, std::int32_t record,
     row += "\"]";
 }
 
-struct Entry {
-    std::int64_t layout = 0;
-    std::int32_t record = 0;
-    std::string digits;
-};
+}  // namespace
 
-// The entries of a row as AppendEntry wrote them; nothing when it reads otherwise.
-std::optional<std::vector<Entry>> ParseEntries(std::string_view row)
+std::optional<std::vector<FlagEntry>> ParseFlagEntries(std::string_view row)
 {
-    std::vector<Entry> entries;
+    std::vector<FlagEntry> entries;
     std::size_t at = 0;
     const auto take = [&](char c) {
         if (at < row.size() && row[at] == c) {
@@ -247,6 +242,8 @@ std::optional<std::vector<Entry>> ParseEntries(std::string_view row)
     }
     return at == row.size() ? std::optional(std::move(entries)) : std::nullopt;
 }
+
+namespace {
 
 // One flag of a message, by name, as a change or as read back.
 struct Cell {
@@ -334,12 +331,12 @@ bool PatchMessages(sqlite3* db, Layouts& layouts,
         read->Bind(1, message);
         while (read->Next()) {
             hadRows = true;
-            const auto entries = ParseEntries(read->Text(1));
+            const auto entries = ParseFlagEntries(read->Text(1));
             if (!entries) {
                 reason = "the flags of message " + std::to_string(message) + " do not read";
                 return false;
             }
-            for (const Entry& entry : *entries) {
+            for (const FlagEntry& entry : *entries) {
                 const auto* names = layouts.Names(entry.layout, reason);
                 if (names == nullptr) {
                     return false;

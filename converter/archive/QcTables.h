@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Archive.h"
@@ -27,6 +28,17 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
                                      std::int64_t afterMessage = 0,
                                      sqlite::StatementCache* cache = nullptr);
+
+// A value's flags in a message's row of qc_message_flags: its layout (qc_layouts), its
+// record, a digit per test of the layout.
+struct FlagEntry {
+    std::int64_t layout = 0;
+    std::int32_t record = 0;
+    std::string digits;
+};
+
+// The entries of a row of qc_message_flags; nothing when it reads otherwise.
+std::optional<std::vector<FlagEntry>> ParseFlagEntries(std::string_view row);
 
 // In the transaction the caller holds. With `cache`, its statements are kept there.
 bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason,

@@ -367,6 +367,71 @@ std::string AggregateOf(int version, const std::string& record, const std::strin
            " = 'aggregate')";
 }
 
+// Since version 7, values' aggregate flags from their messages' rows of flags, taken apart
+// here: SQL's JSON functions would take a message's row apart again for each of its values.
+class AggregateFlags {
+public:
+    explicit AggregateFlags(sqlite3* db) : m_db(db) {}
+
+    // The flag of the value at (message, record) of `stream`; 0 where none.
+    std::optional<StoredFlag> Of(std::int64_t message, std::int32_t record,
+                                 const std::string& stream, std::string& reason)
+    {
+        if (!m_row) {
+            Statement layouts = Prepare(m_db,
+                                        "SELECT l.id, l.stream, t.key FROM qc_layouts l,"
+                                        " json_each(l.tests) t WHERE t.value = 'aggregate'",
+                                        reason);
+            m_row = Prepare(m_db, "SELECT flags FROM qc_message_flags WHERE message_id = ?1",
+                            reason);
+            if (!layouts || !m_row) {
+                return std::nullopt;
+            }
+            while (layouts.Next()) {
+                m_aggregate.emplace(layouts.Integer(0),
+                                    std::pair{layouts.Text(1), layouts.Integer(2)});
+            }
+            if (layouts.Failed(reason)) {
+                return std::nullopt;
+            }
+        }
+        if (message != m_message) {
+            m_entries.clear();
+            m_row.Rewind();
+            m_row.Bind(1, message);
+            while (m_row.Next()) {
+                auto entries = ParseFlagEntries(m_row.Text(0));
+                if (!entries) {
+                    reason = "the flags of message " + std::to_string(message) + " do not read";
+                    return std::nullopt;
+                }
+                m_entries.insert(m_entries.end(), entries->begin(), entries->end());
+            }
+            if (m_row.Failed(reason)) {
+                return std::nullopt;
+            }
+            m_message = message;
+        }
+        for (const FlagEntry& entry : m_entries) {
+            const auto found = m_aggregate.find(entry.layout);
+            if (entry.record == record && found != m_aggregate.end() &&
+                found->second.first == stream &&
+                found->second.second < static_cast<std::int64_t>(entry.digits.size())) {
+                return static_cast<StoredFlag>(
+                    entry.digits[static_cast<std::size_t>(found->second.second)] - '0');
+            }
+        }
+        return StoredFlag{0};
+    }
+
+private:
+    sqlite3* m_db;
+    Statement m_row;
+    std::map<std::int64_t, std::pair<std::string, std::int64_t>> m_aggregate;  // stream, digit
+    std::int64_t m_message = -1;
+    std::vector<FlagEntry> m_entries;
+};
+
 // The tests' flags of values of one stream, each found by its message and record: one column
 // per test any value has a flag of, by name, 0 where a value has none.
 bool ReadTestFlags(sqlite3* db, int version, const std::vector<std::int32_t>& messageIds,
@@ -850,7 +915,8 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     const bool flagged = m_impl->version >= kFirstWithFlags;
     const std::string select =
         std::string("SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei, ") +
-        (flagged ? AggregateOf(m_impl->version, "r.record", "?4") : "0") +
+        (flagged && m_impl->version < 7 ? AggregateOf(m_impl->version, "r.record", "?4")
+                                                       : "0") +
         " FROM {records} WHERE {time} BETWEEN ?2 AND ?3";
     const auto names = [&](const char* records) {
         return Sql(select, {{"records", records},
@@ -880,7 +946,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         }
         rows.Bind(2, std::string_view(FromText(query.range.from)));
         rows.Bind(3, std::string_view(ToText(query.range.to)));
-        if (flagged) {
+        if (flagged && m_impl->version < 7) {
             rows.Bind(4, std::string_view(stream));
         }
         const std::int32_t fixed = buoy ? buoyNames.Index(*buoy) : 0;
@@ -914,6 +980,17 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.buoys, order);
     Permute(series.flags, order);
     series.buoyNames = std::move(buoyNames).Names();
+    if (flagged && m_impl->version >= 7) {
+        AggregateFlags aggregate(m_impl->db.get());
+        for (std::size_t i = 0; i < series.flags.size(); ++i) {
+            const auto flag =
+                aggregate.Of(series.messageIds[i], series.records[i], stream, reason);
+            if (!flag) {
+                return std::nullopt;
+            }
+            series.flags[i] = *flag;
+        }
+    }
     if (flagged && query.testFlags &&
         !ReadTestFlags(m_impl->db.get(), m_impl->version, series.messageIds, series.records, stream, series.tests,
                        reason)) {
@@ -931,7 +1008,7 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         " AND {lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
     // The aggregate of the position tests, of a record's own fix or the gateway's estimate.
     const auto flag = [&](const char* record, const char* stream) {
-        return m_impl->version >= kFirstWithFlags
+        return m_impl->version >= kFirstWithFlags && m_impl->version < 7
                    ? AggregateOf(m_impl->version, record, stream)
                    : std::string("0");
     };
@@ -1003,6 +1080,21 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.buoys, order);
     Permute(track.flags, order);
     track.buoyNames = std::move(buoyNames).Names();
+    if (m_impl->version >= 7) {
+        AggregateFlags aggregate(m_impl->db.get());
+        const std::string position = "position";
+        const std::string iridium = "iridium_position";
+        for (std::size_t i = 0; i < track.flags.size(); ++i) {
+            const auto flag =
+                aggregate.Of(track.messageIds[i], track.records[i],
+                             track.sources[i] == PositionSource::Iridium ? iridium : position,
+                             reason);
+            if (!flag) {
+                return std::nullopt;
+            }
+            track.flags[i] = *flag;
+        }
+    }
     return track;
 }
 
