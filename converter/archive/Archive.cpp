@@ -164,7 +164,7 @@ RecordSchema MakeRecordSchema()
     return schema;
 }
 
-enum class Layout { Empty, Version1, Version2, Version3, Version4, Version5, Current };
+enum class Layout { Empty, Version1, Version2, Version3, Version4, Version5, Version6, Current };
 
 // What the file at hand is, read without writing a byte; nothing with `reason` set when it
 // is no archive of a version this program can open.
@@ -238,7 +238,7 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
     if (*version == 3) {
         return Layout::Version3;
     }
-    if (!hasTables({"qc_configs", "qc_flags"})) {
+    if (*version < 7 && !hasTables({"qc_configs", "qc_flags"})) {
         return std::nullopt;
     }
     if (*version == 4) {
@@ -248,6 +248,12 @@ std::optional<Layout> Classify(sqlite3* db, const RecordSchema& schema, std::str
         return Layout::Version5;
     }
     if (!hasTables({"alerts", "alert_outbox"})) {
+        return std::nullopt;
+    }
+    if (*version == 6) {
+        return Layout::Version6;
+    }
+    if (!hasTables({"qc_configs", "qc_layouts", "qc_message_flags"})) {
         return std::nullopt;
     }
     return Layout::Current;
@@ -525,8 +531,8 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
     }
     // Again under the write lock: another importer may have created or upgraded it meanwhile.
     const std::optional<Layout> layout = Classify(db.get(), schema, reason);
-    // Version 4 lacks only the alerts' tables; version 3 also the flags' tables; version 2
-    // also the attachment key by bytes.
+    // Version 6 keeps a row per flag; version 4 also lacks the alerts' tables; version 3 also
+    // the flags' tables; version 2 also the attachment key by bytes.
     const bool ready = layout && (*layout == Layout::Current ||
                                   (*layout == Layout::Version2 &&
                                    Execute(db.get(),
@@ -536,10 +542,14 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
                                            reason)) ||
                                   (*layout == Layout::Version3 &&
                                    Execute(db.get(), kQcTables + kAlertTables + Stamp(), reason)) ||
-                                  (*layout == Layout::Version4 &&
-                                   AddAlertTables(db.get(), Stamp(), reason)) ||
-                                  (*layout == Layout::Version5 &&
-                                   AddAlertTables(db.get(), Stamp(), reason)) ||
+                                  ((*layout == Layout::Version4 ||
+                                    *layout == Layout::Version5) &&
+                                   AddAlertTables(db.get(), "", reason) &&
+                                   UpgradeFlagsToVersion7(db.get(), reason) &&
+                                   Execute(db.get(), Stamp(), reason)) ||
+                                  (*layout == Layout::Version6 &&
+                                   UpgradeFlagsToVersion7(db.get(), reason) &&
+                                   Execute(db.get(), Stamp(), reason)) ||
                                   (*layout == Layout::Empty &&
                                    Execute(db.get(),
                                            std::string("CREATE TABLE messages") + kMessagesColumns +
@@ -548,7 +558,8 @@ std::unique_ptr<Archive> Archive::Open(const std::filesystem::path& path, const 
                                            reason)) ||
                                   (*layout == Layout::Version1 && Migrate(db.get(), reason))) &&
                        (*layout == Layout::Current || *layout == Layout::Empty ||
-                        *layout == Layout::Version5 || UpgradeToVersion5(db.get(), schema, reason));
+                        *layout == Layout::Version5 || *layout == Layout::Version6 ||
+                        UpgradeToVersion5(db.get(), schema, reason));
     if (!ready || !Execute(db.get(), "COMMIT", reason)) {
         std::string ignored;
         Execute(db.get(), "ROLLBACK", ignored);
@@ -1000,7 +1011,7 @@ bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)
     if (!impl.beforeCommitRunning) {
         impl.flagsInBatch = true;
     }
-    return WriteBuoyFlags(impl.db.get(), flags, reason);
+    return WriteBuoyFlags(impl.db.get(), flags, reason, &impl.qcStatements);
 }
 
 }  // namespace saltmark::archive

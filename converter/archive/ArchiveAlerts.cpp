@@ -147,11 +147,18 @@ std::optional<alerts::BuoyFacts> ReadAlertFacts(Archive& archive, const std::str
                                   // time) index, each probed for its flag by the flags' key:
                                   // joined the other way round, every flag of the stream
                                   // was read and sorted on each delivery.
-                                  "SELECT f.flag, m.id, " + Seconds("m.time") +
-                                      " FROM messages m CROSS JOIN qc_flags f"
-                                      " ON f.message_id = m.id"
+                                  // The stream's aggregate is read from the message's
+                                  // row of flags, through the layouts naming that stream.
+                                  "SELECT CAST(substr(json_extract(e.value, '$[2]'), t.key + 1,"
+                                  " 1) AS INTEGER), m.id, " +
+                                      Seconds("m.time") +
+                                      " FROM messages m CROSS JOIN qc_message_flags f"
+                                      " ON f.message_id = m.id CROSS JOIN json_each(f.flags) e"
+                                      " CROSS JOIN qc_layouts l"
+                                      " ON l.id = json_extract(e.value, '$[0]')"
+                                      " CROSS JOIN json_each(l.tests) t"
                                       " WHERE m.imei = ?1 AND m.time IS NOT NULL"
-                                      " AND f.stream = ?2 AND f.test = 'aggregate'"
+                                      " AND l.stream = ?2 AND t.value = 'aggregate'"
                                       " ORDER BY m.time DESC, m.id DESC LIMIT 1",
                                   reason);
         if (!query) {

@@ -425,7 +425,8 @@ TEST_F(ArchiveTest, UpgradesAVersion2ArchiveSoAWrappedMomsnIsANewMessage)
                            "DROP INDEX messages_by_attachment;"
                            "CREATE UNIQUE INDEX messages_by_attachment ON messages (imei, momsn)"
                            " WHERE imei IS NOT NULL AND session_time IS NULL;"
-                           "DROP TABLE qc_flags; DROP TABLE qc_configs;"
+                           "DROP VIEW qc_flags; DROP TABLE qc_message_flags;"
+                           "DROP TABLE qc_layouts; DROP TABLE qc_configs;"
                            "DROP TABLE alert_outbox; DROP TABLE alerts;"
                            "PRAGMA user_version = 2",
                            nullptr, nullptr, nullptr),
@@ -455,8 +456,9 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
-                           "DROP TABLE qc_flags; DROP TABLE qc_configs; DROP TABLE alert_outbox;"
-                           " DROP TABLE alerts; PRAGMA user_version = 3",
+                           "DROP VIEW qc_flags; DROP TABLE qc_message_flags;"
+                           " DROP TABLE qc_layouts; DROP TABLE qc_configs;"
+                           " DROP TABLE alert_outbox; DROP TABLE alerts; PRAGMA user_version = 3",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
@@ -481,25 +483,55 @@ TEST_F(ArchiveTest, UpgradesAVersion3ArchiveWithTheFlagsTablesKeepingEveryRow)
                                                      {"gross_range_test", "4", "qc.yaml"}}));
 }
 
-TEST_F(ArchiveTest, UpgradesAVersion4ArchiveWithTheAlertsTablesKeepingEveryRow)
+// Versions 4 to 6 kept a row per flag; version 4 had no alerts. Every flag comes through,
+// each with its configuration, whatever the order of a value's tests.
+TEST_F(ArchiveTest, UpgradesVersion4And6ArchivesKeepingEveryFlagAndRow)
 {
-    {
-        auto archive = OpenArchive(m_path);
-        std::string reason;
-        ASSERT_EQ(archive->Store(Pushed(5, 1765000000, Message({Battery(12.5f)})), reason),
-                  Added::New);
+    for (const int version : {4, 6}) {
+        fs::remove(m_path);
+        {
+            auto archive = OpenArchive(m_path);
+            std::string reason;
+            ASSERT_EQ(archive->Store(Pushed(5, 1765000000, Message({Battery(12.5f)})), reason),
+                      Added::New);
+            ASSERT_EQ(archive->Store(Pushed(6, 1765000600, Message({Battery(12.4f)})), reason),
+                      Added::New);
+        }
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
+        const std::string older =
+            "DROP VIEW qc_flags; DROP TABLE qc_message_flags; DROP TABLE qc_layouts;"
+            "CREATE TABLE qc_flags (message_id INTEGER NOT NULL REFERENCES messages(id),"
+            " record INTEGER NOT NULL, stream TEXT NOT NULL, test TEXT NOT NULL,"
+            " flag INTEGER NOT NULL CHECK (flag IN (1, 2, 3, 4, 9)),"
+            " config_id INTEGER NOT NULL REFERENCES qc_configs(id),"
+            " PRIMARY KEY (message_id, record, stream, test)) WITHOUT ROWID;"
+            "INSERT INTO qc_configs (id, hash, file_name) VALUES (1, 'h1', 'a.yaml'),"
+            " (2, 'h2', 'b.yaml');"
+            "INSERT INTO qc_flags VALUES"
+            " (1, 0, 'Miscellaneous values.Battery voltage', 'spike_test', 2, 1),"
+            " (1, 0, 'Miscellaneous values.Battery voltage', 'aggregate', 2, 1),"
+            " (1, 0, 'Miscellaneous values.Battery voltage', 'gross_range_test', 1, 2),"
+            " (1, -1, 'iridium_position', 'location_test', 9, 1),"
+            " (2, 0, 'Miscellaneous values.Battery voltage', 'aggregate', 4, 2),"
+            " (2, 0, 'Miscellaneous values.Battery voltage', 'gross_range_test', 4, 2),"
+            " (2, 0, 'Miscellaneous_values.Battery_voltage', 'gross_range_test', 3, 2);" +
+            std::string(version == 4 ? "DROP TABLE alert_outbox; DROP TABLE alerts;" : "") +
+            "PRAGMA user_version = " + std::to_string(version);
+        ASSERT_EQ(sqlite3_exec(db, older.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        const auto before = Query("SELECT * FROM messages");
+        const std::string flags = "SELECT * FROM qc_flags ORDER BY message_id, record, stream, test";
+        const auto flagsBefore = Query(flags);
+        ASSERT_TRUE(OpenArchive(m_path)) << version;
+        EXPECT_EQ(Query("PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
+        EXPECT_EQ(Query("SELECT * FROM messages"), before);
+        EXPECT_EQ(Query(flags), flagsBefore) << version;
+        EXPECT_EQ(Query("SELECT count(*) FROM qc_message_flags")[0][0], "3") << version;
+        EXPECT_EQ(Query("SELECT count(*) FROM alerts, alert_outbox")[0][0], "0");
+        EXPECT_EQ(Query("PRAGMA integrity_check")[0][0], "ok");
     }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(m_path.string().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE alert_outbox; DROP TABLE alerts; PRAGMA user_version = 4",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
-    const auto before = Query("SELECT * FROM messages");
-    ASSERT_TRUE(OpenArchive(m_path));
-    EXPECT_EQ(Query("PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
-    EXPECT_EQ(Query("SELECT * FROM messages"), before);
-    EXPECT_EQ(Query("SELECT count(*) FROM alerts, alert_outbox")[0][0], "0");
 }
 
 TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
@@ -558,14 +590,14 @@ TEST_F(ArchiveTest, RefusesWhatIsNoArchiveOfItsVersionAndLeavesItUntouched)
              sql(p, "DROP TABLE alert_outbox");
          },
          "no table alert_outbox"},
-        {"a version 5 archive without its flags",
+        {"an archive without its flags",
          [&](const fs::path& p) {
              {
                  OpenArchive(p);
              }
-             sql(p, "DROP TABLE qc_flags");
+             sql(p, "DROP TABLE qc_message_flags");
          },
-         "no table qc_flags"},
+         "no table qc_message_flags"},
     };
     int n = 0;
     for (const auto& c : cases) {

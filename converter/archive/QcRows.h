@@ -1,6 +1,6 @@
 #pragma once
 // One buoy's values as the quality control reads them from the archive, each with the row it
-// came from, and the flags it writes back (the qc_flags table, see Archive.h). The writer
+// came from, and the flags it writes back (qc_message_flags, see QcTables.cpp). The writer
 // reads them inside its transaction (to flag new messages before they commit), the Reader
 // from a committed archive (to recompute after a configuration changes).
 

@@ -18,7 +18,7 @@ namespace {
 using namespace sqlite;
 
 constexpr int kOldestReadable = 2;
-constexpr int kNewestReadable = 6;
+constexpr int kNewestReadable = 7;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
 // The logger writes 9999 where it has no reading.
@@ -333,22 +333,116 @@ std::optional<std::map<std::size_t, Newest>> NewestWith(
 // The archive's first version with quality-control flags.
 constexpr int kFirstWithFlags = 4;
 
-// A value's aggregate flag as a column of a query over a record r of a message m: {record}
-// the record's index, {stream} its stream as the quality control names it ("Miscellaneous
+// The flags as rows (f.message_id, record, stream, test, flag) to name in a query: since
+// version 7 taken apart from each message's row, where the names are written once per
+// layout; before, a table of one row per value and test.
+struct FlagRows {
+    std::string table;
+    std::string record;
+    std::string stream;
+    std::string test;
+    std::string flag;
+};
+
+FlagRows FlagRowsOf(int version)
+{
+    if (version < 7) {
+        return {"qc_flags f", "f.record", "f.stream", "f.test", "f.flag"};
+    }
+    return {"qc_message_flags f CROSS JOIN json_each(f.flags) fe"
+            " CROSS JOIN qc_layouts fl ON fl.id = json_extract(fe.value, '$[0]')"
+            " CROSS JOIN json_each(fl.tests) ft",
+            "json_extract(fe.value, '$[1]')", "fl.stream", "ft.value",
+            "CAST(substr(json_extract(fe.value, '$[2]'), ft.key + 1, 1) AS INTEGER)"};
+}
+
+// A value's aggregate flag as a column of a query over a record r of a message m: `record`
+// the record's index, `stream` its stream as the quality control names it ("Miscellaneous
 // values.Battery voltage", "position"). One lookup in the flags' key; NULL when none.
-constexpr const char* kAggregateOf =
-    "(SELECT f.flag FROM qc_flags f WHERE f.message_id = m.id AND f.record = {record}"
-    " AND f.stream = {stream} AND f.test = 'aggregate')";
+std::string AggregateOf(int version, const std::string& record, const std::string& stream)
+{
+    const FlagRows f = FlagRowsOf(version);
+    return "(SELECT " + f.flag + " FROM " + f.table + " WHERE f.message_id = m.id AND " +
+           f.record + " = " + record + " AND " + f.stream + " = " + stream + " AND " + f.test +
+           " = 'aggregate')";
+}
+
+// Since version 7, values' aggregate flags from their messages' rows of flags, taken apart
+// here: SQL's JSON functions would take a message's row apart again for each of its values.
+class AggregateFlags {
+public:
+    explicit AggregateFlags(sqlite3* db) : m_db(db) {}
+
+    // The flag of the value at (message, record) of `stream`; 0 where none.
+    std::optional<StoredFlag> Of(std::int64_t message, std::int32_t record,
+                                 const std::string& stream, std::string& reason)
+    {
+        if (!m_row) {
+            Statement layouts = Prepare(m_db,
+                                        "SELECT l.id, l.stream, t.key FROM qc_layouts l,"
+                                        " json_each(l.tests) t WHERE t.value = 'aggregate'",
+                                        reason);
+            m_row = Prepare(m_db, "SELECT flags FROM qc_message_flags WHERE message_id = ?1",
+                            reason);
+            if (!layouts || !m_row) {
+                return std::nullopt;
+            }
+            while (layouts.Next()) {
+                m_aggregate.emplace(layouts.Integer(0),
+                                    std::pair{layouts.Text(1), layouts.Integer(2)});
+            }
+            if (layouts.Failed(reason)) {
+                return std::nullopt;
+            }
+        }
+        if (message != m_message) {
+            m_entries.clear();
+            m_row.Rewind();
+            m_row.Bind(1, message);
+            while (m_row.Next()) {
+                auto entries = ParseFlagEntries(m_row.Text(0));
+                if (!entries) {
+                    reason = "the flags of message " + std::to_string(message) + " do not read";
+                    return std::nullopt;
+                }
+                m_entries.insert(m_entries.end(), entries->begin(), entries->end());
+            }
+            if (m_row.Failed(reason)) {
+                return std::nullopt;
+            }
+            m_message = message;
+        }
+        for (const FlagEntry& entry : m_entries) {
+            const auto found = m_aggregate.find(entry.layout);
+            if (entry.record == record && found != m_aggregate.end() &&
+                found->second.first == stream &&
+                found->second.second < static_cast<std::int64_t>(entry.digits.size())) {
+                return static_cast<StoredFlag>(
+                    entry.digits[static_cast<std::size_t>(found->second.second)] - '0');
+            }
+        }
+        return StoredFlag{0};
+    }
+
+private:
+    sqlite3* m_db;
+    Statement m_row;
+    std::map<std::int64_t, std::pair<std::string, std::int64_t>> m_aggregate;  // stream, digit
+    std::int64_t m_message = -1;
+    std::vector<FlagEntry> m_entries;
+};
 
 // The tests' flags of values of one stream, each found by its message and record: one column
 // per test any value has a flag of, by name, 0 where a value has none.
-bool ReadTestFlags(sqlite3* db, const std::vector<std::int32_t>& messageIds,
+bool ReadTestFlags(sqlite3* db, int version, const std::vector<std::int32_t>& messageIds,
                    const std::vector<std::int32_t>& records, const std::string& stream,
                    std::vector<TestFlagRows>& tests, std::string& reason)
 {
+    const FlagRows f = FlagRowsOf(version);
     Statement lookup = Prepare(db,
-                               "SELECT test, flag FROM qc_flags WHERE message_id = ?1"
-                               " AND record = ?2 AND stream = ?3 AND test <> 'aggregate'",
+                               "SELECT " + f.test + ", " + f.flag + " FROM " + f.table +
+                                   " WHERE f.message_id = ?1 AND " + f.record + " = ?2 AND " +
+                                   f.stream + " = ?3 AND " + f.test + " <> 'aggregate'",
                                reason);
     if (!lookup) {
         return false;
@@ -789,9 +883,11 @@ std::optional<std::vector<ValueFlag>> Reader::MessageFlags(std::int64_t id,
     if (m_impl->version < kFirstWithFlags) {
         return flags;
     }
+    const FlagRows f = FlagRowsOf(m_impl->version);
     Statement rows = Prepare(m_impl->db.get(),
-                             "SELECT record, stream, test, flag FROM qc_flags WHERE message_id = ?1"
-                             " ORDER BY record, stream, test <> 'aggregate', test",
+                             "SELECT " + f.record + ", " + f.stream + ", " + f.test + ", " +
+                                 f.flag + " FROM " + f.table + " WHERE f.message_id = ?1 ORDER BY 1, 2, " +
+                                 f.test + " <> 'aggregate', " + f.test,
                              reason);
     if (!rows) {
         return std::nullopt;
@@ -819,7 +915,8 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     const bool flagged = m_impl->version >= kFirstWithFlags;
     const std::string select =
         std::string("SELECT m.id, r.record, unixepoch({time}), r.{column}, m.imei, ") +
-        (flagged ? Sql(kAggregateOf, {{"record", "r.record"}, {"stream", "?4"}}) : "0") +
+        (flagged && m_impl->version < 7 ? AggregateOf(m_impl->version, "r.record", "?4")
+                                                       : "0") +
         " FROM {records} WHERE {time} BETWEEN ?2 AND ?3";
     const auto names = [&](const char* records) {
         return Sql(select, {{"records", records},
@@ -849,7 +946,7 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
         }
         rows.Bind(2, std::string_view(FromText(query.range.from)));
         rows.Bind(3, std::string_view(ToText(query.range.to)));
-        if (flagged) {
+        if (flagged && m_impl->version < 7) {
             rows.Bind(4, std::string_view(stream));
         }
         const std::int32_t fixed = buoy ? buoyNames.Index(*buoy) : 0;
@@ -883,8 +980,19 @@ std::optional<SeriesValues> Reader::Series(const SeriesQuery& query, std::string
     Permute(series.buoys, order);
     Permute(series.flags, order);
     series.buoyNames = std::move(buoyNames).Names();
+    if (flagged && m_impl->version >= 7) {
+        AggregateFlags aggregate(m_impl->db.get());
+        for (std::size_t i = 0; i < series.flags.size(); ++i) {
+            const auto flag =
+                aggregate.Of(series.messageIds[i], series.records[i], stream, reason);
+            if (!flag) {
+                return std::nullopt;
+            }
+            series.flags[i] = *flag;
+        }
+    }
     if (flagged && query.testFlags &&
-        !ReadTestFlags(m_impl->db.get(), series.messageIds, series.records, stream, series.tests,
+        !ReadTestFlags(m_impl->db.get(), m_impl->version, series.messageIds, series.records, stream, series.tests,
                        reason)) {
         return std::nullopt;
     }
@@ -900,8 +1008,8 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
         " AND {lat} BETWEEN -90 AND 90 AND {lon} BETWEEN -180 AND 180";
     // The aggregate of the position tests, of a record's own fix or the gateway's estimate.
     const auto flag = [&](const char* record, const char* stream) {
-        return m_impl->version >= kFirstWithFlags
-                   ? Sql(kAggregateOf, {{"record", record}, {"stream", stream}})
+        return m_impl->version >= kFirstWithFlags && m_impl->version < 7
+                   ? AggregateOf(m_impl->version, record, stream)
                    : std::string("0");
     };
     std::vector<std::pair<PositionSource, std::string>> queries;
@@ -972,6 +1080,21 @@ std::optional<TrackPositions> Reader::Track(const TrackQuery& query, std::string
     Permute(track.buoys, order);
     Permute(track.flags, order);
     track.buoyNames = std::move(buoyNames).Names();
+    if (m_impl->version >= 7) {
+        AggregateFlags aggregate(m_impl->db.get());
+        const std::string position = "position";
+        const std::string iridium = "iridium_position";
+        for (std::size_t i = 0; i < track.flags.size(); ++i) {
+            const auto flag =
+                aggregate.Of(track.messageIds[i], track.records[i],
+                             track.sources[i] == PositionSource::Iridium ? iridium : position,
+                             reason);
+            if (!flag) {
+                return std::nullopt;
+            }
+            track.flags[i] = *flag;
+        }
+    }
     return track;
 }
 
@@ -1054,11 +1177,13 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
                                      std::int64_t afterMessage, sqlite::StatementCache* cache)
 {
-    // The messages after one are found by id, newest last, without the buoy's whole history.
+    // The buoy's messages with their times and the gateway's positions, from an index alone
+    // (messages_by_buoy_fix since version 7): a message's row holds its bytes.
+    // The messages after one are found by id, without the buoy's whole history.
     const std::string ids =
-        afterMessage > 0
-            ? "WITH ids(id) AS MATERIALIZED (SELECT id FROM messages WHERE id > ?2 AND imei IS ?1) "
-            : kBuoyIds;
+        std::string("WITH ids(id, t, lat, lon) AS MATERIALIZED (SELECT id, unixepoch(time),"
+                    " iridium_latitude, iridium_longitude FROM messages WHERE ") +
+        (afterMessage > 0 ? "id > ?2 AND imei IS ?1) " : "imei IS ?1) ");
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
     const auto raw = [](const Statement& row, int column) {
@@ -1114,6 +1239,29 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
         read.lon = Column(type, "Lon").column;
     }
     for (const TableRead& read : tables) {
+        // A record type no buoy sent (most fleets have no IMU) costs no lookup per message.
+        Statement prepared;
+        Statement* any = cache ? cache->Get(db, "SELECT 1 FROM " + Quoted(read.table) + " LIMIT 1",
+                                            reason)
+                               : &(prepared = Prepare(db, "SELECT 1 FROM " + Quoted(read.table) +
+                                                              " LIMIT 1",
+                                                      reason));
+        if (any == nullptr || !*any) {
+            return std::nullopt;
+        }
+        const bool empty = !any->Next();
+        if (any->Failed(reason)) {
+            return std::nullopt;
+        }
+        any->Rewind();
+        if (empty) {
+            continue;
+        }
+        // The message's time is read once per message, in ids; a PB200 states its own.
+        const std::string time = TimeOf(*read.type) == "m.time"
+                                     ? "ids.t"
+                                     : "CASE WHEN r.measured_at IS NULL THEN ids.t"
+                                       " ELSE unixepoch(r.measured_at) END";
         std::string columns;
         for (const auto& [column, stream] : read.columns) {
             columns += ", r." + Quoted(column);
@@ -1122,10 +1270,9 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
             columns += ", r." + Quoted(read.lat) + ", r." + Quoted(read.lon);
         }
         const std::string sql =
-            Sql("SELECT m.id, r.record, unixepoch({time}){columns} FROM {records}"
-                " WHERE unixepoch({time}) IS NOT NULL",
-                {{"records", kRecordsOfOneBuoy},
-                 {"time", TimeOf(*read.type)},
+            Sql("SELECT ids.id, r.record, {time} AS value_time{columns} FROM ids"
+                " CROSS JOIN {table} r ON r.message_id = ids.id WHERE value_time IS NOT NULL",
+                {{"time", time},
                  {"columns", columns},
                  {"table", Quoted(read.table)}});
         if (!each(sql, [&](const Statement& row) {
@@ -1157,10 +1304,8 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
             into.longitudes.push_back(raw(row, 4));
         };
     };
-    if (!each("SELECT m.id, -1, unixepoch(m.time), m.iridium_latitude, m.iridium_longitude"
-              " FROM ids CROSS JOIN messages m ON m.id = ids.id"
-              " WHERE unixepoch(m.time) IS NOT NULL AND (m.iridium_latitude IS NOT NULL"
-              " OR m.iridium_longitude IS NOT NULL)",
+    if (!each("SELECT id, -1, t, lat, lon FROM ids"
+              " WHERE t IS NOT NULL AND (lat IS NOT NULL OR lon IS NOT NULL)",
               take(result.iridiumPosition))) {
         return std::nullopt;
     }
@@ -1176,12 +1321,13 @@ std::optional<StreamFlags> Reader::Flags(const std::string& buoy, const std::str
     }
     // The configuration names a record's stream as it likes ("Miscellaneous_values" or with
     // a space, any case), and the flags keep its spelling.
+    const FlagRows f = FlagRowsOf(m_impl->version);
     Statement rows = Prepare(m_impl->db.get(),
-                             std::string(kBuoyIds) +
-                                 "SELECT f.message_id, f.record, f.flag FROM ids CROSS JOIN"
-                                 " qc_flags f ON f.message_id = ids.id WHERE f.test = ?3 AND"
-                                 " lower(replace(f.stream, '_', ' ')) = lower(replace(?2, '_', ' '))"
-                                 " ORDER BY f.message_id, f.record",
+                             std::string(kBuoyIds) + "SELECT f.message_id, " + f.record + ", " +
+                                 f.flag + " FROM ids CROSS JOIN " + f.table +
+                                 " WHERE f.message_id = ids.id AND " + f.test + " = ?3 AND lower(" +
+                                 "replace(" + f.stream + ", '_', ' ')) = lower(replace(?2, '_', ' '))"
+                                 " ORDER BY f.message_id, 2",
                              reason);
     if (!rows) {
         return std::nullopt;
@@ -1335,22 +1481,22 @@ std::optional<StoredFlags> Reader::FlagsOfStreams(const std::string& stream,
                                          std::string& reason) const
 {
     StoredFlags rows;
-    const auto exists = HasTable(m_impl->db.get(), "qc_flags", reason);
-    if (!exists || !*exists) {
-        return exists ? std::optional(std::move(rows)) : std::nullopt;
+    if (m_impl->version < kFirstWithFlags) {
+        return rows;
     }
     // One buoy's through its messages' ids, which lead the flags' key; the stream as the
     // configuration named it, its names spelt either way.
-    const std::string select =
-        "SELECT f.message_id, f.record, f.stream, f.test, f.flag FROM {flags}"
-        " WHERE ?2 = '' OR replace(f.stream, ' ', '_') = replace(?2, ' ', '_')"
-        " ORDER BY f.message_id, f.record, f.stream, f.test";
-    Statement statement = Prepare(m_impl->db.get(),
-                                  buoy ? kBuoyIds + Sql(select, {{"flags",
-                                                                  "ids CROSS JOIN qc_flags f"
-                                                                  " ON f.message_id = ids.id"}})
-                                       : Sql(select, {{"flags", "qc_flags f"}}),
-                                  reason);
+    const FlagRows f = FlagRowsOf(m_impl->version);
+    const std::string select = "SELECT f.message_id, " + f.record + ", " + f.stream + ", " +
+                               f.test + ", " + f.flag + " FROM {flags} WHERE (?2 = '' OR replace(" +
+                               f.stream + ", ' ', '_') = replace(?2, ' ', '_')){ids}" +
+                               " ORDER BY f.message_id, 2, 3, 4";
+    Statement statement = Prepare(
+        m_impl->db.get(),
+        buoy ? kBuoyIds + Sql(select, {{"flags", "ids CROSS JOIN " + f.table},
+                                       {"ids", " AND f.message_id = ids.id"}})
+             : Sql(select, {{"flags", f.table}, {"ids", ""}}),
+        reason);
     if (!statement) {
         return std::nullopt;
     }

@@ -509,13 +509,16 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     ASSERT_EQ(
         sqlite3_exec(db,
                      // The fixture's own flags make way for these.
-                     "DELETE FROM qc_flags; DELETE FROM qc_configs;"
+                     "DELETE FROM qc_message_flags; DELETE FROM qc_layouts;"
+                     " DELETE FROM qc_configs;"
                      "INSERT INTO qc_configs (id, hash, file_name) VALUES (1, 'h', 'qc.yaml');"
-                     "INSERT INTO qc_flags VALUES"
-                     " (4, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 3, 1),"
-                     " (1, 1, 'Miscellaneous_values.Battery_voltage', 'spike_test', 2, 1),"
-                     " (1, 1, 'Miscellaneous_values.Battery_voltage', 'aggregate', 1, 1),"
-                     " (1, 0, 'PB200.WSMean', 'aggregate', 4, 1)",
+                     "INSERT INTO qc_layouts VALUES"
+                     " (1, 'Miscellaneous_values.Battery_voltage', '[\"aggregate\"]'),"
+                     " (2, 'Miscellaneous_values.Battery_voltage',"
+                     "  '[\"spike_test\",\"aggregate\"]'),"
+                     " (3, 'PB200.WSMean', '[\"aggregate\"]');"
+                     "INSERT INTO qc_message_flags VALUES (4, 1, '[[1,1,\"3\"]]'),"
+                     " (1, 1, '[[3,0,\"4\"],[2,1,\"21\"]]')",
                      nullptr, nullptr, nullptr),
         SQLITE_OK);
     sqlite3_close(db);
@@ -536,7 +539,7 @@ TEST_F(ReaderTest, RecordsAndFlagsCarryEachValuesKey)
     EXPECT_EQ(a->streamIndexes, (std::vector<std::int32_t>{0, 1, 1}));
 }
 
-TEST_F(ReaderTest, ReadsVersion2To6ArchivesWithoutWritingAndRefusesTheRest)
+TEST_F(ReaderTest, ReadsVersion2To7ArchivesWithoutWritingAndRefusesTheRest)
 {
     auto sql = [](const fs::path& path, const char* statements) {
         sqlite3* db = nullptr;
@@ -554,7 +557,8 @@ TEST_F(ReaderTest, ReadsVersion2To6ArchivesWithoutWritingAndRefusesTheRest)
     } cases[] = {
         {"PRAGMA user_version = 2", 2},    {"PRAGMA user_version = 3", 3},
         {"PRAGMA user_version = 4", 4},    {"PRAGMA user_version = 5", 5},
-        {"PRAGMA user_version = 6", 6},    {"PRAGMA user_version = 7", 0},
+        {"PRAGMA user_version = 6", 6},    {"PRAGMA user_version = 7", 7},
+        {"PRAGMA user_version = 8", 0},
         {"PRAGMA user_version = 1", 0},
         {"PRAGMA application_id = 42", 0},
     };
@@ -572,7 +576,7 @@ TEST_F(ReaderTest, ReadsVersion2To6ArchivesWithoutWritingAndRefusesTheRest)
                 EXPECT_EQ(reader->Version(), c.version);
                 EXPECT_EQ(reader->Buoys(reason)->size(), 3u) << reason;
             } else {
-                EXPECT_NE(reason.find("not an archive of version 2 to 6"), std::string::npos)
+                EXPECT_NE(reason.find("not an archive of version 2 to 7"), std::string::npos)
                     << reason;
             }
         }

@@ -64,8 +64,8 @@ int Run(int argc, char** argv)
 
     std::string reason;
     // The writer first: it upgrades an older archive, which the Reader then reads.
-    // Every buoy's flags go into one table in one transaction: a cache of 1 GiB keeps its
-    // inner pages, which a fleet's year of flags (tens of millions of rows) otherwise rereads.
+    // Every buoy is read and its flags written in one transaction: a cache of 1 GiB keeps the
+    // pages of the record tables and of the flags, which all of a fleet's buoys share.
     const std::unique_ptr<archive::Archive> store = archive::Archive::Open(
         archivePath, {.busyTimeout = std::chrono::minutes(5), .cacheKiB = 1 << 20}, reason);
     if (!store) {
@@ -99,7 +99,9 @@ int Run(int argc, char** argv)
     const std::vector<std::string> streams = archive::ConfiguredStreams(config);
     std::size_t values = 0;
     for (const std::string& name : buoys) {
-        const auto rows = reader->ReadBuoy(name, streams, reason);
+        // Through the writer's connection, whose cache keeps the record tables' pages: a
+        // fleet's buoys share them, and each buoy would otherwise read them all again.
+        const auto rows = store->ReadBuoy(name, streams, reason);
         if (!rows) {
             Complain(archivePath + ": " + name + ": " + reason);
             return kFailure;
