@@ -18,10 +18,10 @@ const std::string kAlertTables =
     " next_attempt_at INTEGER, delivered_at INTEGER, last_error TEXT);\n"
     "CREATE INDEX alert_outbox_pending ON alert_outbox (next_attempt_at)"
     " WHERE delivered_at IS NULL;\n"
-    // The rules read a buoy's newest rows on every delivery: found through these, a long
-    // deployment costs no more to judge than a short one. On messages, which an archive
-    // from before may already have indexed so.
-    "CREATE INDEX IF NOT EXISTS messages_by_buoy_time ON messages (imei, time);\n"
+    // The rules read a buoy's newest rows on every delivery: found through this and the
+    // (imei, time, ...) index the quality control's tables bring, a long deployment costs no
+    // more to judge than a short one. On messages, which an archive from before may already
+    // have indexed so.
     "CREATE INDEX IF NOT EXISTS messages_by_buoy_arrival ON messages (imei, received_at);\n";
 
 bool AddAlertTables(sqlite3* db, const std::string& stamp, std::string& reason)

@@ -638,7 +638,11 @@ bool WriteBuoyFlags(sqlite3* db, const BuoyFlags& flags, std::string& reason,
 
 bool UpgradeFlagsToVersion7(sqlite3* db, std::string& reason)
 {
-    if (!Execute(db, "ALTER TABLE qc_flags RENAME TO qc_flags_by_test;\n" + kQcFlagTables,
+    // The (imei, time) index of version 6 is the new index's first half: one is enough for
+    // every message written to keep up.
+    if (!Execute(db,
+                 "ALTER TABLE qc_flags RENAME TO qc_flags_by_test;\n" + kQcFlagTables +
+                     "DROP INDEX IF EXISTS messages_by_buoy_time;\n",
                  reason)) {
         return false;
     }
