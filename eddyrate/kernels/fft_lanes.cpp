@@ -355,8 +355,6 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
     const auto reversal = bitReversal(length);
     auto work = allocateAligned<double>(static_cast<std::size_t>(length) * 2 * kLanes);
     const InterleavedWork u(work.get());
-    const Vector zero = hn::Zero(d);
-    const LaneComplex zeroEntry{zero, zero};
     const Vector scale = hn::Set(d, 1.0 / static_cast<double>(length));
     ColumnGroups groups(columnStarts, m, to);
     for (std::int32_t first = 0; first < groups.columnCount();
@@ -365,8 +363,13 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
         // Modulate (zero-padded to the convolution length) and transform.
         transform(d, length, cosine, plan.tables.sines().data(), u, kCachedEntries,
                   [&](std::int32_t p) {
+                      // Past row m - 1 the padding: exact zeros, made in registers (a copy
+                      // of a zero held in memory stalls on its partial stores).
                       const std::int32_t t = reversal[p];
-                      return t < m ? modulate(d, groups.sample(d, t), chirp[m - 1 + t]) : zeroEntry;
+                      if (t >= m) {
+                          return LaneComplex{hn::Zero(d), hn::Zero(d)};
+                      }
+                      return modulate(d, groups.sample(d, t), chirp[m - 1 + t]);
                   });
         multiplyByChirpSpectrum(d, length, reversal.get(), plan.spectrum().data(), u);
         transform(d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
