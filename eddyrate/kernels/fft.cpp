@@ -25,6 +25,10 @@ Complex operator*(Complex a, Complex b)
 
 bool isPowerOfTwo(std::int32_t m) { return (m & (m - 1)) == 0; }
 
+struct ReleaseWork {
+    void operator()(const void* block) const noexcept { releaseWork(const_cast<void*>(block)); }
+};
+
 // conj(w) * v.
 Complex multiplyConjugate(Complex w, Complex v)
 {
@@ -161,12 +165,21 @@ void radix2Transform(std::span<const double> input, std::int32_t length,
 void buildChirp(std::int32_t m, std::span<Complex> chirp)
 {
     chirp[m - 1] = Complex{1.0, 0.0};
-    // r runs through q^2 mod 2m without forming q^2, so the phase stays in (-2 pi, 0].
+    // r runs through q^2 mod 2m without forming q^2, so the phase stays in (-2 pi, 0]. The
+    // squares take few distinct values mod 2m (516 for m = 2560), and a weight depends on r
+    // alone, so each is evaluated once: the first q with that r records where it went.
     const std::int64_t period = 2 * static_cast<std::int64_t>(m);
+    const std::unique_ptr<std::int32_t[], ReleaseWork> firstWithResidue(static_cast<std::int32_t*>(
+        allocateWork(static_cast<std::size_t>(period) * sizeof(std::int32_t))));
     std::int64_t r = 0;
     for (std::int32_t q = 1; q < m; ++q) {
         const std::int64_t a = 2 * static_cast<std::int64_t>(q) - 1;
         r = a < period - r ? r + a : r + a - period;
+        if (firstWithResidue[r] != 0) {
+            chirp[m - 1 - q] = chirp[m - 1 - firstWithResidue[r]];
+            continue;
+        }
+        firstWithResidue[r] = q;
         const double theta = (-kPi * static_cast<double>(r)) / static_cast<double>(m);
         double co = 1.0;
         double si = 0.0;
@@ -336,9 +349,6 @@ void transformColumns(std::span<const double* const> columnStarts, std::int32_t 
     std::visit([&](const auto& p) { columns.transform(p, columnStarts); }, plan);
 }
 
-struct ReleaseWork {
-    void operator()(const double** block) const noexcept { releaseWork(block); }
-};
 
 // Where each column of the arrays starts, the columns of one array after another's, from the
 // call's working memory. Throws std::bad_alloc.
