@@ -297,7 +297,7 @@ private:
 void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* reversal,
                              const Complex* chirpSpectrum, const InterleavedWork& u)
 {
-    constexpr std::int32_t kAhead = 8;
+    constexpr std::int32_t kAhead = 24;
     for (std::int32_t p = 0; p < length; ++p) {
         if (p + kAhead < length) {
             u.prefetch(reversal[p + kAhead]);
