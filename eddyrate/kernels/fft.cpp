@@ -389,11 +389,13 @@ void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin
     for (const NumericArray* x : xs) {
         columnCount += columns(*x);
     }
-    resizeArray(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
     const std::int32_t m = xs.empty() ? 0 : rows(*xs.front());
     if (m <= 0 || columnCount <= 0 || lastBin < firstBin) {
+        resizeArray(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
         return;
     }
+    // Every power is written below.
+    resizeArrayForOverwrite(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
     const auto starts = columnStartsOf(xs, columnCount);
     transformColumns(
         {starts.get(), static_cast<std::size_t>(columnCount)}, m,

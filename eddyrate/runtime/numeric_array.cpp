@@ -134,6 +134,27 @@ void resizeArray(NumericArray& array, std::int32_t rowCount, std::int32_t column
     ensureCapacity(array, oldCount, elementSize);
 }
 
+void resizeArrayForOverwrite(NumericArray& array, std::int32_t rowCount, std::int32_t columnCount,
+                             std::size_t elementSize)
+{
+    if (array.rank < 2 || array.data != nullptr || rowCount <= 0 || columnCount <= 0) {
+        resizeArray(array, rowCount, columnCount, elementSize);
+        return;
+    }
+    const std::int64_t needed = static_cast<std::int64_t>(rowCount) * columnCount;
+    if (needed > kLargestCapacity) {
+        throw std::bad_alloc();
+    }
+    const std::int32_t capacity = grownCapacity(array.capacity, needed);
+    // A later growth keeps only the elements counted then and zero-fills the rest, so the
+    // unwritten tail of the capacity is never read.
+    array.data = allocateScratch(byteCount(static_cast<std::size_t>(capacity), elementSize));
+    array.capacity = capacity;
+    array.ownsData = true;
+    array.sizes[0] = rowCount;
+    array.sizes[1] = columnCount;
+}
+
 void resizeVector(NumericArray& array, std::int32_t length, std::size_t elementSize)
 {
     if (array.rank < 1) {

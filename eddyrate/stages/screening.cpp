@@ -32,7 +32,7 @@ constexpr double kPi = 3.141592653589793;
 void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t count, double hop,
                  NumericArray& raw)
 {
-    resizeArray(raw, length, count, kDoubleSize);
+    resizeArrayForOverwrite(raw, length, count, kDoubleSize);
     const double* kept = doubles(series);
     const MatrixView<double> segments = doubleMatrix(raw);
     for (std::int32_t j = 0; j < count; ++j) {
@@ -87,7 +87,7 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
     const std::int64_t elements = elementCount(raw);
 
     // The segments are detrended, measured, windowed and rescaled in the room of the result.
-    resizeArray(scaled, length, count, kDoubleSize);
+    resizeArrayForOverwrite(scaled, length, count, kDoubleSize);
     const double* rawValues = doubles(raw);
     double* values = doubles(scaled);
     for (std::int64_t k = 0; k < elements; ++k) {
