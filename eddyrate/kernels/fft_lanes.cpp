@@ -108,7 +108,8 @@ LaneComplex modulate(Lane d, Vector x, Complex weight)
     return {hn::Mul(x, hn::Set(d, weight.re)), hn::Neg(hn::Mul(x, hn::Set(d, weight.im)))};
 }
 
-// The butterflies of butterflies.h on every lane at once. `entry` takes a work position p of
+// The butterflies of butterflies.h on every lane at once, each inlined into its schedule's
+// loops (called from several, the compiler would otherwise make them calls). `entry` takes a work position p of
 // the first stage and returns what belongs there: input entry reversal[p] (the bit-reversed
 // copy, done while the first stage reads it), or what an earlier in-place permutation already
 // put at p.
@@ -120,33 +121,70 @@ struct LaneButterflies {
     InterleavedWork w;
     Entry entry;
 
-    LaneComplex twiddle(std::int32_t j) const
+    HWY_INLINE LaneComplex twiddle(std::int32_t j) const
     {
         return {hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
     }
-    void plain(std::int32_t top, std::int32_t bottom) const
+    HWY_INLINE void plain(std::int32_t top, std::int32_t bottom) const
     {
         const LaneComplex upper = w.load(d, top);
         const LaneComplex t = w.load(d, bottom);
         w.store(d, bottom, subtract(upper, t));
         w.store(d, top, add(upper, t));
     }
-    void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
+    HWY_INLINE void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
     {
         const LaneComplex u = multiply(twiddle(j), w.load(d, bottom));
         const LaneComplex upper = w.load(d, top);
         w.store(d, bottom, subtract(upper, u));
         w.store(d, top, add(upper, u));
     }
-    void inputPair(std::int32_t p) const
+    HWY_INLINE void inputPair(std::int32_t p) const
     {
         const LaneComplex upper = entry(p);
         const LaneComplex t = entry(p + 1);
         w.store(d, p + 1, subtract(upper, t));
         w.store(d, p, add(upper, t));
     }
+    // The first three stages of positions p .. p + 7 in registers, when the entries of odd
+    // positions are padding (exact zeros): only the even ones are read, and the results are
+    // stored once rather than after each stage. The operations are octetButterflies', the
+    // zeros included.
+    HWY_INLINE void inputOctet(std::int32_t p, std::int32_t eighth) const
+        requires Entry::kOddPositionsArePadding
+    {
+        const LaneComplex zero{hn::Zero(d), hn::Zero(d)};
+        LaneComplex a[8];
+        for (std::int32_t k = 0; k < 8; k += 2) {
+            const LaneComplex upper = entry(p + k);
+            a[k] = add(upper, zero);
+            a[k + 1] = subtract(upper, zero);
+        }
+        const LaneComplex quarterTwiddle = twiddle(2 * eighth);
+        const LaneComplex u3 = multiply(quarterTwiddle, a[3]);
+        const LaneComplex u7 = multiply(quarterTwiddle, a[7]);
+        const LaneComplex b0 = add(a[0], a[2]);
+        const LaneComplex b2 = subtract(a[0], a[2]);
+        const LaneComplex b1 = add(a[1], u3);
+        const LaneComplex b3 = subtract(a[1], u3);
+        const LaneComplex b4 = add(a[4], a[6]);
+        const LaneComplex b6 = subtract(a[4], a[6]);
+        const LaneComplex b5 = add(a[5], u7);
+        const LaneComplex b7 = subtract(a[5], u7);
+        w.store(d, p, add(b0, b4));
+        w.store(d, p + 4, subtract(b0, b4));
+        const LaneComplex u5 = multiply(twiddle(eighth), b5);
+        w.store(d, p + 1, add(b1, u5));
+        w.store(d, p + 5, subtract(b1, u5));
+        const LaneComplex u6 = multiply(quarterTwiddle, b6);
+        w.store(d, p + 2, add(b2, u6));
+        w.store(d, p + 6, subtract(b2, u6));
+        const LaneComplex u8 = multiply(twiddle(3 * eighth), b7);
+        w.store(d, p + 3, add(b3, u8));
+        w.store(d, p + 7, subtract(b3, u8));
+    }
     // Two stages of four entries held in registers, which halves the loads and stores.
-    void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize, std::int32_t first,
+    HWY_INLINE void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize, std::int32_t first,
                    std::int32_t second, std::int32_t third) const
     {
         const LaneComplex x0 = w.load(d, i);
@@ -179,9 +217,9 @@ struct LaneButterflies {
 // after that; each butterfly still sees exactly the values it sees column by column.
 template <typename Entry>
 void transform(Lane d, std::int32_t length, const double* cosine, const double* sine,
-               const InterleavedWork& w, std::int32_t cached, Entry entry)
+               const InterleavedWork& w, std::int32_t cached, Entry entry, OutputRange read = {})
 {
-    butterfliesByChunk(length, cached, LaneButterflies<Entry>{d, cosine, sine, w, entry});
+    butterfliesByChunk(length, cached, LaneButterflies<Entry>{d, cosine, sine, w, entry}, read);
 }
 
 // Writes the squared magnitude of entry `row` of every lane into its own column of powers,
@@ -291,6 +329,29 @@ private:
     std::int32_t count_ = 0;
 };
 
+// The forward transform's input: a group's samples modulated by the chirp, zero-padded to the
+// convolution length. The convolution length is at least 2m - 1, so an odd position, whose
+// input row is that of the even position before it plus half the length, is always padding.
+struct ModulatedInput {
+    static constexpr bool kOddPositionsArePadding = true;
+    Lane d;
+    const std::int32_t* reversal;
+    const ColumnGroups* groups;
+    const Complex* chirp;
+    std::int32_t m;
+
+    LaneComplex operator()(std::int32_t p) const
+    {
+        // Past row m - 1 the padding: exact zeros, made in registers (a copy of a zero held
+        // in memory stalls on its partial stores).
+        const std::int32_t t = reversal[p];
+        if (t >= m) {
+            return LaneComplex{hn::Zero(d), hn::Zero(d)};
+        }
+        return modulate(d, groups->sample(d, t), chirp[m - 1 + t]);
+    }
+};
+
 // The chirp's spectrum times the forward transform u, each product stored at the bit-reversed
 // position of its own, so that the inverse transform can run in the same room: each position
 // trades with its mirror. The mirrors lie all over the vector, so each is fetched ahead.
@@ -362,18 +423,12 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
         groups.gather(first);
         // Modulate (zero-padded to the convolution length) and transform.
         transform(d, length, cosine, plan.tables.sines().data(), u, kCachedEntries,
-                  [&](std::int32_t p) {
-                      // Past row m - 1 the padding: exact zeros, made in registers (a copy
-                      // of a zero held in memory stalls on its partial stores).
-                      const std::int32_t t = reversal[p];
-                      if (t >= m) {
-                          return LaneComplex{hn::Zero(d), hn::Zero(d)};
-                      }
-                      return modulate(d, groups.sample(d, t), chirp[m - 1 + t]);
-                  });
+                  ModulatedInput{d, reversal.get(), &groups, chirp, m});
         multiplyByChirpSpectrum(d, length, reversal.get(), plan.spectrum().data(), u);
+        // Only the entries of the rows delivered are demodulated below.
         transform(d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
-                  [&](std::int32_t p) { return u.load(d, p); });
+                  [&](std::int32_t p) { return u.load(d, p); },
+                  OutputRange{m - 1 + to.firstRow, m - 1 + to.lastRow});
         // Demodulate. Only entries m - 1 .. 2m - 2 are read, and of them only those of the
         // rows delivered, so only they are scaled by 1/length.
         for (std::int32_t t = to.firstRow; t <= to.lastRow; ++t) {
