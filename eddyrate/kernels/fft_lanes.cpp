@@ -4,7 +4,6 @@
 // Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
 #include "fft_lanes.h"
 
-#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include <memory>
@@ -59,12 +58,6 @@ public:
     {
         const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
         return {hn::Load(d, entry), hn::Load(d, entry + kLanes)};
-    }
-    void prefetch(std::int32_t k) const
-    {
-        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
-        hwy::Prefetch(entry);
-        hwy::Prefetch(entry + 2 * kLanes - 1);
     }
     void store(Lane d, std::int32_t k, const LaneComplex& value) const
     {
@@ -354,27 +347,51 @@ struct ModulatedInput {
 
 // The chirp's spectrum times the forward transform u, each product stored at the bit-reversed
 // position of its own, so that the inverse transform can run in the same room: each position
-// trades with its mirror. The mirrors lie all over the vector, so each is fetched ahead.
+// trades with its mirror. In order of position the mirrors lie all over the vector; instead
+// the positions go tile by tile. Position p = (high, middle, low), with `kEdgeBits` bits in
+// high and in low, has its mirror in the tile of the reversed middle, and a tile is 2^kEdgeBits
+// runs of 2^kEdgeBits consecutive entries: a tile and its mirror tile stay in the first-level
+// cache while they trade.
 void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* reversal,
                              const Complex* chirpSpectrum, const InterleavedWork& u)
 {
-    constexpr std::int32_t kAhead = 24;
-    for (std::int32_t p = 0; p < length; ++p) {
-        if (p + kAhead < length) {
-            u.prefetch(reversal[p + kAhead]);
-        }
-        const std::int32_t q = reversal[p];
-        if (q < p) {
-            continue;
-        }
+    // Position p (whose mirror is not before it) and its mirror.
+    const auto trade = [&](std::int32_t p, std::int32_t q) {
         const LaneComplex atP = multiply(u.load(d, p), broadcast(d, chirpSpectrum[p]));
         if (q == p) {
             u.store(d, p, atP);
-            continue;
+            return;
         }
         const LaneComplex atQ = multiply(u.load(d, q), broadcast(d, chirpSpectrum[q]));
         u.store(d, p, atQ);
         u.store(d, q, atP);
+    };
+    constexpr std::int32_t kEdgeBits = 4;
+    constexpr std::int32_t kEdge = std::int32_t{1} << kEdgeBits;
+    if (length < kEdge * kEdge * 2) {
+        for (std::int32_t p = 0; p < length; ++p) {
+            if (reversal[p] >= p) {
+                trade(p, reversal[p]);
+            }
+        }
+        return;
+    }
+    const std::int32_t tiles = length / (kEdge * kEdge);
+    const std::int32_t highStep = length / kEdge;
+    for (std::int32_t middle = 0; middle < tiles; ++middle) {
+        const std::int32_t mirrorTile = reversal[middle * kEdge] / kEdge;
+        if (mirrorTile < middle) {
+            continue;  // traded with its mirror tile already
+        }
+        for (std::int32_t high = 0; high < kEdge; ++high) {
+            const std::int32_t first = high * highStep + middle * kEdge;
+            for (std::int32_t p = first; p < first + kEdge; ++p) {
+                const std::int32_t q = reversal[p];
+                if (mirrorTile != middle || q >= p) {
+                    trade(p, q);
+                }
+            }
+        }
     }
 }
 
