@@ -290,7 +290,19 @@ public:
             step[lane] = used ? 1 : 0;
         }
         double* row = rows_.get();
-        for (std::int32_t t = 0; t < m_; ++t, row += kLanes) {
+        std::int32_t t = 0;
+        if constexpr (kLanes == 4) {
+            // Four rows of the four columns at a time, transposed in registers.
+            if (count_ == 4) {
+                const hn::FixedTag<double, 4> d4;
+                for (; t + 4 <= m_; t += 4, row += 4 * kLanes) {
+                    hn::StoreInterleaved4(hn::LoadU(d4, column[0] + t), hn::LoadU(d4, column[1] + t),
+                                          hn::LoadU(d4, column[2] + t), hn::LoadU(d4, column[3] + t),
+                                          d4, row);
+                }
+            }
+        }
+        for (; t < m_; ++t, row += kLanes) {
             for (std::size_t lane = 0; lane < kLanes; ++lane) {
                 row[lane] = column[lane][static_cast<std::size_t>(t) * step[lane]];
             }
