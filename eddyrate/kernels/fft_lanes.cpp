@@ -217,11 +217,16 @@ void transform(Lane d, std::int32_t length, const double* cosine, const double* 
 
 // Writes the squared magnitude of entry `row` of every lane into its own column of powers,
 // whose rows start at `firstRow`.
+Vector squaredMagnitude(const LaneComplex& value)
+{
+    return hn::Add(hn::Mul(value.re, value.re), hn::Mul(value.im, value.im));
+}
+
 void scatterPower(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t firstRow,
                   std::int32_t rowsPerColumn, std::int32_t count, double* firstColumn)
 {
     HWY_ALIGN double power[kMostLanes];
-    hn::Store(hn::Add(hn::Mul(value.re, value.re), hn::Mul(value.im, value.im)), d, power);
+    hn::Store(squaredMagnitude(value), d, power);
     for (std::int32_t lane = 0; lane < count; ++lane) {
         firstColumn[static_cast<std::int64_t>(lane) * rowsPerColumn + row - firstRow] = power[lane];
     }
@@ -322,6 +327,28 @@ public:
         } else {
             scatterRow(d, value, t, m_, count_,
                        to_.spectra + static_cast<std::int64_t>(first_) * m_);
+        }
+    }
+
+    // Whether deliverFourPowers may be used: four lanes, all of them columns, and powers.
+    bool takesFourPowers() const
+    {
+        return kLanes == 4 && count_ == 4 && to_.powers != nullptr;
+    }
+    // The squared magnitudes of rows t .. t + 3 of every lane (`rowsOfPowers` holds them row
+    // after row), transposed in registers and stored four rows to a column.
+    void deliverFourPowers(const double* rowsOfPowers, std::int32_t t) const
+    {
+        if constexpr (kLanes == 4) {
+            const hn::FixedTag<double, 4> d4;
+            hn::Vec<decltype(d4)> column[4];
+            hn::LoadInterleaved4(d4, rowsOfPowers, column[0], column[1], column[2], column[3]);
+            const std::int32_t rowsOut = to_.lastRow - to_.firstRow + 1;
+            double* first = to_.powers + static_cast<std::int64_t>(first_) * rowsOut;
+            for (std::int32_t lane = 0; lane < 4; ++lane) {
+                hn::StoreU(column[lane], d4,
+                           first + static_cast<std::int64_t>(lane) * rowsOut + t - to_.firstRow);
+            }
         }
     }
 
@@ -460,10 +487,24 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
                   OutputRange{m - 1 + to.firstRow, m - 1 + to.lastRow});
         // Demodulate. Only entries m - 1 .. 2m - 2 are read, and of them only those of the
         // rows delivered, so only they are scaled by 1/length.
-        for (std::int32_t t = to.firstRow; t <= to.lastRow; ++t) {
+        const auto demodulated = [&](std::int32_t t) {
             const LaneComplex value = u.load(d, m - 1 + t);
             const LaneComplex scaled{hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
-            groups.deliver(d, multiplyConjugate(broadcast(d, chirp[m - 1 + t]), scaled), t);
+            return multiplyConjugate(broadcast(d, chirp[m - 1 + t]), scaled);
+        };
+        std::int32_t t = to.firstRow;
+        if (groups.takesFourPowers()) {
+            for (; t + 3 <= to.lastRow; t += 4) {
+                HWY_ALIGN double rowsOfPowers[4 * kLanes];
+                for (std::int32_t r = 0; r < 4; ++r) {
+                    hn::Store(squaredMagnitude(demodulated(t + r)), d,
+                              rowsOfPowers + static_cast<std::size_t>(r) * kLanes);
+                }
+                groups.deliverFourPowers(rowsOfPowers, t);
+            }
+        }
+        for (; t <= to.lastRow; ++t) {
+            groups.deliver(d, demodulated(t), t);
         }
     }
 }
