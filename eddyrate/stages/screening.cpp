@@ -65,27 +65,45 @@ void markSpikes(std::span<const double> component, SegmentStatistics statistics,
 {
     const double mean = statistics.mean;
     const double threshold = statistics.deviation * kSpikeDeviations;
+    // Without a branch, so the loop runs on whole vectors.
     for (std::size_t i = 0; i < component.size(); ++i) {
-        if (std::fabs(component[i] - mean) > threshold) {
-            spike[i] = 1;
-        }
+        spike[i] = static_cast<std::uint8_t>(spike[i] | (std::fabs(component[i] - mean) > threshold));
     }
 }
 
-// Replaces the spike rows of one component with the mean of its clean rows (not-a-number when
-// there are none).
-void replaceSpikes(std::span<double> component, const std::uint8_t* spike, double* cleanBuffer)
+// Replaces the spike rows of the three components with the mean of each one's clean rows
+// (not-a-number when there are none). The rows are clean or not in all three alike, so the
+// three sums run side by side, each adding its clean rows in row order from the first, as
+// the mean of the clean rows gathered into a vector of their own does.
+void replaceSpikes(const std::span<double> (&components)[3], const std::uint8_t* spike)
 {
+    const std::size_t length = components[0].size();
+    double sum[3] = {0.0, 0.0, 0.0};
     std::size_t cleanCount = 0;
-    for (std::size_t i = 0; i < component.size(); ++i) {
-        if (spike[i] == 0) {
-            cleanBuffer[cleanCount++] = component[i];
+    std::size_t i = 0;
+    while (i < length && spike[i] != 0) {
+        ++i;
+    }
+    if (i < length) {
+        for (int c = 0; c < 3; ++c) {
+            sum[c] = components[c][i];
+        }
+        cleanCount = 1;
+        for (++i; i < length; ++i) {
+            if (spike[i] == 0) {
+                sum[0] = sum[0] + components[0][i];
+                sum[1] = sum[1] + components[1][i];
+                sum[2] = sum[2] + components[2][i];
+                ++cleanCount;
+            }
         }
     }
-    const double cleanMean = vectorMean(std::span<const double>(cleanBuffer, cleanCount));
-    for (std::size_t i = 0; i < component.size(); ++i) {
-        if (spike[i] != 0) {
-            component[i] = cleanMean;
+    for (int c = 0; c < 3; ++c) {
+        const double cleanMean = sum[c] / static_cast<double>(cleanCount);
+        for (std::size_t k = 0; k < length; ++k) {
+            if (spike[k] != 0) {
+                components[c][k] = cleanMean;
+            }
         }
     }
 }
@@ -198,18 +216,14 @@ void despikeWith(std::span<double> u, std::span<double> v, std::span<double> w,
     markSpikes(u, statistics[0], spike);
     markSpikes(v, statistics[1], spike);
     markSpikes(w, statistics[2], spike);
-    bool anySpike = false;
+    std::uint8_t anySpike = 0;
     for (std::int32_t i = 0; i < length; ++i) {
-        anySpike = anySpike || spike[i] != 0;
+        anySpike = static_cast<std::uint8_t>(anySpike | spike[i]);
     }
-    if (!anySpike) {
+    if (anySpike == 0) {
         return;
     }
-    ArrayOwner clean = initArray(2);
-    resizeArray(*clean, length, 1, kDoubleSize);
-    replaceSpikes(u, spike, doubles(*clean));
-    replaceSpikes(v, spike, doubles(*clean));
-    replaceSpikes(w, spike, doubles(*clean));
+    replaceSpikes({u, v, w}, spike);
 }
 
 }  // namespace
