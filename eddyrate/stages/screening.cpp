@@ -117,11 +117,7 @@ void scaleComponent(const NumericArray& raw, const NumericArray& window, Numeric
 
     // The segments are detrended, measured, windowed and rescaled in the room of the result.
     resizeArrayForOverwrite(scaled, length, count, kDoubleSize);
-    const double* rawValues = doubles(raw);
-    double* values = doubles(scaled);
-    for (std::int64_t k = 0; k < elements; ++k) {
-        values[k] = rawValues[k];
-    }
+    std::copy(doubles(raw), doubles(raw) + elements, doubles(scaled));
     detrendColumns(scaled);
     ArrayOwner detrendedVariance = initArray(2);
     columnVariances(scaled, *detrendedVariance);
