@@ -8,6 +8,7 @@
 
 #include <hwy/highway.h>
 
+#include <cmath>
 #include <utility>
 
 namespace eddyrate {
@@ -339,6 +340,36 @@ void multiplyColumns(MatrixView<double> x, const double* factor)
             },
             [&](std::int32_t i) { column[i] = column[i] * f; });
     }
+}
+
+void markOutliers(std::span<const double> values, double centre, double threshold,
+                  std::uint8_t* marks)
+{
+    const Wide d;
+    const double* v = values.data();
+    const auto c = hn::Set(d, centre);
+    const auto limit = hn::Set(d, threshold);
+    alongRows(
+        static_cast<std::int32_t>(values.size()),
+        [&](Wide, std::int32_t i) {
+            const auto outside = hn::Gt(hn::Abs(hn::Sub(hn::LoadU(d, v + i), c)), limit);
+            // Outliers are rare: most vectors have none and write nothing.
+            if (hn::AllFalse(d, outside)) {
+                return;
+            }
+            std::uint8_t bits[8] = {};
+            hn::StoreMaskBits(d, outside, bits);
+            for (std::size_t lane = 0; lane < hn::Lanes(d); ++lane) {
+                if (((bits[lane / 8] >> (lane % 8)) & 1) != 0) {
+                    marks[static_cast<std::size_t>(i) + lane] = 1;
+                }
+            }
+        },
+        [&](std::int32_t i) {
+            if (std::fabs(v[i] - centre) > threshold) {
+                marks[i] = 1;
+            }
+        });
 }
 
 }  // namespace EDDYRATE_UNIT

@@ -63,12 +63,7 @@ struct SegmentStatistics {
 void markSpikes(std::span<const double> component, SegmentStatistics statistics,
                 std::uint8_t* spike)
 {
-    const double mean = statistics.mean;
-    const double threshold = statistics.deviation * kSpikeDeviations;
-    // Without a branch, so the loop runs on whole vectors.
-    for (std::size_t i = 0; i < component.size(); ++i) {
-        spike[i] = static_cast<std::uint8_t>(spike[i] | (std::fabs(component[i] - mean) > threshold));
-    }
+    markOutliers(component, statistics.mean, statistics.deviation * kSpikeDeviations, spike);
 }
 
 // Replaces the spike rows of the three components with the mean of each one's clean rows
