@@ -103,9 +103,10 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
     const std::int32_t eighth = length / 8;
     const std::int32_t entries = 2 * quarter + 1;
 
-    // Only the first octant is evaluated; every other entry is a copy with a sign.
+    // Only the first octant is evaluated; every other entry is a copy with a sign. Every entry
+    // of every table is written below, so none is zero-filled first.
     ArrayOwner quarterWave = initArray(1);
-    resizeVector(*quarterWave, quarter + 1, kDoubleSize);
+    resizeVectorForOverwrite(*quarterWave, quarter + 1, kDoubleSize);
     double* q = doubles(*quarterWave);
     q[0] = 1.0;
     for (std::int32_t k = 1; k <= eighth; ++k) {
@@ -116,8 +117,8 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
     }
     q[quarter] = 0.0;
 
-    resizeArray(cosine, 1, entries, kDoubleSize);
-    resizeArray(sine, 1, entries, kDoubleSize);
+    resizeArrayForOverwrite(cosine, 1, entries, kDoubleSize);
+    resizeArrayForOverwrite(sine, 1, entries, kDoubleSize);
     double* c = doubles(cosine);
     double* s = doubles(sine);
     c[0] = 1.0;
@@ -135,7 +136,7 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
         resizeArray(inverseSine, 1, 0, kDoubleSize);
         return;
     }
-    resizeArray(inverseSine, 1, entries, kDoubleSize);
+    resizeArrayForOverwrite(inverseSine, 1, entries, kDoubleSize);
     double* inverse = doubles(inverseSine);
     inverse[0] = 0.0;
     for (std::int32_t k = 1; k <= quarter; ++k) {
@@ -259,10 +260,10 @@ TransformPlan makePlan(std::int32_t m)
                    .tables = makeTables(n, true),
                    .chirp = initArray(1),
                    .chirpSpectrum = initArray(1)};
-    resizeVector(*plan.chirp, 2 * m - 1, kComplexSize);
+    resizeVectorForOverwrite(*plan.chirp, 2 * m - 1, kComplexSize);
     buildChirp(m, {complexes(*plan.chirp), static_cast<std::size_t>(2 * m - 1)});
     // The chirp's own transform is the same for every column: computed once per plan.
-    resizeVector(*plan.chirpSpectrum, n, kComplexSize);
+    resizeVectorForOverwrite(*plan.chirpSpectrum, n, kComplexSize);
     radix2Transform(plan.weights(), n, plan.tables.cosines(), plan.tables.sines(),
                     {complexes(*plan.chirpSpectrum), static_cast<std::size_t>(n)});
     return plan;
@@ -311,7 +312,7 @@ public:
     {
         // The two convolution vectors of chirpTransform, reused by every column.
         ArrayOwner workspace = initArray(1);
-        resizeVector(*workspace, 2 * plan.convolutionLength, kComplexSize);
+        resizeVectorForOverwrite(*workspace, 2 * plan.convolutionLength, kComplexSize);
         const std::span<Complex> work(complexes(*workspace),
                                       2 * static_cast<std::size_t>(plan.convolutionLength));
         for (std::size_t j = 0; j < columnStarts.size(); ++j) {
