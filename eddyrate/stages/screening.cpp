@@ -103,17 +103,11 @@ void replaceSpikes(const std::span<double> (&components)[3], const std::uint8_t*
     }
 }
 
-// Detrends, windows and rescales every segment of one component into `scaled`.
-void scaleComponent(const NumericArray& raw, const NumericArray& window, NumericArray& scaled)
+// Windows and rescales every detrended segment of one component in `scaled`.
+void scaleComponent(const NumericArray& window, NumericArray& scaled)
 {
-    const std::int32_t length = rows(raw);
-    const std::int32_t count = columns(raw);
-    const std::int64_t elements = elementCount(raw);
-
-    // The segments are detrended, measured, windowed and rescaled in the room of the result.
-    resizeArrayForOverwrite(scaled, length, count, kDoubleSize);
-    std::copy(doubles(raw), doubles(raw) + elements, doubles(scaled));
-    detrendColumns(scaled);
+    const std::int32_t length = rows(scaled);
+    const std::int32_t count = columns(scaled);
     ArrayOwner detrendedVariance = initArray(2);
     columnVariances(scaled, *detrendedVariance);
 
@@ -277,9 +271,19 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
 
     ArrayOwner window = initArray(2);
     sineWindow(segmentLength, *window);
-    scaleComponent(*result.rawU, *window, *result.scaledU);
-    scaleComponent(*result.rawV, *window, *result.scaledV);
-    scaleComponent(*rawW, *window, *result.scaledW);
+    // The segments are detrended, measured, windowed and rescaled in the room of the result;
+    // the three components are detrended together, which factors the line's design once.
+    const NumericArray* const raw[] = {result.rawU.get(), result.rawV.get(), rawW.get()};
+    NumericArray* const scaled[] = {result.scaledU.get(), result.scaledV.get(),
+                                    result.scaledW.get()};
+    for (int c = 0; c < 3; ++c) {
+        resizeArrayForOverwrite(*scaled[c], length, count, kDoubleSize);
+        std::copy(doubles(*raw[c]), doubles(*raw[c]) + elementCount(*raw[c]), doubles(*scaled[c]));
+    }
+    detrendColumns(scaled);
+    for (NumericArray* component : scaled) {
+        scaleComponent(*window, *component);
+    }
     return result;
 }
 
