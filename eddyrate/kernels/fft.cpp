@@ -350,7 +350,6 @@ void transformColumns(std::span<const double* const> columnStarts, std::int32_t 
     std::visit([&](const auto& p) { columns.transform(p, columnStarts); }, plan);
 }
 
-
 // Where each column of the arrays starts, the columns of one array after another's, from the
 // call's working memory. Throws std::bad_alloc.
 std::unique_ptr<const double* [], ReleaseWork> columnStartsOf(

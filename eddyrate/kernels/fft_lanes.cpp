@@ -102,10 +102,10 @@ LaneComplex modulate(Lane d, Vector x, Complex weight)
 }
 
 // The butterflies of butterflies.h on every lane at once, each inlined into its schedule's
-// loops (called from several, the compiler would otherwise make them calls). `entry` takes a work position p of
-// the first stage and returns what belongs there: input entry reversal[p] (the bit-reversed
-// copy, done while the first stage reads it), or what an earlier in-place permutation already
-// put at p.
+// loops (called from several, the compiler would otherwise make them calls). `entry` takes a work
+// position p of the first stage and returns what belongs there: input entry reversal[p] (the
+// bit-reversed copy, done while the first stage reads it), or what an earlier in-place permutation
+// already put at p.
 template <typename Entry>
 struct LaneButterflies {
     Lane d;
@@ -143,8 +143,8 @@ struct LaneButterflies {
     // positions are padding (exact zeros): only the even ones are read, and the results are
     // stored once rather than after each stage. The operations are octetButterflies', the
     // zeros included.
-    HWY_INLINE void inputOctet(std::int32_t p, std::int32_t eighth) const
-        requires Entry::kOddPositionsArePadding
+    HWY_INLINE void inputOctet(std::int32_t p,
+                               std::int32_t eighth) const requires Entry::kOddPositionsArePadding
     {
         const LaneComplex zero{hn::Zero(d), hn::Zero(d)};
         LaneComplex a[8];
@@ -177,8 +177,8 @@ struct LaneButterflies {
         w.store(d, p + 7, subtract(b3, u8));
     }
     // Two stages of four entries held in registers, which halves the loads and stores.
-    HWY_INLINE void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize, std::int32_t first,
-                   std::int32_t second, std::int32_t third) const
+    HWY_INLINE void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize,
+                              std::int32_t first, std::int32_t second, std::int32_t third) const
     {
         const LaneComplex x0 = w.load(d, i);
         const LaneComplex x1 = w.load(d, i + half);
@@ -301,9 +301,9 @@ public:
             if (count_ == 4) {
                 const hn::FixedTag<double, 4> d4;
                 for (; t + 4 <= m_; t += 4, row += 4 * kLanes) {
-                    hn::StoreInterleaved4(hn::LoadU(d4, column[0] + t), hn::LoadU(d4, column[1] + t),
-                                          hn::LoadU(d4, column[2] + t), hn::LoadU(d4, column[3] + t),
-                                          d4, row);
+                    hn::StoreInterleaved4(
+                        hn::LoadU(d4, column[0] + t), hn::LoadU(d4, column[1] + t),
+                        hn::LoadU(d4, column[2] + t), hn::LoadU(d4, column[3] + t), d4, row);
                 }
             }
         }
@@ -331,10 +331,7 @@ public:
     }
 
     // Whether deliverFourPowers may be used: four lanes, all of them columns, and powers.
-    bool takesFourPowers() const
-    {
-        return kLanes == 4 && count_ == 4 && to_.powers != nullptr;
-    }
+    bool takesFourPowers() const { return kLanes == 4 && count_ == 4 && to_.powers != nullptr; }
     // The squared magnitudes of rows t .. t + 3 of every lane (`rowsOfPowers` holds them row
     // after row), transposed in registers and stored four rows to a column.
     void deliverFourPowers(const double* rowsOfPowers, std::int32_t t) const
@@ -482,9 +479,10 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
                   ModulatedInput{d, reversal.get(), &groups, chirp, m});
         multiplyByChirpSpectrum(d, length, reversal.get(), plan.spectrum().data(), u);
         // Only the entries of the rows delivered are demodulated below.
-        transform(d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
-                  [&](std::int32_t p) { return u.load(d, p); },
-                  OutputRange{m - 1 + to.firstRow, m - 1 + to.lastRow});
+        transform(
+            d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
+            [&](std::int32_t p) { return u.load(d, p); },
+            OutputRange{m - 1 + to.firstRow, m - 1 + to.lastRow});
         // Demodulate. Only entries m - 1 .. 2m - 2 are read, and of them only those of the
         // rows delivered, so only they are scaled by 1/length.
         const auto demodulated = [&](std::int32_t t) {

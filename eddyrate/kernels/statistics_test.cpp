@@ -212,8 +212,8 @@ TEST(Statistics, DetrendingColumnsGivesTheBitsOfEachColumnOnEveryUnit)
                 expected.insert(expected.end(), column.begin(), column.end());
             }
             // Also as one of a set, beside a copy and a column of another length.
-            ArrayOwner twin = eddyrate::matrix(
-                n, kColumns, {doubles(*matrix), doubles(*matrix) + n * kColumns});
+            ArrayOwner twin =
+                eddyrate::matrix(n, kColumns, {doubles(*matrix), doubles(*matrix) + n * kColumns});
             std::vector<double> longer(n + 1);
             for (std::int32_t i = 0; i <= n; ++i) {
                 longer[i] = std::cos(0.11 * i);

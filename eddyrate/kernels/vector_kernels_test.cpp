@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "fft_lanes.h"
-
 #include "nonfinite.h"
 #include "test_arrays.h"
 
