@@ -19,13 +19,45 @@
 //                                     `first`, then (i, i + blockSize) with `second` and
 //                                     (i + half, i + blockSize + half) with `third`; a twiddle
 //                                     index 0 means no product.
+//   ops.inputOctet(p, eighth)         optional: the first three stages on positions p .. p + 7
+//                                     at once (octetButterflies below says which), for input
+//                                     whose odd positions are known zeros; `eighth` is
+//                                     length / 8, the third stage's twiddle step.
 // A butterfly reads only its own two entries, so any order in which every entry meets the same
 // butterflies in the same sequence gives the same bits; fft_test checks that
 // the two schedules below are such orders for every length.
 
 #include <cstdint>
+#include <limits>
 
 namespace eddyrate {
+
+// The entries a caller reads after the transform; the last stage (or pair of stages) skips the
+// butterflies none of whose results lie in it. Every entry inside gets exactly its bits.
+struct OutputRange {
+    std::int32_t first = 0;
+    std::int32_t last = std::numeric_limits<std::int32_t>::max();
+    bool holds(std::int32_t k) const { return k >= first && k <= last; }
+};
+
+// The butterflies of the first three stages on positions p .. p + 7 (p a multiple of 8), in
+// the order of butterfliesByStage; what an ops' inputOctet(p, length / 8) must compute.
+template <typename Ops>
+void octetButterflies(std::int32_t length, std::int32_t p, Ops ops)
+{
+    const std::int32_t eighth = length / 8;
+    for (std::int32_t k = 0; k < 8; k += 2) {
+        ops.inputPair(p + k);
+    }
+    ops.plain(p, p + 2);
+    ops.twiddled(p + 1, p + 3, 2 * eighth);
+    ops.plain(p + 4, p + 6);
+    ops.twiddled(p + 5, p + 7, 2 * eighth);
+    ops.plain(p, p + 4);
+    ops.twiddled(p + 1, p + 5, eighth);
+    ops.twiddled(p + 2, p + 6, 2 * eighth);
+    ops.twiddled(p + 3, p + 7, 3 * eighth);
+}
 
 // The butterflies of one stage over the blocks that start in [from, to).
 template <typename Ops>
@@ -41,6 +73,21 @@ void butterflyStage(std::int32_t length, std::int32_t blockSize, std::int32_t fr
         const std::int32_t jEnd = half * twiddleStep;
         for (std::int32_t top = block + 1, j = twiddleStep; j < jEnd; ++top, j += twiddleStep) {
             ops.twiddled(top, top + half, j);
+        }
+    }
+}
+
+// The last stage (blocks of the whole length), only the butterflies with a result in `read`.
+template <typename Ops>
+void lastButterflyStage(std::int32_t length, OutputRange read, Ops ops)
+{
+    const std::int32_t half = length / 2;
+    if (read.holds(0) || read.holds(half)) {
+        ops.plain(0, half);
+    }
+    for (std::int32_t r = 1; r < half; ++r) {
+        if (read.holds(r) || read.holds(r + half)) {
+            ops.twiddled(r, r + half, r);
         }
     }
 }
@@ -63,6 +110,21 @@ void butterflyStagePair(std::int32_t length, std::int32_t blockSize, std::int32_
     }
 }
 
+// The last two stages (blocks of half the length and of the whole), only the groups with a
+// result in `read`.
+template <typename Ops>
+void lastButterflyStagePair(std::int32_t length, OutputRange read, Ops ops)
+{
+    const std::int32_t blockSize = length / 2;
+    const std::int32_t half = blockSize / 2;
+    for (std::int32_t r = 0; r < half; ++r) {
+        if (read.holds(r) || read.holds(r + half) || read.holds(r + blockSize) ||
+            read.holds(r + blockSize + half)) {
+            ops.twoStages(r, half, blockSize, 2 * r, r, r + half);
+        }
+    }
+}
+
 // The column-by-column order: one stage after the other over the whole vector.
 template <typename Ops>
 void butterfliesByStage(std::int32_t length, Ops ops)
@@ -77,16 +139,25 @@ void butterfliesByStage(std::int32_t length, Ops ops)
 
 // The lock-step order: the stages up to blocks of `cached` entries (a power of two, at least
 // 2) run chunk by chunk, so a chunk stays in the first-level cache, then the rest over the
-// whole vector; stages go two at a time where two remain.
+// whole vector; stages go two at a time where two remain. Ops with an inputOctet do the first
+// three stages with it where a chunk holds 8 entries; the last stages over the whole vector
+// skip what `read` does not need.
 template <typename Ops>
-void butterfliesByChunk(std::int32_t length, std::int32_t cached, Ops ops)
+void butterfliesByChunk(std::int32_t length, std::int32_t cached, Ops ops, OutputRange read = {})
 {
     const auto stagesUpTo = [&](std::int32_t blockSize, std::int32_t largest, std::int32_t from,
-                                std::int32_t to) {
+                                std::int32_t to, OutputRange lastRead) {
         while (blockSize <= largest) {
             if (2 * blockSize <= largest) {
-                butterflyStagePair(length, blockSize, from, to, ops);
+                if (2 * blockSize == length) {
+                    lastButterflyStagePair(length, lastRead, ops);
+                } else {
+                    butterflyStagePair(length, blockSize, from, to, ops);
+                }
                 blockSize *= 4;
+            } else if (blockSize == length) {
+                lastButterflyStage(length, lastRead, ops);
+                blockSize *= 2;
             } else {
                 butterflyStage(length, blockSize, from, to, ops);
                 blockSize *= 2;
@@ -94,13 +165,23 @@ void butterfliesByChunk(std::int32_t length, std::int32_t cached, Ops ops)
         }
     };
     const std::int32_t chunk = length < cached ? length : cached;
+    constexpr bool hasOctets = requires { ops.inputOctet(0, 0); };
     for (std::int32_t base = 0; base < length; base += chunk) {
+        if constexpr (hasOctets) {
+            if (chunk >= 8) {
+                for (std::int32_t p = base; p < base + chunk; p += 8) {
+                    ops.inputOctet(p, length / 8);
+                }
+                stagesUpTo(16, chunk, base, base + chunk, {});
+                continue;
+            }
+        }
         for (std::int32_t p = base; p < base + chunk; p += 2) {
             ops.inputPair(p);
         }
-        stagesUpTo(4, chunk, base, base + chunk);
+        stagesUpTo(4, chunk, base, base + chunk, {});
     }
-    stagesUpTo(2 * chunk, length, 0, length);
+    stagesUpTo(2 * chunk, length, 0, length, chunk < length ? read : OutputRange{});
 }
 
 }  // namespace eddyrate

@@ -25,6 +25,10 @@ Complex operator*(Complex a, Complex b)
 
 bool isPowerOfTwo(std::int32_t m) { return (m & (m - 1)) == 0; }
 
+struct ReleaseWork {
+    void operator()(const void* block) const noexcept { releaseWork(const_cast<void*>(block)); }
+};
+
 // conj(w) * v.
 Complex multiplyConjugate(Complex w, Complex v)
 {
@@ -99,9 +103,10 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
     const std::int32_t eighth = length / 8;
     const std::int32_t entries = 2 * quarter + 1;
 
-    // Only the first octant is evaluated; every other entry is a copy with a sign.
+    // Only the first octant is evaluated; every other entry is a copy with a sign. Every entry
+    // of every table is written below, so none is zero-filled first.
     ArrayOwner quarterWave = initArray(1);
-    resizeVector(*quarterWave, quarter + 1, kDoubleSize);
+    resizeVectorForOverwrite(*quarterWave, quarter + 1, kDoubleSize);
     double* q = doubles(*quarterWave);
     q[0] = 1.0;
     for (std::int32_t k = 1; k <= eighth; ++k) {
@@ -112,8 +117,8 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
     }
     q[quarter] = 0.0;
 
-    resizeArray(cosine, 1, entries, kDoubleSize);
-    resizeArray(sine, 1, entries, kDoubleSize);
+    resizeArrayForOverwrite(cosine, 1, entries, kDoubleSize);
+    resizeArrayForOverwrite(sine, 1, entries, kDoubleSize);
     double* c = doubles(cosine);
     double* s = doubles(sine);
     c[0] = 1.0;
@@ -131,7 +136,7 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
         resizeArray(inverseSine, 1, 0, kDoubleSize);
         return;
     }
-    resizeArray(inverseSine, 1, entries, kDoubleSize);
+    resizeArrayForOverwrite(inverseSine, 1, entries, kDoubleSize);
     double* inverse = doubles(inverseSine);
     inverse[0] = 0.0;
     for (std::int32_t k = 1; k <= quarter; ++k) {
@@ -161,12 +166,21 @@ void radix2Transform(std::span<const double> input, std::int32_t length,
 void buildChirp(std::int32_t m, std::span<Complex> chirp)
 {
     chirp[m - 1] = Complex{1.0, 0.0};
-    // r runs through q^2 mod 2m without forming q^2, so the phase stays in (-2 pi, 0].
+    // r runs through q^2 mod 2m without forming q^2, so the phase stays in (-2 pi, 0]. The
+    // squares take few distinct values mod 2m (516 for m = 2560), and a weight depends on r
+    // alone, so each is evaluated once: the first q with that r records where it went.
     const std::int64_t period = 2 * static_cast<std::int64_t>(m);
+    const std::unique_ptr<std::int32_t[], ReleaseWork> firstWithResidue(static_cast<std::int32_t*>(
+        allocateWork(static_cast<std::size_t>(period) * sizeof(std::int32_t))));
     std::int64_t r = 0;
     for (std::int32_t q = 1; q < m; ++q) {
         const std::int64_t a = 2 * static_cast<std::int64_t>(q) - 1;
         r = a < period - r ? r + a : r + a - period;
+        if (firstWithResidue[r] != 0) {
+            chirp[m - 1 - q] = chirp[m - 1 - firstWithResidue[r]];
+            continue;
+        }
+        firstWithResidue[r] = q;
         const double theta = (-kPi * static_cast<double>(r)) / static_cast<double>(m);
         double co = 1.0;
         double si = 0.0;
@@ -246,10 +260,10 @@ TransformPlan makePlan(std::int32_t m)
                    .tables = makeTables(n, true),
                    .chirp = initArray(1),
                    .chirpSpectrum = initArray(1)};
-    resizeVector(*plan.chirp, 2 * m - 1, kComplexSize);
+    resizeVectorForOverwrite(*plan.chirp, 2 * m - 1, kComplexSize);
     buildChirp(m, {complexes(*plan.chirp), static_cast<std::size_t>(2 * m - 1)});
     // The chirp's own transform is the same for every column: computed once per plan.
-    resizeVector(*plan.chirpSpectrum, n, kComplexSize);
+    resizeVectorForOverwrite(*plan.chirpSpectrum, n, kComplexSize);
     radix2Transform(plan.weights(), n, plan.tables.cosines(), plan.tables.sines(),
                     {complexes(*plan.chirpSpectrum), static_cast<std::size_t>(n)});
     return plan;
@@ -298,7 +312,7 @@ public:
     {
         // The two convolution vectors of chirpTransform, reused by every column.
         ArrayOwner workspace = initArray(1);
-        resizeVector(*workspace, 2 * plan.convolutionLength, kComplexSize);
+        resizeVectorForOverwrite(*workspace, 2 * plan.convolutionLength, kComplexSize);
         const std::span<Complex> work(complexes(*workspace),
                                       2 * static_cast<std::size_t>(plan.convolutionLength));
         for (std::size_t j = 0; j < columnStarts.size(); ++j) {
@@ -335,10 +349,6 @@ void transformColumns(std::span<const double* const> columnStarts, std::int32_t 
     const ColumnByColumn columns(m, to);
     std::visit([&](const auto& p) { columns.transform(p, columnStarts); }, plan);
 }
-
-struct ReleaseWork {
-    void operator()(const double** block) const noexcept { releaseWork(block); }
-};
 
 // Where each column of the arrays starts, the columns of one array after another's, from the
 // call's working memory. Throws std::bad_alloc.
@@ -379,11 +389,13 @@ void fftBinPowers(std::span<const NumericArray* const> xs, std::int32_t firstBin
     for (const NumericArray* x : xs) {
         columnCount += columns(*x);
     }
-    resizeArray(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
     const std::int32_t m = xs.empty() ? 0 : rows(*xs.front());
     if (m <= 0 || columnCount <= 0 || lastBin < firstBin) {
+        resizeArray(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
         return;
     }
+    // Every power is written below.
+    resizeArrayForOverwrite(powers, lastBin - firstBin + 1, columnCount, kDoubleSize);
     const auto starts = columnStartsOf(xs, columnCount);
     transformColumns(
         {starts.get(), static_cast<std::size_t>(columnCount)}, m,

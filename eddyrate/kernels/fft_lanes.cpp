@@ -4,7 +4,6 @@
 // Highway's portable wrappers, whose lanes follow IEEE arithmetic exactly.
 #include "fft_lanes.h"
 
-#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include <memory>
@@ -60,12 +59,6 @@ public:
         const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
         return {hn::Load(d, entry), hn::Load(d, entry + kLanes)};
     }
-    void prefetch(std::int32_t k) const
-    {
-        const double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
-        hwy::Prefetch(entry);
-        hwy::Prefetch(entry + 2 * kLanes - 1);
-    }
     void store(Lane d, std::int32_t k, const LaneComplex& value) const
     {
         double* entry = data_ + static_cast<std::size_t>(k) * 2 * kLanes;
@@ -108,10 +101,11 @@ LaneComplex modulate(Lane d, Vector x, Complex weight)
     return {hn::Mul(x, hn::Set(d, weight.re)), hn::Neg(hn::Mul(x, hn::Set(d, weight.im)))};
 }
 
-// The butterflies of butterflies.h on every lane at once. `entry` takes a work position p of
-// the first stage and returns what belongs there: input entry reversal[p] (the bit-reversed
-// copy, done while the first stage reads it), or what an earlier in-place permutation already
-// put at p.
+// The butterflies of butterflies.h on every lane at once, each inlined into its schedule's
+// loops (called from several, the compiler would otherwise make them calls). `entry` takes a work
+// position p of the first stage and returns what belongs there: input entry reversal[p] (the
+// bit-reversed copy, done while the first stage reads it), or what an earlier in-place permutation
+// already put at p.
 template <typename Entry>
 struct LaneButterflies {
     Lane d;
@@ -120,34 +114,71 @@ struct LaneButterflies {
     InterleavedWork w;
     Entry entry;
 
-    LaneComplex twiddle(std::int32_t j) const
+    HWY_INLINE LaneComplex twiddle(std::int32_t j) const
     {
         return {hn::Set(d, cosine[j]), hn::Set(d, sine[j])};
     }
-    void plain(std::int32_t top, std::int32_t bottom) const
+    HWY_INLINE void plain(std::int32_t top, std::int32_t bottom) const
     {
         const LaneComplex upper = w.load(d, top);
         const LaneComplex t = w.load(d, bottom);
         w.store(d, bottom, subtract(upper, t));
         w.store(d, top, add(upper, t));
     }
-    void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
+    HWY_INLINE void twiddled(std::int32_t top, std::int32_t bottom, std::int32_t j) const
     {
         const LaneComplex u = multiply(twiddle(j), w.load(d, bottom));
         const LaneComplex upper = w.load(d, top);
         w.store(d, bottom, subtract(upper, u));
         w.store(d, top, add(upper, u));
     }
-    void inputPair(std::int32_t p) const
+    HWY_INLINE void inputPair(std::int32_t p) const
     {
         const LaneComplex upper = entry(p);
         const LaneComplex t = entry(p + 1);
         w.store(d, p + 1, subtract(upper, t));
         w.store(d, p, add(upper, t));
     }
+    // The first three stages of positions p .. p + 7 in registers, when the entries of odd
+    // positions are padding (exact zeros): only the even ones are read, and the results are
+    // stored once rather than after each stage. The operations are octetButterflies', the
+    // zeros included.
+    HWY_INLINE void inputOctet(std::int32_t p,
+                               std::int32_t eighth) const requires Entry::kOddPositionsArePadding
+    {
+        const LaneComplex zero{hn::Zero(d), hn::Zero(d)};
+        LaneComplex a[8];
+        for (std::int32_t k = 0; k < 8; k += 2) {
+            const LaneComplex upper = entry(p + k);
+            a[k] = add(upper, zero);
+            a[k + 1] = subtract(upper, zero);
+        }
+        const LaneComplex quarterTwiddle = twiddle(2 * eighth);
+        const LaneComplex u3 = multiply(quarterTwiddle, a[3]);
+        const LaneComplex u7 = multiply(quarterTwiddle, a[7]);
+        const LaneComplex b0 = add(a[0], a[2]);
+        const LaneComplex b2 = subtract(a[0], a[2]);
+        const LaneComplex b1 = add(a[1], u3);
+        const LaneComplex b3 = subtract(a[1], u3);
+        const LaneComplex b4 = add(a[4], a[6]);
+        const LaneComplex b6 = subtract(a[4], a[6]);
+        const LaneComplex b5 = add(a[5], u7);
+        const LaneComplex b7 = subtract(a[5], u7);
+        w.store(d, p, add(b0, b4));
+        w.store(d, p + 4, subtract(b0, b4));
+        const LaneComplex u5 = multiply(twiddle(eighth), b5);
+        w.store(d, p + 1, add(b1, u5));
+        w.store(d, p + 5, subtract(b1, u5));
+        const LaneComplex u6 = multiply(quarterTwiddle, b6);
+        w.store(d, p + 2, add(b2, u6));
+        w.store(d, p + 6, subtract(b2, u6));
+        const LaneComplex u8 = multiply(twiddle(3 * eighth), b7);
+        w.store(d, p + 3, add(b3, u8));
+        w.store(d, p + 7, subtract(b3, u8));
+    }
     // Two stages of four entries held in registers, which halves the loads and stores.
-    void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize, std::int32_t first,
-                   std::int32_t second, std::int32_t third) const
+    HWY_INLINE void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize,
+                              std::int32_t first, std::int32_t second, std::int32_t third) const
     {
         const LaneComplex x0 = w.load(d, i);
         const LaneComplex x1 = w.load(d, i + half);
@@ -179,18 +210,23 @@ struct LaneButterflies {
 // after that; each butterfly still sees exactly the values it sees column by column.
 template <typename Entry>
 void transform(Lane d, std::int32_t length, const double* cosine, const double* sine,
-               const InterleavedWork& w, std::int32_t cached, Entry entry)
+               const InterleavedWork& w, std::int32_t cached, Entry entry, OutputRange read = {})
 {
-    butterfliesByChunk(length, cached, LaneButterflies<Entry>{d, cosine, sine, w, entry});
+    butterfliesByChunk(length, cached, LaneButterflies<Entry>{d, cosine, sine, w, entry}, read);
 }
 
 // Writes the squared magnitude of entry `row` of every lane into its own column of powers,
 // whose rows start at `firstRow`.
+Vector squaredMagnitude(const LaneComplex& value)
+{
+    return hn::Add(hn::Mul(value.re, value.re), hn::Mul(value.im, value.im));
+}
+
 void scatterPower(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t firstRow,
                   std::int32_t rowsPerColumn, std::int32_t count, double* firstColumn)
 {
     HWY_ALIGN double power[kMostLanes];
-    hn::Store(hn::Add(hn::Mul(value.re, value.re), hn::Mul(value.im, value.im)), d, power);
+    hn::Store(squaredMagnitude(value), d, power);
     for (std::int32_t lane = 0; lane < count; ++lane) {
         firstColumn[static_cast<std::int64_t>(lane) * rowsPerColumn + row - firstRow] = power[lane];
     }
@@ -259,7 +295,19 @@ public:
             step[lane] = used ? 1 : 0;
         }
         double* row = rows_.get();
-        for (std::int32_t t = 0; t < m_; ++t, row += kLanes) {
+        std::int32_t t = 0;
+        if constexpr (kLanes == 4) {
+            // Four rows of the four columns at a time, transposed in registers.
+            if (count_ == 4) {
+                const hn::FixedTag<double, 4> d4;
+                for (; t + 4 <= m_; t += 4, row += 4 * kLanes) {
+                    hn::StoreInterleaved4(
+                        hn::LoadU(d4, column[0] + t), hn::LoadU(d4, column[1] + t),
+                        hn::LoadU(d4, column[2] + t), hn::LoadU(d4, column[3] + t), d4, row);
+                }
+            }
+        }
+        for (; t < m_; ++t, row += kLanes) {
             for (std::size_t lane = 0; lane < kLanes; ++lane) {
                 row[lane] = column[lane][static_cast<std::size_t>(t) * step[lane]];
             }
@@ -282,6 +330,25 @@ public:
         }
     }
 
+    // Whether deliverFourPowers may be used: four lanes, all of them columns, and powers.
+    bool takesFourPowers() const { return kLanes == 4 && count_ == 4 && to_.powers != nullptr; }
+    // The squared magnitudes of rows t .. t + 3 of every lane (`rowsOfPowers` holds them row
+    // after row), transposed in registers and stored four rows to a column.
+    void deliverFourPowers(const double* rowsOfPowers, std::int32_t t) const
+    {
+        if constexpr (kLanes == 4) {
+            const hn::FixedTag<double, 4> d4;
+            hn::Vec<decltype(d4)> column[4];
+            hn::LoadInterleaved4(d4, rowsOfPowers, column[0], column[1], column[2], column[3]);
+            const std::int32_t rowsOut = to_.lastRow - to_.firstRow + 1;
+            double* first = to_.powers + static_cast<std::int64_t>(first_) * rowsOut;
+            for (std::int32_t lane = 0; lane < 4; ++lane) {
+                hn::StoreU(column[lane], d4,
+                           first + static_cast<std::int64_t>(lane) * rowsOut + t - to_.firstRow);
+            }
+        }
+    }
+
 private:
     std::span<const double* const> starts_;
     std::int32_t m_;
@@ -291,29 +358,76 @@ private:
     std::int32_t count_ = 0;
 };
 
+// The forward transform's input: a group's samples modulated by the chirp, zero-padded to the
+// convolution length. The convolution length is at least 2m - 1, so an odd position, whose
+// input row is that of the even position before it plus half the length, is always padding.
+struct ModulatedInput {
+    static constexpr bool kOddPositionsArePadding = true;
+    Lane d;
+    const std::int32_t* reversal;
+    const ColumnGroups* groups;
+    const Complex* chirp;
+    std::int32_t m;
+
+    LaneComplex operator()(std::int32_t p) const
+    {
+        // Past row m - 1 the padding: exact zeros, made in registers (a copy of a zero held
+        // in memory stalls on its partial stores).
+        const std::int32_t t = reversal[p];
+        if (t >= m) {
+            return LaneComplex{hn::Zero(d), hn::Zero(d)};
+        }
+        return modulate(d, groups->sample(d, t), chirp[m - 1 + t]);
+    }
+};
+
 // The chirp's spectrum times the forward transform u, each product stored at the bit-reversed
 // position of its own, so that the inverse transform can run in the same room: each position
-// trades with its mirror. The mirrors lie all over the vector, so each is fetched ahead.
+// trades with its mirror. In order of position the mirrors lie all over the vector; instead
+// the positions go tile by tile. Position p = (high, middle, low), with `kEdgeBits` bits in
+// high and in low, has its mirror in the tile of the reversed middle, and a tile is 2^kEdgeBits
+// runs of 2^kEdgeBits consecutive entries: a tile and its mirror tile stay in the first-level
+// cache while they trade.
 void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* reversal,
                              const Complex* chirpSpectrum, const InterleavedWork& u)
 {
-    constexpr std::int32_t kAhead = 8;
-    for (std::int32_t p = 0; p < length; ++p) {
-        if (p + kAhead < length) {
-            u.prefetch(reversal[p + kAhead]);
-        }
-        const std::int32_t q = reversal[p];
-        if (q < p) {
-            continue;
-        }
+    // Position p (whose mirror is not before it) and its mirror.
+    const auto trade = [&](std::int32_t p, std::int32_t q) {
         const LaneComplex atP = multiply(u.load(d, p), broadcast(d, chirpSpectrum[p]));
         if (q == p) {
             u.store(d, p, atP);
-            continue;
+            return;
         }
         const LaneComplex atQ = multiply(u.load(d, q), broadcast(d, chirpSpectrum[q]));
         u.store(d, p, atQ);
         u.store(d, q, atP);
+    };
+    constexpr std::int32_t kEdgeBits = 4;
+    constexpr std::int32_t kEdge = std::int32_t{1} << kEdgeBits;
+    if (length < kEdge * kEdge * 2) {
+        for (std::int32_t p = 0; p < length; ++p) {
+            if (reversal[p] >= p) {
+                trade(p, reversal[p]);
+            }
+        }
+        return;
+    }
+    const std::int32_t tiles = length / (kEdge * kEdge);
+    const std::int32_t highStep = length / kEdge;
+    for (std::int32_t middle = 0; middle < tiles; ++middle) {
+        const std::int32_t mirrorTile = reversal[middle * kEdge] / kEdge;
+        if (mirrorTile < middle) {
+            continue;  // traded with its mirror tile already
+        }
+        for (std::int32_t high = 0; high < kEdge; ++high) {
+            const std::int32_t first = high * highStep + middle * kEdge;
+            for (std::int32_t p = first; p < first + kEdge; ++p) {
+                const std::int32_t q = reversal[p];
+                if (mirrorTile != middle || q >= p) {
+                    trade(p, q);
+                }
+            }
+        }
     }
 }
 
@@ -355,8 +469,6 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
     const auto reversal = bitReversal(length);
     auto work = allocateAligned<double>(static_cast<std::size_t>(length) * 2 * kLanes);
     const InterleavedWork u(work.get());
-    const Vector zero = hn::Zero(d);
-    const LaneComplex zeroEntry{zero, zero};
     const Vector scale = hn::Set(d, 1.0 / static_cast<double>(length));
     ColumnGroups groups(columnStarts, m, to);
     for (std::int32_t first = 0; first < groups.columnCount();
@@ -364,19 +476,33 @@ void transformColumns(const ChirpPlan& plan, std::span<const double* const> colu
         groups.gather(first);
         // Modulate (zero-padded to the convolution length) and transform.
         transform(d, length, cosine, plan.tables.sines().data(), u, kCachedEntries,
-                  [&](std::int32_t p) {
-                      const std::int32_t t = reversal[p];
-                      return t < m ? modulate(d, groups.sample(d, t), chirp[m - 1 + t]) : zeroEntry;
-                  });
+                  ModulatedInput{d, reversal.get(), &groups, chirp, m});
         multiplyByChirpSpectrum(d, length, reversal.get(), plan.spectrum().data(), u);
-        transform(d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
-                  [&](std::int32_t p) { return u.load(d, p); });
+        // Only the entries of the rows delivered are demodulated below.
+        transform(
+            d, length, cosine, plan.tables.inverseSines().data(), u, kCachedEntries,
+            [&](std::int32_t p) { return u.load(d, p); },
+            OutputRange{m - 1 + to.firstRow, m - 1 + to.lastRow});
         // Demodulate. Only entries m - 1 .. 2m - 2 are read, and of them only those of the
         // rows delivered, so only they are scaled by 1/length.
-        for (std::int32_t t = to.firstRow; t <= to.lastRow; ++t) {
+        const auto demodulated = [&](std::int32_t t) {
             const LaneComplex value = u.load(d, m - 1 + t);
             const LaneComplex scaled{hn::Mul(value.re, scale), hn::Mul(value.im, scale)};
-            groups.deliver(d, multiplyConjugate(broadcast(d, chirp[m - 1 + t]), scaled), t);
+            return multiplyConjugate(broadcast(d, chirp[m - 1 + t]), scaled);
+        };
+        std::int32_t t = to.firstRow;
+        if (groups.takesFourPowers()) {
+            for (; t + 3 <= to.lastRow; t += 4) {
+                HWY_ALIGN double rowsOfPowers[4 * kLanes];
+                for (std::int32_t r = 0; r < 4; ++r) {
+                    hn::Store(squaredMagnitude(demodulated(t + r)), d,
+                              rowsOfPowers + static_cast<std::size_t>(r) * kLanes);
+                }
+                groups.deliverFourPowers(rowsOfPowers, t);
+            }
+        }
+        for (; t <= to.lastRow; ++t) {
+            groups.deliver(d, demodulated(t), t);
         }
     }
 }

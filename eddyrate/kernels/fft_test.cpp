@@ -273,21 +273,40 @@ struct ButterflyRecord {
     }
 };
 
+// The same record, doing the first three stages through an octet as the forward chirp
+// kernel does.
+struct OctetRecord : ButterflyRecord {
+    void inputOctet(std::int32_t p, std::int32_t eighth) const
+    {
+        octetButterflies(8 * eighth, p, ButterflyRecord{byEntry});
+    }
+};
+
 TEST(Butterflies, ChunkedOrderMeetsEveryEntryWithTheButterfliesOfTheStagedOrder)
 {
     // The lock-step kernels run butterfliesByChunk, the column-by-column code
     // butterfliesByStage: the same butterflies in the same order for each entry give each
-    // entry the same bits, whatever chunk the unit's cache size makes.
+    // entry the same bits, whatever chunk the unit's cache size makes, with octets or without,
+    // and for the entries read when the last stages skip the others.
     for (std::int32_t length = 4; length <= 8192; length *= 2) {
         std::vector<std::vector<ButterflyRecord::Butterfly>> staged(length);
         butterfliesByStage(length, ButterflyRecord{&staged});
         const auto stages =
             static_cast<std::size_t>(std::countr_zero(static_cast<std::uint32_t>(length)));
         ASSERT_EQ(staged[length - 1].size(), stages) << "length " << length;
+        const OutputRange read{length / 3, length / 3 + length / 5};
         for (std::int32_t cached = 2; cached <= 2 * length; cached *= 2) {
             std::vector<std::vector<ButterflyRecord::Butterfly>> chunked(length);
             butterfliesByChunk(length, cached, ButterflyRecord{&chunked});
             ASSERT_EQ(chunked, staged) << "length " << length << ", chunk " << cached;
+            std::vector<std::vector<ButterflyRecord::Butterfly>> octets(length);
+            butterfliesByChunk(length, cached, OctetRecord{{&octets}});
+            ASSERT_EQ(octets, staged) << "octets, length " << length << ", chunk " << cached;
+            std::vector<std::vector<ButterflyRecord::Butterfly>> pruned(length);
+            butterfliesByChunk(length, cached, ButterflyRecord{&pruned}, read);
+            for (std::int32_t k = read.first; k <= read.last; ++k) {
+                ASSERT_EQ(pruned[k], staged[k]) << "entry " << k << " of " << length;
+            }
         }
     }
 }

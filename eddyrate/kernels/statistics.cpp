@@ -340,22 +340,13 @@ void detrendLinear(NumericArray& x)
     subtractLine(doubles(x), n, *design, p);
 }
 
-void detrendColumns(NumericArray& x)
+namespace {
+
+// detrendColumns on x (more than two rows) with the design of its line and its factors.
+void detrendWith(NumericArray& x, const NumericArray& design, const FactoredDesign& factored)
 {
-    const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
+    const std::int32_t n = rows(x);
     const std::int32_t count = columns(x);
-    double* values = doubles(x);
-    if (n <= 2) {
-        for (std::int32_t j = 0; j < count; ++j) {
-            detrendLinear(std::span<double>(values + static_cast<std::int64_t>(j) * n,
-                                            static_cast<std::size_t>(n)));
-        }
-        return;
-    }
-    // Every column has the same design: it is factored once, which gives each column the bits
-    // of its own full solve.
-    const ArrayOwner design = lineDesign(n);
-    const FactoredDesign factored = factorDesign(*design);
     const MatrixView<double> series = doubleMatrix(x);
     const VectorUnit unit = lockStepUnit(series);
     if (unit != VectorUnit::none) {
@@ -371,7 +362,7 @@ void detrendColumns(NumericArray& x)
         }
 #endif
         for (std::int32_t j = 0; j < count; ++j) {
-            subtractLine(series.column(j).data(), n, *design,
+            subtractLine(series.column(j).data(), n, design,
                          solveFromHeads(factored, head(j, 0), head(j, 1)));
         }
         return;
@@ -392,9 +383,50 @@ void detrendColumns(NumericArray& x)
                       {scratch, static_cast<std::size_t>(group) * n},
                       {p, static_cast<std::size_t>(group)});
         for (std::int32_t l = 0; l < group; ++l) {
-            subtractLine(columnsOfGroup[l], n, *design, p[l]);
+            subtractLine(columnsOfGroup[l], n, design, p[l]);
         }
     }
+}
+
+}  // namespace
+
+void detrendColumns(std::span<NumericArray* const> xs)
+{
+    if (xs.empty()) {
+        return;
+    }
+    const std::int32_t n = rows(*xs.front()) < 0 ? 0 : rows(*xs.front());
+    if (n <= 2) {
+        for (NumericArray* x : xs) {
+            if (rows(*x) != rows(*xs.front())) {
+                detrendColumns(*x);
+                continue;
+            }
+            double* values = doubles(*x);
+            for (std::int32_t j = 0; j < columns(*x); ++j) {
+                detrendLinear(std::span<double>(values + static_cast<std::int64_t>(j) * n,
+                                                static_cast<std::size_t>(n)));
+            }
+        }
+        return;
+    }
+    // Every column has the same design: it is factored once, which gives each column the bits
+    // of its own full solve.
+    const ArrayOwner design = lineDesign(n);
+    const FactoredDesign factored = factorDesign(*design);
+    for (NumericArray* x : xs) {
+        if (rows(*x) == n) {
+            detrendWith(*x, *design, factored);
+        } else {
+            detrendColumns(*x);
+        }
+    }
+}
+
+void detrendColumns(NumericArray& x)
+{
+    NumericArray* const one[] = {&x};
+    detrendColumns(one);
 }
 
 }  // namespace eddyrate

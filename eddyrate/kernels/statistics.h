@@ -61,7 +61,9 @@ double remainderByTwo(double x);
 void detrendLinear(std::span<double> values);
 void detrendLinear(NumericArray& x);
 // detrendLinear on every column of the [N, c] matrix x, with the same bits; the line's design
-// is factored once for all columns. Throws std::bad_alloc.
+// is factored once for all columns, and once for all matrices of a set (every one of N rows).
+// Throws std::bad_alloc.
 void detrendColumns(NumericArray& x);
+void detrendColumns(std::span<NumericArray* const> xs);
 
 }  // namespace eddyrate

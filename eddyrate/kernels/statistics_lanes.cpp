@@ -8,6 +8,7 @@
 
 #include <hwy/highway.h>
 
+#include <cmath>
 #include <utility>
 
 namespace eddyrate {
@@ -50,20 +51,20 @@ public:
         }
     }
 
+    // Pairs of rows of columns 0 and 2, and of 1 and 3, are loaded into the halves of one
+    // vector each (the upper half inserted straight from memory), so that only in-half
+    // interleaves remain: fewer shuffles across the halves, which have one port.
     void rowsFrom(Four d, std::int32_t k, Vector rows[kLanes]) const
     {
-        const Vector a0 = hn::LoadU(d, column_[0] + k);
-        const Vector a1 = hn::LoadU(d, column_[1] + k);
-        const Vector a2 = hn::LoadU(d, column_[2] + k);
-        const Vector a3 = hn::LoadU(d, column_[3] + k);
-        const Vector t0 = hn::InterleaveLower(d, a0, a1);
-        const Vector t1 = hn::InterleaveUpper(d, a0, a1);
-        const Vector t2 = hn::InterleaveLower(d, a2, a3);
-        const Vector t3 = hn::InterleaveUpper(d, a2, a3);
-        rows[0] = hn::ConcatLowerLower(d, t2, t0);
-        rows[1] = hn::ConcatLowerLower(d, t3, t1);
-        rows[2] = hn::ConcatUpperUpper(d, t2, t0);
-        rows[3] = hn::ConcatUpperUpper(d, t3, t1);
+        const hn::Half<Four> half;
+        for (std::int32_t pair = 0; pair < kLanes; pair += 2) {
+            const Vector even = hn::Combine(d, hn::LoadU(half, column_[2] + k + pair),
+                                            hn::LoadU(half, column_[0] + k + pair));
+            const Vector odd = hn::Combine(d, hn::LoadU(half, column_[3] + k + pair),
+                                           hn::LoadU(half, column_[1] + k + pair));
+            rows[pair] = hn::InterleaveLower(d, even, odd);
+            rows[pair + 1] = hn::InterleaveUpper(d, even, odd);
+        }
     }
 
     Vector row(Four d, std::int32_t k) const
@@ -339,6 +340,36 @@ void multiplyColumns(MatrixView<double> x, const double* factor)
             },
             [&](std::int32_t i) { column[i] = column[i] * f; });
     }
+}
+
+void markOutliers(std::span<const double> values, double centre, double threshold,
+                  std::uint8_t* marks)
+{
+    const Wide d;
+    const double* v = values.data();
+    const auto c = hn::Set(d, centre);
+    const auto limit = hn::Set(d, threshold);
+    alongRows(
+        static_cast<std::int32_t>(values.size()),
+        [&](Wide, std::int32_t i) {
+            const auto outside = hn::Gt(hn::Abs(hn::Sub(hn::LoadU(d, v + i), c)), limit);
+            // Outliers are rare: most vectors have none and write nothing.
+            if (hn::AllFalse(d, outside)) {
+                return;
+            }
+            std::uint8_t bits[8] = {};
+            hn::StoreMaskBits(d, outside, bits);
+            for (std::size_t lane = 0; lane < hn::Lanes(d); ++lane) {
+                if (((bits[lane / 8] >> (lane % 8)) & 1) != 0) {
+                    marks[static_cast<std::size_t>(i) + lane] = 1;
+                }
+            }
+        },
+        [&](std::int32_t i) {
+            if (std::fabs(v[i] - centre) > threshold) {
+                marks[i] = 1;
+            }
+        });
 }
 
 }  // namespace EDDYRATE_UNIT

@@ -19,7 +19,7 @@ namespace eddyrate {
 // reflectedHeads: heads[j] and heads[count + j] become entries 0 and 1 of Q^T y for column j
 // of y (as many rows as the design, at least three), the reflections applied as
 // solveFactored applies them. subtractLine, multiplyRows and multiplyColumns are those of
-// statistics.h and vector_kernels.h, element by element along the rows.
+// statistics.h and vector_kernels.h, element by element along the rows, as is markOutliers.
 namespace avx2 {
 void columnSums(MatrixView<const double> x, double* sums);
 void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums);
@@ -29,6 +29,8 @@ void subtractLine(std::span<double> values, const double* time, const double* on
                   std::array<double, 2> p);
 void multiplyRows(MatrixView<double> x, const double* weight);
 void multiplyColumns(MatrixView<double> x, const double* factor);
+void markOutliers(std::span<const double> values, double centre, double threshold,
+                  std::uint8_t* marks);
 }  // namespace avx2
 namespace avx512 {
 void columnSums(MatrixView<const double> x, double* sums);
@@ -39,6 +41,8 @@ void subtractLine(std::span<double> values, const double* time, const double* on
                   std::array<double, 2> p);
 void multiplyRows(MatrixView<double> x, const double* weight);
 void multiplyColumns(MatrixView<double> x, const double* factor);
+void markOutliers(std::span<const double> values, double centre, double threshold,
+                  std::uint8_t* marks);
 }  // namespace avx512
 
 }  // namespace eddyrate

@@ -211,10 +211,25 @@ TEST(Statistics, DetrendingColumnsGivesTheBitsOfEachColumnOnEveryUnit)
                 detrendLinear(column);
                 expected.insert(expected.end(), column.begin(), column.end());
             }
+            // Also as one of a set, beside a copy and a column of another length.
+            ArrayOwner twin =
+                eddyrate::matrix(n, kColumns, {doubles(*matrix), doubles(*matrix) + n * kColumns});
+            std::vector<double> longer(n + 1);
+            for (std::int32_t i = 0; i <= n; ++i) {
+                longer[i] = std::cos(0.11 * i);
+            }
+            ArrayOwner other = eddyrate::matrix(n + 1, 1, longer);
+            detrendLinear(longer);
             detrendColumns(*matrix);
+            NumericArray* const set[] = {twin.get(), other.get()};
+            detrendColumns(set);
             for (std::size_t k = 0; k < expected.size(); ++k) {
                 ASSERT_EQ(bits(doubles(*matrix)[k]), bits(expected[k]))
                     << "unit " << static_cast<int>(unit) << ", " << n << " rows, entry " << k;
+                ASSERT_EQ(bits(doubles(*twin)[k]), bits(expected[k])) << "set, entry " << k;
+            }
+            for (std::int32_t i = 0; i <= n; ++i) {
+                ASSERT_EQ(bits(doubles(*other)[i]), bits(longer[i])) << "other length, row " << i;
             }
         }
     }

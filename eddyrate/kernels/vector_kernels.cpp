@@ -56,6 +56,26 @@ void multiplyRows(MatrixView<double> x, std::span<const double> weight)
     }
 }
 
+void markOutliers(std::span<const double> values, double centre, double threshold,
+                  std::uint8_t* marks)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::markOutliers(values, centre, threshold, marks);
+        case VectorUnit::avx2:
+            return avx2::markOutliers(values, centre, threshold, marks);
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::fabs(values[i] - centre) > threshold) {
+            marks[i] = 1;
+        }
+    }
+}
+
 void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
 {
 #ifdef EDDYRATE_LOCK_STEP

@@ -3,6 +3,7 @@
 // that produce an array resize their output with the two-step rule; the element-wise ones
 // accept the output being the input.
 
+#include <cstdint>
 #include <span>
 
 #include "matrix_view.h"
@@ -18,6 +19,11 @@ void columnMeans(const NumericArray& x, NumericArray& y);
 // factor[j], in place; along the rows on a vector unit.
 void multiplyRows(MatrixView<double> x, std::span<const double> weight);
 void multiplyColumns(MatrixView<double> x, std::span<const double> factor);
+
+// Sets marks[i] to 1 where |values[i] - centre| > threshold (not where it is not a number),
+// leaving the other marks as they are; along the rows on a vector unit.
+void markOutliers(std::span<const double> values, double centre, double threshold,
+                  std::uint8_t* marks);
 
 // Mean of the second-extent elements of a row: sum in order divided by n; 0.0 / 0.0 when empty.
 double rowMean(const NumericArray& x);

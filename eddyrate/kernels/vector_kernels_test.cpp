@@ -4,8 +4,10 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
+#include "fft_lanes.h"
 #include "nonfinite.h"
 #include "test_arrays.h"
 
@@ -94,6 +96,44 @@ TEST(VectorKernels, ElementWiseKernelsMayWorkInPlace)
     absElements(*x, *x);
     squareElements(*x, *x);
     EXPECT_EQ(values(*x), (std::vector<double>{9.0, 25.0}));
+}
+
+// On every unit, at lengths around the lane counts: a row is marked where it lies strictly
+// beyond the threshold, never where the distance is not a number, and marks set before stay.
+TEST(VectorKernels, MarkOutliersOnEveryUnit)
+{
+    for (const VectorUnit unit : availableVectorUnits()) {
+        useVectorUnit(unit);
+        for (std::size_t n = 0; n <= 19; ++n) {
+            std::vector<double> x(n);
+            std::vector<std::uint8_t> expected(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                x[i] = i % 3 == 0 ? 10.0 + 2.0 : i % 5 == 1 ? 10.0 - 2.0 : 10.5;
+                expected[i] = x[i] == 12.0 ? 1 : 0;
+            }
+            if (n > 7) {
+                x[7] = kNaN;
+                expected[7] = 1;  // set before, kept
+            }
+            std::vector<std::uint8_t> marks(n);
+            if (n > 7) {
+                marks[7] = 1;
+            }
+            // 8.0 lies exactly at the threshold below the centre: not beyond it.
+            markOutliers(x, 10.0, 2.0 - 0x1p-50, marks.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                const bool low = x[i] == 8.0;
+                EXPECT_EQ(marks[i], low ? 1 : expected[i])
+                    << "unit " << static_cast<int>(unit) << ", n " << n << ", row " << i;
+            }
+            std::vector<std::uint8_t> exact(n);
+            markOutliers(x, 10.0, 2.0, exact.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                EXPECT_EQ(exact[i], 0) << "unit " << static_cast<int>(unit) << ", row " << i;
+            }
+        }
+    }
+    useVectorUnit(availableVectorUnits().back());
 }
 
 }  // namespace

@@ -134,6 +134,46 @@ void resizeArray(NumericArray& array, std::int32_t rowCount, std::int32_t column
     ensureCapacity(array, oldCount, elementSize);
 }
 
+namespace {
+
+// Storage for a record without any, for `needed` elements, not zero-filled. A later growth
+// keeps only the elements counted then and zero-fills the rest, so the unwritten tail of the
+// capacity is never read.
+void allocateForOverwrite(NumericArray& array, std::int64_t needed, std::size_t elementSize)
+{
+    if (needed > kLargestCapacity) {
+        throw std::bad_alloc();
+    }
+    const std::int32_t capacity = grownCapacity(array.capacity, needed);
+    array.data = allocateScratch(byteCount(static_cast<std::size_t>(capacity), elementSize));
+    array.capacity = capacity;
+    array.ownsData = true;
+}
+
+}  // namespace
+
+void resizeArrayForOverwrite(NumericArray& array, std::int32_t rowCount, std::int32_t columnCount,
+                             std::size_t elementSize)
+{
+    if (array.rank < 2 || array.data != nullptr || rowCount <= 0 || columnCount <= 0) {
+        resizeArray(array, rowCount, columnCount, elementSize);
+        return;
+    }
+    allocateForOverwrite(array, static_cast<std::int64_t>(rowCount) * columnCount, elementSize);
+    array.sizes[0] = rowCount;
+    array.sizes[1] = columnCount;
+}
+
+void resizeVectorForOverwrite(NumericArray& array, std::int32_t length, std::size_t elementSize)
+{
+    if (array.rank != 1 || array.data != nullptr || length <= 0) {
+        resizeVector(array, length, elementSize);
+        return;
+    }
+    allocateForOverwrite(array, length, elementSize);
+    array.sizes[0] = length;
+}
+
 void resizeVector(NumericArray& array, std::int32_t length, std::size_t elementSize)
 {
     if (array.rank < 1) {

@@ -71,6 +71,12 @@ inline std::int32_t columns(const NumericArray& array) noexcept { return extent(
 void resizeArray(NumericArray& array, std::int32_t rows, std::int32_t columns,
                  std::size_t elementSize);
 void resizeVector(NumericArray& array, std::int32_t length, std::size_t elementSize);
+// resizeArray (resizeVector) for a caller that writes every element before it reads any: a record
+// without storage gets storage that is not zero-filled first (a large array is then not written
+// twice); any other record is resized as by resizeArray.
+void resizeArrayForOverwrite(NumericArray& array, std::int32_t rows, std::int32_t columns,
+                             std::size_t elementSize);
+void resizeVectorForOverwrite(NumericArray& array, std::int32_t length, std::size_t elementSize);
 
 // Typed views of the storage (the record itself does not know its element type).
 inline double* doubles(NumericArray& array) noexcept { return static_cast<double*>(array.data); }

@@ -55,19 +55,22 @@ TEST(NumericArray, GrowthHoldsWhatIsNeededWithoutOverflowOrRunaway)
     }
 }
 
+// Also when the first storage was not zero-filled: its unwritten tail never shows.
 TEST(NumericArray, GrowthKeepsOldElementsAndZeroFillsTheRest)
 {
-    ArrayOwner array = initArray(2);
-    resizeArray(*array, 3, 1, kDoubleSize);
-    EXPECT_EQ(array->capacity, 16);
-    doubles(*array)[0] = 1.0;
-    doubles(*array)[1] = 2.0;
-    doubles(*array)[2] = 3.0;
-    resizeArray(*array, 17, 1, kDoubleSize);
-    EXPECT_EQ(array->capacity, 32);
-    EXPECT_EQ(doubles(*array)[2], 3.0);
-    for (int k = 3; k < 32; ++k) {
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(doubles(*array)[k]), 0u) << k;
+    for (const auto resize : {&resizeArray, &resizeArrayForOverwrite}) {
+        ArrayOwner array = initArray(2);
+        resize(*array, 3, 1, kDoubleSize);
+        EXPECT_EQ(array->capacity, 16);
+        doubles(*array)[0] = 1.0;
+        doubles(*array)[1] = 2.0;
+        doubles(*array)[2] = 3.0;
+        resizeArray(*array, 17, 1, kDoubleSize);
+        EXPECT_EQ(array->capacity, 32);
+        EXPECT_EQ(doubles(*array)[2], 3.0);
+        for (int k = 3; k < 32; ++k) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(doubles(*array)[k]), 0u) << k;
+        }
     }
 }
 

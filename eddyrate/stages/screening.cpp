@@ -1,5 +1,6 @@
 #include "screening.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -32,10 +33,20 @@ constexpr double kPi = 3.141592653589793;
 void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t count, double hop,
                  NumericArray& raw)
 {
-    resizeArray(raw, length, count, kDoubleSize);
+    resizeArrayForOverwrite(raw, length, count, kDoubleSize);
     const double* kept = doubles(series);
     const MatrixView<double> segments = doubleMatrix(raw);
     for (std::int32_t j = 0; j < count; ++j) {
+        // A whole start (the usual case: a quarter of an even length of 4k samples) makes
+        // every row's position exactly row + start, as a sum of whole numbers far below 2^53
+        // is exact: one copy of consecutive samples.
+        const double start = static_cast<double>(j) * hop;
+        if (start == std::floor(start) && start < 1e15) {
+            const std::span<double> column = segments.column(j);
+            const double* from = kept + static_cast<std::int64_t>(start);
+            std::copy(from, from + length, column.begin());
+            continue;
+        }
         for (std::int32_t i = 0; i < length; ++i) {
             segments(i, j) = kept[segmentPosition(i, j, hop)];
         }
@@ -52,48 +63,51 @@ struct SegmentStatistics {
 void markSpikes(std::span<const double> component, SegmentStatistics statistics,
                 std::uint8_t* spike)
 {
-    const double mean = statistics.mean;
-    const double threshold = statistics.deviation * kSpikeDeviations;
-    for (std::size_t i = 0; i < component.size(); ++i) {
-        if (std::fabs(component[i] - mean) > threshold) {
-            spike[i] = 1;
-        }
-    }
+    markOutliers(component, statistics.mean, statistics.deviation * kSpikeDeviations, spike);
 }
 
-// Replaces the spike rows of one component with the mean of its clean rows (not-a-number when
-// there are none).
-void replaceSpikes(std::span<double> component, const std::uint8_t* spike, double* cleanBuffer)
+// Replaces the spike rows of the three components with the mean of each one's clean rows
+// (not-a-number when there are none). The rows are clean or not in all three alike, so the
+// three sums run side by side, each adding its clean rows in row order from the first, as
+// the mean of the clean rows gathered into a vector of their own does.
+void replaceSpikes(const std::span<double> (&components)[3], const std::uint8_t* spike)
 {
+    const std::size_t length = components[0].size();
+    double sum[3] = {0.0, 0.0, 0.0};
     std::size_t cleanCount = 0;
-    for (std::size_t i = 0; i < component.size(); ++i) {
-        if (spike[i] == 0) {
-            cleanBuffer[cleanCount++] = component[i];
+    std::size_t i = 0;
+    while (i < length && spike[i] != 0) {
+        ++i;
+    }
+    if (i < length) {
+        for (int c = 0; c < 3; ++c) {
+            sum[c] = components[c][i];
+        }
+        cleanCount = 1;
+        for (++i; i < length; ++i) {
+            if (spike[i] == 0) {
+                sum[0] = sum[0] + components[0][i];
+                sum[1] = sum[1] + components[1][i];
+                sum[2] = sum[2] + components[2][i];
+                ++cleanCount;
+            }
         }
     }
-    const double cleanMean = vectorMean(std::span<const double>(cleanBuffer, cleanCount));
-    for (std::size_t i = 0; i < component.size(); ++i) {
-        if (spike[i] != 0) {
-            component[i] = cleanMean;
+    for (int c = 0; c < 3; ++c) {
+        const double cleanMean = sum[c] / static_cast<double>(cleanCount);
+        for (std::size_t k = 0; k < length; ++k) {
+            if (spike[k] != 0) {
+                components[c][k] = cleanMean;
+            }
         }
     }
 }
 
-// Detrends, windows and rescales every segment of one component into `scaled`.
-void scaleComponent(const NumericArray& raw, const NumericArray& window, NumericArray& scaled)
+// Windows and rescales every detrended segment of one component in `scaled`.
+void scaleComponent(const NumericArray& window, NumericArray& scaled)
 {
-    const std::int32_t length = rows(raw);
-    const std::int32_t count = columns(raw);
-    const std::int64_t elements = elementCount(raw);
-
-    // The segments are detrended, measured, windowed and rescaled in the room of the result.
-    resizeArray(scaled, length, count, kDoubleSize);
-    const double* rawValues = doubles(raw);
-    double* values = doubles(scaled);
-    for (std::int64_t k = 0; k < elements; ++k) {
-        values[k] = rawValues[k];
-    }
-    detrendColumns(scaled);
+    const std::int32_t length = rows(scaled);
+    const std::int32_t count = columns(scaled);
     ArrayOwner detrendedVariance = initArray(2);
     columnVariances(scaled, *detrendedVariance);
 
@@ -187,18 +201,14 @@ void despikeWith(std::span<double> u, std::span<double> v, std::span<double> w,
     markSpikes(u, statistics[0], spike);
     markSpikes(v, statistics[1], spike);
     markSpikes(w, statistics[2], spike);
-    bool anySpike = false;
+    std::uint8_t anySpike = 0;
     for (std::int32_t i = 0; i < length; ++i) {
-        anySpike = anySpike || spike[i] != 0;
+        anySpike = static_cast<std::uint8_t>(anySpike | spike[i]);
     }
-    if (!anySpike) {
+    if (anySpike == 0) {
         return;
     }
-    ArrayOwner clean = initArray(2);
-    resizeArray(*clean, length, 1, kDoubleSize);
-    replaceSpikes(u, spike, doubles(*clean));
-    replaceSpikes(v, spike, doubles(*clean));
-    replaceSpikes(w, spike, doubles(*clean));
+    replaceSpikes({u, v, w}, spike);
 }
 
 }  // namespace
@@ -261,9 +271,19 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
 
     ArrayOwner window = initArray(2);
     sineWindow(segmentLength, *window);
-    scaleComponent(*result.rawU, *window, *result.scaledU);
-    scaleComponent(*result.rawV, *window, *result.scaledV);
-    scaleComponent(*rawW, *window, *result.scaledW);
+    // The segments are detrended, measured, windowed and rescaled in the room of the result;
+    // the three components are detrended together, which factors the line's design once.
+    const NumericArray* const raw[] = {result.rawU.get(), result.rawV.get(), rawW.get()};
+    NumericArray* const scaled[] = {result.scaledU.get(), result.scaledV.get(),
+                                    result.scaledW.get()};
+    for (int c = 0; c < 3; ++c) {
+        resizeArrayForOverwrite(*scaled[c], length, count, kDoubleSize);
+        std::copy(doubles(*raw[c]), doubles(*raw[c]) + elementCount(*raw[c]), doubles(*scaled[c]));
+    }
+    detrendColumns(scaled);
+    for (NumericArray* component : scaled) {
+        scaleComponent(*window, *component);
+    }
     return result;
 }
 

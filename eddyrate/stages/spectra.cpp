@@ -59,16 +59,22 @@ void bandSpectra(std::span<const NumericArray* const> scaled, double segmentLeng
     blocks->sizes[1] = nb;
     ArrayOwner bandRow = initArray(2);
 
+    const bool bandsEndBeforeNyquist = kBinsPerBand * nb <= half - 1;
     const double density = 1.0 / ((segmentLength * fs) * 0.5);
     const MatrixView<const double> segmentPowers = doubleMatrix(std::as_const(*binPowers));
     std::int32_t j = 0;
     for (std::size_t k = 0; k < scaled.size(); ++k) {
         const MatrixView<double> bandValues = doubleMatrix(*bands[k]);
         for (std::int32_t segment = 0; segment < columns(*scaled[k]); ++segment, ++j) {
-            for (std::int32_t r = 1; r < half; ++r) {
-                binPower[r - 1] = segmentPowers(r - 1, j);
+            if (bandsEndBeforeNyquist) {
+                // The bands read only bins the transform delivered: they are read in place.
+                blocks->data = const_cast<double*>(segmentPowers.column(j).data());
+            } else {
+                for (std::int32_t r = 1; r < half; ++r) {
+                    binPower[r - 1] = segmentPowers(r - 1, j);
+                }
+                binPower[half - 1] = 0.0;
             }
-            binPower[half - 1] = 0.0;
             columnMeans(*blocks, *bandRow);
             const double* bandMeans = doubles(*bandRow);
             for (std::int32_t b = 0; b < nb; ++b) {
