@@ -6,6 +6,8 @@
 #include <memory>
 #include <sstream>
 
+#include "IncrementalRun.h"
+
 namespace saltmark::archive {
 
 qc::Config LoadQcConfig(const std::filesystem::path& path)
@@ -43,10 +45,7 @@ qc::PositionSeries ToSeries(const PositionRows& rows)
     return {rows.times, rows.latitudes, rows.longitudes};
 }
 
-}  // namespace
-
-BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
-                   std::optional<std::int64_t> from, std::optional<std::int64_t> to)
+qc::BuoySeries ToSeries(const BuoyRows& rows)
 {
     qc::BuoySeries series;
     for (const StreamRows& stream : rows.streams) {
@@ -54,14 +53,22 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
     }
     series.position = ToSeries(rows.position);
     series.iridiumPosition = ToSeries(rows.iridiumPosition);
+    return series;
+}
 
+// The runner's flags (in the rows' order) by the rows' keys, the aggregate as one more test.
+BuoyFlags ToBuoyFlags(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
+                      const std::vector<qc::StreamFlags>& results,
+                      std::optional<std::int64_t> from = std::nullopt,
+                      std::optional<std::int64_t> to = std::nullopt)
+{
     BuoyFlags flags;
     flags.buoy = buoy;
     flags.configHash = config.hash;
     flags.configFile = config.fileName;
     flags.from = from;
     flags.to = to;
-    for (qc::StreamFlags& result : qc::RunConfig(config, series)) {
+    for (const qc::StreamFlags& result : results) {
         const std::vector<ValueKey>* keys = nullptr;
         const std::vector<std::int64_t>* times = nullptr;
         if (result.stream == qc::kPositionStream) {
@@ -82,11 +89,16 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
         }
         StreamFlagRows& out = flags.streams.emplace_back();
         out.stream = result.stream;
-        result.tests.push_back({"aggregate", std::move(result.aggregate)});
+        std::vector<const qc::TestFlags*> tests;
+        for (const qc::TestFlags& test : result.tests) {
+            tests.push_back(&test);
+        }
+        const qc::TestFlags aggregate{"aggregate", result.aggregate};
+        tests.push_back(&aggregate);
         if (!from && !to) {
             out.keys = *keys;
-            for (qc::TestFlags& test : result.tests) {
-                out.tests.push_back({test.test, std::move(test.flags)});
+            for (const qc::TestFlags* test : tests) {
+                out.tests.push_back({test->test, test->flags});
             }
             continue;
         }
@@ -97,15 +109,23 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
                 out.keys.push_back((*keys)[i]);
             }
         }
-        for (const qc::TestFlags& test : result.tests) {
+        for (const qc::TestFlags* test : tests) {
             TestFlagRows& one = out.tests.emplace_back();
-            one.test = test.test;
+            one.test = test->test;
             for (const std::size_t i : kept) {
-                one.flags.push_back(test.flags[i]);
+                one.flags.push_back(test->flags[i]);
             }
         }
     }
     return flags;
+}
+
+}  // namespace
+
+BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
+                   std::optional<std::int64_t> from, std::optional<std::int64_t> to)
+{
+    return ToBuoyFlags(config, buoy, rows, qc::RunConfig(config, ToSeries(rows)), from, to);
 }
 
 bool FlagBuoys(Archive& archive, const qc::Config& config, const std::vector<std::string>& buoys,
@@ -124,12 +144,12 @@ bool FlagBuoys(Archive& archive, const qc::Config& config, const std::vector<std
 
 namespace {
 
-// What the writer's quality control keeps of the buoys it flagged last: their rows and the
-// flags the archive holds for them, so that the next transaction reads only its new messages'
-// rows and writes only the flags that changed. Every test still runs over the whole series
-// (the flat-line test's median step is the whole series'), now in memory. The archive alone
-// changes a buoy's rows, so what is kept holds while no other connection commits and no
-// transaction of this one is rolled back; else it is read again.
+// What the writer's quality control keeps of the buoys it flagged last: their rows, the flags
+// the archive holds for them and a run that recomputes only the flags new values can change
+// (qc::IncrementalRun), so that the next transaction reads only its new messages' rows and
+// writes only the flags that changed. The archive alone changes a buoy's rows, so what is
+// kept holds while no other connection commits and no transaction of this one is rolled
+// back; else it is read again.
 class IncrementalFlags {
 public:
     explicit IncrementalFlags(qc::Config config)
@@ -150,7 +170,14 @@ public:
         m_dataVersion = version;
         m_rolledBack = archive.RolledBack();
         for (const std::string& buoy : buoys) {
-            if (!FlagOne(archive, buoy, *last, reason)) {
+            bool flagged = false;
+            try {
+                flagged = FlagOne(archive, buoy, *last, reason);
+            } catch (...) {
+                m_buoys.erase(buoy);  // half updated
+                throw;
+            }
+            if (!flagged) {
                 m_buoys.erase(buoy);
                 reason = "quality control of " + buoy + ": " + reason;
                 return false;
@@ -162,8 +189,9 @@ public:
 private:
     struct Kept {
         BuoyRows rows;
-        std::int64_t through = 0;  // the last message id read
-        BuoyFlags flags;           // as the archive holds them
+        std::unique_ptr<qc::IncrementalRun> run;  // over `rows`, in their order
+        std::int64_t through = 0;                 // the last message id read
+        BuoyFlags flags;                          // as the archive holds them
         std::uint64_t used = 0;
     };
 
@@ -207,12 +235,15 @@ private:
             if (!rows) {
                 return false;
             }
-            BuoyFlags flags = FlagRows(m_config, buoy, *rows);
+            auto run = std::make_unique<qc::IncrementalRun>(m_config);
+            run->Add(ToSeries(*rows));
+            BuoyFlags flags = ToBuoyFlags(m_config, buoy, *rows, run->Flags());
             if (!archive.WriteFlags(flags, reason)) {
                 return false;
             }
             MakeRoom(Values(*rows));
-            m_buoys.emplace(buoy, Kept{std::move(*rows), last, std::move(flags), ++m_clock});
+            m_buoys.emplace(buoy, Kept{std::move(*rows), std::move(run), last, std::move(flags),
+                                       ++m_clock});
             return true;
         }
         Kept& kept = found->second;
@@ -222,7 +253,8 @@ private:
             return false;
         }
         Append(kept.rows, *added);
-        BuoyFlags flags = FlagRows(m_config, buoy, kept.rows);
+        kept.run->Add(ToSeries(*added));
+        BuoyFlags flags = ToBuoyFlags(m_config, buoy, kept.rows, kept.run->Flags());
         if (!archive.WriteFlagChanges(flags, kept.flags, reason)) {
             return false;
         }
