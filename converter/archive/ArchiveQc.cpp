@@ -1,12 +1,15 @@
 #include "ArchiveQc.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 
 #include "IncrementalRun.h"
+#include "Records.h"
 
 namespace saltmark::archive {
 
@@ -118,6 +121,144 @@ BuoyFlags ToBuoyFlags(const qc::Config& config, const std::string& buoy, const B
         }
     }
     return flags;
+}
+
+// The logger's "no value".
+constexpr double kMissingMarker = 9999.0;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A scalar field as the archive stores it (a float32 as its shortest decimal, NaN as NULL).
+double Stored(const RecordField& field)
+{
+    if (field.Kind() != FieldKind::Float32) {
+        return static_cast<double>(field.Integer());
+    }
+    const float value = field.Real();
+    if (std::isnan(value)) {
+        return kNaN;
+    }
+    return std::isinf(value) || value == 0.0f ? static_cast<double>(value)
+                                              : ShortestFloat32AsDouble(value);
+}
+
+// A value as the quality control reads it: the logger's marker and anything not finite are
+// missing. A position keeps an infinite coordinate, which the location test fails.
+double Reading(double stored) { return std::isfinite(stored) && stored != kMissingMarker ? stored : kNaN; }
+double Coordinate(double stored) { return stored == kMissingMarker ? kNaN : stored; }
+
+// Whether the archive's time text for `time` reads back as a time: years 0 to 9999.
+bool Representable(std::int64_t time) { return time >= -62167219200 && time <= 253402300799; }
+
+// One buoy's rows among the messages the open transaction added, as Archive::ReadBuoy reads
+// the rows after a message: a table's rows by message and record, the streams' tables first,
+// then the position records', then the gateway's estimates. Nothing when a stream names no
+// record field.
+std::optional<BuoyRows> RowsOfNewMessages(const std::vector<NewMessage>& messages,
+                                          const std::string& buoy,
+                                          const std::vector<std::string>& streams)
+{
+    struct Read {
+        const RecordDescription* type = nullptr;
+        std::vector<std::pair<std::string, std::size_t>> fields;  // field, stream index
+        bool position = false;
+    };
+    std::vector<Read> reads;
+    const auto readOf = [&](std::string_view typeName) -> Read* {
+        for (Read& read : reads) {
+            if (read.type->typeName == typeName) {
+                return &read;
+            }
+        }
+        for (const RecordDescription& type : RecordDescriptions()) {
+            if (type.typeName == typeName) {
+                return &reads.emplace_back(Read{&type, {}, false});
+            }
+        }
+        return nullptr;
+    };
+    BuoyRows rows;
+    for (const std::string& name : streams) {
+        const std::size_t dot = name.find('.');
+        Read* read = dot == std::string::npos ? nullptr : readOf(name.substr(0, dot));
+        if (read == nullptr) {
+            return std::nullopt;
+        }
+        read->fields.emplace_back(name.substr(dot + 1), rows.streams.size());
+        rows.streams.push_back({name, {}, {}, {}});
+    }
+    for (const std::string_view type : {"PB200", "IMU", "Ellipse"}) {
+        Read* read = readOf(type);
+        if (read == nullptr) {
+            return std::nullopt;
+        }
+        read->position = true;
+    }
+    for (const Read& read : reads) {
+        for (const NewMessage& message : messages) {
+            if (message.buoy != buoy) {
+                continue;
+            }
+            const std::vector<DecodedRecord>& records = message.decoded->records;
+            for (std::size_t r = 0; r < records.size(); ++r) {
+                const DecodedRecord& record = records[r];
+                if (record.description != read.type) {
+                    continue;
+                }
+                // A PB200 states its own moment when its date is valid.
+                std::optional<std::int64_t> time;
+                if (record.TypeName() == "PB200") {
+                    const RecordField* year = record.Find("Year");
+                    const RecordField* month = record.Find("Month");
+                    const RecordField* day = record.Find("Day");
+                    const RecordField* seconds = record.Find("Seconds");
+                    if (year && month && day && seconds) {
+                        time = RecordTime(year->Integer(), month->Integer(), day->Integer(),
+                                          seconds->Integer());
+                    }
+                }
+                if (!time) {
+                    time = message.time;
+                }
+                if (time && !Representable(*time)) {
+                    time.reset();
+                }
+                if (!time) {
+                    continue;  // no place in a series
+                }
+                const ValueKey key{message.id, static_cast<std::int32_t>(r)};
+                for (const auto& [field, stream] : read.fields) {
+                    const RecordField* value = record.Find(field);
+                    StreamRows& into = rows.streams[stream];
+                    into.keys.push_back(key);
+                    into.times.push_back(*time);
+                    into.values.push_back(value ? Reading(Stored(*value)) : kNaN);
+                }
+                if (read.position) {
+                    const RecordField* lat = record.Find("Lat");
+                    const RecordField* lon = record.Find("Lon");
+                    PositionRows& into = rows.position;
+                    into.keys.push_back(key);
+                    into.times.push_back(*time);
+                    into.latitudes.push_back(lat ? Coordinate(Stored(*lat)) : kNaN);
+                    into.longitudes.push_back(lon ? Coordinate(Stored(*lon)) : kNaN);
+                }
+            }
+        }
+    }
+    for (const NewMessage& message : messages) {
+        // SQLite keeps a NaN coordinate as NULL, and a message with neither has no estimate.
+        if (message.buoy != buoy || !message.time || !Representable(*message.time) ||
+            !message.location ||
+            (std::isnan(message.location->latitude) && std::isnan(message.location->longitude))) {
+            continue;
+        }
+        PositionRows& into = rows.iridiumPosition;
+        into.keys.push_back({message.id, -1});
+        into.times.push_back(*message.time);
+        into.latitudes.push_back(Coordinate(message.location->latitude));
+        into.longitudes.push_back(Coordinate(message.location->longitude));
+    }
+    return rows;
 }
 
 }  // namespace
@@ -247,8 +388,17 @@ private:
             return true;
         }
         Kept& kept = found->second;
-        const std::optional<BuoyRows> added =
-            archive.ReadBuoy(buoy, m_streams, reason, kept.through);
+        // The transaction's own messages are all that is new (what is kept holds, so no other
+        // writer added any); read back only when they cannot be told from the records.
+        const std::vector<NewMessage>& fresh = archive.NewMessages();
+        std::optional<BuoyRows> added;
+        if (std::all_of(fresh.begin(), fresh.end(),
+                        [&](const NewMessage& m) { return m.id > kept.through; })) {
+            added = RowsOfNewMessages(fresh, buoy, m_streams);
+        }
+        if (!added) {
+            added = archive.ReadBuoy(buoy, m_streams, reason, kept.through);
+        }
         if (!added) {
             return false;
         }
