@@ -1054,11 +1054,10 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
                                      const std::vector<std::string>& streams, std::string& reason,
                                      std::int64_t afterMessage, sqlite::StatementCache* cache)
 {
-    // The messages after one are found by id, newest last, without the buoy's whole history:
-    // the unary plus keeps SQLite from walking the buoy's index over all its messages.
+    // The messages after one are found by id, newest last, without the buoy's whole history.
     const std::string ids =
         afterMessage > 0
-            ? "WITH ids(id) AS MATERIALIZED (SELECT id FROM messages WHERE id > ?2 AND +imei IS ?1) "
+            ? "WITH ids(id) AS MATERIALIZED (SELECT id FROM messages WHERE id > ?2 AND imei IS ?1) "
             : kBuoyIds;
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
