@@ -606,15 +606,18 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
     const std::span<const std::uint8_t> payload = delivery.payload;
     // Payloads come from a file read whole up to 1 MiB or a DirectIP element: the count fits.
     const auto n = static_cast<std::int32_t>(payload.size());
-    // Decoded from a copy of its bytes, which the decoded message borrows, so that the hook
-    // can be handed it (NewMessages) after the delivery is gone.
+    // With a hook, decoded from a copy of its bytes, which the decoded message borrows, so
+    // that the hook can be handed it (NewMessages) after the delivery is gone.
     struct Owned {
         std::vector<std::uint8_t> bytes;
         DecodedMessage decoded;
     };
     auto owned = std::make_shared<Owned>();
-    owned->bytes.assign(payload.begin(), payload.end());
-    owned->decoded = DecodeMessage(owned->bytes.data(), n);
+    if (beforeCommit) {
+        owned->bytes.assign(payload.begin(), payload.end());
+    }
+    owned->decoded =
+        DecodeMessage(beforeCommit ? owned->bytes.data() : payload.data(), n);
     std::shared_ptr<const DecodedMessage> decoded(owned, &owned->decoded);
 
     std::optional<std::int64_t> seconds;
@@ -713,8 +716,10 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
         Execute(connection, "ROLLBACK TO message; RELEASE message", ignored);
         return Added::Failed;
     }
-    newMessages.push_back(
-        {id, BuoyOfDelivery(delivery), seconds, delivery.location, std::move(decoded)});
+    if (beforeCommit) {
+        newMessages.push_back(
+            {id, BuoyOfDelivery(delivery), seconds, delivery.location, std::move(decoded)});
+    }
     return Added::New;
 }
 

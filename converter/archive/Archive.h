@@ -168,7 +168,8 @@ public:
     // is what the archive holds.
     std::optional<std::int64_t> DataVersion(std::string& reason);
     std::uint64_t RolledBack() const;
-    // The messages the open transaction added so far, in the order they went in.
+    // The messages the open transaction added so far, in the order they went in, while a
+    // hook is set (for the hook: what it would otherwise read back).
     const std::vector<NewMessage>& NewMessages() const;
     // Replaces the flags of `flags.buoy` (all of them, or those of its messages whose time is
     // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
