@@ -287,10 +287,10 @@ namespace {
 
 // What the writer's quality control keeps of the buoys it flagged last: their rows, the flags
 // the archive holds for them and a run that recomputes only the flags new values can change
-// (qc::IncrementalRun), so that the next transaction reads only its new messages' rows and
-// writes only the flags that changed. The archive alone changes a buoy's rows, so what is
-// kept holds while no other connection commits and no transaction of this one is rolled
-// back; else it is read again.
+// (qc::IncrementalRun), so that the next transaction reads nothing back and writes only the
+// flags that changed. The archive alone changes a buoy's rows, so what is kept holds while no
+// other connection commits and no transaction of this one is rolled back; else it is read
+// again.
 class IncrementalFlags {
 public:
     explicit IncrementalFlags(qc::Config config)

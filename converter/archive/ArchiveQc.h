@@ -8,8 +8,9 @@
 // earlier values and the median step of the whole series (the flat-line test), so a late
 // message or a new neighbour changes flags around it; the flags after any arrival order are
 // those of a run over the sorted series. FlagOnCommit keeps the series and flags of the buoys
-// it flagged last in memory and recomputes only the flags its new values can change, so that
-// a transaction reads only its new messages' rows and writes only the flags that changed.
+// it flagged last in memory and recomputes only the flags its new values can change; a
+// transaction takes its new rows from the messages it added (Archive::NewMessages) and writes
+// only the flags that changed.
 
 #include <cstdint>
 #include <filesystem>

@@ -97,6 +97,7 @@ IncrementalRun::IncrementalRun(const Config& config) : m_config(config)
             }
         }
     }
+    m_recomputed.resize(m_results.size());
 }
 
 void IncrementalRun::Add(const BuoySeries& more)
@@ -118,8 +119,13 @@ void IncrementalRun::Add(const BuoySeries& more)
                                     from->longitudes.end());
         }
         m_results = RunConfig(m_config, m_all);
+        for (std::size_t s = 0; s < m_results.size(); ++s) {
+            m_recomputed[s].resize(m_results[s].aggregate.size());
+            std::iota(m_recomputed[s].begin(), m_recomputed[s].end(), std::size_t{0});
+        }
         return;
     }
+    m_recomputed.assign(m_results.size(), {});
     for (std::size_t s = 0; s < m_streams.size(); ++s) {
         AddToStream(s, more);
     }
@@ -197,56 +203,49 @@ void IncrementalRun::AddToStream(std::size_t index, const BuoySeries& more)
                     times[b], valueAt(values, b), valueAt(latitudes, b), valueAt(longitudes, b));
     });
 
+    // Each new value goes after the equal ones already there, which were added earlier; in
+    // ascending order, so that a later one never lands before an earlier one's place. Values
+    // arriving in time order are appended.
     const std::size_t old = stream.times.size();
     const std::size_t total = old + added;
-    Stream merged;
-    merged.times.reserve(total);
-    merged.order.reserve(total);
     std::vector<std::size_t> fresh;  // sorted indices of the new values, ascending
     fresh.reserve(added);
-    std::size_t i = 0;
-    std::size_t j = 0;
-    const auto take = [&](bool isNew) {
-        if (isNew) {
-            const std::size_t k = newOrder[j++];
-            fresh.push_back(merged.times.size());
-            merged.times.push_back(times[k]);
-            merged.order.push_back(old + k);
-            if (stream.position) {
-                merged.latitudes.push_back(latitudes[k]);
-                merged.longitudes.push_back(longitudes[k]);
-            } else {
-                merged.values.push_back(values[k]);
+    std::size_t from = 0;
+    for (const std::size_t k : newOrder) {
+        const double v = valueAt(values, k);
+        const double la = valueAt(latitudes, k);
+        const double lo = valueAt(longitudes, k);
+        std::size_t at = stream.times.size();
+        if (at > from && !less(times[k], v, la, lo, stream.times[at - 1],
+                               valueAt(stream.values, at - 1), valueAt(stream.latitudes, at - 1),
+                               valueAt(stream.longitudes, at - 1))) {
+            // after the last: the common case
+        } else {
+            std::size_t low = from;
+            std::size_t high = at;
+            while (low < high) {  // the first place whose value sorts after the new one
+                const std::size_t mid = low + (high - low) / 2;
+                if (less(times[k], v, la, lo, stream.times[mid], valueAt(stream.values, mid),
+                         valueAt(stream.latitudes, mid), valueAt(stream.longitudes, mid))) {
+                    high = mid;
+                } else {
+                    low = mid + 1;
+                }
             }
-            return;
+            at = low;
         }
-        merged.times.push_back(stream.times[i]);
-        merged.order.push_back(stream.order[i]);
+        const auto offset = static_cast<std::ptrdiff_t>(at);
+        stream.times.insert(stream.times.begin() + offset, times[k]);
+        stream.order.insert(stream.order.begin() + offset, old + k);
         if (stream.position) {
-            merged.latitudes.push_back(stream.latitudes[i]);
-            merged.longitudes.push_back(stream.longitudes[i]);
+            stream.latitudes.insert(stream.latitudes.begin() + offset, la);
+            stream.longitudes.insert(stream.longitudes.begin() + offset, lo);
         } else {
-            merged.values.push_back(stream.values[i]);
+            stream.values.insert(stream.values.begin() + offset, v);
         }
-        ++i;
-    };
-    while (i < old || j < added) {
-        if (j == added) {
-            take(false);
-        } else if (i == old) {
-            take(true);
-        } else {
-            const std::size_t k = newOrder[j];
-            take(less(times[k], valueAt(values, k), valueAt(latitudes, k), valueAt(longitudes, k),
-                      stream.times[i], valueAt(stream.values, i), valueAt(stream.latitudes, i),
-                      valueAt(stream.longitudes, i)));
-        }
+        fresh.push_back(at);
+        from = at + 1;
     }
-    stream.times = std::move(merged.times);
-    stream.values = std::move(merged.values);
-    stream.latitudes = std::move(merged.latitudes);
-    stream.longitudes = std::move(merged.longitudes);
-    stream.order = std::move(merged.order);
 
     // A value no context covers is UNKNOWN in each test.
     StreamFlags& result = m_results[index];
@@ -254,7 +253,8 @@ void IncrementalRun::AddToStream(std::size_t index, const BuoySeries& more)
         test.flags.resize(total, kUnknown);
     }
     result.aggregate.resize(total, kMissing);
-    std::vector<std::size_t> touched(added);  // whose flags are computed again
+    std::vector<std::size_t>& touched = m_recomputed[index];  // whose flags are computed again
+    touched.resize(added);
     std::iota(touched.begin(), touched.end(), old);
     for (Call& call : stream.calls) {
         RunCall(stream, index, call, fresh, touched);

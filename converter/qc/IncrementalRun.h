@@ -29,6 +29,10 @@ public:
     // Every value's flags in the caller's order, as RunConfig over all the values gives them.
     const std::vector<StreamFlags>& Flags() const { return m_results; }
 
+    // Per stream (as in Flags()), the caller's indices whose flags the last Add computed
+    // again, ascending: the values it added are the last of them. No other flag changed.
+    const std::vector<std::vector<std::size_t>>& Recomputed() const { return m_recomputed; }
+
 private:
     // One configured call of a test on a stream, in the configuration's order.
     struct Call {
@@ -62,6 +66,7 @@ private:
     BuoySeries m_all;  // with regions: every value added, in the caller's order
     std::vector<Stream> m_streams;
     std::vector<StreamFlags> m_results;
+    std::vector<std::vector<std::size_t>> m_recomputed;
 };
 
 }  // namespace saltmark::qc

@@ -470,7 +470,7 @@ contexts:
                         into->position.longitudes.push_back(all.position.longitudes[i]);
                     }
                 }
-                first = last;
+                const std::vector<StreamFlags> before = run.Flags();
                 run.Add(chunk);
                 const std::vector<StreamFlags> expected = RunConfig(*config, sofar);
                 const std::vector<StreamFlags>& got = run.Flags();
@@ -478,6 +478,19 @@ contexts:
                 for (std::size_t s = 0; s < got.size(); ++s) {
                     SCOPED_TRACE(config->fileName + " " + got[s].stream + " after " +
                                  std::to_string(last) + (shuffled ? " shuffled" : " in order"));
+                    // Only the recomputed flags changed, the new values among them.
+                    const std::vector<std::size_t>& again = run.Recomputed()[s];
+                    ASSERT_TRUE(std::is_sorted(again.begin(), again.end()));
+                    const std::size_t added = got[s].aggregate.size() - before[s].aggregate.size();
+                    ASSERT_GE(again.size(), added);
+                    if (added > 0) {
+                        ASSERT_EQ(again.back(), got[s].aggregate.size() - 1);
+                    }
+                    for (std::size_t i = 0; i < before[s].aggregate.size(); ++i) {
+                        if (!std::binary_search(again.begin(), again.end(), i)) {
+                            ASSERT_EQ(got[s].aggregate[i], before[s].aggregate[i]);
+                        }
+                    }
                     ASSERT_EQ(got[s].stream, expected[s].stream);
                     ASSERT_EQ(got[s].tests.size(), expected[s].tests.size());
                     for (std::size_t t = 0; t < got[s].tests.size(); ++t) {
@@ -487,6 +500,7 @@ contexts:
                     }
                     ASSERT_EQ(got[s].aggregate, expected[s].aggregate);
                 }
+                first = last;
             }
         }
     }
