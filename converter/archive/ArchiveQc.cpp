@@ -404,14 +404,89 @@ private:
         }
         Append(kept.rows, *added);
         kept.run->Add(ToSeries(*added));
-        BuoyFlags flags = ToBuoyFlags(m_config, buoy, kept.rows, kept.run->Flags());
-        if (!archive.WriteFlagChanges(flags, kept.flags, reason)) {
+        if (!WriteRecomputed(archive, kept, reason)) {
             return false;
         }
-        kept.flags = std::move(flags);
         kept.through = last;
         kept.used = ++m_clock;
         return true;
+    }
+
+    static const std::vector<ValueKey>* KeysOf(const BuoyRows& rows, const std::string& stream)
+    {
+        if (stream == qc::kPositionStream) {
+            return &rows.position.keys;
+        }
+        if (stream == qc::kIridiumPositionStream) {
+            return &rows.iridiumPosition.keys;
+        }
+        for (const StreamRows& one : rows.streams) {
+            if (one.stream == stream) {
+                return &one.keys;
+            }
+        }
+        return nullptr;
+    }
+
+    // Writes the flags the run computed again where they changed, and keeps them: the values
+    // whose flags were not computed again kept theirs, so only these are compared.
+    static bool WriteRecomputed(Archive& archive, Kept& kept, std::string& reason)
+    {
+        BuoyFlags now;
+        now.buoy = kept.flags.buoy;
+        now.configHash = kept.flags.configHash;
+        now.configFile = kept.flags.configFile;
+        BuoyFlags before = now;
+        const std::vector<qc::StreamFlags>& results = kept.run->Flags();
+        for (StreamFlagRows& held : kept.flags.streams) {
+            const auto result =
+                std::find_if(results.begin(), results.end(),
+                             [&](const qc::StreamFlags& r) { return r.stream == held.stream; });
+            const std::vector<ValueKey>* keys = KeysOf(kept.rows, held.stream);
+            if (result == results.end() || keys == nullptr) {
+                reason = held.stream + ": flags kept for a stream not run";
+                return false;
+            }
+            const std::vector<std::size_t>& again =
+                kept.run->Recomputed()[static_cast<std::size_t>(result - results.begin())];
+            const std::size_t known = held.keys.size();  // the new values' indices follow
+            StreamFlagRows& changed = now.streams.emplace_back();
+            StreamFlagRows& was = before.streams.emplace_back();
+            changed.stream = was.stream = held.stream;
+            for (const std::size_t i : again) {
+                changed.keys.push_back((*keys)[i]);
+                if (i < known) {
+                    was.keys.push_back((*keys)[i]);
+                }
+            }
+            held.keys.insert(held.keys.end(), keys->begin() + static_cast<std::ptrdiff_t>(known),
+                             keys->end());
+            for (TestFlagRows& test : held.tests) {
+                const qc::Flags* flags = &result->aggregate;
+                if (test.test != "aggregate") {
+                    const auto found = std::find_if(
+                        result->tests.begin(), result->tests.end(),
+                        [&](const qc::TestFlags& t) { return t.test == test.test; });
+                    if (found == result->tests.end()) {
+                        reason = held.stream + " " + test.test + ": flags kept for a test not run";
+                        return false;
+                    }
+                    flags = &found->flags;
+                }
+                TestFlagRows& to = changed.tests.emplace_back();
+                TestFlagRows& from = was.tests.emplace_back();
+                to.test = from.test = test.test;
+                test.flags.resize(keys->size());
+                for (const std::size_t i : again) {
+                    if (i < known) {
+                        from.flags.push_back(test.flags[i]);
+                    }
+                    to.flags.push_back((*flags)[i]);
+                    test.flags[i] = (*flags)[i];
+                }
+            }
+        }
+        return archive.WriteFlagChanges(now, before, reason);
     }
 
     static void Append(PositionRows& into, const PositionRows& rows)
