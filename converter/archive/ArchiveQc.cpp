@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <sstream>
