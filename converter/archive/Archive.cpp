@@ -266,7 +266,7 @@ std::string Stamp()
 }
 
 // The best known time of a PB200 record, as text.
-std::optional<std::string> MeasuredAt(const DecodedRecord& record)
+std::optional<std::int64_t> MeasuredAtSeconds(const DecodedRecord& record)
 {
     const RecordField* year = record.Find("Year");
     const RecordField* month = record.Find("Month");
@@ -275,8 +275,12 @@ std::optional<std::string> MeasuredAt(const DecodedRecord& record)
     if (year == nullptr || month == nullptr || day == nullptr || seconds == nullptr) {
         return std::nullopt;
     }
-    const auto time =
-        RecordTime(year->Integer(), month->Integer(), day->Integer(), seconds->Integer());
+    return RecordTime(year->Integer(), month->Integer(), day->Integer(), seconds->Integer());
+}
+
+std::optional<std::string> MeasuredAt(const DecodedRecord& record)
+{
+    const auto time = MeasuredAtSeconds(record);
     return time ? std::optional<std::string>(IsoUtc(*time)) : std::nullopt;
 }
 
@@ -464,6 +468,7 @@ struct Archive::Impl {
     }
     std::size_t given = 0;
     BatchOutcome outcome;
+    std::vector<NewMessage> newMessages;  // of the open transaction
 
     Added Insert(const Delivery& delivery, std::string& reason);
     Added InsertRecords(const DecodedMessage& decoded, sqlite3_int64 id, std::string& reason);
@@ -612,36 +617,50 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
     const std::span<const std::uint8_t> payload = delivery.payload;
     // Payloads come from a file read whole up to 1 MiB or a DirectIP element: the count fits.
     const auto n = static_cast<std::int32_t>(payload.size());
-    const DecodedMessage decoded = DecodeMessage(payload.data(), n);
+    // With a hook, decoded from a copy of its bytes, which the decoded message borrows, so
+    // that the hook can be handed it (NewMessages) after the delivery is gone.
+    struct Owned {
+        std::vector<std::uint8_t> bytes;
+        DecodedMessage decoded;
+    };
+    auto owned = std::make_shared<Owned>();
+    if (beforeCommit) {
+        owned->bytes.assign(payload.begin(), payload.end());
+    }
+    owned->decoded =
+        DecodeMessage(beforeCommit ? owned->bytes.data() : payload.data(), n);
+    std::shared_ptr<const DecodedMessage> decoded(owned, &owned->decoded);
 
-    std::optional<std::string> time;
+    std::optional<std::int64_t> seconds;
     const char* timeSource = nullptr;
     if (delivery.header) {
-        time = IsoUtc(delivery.header->sessionTime);
+        seconds = delivery.header->sessionTime;
         timeSource = "session";
     }
-    for (std::size_t i = 0; !time && i < decoded.records.size(); ++i) {
-        if (decoded.records[i].TypeName() == kPb200) {
-            time = MeasuredAt(decoded.records[i]);
+    for (std::size_t i = 0; !seconds && i < decoded->records.size(); ++i) {
+        if (decoded->records[i].TypeName() == kPb200) {
+            seconds = MeasuredAtSeconds(decoded->records[i]);
             timeSource = "record";
         }
     }
-    if (!time && delivery.fileTime && delivery.source == Delivery::Source::File) {
-        time = IsoUtc(*delivery.fileTime);
+    if (!seconds && delivery.fileTime && delivery.source == Delivery::Source::File) {
+        seconds = *delivery.fileTime;
         timeSource = "file";
     }
+    const std::optional<std::string> time =
+        seconds ? std::optional<std::string>(IsoUtc(*seconds)) : std::nullopt;
 
     sqlite3_stmt* insert = insertMessage.get();
     BindText(insert, 1, delivery.fileName);
     sqlite3_bind_int64(insert, 2, n);
     BindBlob(insert, 3, payload);
-    if (decoded.packetType) {
-        sqlite3_bind_int(insert, 4, *decoded.packetType);
+    if (decoded->packetType) {
+        sqlite3_bind_int(insert, 4, *decoded->packetType);
     }
-    sqlite3_bind_text(insert, 5, decoded.Complete() ? "complete" : "stopped", -1, SQLITE_STATIC);
-    if (!decoded.Complete()) {
-        BindText(insert, 6, decoded.StopReasonLine());
-        sqlite3_bind_int64(insert, 7, static_cast<sqlite3_int64>(decoded.stopOffset));
+    sqlite3_bind_text(insert, 5, decoded->Complete() ? "complete" : "stopped", -1, SQLITE_STATIC);
+    if (!decoded->Complete()) {
+        BindText(insert, 6, decoded->StopReasonLine());
+        sqlite3_bind_int64(insert, 7, static_cast<sqlite3_int64>(decoded->stopOffset));
     }
     if (delivery.header) {
         const DirectIpHeader& header = *delivery.header;
@@ -701,11 +720,16 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
     if (sqlite3_changes(connection) == 0) {
         return Execute(connection, "RELEASE message", reason) ? Added::AlreadyThere : Added::Failed;
     }
-    const Added added = InsertRecords(decoded, sqlite3_last_insert_rowid(connection), reason);
+    const sqlite3_int64 id = sqlite3_last_insert_rowid(connection);
+    const Added added = InsertRecords(*decoded, id, reason);
     if (added == Added::Failed || !Execute(connection, "RELEASE message", reason)) {
         std::string ignored;
         Execute(connection, "ROLLBACK TO message; RELEASE message", ignored);
         return Added::Failed;
+    }
+    if (beforeCommit) {
+        newMessages.push_back(
+            {id, BuoyOfDelivery(delivery), seconds, delivery.location, std::move(decoded)});
     }
     return Added::New;
 }
@@ -780,6 +804,7 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
     Impl& impl = *m_impl;
     const std::size_t index = impl.given++;
     if (!impl.inBatch) {
+        impl.newMessages.clear();
         if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
             impl.Name(index, delivery, reason);
             return Added::Failed;
@@ -819,6 +844,7 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
 Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
 {
     sqlite3* connection = db.get();
+    newMessages.clear();
     if (!Execute(connection, "BEGIN IMMEDIATE", reason)) {
         return Added::Failed;
     }
@@ -972,10 +998,13 @@ std::optional<std::int64_t> Archive::DataVersion(std::string& reason)
 
 std::uint64_t Archive::RolledBack() const { return m_impl->rolledBack; }
 
+const std::vector<NewMessage>& Archive::NewMessages() const { return m_impl->newMessages; }
+
 bool Archive::Begin(std::string& reason)
 {
     Impl& impl = *m_impl;
     if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        impl.newMessages.clear();
         if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
             return false;
         }
@@ -988,6 +1017,7 @@ bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, st
 {
     Impl& impl = *m_impl;
     if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        impl.newMessages.clear();
         if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
             return false;
         }
@@ -1003,6 +1033,7 @@ bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)
 {
     Impl& impl = *m_impl;
     if (sqlite3_get_autocommit(impl.db.get()) != 0) {
+        impl.newMessages.clear();
         if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
             return false;
         }

@@ -38,6 +38,10 @@
 
 struct sqlite3;
 
+namespace saltmark {
+struct DecodedMessage;
+}
+
 namespace saltmark::archive {
 
 // "SltM": marks a SQLite file as this archive.
@@ -91,6 +95,16 @@ struct Options {
 };
 
 enum class Added { New, AlreadyThere, Failed };
+
+// A message the open transaction added, as the writer decoded it: what the quality control's
+// hook would otherwise read back from the archive.
+struct NewMessage {
+    std::int64_t id = 0;
+    std::string buoy;                  // an IMEI, or kFilesBuoy
+    std::optional<std::int64_t> time;  // seconds since 1970, as the messages' time column has it
+    std::optional<DirectIpLocation> location;
+    std::shared_ptr<const DecodedMessage> decoded;
+};
 
 // A delivery of a batch that is not in the archive, and why.
 struct NotArchived {
@@ -155,6 +169,9 @@ public:
     // is what the archive holds.
     std::optional<std::int64_t> DataVersion(std::string& reason);
     std::uint64_t RolledBack() const;
+    // The messages the open transaction added so far, in the order they went in, while a
+    // hook is set (for the hook: what it would otherwise read back).
+    const std::vector<NewMessage>& NewMessages() const;
     // Replaces the flags of `flags.buoy` (all of them, or those of its messages whose time is
     // in `flags.range`) with `flags.streams`, in the open transaction, or in a batch it opens
     // that Commit commits.

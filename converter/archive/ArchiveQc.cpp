@@ -1,10 +1,15 @@
 #include "ArchiveQc.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <sstream>
+
+#include "IncrementalRun.h"
+#include "Records.h"
 
 namespace saltmark::archive {
 
@@ -43,10 +48,7 @@ qc::PositionSeries ToSeries(const PositionRows& rows)
     return {rows.times, rows.latitudes, rows.longitudes};
 }
 
-}  // namespace
-
-BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
-                   std::optional<std::int64_t> from, std::optional<std::int64_t> to)
+qc::BuoySeries ToSeries(const BuoyRows& rows)
 {
     qc::BuoySeries series;
     for (const StreamRows& stream : rows.streams) {
@@ -54,14 +56,22 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
     }
     series.position = ToSeries(rows.position);
     series.iridiumPosition = ToSeries(rows.iridiumPosition);
+    return series;
+}
 
+// The runner's flags (in the rows' order) by the rows' keys, the aggregate as one more test.
+BuoyFlags ToBuoyFlags(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
+                      const std::vector<qc::StreamFlags>& results,
+                      std::optional<std::int64_t> from = std::nullopt,
+                      std::optional<std::int64_t> to = std::nullopt)
+{
     BuoyFlags flags;
     flags.buoy = buoy;
     flags.configHash = config.hash;
     flags.configFile = config.fileName;
     flags.from = from;
     flags.to = to;
-    for (qc::StreamFlags& result : qc::RunConfig(config, series)) {
+    for (const qc::StreamFlags& result : results) {
         const std::vector<ValueKey>* keys = nullptr;
         const std::vector<std::int64_t>* times = nullptr;
         if (result.stream == qc::kPositionStream) {
@@ -82,11 +92,16 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
         }
         StreamFlagRows& out = flags.streams.emplace_back();
         out.stream = result.stream;
-        result.tests.push_back({"aggregate", std::move(result.aggregate)});
+        std::vector<const qc::TestFlags*> tests;
+        for (const qc::TestFlags& test : result.tests) {
+            tests.push_back(&test);
+        }
+        const qc::TestFlags aggregate{"aggregate", result.aggregate};
+        tests.push_back(&aggregate);
         if (!from && !to) {
             out.keys = *keys;
-            for (qc::TestFlags& test : result.tests) {
-                out.tests.push_back({test.test, std::move(test.flags)});
+            for (const qc::TestFlags* test : tests) {
+                out.tests.push_back({test->test, test->flags});
             }
             continue;
         }
@@ -97,15 +112,161 @@ BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const Buoy
                 out.keys.push_back((*keys)[i]);
             }
         }
-        for (const qc::TestFlags& test : result.tests) {
+        for (const qc::TestFlags* test : tests) {
             TestFlagRows& one = out.tests.emplace_back();
-            one.test = test.test;
+            one.test = test->test;
             for (const std::size_t i : kept) {
-                one.flags.push_back(test.flags[i]);
+                one.flags.push_back(test->flags[i]);
             }
         }
     }
     return flags;
+}
+
+// The logger's "no value".
+constexpr double kMissingMarker = 9999.0;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A scalar field as the archive stores it (a float32 as its shortest decimal, NaN as NULL).
+double Stored(const RecordField& field)
+{
+    if (field.Kind() != FieldKind::Float32) {
+        return static_cast<double>(field.Integer());
+    }
+    const float value = field.Real();
+    if (std::isnan(value)) {
+        return kNaN;
+    }
+    return std::isinf(value) || value == 0.0f ? static_cast<double>(value)
+                                              : ShortestFloat32AsDouble(value);
+}
+
+// A value as the quality control reads it: the logger's marker and anything not finite are
+// missing. A position keeps an infinite coordinate, which the location test fails.
+double Reading(double stored) { return std::isfinite(stored) && stored != kMissingMarker ? stored : kNaN; }
+double Coordinate(double stored) { return stored == kMissingMarker ? kNaN : stored; }
+
+// Whether the archive's time text for `time` reads back as a time: years 0 to 9999.
+bool Representable(std::int64_t time) { return time >= -62167219200 && time <= 253402300799; }
+
+// One buoy's rows among the messages the open transaction added, as Archive::ReadBuoy reads
+// the rows after a message: a table's rows by message and record, the streams' tables first,
+// then the position records', then the gateway's estimates. Nothing when a stream names no
+// record field.
+std::optional<BuoyRows> RowsOfNewMessages(const std::vector<NewMessage>& messages,
+                                          const std::string& buoy,
+                                          const std::vector<std::string>& streams)
+{
+    struct Read {
+        const RecordDescription* type = nullptr;
+        std::vector<std::pair<std::string, std::size_t>> fields;  // field, stream index
+        bool position = false;
+    };
+    std::vector<Read> reads;
+    const auto readOf = [&](std::string_view typeName) -> Read* {
+        for (Read& read : reads) {
+            if (read.type->typeName == typeName) {
+                return &read;
+            }
+        }
+        for (const RecordDescription& type : RecordDescriptions()) {
+            if (type.typeName == typeName) {
+                return &reads.emplace_back(Read{&type, {}, false});
+            }
+        }
+        return nullptr;
+    };
+    BuoyRows rows;
+    for (const std::string& name : streams) {
+        const std::size_t dot = name.find('.');
+        Read* read = dot == std::string::npos ? nullptr : readOf(name.substr(0, dot));
+        if (read == nullptr) {
+            return std::nullopt;
+        }
+        read->fields.emplace_back(name.substr(dot + 1), rows.streams.size());
+        rows.streams.push_back({name, {}, {}, {}});
+    }
+    for (const std::string_view type : {"PB200", "IMU", "Ellipse"}) {
+        Read* read = readOf(type);
+        if (read == nullptr) {
+            return std::nullopt;
+        }
+        read->position = true;
+    }
+    for (const Read& read : reads) {
+        for (const NewMessage& message : messages) {
+            if (message.buoy != buoy) {
+                continue;
+            }
+            const std::vector<DecodedRecord>& records = message.decoded->records;
+            for (std::size_t r = 0; r < records.size(); ++r) {
+                const DecodedRecord& record = records[r];
+                if (record.description != read.type) {
+                    continue;
+                }
+                // A PB200 states its own moment when its date is valid.
+                std::optional<std::int64_t> time;
+                if (record.TypeName() == "PB200") {
+                    const RecordField* year = record.Find("Year");
+                    const RecordField* month = record.Find("Month");
+                    const RecordField* day = record.Find("Day");
+                    const RecordField* seconds = record.Find("Seconds");
+                    if (year && month && day && seconds) {
+                        time = RecordTime(year->Integer(), month->Integer(), day->Integer(),
+                                          seconds->Integer());
+                    }
+                }
+                if (!time) {
+                    time = message.time;
+                }
+                if (time && !Representable(*time)) {
+                    time.reset();
+                }
+                if (!time) {
+                    continue;  // no place in a series
+                }
+                const ValueKey key{message.id, static_cast<std::int32_t>(r)};
+                for (const auto& [field, stream] : read.fields) {
+                    const RecordField* value = record.Find(field);
+                    StreamRows& into = rows.streams[stream];
+                    into.keys.push_back(key);
+                    into.times.push_back(*time);
+                    into.values.push_back(value ? Reading(Stored(*value)) : kNaN);
+                }
+                if (read.position) {
+                    const RecordField* lat = record.Find("Lat");
+                    const RecordField* lon = record.Find("Lon");
+                    PositionRows& into = rows.position;
+                    into.keys.push_back(key);
+                    into.times.push_back(*time);
+                    into.latitudes.push_back(lat ? Coordinate(Stored(*lat)) : kNaN);
+                    into.longitudes.push_back(lon ? Coordinate(Stored(*lon)) : kNaN);
+                }
+            }
+        }
+    }
+    for (const NewMessage& message : messages) {
+        // SQLite keeps a NaN coordinate as NULL, and a message with neither has no estimate.
+        if (message.buoy != buoy || !message.time || !Representable(*message.time) ||
+            !message.location ||
+            (std::isnan(message.location->latitude) && std::isnan(message.location->longitude))) {
+            continue;
+        }
+        PositionRows& into = rows.iridiumPosition;
+        into.keys.push_back({message.id, -1});
+        into.times.push_back(*message.time);
+        into.latitudes.push_back(Coordinate(message.location->latitude));
+        into.longitudes.push_back(Coordinate(message.location->longitude));
+    }
+    return rows;
+}
+
+}  // namespace
+
+BuoyFlags FlagRows(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
+                   std::optional<std::int64_t> from, std::optional<std::int64_t> to)
+{
+    return ToBuoyFlags(config, buoy, rows, qc::RunConfig(config, ToSeries(rows)), from, to);
 }
 
 bool FlagBuoys(Archive& archive, const qc::Config& config, const std::vector<std::string>& buoys,
@@ -124,12 +285,12 @@ bool FlagBuoys(Archive& archive, const qc::Config& config, const std::vector<std
 
 namespace {
 
-// What the writer's quality control keeps of the buoys it flagged last: their rows and the
-// flags the archive holds for them, so that the next transaction reads only its new messages'
-// rows and writes only the flags that changed. Every test still runs over the whole series
-// (the flat-line test's median step is the whole series'), now in memory. The archive alone
-// changes a buoy's rows, so what is kept holds while no other connection commits and no
-// transaction of this one is rolled back; else it is read again.
+// What the writer's quality control keeps of the buoys it flagged last: their rows, the flags
+// the archive holds for them and a run that recomputes only the flags new values can change
+// (qc::IncrementalRun), so that the next transaction reads nothing back and writes only the
+// flags that changed. The archive alone changes a buoy's rows, so what is kept holds while no
+// other connection commits and no transaction of this one is rolled back; else it is read
+// again.
 class IncrementalFlags {
 public:
     explicit IncrementalFlags(qc::Config config)
@@ -150,7 +311,14 @@ public:
         m_dataVersion = version;
         m_rolledBack = archive.RolledBack();
         for (const std::string& buoy : buoys) {
-            if (!FlagOne(archive, buoy, *last, reason)) {
+            bool flagged = false;
+            try {
+                flagged = FlagOne(archive, buoy, *last, reason);
+            } catch (...) {
+                m_buoys.erase(buoy);  // half updated
+                throw;
+            }
+            if (!flagged) {
                 m_buoys.erase(buoy);
                 reason = "quality control of " + buoy + ": " + reason;
                 return false;
@@ -162,8 +330,9 @@ public:
 private:
     struct Kept {
         BuoyRows rows;
-        std::int64_t through = 0;  // the last message id read
-        BuoyFlags flags;           // as the archive holds them
+        std::unique_ptr<qc::IncrementalRun> run;  // over `rows`, in their order
+        std::int64_t through = 0;                 // the last message id read
+        BuoyFlags flags;                          // as the archive holds them
         std::uint64_t used = 0;
     };
 
@@ -207,29 +376,117 @@ private:
             if (!rows) {
                 return false;
             }
-            BuoyFlags flags = FlagRows(m_config, buoy, *rows);
+            auto run = std::make_unique<qc::IncrementalRun>(m_config);
+            run->Add(ToSeries(*rows));
+            BuoyFlags flags = ToBuoyFlags(m_config, buoy, *rows, run->Flags());
             if (!archive.WriteFlags(flags, reason)) {
                 return false;
             }
             MakeRoom(Values(*rows));
-            m_buoys.emplace(buoy, Kept{std::move(*rows), last, std::move(flags), ++m_clock});
+            m_buoys.emplace(buoy, Kept{std::move(*rows), std::move(run), last, std::move(flags),
+                                       ++m_clock});
             return true;
         }
         Kept& kept = found->second;
-        const std::optional<BuoyRows> added =
-            archive.ReadBuoy(buoy, m_streams, reason, kept.through);
+        // The transaction's own messages are all that is new (what is kept holds, so no other
+        // writer added any); read back only when they cannot be told from the records.
+        const std::vector<NewMessage>& fresh = archive.NewMessages();
+        std::optional<BuoyRows> added;
+        if (std::all_of(fresh.begin(), fresh.end(),
+                        [&](const NewMessage& m) { return m.id > kept.through; })) {
+            added = RowsOfNewMessages(fresh, buoy, m_streams);
+        }
+        if (!added) {
+            added = archive.ReadBuoy(buoy, m_streams, reason, kept.through);
+        }
         if (!added) {
             return false;
         }
         Append(kept.rows, *added);
-        BuoyFlags flags = FlagRows(m_config, buoy, kept.rows);
-        if (!archive.WriteFlagChanges(flags, kept.flags, reason)) {
+        kept.run->Add(ToSeries(*added));
+        if (!WriteRecomputed(archive, kept, reason)) {
             return false;
         }
-        kept.flags = std::move(flags);
         kept.through = last;
         kept.used = ++m_clock;
         return true;
+    }
+
+    static const std::vector<ValueKey>* KeysOf(const BuoyRows& rows, const std::string& stream)
+    {
+        if (stream == qc::kPositionStream) {
+            return &rows.position.keys;
+        }
+        if (stream == qc::kIridiumPositionStream) {
+            return &rows.iridiumPosition.keys;
+        }
+        for (const StreamRows& one : rows.streams) {
+            if (one.stream == stream) {
+                return &one.keys;
+            }
+        }
+        return nullptr;
+    }
+
+    // Writes the flags the run computed again where they changed, and keeps them: the values
+    // whose flags were not computed again kept theirs, so only these are compared.
+    static bool WriteRecomputed(Archive& archive, Kept& kept, std::string& reason)
+    {
+        BuoyFlags now;
+        now.buoy = kept.flags.buoy;
+        now.configHash = kept.flags.configHash;
+        now.configFile = kept.flags.configFile;
+        BuoyFlags before = now;
+        const std::vector<qc::StreamFlags>& results = kept.run->Flags();
+        for (StreamFlagRows& held : kept.flags.streams) {
+            const auto result =
+                std::find_if(results.begin(), results.end(),
+                             [&](const qc::StreamFlags& r) { return r.stream == held.stream; });
+            const std::vector<ValueKey>* keys = KeysOf(kept.rows, held.stream);
+            if (result == results.end() || keys == nullptr) {
+                reason = held.stream + ": flags kept for a stream not run";
+                return false;
+            }
+            const std::vector<std::size_t>& again =
+                kept.run->Recomputed()[static_cast<std::size_t>(result - results.begin())];
+            const std::size_t known = held.keys.size();  // the new values' indices follow
+            StreamFlagRows& changed = now.streams.emplace_back();
+            StreamFlagRows& was = before.streams.emplace_back();
+            changed.stream = was.stream = held.stream;
+            for (const std::size_t i : again) {
+                changed.keys.push_back((*keys)[i]);
+                if (i < known) {
+                    was.keys.push_back((*keys)[i]);
+                }
+            }
+            held.keys.insert(held.keys.end(), keys->begin() + static_cast<std::ptrdiff_t>(known),
+                             keys->end());
+            for (TestFlagRows& test : held.tests) {
+                const qc::Flags* flags = &result->aggregate;
+                if (test.test != "aggregate") {
+                    const auto found = std::find_if(
+                        result->tests.begin(), result->tests.end(),
+                        [&](const qc::TestFlags& t) { return t.test == test.test; });
+                    if (found == result->tests.end()) {
+                        reason = held.stream + " " + test.test + ": flags kept for a test not run";
+                        return false;
+                    }
+                    flags = &found->flags;
+                }
+                TestFlagRows& to = changed.tests.emplace_back();
+                TestFlagRows& from = was.tests.emplace_back();
+                to.test = from.test = test.test;
+                test.flags.resize(keys->size());
+                for (const std::size_t i : again) {
+                    if (i < known) {
+                        from.flags.push_back(test.flags[i]);
+                    }
+                    to.flags.push_back((*flags)[i]);
+                    test.flags[i] = (*flags)[i];
+                }
+            }
+        }
+        return archive.WriteFlagChanges(now, before, reason);
     }
 
     static void Append(PositionRows& into, const PositionRows& rows)

@@ -4,12 +4,13 @@
 // flags each buoy its transaction adds messages to before it commits (FlagOnCommit), so no
 // message is committed without its flags; saltmark-qc recomputes after a change.
 //
-// A buoy is flagged over its whole series every time: the spike and rate tests need both
-// neighbours, the flat-line test a window and the median step of the whole series, so a late
-// message or a new neighbour changes flags around it, and only a recomputation over the sorted
-// series gives the same flags whatever the arrival order. FlagOnCommit keeps the series and
-// flags of the buoys it flagged last in memory, so that a transaction reads only its new
-// messages' rows and writes only the flags that changed.
+// The flags of a value depend on its neighbours (the spike and rate tests), a window of
+// earlier values and the median step of the whole series (the flat-line test), so a late
+// message or a new neighbour changes flags around it; the flags after any arrival order are
+// those of a run over the sorted series. FlagOnCommit keeps the series and flags of the buoys
+// it flagged last in memory and recomputes only the flags its new values can change; a
+// transaction takes its new rows from the messages it added (Archive::NewMessages) and writes
+// only the flags that changed.
 
 #include <cstdint>
 #include <filesystem>

@@ -44,6 +44,11 @@ std::optional<BuoyRows> Archive::ReadBuoy(const std::string&, const std::vector<
 std::optional<std::int64_t> Archive::LastMessageId(std::string&) { return {}; }
 std::optional<std::int64_t> Archive::DataVersion(std::string&) { return {}; }
 std::uint64_t Archive::RolledBack() const { return 0; }
+const std::vector<NewMessage>& Archive::NewMessages() const
+{
+    static const std::vector<NewMessage> none;
+    return none;
+}
 bool Archive::WriteFlags(const BuoyFlags&, std::string&) { return false; }
 bool Archive::Begin(std::string&) { return false; }
 bool Archive::WriteFlagChanges(const BuoyFlags&, const BuoyFlags&, std::string&) { return false; }

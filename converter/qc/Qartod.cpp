@@ -43,9 +43,13 @@ double RatePerSecond(double numerator, double seconds, bool masked)
     return std::fabs(quotient);
 }
 
-// The median of the time steps, truncated to whole seconds as the reference converts it.
-std::int64_t MedianStep(std::span<const std::int64_t> times)
+}  // namespace
+
+std::int64_t MedianTimeStep(std::span<const std::int64_t> times)
 {
+    if (times.size() < 2) {
+        return 0;
+    }
     std::vector<std::int64_t> steps(times.size() - 1);
     for (std::size_t i = 1; i < times.size(); ++i) {
         steps[i - 1] = times[i] - times[i - 1];
@@ -63,6 +67,8 @@ std::int64_t MedianStep(std::span<const std::int64_t> times)
     const std::int64_t twice = lower + upper;
     return twice >= 0 ? twice / 2 : -((-twice + 1) / 2);
 }
+
+namespace {
 
 // Exact sign of the orientation of (a, b, c): +1 counter-clockwise, -1 clockwise, 0 on a line.
 // A quick double evaluation with its error bound, then the exact sum of the products' parts
@@ -328,15 +334,23 @@ Flags FlatLineTest(std::span<const double> values, std::span<const std::int64_t>
                    double suspectThreshold, double failThreshold, double tolerance)
 {
     CheckSameSize(values.size(), times.size(), "values and times");
+    if (values.size() < 3) {
+        return Flags(values.size(), kGood);  // the reference passes short series whole,
+                                             // missing values included
+    }
+    return FlatLineTestWithStep(values, MedianTimeStep(times), suspectThreshold, failThreshold,
+                                tolerance);
+}
+
+Flags FlatLineTestWithStep(std::span<const double> values, std::int64_t medianStep,
+                           double suspectThreshold, double failThreshold, double tolerance)
+{
     const std::size_t n = values.size();
     Flags flags(n, kGood);
-    if (n < 3) {
-        return flags;  // the reference passes short series whole, missing values included
-    }
     if (suspectThreshold < 0 || failThreshold < 0) {
         throw std::invalid_argument("flat-line thresholds are durations, not negative");
     }
-    const std::int64_t step = MedianStep(times);
+    const std::int64_t step = medianStep;
     if (step <= 0) {
         // No time step to count values by: nothing can be evaluated.
         for (std::size_t i = 0; i < n; ++i) {
@@ -345,13 +359,11 @@ Flags FlatLineTest(std::span<const double> values, std::span<const std::int64_t>
         return flags;
     }
     const auto run = [&](double threshold, Flag flag) {
-        // The threshold's whole seconds, then whole time steps: k earlier values with the
-        // value itself make the window.
-        const double windowSteps = std::trunc(std::trunc(threshold) / static_cast<double>(step));
-        if (!(windowSteps < static_cast<double>(n))) {
+        const std::optional<std::size_t> window = FlatLineWindow(threshold, step);
+        if (!window || !(*window < n)) {
             return;  // no value has that many before it
         }
-        const auto k = static_cast<std::size_t>(windowSteps);
+        const std::size_t k = *window;
         // Sliding minimum and maximum over the window's present values.
         std::deque<std::size_t> low;
         std::deque<std::size_t> high;
@@ -389,6 +401,20 @@ Flags FlatLineTest(std::span<const double> values, std::span<const std::int64_t>
         }
     }
     return flags;
+}
+
+std::optional<std::size_t> FlatLineWindow(double threshold, std::int64_t medianStep)
+{
+    if (medianStep <= 0) {
+        return std::nullopt;
+    }
+    // The threshold's whole seconds, then whole time steps: k earlier values with the value
+    // itself make the window.
+    const double steps = std::trunc(std::trunc(threshold) / static_cast<double>(medianStep));
+    if (!(steps < 0x1p52)) {
+        return std::nullopt;  // longer than any series
+    }
+    return static_cast<std::size_t>(steps);
 }
 
 double Wgs84Distance(double lat1, double lon1, double lat2, double lon2)

@@ -51,6 +51,18 @@ Flags RateOfChangeTest(std::span<const double> values, std::span<const std::int6
 Flags FlatLineTest(std::span<const double> values, std::span<const std::int64_t> times,
                    double suspectThreshold, double failThreshold, double tolerance);
 
+// The median of the time steps, truncated to whole seconds as the reference converts it; 0
+// for fewer than two times.
+std::int64_t MedianTimeStep(std::span<const std::int64_t> times);
+// How many earlier values a threshold's window holds at that median step; nothing when no
+// step is positive.
+std::optional<std::size_t> FlatLineWindow(double threshold, std::int64_t medianStep);
+// The flat-line test with the median step of a whole series of at least three values given:
+// run over a part of that series, a value with its window inside the part gets its flag in
+// the whole series.
+Flags FlatLineTestWithStep(std::span<const double> values, std::int64_t medianStep,
+                           double suspectThreshold, double failThreshold, double tolerance);
+
 // A shape on the plane of longitude and latitude: a polygon's rings (the first the outline,
 // the others holes), each a closed or open list of (lon, lat) vertices.
 struct Shape {

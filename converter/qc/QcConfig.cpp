@@ -750,46 +750,9 @@ SortedStream Prepare(const std::string& stream, const BuoySeries& series, const 
     return sorted;
 }
 
-Flags RunTest(const TestCall& call, const SortedStream& s)
+Flags RunSorted(const TestCall& call, const SortedStream& s)
 {
-    return std::visit(
-        [&](const auto& p) -> Flags {
-            using P = std::decay_t<decltype(p)>;
-            if constexpr (std::is_same_v<P, GrossRangeParameters>) {
-                return GrossRangeTest(s.values, p.fail, p.suspect);
-            } else if constexpr (std::is_same_v<P, SpikeParameters>) {
-                return SpikeTest(s.values, p.suspectThreshold, p.failThreshold, p.method);
-            } else if constexpr (std::is_same_v<P, RateOfChangeParameters>) {
-                return RateOfChangeTest(s.values, s.times, p.threshold, p.failThreshold);
-            } else if constexpr (std::is_same_v<P, FlatLineParameters>) {
-                return FlatLineTest(s.values, s.times, p.suspectThreshold, p.failThreshold,
-                                    p.tolerance);
-            } else if constexpr (std::is_same_v<P, ClimatologyParameters>) {
-                return ClimatologyTest(s.values, s.times, p.members);
-            } else if constexpr (std::is_same_v<P, TimeGapParameters>) {
-                return TimeGapTest(s.times, p.failSpanHours);
-            } else if constexpr (std::is_same_v<P, LocationParameters>) {
-                Flags flags = LocationTest(s.latitudes, s.longitudes, p.rangeMax, p.method);
-                if (p.bbox) {
-                    // An older configuration's bbox: outside it fails, as the bounds test.
-                    const Flags bounds =
-                        LocationBoundsTest(s.latitudes, s.longitudes, *p.bbox, FlagArea::Outside);
-                    for (std::size_t i = 0; i < flags.size(); ++i) {
-                        if (bounds[i] == kFail) {
-                            flags[i] = kFail;
-                        }
-                    }
-                }
-                return flags;
-            } else if constexpr (std::is_same_v<P, LocationBoundsParameters>) {
-                return LocationBoundsTest(s.latitudes, s.longitudes, p.shape, p.flagArea);
-            } else {
-                static_assert(std::is_same_v<P, SpeedParameters>);
-                return SpeedTest(s.latitudes, s.longitudes, s.times, p.suspectThreshold,
-                                 p.failThreshold);
-            }
-        },
-        call.parameters);
+    return RunTest(call, s.times, s.values, s.latitudes, s.longitudes);
 }
 
 SortedStream Subset(const SortedStream& s, const std::vector<std::size_t>& keep)
@@ -890,6 +853,54 @@ Config ParseConfig(std::string_view text, std::string_view fileName)
     return config;
 }
 
+Flags RunTest(const TestCall& call, std::span<const std::int64_t> times,
+              std::span<const double> values, std::span<const double> latitudes,
+              std::span<const double> longitudes, std::optional<std::int64_t> medianStep)
+{
+    return std::visit(
+        [&](const auto& p) -> Flags {
+            using P = std::decay_t<decltype(p)>;
+            if constexpr (std::is_same_v<P, GrossRangeParameters>) {
+                return GrossRangeTest(values, p.fail, p.suspect);
+            } else if constexpr (std::is_same_v<P, SpikeParameters>) {
+                return SpikeTest(values, p.suspectThreshold, p.failThreshold, p.method);
+            } else if constexpr (std::is_same_v<P, RateOfChangeParameters>) {
+                return RateOfChangeTest(values, times, p.threshold, p.failThreshold);
+            } else if constexpr (std::is_same_v<P, FlatLineParameters>) {
+                if (medianStep) {
+                    return FlatLineTestWithStep(values, *medianStep, p.suspectThreshold,
+                                                p.failThreshold, p.tolerance);
+                }
+                return FlatLineTest(values, times, p.suspectThreshold, p.failThreshold,
+                                    p.tolerance);
+            } else if constexpr (std::is_same_v<P, ClimatologyParameters>) {
+                return ClimatologyTest(values, times, p.members);
+            } else if constexpr (std::is_same_v<P, TimeGapParameters>) {
+                return TimeGapTest(times, p.failSpanHours);
+            } else if constexpr (std::is_same_v<P, LocationParameters>) {
+                Flags flags = LocationTest(latitudes, longitudes, p.rangeMax, p.method);
+                if (p.bbox) {
+                    // An older configuration's bbox: outside it fails, as the bounds test.
+                    const Flags bounds =
+                        LocationBoundsTest(latitudes, longitudes, *p.bbox, FlagArea::Outside);
+                    for (std::size_t i = 0; i < flags.size(); ++i) {
+                        if (bounds[i] == kFail) {
+                            flags[i] = kFail;
+                        }
+                    }
+                }
+                return flags;
+            } else if constexpr (std::is_same_v<P, LocationBoundsParameters>) {
+                return LocationBoundsTest(latitudes, longitudes, p.shape, p.flagArea);
+            } else {
+                static_assert(std::is_same_v<P, SpeedParameters>);
+                return SpeedTest(latitudes, longitudes, times, p.suspectThreshold,
+                                 p.failThreshold);
+            }
+        },
+        call.parameters);
+}
+
 std::vector<StreamFlags> RunConfig(const Config& config, const BuoySeries& series)
 {
     std::vector<std::size_t> ownOrder;
@@ -951,7 +962,7 @@ std::vector<StreamFlags> RunConfig(const Config& config, const BuoySeries& serie
                     result->tests.push_back(TestFlags{call.name, Flags(n, kUnknown)});
                     test = result->tests.end() - 1;
                 }
-                const Flags flags = RunTest(call, input);
+                const Flags flags = RunSorted(call, input);
                 for (std::size_t j = 0; j < keep.size(); ++j) {
                     test->flags[keep[j]] = flags[j];
                 }

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -162,5 +163,13 @@ struct StreamFlags {
 
 // Throws std::invalid_argument when a series' times and values differ in length.
 std::vector<StreamFlags> RunConfig(const Config& config, const BuoySeries& series);
+
+// One configured test over a sorted series (values for a scalar stream, latitudes and
+// longitudes for a position stream). With `medianStep`, the flat-line test counts its window
+// by that step, the whole series' (FlatLineTestWithStep).
+Flags RunTest(const TestCall& call, std::span<const std::int64_t> times,
+              std::span<const double> values, std::span<const double> latitudes,
+              std::span<const double> longitudes,
+              std::optional<std::int64_t> medianStep = std::nullopt);
 
 }  // namespace saltmark::qc

@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 
+#include "IncrementalRun.h"
 #include "QcConfig.h"
 
 namespace saltmark::qc {
@@ -386,6 +387,123 @@ contexts:
     const auto result = RunConfig(config, series);
     EXPECT_EQ(TestOf(result, "PB200.ATMean", "gross_range_test"),
               (Flags{kFail, kFail, kGood, kUnknown}));
+}
+
+}  // namespace
+}  // namespace saltmark::qc
+
+namespace saltmark::qc {
+namespace {
+
+// Values arriving a few at a time, in time order and shuffled, get after each arrival the
+// flags one run over all the values so far gives: the example configuration, and two
+// contexts whose windows overlap (the later one decides) with tests of every reach.
+TEST(QcConfig, IncrementalRunEqualsOneRunOverAllValues)
+{
+    const Config example = ParseConfig(ReadText("../../examples/qc.yaml"), "examples/qc.yaml");
+    const Config windows = ParseConfig(R"(
+contexts:
+  - streams:
+      PB200.WSMean:
+        qartod:
+          spike_test: {suspect_threshold: 2, fail_threshold: 5, method: differential}
+          rate_of_change_test: {threshold: 0.001}
+          flat_line_test: {suspect_threshold: 5400, fail_threshold: 9000, tolerance: 0.1}
+          time_gap_test: {fail_span: 2}
+      position:
+        qartod: {location_test: {range_max: 20000}}
+        argo: {speed_test: {suspect_threshold: 1.5, fail_threshold: 3}}
+  - window: {starting: 2024-06-01T12:00:00Z, ending: 2024-06-02T06:00:00Z}
+    streams:
+      PB200.WSMean:
+        qartod:
+          spike_test: {suspect_threshold: 1, fail_threshold: 3}
+          flat_line_test: {suspect_threshold: 3600, fail_threshold: 7200, tolerance: 0.5}
+      position:
+        qartod: {location_test: {range_max: 5000, range_method: wgs84}}
+)",
+                                       "windows.yaml");
+    // The faults, and values at times already taken: another value, the same one, none.
+    BuoySeries all = Faults().series;
+    for (const auto& [index, shift] : {std::pair{10, 1.0}, {45, 0.0}, {90, kNaN}}) {
+        for (auto& [name, s] : all.streams) {
+            s.times.push_back(s.times[index]);
+            s.values.push_back(s.values[index] + shift);
+        }
+        PositionSeries& p = all.position;
+        p.times.push_back(p.times[index]);
+        p.latitudes.push_back(p.latitudes[index] + shift / 100);
+        p.longitudes.push_back(p.longitudes[index] + shift / 100);
+    }
+    const std::size_t n = all.position.times.size();
+
+    std::mt19937 random(27);
+    for (const Config* config : {&example, &windows}) {
+        for (const bool shuffled : {false, true}) {
+            std::vector<std::size_t> order(n);
+            std::iota(order.begin(), order.end(), std::size_t{0});
+            if (shuffled) {
+                std::shuffle(order.begin(), order.end(), random);
+            } else {
+                // Time order, the values at times already taken last.
+                std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                    return all.position.times[a] < all.position.times[b];
+                });
+            }
+            IncrementalRun run(*config);
+            BuoySeries sofar;
+            for (std::size_t first = 0; first < n;) {
+                const std::size_t last =
+                    std::min(n, first + std::uniform_int_distribution<std::size_t>(1, 7)(random));
+                BuoySeries chunk;
+                for (std::size_t k = first; k < last; ++k) {
+                    const std::size_t i = order[k];
+                    for (const auto& [name, s] : all.streams) {
+                        for (BuoySeries* into : {&chunk, &sofar}) {
+                            into->streams[name].times.push_back(s.times[i]);
+                            into->streams[name].values.push_back(s.values[i]);
+                        }
+                    }
+                    for (BuoySeries* into : {&chunk, &sofar}) {
+                        into->position.times.push_back(all.position.times[i]);
+                        into->position.latitudes.push_back(all.position.latitudes[i]);
+                        into->position.longitudes.push_back(all.position.longitudes[i]);
+                    }
+                }
+                const std::vector<StreamFlags> before = run.Flags();
+                run.Add(chunk);
+                const std::vector<StreamFlags> expected = RunConfig(*config, sofar);
+                const std::vector<StreamFlags>& got = run.Flags();
+                ASSERT_EQ(got.size(), expected.size());
+                for (std::size_t s = 0; s < got.size(); ++s) {
+                    SCOPED_TRACE(config->fileName + " " + got[s].stream + " after " +
+                                 std::to_string(last) + (shuffled ? " shuffled" : " in order"));
+                    // Only the recomputed flags changed, the new values among them.
+                    const std::vector<std::size_t>& again = run.Recomputed()[s];
+                    ASSERT_TRUE(std::is_sorted(again.begin(), again.end()));
+                    const std::size_t added = got[s].aggregate.size() - before[s].aggregate.size();
+                    ASSERT_GE(again.size(), added);
+                    if (added > 0) {
+                        ASSERT_EQ(again.back(), got[s].aggregate.size() - 1);
+                    }
+                    for (std::size_t i = 0; i < before[s].aggregate.size(); ++i) {
+                        if (!std::binary_search(again.begin(), again.end(), i)) {
+                            ASSERT_EQ(got[s].aggregate[i], before[s].aggregate[i]);
+                        }
+                    }
+                    ASSERT_EQ(got[s].stream, expected[s].stream);
+                    ASSERT_EQ(got[s].tests.size(), expected[s].tests.size());
+                    for (std::size_t t = 0; t < got[s].tests.size(); ++t) {
+                        ASSERT_EQ(got[s].tests[t].test, expected[s].tests[t].test);
+                        ASSERT_EQ(got[s].tests[t].flags, expected[s].tests[t].flags)
+                            << got[s].tests[t].test;
+                    }
+                    ASSERT_EQ(got[s].aggregate, expected[s].aggregate);
+                }
+                first = last;
+            }
+        }
+    }
 }
 
 }  // namespace
