@@ -12,33 +12,6 @@ namespace saltmark::qc {
 
 namespace {
 
-// NaN after every number, as the runner sorts equal times.
-bool NumberLess(double a, double b)
-{
-    if (std::isnan(a) || std::isnan(b)) {
-        return !std::isnan(a) && std::isnan(b);
-    }
-    return a < b;
-}
-
-int Rank(std::uint8_t flag)
-{
-    switch (flag) {
-        case kMissing:
-            return 1;
-        case kUnknown:
-            return 2;
-        case kGood:
-            return 3;
-        case kSuspect:
-            return 4;
-        case kFail:
-            return 5;
-        default:
-            return 0;
-    }
-}
-
 // How far a value's flag reaches along the sorted series: a value's flag depends on the
 // values at most this many places before and after it (the edges included: the first value's
 // time-gap flag is the second's).
@@ -182,16 +155,7 @@ void IncrementalRun::AddToStream(std::size_t index, const BuoySeries& more)
     // after the equal ones already there, which were added earlier.
     const auto less = [&](std::int64_t ta, double va, double la, double oa, std::int64_t tb,
                           double vb, double lb, double ob) {
-        if (ta != tb) {
-            return ta < tb;
-        }
-        if (!stream.position) {
-            return NumberLess(va, vb);
-        }
-        if (la != lb) {
-            return NumberLess(la, lb);
-        }
-        return NumberLess(oa, ob);
+        return stream.position ? PositionLess(ta, la, oa, tb, lb, ob) : ValueLess(ta, va, tb, vb);
     };
     const auto valueAt = [](const std::vector<double>& v, std::size_t i) {
         return i < v.size() ? v[i] : 0.0;
@@ -266,7 +230,7 @@ void IncrementalRun::AddToStream(std::size_t index, const BuoySeries& more)
         std::uint8_t best = kMissing;
         int bestRank = 0;
         for (const TestFlags& test : result.tests) {
-            const int rank = Rank(test.flags[k]);
+            const int rank = AggregateRank(test.flags[k]);
             if (rank > bestRank) {
                 bestRank = rank;
                 best = test.flags[k];

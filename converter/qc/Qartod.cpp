@@ -645,31 +645,32 @@ Flags TimeGapTest(std::span<const std::int64_t> times, double failSpanHours)
     return flags;
 }
 
+int AggregateRank(std::uint8_t flag)
+{
+    switch (flag) {
+        case kMissing:
+            return 1;
+        case kUnknown:
+            return 2;
+        case kGood:
+            return 3;
+        case kSuspect:
+            return 4;
+        case kFail:
+            return 5;
+        default:
+            return 0;
+    }
+}
+
 Flags Aggregate(std::span<const Flags> tests, std::size_t count)
 {
-    // Rank in the order of precedence; anything else is no flag at all.
-    const auto rank = [](std::uint8_t flag) {
-        switch (flag) {
-            case kMissing:
-                return 1;
-            case kUnknown:
-                return 2;
-            case kGood:
-                return 3;
-            case kSuspect:
-                return 4;
-            case kFail:
-                return 5;
-            default:
-                return 0;
-        }
-    };
     Flags result(count, kMissing);
     std::vector<int> best(count, 0);
     for (const Flags& test : tests) {
         CheckSameSize(test.size(), count, "a test's flags and the series");
         for (std::size_t i = 0; i < count; ++i) {
-            const int r = rank(test[i]);
+            const int r = AggregateRank(test[i]);
             if (r > best[i]) {
                 best[i] = r;
                 result[i] = test[i];

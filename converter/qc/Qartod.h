@@ -118,6 +118,10 @@ Flags ClimatologyTest(std::span<const double> values, std::span<const std::int64
 // second's flag.
 Flags TimeGapTest(std::span<const std::int64_t> times, double failSpanHours);
 
+// A flag's place in the aggregate's order MISSING 1 < UNKNOWN 2 < GOOD 3 < SUSPECT 4 < FAIL 5;
+// 0 for anything else, which is no flag at all.
+int AggregateRank(std::uint8_t flag);
+
 // Per value, the most severe flag in the order MISSING < UNKNOWN < GOOD < SUSPECT < FAIL;
 // 9 where no test gives a flag.
 Flags Aggregate(std::span<const Flags> tests, std::size_t count);

@@ -655,13 +655,8 @@ Track SortedTrack(const PositionSeries& series, std::vector<std::size_t>& order)
             "in length");
     }
     order = SortedOrder(n, [&](std::size_t a, std::size_t b) {
-        if (series.times[a] != series.times[b]) {
-            return series.times[a] < series.times[b];
-        }
-        if (series.latitudes[a] != series.latitudes[b]) {
-            return NumberLess(series.latitudes[a], series.latitudes[b]);
-        }
-        return NumberLess(series.longitudes[a], series.longitudes[b]);
+        return PositionLess(series.times[a], series.latitudes[a], series.longitudes[a],
+                            series.times[b], series.latitudes[b], series.longitudes[b]);
     });
     Track track;
     for (std::size_t i : order) {
@@ -738,10 +733,7 @@ SortedStream Prepare(const std::string& stream, const BuoySeries& series, const 
         }
     }
     sorted.order = SortedOrder(values.size(), [&](std::size_t a, std::size_t b) {
-        if (scalar.times[a] != scalar.times[b]) {
-            return scalar.times[a] < scalar.times[b];
-        }
-        return NumberLess(values[a], values[b]);
+        return ValueLess(scalar.times[a], values[a], scalar.times[b], values[b]);
     });
     for (std::size_t i : sorted.order) {
         sorted.times.push_back(scalar.times[i]);
@@ -899,6 +891,26 @@ Flags RunTest(const TestCall& call, std::span<const std::int64_t> times,
             }
         },
         call.parameters);
+}
+
+bool ValueLess(std::int64_t timeA, double a, std::int64_t timeB, double b)
+{
+    if (timeA != timeB) {
+        return timeA < timeB;
+    }
+    return NumberLess(a, b);
+}
+
+bool PositionLess(std::int64_t timeA, double latitudeA, double longitudeA, std::int64_t timeB,
+                  double latitudeB, double longitudeB)
+{
+    if (timeA != timeB) {
+        return timeA < timeB;
+    }
+    if (latitudeA != latitudeB) {
+        return NumberLess(latitudeA, latitudeB);
+    }
+    return NumberLess(longitudeA, longitudeB);
 }
 
 std::vector<StreamFlags> RunConfig(const Config& config, const BuoySeries& series)

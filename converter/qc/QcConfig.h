@@ -161,6 +161,13 @@ struct StreamFlags {
     Flags aggregate;
 };
 
+// The order RunConfig sorts a stream in before testing it, so that any arrival order of the
+// same values gives the same series: by time, equal times by value (a position by latitude,
+// then longitude), NaN after every number; equal ones keep their order (a stable sort).
+bool ValueLess(std::int64_t timeA, double a, std::int64_t timeB, double b);
+bool PositionLess(std::int64_t timeA, double latitudeA, double longitudeA, std::int64_t timeB,
+                  double latitudeB, double longitudeB);
+
 // Throws std::invalid_argument when a series' times and values differ in length.
 std::vector<StreamFlags> RunConfig(const Config& config, const BuoySeries& series);
 
