@@ -45,10 +45,8 @@ void BindReal(sqlite3_stmt* statement, int column, float value)
 {
     if (std::isnan(value)) {
         sqlite3_bind_null(statement, column);
-    } else if (std::isinf(value) || value == 0.0f) {
-        sqlite3_bind_double(statement, column, static_cast<double>(value));
     } else {
-        sqlite3_bind_double(statement, column, ShortestFloat32AsDouble(value));
+        sqlite3_bind_double(statement, column, StoredFloat32(value));
     }
 }
 

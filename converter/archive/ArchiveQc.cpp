@@ -10,6 +10,7 @@
 
 #include "IncrementalRun.h"
 #include "Records.h"
+#include "Sqlite.h"
 
 namespace saltmark::archive {
 
@@ -123,8 +124,6 @@ BuoyFlags ToBuoyFlags(const qc::Config& config, const std::string& buoy, const B
     return flags;
 }
 
-// The logger's "no value".
-constexpr double kMissingMarker = 9999.0;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A scalar field as the archive stores it (a float32 as its shortest decimal, NaN as NULL).
@@ -133,18 +132,8 @@ double Stored(const RecordField& field)
     if (field.Kind() != FieldKind::Float32) {
         return static_cast<double>(field.Integer());
     }
-    const float value = field.Real();
-    if (std::isnan(value)) {
-        return kNaN;
-    }
-    return std::isinf(value) || value == 0.0f ? static_cast<double>(value)
-                                              : ShortestFloat32AsDouble(value);
+    return sqlite::StoredFloat32(field.Real());
 }
-
-// A value as the quality control reads it: the logger's marker and anything not finite are
-// missing. A position keeps an infinite coordinate, which the location test fails.
-double Reading(double stored) { return std::isfinite(stored) && stored != kMissingMarker ? stored : kNaN; }
-double Coordinate(double stored) { return stored == kMissingMarker ? kNaN : stored; }
 
 // Whether the archive's time text for `time` reads back as a time: years 0 to 9999.
 bool Representable(std::int64_t time) { return time >= -62167219200 && time <= 253402300799; }
@@ -231,7 +220,7 @@ std::optional<BuoyRows> RowsOfNewMessages(const std::vector<NewMessage>& message
                     StreamRows& into = rows.streams[stream];
                     into.keys.push_back(key);
                     into.times.push_back(*time);
-                    into.values.push_back(value ? Reading(Stored(*value)) : kNaN);
+                    into.values.push_back(value ? ReadingOf(Stored(*value)) : kNaN);
                 }
                 if (read.position) {
                     const RecordField* lat = record.Find("Lat");
@@ -239,8 +228,8 @@ std::optional<BuoyRows> RowsOfNewMessages(const std::vector<NewMessage>& message
                     PositionRows& into = rows.position;
                     into.keys.push_back(key);
                     into.times.push_back(*time);
-                    into.latitudes.push_back(lat ? Coordinate(Stored(*lat)) : kNaN);
-                    into.longitudes.push_back(lon ? Coordinate(Stored(*lon)) : kNaN);
+                    into.latitudes.push_back(lat ? CoordinateOf(Stored(*lat)) : kNaN);
+                    into.longitudes.push_back(lon ? CoordinateOf(Stored(*lon)) : kNaN);
                 }
             }
         }
@@ -255,8 +244,8 @@ std::optional<BuoyRows> RowsOfNewMessages(const std::vector<NewMessage>& message
         PositionRows& into = rows.iridiumPosition;
         into.keys.push_back({message.id, -1});
         into.times.push_back(*message.time);
-        into.latitudes.push_back(Coordinate(message.location->latitude));
-        into.longitudes.push_back(Coordinate(message.location->longitude));
+        into.latitudes.push_back(CoordinateOf(message.location->latitude));
+        into.longitudes.push_back(CoordinateOf(message.location->longitude));
     }
     return rows;
 }

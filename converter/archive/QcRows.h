@@ -4,7 +4,9 @@
 // reads them inside its transaction (to flag new messages before they commit), the Reader
 // from a committed archive (to recompute after a configuration changes).
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +17,25 @@ namespace saltmark::archive {
 // A buoy is its IMEI; the messages without one (files not named as Iridium's mail names them)
 // are this buoy.
 inline constexpr std::string_view kFilesBuoy = "files";
+
+// The logger writes 9999 where it has no reading.
+inline constexpr double kLoggerMarker = 9999.0;
+
+// A stored scalar as the quality control and the charts take it: the logger's marker and any
+// value not finite are missing (NaN). Both readers of a buoy's rows (the writer's, from its
+// transaction's records; the Reader's, from the tables) go through these.
+inline double ReadingOf(double stored)
+{
+    return std::isfinite(stored) && stored != kLoggerMarker ? stored
+                                                           : std::numeric_limits<double>::quiet_NaN();
+}
+
+// A stored coordinate: only the marker is missing; an impossible one stays for the location
+// test to fail.
+inline double CoordinateOf(double stored)
+{
+    return stored == kLoggerMarker ? std::numeric_limits<double>::quiet_NaN() : stored;
+}
 
 // Where a value is: its message and the record's index in it; -1 for the message's own
 // columns (the gateway's position estimate).

@@ -21,8 +21,6 @@ constexpr int kOldestReadable = 2;
 constexpr int kNewestReadable = 7;
 // Only for the instant a writer resets the log; a WAL reader otherwise never waits.
 constexpr int kBusyTimeoutMs = 1000;
-// The logger writes 9999 where it has no reading.
-constexpr double kMissingMarker = 9999.0;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // A buoy's latest values are looked for among the archive's newest messages first, about a
 // day's worth a buoy at 30-minute reporting.
@@ -191,8 +189,7 @@ double Reading(const Statement& row, int column)
     if (row.Null(column)) {
         return kNaN;
     }
-    const double value = row.Real(column);
-    return std::isfinite(value) && value != kMissingMarker ? value : kNaN;
+    return ReadingOf(row.Real(column));
 }
 
 // Runs `statement` to its end, handing each row to `take`; false with `reason` on an error.
@@ -1187,7 +1184,7 @@ std::optional<BuoyRows> ReadBuoyRows(sqlite3* db, const std::string& buoy,
     // A value without a time has no place in a series; a value stays as recorded but for the
     // logger's marker and NULL, which are missing.
     const auto raw = [](const Statement& row, int column) {
-        return row.Null(column) || row.Real(column) == kMissingMarker ? kNaN : row.Real(column);
+        return row.Null(column) ? kNaN : CoordinateOf(row.Real(column));
     };
     const auto each = [&](const std::string& sql, auto take) {
         Statement prepared;

@@ -168,6 +168,15 @@ void AppendArrayElement(std::vector<std::uint8_t>& blob, std::uint32_t bits)
     }
 }
 
+double StoredFloat32(float value)
+{
+    if (std::isnan(value)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return std::isinf(value) || value == 0.0f ? static_cast<double>(value)
+                                              : ShortestFloat32AsDouble(value);
+}
+
 std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool integers)
 {
     const auto* at = static_cast<const std::uint8_t*>(blob);
@@ -179,10 +188,7 @@ std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool inte
             values[i] = static_cast<double>(static_cast<std::int32_t>(bits));
             continue;
         }
-        const auto value = std::bit_cast<float>(bits);
-        values[i] = std::isnan(value) ? std::numeric_limits<double>::quiet_NaN()
-                    : (std::isinf(value) || value == 0.0f) ? static_cast<double>(value)
-                                                           : ShortestFloat32AsDouble(value);
+        values[i] = StoredFloat32(std::bit_cast<float>(bits));
     }
     return values;
 }

@@ -121,6 +121,10 @@ void BindBlob(sqlite3_stmt* statement, int column, std::span<const std::uint8_t>
 // keep the very bits in 4.
 inline const char* ArrayColumn(bool integers) { return integers ? "int32_le" : "float32_le"; }
 void AppendArrayElement(std::vector<std::uint8_t>& blob, std::uint32_t bits);
+// A float32 as a value column holds it: the double of its shortest decimal, which narrows back
+// to the same bits (zero and infinities as they are); NaN stays NaN, which binds as NULL.
+double StoredFloat32(float value);
+
 // The elements of such a blob as the reader gives them: a float32 as the double of its
 // shortest decimal (what a value column holds), an int32 exactly.
 std::vector<double> ArrayElements(const void* blob, std::size_t bytes, bool integers);
