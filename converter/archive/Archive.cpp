@@ -264,21 +264,9 @@ std::string Stamp()
 }
 
 // The best known time of a PB200 record, as text.
-std::optional<std::int64_t> MeasuredAtSeconds(const DecodedRecord& record)
-{
-    const RecordField* year = record.Find("Year");
-    const RecordField* month = record.Find("Month");
-    const RecordField* day = record.Find("Day");
-    const RecordField* seconds = record.Find("Seconds");
-    if (year == nullptr || month == nullptr || day == nullptr || seconds == nullptr) {
-        return std::nullopt;
-    }
-    return RecordTime(year->Integer(), month->Integer(), day->Integer(), seconds->Integer());
-}
-
 std::optional<std::string> MeasuredAt(const DecodedRecord& record)
 {
-    const auto time = MeasuredAtSeconds(record);
+    const auto time = RecordTime(record);
     return time ? std::optional<std::string>(IsoUtc(*time)) : std::nullopt;
 }
 
@@ -468,6 +456,13 @@ struct Archive::Impl {
     BatchOutcome outcome;
     std::vector<NewMessage> newMessages;  // of the open transaction
 
+    // Every transaction of the writer begins here, so that the messages it adds start afresh.
+    bool BeginImmediate(std::string& reason)
+    {
+        newMessages.clear();
+        return Execute(db.get(), "BEGIN IMMEDIATE", reason);
+    }
+
     Added Insert(const Delivery& delivery, std::string& reason);
     Added InsertRecords(const DecodedMessage& decoded, sqlite3_int64 id, std::string& reason);
     Added StoreOne(const Delivery& delivery, std::string& reason);
@@ -637,7 +632,7 @@ Added Archive::Impl::Insert(const Delivery& delivery, std::string& reason)
     }
     for (std::size_t i = 0; !seconds && i < decoded->records.size(); ++i) {
         if (decoded->records[i].TypeName() == kPb200) {
-            seconds = MeasuredAtSeconds(decoded->records[i]);
+            seconds = RecordTime(decoded->records[i]);
             timeSource = "record";
         }
     }
@@ -802,8 +797,7 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
     Impl& impl = *m_impl;
     const std::size_t index = impl.given++;
     if (!impl.inBatch) {
-        impl.newMessages.clear();
-        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+        if (!impl.BeginImmediate(reason)) {
             impl.Name(index, delivery, reason);
             return Added::Failed;
         }
@@ -842,8 +836,7 @@ Added Archive::Add(const Delivery& delivery, std::string& reason)
 Added Archive::Impl::StoreOne(const Delivery& delivery, std::string& reason)
 {
     sqlite3* connection = db.get();
-    newMessages.clear();
-    if (!Execute(connection, "BEGIN IMMEDIATE", reason)) {
+    if (!BeginImmediate(reason)) {
         return Added::Failed;
     }
     const Added added = Insert(delivery, reason);
@@ -1002,8 +995,7 @@ bool Archive::Begin(std::string& reason)
 {
     Impl& impl = *m_impl;
     if (sqlite3_get_autocommit(impl.db.get()) != 0) {
-        impl.newMessages.clear();
-        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
+        if (!impl.BeginImmediate(reason)) {
             return false;
         }
         impl.inBatch = true;
@@ -1014,12 +1006,8 @@ bool Archive::Begin(std::string& reason)
 bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, std::string& reason)
 {
     Impl& impl = *m_impl;
-    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
-        impl.newMessages.clear();
-        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
-            return false;
-        }
-        impl.inBatch = true;
+    if (!Begin(reason)) {
+        return false;
     }
     if (!impl.beforeCommitRunning) {
         impl.flagsInBatch = true;
@@ -1030,12 +1018,8 @@ bool Archive::WriteFlagChanges(const BuoyFlags& now, const BuoyFlags& before, st
 bool Archive::WriteFlags(const BuoyFlags& flags, std::string& reason)
 {
     Impl& impl = *m_impl;
-    if (sqlite3_get_autocommit(impl.db.get()) != 0) {
-        impl.newMessages.clear();
-        if (!Execute(impl.db.get(), "BEGIN IMMEDIATE", reason)) {
-            return false;
-        }
-        impl.inBatch = true;
+    if (!Begin(reason)) {
+        return false;
     }
     if (!impl.beforeCommitRunning) {
         impl.flagsInBatch = true;

@@ -40,6 +40,7 @@ struct sqlite3;
 
 namespace saltmark {
 struct DecodedMessage;
+struct DecodedRecord;
 }
 
 namespace saltmark::archive {
@@ -79,6 +80,8 @@ Delivery DeliveryFromFile(std::string fileName, std::vector<std::uint8_t> bytes,
 // valid UTC moment; nothing for the logger's -1 fill values or any other impossible date.
 std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, std::int64_t day,
                                        std::int64_t seconds);
+// A record's own moment from those fields (a PB200's), when it has them and they are valid.
+std::optional<std::int64_t> RecordTime(const DecodedRecord& record);
 
 // A time as the programs' --from and --to take it and the archive stores it: "2025-06-01",
 // "2025-06-01T12:00:00Z" (UTC, a fraction of a second allowed and dropped), or seconds since

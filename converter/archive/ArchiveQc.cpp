@@ -196,14 +196,7 @@ std::optional<BuoyRows> RowsOfNewMessages(const std::vector<NewMessage>& message
                 // A PB200 states its own moment when its date is valid.
                 std::optional<std::int64_t> time;
                 if (record.TypeName() == "PB200") {
-                    const RecordField* year = record.Find("Year");
-                    const RecordField* month = record.Find("Month");
-                    const RecordField* day = record.Find("Day");
-                    const RecordField* seconds = record.Find("Seconds");
-                    if (year && month && day && seconds) {
-                        time = RecordTime(year->Integer(), month->Integer(), day->Integer(),
-                                          seconds->Integer());
-                    }
+                    time = RecordTime(record);
                 }
                 if (!time) {
                     time = message.time;

@@ -7,6 +7,7 @@
 
 #include "Archive.h"
 #include "CivilTime.h"
+#include "Records.h"
 
 namespace saltmark::archive {
 
@@ -105,6 +106,18 @@ std::optional<std::int64_t> RecordTime(std::int64_t year, std::int64_t month, st
         return std::nullopt;
     }
     return DaysFromCivil(year, static_cast<int>(month), static_cast<int>(day)) * kSecondsPerDay + seconds;
+}
+
+std::optional<std::int64_t> RecordTime(const DecodedRecord& record)
+{
+    const RecordField* year = record.Find("Year");
+    const RecordField* month = record.Find("Month");
+    const RecordField* day = record.Find("Day");
+    const RecordField* seconds = record.Find("Seconds");
+    if (year == nullptr || month == nullptr || day == nullptr || seconds == nullptr) {
+        return std::nullopt;
+    }
+    return RecordTime(year->Integer(), month->Integer(), day->Integer(), seconds->Integer());
 }
 
 std::optional<std::int64_t> ParseUtcTime(const std::string& text)
