@@ -60,6 +60,27 @@ qc::BuoySeries ToSeries(const BuoyRows& rows)
     return series;
 }
 
+// A stream's keys and times among a buoy's rows; nothing for a stream not read.
+struct StreamPlaces {
+    const std::vector<ValueKey>* keys;
+    const std::vector<std::int64_t>* times;
+};
+std::optional<StreamPlaces> PlacesOf(const BuoyRows& rows, const std::string& stream)
+{
+    if (stream == qc::kPositionStream) {
+        return StreamPlaces{&rows.position.keys, &rows.position.times};
+    }
+    if (stream == qc::kIridiumPositionStream) {
+        return StreamPlaces{&rows.iridiumPosition.keys, &rows.iridiumPosition.times};
+    }
+    for (const StreamRows& one : rows.streams) {
+        if (one.stream == stream) {
+            return StreamPlaces{&one.keys, &one.times};
+        }
+    }
+    return std::nullopt;
+}
+
 // The runner's flags (in the rows' order) by the rows' keys, the aggregate as one more test.
 BuoyFlags ToBuoyFlags(const qc::Config& config, const std::string& buoy, const BuoyRows& rows,
                       const std::vector<qc::StreamFlags>& results,
@@ -73,24 +94,12 @@ BuoyFlags ToBuoyFlags(const qc::Config& config, const std::string& buoy, const B
     flags.from = from;
     flags.to = to;
     for (const qc::StreamFlags& result : results) {
-        const std::vector<ValueKey>* keys = nullptr;
-        const std::vector<std::int64_t>* times = nullptr;
-        if (result.stream == qc::kPositionStream) {
-            keys = &rows.position.keys;
-            times = &rows.position.times;
-        } else if (result.stream == qc::kIridiumPositionStream) {
-            keys = &rows.iridiumPosition.keys;
-            times = &rows.iridiumPosition.times;
-        } else {
-            const auto found =
-                std::find_if(rows.streams.begin(), rows.streams.end(),
-                             [&](const StreamRows& s) { return s.stream == result.stream; });
-            if (found == rows.streams.end()) {
-                continue;  // not read: ConfiguredStreams names every one the runner flags
-            }
-            keys = &found->keys;
-            times = &found->times;
+        const std::optional<StreamPlaces> places = PlacesOf(rows, result.stream);
+        if (!places) {
+            continue;  // not read: ConfiguredStreams names every one the runner flags
         }
+        const std::vector<ValueKey>* keys = places->keys;
+        const std::vector<std::int64_t>* times = places->times;
         StreamFlagRows& out = flags.streams.emplace_back();
         out.stream = result.stream;
         std::vector<const qc::TestFlags*> tests;
@@ -394,22 +403,6 @@ private:
         return true;
     }
 
-    static const std::vector<ValueKey>* KeysOf(const BuoyRows& rows, const std::string& stream)
-    {
-        if (stream == qc::kPositionStream) {
-            return &rows.position.keys;
-        }
-        if (stream == qc::kIridiumPositionStream) {
-            return &rows.iridiumPosition.keys;
-        }
-        for (const StreamRows& one : rows.streams) {
-            if (one.stream == stream) {
-                return &one.keys;
-            }
-        }
-        return nullptr;
-    }
-
     // Writes the flags the run computed again where they changed, and keeps them: the values
     // whose flags were not computed again kept theirs, so only these are compared.
     static bool WriteRecomputed(Archive& archive, Kept& kept, std::string& reason)
@@ -424,11 +417,12 @@ private:
             const auto result =
                 std::find_if(results.begin(), results.end(),
                              [&](const qc::StreamFlags& r) { return r.stream == held.stream; });
-            const std::vector<ValueKey>* keys = KeysOf(kept.rows, held.stream);
-            if (result == results.end() || keys == nullptr) {
+            const std::optional<StreamPlaces> places = PlacesOf(kept.rows, held.stream);
+            if (result == results.end() || !places) {
                 reason = held.stream + ": flags kept for a stream not run";
                 return false;
             }
+            const std::vector<ValueKey>* keys = places->keys;
             const std::vector<std::size_t>& again =
                 kept.run->Recomputed()[static_cast<std::size_t>(result - results.begin())];
             const std::size_t known = held.keys.size();  // the new values' indices follow
