@@ -19,6 +19,9 @@
 //                                     `first`, then (i, i + blockSize) with `second` and
 //                                     (i + half, i + blockSize + half) with `third`; a twiddle
 //                                     index 0 means no product.
+//   ops.twoStagesFor(i, half, blockSize, first, second, third, result)
+//                                     optional: of twoStages' four results only `result`,
+//                                     for the last two stages when nothing reads the others.
 //   ops.inputOctet(p, eighth)         optional: the first three stages on positions p .. p + 7
 //                                     at once (octetButterflies below says which), for input
 //                                     whose odd positions are known zeros; `eighth` is
@@ -27,6 +30,7 @@
 // butterflies in the same sequence gives the same bits; fft_test checks that
 // the two schedules below are such orders for every length.
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -111,15 +115,45 @@ void butterflyStagePair(std::int32_t length, std::int32_t blockSize, std::int32_
 }
 
 // The last two stages (blocks of half the length and of the whole), only the groups with a
-// result in `read`.
+// result in `read`. Group r has the results r + offset for the four offsets below; since
+// `read` is one range, the groups fall into runs that want the same results, cut where
+// r + offset enters or leaves it. A group with a single result there goes to the ops'
+// twoStagesFor when it has one, which computes that result alone.
 template <typename Ops>
 void lastButterflyStagePair(std::int32_t length, OutputRange read, Ops ops)
 {
     const std::int32_t blockSize = length / 2;
     const std::int32_t half = blockSize / 2;
-    for (std::int32_t r = 0; r < half; ++r) {
-        if (read.holds(r) || read.holds(r + half) || read.holds(r + blockSize) ||
-            read.holds(r + blockSize + half)) {
+    const std::int32_t offsets[4] = {0, half, blockSize, blockSize + half};
+    constexpr bool hasSingleResults = requires { ops.twoStagesFor(0, 0, 0, 0, 0, 0, 0); };
+    const auto clamp = [&](std::int64_t r) {
+        return static_cast<std::int32_t>(r < 0 ? 0 : (r > half ? half : r));
+    };
+    std::int32_t cuts[10] = {0, half};
+    int cutCount = 2;
+    for (const std::int32_t offset : offsets) {
+        cuts[cutCount++] = clamp(static_cast<std::int64_t>(read.first) - offset);
+        cuts[cutCount++] = clamp(static_cast<std::int64_t>(read.last) - offset + 1);
+    }
+    std::sort(cuts, cuts + cutCount);
+    for (int c = 0; c + 1 < cutCount; ++c) {
+        const std::int32_t from = cuts[c];
+        const std::int32_t to = cuts[c + 1];
+        int wanted = 0;
+        std::int32_t single = 0;
+        for (const std::int32_t offset : offsets) {
+            if (from < to && read.holds(from + offset)) {
+                ++wanted;
+                single = offset;
+            }
+        }
+        for (std::int32_t r = from; r < to && wanted > 0; ++r) {
+            if constexpr (hasSingleResults) {
+                if (wanted == 1) {
+                    ops.twoStagesFor(r, half, blockSize, 2 * r, r, r + half, r + single);
+                    continue;
+                }
+            }
             ops.twoStages(r, half, blockSize, 2 * r, r, r + half);
         }
     }

@@ -202,6 +202,36 @@ struct LaneButterflies {
         w.store(d, i + half, add(y1, u4));
         w.store(d, i + blockSize + half, subtract(y1, u4));
     }
+    // One result of twoStages, with only the products and sums that lead to it: a result in
+    // the first half of its block (i or i + blockSize) needs the upper halves of the first
+    // stage's two butterflies, one in the second half their lower halves.
+    HWY_INLINE void twoStagesFor(std::int32_t i, std::int32_t half, std::int32_t blockSize,
+                                 std::int32_t first, std::int32_t second, std::int32_t third,
+                                 std::int32_t result) const
+    {
+        const LaneComplex x0 = w.load(d, i);
+        const LaneComplex x1 = w.load(d, i + half);
+        const LaneComplex x2 = w.load(d, i + blockSize);
+        const LaneComplex x3 = w.load(d, i + blockSize + half);
+        LaneComplex u1 = x1;
+        LaneComplex u3 = x3;
+        if (first != 0) {
+            const LaneComplex firstTwiddle = twiddle(first);
+            u1 = multiply(firstTwiddle, x1);
+            u3 = multiply(firstTwiddle, x3);
+        }
+        if (result == i || result == i + blockSize) {
+            const LaneComplex y0 = add(x0, u1);
+            const LaneComplex y2 = add(x2, u3);
+            const LaneComplex u2 = second != 0 ? multiply(twiddle(second), y2) : y2;
+            w.store(d, result, result == i ? add(y0, u2) : subtract(y0, u2));
+        } else {
+            const LaneComplex y1 = subtract(x0, u1);
+            const LaneComplex y3 = subtract(x2, u3);
+            const LaneComplex u4 = multiply(twiddle(third), y3);
+            w.store(d, result, result == i + half ? add(y1, u4) : subtract(y1, u4));
+        }
+    }
 };
 
 // The radix-2 transform of the entries `entry` gives into the work vector w. A butterfly reads
