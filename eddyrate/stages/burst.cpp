@@ -1,6 +1,7 @@
 #include "burst.h"
 
 #include "fit.h"
+#include "nonfinite.h"
 #include "screening.h"
 #include "spectra.h"
 
@@ -44,8 +45,31 @@ std::size_t expectedWorkingBytes(std::int32_t n, double fs)
            kBytesPerSegmentSample * static_cast<std::size_t>(length);
 }
 
-void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp, double z,
-                  double fs, const BurstOutputs& outputs)
+namespace {
+
+// Which not-a-number an IEEE operation gives (its sign, its payload) is the processor's and
+// the compiler's choice: x86 makes the sign bit set, ARM clear, and the two operands of an
+// addition may be taken in either order. Every not-a-number written is the library's own, so
+// that the outputs are the same bits on every machine and every vector unit.
+void storeOneNaN(const BurstOutputs& outputs)
+{
+    const auto one = [](double* slot, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) {
+            if (isNaN(slot[k])) {
+                slot[k] = kNaN;
+            }
+        }
+    };
+    for (double* scalar : {outputs.Ustar, outputs.Epsilon, outputs.MeanU, outputs.MeanV,
+                           outputs.MeanW, outputs.MeanTemp, outputs.Anisotropy, outputs.Quality}) {
+        one(scalar, 1);
+    }
+    one(outputs.Freq, kReturnedBands);
+    one(outputs.Tke, kReturnedBands);
+}
+
+void computeOutputs(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp,
+                    double z, double fs, const BurstOutputs& outputs)
 {
     const Screening screening = screenSamples(u, v, w, temp, outputs);
     const double length = segmentLength(fs);
@@ -88,6 +112,15 @@ void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArra
 
     writeEstimates({*segments.rawU, *segments.rawV, *bww, *freq, *suu, *svv, *sww, *tke}, z,
                    outputs);
+}
+
+}  // namespace
+
+void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp, double z,
+                  double fs, const BurstOutputs& outputs)
+{
+    computeOutputs(u, v, w, temp, z, fs, outputs);
+    storeOneNaN(outputs);
 }
 
 }  // namespace eddyrate
