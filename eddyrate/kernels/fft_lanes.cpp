@@ -417,28 +417,36 @@ struct ModulatedInput {
 // the positions go tile by tile. Position p = (high, middle, low), with `kEdgeBits` bits in
 // high and in low, has its mirror in the tile of the reversed middle, and a tile is 2^kEdgeBits
 // runs of 2^kEdgeBits consecutive entries: a tile and its mirror tile stay in the first-level
-// cache while they trade.
+// cache while they trade. The mirrors of one run lie length / 2^kEdgeBits entries apart, a
+// multiple of the cache's way size, so they all fall in one set: runs of 8 fit the ways of a
+// set (12 on current cores), runs of 16 did not and made the trade about a fifth slower.
 void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* reversal,
                              const Complex* chirpSpectrum, const InterleavedWork& u)
 {
-    // Position p (whose mirror is not before it) and its mirror.
+    const auto product = [&](std::int32_t p) {
+        return multiply(u.load(d, p), broadcast(d, chirpSpectrum[p]));
+    };
+    // Position p and its mirror q, another position.
     const auto trade = [&](std::int32_t p, std::int32_t q) {
-        const LaneComplex atP = multiply(u.load(d, p), broadcast(d, chirpSpectrum[p]));
-        if (q == p) {
-            u.store(d, p, atP);
-            return;
-        }
-        const LaneComplex atQ = multiply(u.load(d, q), broadcast(d, chirpSpectrum[q]));
+        const LaneComplex atP = product(p);
+        const LaneComplex atQ = product(q);
         u.store(d, p, atQ);
         u.store(d, q, atP);
     };
-    constexpr std::int32_t kEdgeBits = 4;
+    // Position p and its mirror, unless traded from the mirror's side.
+    const auto tradeOnce = [&](std::int32_t p) {
+        const std::int32_t q = reversal[p];
+        if (q > p) {
+            trade(p, q);
+        } else if (q == p) {
+            u.store(d, p, product(p));
+        }
+    };
+    constexpr std::int32_t kEdgeBits = 3;
     constexpr std::int32_t kEdge = std::int32_t{1} << kEdgeBits;
     if (length < kEdge * kEdge * 2) {
         for (std::int32_t p = 0; p < length; ++p) {
-            if (reversal[p] >= p) {
-                trade(p, reversal[p]);
-            }
+            tradeOnce(p);
         }
         return;
     }
@@ -449,12 +457,17 @@ void multiplyByChirpSpectrum(Lane d, std::int32_t length, const std::int32_t* re
         if (mirrorTile < middle) {
             continue;  // traded with its mirror tile already
         }
+        const bool ownMirror = mirrorTile == middle;
         for (std::int32_t high = 0; high < kEdge; ++high) {
             const std::int32_t first = high * highStep + middle * kEdge;
-            for (std::int32_t p = first; p < first + kEdge; ++p) {
-                const std::int32_t q = reversal[p];
-                if (mirrorTile != middle || q >= p) {
-                    trade(p, q);
+            if (ownMirror) {
+                for (std::int32_t p = first; p < first + kEdge; ++p) {
+                    tradeOnce(p);
+                }
+            } else {
+                // Every position of the tile has its mirror in the other tile: no test.
+                for (std::int32_t p = first; p < first + kEdge; ++p) {
+                    trade(p, reversal[p]);
                 }
             }
         }
