@@ -1,5 +1,6 @@
 #include "statistics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -82,7 +83,7 @@ double sampleStd(const NumericArray& x) { return sampleStd(firstExtent(x)); }
 namespace {
 
 // The unit that sums several columns at once, or none.
-VectorUnit lockStepUnit(MatrixView<const double> x)
+VectorUnit lockStepUnit(ColumnSet<const double> x)
 {
 #ifdef EDDYRATE_LOCK_STEP
     if (x.rows > 0 && x.columns > 1) {
@@ -98,7 +99,7 @@ VectorUnit lockStepUnit(MatrixView<const double> x)
 // four columns side by side so that four chains of additions advance at once (one column's
 // additions each wait for the one before).
 template <typename Term>
-void sideBySide(MatrixView<const double> x, std::span<double> sums, Term term)
+void sideBySide(ColumnSet<const double> x, std::span<double> sums, Term term)
 {
     if (x.rows <= 0) {
         for (std::int32_t j = 0; j < x.columns; ++j) {
@@ -139,7 +140,7 @@ void sideBySide(MatrixView<const double> x, std::span<double> sums, Term term)
 
 }  // namespace
 
-void columnSums(MatrixView<const double> x, std::span<double> sums)
+void columnSums(ColumnSet<const double> x, std::span<double> sums)
 {
     switch (lockStepUnit(x)) {
 #ifdef EDDYRATE_LOCK_STEP
@@ -153,7 +154,7 @@ void columnSums(MatrixView<const double> x, std::span<double> sums)
     }
 }
 
-void squaredDeviationSums(MatrixView<const double> x, std::span<const double> means,
+void squaredDeviationSums(ColumnSet<const double> x, std::span<const double> means,
                           std::span<double> sums)
 {
     switch (lockStepUnit(x)) {
@@ -176,28 +177,20 @@ void seriesMeans(std::span<const double* const> series, std::int32_t length,
                  std::span<double> means)
 {
     const auto count = static_cast<double>(length > 0 ? length : 0);
-    const VectorUnit unit =
-        lockStepUnit({nullptr, length, static_cast<std::int32_t>(series.size())});
-    switch (unit) {
-#ifdef EDDYRATE_LOCK_STEP
-        case VectorUnit::avx512:
-            avx512::seriesSums(series, length, means.data());
-            break;
-        case VectorUnit::avx2:
-            avx2::seriesSums(series, length, means.data());
-            break;
-#endif
-        default:
-            for (std::size_t k = 0; k < series.size(); ++k) {
-                means[k] = sumInOrder({series[k], extentLength(length)});
-            }
+    const auto columnCount = static_cast<std::int32_t>(series.size());
+    if (length > 0) {
+        columnSums({length, columnCount, series.data()}, means);
+    } else {
+        for (double& mean : means.first(series.size())) {
+            mean = 0.0;
+        }
     }
     for (double& mean : means.first(series.size())) {
         mean = mean / count;
     }
 }
 
-void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
+void columnMeansAndDeviations(ColumnSet<const double> x, std::span<double> means,
                               std::span<double> deviations)
 {
     const std::int32_t n = x.rows > 0 ? x.rows : 0;
@@ -213,21 +206,17 @@ void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> mean
     }
 }
 
-void columnVariances(const NumericArray& a, NumericArray& result)
+void columnVariances(ColumnSet<const double> x, std::span<double> variances)
 {
-    const std::int32_t rowCount = rows(a);
-    const std::int32_t columnCount = columns(a);
-    resizeArray(result, 1, columnCount, kDoubleSize);
-    const std::span<double> variances(doubles(result), extentLength(columnCount));
-    if (rowCount == 0 || columnCount == 0) {
-        for (double& variance : variances) {
+    if (x.rows == 0 || x.columns == 0) {
+        for (double& variance : variances.first(extentLength(x.columns))) {
             variance = 0.0;
         }
         return;
     }
-    const double inverseCount = 1.0 / static_cast<double>(rowCount);
-    const double inverseDivisor = 1.0 / static_cast<double>(rowCount > 1 ? rowCount - 1 : rowCount);
-    const MatrixView<const double> x = doubleMatrix(a);
+    const double inverseCount = 1.0 / static_cast<double>(x.rows);
+    const double inverseDivisor = 1.0 / static_cast<double>(x.rows > 1 ? x.rows - 1 : x.rows);
+    variances = variances.first(extentLength(x.columns));
     // The means, then the squared deviations from them, in the same room.
     columnSums(x, variances);
     for (double& mean : variances) {
@@ -237,6 +226,13 @@ void columnVariances(const NumericArray& a, NumericArray& result)
     for (double& variance : variances) {
         variance = inverseDivisor * variance;
     }
+}
+
+void columnVariances(const NumericArray& a, NumericArray& result)
+{
+    const std::int32_t columnCount = columns(a);
+    resizeArray(result, 1, columnCount, kDoubleSize);
+    columnVariances(doubleMatrix(a), {doubles(result), extentLength(columnCount)});
 }
 
 void divideElements(const NumericArray& a, const NumericArray& b, NumericArray& result)
@@ -301,20 +297,21 @@ ArrayOwner lineDesign(std::int32_t n)
     return design;
 }
 
-// values minus the fitted line p[0] * time + p[1] * 1, each row's line summed from zero over
-// the design's columns whose coefficient is not zero; along the rows on a vector unit.
-void subtractLine(double* values, std::int32_t n, const NumericArray& design,
-                  std::array<double, 2> p)
+// target = source minus the fitted line p[0] * time + p[1] * 1, each row's line summed from
+// zero over the design's columns whose coefficient is not zero; along the rows on a vector
+// unit. target may be source.
+void subtractLine(const double* source, double* target, std::int32_t n,
+                  const NumericArray& design, std::array<double, 2> p)
 {
     const MatrixView<const double> line = doubleMatrix(design);
 #ifdef EDDYRATE_LOCK_STEP
     switch (activeVectorUnit()) {
         case VectorUnit::avx512:
-            return avx512::subtractLine({values, extentLength(n)}, line.column(0).data(),
-                                        line.column(1).data(), p);
+            return avx512::subtractLine({source, extentLength(n)}, line.column(0).data(),
+                                        line.column(1).data(), p, target);
         case VectorUnit::avx2:
-            return avx2::subtractLine({values, extentLength(n)}, line.column(0).data(),
-                                      line.column(1).data(), p);
+            return avx2::subtractLine({source, extentLength(n)}, line.column(0).data(),
+                                      line.column(1).data(), p, target);
         case VectorUnit::none:
             break;
     }
@@ -326,7 +323,7 @@ void subtractLine(double* values, std::int32_t n, const NumericArray& design,
                 fit = line(i, c) * p[c] + fit;
             }
         }
-        values[i] = values[i] - fit;
+        target[i] = source[i] - fit;
     }
 }
 
@@ -337,18 +334,19 @@ void detrendLinear(NumericArray& x)
     const std::int32_t n = rows(x) < 0 ? 0 : rows(x);
     const ArrayOwner design = lineDesign(n);
     const std::array<double, 2> p = leastSquaresSolve(*design, x);
-    subtractLine(doubles(x), n, *design, p);
+    subtractLine(doubles(x), doubles(x), n, *design, p);
 }
 
 namespace {
 
-// detrendColumns on x (more than two rows) with the design of its line and its factors.
-void detrendWith(NumericArray& x, const NumericArray& design, const FactoredDesign& factored)
+// detrendColumnsInto for one set (more than two rows) with the design of its line and its
+// factors.
+void detrendWith(ColumnSet<const double> source, MatrixView<double> target,
+                 const NumericArray& design, const FactoredDesign& factored)
 {
-    const std::int32_t n = rows(x);
-    const std::int32_t count = columns(x);
-    const MatrixView<double> series = doubleMatrix(x);
-    const VectorUnit unit = lockStepUnit(series);
+    const std::int32_t n = source.rows;
+    const std::int32_t count = source.columns;
+    const VectorUnit unit = lockStepUnit(source);
     if (unit != VectorUnit::none) {
         // Q^T y of every column at once, one column per lane.
         ArrayOwner heads = initArray(2);
@@ -356,13 +354,13 @@ void detrendWith(NumericArray& x, const NumericArray& design, const FactoredDesi
         const MatrixView<const double> head = doubleMatrix(std::as_const(*heads));
 #ifdef EDDYRATE_LOCK_STEP
         if (unit == VectorUnit::avx512) {
-            avx512::reflectedHeads(factored, series, doubles(*heads));
+            avx512::reflectedHeads(factored, source, doubles(*heads));
         } else {
-            avx2::reflectedHeads(factored, series, doubles(*heads));
+            avx2::reflectedHeads(factored, source, doubles(*heads));
         }
 #endif
         for (std::int32_t j = 0; j < count; ++j) {
-            subtractLine(series.column(j).data(), n, design,
+            subtractLine(source.columnStart(j), target.column(j).data(), n, design,
                          solveFromHeads(factored, head(j, 0), head(j, 1)));
         }
         return;
@@ -374,38 +372,42 @@ void detrendWith(NumericArray& x, const NumericArray& design, const FactoredDesi
     double* scratch = doubles(*work);
     for (std::int32_t first = 0; first < count; first += kGroup) {
         const std::int32_t group = count - first < kGroup ? count - first : kGroup;
-        double* columnsOfGroup[kSolvedSideBySide];
+        const double* columnsOfGroup[kSolvedSideBySide];
         for (std::int32_t l = 0; l < group; ++l) {
-            columnsOfGroup[l] = series.column(first + l).data();
+            columnsOfGroup[l] = source.columnStart(first + l);
         }
         std::array<double, 2> p[kSolvedSideBySide];
         solveFactored(factored, {columnsOfGroup, static_cast<std::size_t>(group)}, n,
                       {scratch, static_cast<std::size_t>(group) * n},
                       {p, static_cast<std::size_t>(group)});
         for (std::int32_t l = 0; l < group; ++l) {
-            subtractLine(columnsOfGroup[l], n, design, p[l]);
+            subtractLine(columnsOfGroup[l], target.column(first + l).data(), n, design, p[l]);
         }
     }
 }
 
 }  // namespace
 
-void detrendColumns(std::span<NumericArray* const> xs)
+void detrendColumnsInto(std::span<const ColumnSet<const double>> sources,
+                        std::span<const MatrixView<double>> targets)
 {
-    if (xs.empty()) {
+    if (sources.empty()) {
         return;
     }
-    const std::int32_t n = rows(*xs.front()) < 0 ? 0 : rows(*xs.front());
+    const std::int32_t n = sources.front().rows < 0 ? 0 : sources.front().rows;
     if (n <= 2) {
-        for (NumericArray* x : xs) {
-            if (rows(*x) != rows(*xs.front())) {
-                detrendColumns(*x);
+        for (std::size_t k = 0; k < sources.size(); ++k) {
+            if (sources[k].rows != sources.front().rows) {
+                detrendColumnsInto(sources.subspan(k, 1), targets.subspan(k, 1));
                 continue;
             }
-            double* values = doubles(*x);
-            for (std::int32_t j = 0; j < columns(*x); ++j) {
-                detrendLinear(std::span<double>(values + static_cast<std::int64_t>(j) * n,
-                                                static_cast<std::size_t>(n)));
+            for (std::int32_t j = 0; j < sources[k].columns; ++j) {
+                const std::span<const double> column = sources[k].column(j);
+                const std::span<double> into = targets[k].column(j);
+                if (column.data() != into.data()) {
+                    std::copy(column.begin(), column.end(), into.begin());
+                }
+                detrendLinear(into);
             }
         }
         return;
@@ -414,12 +416,27 @@ void detrendColumns(std::span<NumericArray* const> xs)
     // of its own full solve.
     const ArrayOwner design = lineDesign(n);
     const FactoredDesign factored = factorDesign(*design);
-    for (NumericArray* x : xs) {
-        if (rows(*x) == n) {
-            detrendWith(*x, *design, factored);
+    for (std::size_t k = 0; k < sources.size(); ++k) {
+        if (sources[k].rows == n) {
+            detrendWith(sources[k], targets[k], *design, factored);
         } else {
-            detrendColumns(*x);
+            detrendColumnsInto(sources.subspan(k, 1), targets.subspan(k, 1));
         }
+    }
+}
+
+void detrendColumns(std::span<NumericArray* const> xs)
+{
+    constexpr std::size_t kMostSets = 8;
+    for (std::size_t first = 0; first < xs.size(); first += kMostSets) {
+        const std::size_t count = xs.size() - first < kMostSets ? xs.size() - first : kMostSets;
+        ColumnSet<const double> sources[kMostSets];
+        MatrixView<double> targets[kMostSets] = {};
+        for (std::size_t k = 0; k < count; ++k) {
+            targets[k] = doubleMatrix(*xs[first + k]);
+            sources[k] = targets[k];
+        }
+        detrendColumnsInto({sources, count}, {targets, count});
     }
 }
 

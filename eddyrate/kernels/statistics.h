@@ -30,21 +30,23 @@ double sampleStd(const NumericArray& x);
 // unit the transforms use, with the bits of the column-by-column loops.
 
 // sums[j] becomes column j of x summed in row order (0.0 for a matrix without rows).
-void columnSums(MatrixView<const double> x, std::span<double> sums);
+void columnSums(ColumnSet<const double> x, std::span<double> sums);
 // sums[j] becomes the sum in row order of (x(i, j) - means[j])^2, each deviation times itself
 // (0.0 for a matrix without rows). sums may be means.
-void squaredDeviationSums(MatrixView<const double> x, std::span<const double> means,
+void squaredDeviationSums(ColumnSet<const double> x, std::span<const double> means,
                           std::span<double> sums);
 // means[k] becomes vectorMean of series[k], each `length` long, with its bits.
 void seriesMeans(std::span<const double* const> series, std::int32_t length,
                  std::span<double> means);
 // means[j] and deviations[j] become vectorMean and sampleStd of column j, with their bits.
-void columnMeansAndDeviations(MatrixView<const double> x, std::span<double> means,
+void columnMeansAndDeviations(ColumnSet<const double> x, std::span<double> means,
                               std::span<double> deviations);
 
 // result becomes [1, c]: the sample variance of each column of the [r, c] matrix a, through
 // the reciprocals 1/r and 1/(r-1); zeros when r or c is 0. Throws std::bad_alloc.
 void columnVariances(const NumericArray& a, NumericArray& result);
+// The same for any set of columns, into variances[0 .. c - 1].
+void columnVariances(ColumnSet<const double> x, std::span<double> variances);
 
 // result becomes [1, c] (c the second extent of a) with result[k] = a[k] / b[k].
 // Throws std::bad_alloc.
@@ -65,5 +67,10 @@ void detrendLinear(NumericArray& x);
 // Throws std::bad_alloc.
 void detrendColumns(NumericArray& x);
 void detrendColumns(std::span<NumericArray* const> xs);
+// targets[k] (of the extents of sources[k]) becomes sources[k] detrended as above, each column
+// with the bits of detrendLinear on a copy of it; a target may be its source.
+// Throws std::bad_alloc.
+void detrendColumnsInto(std::span<const ColumnSet<const double>> sources,
+                        std::span<const MatrixView<double>> targets);
 
 }  // namespace eddyrate

@@ -21,21 +21,7 @@ using Four = hn::FixedTag<double, 4>;
 using Vector = hn::Vec<Four>;
 constexpr std::int32_t kLanes = 4;
 
-// Where the columns of a set start, all of the same rows: those of a matrix, or series of
-// their own.
-struct ColumnSet {
-    std::int32_t rows;
-    std::int32_t columns;
-    const double* matrix;         // column j at matrix + j * rows, or
-    const double* const* starts;  // column j at starts[j]
-
-    const double* column(std::int32_t j) const
-    {
-        return starts != nullptr ? starts[j] : matrix + static_cast<std::int64_t>(j) * rows;
-    }
-};
-
-ColumnSet columnsOf(MatrixView<const double> x) { return {x.rows, x.columns, x.data, nullptr}; }
+using ColumnSet = eddyrate::ColumnSet<const double>;
 
 // Four columns of a set, read row by row: rows k .. k + 3 of the four columns are loaded
 // column-wise and transposed in registers into one vector per row.
@@ -47,7 +33,7 @@ public:
     {
         for (std::int32_t lane = 0; lane < kLanes; ++lane) {
             const std::int32_t j = first + lane < x.columns ? first + lane : first;
-            column_[lane] = x.column(j);
+            column_[lane] = x.columnStart(j);
         }
     }
 
@@ -165,34 +151,25 @@ Vector groupValues(Four d, const double* values, std::int32_t first, std::int32_
 
 }  // namespace
 
-void columnSums(MatrixView<const double> x, double* sums)
+void columnSums(ColumnSet x, double* sums)
 {
     sumRows(
-        columnsOf(x), 0, sums, [](std::int32_t) { return 0; },
+        x, 0, sums, [](std::int32_t) { return 0; },
         [](Vector row, std::int32_t, int) { return row; });
 }
 
-void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums)
+void squaredDeviationSums(ColumnSet x, const double* means, double* sums)
 {
     const Four d;
     sumRows(
-        columnsOf(x), 0, sums,
-        [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
+        x, 0, sums, [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
         [](Vector row, std::int32_t, Vector mean) {
             const Vector deviation = hn::Sub(row, mean);
             return hn::Mul(deviation, deviation);
         });
 }
 
-void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums)
-{
-    const ColumnSet x{length, static_cast<std::int32_t>(series.size()), nullptr, series.data()};
-    sumRows(
-        x, 0, sums, [](std::int32_t) { return 0; },
-        [](Vector row, std::int32_t, int) { return row; });
-}
-
-void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads)
+void reflectedHeads(const FactoredDesign& design, ColumnSet y, double* heads)
 {
     const Four d;
     const MatrixView<const double> r = doubleMatrix(std::as_const(*design.factors));
@@ -202,7 +179,7 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
     // The first reflector: w = y(0) + sum over i >= 1 of r(i, 0) y(i); y(0) - tau w.
     if (design.tau[0] != 0.0) {
         sumRows(
-            columnsOf(y), 0, firstHeads, [](std::int32_t) { return 0; },
+            y, 0, firstHeads, [](std::int32_t) { return 0; },
             [&](Vector row, std::int32_t k, int) {
                 return k == 0 ? row : hn::Mul(hn::Set(d, r(k, 0)), row);
             });
@@ -226,7 +203,7 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
         // Only entry 1 after the first reflection is needed.
         HWY_ALIGN double lanes[kLanes];
         for (std::int32_t first = 0; first < count; first += kLanes) {
-            hn::Store(reflected(FourColumns(columnsOf(y), first).row(d, 1), 1, stepsOf(first)), d,
+            hn::Store(reflected(FourColumns(y, first).row(d, 1), 1, stepsOf(first)), d,
                       lanes);
             for (std::int32_t lane = 0; lane < kLanes && first + lane < count; ++lane) {
                 secondHeads[first + lane] = lanes[lane];
@@ -238,9 +215,8 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
     HWY_ALIGN double sumsBuffer[2 * kLanes];
     for (std::int32_t first = 0; first < count; first += 2 * kLanes) {
         const std::int32_t columns = count - first < 2 * kLanes ? count - first : 2 * kLanes;
-        const MatrixView<const double> block{y.column(first).data(), y.rows, columns};
         sumRows(
-            columnsOf(block), 1, sumsBuffer,
+            y.subset(first, columns), 1, sumsBuffer,
             [&](std::int32_t groupFirst) { return stepsOf(first + groupFirst); },
             [&](Vector row, std::int32_t k, Vector step) {
                 const Vector b = reflected(row, k, step);
@@ -279,12 +255,12 @@ void alongRows(std::int32_t n, VectorOp vectorOp, ScalarOp scalarOp)
 
 }  // namespace
 
-void subtractLine(std::span<double> values, const double* time, const double* ones,
-                  std::array<double, 2> p)
+void subtractLine(std::span<const double> values, const double* time, const double* ones,
+                  std::array<double, 2> p, double* out)
 {
     const Wide d;
     const auto n = static_cast<std::int32_t>(values.size());
-    double* v = values.data();
+    const double* v = values.data();
     const auto p0 = hn::Set(d, p[0]);
     const auto p1 = hn::Set(d, p[1]);
     alongRows(
@@ -297,7 +273,7 @@ void subtractLine(std::span<double> values, const double* time, const double* on
             if (p[1] != 0.0) {
                 fit = hn::Add(hn::Mul(hn::LoadU(d, ones + i), p1), fit);
             }
-            hn::StoreU(hn::Sub(hn::LoadU(d, v + i), fit), d, v + i);
+            hn::StoreU(hn::Sub(hn::LoadU(d, v + i), fit), d, out + i);
         },
         [&](std::int32_t i) {
             double fit = 0.0;
@@ -307,7 +283,7 @@ void subtractLine(std::span<double> values, const double* time, const double* on
             if (p[1] != 0.0) {
                 fit = ones[i] * p[1] + fit;
             }
-            v[i] = v[i] - fit;
+            out[i] = v[i] - fit;
         });
 }
 
@@ -342,13 +318,14 @@ void multiplyColumns(MatrixView<double> x, const double* factor)
     }
 }
 
-void markOutliers(std::span<const double> values, double centre, double threshold,
+bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks)
 {
     const Wide d;
     const double* v = values.data();
     const auto c = hn::Set(d, centre);
     const auto limit = hn::Set(d, threshold);
+    bool any = false;
     alongRows(
         static_cast<std::int32_t>(values.size()),
         [&](Wide, std::int32_t i) {
@@ -357,6 +334,7 @@ void markOutliers(std::span<const double> values, double centre, double threshol
             if (hn::AllFalse(d, outside)) {
                 return;
             }
+            any = true;
             std::uint8_t bits[8] = {};
             hn::StoreMaskBits(d, outside, bits);
             for (std::size_t lane = 0; lane < hn::Lanes(d); ++lane) {
@@ -368,8 +346,10 @@ void markOutliers(std::span<const double> values, double centre, double threshol
         [&](std::int32_t i) {
             if (std::fabs(v[i] - centre) > threshold) {
                 marks[i] = 1;
+                any = true;
             }
         });
+    return any;
 }
 
 }  // namespace EDDYRATE_UNIT

@@ -86,7 +86,7 @@ void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArra
     segmentAverage(*bww, *sww);
     tkeSpectrum(*suu, *svv, *sww, *tke);
 
-    writeEstimates({*segments.rawU, *segments.rawV, *bww, *freq, *suu, *svv, *sww, *tke}, z,
+    writeEstimates({segments.rawU(), segments.rawV(), *bww, *freq, *suu, *svv, *sww, *tke}, z,
                    outputs);
 }
 

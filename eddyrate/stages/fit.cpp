@@ -173,7 +173,8 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
     columnVariances(*compensated, *levelVariance);
     columnMeans(inputs.rawU, *meanU);
     columnMeans(inputs.rawV, *meanV);
-    columnVariances(inputs.rawU, *varianceU);
+    resizeArray(*varianceU, 1, inputs.rawU.columns, kDoubleSize);
+    columnVariances(inputs.rawU, {doubles(*varianceU), extentLength(inputs.rawU.columns)});
 
     // One pass over the segments: epsilon, u* and quality (the three columns of `estimates`),
     // and whether the segment is valid, that is its mean u stands out of its own fluctuation.

@@ -4,6 +4,7 @@
 // averages over the valid segments, the anisotropy, and the outputs of a rejected burst.
 
 #include "burst.h"
+#include "matrix_view.h"
 #include "numeric_array.h"
 
 namespace eddyrate {
@@ -20,8 +21,8 @@ void fitRange(const NumericArray& freq, NumericArray& bandList);
 
 // What the fit reads from the earlier stages.
 struct FitInputs {
-    const NumericArray& rawU;  // [N, M] despiked segments of u
-    const NumericArray& rawV;  // [N, M] despiked segments of v
+    ColumnSet<const double> rawU;  // N rows, M columns: the despiked segments of u
+    ColumnSet<const double> rawV;  // the same of v
     const NumericArray& bww;   // [nb, M] band spectrum of w
     const NumericArray& freq;  // [1, nb]
     const NumericArray& suu;   // [1, nb] segment-averaged spectra

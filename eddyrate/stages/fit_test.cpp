@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "spectra.h"
@@ -87,7 +88,9 @@ Fitted fit(const std::vector<Segment>& segments)
     const BurstOutputs outputs{&out.ustar,      &out.epsilon,  &out.meanU,      &out.meanV,
                                &out.meanW,      &out.meanTemp, &out.anisotropy, &out.quality,
                                out.freq.data(), out.tke.data()};
-    writeEstimates({*rawU, *rawV, *bww, *freq, *suu, *svv, *sww, *tke}, kHeight, outputs);
+    writeEstimates({doubleMatrix(std::as_const(*rawU)), doubleMatrix(std::as_const(*rawV)), *bww,
+                    *freq, *suu, *svv, *sww, *tke},
+                   kHeight, outputs);
     return out;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "call_arena.h"
 #include "crmath.h"
 #include "matrix_view.h"
 #include "statistics.h"
@@ -29,27 +30,26 @@ constexpr double kHopShare = 0.25;
 constexpr double kSpikeDeviations = 5.0;
 constexpr double kPi = 3.141592653589793;
 
-// Copies segment j of each kept series into column j of its raw matrix.
+// Where segment j of a kept series starts, in starts[j]: in the series itself, or, where its
+// rows are not consecutive samples, in column j of `copies`, which then holds them.
 void cutSegments(const NumericArray& series, std::int32_t length, std::int32_t count, double hop,
-                 NumericArray& raw)
+                 NumericArray& copies, const double** starts)
 {
-    resizeArrayForOverwrite(raw, length, count, kDoubleSize);
     const double* kept = doubles(series);
-    const MatrixView<double> segments = doubleMatrix(raw);
+    const MatrixView<double> segments = doubleMatrix(copies);
     for (std::int32_t j = 0; j < count; ++j) {
         // A whole start (the usual case: a quarter of an even length of 4k samples) makes
         // every row's position exactly row + start, as a sum of whole numbers far below 2^53
-        // is exact: one copy of consecutive samples.
+        // is exact: the segment is the consecutive samples from there.
         const double start = static_cast<double>(j) * hop;
         if (start == std::floor(start) && start < 1e15) {
-            const std::span<double> column = segments.column(j);
-            const double* from = kept + static_cast<std::int64_t>(start);
-            std::copy(from, from + length, column.begin());
+            starts[j] = kept + static_cast<std::int64_t>(start);
             continue;
         }
         for (std::int32_t i = 0; i < length; ++i) {
             segments(i, j) = kept[segmentPosition(i, j, hop)];
         }
+        starts[j] = segments.column(j).data();
     }
 }
 
@@ -59,11 +59,18 @@ struct SegmentStatistics {
     double deviation;
 };
 
-// Marks the rows of one component that lie more than five standard deviations from the mean.
-void markSpikes(std::span<const double> component, SegmentStatistics statistics,
-                std::uint8_t* spike)
+// Marks in `spike` (clear on entry) the rows of a segment where any component lies more than
+// five standard deviations from its mean; true when it marked any.
+bool markSpikes(const std::span<const double> (&components)[3],
+                const SegmentStatistics (&statistics)[3], std::uint8_t* spike)
 {
-    markOutliers(component, statistics.mean, statistics.deviation * kSpikeDeviations, spike);
+    bool any = false;
+    for (int c = 0; c < 3; ++c) {
+        any = markOutliers(components[c], statistics[c].mean,
+                           statistics[c].deviation * kSpikeDeviations, spike) ||
+              any;
+    }
+    return any;
 }
 
 // Replaces the spike rows of the three components with the mean of each one's clean rows
@@ -198,17 +205,9 @@ void despikeWith(std::span<double> u, std::span<double> v, std::span<double> w,
     ArrayOwner spikes = initArray(2);
     resizeArray(*spikes, length, 1, kFlagSize);
     std::uint8_t* spike = flags(*spikes);
-    markSpikes(u, statistics[0], spike);
-    markSpikes(v, statistics[1], spike);
-    markSpikes(w, statistics[2], spike);
-    std::uint8_t anySpike = 0;
-    for (std::int32_t i = 0; i < length; ++i) {
-        anySpike = static_cast<std::uint8_t>(anySpike | spike[i]);
+    if (markSpikes({u, v, w}, statistics, spike)) {
+        replaceSpikes({u, v, w}, spike);
     }
-    if (anySpike == 0) {
-        return;
-    }
-    replaceSpikes({u, v, w}, spike);
 }
 
 }  // namespace
@@ -237,50 +236,80 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
                                       const NumericArray& w, double segmentLength,
                                       std::int32_t segmentCount)
 {
-    ConditionedSegments result{segmentLength, segmentCount < 0 ? 0 : segmentCount,
-                               initArray(2),  initArray(2),
-                               initArray(2),  initArray(2),
-                               initArray(2)};
+    ConditionedSegments result{.segmentLength = segmentLength,
+                               .segmentCount = segmentCount < 0 ? 0 : segmentCount,
+                               .rawStarts = nullptr,
+                               .despikedU = initArray(2),
+                               .despikedV = initArray(2),
+                               .scaledU = initArray(2),
+                               .scaledV = initArray(2),
+                               .scaledW = initArray(2)};
     const auto length = static_cast<std::int32_t>(segmentLength);
     const std::int32_t count = result.segmentCount;
     const double hop = segmentLength * kHopShare;
 
-    ArrayOwner rawW = initArray(2);
-    cutSegments(u, length, count, hop, *result.rawU);
-    cutSegments(v, length, count, hop, *result.rawV);
-    cutSegments(w, length, count, hop, *rawW);
-    // A sample in several overlapping segments is judged in each by that segment's statistics.
-    // Each segment is a copy of its own, so the statistics of every segment can be taken
-    // before any is despiked, all columns of a component at once.
-    const MatrixView<double> segments[3] = {doubleMatrix(*result.rawU), doubleMatrix(*result.rawV),
-                                            doubleMatrix(*rawW)};
+    // The raw segments are read where they lie in the kept series; only a segment that is
+    // despiked (or whose rows are not consecutive samples) is copied, into its column of the
+    // despiked matrices, whose other columns are never written.
+    ArrayOwner despikedW = initArray(2);
+    NumericArray* const despiked[] = {result.despikedU.get(), result.despikedV.get(),
+                                      despikedW.get()};
+    const NumericArray* const series[] = {&u, &v, &w};
+    result.rawStarts = makeWorkArray<const double*>(3 * static_cast<std::size_t>(count) + 1);
+    const double** starts = result.rawStarts.get();
+    ColumnSet<const double> raw[3];
+    for (int c = 0; c < 3; ++c) {
+        resizeArrayForOverwrite(*despiked[c], length, count, kDoubleSize);
+        cutSegments(*series[c], length, count, hop, *despiked[c], starts + c * count);
+        raw[c] = {length, count, starts + c * count};
+    }
+    // A sample in several overlapping segments is judged in each by that segment's statistics,
+    // and a despiked segment is a copy of its own, so the statistics of every segment can be
+    // taken before any is despiked, all columns of a component at once.
     ArrayOwner statistics = initArray(2);
     resizeArray(*statistics, count, 6, kDoubleSize);
     const MatrixView<double> meanAndDeviation = doubleMatrix(*statistics);
     for (int c = 0; c < 3; ++c) {
-        columnMeansAndDeviations(segments[c], meanAndDeviation.column(2 * c),
+        columnMeansAndDeviations(raw[c], meanAndDeviation.column(2 * c),
                                  meanAndDeviation.column(2 * c + 1));
     }
+    ArrayOwner spikes = initArray(2);
+    resizeArray(*spikes, length, 1, kFlagSize);
+    std::uint8_t* spike = flags(*spikes);
     for (std::int32_t j = 0; j < count; ++j) {
         SegmentStatistics segment[3];
         for (int c = 0; c < 3; ++c) {
             segment[c] = {meanAndDeviation(j, 2 * c), meanAndDeviation(j, 2 * c + 1)};
         }
-        despikeWith(segments[0].column(j), segments[1].column(j), segments[2].column(j), segment);
+        if (!markSpikes({raw[0].column(j), raw[1].column(j), raw[2].column(j)}, segment, spike)) {
+            continue;
+        }
+        std::span<double> copies[3];
+        for (int c = 0; c < 3; ++c) {
+            copies[c] = doubleMatrix(*despiked[c]).column(j);
+            const std::span<const double> rows = raw[c].column(j);
+            if (rows.data() != copies[c].data()) {
+                std::copy(rows.begin(), rows.end(), copies[c].begin());
+                starts[c * count + j] = copies[c].data();
+            }
+        }
+        replaceSpikes(copies, spike);
+        std::fill(spike, spike + length, std::uint8_t{0});
     }
 
     ArrayOwner window = initArray(2);
     sineWindow(segmentLength, *window);
-    // The segments are detrended, measured, windowed and rescaled in the room of the result;
-    // the three components are detrended together, which factors the line's design once.
-    const NumericArray* const raw[] = {result.rawU.get(), result.rawV.get(), rawW.get()};
+    // The segments are detrended into the room of the result, then measured, windowed and
+    // rescaled there; the three components are detrended together, which factors the line's
+    // design once.
     NumericArray* const scaled[] = {result.scaledU.get(), result.scaledV.get(),
                                     result.scaledW.get()};
+    MatrixView<double> targets[3];
     for (int c = 0; c < 3; ++c) {
         resizeArrayForOverwrite(*scaled[c], length, count, kDoubleSize);
-        std::copy(doubles(*raw[c]), doubles(*raw[c]) + elementCount(*raw[c]), doubles(*scaled[c]));
+        targets[c] = doubleMatrix(*scaled[c]);
     }
-    detrendColumns(scaled);
+    detrendColumnsInto(raw, targets);
     for (NumericArray* component : scaled) {
         scaleComponent(*window, *component);
     }
