@@ -38,6 +38,35 @@ double countFlags(const NumericArray& flagArray)
     return sumFlags({flags(flagArray), extentLength(count)});
 }
 
+std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
+                              std::uint8_t* flags)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    if (!series.empty()) {
+        switch (activeVectorUnit()) {
+            case VectorUnit::avx512:
+                return avx512::flagRowsWithZero(series, length, flags);
+            case VectorUnit::avx2:
+                return avx2::flagRowsWithZero(series, length, flags);
+            case VectorUnit::none:
+                break;
+        }
+    }
+#endif
+    std::int32_t count = 0;
+    for (std::int32_t i = 0; i < length; ++i) {
+        bool any = false;
+        for (const double* values : series) {
+            any = any || values[i] == 0.0;
+        }
+        if (any) {
+            flags[i] = 1;
+            ++count;
+        }
+    }
+    return count;
+}
+
 void removeFlagged(NumericArray& x, const NumericArray& flagArray)
 {
     const std::int32_t length = rows(x);
@@ -47,12 +76,25 @@ void removeFlagged(NumericArray& x, const NumericArray& flagArray)
     for (std::int32_t k = 0; k < flagCount; ++k) {
         removed += set[k] != 0 ? 1 : 0;
     }
+    // Runs of kept values move down by the count of flagged ones before them, a block at a
+    // time; the values before the first flagged one stay where they are.
+    const auto isKept = [&](std::int32_t i) { return i >= flagCount || set[i] == 0; };
     double* values = doubles(x);
     std::int32_t kept = 0;
-    for (std::int32_t i = 0; i < length; ++i) {
-        if (i >= flagCount || set[i] == 0) {
-            values[kept++] = values[i];
+    while (kept < length && isKept(kept)) {
+        ++kept;
+    }
+    for (std::int32_t i = kept; i < length;) {
+        while (i < length && !isKept(i)) {
+            ++i;
         }
+        std::int32_t end = i;
+        while (end < length && isKept(end)) {
+            ++end;
+        }
+        std::copy(values + i, values + end, values + kept);
+        kept += end - i;
+        i = end;
     }
     const auto oldCount = static_cast<std::int32_t>(elementCount(x));
     x.sizes[0] = length - removed < 0 ? 0 : length - removed;

@@ -13,6 +13,12 @@ namespace eddyrate {
 // The number of set flags among the first-extent elements, as a double.
 double countFlags(const NumericArray& flags);
 
+// Sets flags[i] to 1 where any of the series (each `length` long) holds a zero of either sign
+// in row i, leaving the other flags as they are; returns how many rows have a zero. Along the
+// rows on a vector unit.
+std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
+                              std::uint8_t* flags);
+
 // Moves the elements of the column x whose flag is clear (or lies past the flags) to the front,
 // in order, and sets x's first extent to their count; the storage stays in place.
 void removeFlagged(NumericArray& x, const NumericArray& flags);

@@ -318,6 +318,41 @@ void multiplyColumns(MatrixView<double> x, const double* factor)
     }
 }
 
+std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
+                              std::uint8_t* flags)
+{
+    const Wide d;
+    const auto zero = hn::Zero(d);
+    std::int32_t count = 0;
+    const auto flagRow = [&](std::int32_t i) {
+        bool any = false;
+        for (const double* values : series) {
+            any = any || values[i] == 0.0;
+        }
+        if (any) {
+            flags[i] = 1;
+            ++count;
+        }
+    };
+    alongRows(
+        length,
+        [&](Wide, std::int32_t i) {
+            auto any = hn::Eq(hn::LoadU(d, series[0] + i), zero);
+            for (std::size_t k = 1; k < series.size(); ++k) {
+                any = hn::Or(any, hn::Eq(hn::LoadU(d, series[k] + i), zero));
+            }
+            // Zeros are rare: most vectors of rows have none, and their flags stay clear.
+            if (hn::AllFalse(d, any)) {
+                return;
+            }
+            for (std::int32_t lane = 0; lane < static_cast<std::int32_t>(hn::Lanes(d)); ++lane) {
+                flagRow(i + lane);
+            }
+        },
+        flagRow);
+    return count;
+}
+
 bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks)
 {

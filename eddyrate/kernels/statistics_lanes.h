@@ -19,7 +19,7 @@ namespace eddyrate {
 // of y (as many rows as the design, at least three), the reflections applied as
 // solveFactored applies them. subtractLine (into `out`, which may be the values), multiplyRows
 // and multiplyColumns are those of statistics.cpp and vector_kernels.h, element by element
-// along the rows, as is markOutliers.
+// along the rows, as are markOutliers and flagRowsWithZero.
 namespace avx2 {
 void columnSums(ColumnSet<const double> x, double* sums);
 void squaredDeviationSums(ColumnSet<const double> x, const double* means, double* sums);
@@ -30,6 +30,8 @@ void multiplyRows(MatrixView<double> x, const double* weight);
 void multiplyColumns(MatrixView<double> x, const double* factor);
 bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks);
+std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
+                              std::uint8_t* flags);
 }  // namespace avx2
 namespace avx512 {
 void columnSums(ColumnSet<const double> x, double* sums);
@@ -41,6 +43,8 @@ void multiplyRows(MatrixView<double> x, const double* weight);
 void multiplyColumns(MatrixView<double> x, const double* factor);
 bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks);
+std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
+                              std::uint8_t* flags);
 }  // namespace avx512
 
 }  // namespace eddyrate

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -112,6 +113,38 @@ TEST(Statistics, RemoveFlaggedCompactsInPlace)
     EXPECT_EQ(rows(*x), 2);
     EXPECT_EQ(doubles(*x), caller.data());
     EXPECT_EQ(caller, (std::vector<double>{1.0, 3.0, 3.0, 4.0}));
+}
+
+// Zeros of either sign flag their row, a not-a-number does not; runs of kept rows move down.
+TEST(Statistics, RowsWithAZeroAreFlaggedOnEveryUnitAndRemoved)
+{
+    constexpr std::int32_t kRows = 19;
+    std::vector<double> a(kRows), b(kRows, 1.0);
+    for (std::int32_t i = 0; i < kRows; ++i) {
+        a[i] = i + 1.0;
+    }
+    a[3] = 0.0;
+    b[4] = -0.0;
+    b[9] = std::numeric_limits<double>::quiet_NaN();
+    a[17] = -0.0;
+    b[17] = 0.0;
+    const double* series[] = {a.data(), b.data()};
+    for (const VectorUnit unit : availableVectorUnits()) {
+        useVectorUnit(unit);
+        std::vector<std::uint8_t> flagged(kRows, 0);
+        EXPECT_EQ(flagRowsWithZero(series, kRows, flagged.data()), 3);
+        for (std::int32_t i = 0; i < kRows; ++i) {
+            EXPECT_EQ(flagged[i], i == 3 || i == 4 || i == 17 ? 1 : 0) << "row " << i;
+        }
+        std::vector<double> kept = a;
+        ArrayOwner x = wrapArray(kept.data(), kRows);
+        removeFlagged(*x, *flagColumn(flagged));
+        ASSERT_EQ(rows(*x), kRows - 3);
+        for (std::int32_t i = 0; i < kRows - 3; ++i) {
+            EXPECT_EQ(kept[i], i < 3 ? i + 1.0 : i < 15 ? i + 3.0 : i + 4.0) << "row " << i;
+        }
+    }
+    useVectorUnit(availableVectorUnits().back());
 }
 
 TEST(Statistics, CountFlagsAddsTheSetOnes)

@@ -140,14 +140,16 @@ Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, Numer
     ArrayOwner screened = initArray(2);
     resizeArray(*screened, n, 1, kFlagSize);
     std::uint8_t* flag = flags(*screened);
+    // isDropout's rule: a zero of either sign in any of the four.
     const double* series[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
-    for (std::int32_t i = 0; i < n; ++i) {
-        flag[i] = isDropout(series[0][i], series[1][i], series[2][i], series[3][i]) ? 1 : 0;
+    const std::int32_t removed = flagRowsWithZero(series, n, flag);
+    // Without a dropout every series stays as it is.
+    if (removed != 0) {
+        removeFlagged(u, *screened);
+        removeFlagged(v, *screened);
+        removeFlagged(w, *screened);
+        removeFlagged(temp, *screened);
     }
-    removeFlagged(u, *screened);
-    removeFlagged(v, *screened);
-    removeFlagged(w, *screened);
-    removeFlagged(temp, *screened);
 
     // The four series were compacted alike, so their means run side by side.
     const double* kept[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
@@ -164,7 +166,7 @@ Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, Numer
     *outputs.MeanV = means[1];
     *outputs.MeanW = means[2];
     *outputs.MeanTemp = means[3];
-    return {rows(u), countFlags(*screened)};
+    return {rows(u), static_cast<double>(removed)};
 }
 
 double segmentLength(double fs)
