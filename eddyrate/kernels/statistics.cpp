@@ -270,6 +270,60 @@ void columnVariances(ColumnSet<const double> x, std::span<double> variances)
     }
 }
 
+void columnVariancesWithWeights(ColumnSet<const double> x, std::span<const double> weight,
+                                std::span<double> variances, std::span<double> weightedVariances)
+{
+    const std::size_t count = extentLength(x.columns);
+    variances = variances.first(count);
+    weightedVariances = weightedVariances.first(count);
+    const VectorUnit unit = lockStepUnit(x);
+    if (unit == VectorUnit::none || x.rows <= 0) {
+        // Column by column, the windowed columns formed one at a time.
+        columnVariances(x, variances);
+        ArrayOwner room = initArray(2);
+        resizeArrayForOverwrite(*room, x.rows, 1, kDoubleSize);
+        double* weighted = doubles(*room);
+        for (std::int32_t j = 0; j < x.columns; ++j) {
+            const std::span<const double> column = x.column(j);
+            for (std::int32_t i = 0; i < x.rows; ++i) {
+                weighted[i] = column[i] * weight[i];
+            }
+            columnVariances(MatrixView<const double>{weighted, x.rows, 1},
+                            weightedVariances.subspan(static_cast<std::size_t>(j), 1));
+        }
+        return;
+    }
+    const double inverseCount = 1.0 / static_cast<double>(x.rows);
+    const double inverseDivisor = 1.0 / static_cast<double>(x.rows > 1 ? x.rows - 1 : x.rows);
+    // The means, then the squared deviations from them, in the same room (as columnVariances).
+#ifdef EDDYRATE_LOCK_STEP
+    if (unit == VectorUnit::avx512) {
+        avx512::weightedColumnSums(x, weight.data(), variances.data(), weightedVariances.data());
+    } else {
+        avx2::weightedColumnSums(x, weight.data(), variances.data(), weightedVariances.data());
+    }
+#endif
+    for (std::size_t j = 0; j < count; ++j) {
+        variances[j] = inverseCount * variances[j];
+        weightedVariances[j] = inverseCount * weightedVariances[j];
+    }
+#ifdef EDDYRATE_LOCK_STEP
+    if (unit == VectorUnit::avx512) {
+        avx512::weightedSquaredDeviationSums(x, weight.data(), variances.data(),
+                                             weightedVariances.data(), variances.data(),
+                                             weightedVariances.data());
+    } else {
+        avx2::weightedSquaredDeviationSums(x, weight.data(), variances.data(),
+                                           weightedVariances.data(), variances.data(),
+                                           weightedVariances.data());
+    }
+#endif
+    for (std::size_t j = 0; j < count; ++j) {
+        variances[j] = inverseDivisor * variances[j];
+        weightedVariances[j] = inverseDivisor * weightedVariances[j];
+    }
+}
+
 void columnVariances(const NumericArray& a, NumericArray& result)
 {
     const std::int32_t columnCount = columns(a);

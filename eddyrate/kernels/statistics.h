@@ -53,6 +53,11 @@ void columnMeansAndDeviations(ColumnSet<const double> x, std::span<double> means
 void columnVariances(const NumericArray& a, NumericArray& result);
 // The same for any set of columns, into variances[0 .. c - 1].
 void columnVariances(ColumnSet<const double> x, std::span<double> variances);
+// columnVariances of x into `variances`, and of x with row i times weight[i] (x(i, j) *
+// weight[i]) into `weightedVariances`, from the same passes over x, with the bits of
+// columnVariances on the weighted matrix formed first.
+void columnVariancesWithWeights(ColumnSet<const double> x, std::span<const double> weight,
+                                std::span<double> variances, std::span<double> weightedVariances);
 
 // result becomes [1, c] (c the second extent of a) with result[k] = a[k] / b[k].
 // Throws std::bad_alloc.

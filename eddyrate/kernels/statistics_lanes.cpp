@@ -75,13 +75,42 @@ void storeLanes(Four d, Vector value, std::int32_t first, std::int32_t columns, 
     }
 }
 
-// One sum per column of x into `out`: every lane starts with the term of its column's row
-// `from` and adds the terms of the rows after it in row order. parameterOf(first) gives, once
-// per group of four columns starting at column `first`, what the group's terms use;
-// term(row, k, parameter) the vector to add for row k. Two groups run side by side; a lone
-// last group runs beside a copy of itself whose sums are dropped.
+// Two sums of each column taken in the same pass, each with its own chain of additions.
+struct TwoSums {
+    Vector first;
+    Vector second;
+};
+Vector add(Vector a, Vector b) { return hn::Add(a, b); }
+TwoSums add(TwoSums a, TwoSums b)
+{
+    return {hn::Add(a.first, b.first), hn::Add(a.second, b.second)};
+}
+
+// Where the sums of a group of four columns starting at column `first` go.
+struct ColumnSums {
+    std::int32_t columns;
+    double* out;
+    double* secondOut = nullptr;  // the second sums of TwoSums
+
+    void store(Four d, Vector sum, std::int32_t first) const
+    {
+        storeLanes(d, sum, first, columns, out);
+    }
+    void store(Four d, TwoSums sums, std::int32_t first) const
+    {
+        storeLanes(d, sums.first, first, columns, out);
+        storeLanes(d, sums.second, first, columns, secondOut);
+    }
+};
+
+// One sum per column of x (or two, when term gives TwoSums) into `out`: every lane starts with
+// the term of its column's row `from` and adds the terms of the rows after it in row order.
+// parameterOf(first) gives, once per group of four columns starting at column `first`, what
+// the group's terms use; term(row, k, parameter) what to add for row k. Two groups run side by
+// side; a lone last group runs beside a copy of itself whose sums are dropped.
 template <typename ParameterOf, typename Term>
-void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf parameterOf, Term term)
+void sumRows(const ColumnSet& x, std::int32_t from, const ColumnSums& out, ParameterOf parameterOf,
+             Term term)
 {
     const Four d;
     const std::int32_t n = x.rows;
@@ -95,19 +124,20 @@ void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf par
         // The block of four rows that holds row `from`, from that row on; then four rows at a
         // time; then the rows left over one by one.
         Vector rows[kLanes];
-        Vector leftSum;
-        Vector rightSum;
+        using Sum = decltype(term(rows[0], from, leftParameter));
+        Sum leftSum;
+        Sum rightSum;
         std::int32_t k = from - from % kLanes;
         if (k + kLanes <= n) {
             left.rowsFrom(d, k, rows);
             leftSum = term(rows[from - k], from, leftParameter);
             for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
-                leftSum = hn::Add(leftSum, term(rows[r], k + r, leftParameter));
+                leftSum = add(leftSum, term(rows[r], k + r, leftParameter));
             }
             right.rowsFrom(d, k, rows);
             rightSum = term(rows[from - k], from, rightParameter);
             for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
-                rightSum = hn::Add(rightSum, term(rows[r], k + r, rightParameter));
+                rightSum = add(rightSum, term(rows[r], k + r, rightParameter));
             }
             k += kLanes;
         } else {
@@ -117,23 +147,23 @@ void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf par
         }
         for (; k + kLanes <= n; k += kLanes) {
             left.rowsFrom(d, k, rows);
-            leftSum = hn::Add(leftSum, term(rows[0], k, leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[1], k + 1, leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[2], k + 2, leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[3], k + 3, leftParameter));
+            leftSum = add(leftSum, term(rows[0], k, leftParameter));
+            leftSum = add(leftSum, term(rows[1], k + 1, leftParameter));
+            leftSum = add(leftSum, term(rows[2], k + 2, leftParameter));
+            leftSum = add(leftSum, term(rows[3], k + 3, leftParameter));
             right.rowsFrom(d, k, rows);
-            rightSum = hn::Add(rightSum, term(rows[0], k, rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[1], k + 1, rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[2], k + 2, rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[3], k + 3, rightParameter));
+            rightSum = add(rightSum, term(rows[0], k, rightParameter));
+            rightSum = add(rightSum, term(rows[1], k + 1, rightParameter));
+            rightSum = add(rightSum, term(rows[2], k + 2, rightParameter));
+            rightSum = add(rightSum, term(rows[3], k + 3, rightParameter));
         }
         for (; k < n; ++k) {
-            leftSum = hn::Add(leftSum, term(left.row(d, k), k, leftParameter));
-            rightSum = hn::Add(rightSum, term(right.row(d, k), k, rightParameter));
+            leftSum = add(leftSum, term(left.row(d, k), k, leftParameter));
+            rightSum = add(rightSum, term(right.row(d, k), k, rightParameter));
         }
-        storeLanes(d, leftSum, first, x.columns, out);
+        out.store(d, leftSum, first);
         if (paired) {
-            storeLanes(d, rightSum, second, x.columns, out);
+            out.store(d, rightSum, second);
         }
     }
 }
@@ -154,7 +184,7 @@ Vector groupValues(Four d, const double* values, std::int32_t first, std::int32_
 void columnSums(ColumnSet x, double* sums)
 {
     sumRows(
-        x, 0, sums, [](std::int32_t) { return 0; },
+        x, 0, {x.columns, sums}, [](std::int32_t) { return 0; },
         [](Vector row, std::int32_t, int) { return row; });
 }
 
@@ -162,10 +192,40 @@ void squaredDeviationSums(ColumnSet x, const double* means, double* sums)
 {
     const Four d;
     sumRows(
-        x, 0, sums, [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
+        x, 0, {x.columns, sums},
+        [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
         [](Vector row, std::int32_t, Vector mean) {
             const Vector deviation = hn::Sub(row, mean);
             return hn::Mul(deviation, deviation);
+        });
+}
+
+void weightedColumnSums(ColumnSet x, const double* weight, double* sums, double* weightedSums)
+{
+    const Four d;
+    sumRows(
+        x, 0, {x.columns, sums, weightedSums}, [](std::int32_t) { return 0; },
+        [&](Vector row, std::int32_t k, int) {
+            return TwoSums{row, hn::Mul(row, hn::Set(d, weight[k]))};
+        });
+}
+
+void weightedSquaredDeviationSums(ColumnSet x, const double* weight, const double* means,
+                                  const double* weightedMeans, double* sums,
+                                  double* weightedSums)
+{
+    const Four d;
+    sumRows(
+        x, 0, {x.columns, sums, weightedSums},
+        [&](std::int32_t first) {
+            return TwoSums{groupValues(d, means, first, x.columns),
+                           groupValues(d, weightedMeans, first, x.columns)};
+        },
+        [&](Vector row, std::int32_t k, TwoSums mean) {
+            const Vector deviation = hn::Sub(row, mean.first);
+            const Vector weightedDeviation = hn::Sub(hn::Mul(row, hn::Set(d, weight[k])), mean.second);
+            return TwoSums{hn::Mul(deviation, deviation),
+                           hn::Mul(weightedDeviation, weightedDeviation)};
         });
 }
 
@@ -179,7 +239,7 @@ void reflectedHeads(const FactoredDesign& design, ColumnSet y, double* heads)
     // The first reflector: w = y(0) + sum over i >= 1 of r(i, 0) y(i); y(0) - tau w.
     if (design.tau[0] != 0.0) {
         sumRows(
-            y, 0, firstHeads, [](std::int32_t) { return 0; },
+            y, 0, {count, firstHeads}, [](std::int32_t) { return 0; },
             [&](Vector row, std::int32_t k, int) {
                 return k == 0 ? row : hn::Mul(hn::Set(d, r(k, 0)), row);
             });
@@ -216,7 +276,7 @@ void reflectedHeads(const FactoredDesign& design, ColumnSet y, double* heads)
     for (std::int32_t first = 0; first < count; first += 2 * kLanes) {
         const std::int32_t columns = count - first < 2 * kLanes ? count - first : 2 * kLanes;
         sumRows(
-            y.subset(first, columns), 1, sumsBuffer,
+            y.subset(first, columns), 1, {columns, sumsBuffer},
             [&](std::int32_t groupFirst) { return stepsOf(first + groupFirst); },
             [&](Vector row, std::int32_t k, Vector step) {
                 const Vector b = reflected(row, k, step);
@@ -299,6 +359,23 @@ void multiplyRows(MatrixView<double> x, const double* weight)
                            column + i);
             },
             [&](std::int32_t i) { column[i] = column[i] * weight[i]; });
+    }
+}
+
+void multiplyRowsAndColumns(MatrixView<double> x, const double* weight, const double* factor)
+{
+    const Wide d;
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        double* column = x.column(j).data();
+        const double f = factor[j];
+        const auto fj = hn::Set(d, f);
+        alongRows(
+            x.rows,
+            [&](Wide, std::int32_t i) {
+                const auto weighted = hn::Mul(hn::LoadU(d, column + i), hn::LoadU(d, weight + i));
+                hn::StoreU(hn::Mul(weighted, fj), d, column + i);
+            },
+            [&](std::int32_t i) { column[i] = (column[i] * weight[i]) * f; });
     }
 }
 

@@ -84,17 +84,33 @@ TEST(Statistics, ColumnStatisticsOnEveryUnitHaveTheBitsOfEachColumnAlone)
                 }
                 std::vector<double> seriesMean(c);
                 seriesMeans(series, r, seriesMean);
+                // Row i weighted by a window, the columns read through their starts.
+                std::vector<double> window(r);
+                for (double& weight : window) {
+                    weight = uniform(engine);
+                }
+                std::vector<double> plain(c);
+                std::vector<double> windowed(c);
+                columnVariancesWithWeights({r, c, series.data()}, window, plain, windowed);
                 for (std::int32_t j = 0; j < c; ++j) {
                     const ArrayOwner column =
                         matrix(r, 1, {values.begin() + j * r, values.begin() + (j + 1) * r});
+                    std::vector<double> weighted(r);
+                    for (std::int32_t i = 0; i < r; ++i) {
+                        weighted[i] = doubles(*column)[i] * window[i];
+                    }
                     ArrayOwner alone = initArray(2);
+                    ArrayOwner weightedAlone = initArray(2);
                     useVectorUnit(VectorUnit::none);
                     columnVariances(*column, *alone);
+                    columnVariances(*matrix(r, 1, weighted), *weightedAlone);
                     useVectorUnit(unit);
                     const auto where = ::testing::Message()
                                        << "unit " << static_cast<int>(unit) << ", " << r << " x "
                                        << c << ", column " << j;
                     ASSERT_EQ(bits(doubles(*variances)[j]), bits(doubles(*alone)[0])) << where;
+                    ASSERT_EQ(bits(plain[j]), bits(doubles(*alone)[0])) << where;
+                    ASSERT_EQ(bits(windowed[j]), bits(doubles(*weightedAlone)[0])) << where;
                     ASSERT_EQ(bits(means[j]), bits(vectorMean(*column))) << where;
                     ASSERT_EQ(bits(seriesMean[j]), bits(vectorMean(*column))) << where;
                     ASSERT_EQ(bits(deviations[j]), bits(sampleStd(*column))) << where;

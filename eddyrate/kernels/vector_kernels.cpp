@@ -98,6 +98,26 @@ void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
     }
 }
 
+void multiplyRowsAndColumns(MatrixView<double> x, std::span<const double> weight,
+                            std::span<const double> factor)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::multiplyRowsAndColumns(x, weight.data(), factor.data());
+        case VectorUnit::avx2:
+            return avx2::multiplyRowsAndColumns(x, weight.data(), factor.data());
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            x(i, j) = (x(i, j) * weight[i]) * factor[j];
+        }
+    }
+}
+
 double rowMean(const NumericArray& x)
 {
     const std::int32_t n = columns(x);

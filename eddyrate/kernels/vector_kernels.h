@@ -20,6 +20,9 @@ void columnMeans(ColumnSet<const double> x, NumericArray& y);
 // factor[j], in place; along the rows on a vector unit.
 void multiplyRows(MatrixView<double> x, std::span<const double> weight);
 void multiplyColumns(MatrixView<double> x, std::span<const double> factor);
+// Both in one pass: x(i, j) becomes (x(i, j) * weight[i]) * factor[j].
+void multiplyRowsAndColumns(MatrixView<double> x, std::span<const double> weight,
+                            std::span<const double> factor);
 
 // Sets marks[i] to 1 where |values[i] - centre| > threshold (not where it is not a number),
 // leaving the other marks as they are; along the rows on a vector unit. True when it set any.

@@ -115,20 +115,20 @@ void scaleComponent(const NumericArray& window, NumericArray& scaled)
 {
     const std::int32_t length = rows(scaled);
     const std::int32_t count = columns(scaled);
-    ArrayOwner detrendedVariance = initArray(2);
-    columnVariances(scaled, *detrendedVariance);
-
     const MatrixView<double> segments = doubleMatrix(scaled);
-    multiplyRows(segments, {doubles(window), extentLength(length)});
+    const std::span<const double> weight(doubles(window), extentLength(length));
+    // The variance of each detrended segment and of it windowed, from the same passes.
+    ArrayOwner variances = initArray(2);
+    resizeArray(*variances, count, 3, kDoubleSize);
+    const MatrixView<double> variance = doubleMatrix(*variances);
+    columnVariancesWithWeights(segments, weight, variance.column(0), variance.column(1));
 
     // The window takes variance away from each segment; this factor gives it back.
-    ArrayOwner windowedVariance = initArray(2);
-    ArrayOwner factor = initArray(2);
-    columnVariances(scaled, *windowedVariance);
-    divideElements(*detrendedVariance, *windowedVariance, *factor);
-    sqrtElements(*factor, *factor);
-
-    multiplyColumns(segments, {doubles(*factor), extentLength(count)});
+    const std::span<double> factor = variance.column(2);
+    for (std::int32_t j = 0; j < count; ++j) {
+        factor[j] = std::sqrt(variance(j, 0) / variance(j, 1));
+    }
+    multiplyRowsAndColumns(segments, weight, factor);
 }
 
 }  // namespace
