@@ -233,17 +233,24 @@ void seriesMeans(std::span<const double* const> series, std::int32_t length,
 }
 
 void columnMeansAndDeviations(ColumnSet<const double> x, std::span<double> means,
-                              std::span<double> deviations)
+                              std::span<double> deviations, std::span<double> sums,
+                              std::span<double> squareSums)
 {
     const std::int32_t n = x.rows > 0 ? x.rows : 0;
     const auto count = static_cast<double>(n);
     const double divisor = n > 1 ? static_cast<double>(n - 1) : count;
     columnSums(x, means);
     for (std::int32_t j = 0; j < x.columns; ++j) {
+        if (!sums.empty()) {
+            sums[j] = means[j];
+        }
         means[j] = means[j] / count;
     }
     squaredDeviationSums(x, means, deviations);
     for (std::int32_t j = 0; j < x.columns; ++j) {
+        if (!squareSums.empty()) {
+            squareSums[j] = deviations[j];
+        }
         deviations[j] = n == 0 ? std::sqrt(0.0) : std::sqrt(deviations[j] / divisor);
     }
 }

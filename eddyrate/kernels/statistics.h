@@ -44,9 +44,12 @@ void squaredDeviationSums(ColumnSet<const double> x, std::span<const double> mea
 // means[k] becomes vectorMean of series[k], each `length` long, with its bits.
 void seriesMeans(std::span<const double* const> series, std::int32_t length,
                  std::span<double> means);
-// means[j] and deviations[j] become vectorMean and sampleStd of column j, with their bits.
+// means[j] and deviations[j] become vectorMean and sampleStd of column j, with their bits;
+// sums[j] and squareSums[j], when given room, the column sum and the sum of squared
+// deviations they came from (those of columnSums and squaredDeviationSums).
 void columnMeansAndDeviations(ColumnSet<const double> x, std::span<double> means,
-                              std::span<double> deviations);
+                              std::span<double> deviations, std::span<double> sums = {},
+                              std::span<double> squareSums = {});
 
 // result becomes [1, c]: the sample variance of each column of the [r, c] matrix a, through
 // the reciprocals 1/r and 1/(r-1); zeros when r or c is 0. Throws std::bad_alloc.

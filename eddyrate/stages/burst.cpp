@@ -86,8 +86,9 @@ void computeBurst(NumericArray& u, NumericArray& v, NumericArray& w, NumericArra
     segmentAverage(*bww, *sww);
     tkeSpectrum(*suu, *svv, *sww, *tke);
 
-    writeEstimates({segments.rawU(), segments.rawV(), *bww, *freq, *suu, *svv, *sww, *tke}, z,
-                   outputs);
+    writeEstimates({*segments.rawMeanU, *segments.rawMeanV, *segments.rawVarianceU, *bww, *freq,
+                    *suu, *svv, *sww, *tke},
+                   z, outputs);
 }
 
 }  // namespace eddyrate

@@ -4,7 +4,6 @@
 // averages over the valid segments, the anisotropy, and the outputs of a rejected burst.
 
 #include "burst.h"
-#include "matrix_view.h"
 #include "numeric_array.h"
 
 namespace eddyrate {
@@ -21,8 +20,9 @@ void fitRange(const NumericArray& freq, NumericArray& bandList);
 
 // What the fit reads from the earlier stages.
 struct FitInputs {
-    ColumnSet<const double> rawU;  // N rows, M columns: the despiked segments of u
-    ColumnSet<const double> rawV;  // the same of v
+    const NumericArray& meanU;      // [1, M] mean of each despiked segment of u (columnMeans)
+    const NumericArray& meanV;      // the same of v
+    const NumericArray& varianceU;  // [1, M] variance of each one of u (columnVariances)
     const NumericArray& bww;   // [nb, M] band spectrum of w
     const NumericArray& freq;  // [1, nb]
     const NumericArray& suu;   // [1, nb] segment-averaged spectra

@@ -7,10 +7,11 @@
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <utility>
 #include <vector>
 
 #include "spectra.h"
+#include "statistics.h"
+#include "vector_kernels.h"
 
 namespace eddyrate {
 namespace {
@@ -88,9 +89,12 @@ Fitted fit(const std::vector<Segment>& segments)
     const BurstOutputs outputs{&out.ustar,      &out.epsilon,  &out.meanU,      &out.meanV,
                                &out.meanW,      &out.meanTemp, &out.anisotropy, &out.quality,
                                out.freq.data(), out.tke.data()};
-    writeEstimates({doubleMatrix(std::as_const(*rawU)), doubleMatrix(std::as_const(*rawV)), *bww,
-                    *freq, *suu, *svv, *sww, *tke},
-                   kHeight, outputs);
+    ArrayOwner meanU = initArray(2), meanV = initArray(2), varianceU = initArray(2);
+    columnMeans(*rawU, *meanU);
+    columnMeans(*rawV, *meanV);
+    columnVariances(*rawU, *varianceU);
+    writeEstimates({*meanU, *meanV, *varianceU, *bww, *freq, *suu, *svv, *sww, *tke}, kHeight,
+                   outputs);
     return out;
 }
 

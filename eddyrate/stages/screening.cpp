@@ -1,6 +1,7 @@
 #include "screening.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -131,6 +132,74 @@ void scaleComponent(const NumericArray& window, NumericArray& scaled)
     multiplyRowsAndColumns(segments, weight, factor);
 }
 
+// The fit's statistics of the raw segments of u and v after despiking: the means of u and v
+// (columnMeans) and the variance of u (columnVariances). `sums` holds the column sums of u and
+// v and u's sums of squared deviations from `meansU` (sum / N), taken before the despiking. A
+// segment that was not despiked has those sums, and those squares too where its sum / N is the
+// same double as sum * (1 / N), the mean that columnVariances takes; the others are summed
+// again, in the same order.
+void fitStatistics(const ColumnSet<const double> (&raw)[2], std::span<const double> meansU,
+                   MatrixView<const double> sums, const std::uint8_t* wasDespiked,
+                   ConditionedSegments& result)
+{
+    const std::int32_t n = raw[0].rows;
+    const std::int32_t count = raw[0].columns;
+    if (n <= 1) {
+        columnMeans(raw[0], *result.rawMeanU);
+        columnMeans(raw[1], *result.rawMeanV);
+        resizeArray(*result.rawVarianceU, 1, count, kDoubleSize);
+        columnVariances(raw[0], {doubles(*result.rawVarianceU), extentLength(count)});
+        return;
+    }
+    const double inverseCount = 1.0 / static_cast<double>(n);
+    const double inverseDivisor = 1.0 / static_cast<double>(n - 1);
+    // The columns summed again, and their sums.
+    const WorkArray<const double*> again =
+        makeWorkArray<const double*>(static_cast<std::size_t>(count) + 1);
+    ArrayOwner room = initArray(2);
+    resizeArray(*room, count, 3, kDoubleSize);
+    const MatrixView<double> work = doubleMatrix(*room);
+    const std::span<double> redone = work.column(0);
+    const std::span<double> redoneMeans = work.column(1);
+    NumericArray* const means[] = {result.rawMeanU.get(), result.rawMeanV.get()};
+    for (int c = 0; c < 2; ++c) {
+        resizeArray(*means[c], 1, count, kDoubleSize);
+        double* mean = doubles(*means[c]);
+        std::int32_t k = 0;
+        for (std::int32_t j = 0; j < count; ++j) {
+            if (wasDespiked[j] != 0) {
+                again[k++] = raw[c].columnStart(j);
+            }
+        }
+        columnSums({n, k, again.get()}, redone);
+        k = 0;
+        for (std::int32_t j = 0; j < count; ++j) {
+            const double sum = wasDespiked[j] != 0 ? redone[k++] : sums(j, c);
+            mean[j] = sum * inverseCount;
+        }
+    }
+    const double* meanU = doubles(*result.rawMeanU);
+    std::int32_t k = 0;
+    for (std::int32_t j = 0; j < count; ++j) {
+        if (wasDespiked[j] != 0 ||
+            std::bit_cast<std::uint64_t>(meansU[j]) != std::bit_cast<std::uint64_t>(meanU[j])) {
+            again[k] = raw[0].columnStart(j);
+            redoneMeans[k++] = meanU[j];
+        }
+    }
+    squaredDeviationSums({n, k, again.get()}, redoneMeans.first(static_cast<std::size_t>(k)),
+                         redone);
+    resizeArray(*result.rawVarianceU, 1, count, kDoubleSize);
+    double* variance = doubles(*result.rawVarianceU);
+    k = 0;
+    for (std::int32_t j = 0; j < count; ++j) {
+        const bool summedAgain =
+            wasDespiked[j] != 0 ||
+            std::bit_cast<std::uint64_t>(meansU[j]) != std::bit_cast<std::uint64_t>(meanU[j]);
+        variance[j] = inverseDivisor * (summedAgain ? redone[k++] : sums(j, 2));
+    }
+}
+
 }  // namespace
 
 Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp,
@@ -240,9 +309,9 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
 {
     ConditionedSegments result{.segmentLength = segmentLength,
                                .segmentCount = segmentCount < 0 ? 0 : segmentCount,
-                               .rawStarts = nullptr,
-                               .despikedU = initArray(2),
-                               .despikedV = initArray(2),
+                               .rawMeanU = initArray(2),
+                               .rawMeanV = initArray(2),
+                               .rawVarianceU = initArray(2),
                                .scaledU = initArray(2),
                                .scaledV = initArray(2),
                                .scaledW = initArray(2)};
@@ -253,12 +322,14 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
     // The raw segments are read where they lie in the kept series; only a segment that is
     // despiked (or whose rows are not consecutive samples) is copied, into its column of the
     // despiked matrices, whose other columns are never written.
+    ArrayOwner despikedU = initArray(2);
+    ArrayOwner despikedV = initArray(2);
     ArrayOwner despikedW = initArray(2);
-    NumericArray* const despiked[] = {result.despikedU.get(), result.despikedV.get(),
-                                      despikedW.get()};
+    NumericArray* const despiked[] = {despikedU.get(), despikedV.get(), despikedW.get()};
     const NumericArray* const series[] = {&u, &v, &w};
-    result.rawStarts = makeWorkArray<const double*>(3 * static_cast<std::size_t>(count) + 1);
-    const double** starts = result.rawStarts.get();
+    const WorkArray<const double*> rawStarts =
+        makeWorkArray<const double*>(3 * static_cast<std::size_t>(count) + 1);
+    const double** starts = rawStarts.get();
     ColumnSet<const double> raw[3];
     for (int c = 0; c < 3; ++c) {
         resizeArrayForOverwrite(*despiked[c], length, count, kDoubleSize);
@@ -268,16 +339,22 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
     // A sample in several overlapping segments is judged in each by that segment's statistics,
     // and a despiked segment is a copy of its own, so the statistics of every segment can be
     // taken before any is despiked, all columns of a component at once.
+    // The sums of u and v and u's squares are kept for the fit's statistics.
     ArrayOwner statistics = initArray(2);
-    resizeArray(*statistics, count, 6, kDoubleSize);
+    resizeArray(*statistics, count, 9, kDoubleSize);
     const MatrixView<double> meanAndDeviation = doubleMatrix(*statistics);
-    for (int c = 0; c < 3; ++c) {
-        columnMeansAndDeviations(raw[c], meanAndDeviation.column(2 * c),
-                                 meanAndDeviation.column(2 * c + 1));
-    }
+    const MatrixView<double> sums{meanAndDeviation.column(6).data(), count, 3};
+    columnMeansAndDeviations(raw[0], meanAndDeviation.column(0), meanAndDeviation.column(1),
+                             sums.column(0), sums.column(2));
+    columnMeansAndDeviations(raw[1], meanAndDeviation.column(2), meanAndDeviation.column(3),
+                             sums.column(1));
+    columnMeansAndDeviations(raw[2], meanAndDeviation.column(4), meanAndDeviation.column(5));
     ArrayOwner spikes = initArray(2);
     resizeArray(*spikes, length, 1, kFlagSize);
     std::uint8_t* spike = flags(*spikes);
+    ArrayOwner despikedSegments = initArray(2);
+    resizeArray(*despikedSegments, count, 1, kFlagSize);
+    std::uint8_t* wasDespiked = flags(*despikedSegments);
     for (std::int32_t j = 0; j < count; ++j) {
         SegmentStatistics segment[3];
         for (int c = 0; c < 3; ++c) {
@@ -297,7 +374,9 @@ ConditionedSegments conditionSegments(const NumericArray& u, const NumericArray&
         }
         replaceSpikes(copies, spike);
         std::fill(spike, spike + length, std::uint8_t{0});
+        wasDespiked[j] = 1;
     }
+    fitStatistics({raw[0], raw[1]}, meanAndDeviation.column(0), sums, wasDespiked, result);
 
     ArrayOwner window = initArray(2);
     sineWindow(segmentLength, *window);

@@ -6,8 +6,6 @@
 #include <span>
 
 #include "burst.h"
-#include "call_arena.h"
-#include "matrix_view.h"
 #include "numeric_array.h"
 
 namespace eddyrate {
@@ -54,27 +52,18 @@ void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> 
 // window becomes [N, 1] with sin((k * (1 / N)) * pi) in row k = 1 .. N.
 void sineWindow(double segmentLength, NumericArray& window);
 
-// The segments (N rows, column j = segment j) that the later stages need.
+// The segments (N rows, column j = segment j) and their statistics that the later stages need.
 struct ConditionedSegments {
     double segmentLength;       // N
     std::int32_t segmentCount;  // M, never negative
-    // Where each raw segment (despiked, not detrended) starts: u's M, v's M, then w's M. A
-    // segment that needed no despiking is read in place in the kept series, so these stay
-    // valid only while the kept series do; any other lies in its column of despikedU,
-    // despikedV (the columns of segments read in place are never written).
-    WorkArray<const double*> rawStarts;
-    ArrayOwner despikedU;
-    ArrayOwner despikedV;
+    // [1, M]: of each raw segment (despiked, not detrended) the mean of u and of v (columnMeans)
+    // and the variance of u (columnVariances).
+    ArrayOwner rawMeanU;
+    ArrayOwner rawMeanV;
+    ArrayOwner rawVarianceU;
     ArrayOwner scaledU;  // [N, M] detrended, windowed, variance restored
     ArrayOwner scaledV;
     ArrayOwner scaledW;
-
-    ColumnSet<const double> rawU() const { return {rowCount(), segmentCount, rawStarts.get()}; }
-    ColumnSet<const double> rawV() const
-    {
-        return {rowCount(), segmentCount, rawStarts.get() + segmentCount};
-    }
-    std::int32_t rowCount() const { return static_cast<std::int32_t>(segmentLength); }
 };
 
 // Cuts the kept u, v, w into M segments of N samples and conditions them. M below 0 counts
