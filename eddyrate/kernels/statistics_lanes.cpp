@@ -53,13 +53,16 @@ public:
         }
     }
 
+    // Row k alone, put together in registers: a vector loaded from four scalar stores would
+    // wait for them (a store is not forwarded to a wider load).
     Vector row(Four d, std::int32_t k) const
     {
-        HWY_ALIGN double values[kLanes];
-        for (std::int32_t lane = 0; lane < kLanes; ++lane) {
-            values[lane] = column_[lane][k];
-        }
-        return hn::Load(d, values);
+        const hn::Half<Four> half;
+        const auto lower = hn::InterleaveLower(half, hn::Set(half, column_[0][k]),
+                                               hn::Set(half, column_[1][k]));
+        const auto upper = hn::InterleaveLower(half, hn::Set(half, column_[2][k]),
+                                               hn::Set(half, column_[3][k]));
+        return hn::Combine(d, upper, lower);
     }
 
 private:
