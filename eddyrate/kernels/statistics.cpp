@@ -403,8 +403,8 @@ ArrayOwner lineDesign(std::int32_t n)
 // target = source minus the fitted line p[0] * time + p[1] * 1, each row's line summed from
 // zero over the design's columns whose coefficient is not zero; along the rows on a vector
 // unit. target may be source.
-void subtractLine(const double* source, double* target, std::int32_t n,
-                  const NumericArray& design, std::array<double, 2> p)
+void subtractLine(const double* source, double* target, std::int32_t n, const NumericArray& design,
+                  std::array<double, 2> p)
 {
     const MatrixView<const double> line = doubleMatrix(design);
 #ifdef EDDYRATE_LOCK_STEP

@@ -58,10 +58,10 @@ public:
     Vector row(Four d, std::int32_t k) const
     {
         const hn::Half<Four> half;
-        const auto lower = hn::InterleaveLower(half, hn::Set(half, column_[0][k]),
-                                               hn::Set(half, column_[1][k]));
-        const auto upper = hn::InterleaveLower(half, hn::Set(half, column_[2][k]),
-                                               hn::Set(half, column_[3][k]));
+        const auto lower =
+            hn::InterleaveLower(half, hn::Set(half, column_[0][k]), hn::Set(half, column_[1][k]));
+        const auto upper =
+            hn::InterleaveLower(half, hn::Set(half, column_[2][k]), hn::Set(half, column_[3][k]));
         return hn::Combine(d, upper, lower);
     }
 
@@ -214,8 +214,7 @@ void weightedColumnSums(ColumnSet x, const double* weight, double* sums, double*
 }
 
 void weightedSquaredDeviationSums(ColumnSet x, const double* weight, const double* means,
-                                  const double* weightedMeans, double* sums,
-                                  double* weightedSums)
+                                  const double* weightedMeans, double* sums, double* weightedSums)
 {
     const Four d;
     sumRows(
@@ -226,7 +225,8 @@ void weightedSquaredDeviationSums(ColumnSet x, const double* weight, const doubl
         },
         [&](Vector row, std::int32_t k, TwoSums mean) {
             const Vector deviation = hn::Sub(row, mean.first);
-            const Vector weightedDeviation = hn::Sub(hn::Mul(row, hn::Set(d, weight[k])), mean.second);
+            const Vector weightedDeviation =
+                hn::Sub(hn::Mul(row, hn::Set(d, weight[k])), mean.second);
             return TwoSums{hn::Mul(deviation, deviation),
                            hn::Mul(weightedDeviation, weightedDeviation)};
         });
@@ -266,8 +266,7 @@ void reflectedHeads(const FactoredDesign& design, ColumnSet y, double* heads)
         // Only entry 1 after the first reflection is needed.
         HWY_ALIGN double lanes[kLanes];
         for (std::int32_t first = 0; first < count; first += kLanes) {
-            hn::Store(reflected(FourColumns(y, first).row(d, 1), 1, stepsOf(first)), d,
-                      lanes);
+            hn::Store(reflected(FourColumns(y, first).row(d, 1), 1, stepsOf(first)), d, lanes);
             for (std::int32_t lane = 0; lane < kLanes && first + lane < count; ++lane) {
                 secondHeads[first + lane] = lanes[lane];
             }

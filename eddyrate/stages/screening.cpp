@@ -193,9 +193,8 @@ void fitStatistics(const ColumnSet<const double> (&raw)[2], std::span<const doub
     double* variance = doubles(*result.rawVarianceU);
     k = 0;
     for (std::int32_t j = 0; j < count; ++j) {
-        const bool summedAgain =
-            wasDespiked[j] != 0 ||
-            std::bit_cast<std::uint64_t>(meansU[j]) != std::bit_cast<std::uint64_t>(meanU[j]);
+        const bool summedAgain = wasDespiked[j] != 0 || std::bit_cast<std::uint64_t>(meansU[j]) !=
+                                                            std::bit_cast<std::uint64_t>(meanU[j]);
         variance[j] = inverseDivisor * (summedAgain ? redone[k++] : sums(j, 2));
     }
 }
