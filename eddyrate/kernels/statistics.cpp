@@ -137,9 +137,9 @@ VectorUnit lockStepUnit(ColumnSet<const double> x)
     return VectorUnit::none;
 }
 
-// Without a vector unit: sums[j] = term(x(0, j), j) + term(x(1, j), j) + ... in row order,
-// four columns side by side so that four chains of additions advance at once (one column's
-// additions each wait for the one before).
+// Without a vector unit: sums[j] = term(x(0, j), j, 0) + term(x(1, j), j, 1) + ... in row
+// order, four columns side by side so that four chains of additions advance at once (one
+// column's additions each wait for the one before).
 template <typename Term>
 void sideBySide(ColumnSet<const double> x, std::span<double> sums, Term term)
 {
@@ -155,15 +155,15 @@ void sideBySide(ColumnSet<const double> x, std::span<double> sums, Term term)
         const double* c1 = x.column(j + 1).data();
         const double* c2 = x.column(j + 2).data();
         const double* c3 = x.column(j + 3).data();
-        double s0 = term(c0[0], j);
-        double s1 = term(c1[0], j + 1);
-        double s2 = term(c2[0], j + 2);
-        double s3 = term(c3[0], j + 3);
+        double s0 = term(c0[0], j, 0);
+        double s1 = term(c1[0], j + 1, 0);
+        double s2 = term(c2[0], j + 2, 0);
+        double s3 = term(c3[0], j + 3, 0);
         for (std::int32_t k = 1; k < x.rows; ++k) {
-            s0 = s0 + term(c0[k], j);
-            s1 = s1 + term(c1[k], j + 1);
-            s2 = s2 + term(c2[k], j + 2);
-            s3 = s3 + term(c3[k], j + 3);
+            s0 = s0 + term(c0[k], j, k);
+            s1 = s1 + term(c1[k], j + 1, k);
+            s2 = s2 + term(c2[k], j + 2, k);
+            s3 = s3 + term(c3[k], j + 3, k);
         }
         sums[j] = s0;
         sums[j + 1] = s1;
@@ -172,9 +172,9 @@ void sideBySide(ColumnSet<const double> x, std::span<double> sums, Term term)
     }
     for (; j < x.columns; ++j) {
         const double* column = x.column(j).data();
-        double sum = term(column[0], j);
+        double sum = term(column[0], j, 0);
         for (std::int32_t k = 1; k < x.rows; ++k) {
-            sum = sum + term(column[k], j);
+            sum = sum + term(column[k], j, k);
         }
         sums[j] = sum;
     }
@@ -192,7 +192,7 @@ void columnSums(ColumnSet<const double> x, std::span<double> sums)
             return avx2::columnSums(x, sums.data());
 #endif
         default:
-            sideBySide(x, sums, [](double value, std::int32_t) { return value; });
+            sideBySide(x, sums, [](double value, std::int32_t, std::int32_t) { return value; });
     }
 }
 
@@ -208,7 +208,7 @@ void squaredDeviationSums(ColumnSet<const double> x, std::span<const double> mea
 #endif
         default:
             // Each mean is read before its column's sum is written (sums may be means).
-            sideBySide(x, sums, [&](double value, std::int32_t j) {
+            sideBySide(x, sums, [&](double value, std::int32_t j, std::int32_t) {
                 const double deviation = value - means[j];
                 return deviation * deviation;
             });
@@ -283,48 +283,62 @@ void columnVariancesWithWeights(ColumnSet<const double> x, std::span<const doubl
     const std::size_t count = extentLength(x.columns);
     variances = variances.first(count);
     weightedVariances = weightedVariances.first(count);
-    const VectorUnit unit = lockStepUnit(x);
-    if (unit == VectorUnit::none || x.rows <= 0) {
-        // Column by column, the windowed columns formed one at a time.
+    if (x.rows <= 0 || count == 0) {
         columnVariances(x, variances);
-        ArrayOwner room = initArray(2);
-        resizeArrayForOverwrite(*room, x.rows, 1, kDoubleSize);
-        double* weighted = doubles(*room);
-        for (std::int32_t j = 0; j < x.columns; ++j) {
-            const std::span<const double> column = x.column(j);
-            for (std::int32_t i = 0; i < x.rows; ++i) {
-                weighted[i] = column[i] * weight[i];
-            }
-            columnVariances(MatrixView<const double>{weighted, x.rows, 1},
-                            weightedVariances.subspan(static_cast<std::size_t>(j), 1));
-        }
+        columnVariances(x, weightedVariances);
         return;
     }
+    const VectorUnit unit = lockStepUnit(x);
     const double inverseCount = 1.0 / static_cast<double>(x.rows);
     const double inverseDivisor = 1.0 / static_cast<double>(x.rows > 1 ? x.rows - 1 : x.rows);
-    // The means, then the squared deviations from them, in the same room (as columnVariances).
+    // The means, then the squared deviations from them, in the same room (as columnVariances);
+    // the weighted rows are formed where they are summed.
+    const auto weighted = [&](double value, std::int32_t, std::int32_t k) {
+        return value * weight[k];
+    };
+    switch (unit) {
 #ifdef EDDYRATE_LOCK_STEP
-    if (unit == VectorUnit::avx512) {
-        avx512::weightedColumnSums(x, weight.data(), variances.data(), weightedVariances.data());
-    } else {
-        avx2::weightedColumnSums(x, weight.data(), variances.data(), weightedVariances.data());
-    }
+        case VectorUnit::avx512:
+            avx512::weightedColumnSums(x, weight.data(), variances.data(),
+                                       weightedVariances.data());
+            break;
+        case VectorUnit::avx2:
+            avx2::weightedColumnSums(x, weight.data(), variances.data(), weightedVariances.data());
+            break;
 #endif
+        default:
+            sideBySide(x, variances,
+                       [](double value, std::int32_t, std::int32_t) { return value; });
+            sideBySide(x, weightedVariances, weighted);
+    }
     for (std::size_t j = 0; j < count; ++j) {
         variances[j] = inverseCount * variances[j];
         weightedVariances[j] = inverseCount * weightedVariances[j];
     }
+    switch (unit) {
 #ifdef EDDYRATE_LOCK_STEP
-    if (unit == VectorUnit::avx512) {
-        avx512::weightedSquaredDeviationSums(x, weight.data(), variances.data(),
-                                             weightedVariances.data(), variances.data(),
-                                             weightedVariances.data());
-    } else {
-        avx2::weightedSquaredDeviationSums(x, weight.data(), variances.data(),
-                                           weightedVariances.data(), variances.data(),
-                                           weightedVariances.data());
-    }
+        case VectorUnit::avx512:
+            avx512::weightedSquaredDeviationSums(x, weight.data(), variances.data(),
+                                                 weightedVariances.data(), variances.data(),
+                                                 weightedVariances.data());
+            break;
+        case VectorUnit::avx2:
+            avx2::weightedSquaredDeviationSums(x, weight.data(), variances.data(),
+                                               weightedVariances.data(), variances.data(),
+                                               weightedVariances.data());
+            break;
 #endif
+        default:
+            // Each mean is read before its column's sum is written.
+            sideBySide(x, variances, [&](double value, std::int32_t j, std::int32_t) {
+                const double deviation = value - variances[j];
+                return deviation * deviation;
+            });
+            sideBySide(x, weightedVariances, [&](double value, std::int32_t j, std::int32_t k) {
+                const double deviation = weighted(value, j, k) - weightedVariances[j];
+                return deviation * deviation;
+            });
+    }
     for (std::size_t j = 0; j < count; ++j) {
         variances[j] = inverseDivisor * variances[j];
         weightedVariances[j] = inverseDivisor * weightedVariances[j];
