@@ -129,6 +129,18 @@ TEST(Statistics, RemoveFlaggedCompactsInPlace)
     EXPECT_EQ(rows(*x), 2);
     EXPECT_EQ(doubles(*x), caller.data());
     EXPECT_EQ(caller, (std::vector<double>{1.0, 3.0, 3.0, 4.0}));
+
+    // Values past the flags are kept; flags past the values still count as removed.
+    std::vector<double> longer{1.0, 2.0, 3.0, 4.0};
+    ArrayOwner y = wrapArray(longer.data(), 4);
+    removeFlagged(*y, *flagColumn({0, 1}));
+    EXPECT_EQ(rows(*y), 3);
+    EXPECT_EQ(longer, (std::vector<double>{1.0, 3.0, 4.0, 4.0}));
+    std::vector<double> shorter{1.0, 2.0, 3.0};
+    ArrayOwner z = wrapArray(shorter.data(), 3);
+    removeFlagged(*z, *flagColumn({1, 0, 0, 1}));
+    EXPECT_EQ(rows(*z), 1);
+    EXPECT_EQ(shorter, (std::vector<double>{2.0, 3.0, 3.0}));
 }
 
 // Zeros of either sign flag their row, a not-a-number does not; runs of kept rows move down.
