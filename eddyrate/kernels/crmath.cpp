@@ -350,42 +350,69 @@ constexpr SineCosine kSineCosineTable[52] = {
 // relative error below 2^-50. The test allows 2^-60.
 constexpr double kQuickError = 0x1p-60;
 
-// sin(x + shift * pi/2) when the quick value decides it.
-bool quickSine(double x, int shift, double& rounded)
+// What the quick sine and cosine of one x share: its reduction by pi/2 to |r| <= pi/4, the
+// table entry i/64 nearest |r| and the short series in the rest t. The two quick steps are
+// inlined into sinShifted and sinCos: as calls, handing the angle over cost more than
+// sinCos's sharing saved.
+struct QuickAngle {
+    int k;           // x = r + k * pi/2
+    bool rNegative;  // r was negative; r below is |r|
+    DoubleDouble r;
+    int i;
+    double t;           // |r| - i/64, exact
+    double sineTail;    // sin t - t
+    double cosineTail;  // cos t - 1
+};
+
+[[gnu::always_inline]] inline QuickAngle quickAngle(double x)
 {
+    QuickAngle angle{};
     const double k = std::floor(x * kTwoOverPi + 0.5);
     // Both exact: k * part has at most 53 bits, and x lies within pi/4 of k * pi/2.
     const double head = x - k * kHalfPiShort[0];
     DoubleDouble r = twoSum(head, -(k * kHalfPiShort[1]));
     r.lo = r.lo - k * kHalfPiShort[2];
+    angle.k = static_cast<int>(k);
+    angle.rNegative = r.hi < 0.0;
+    if (angle.rNegative) {
+        r = negate(r);
+    }
+    angle.r = r;
+    angle.i = static_cast<int>(r.hi * 64.0 + 0.5);
+    const double t = r.hi - static_cast<double>(angle.i) * 0x1p-6;  // exact
+    angle.t = t;
+    const double t2 = t * t;
+    angle.sineTail =
+        (t * t2) *
+        (-0x1.5555555555555p-3 +
+         t2 * (0x1.1111111111111p-7 + t2 * (-0x1.a01a01a01a01ap-13 + t2 * 0x1.71de3a556c734p-19)));
+    angle.cosineTail =
+        t2 * (-0.5 + t2 * (0x1.5555555555555p-5 +
+                           t2 * (-0x1.6c16c16c16c17p-10 + t2 * 0x1.a01a01a01a01ap-16)));
+    return angle;
+}
 
-    const int quadrant = (static_cast<int>(k) + shift) & 3;
+// sin(x + shift * pi/2) from the quick angle of x, when the quick value decides it.
+[[gnu::always_inline]] inline bool quickSine(const QuickAngle& angle, int shift, double& rounded)
+{
+    const int quadrant = (angle.k + shift) & 3;
     const bool cosine = (quadrant & 1) != 0;
     bool negative = quadrant >= 2;
-    if (r.hi < 0.0) {
-        r = negate(r);
+    if (angle.rNegative) {
         negative = negative != !cosine;  // the sine is odd, the cosine even
     }
-    const auto i = static_cast<int>(r.hi * 64.0 + 0.5);
-    const double t = r.hi - static_cast<double>(i) * 0x1p-6;  // exact
-    const SineCosine& entry = kSineCosineTable[i];
+    const double t = angle.t;
+    const SineCosine& entry = kSineCosineTable[angle.i];
     // sin(a + t) = sin a + cos a * t + sin a (cos t - 1) + cos a (sin t - t), and the cosine
     // likewise with (cos a, -sin a).
     const DoubleDouble a = cosine ? entry.cosine : entry.sine;
     const DoubleDouble b = cosine ? negate(entry.sine) : entry.cosine;
-    const double t2 = t * t;
-    const double sineTail =
-        (t * t2) *
-        (-0x1.5555555555555p-3 +
-         t2 * (0x1.1111111111111p-7 + t2 * (-0x1.a01a01a01a01ap-13 + t2 * 0x1.71de3a556c734p-19)));
-    const double cosineTail =
-        t2 * (-0.5 + t2 * (0x1.5555555555555p-5 +
-                           t2 * (-0x1.6c16c16c16c17p-10 + t2 * 0x1.a01a01a01a01ap-16)));
     const DoubleDouble product = twoProduct(b.hi, t);
     const DoubleDouble sum = twoSum(a.hi, product.hi);
     // r.lo enters through the derivative b - a t of the whole expansion.
-    const double small = (((a.lo + b.lo * t) + (b.hi - a.hi * t) * r.lo) + product.lo + sum.lo) +
-                         (b.hi * sineTail + a.hi * cosineTail);
+    const double small =
+        (((a.lo + b.lo * t) + (b.hi - a.hi * t) * angle.r.lo) + product.lo + sum.lo) +
+        (b.hi * angle.sineTail + a.hi * angle.cosineTail);
     const double margin = std::fabs(sum.hi) * kQuickError;
     const double up = sum.hi + (small + margin);
     const double down = sum.hi + (small - margin);
@@ -393,20 +420,26 @@ bool quickSine(double x, int shift, double& rounded)
     return up == down;
 }
 
-double sinShifted(double x, int shift)
+// sin(x + shift * pi/2) past the quick path: double-double, then wide.
+double sinAccurate(double x, int shift)
 {
-    if (std::fabs(x) < kQuickLimit) {
-        double rounded = 0.0;
-        if (quickSine(x, shift, rounded)) {
-            return rounded;
-        }
-    }
     const Reduced reduced = reduceQuadrant(x);
     double rounded = 0.0;
     if (roundingDecided(sinQuadrant(reduced, shift), kTrigError, rounded)) {
         return rounded;
     }
     return sinWide(x, shift);
+}
+
+double sinShifted(double x, int shift)
+{
+    if (std::fabs(x) < kQuickLimit) {
+        double rounded = 0.0;
+        if (quickSine(quickAngle(x), shift, rounded)) {
+            return rounded;
+        }
+    }
+    return sinAccurate(x, shift);
 }
 
 // ---- Power ----------------------------------------------------------------------------------
@@ -659,6 +692,23 @@ double cos(double x)
         return detail::cosSlow(x);
     }
     return sinShifted(x, 1);
+}
+
+void sinCos(double x, double& sine, double& cosine)
+{
+    if (!std::isfinite(x) || std::fabs(x) < kTinyAngle || !(std::fabs(x) < kQuickLimit)) {
+        sine = sin(x);
+        cosine = cos(x);
+        return;
+    }
+    // One reduction and one pair of short series for both; each is decided on its own.
+    const QuickAngle angle = quickAngle(x);
+    if (!quickSine(angle, 0, sine)) {
+        sine = sinAccurate(x, 0);
+    }
+    if (!quickSine(angle, 1, cosine)) {
+        cosine = sinAccurate(x, 1);
+    }
 }
 
 double pow(double x, double y)

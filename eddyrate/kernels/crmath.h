@@ -19,6 +19,8 @@ namespace eddyrate::crmath {
 // Arguments beyond 2^20 in magnitude (the library forms none) take the slow path throughout.
 double sin(double x);
 double cos(double x);
+// sin(x) and cos(x), the same bits, sharing the work the two have in common.
+void sinCos(double x, double& sine, double& cosine);
 
 // Correctly rounded x^y for every finite x > 0 and finite y, including results that overflow
 // to infinity or fall into (or below) the subnormal range; the C99 Annex F special cases for

@@ -214,6 +214,11 @@ TEST(CorrectlyRoundedMath, MatchesMpfrOnRandomAngles)
         for (const double x : {uniform, scaled, near}) {
             check.sin(x, crmath::sin(x));
             check.cos(x, crmath::cos(x));
+            double sine = 0.0;
+            double cosine = 0.0;
+            crmath::sinCos(x, sine, cosine);
+            check.sin(x, sine);
+            check.cos(x, cosine);
         }
     }
 }

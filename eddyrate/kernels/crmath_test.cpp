@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "test_arrays.h"
 
@@ -104,6 +105,22 @@ TEST(CorrectlyRoundedTrigonometry, HandlesZeroTinyAndNonFiniteArguments)
     // A case a common C library rounds the wrong way: the exact value lies 0.5000055 units in
     // the last place above 0x1.234b2fc7a610ap-4.
     EXPECT_EQ(bits(crmath::sin(0x1.238a3037e3a4cp-4)), bits(0x1.234b2fc7a610bp-4));
+}
+
+// The pair has the bits of the two functions, across the quick path's range and past it.
+TEST(CorrectlyRoundedTrigonometry, SineAndCosineTogetherGiveTheBitsOfEach)
+{
+    std::vector<double> angles{0.0, -0.0, 0x1p-30, -kMin, 8.0, -8.0, 0x1p21, kInf, kNaN};
+    for (int k = -4000; k <= 4000; ++k) {
+        angles.push_back(k * 0.0025 + 0x1p-40 * k);
+    }
+    for (const double x : angles) {
+        double sine = 0.0;
+        double cosine = 0.0;
+        crmath::sinCos(x, sine, cosine);
+        EXPECT_EQ(bits(sine), bits(crmath::sin(x))) << x;
+        EXPECT_EQ(bits(cosine), bits(crmath::cos(x))) << x;
+    }
 }
 
 }  // namespace

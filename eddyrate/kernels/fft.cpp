@@ -108,12 +108,14 @@ void buildTwiddleTables(std::int32_t length, bool radix2Only, NumericArray& cosi
     ArrayOwner quarterWave = initArray(1);
     resizeVectorForOverwrite(*quarterWave, quarter + 1, kDoubleSize);
     double* q = doubles(*quarterWave);
+    // q[k] = cos(k step) up to the octant, beyond it sin((quarter - k) step), the smaller
+    // angle: below the octant both of the angle j step, taken together.
     q[0] = 1.0;
-    for (std::int32_t k = 1; k <= eighth; ++k) {
-        q[k] = crmath::cos(static_cast<double>(k) * step);
+    for (std::int32_t j = 1; j < eighth; ++j) {
+        crmath::sinCos(static_cast<double>(j) * step, q[quarter - j], q[j]);
     }
-    for (std::int32_t k = eighth + 1; k <= quarter - 1; ++k) {
-        q[k] = crmath::sin(static_cast<double>(quarter - k) * step);
+    if (eighth >= 1) {
+        q[eighth] = crmath::cos(static_cast<double>(eighth) * step);
     }
     q[quarter] = 0.0;
 
@@ -185,8 +187,7 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
         double co = 1.0;
         double si = 0.0;
         if (theta != 0.0) {
-            co = crmath::cos(theta);
-            si = crmath::sin(theta);
+            crmath::sinCos(theta, si, co);
         }
         chirp[m - 1 - q] = Complex{co, -si};
     }

@@ -21,21 +21,7 @@ using Four = hn::FixedTag<double, 4>;
 using Vector = hn::Vec<Four>;
 constexpr std::int32_t kLanes = 4;
 
-// Where the columns of a set start, all of the same rows: those of a matrix, or series of
-// their own.
-struct ColumnSet {
-    std::int32_t rows;
-    std::int32_t columns;
-    const double* matrix;         // column j at matrix + j * rows, or
-    const double* const* starts;  // column j at starts[j]
-
-    const double* column(std::int32_t j) const
-    {
-        return starts != nullptr ? starts[j] : matrix + static_cast<std::int64_t>(j) * rows;
-    }
-};
-
-ColumnSet columnsOf(MatrixView<const double> x) { return {x.rows, x.columns, x.data, nullptr}; }
+using ColumnSet = eddyrate::ColumnSet<const double>;
 
 // Four columns of a set, read row by row: rows k .. k + 3 of the four columns are loaded
 // column-wise and transposed in registers into one vector per row.
@@ -47,7 +33,7 @@ public:
     {
         for (std::int32_t lane = 0; lane < kLanes; ++lane) {
             const std::int32_t j = first + lane < x.columns ? first + lane : first;
-            column_[lane] = x.column(j);
+            column_[lane] = x.columnStart(j);
         }
     }
 
@@ -67,13 +53,16 @@ public:
         }
     }
 
+    // Row k alone, put together in registers: a vector loaded from four scalar stores would
+    // wait for them (a store is not forwarded to a wider load).
     Vector row(Four d, std::int32_t k) const
     {
-        HWY_ALIGN double values[kLanes];
-        for (std::int32_t lane = 0; lane < kLanes; ++lane) {
-            values[lane] = column_[lane][k];
-        }
-        return hn::Load(d, values);
+        const hn::Half<Four> half;
+        const auto lower =
+            hn::InterleaveLower(half, hn::Set(half, column_[0][k]), hn::Set(half, column_[1][k]));
+        const auto upper =
+            hn::InterleaveLower(half, hn::Set(half, column_[2][k]), hn::Set(half, column_[3][k]));
+        return hn::Combine(d, upper, lower);
     }
 
 private:
@@ -89,13 +78,42 @@ void storeLanes(Four d, Vector value, std::int32_t first, std::int32_t columns, 
     }
 }
 
-// One sum per column of x into `out`: every lane starts with the term of its column's row
-// `from` and adds the terms of the rows after it in row order. parameterOf(first) gives, once
-// per group of four columns starting at column `first`, what the group's terms use;
-// term(row, k, parameter) the vector to add for row k. Two groups run side by side; a lone
-// last group runs beside a copy of itself whose sums are dropped.
+// Two sums of each column taken in the same pass, each with its own chain of additions.
+struct TwoSums {
+    Vector first;
+    Vector second;
+};
+Vector add(Vector a, Vector b) { return hn::Add(a, b); }
+TwoSums add(TwoSums a, TwoSums b)
+{
+    return {hn::Add(a.first, b.first), hn::Add(a.second, b.second)};
+}
+
+// Where the sums of a group of four columns starting at column `first` go.
+struct ColumnSums {
+    std::int32_t columns;
+    double* out;
+    double* secondOut = nullptr;  // the second sums of TwoSums
+
+    void store(Four d, Vector sum, std::int32_t first) const
+    {
+        storeLanes(d, sum, first, columns, out);
+    }
+    void store(Four d, TwoSums sums, std::int32_t first) const
+    {
+        storeLanes(d, sums.first, first, columns, out);
+        storeLanes(d, sums.second, first, columns, secondOut);
+    }
+};
+
+// One sum per column of x (or two, when term gives TwoSums) into `out`: every lane starts with
+// the term of its column's row `from` and adds the terms of the rows after it in row order.
+// parameterOf(first) gives, once per group of four columns starting at column `first`, what
+// the group's terms use; term(row, k, parameter) what to add for row k. Two groups run side by
+// side; a lone last group runs beside a copy of itself whose sums are dropped.
 template <typename ParameterOf, typename Term>
-void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf parameterOf, Term term)
+void sumRows(const ColumnSet& x, std::int32_t from, const ColumnSums& out, ParameterOf parameterOf,
+             Term term)
 {
     const Four d;
     const std::int32_t n = x.rows;
@@ -109,19 +127,20 @@ void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf par
         // The block of four rows that holds row `from`, from that row on; then four rows at a
         // time; then the rows left over one by one.
         Vector rows[kLanes];
-        Vector leftSum;
-        Vector rightSum;
+        using Sum = decltype(term(rows[0], from, leftParameter));
+        Sum leftSum;
+        Sum rightSum;
         std::int32_t k = from - from % kLanes;
         if (k + kLanes <= n) {
             left.rowsFrom(d, k, rows);
             leftSum = term(rows[from - k], from, leftParameter);
             for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
-                leftSum = hn::Add(leftSum, term(rows[r], k + r, leftParameter));
+                leftSum = add(leftSum, term(rows[r], k + r, leftParameter));
             }
             right.rowsFrom(d, k, rows);
             rightSum = term(rows[from - k], from, rightParameter);
             for (std::int32_t r = from - k + 1; r < kLanes; ++r) {
-                rightSum = hn::Add(rightSum, term(rows[r], k + r, rightParameter));
+                rightSum = add(rightSum, term(rows[r], k + r, rightParameter));
             }
             k += kLanes;
         } else {
@@ -131,23 +150,23 @@ void sumRows(const ColumnSet& x, std::int32_t from, double* out, ParameterOf par
         }
         for (; k + kLanes <= n; k += kLanes) {
             left.rowsFrom(d, k, rows);
-            leftSum = hn::Add(leftSum, term(rows[0], k, leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[1], k + 1, leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[2], k + 2, leftParameter));
-            leftSum = hn::Add(leftSum, term(rows[3], k + 3, leftParameter));
+            leftSum = add(leftSum, term(rows[0], k, leftParameter));
+            leftSum = add(leftSum, term(rows[1], k + 1, leftParameter));
+            leftSum = add(leftSum, term(rows[2], k + 2, leftParameter));
+            leftSum = add(leftSum, term(rows[3], k + 3, leftParameter));
             right.rowsFrom(d, k, rows);
-            rightSum = hn::Add(rightSum, term(rows[0], k, rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[1], k + 1, rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[2], k + 2, rightParameter));
-            rightSum = hn::Add(rightSum, term(rows[3], k + 3, rightParameter));
+            rightSum = add(rightSum, term(rows[0], k, rightParameter));
+            rightSum = add(rightSum, term(rows[1], k + 1, rightParameter));
+            rightSum = add(rightSum, term(rows[2], k + 2, rightParameter));
+            rightSum = add(rightSum, term(rows[3], k + 3, rightParameter));
         }
         for (; k < n; ++k) {
-            leftSum = hn::Add(leftSum, term(left.row(d, k), k, leftParameter));
-            rightSum = hn::Add(rightSum, term(right.row(d, k), k, rightParameter));
+            leftSum = add(leftSum, term(left.row(d, k), k, leftParameter));
+            rightSum = add(rightSum, term(right.row(d, k), k, rightParameter));
         }
-        storeLanes(d, leftSum, first, x.columns, out);
+        out.store(d, leftSum, first);
         if (paired) {
-            storeLanes(d, rightSum, second, x.columns, out);
+            out.store(d, rightSum, second);
         }
     }
 }
@@ -165,18 +184,18 @@ Vector groupValues(Four d, const double* values, std::int32_t first, std::int32_
 
 }  // namespace
 
-void columnSums(MatrixView<const double> x, double* sums)
+void columnSums(ColumnSet x, double* sums)
 {
     sumRows(
-        columnsOf(x), 0, sums, [](std::int32_t) { return 0; },
+        x, 0, {x.columns, sums}, [](std::int32_t) { return 0; },
         [](Vector row, std::int32_t, int) { return row; });
 }
 
-void squaredDeviationSums(MatrixView<const double> x, const double* means, double* sums)
+void squaredDeviationSums(ColumnSet x, const double* means, double* sums)
 {
     const Four d;
     sumRows(
-        columnsOf(x), 0, sums,
+        x, 0, {x.columns, sums},
         [&](std::int32_t first) { return groupValues(d, means, first, x.columns); },
         [](Vector row, std::int32_t, Vector mean) {
             const Vector deviation = hn::Sub(row, mean);
@@ -184,15 +203,36 @@ void squaredDeviationSums(MatrixView<const double> x, const double* means, doubl
         });
 }
 
-void seriesSums(std::span<const double* const> series, std::int32_t length, double* sums)
+void weightedColumnSums(ColumnSet x, const double* weight, double* sums, double* weightedSums)
 {
-    const ColumnSet x{length, static_cast<std::int32_t>(series.size()), nullptr, series.data()};
+    const Four d;
     sumRows(
-        x, 0, sums, [](std::int32_t) { return 0; },
-        [](Vector row, std::int32_t, int) { return row; });
+        x, 0, {x.columns, sums, weightedSums}, [](std::int32_t) { return 0; },
+        [&](Vector row, std::int32_t k, int) {
+            return TwoSums{row, hn::Mul(row, hn::Set(d, weight[k]))};
+        });
 }
 
-void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, double* heads)
+void weightedSquaredDeviationSums(ColumnSet x, const double* weight, const double* means,
+                                  const double* weightedMeans, double* sums, double* weightedSums)
+{
+    const Four d;
+    sumRows(
+        x, 0, {x.columns, sums, weightedSums},
+        [&](std::int32_t first) {
+            return TwoSums{groupValues(d, means, first, x.columns),
+                           groupValues(d, weightedMeans, first, x.columns)};
+        },
+        [&](Vector row, std::int32_t k, TwoSums mean) {
+            const Vector deviation = hn::Sub(row, mean.first);
+            const Vector weightedDeviation =
+                hn::Sub(hn::Mul(row, hn::Set(d, weight[k])), mean.second);
+            return TwoSums{hn::Mul(deviation, deviation),
+                           hn::Mul(weightedDeviation, weightedDeviation)};
+        });
+}
+
+void reflectedHeads(const FactoredDesign& design, ColumnSet y, double* heads)
 {
     const Four d;
     const MatrixView<const double> r = doubleMatrix(std::as_const(*design.factors));
@@ -202,7 +242,7 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
     // The first reflector: w = y(0) + sum over i >= 1 of r(i, 0) y(i); y(0) - tau w.
     if (design.tau[0] != 0.0) {
         sumRows(
-            columnsOf(y), 0, firstHeads, [](std::int32_t) { return 0; },
+            y, 0, {count, firstHeads}, [](std::int32_t) { return 0; },
             [&](Vector row, std::int32_t k, int) {
                 return k == 0 ? row : hn::Mul(hn::Set(d, r(k, 0)), row);
             });
@@ -226,8 +266,7 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
         // Only entry 1 after the first reflection is needed.
         HWY_ALIGN double lanes[kLanes];
         for (std::int32_t first = 0; first < count; first += kLanes) {
-            hn::Store(reflected(FourColumns(columnsOf(y), first).row(d, 1), 1, stepsOf(first)), d,
-                      lanes);
+            hn::Store(reflected(FourColumns(y, first).row(d, 1), 1, stepsOf(first)), d, lanes);
             for (std::int32_t lane = 0; lane < kLanes && first + lane < count; ++lane) {
                 secondHeads[first + lane] = lanes[lane];
             }
@@ -238,9 +277,8 @@ void reflectedHeads(const FactoredDesign& design, MatrixView<const double> y, do
     HWY_ALIGN double sumsBuffer[2 * kLanes];
     for (std::int32_t first = 0; first < count; first += 2 * kLanes) {
         const std::int32_t columns = count - first < 2 * kLanes ? count - first : 2 * kLanes;
-        const MatrixView<const double> block{y.column(first).data(), y.rows, columns};
         sumRows(
-            columnsOf(block), 1, sumsBuffer,
+            y.subset(first, columns), 1, {columns, sumsBuffer},
             [&](std::int32_t groupFirst) { return stepsOf(first + groupFirst); },
             [&](Vector row, std::int32_t k, Vector step) {
                 const Vector b = reflected(row, k, step);
@@ -279,12 +317,12 @@ void alongRows(std::int32_t n, VectorOp vectorOp, ScalarOp scalarOp)
 
 }  // namespace
 
-void subtractLine(std::span<double> values, const double* time, const double* ones,
-                  std::array<double, 2> p)
+void subtractLine(std::span<const double> values, const double* time, const double* ones,
+                  std::array<double, 2> p, double* out)
 {
     const Wide d;
     const auto n = static_cast<std::int32_t>(values.size());
-    double* v = values.data();
+    const double* v = values.data();
     const auto p0 = hn::Set(d, p[0]);
     const auto p1 = hn::Set(d, p[1]);
     alongRows(
@@ -297,7 +335,7 @@ void subtractLine(std::span<double> values, const double* time, const double* on
             if (p[1] != 0.0) {
                 fit = hn::Add(hn::Mul(hn::LoadU(d, ones + i), p1), fit);
             }
-            hn::StoreU(hn::Sub(hn::LoadU(d, v + i), fit), d, v + i);
+            hn::StoreU(hn::Sub(hn::LoadU(d, v + i), fit), d, out + i);
         },
         [&](std::int32_t i) {
             double fit = 0.0;
@@ -307,7 +345,7 @@ void subtractLine(std::span<double> values, const double* time, const double* on
             if (p[1] != 0.0) {
                 fit = ones[i] * p[1] + fit;
             }
-            v[i] = v[i] - fit;
+            out[i] = v[i] - fit;
         });
 }
 
@@ -323,6 +361,23 @@ void multiplyRows(MatrixView<double> x, const double* weight)
                            column + i);
             },
             [&](std::int32_t i) { column[i] = column[i] * weight[i]; });
+    }
+}
+
+void multiplyRowsAndColumns(MatrixView<double> x, const double* weight, const double* factor)
+{
+    const Wide d;
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        double* column = x.column(j).data();
+        const double f = factor[j];
+        const auto fj = hn::Set(d, f);
+        alongRows(
+            x.rows,
+            [&](Wide, std::int32_t i) {
+                const auto weighted = hn::Mul(hn::LoadU(d, column + i), hn::LoadU(d, weight + i));
+                hn::StoreU(hn::Mul(weighted, fj), d, column + i);
+            },
+            [&](std::int32_t i) { column[i] = (column[i] * weight[i]) * f; });
     }
 }
 
@@ -342,13 +397,49 @@ void multiplyColumns(MatrixView<double> x, const double* factor)
     }
 }
 
-void markOutliers(std::span<const double> values, double centre, double threshold,
+std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
+                              std::uint8_t* flags)
+{
+    const Wide d;
+    const auto zero = hn::Zero(d);
+    std::int32_t count = 0;
+    const auto flagRow = [&](std::int32_t i) {
+        bool any = false;
+        for (const double* values : series) {
+            any = any || values[i] == 0.0;
+        }
+        if (any) {
+            flags[i] = 1;
+            ++count;
+        }
+    };
+    alongRows(
+        length,
+        [&](Wide, std::int32_t i) {
+            auto any = hn::Eq(hn::LoadU(d, series[0] + i), zero);
+            for (std::size_t k = 1; k < series.size(); ++k) {
+                any = hn::Or(any, hn::Eq(hn::LoadU(d, series[k] + i), zero));
+            }
+            // Zeros are rare: most vectors of rows have none, and their flags stay clear.
+            if (hn::AllFalse(d, any)) {
+                return;
+            }
+            for (std::int32_t lane = 0; lane < static_cast<std::int32_t>(hn::Lanes(d)); ++lane) {
+                flagRow(i + lane);
+            }
+        },
+        flagRow);
+    return count;
+}
+
+bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks)
 {
     const Wide d;
     const double* v = values.data();
     const auto c = hn::Set(d, centre);
     const auto limit = hn::Set(d, threshold);
+    bool any = false;
     alongRows(
         static_cast<std::int32_t>(values.size()),
         [&](Wide, std::int32_t i) {
@@ -357,6 +448,7 @@ void markOutliers(std::span<const double> values, double centre, double threshol
             if (hn::AllFalse(d, outside)) {
                 return;
             }
+            any = true;
             std::uint8_t bits[8] = {};
             hn::StoreMaskBits(d, outside, bits);
             for (std::size_t lane = 0; lane < hn::Lanes(d); ++lane) {
@@ -368,8 +460,10 @@ void markOutliers(std::span<const double> values, double centre, double threshol
         [&](std::int32_t i) {
             if (std::fabs(v[i] - centre) > threshold) {
                 marks[i] = 1;
+                any = true;
             }
         });
+    return any;
 }
 
 }  // namespace EDDYRATE_UNIT

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -83,17 +84,33 @@ TEST(Statistics, ColumnStatisticsOnEveryUnitHaveTheBitsOfEachColumnAlone)
                 }
                 std::vector<double> seriesMean(c);
                 seriesMeans(series, r, seriesMean);
+                // Row i weighted by a window, the columns read through their starts.
+                std::vector<double> window(r);
+                for (double& weight : window) {
+                    weight = uniform(engine);
+                }
+                std::vector<double> plain(c);
+                std::vector<double> windowed(c);
+                columnVariancesWithWeights({r, c, series.data()}, window, plain, windowed);
                 for (std::int32_t j = 0; j < c; ++j) {
                     const ArrayOwner column =
                         matrix(r, 1, {values.begin() + j * r, values.begin() + (j + 1) * r});
+                    std::vector<double> weighted(r);
+                    for (std::int32_t i = 0; i < r; ++i) {
+                        weighted[i] = doubles(*column)[i] * window[i];
+                    }
                     ArrayOwner alone = initArray(2);
+                    ArrayOwner weightedAlone = initArray(2);
                     useVectorUnit(VectorUnit::none);
                     columnVariances(*column, *alone);
+                    columnVariances(*matrix(r, 1, weighted), *weightedAlone);
                     useVectorUnit(unit);
                     const auto where = ::testing::Message()
                                        << "unit " << static_cast<int>(unit) << ", " << r << " x "
                                        << c << ", column " << j;
                     ASSERT_EQ(bits(doubles(*variances)[j]), bits(doubles(*alone)[0])) << where;
+                    ASSERT_EQ(bits(plain[j]), bits(doubles(*alone)[0])) << where;
+                    ASSERT_EQ(bits(windowed[j]), bits(doubles(*weightedAlone)[0])) << where;
                     ASSERT_EQ(bits(means[j]), bits(vectorMean(*column))) << where;
                     ASSERT_EQ(bits(seriesMean[j]), bits(vectorMean(*column))) << where;
                     ASSERT_EQ(bits(deviations[j]), bits(sampleStd(*column))) << where;
@@ -112,6 +129,50 @@ TEST(Statistics, RemoveFlaggedCompactsInPlace)
     EXPECT_EQ(rows(*x), 2);
     EXPECT_EQ(doubles(*x), caller.data());
     EXPECT_EQ(caller, (std::vector<double>{1.0, 3.0, 3.0, 4.0}));
+
+    // Values past the flags are kept; flags past the values still count as removed.
+    std::vector<double> longer{1.0, 2.0, 3.0, 4.0};
+    ArrayOwner y = wrapArray(longer.data(), 4);
+    removeFlagged(*y, *flagColumn({0, 1}));
+    EXPECT_EQ(rows(*y), 3);
+    EXPECT_EQ(longer, (std::vector<double>{1.0, 3.0, 4.0, 4.0}));
+    std::vector<double> shorter{1.0, 2.0, 3.0};
+    ArrayOwner z = wrapArray(shorter.data(), 3);
+    removeFlagged(*z, *flagColumn({1, 0, 0, 1}));
+    EXPECT_EQ(rows(*z), 1);
+    EXPECT_EQ(shorter, (std::vector<double>{2.0, 3.0, 3.0}));
+}
+
+// Zeros of either sign flag their row, a not-a-number does not; runs of kept rows move down.
+TEST(Statistics, RowsWithAZeroAreFlaggedOnEveryUnitAndRemoved)
+{
+    constexpr std::int32_t kRows = 19;
+    std::vector<double> a(kRows), b(kRows, 1.0);
+    for (std::int32_t i = 0; i < kRows; ++i) {
+        a[i] = i + 1.0;
+    }
+    a[3] = 0.0;
+    b[4] = -0.0;
+    b[9] = std::numeric_limits<double>::quiet_NaN();
+    a[17] = -0.0;
+    b[17] = 0.0;
+    const double* series[] = {a.data(), b.data()};
+    for (const VectorUnit unit : availableVectorUnits()) {
+        useVectorUnit(unit);
+        std::vector<std::uint8_t> flagged(kRows, 0);
+        EXPECT_EQ(flagRowsWithZero(series, kRows, flagged.data()), 3);
+        for (std::int32_t i = 0; i < kRows; ++i) {
+            EXPECT_EQ(flagged[i], i == 3 || i == 4 || i == 17 ? 1 : 0) << "row " << i;
+        }
+        std::vector<double> kept = a;
+        ArrayOwner x = wrapArray(kept.data(), kRows);
+        removeFlagged(*x, *flagColumn(flagged));
+        ASSERT_EQ(rows(*x), kRows - 3);
+        for (std::int32_t i = 0; i < kRows - 3; ++i) {
+            EXPECT_EQ(kept[i], i < 3 ? i + 1.0 : i < 15 ? i + 3.0 : i + 4.0) << "row " << i;
+        }
+    }
+    useVectorUnit(availableVectorUnits().back());
 }
 
 TEST(Statistics, CountFlagsAddsTheSetOnes)

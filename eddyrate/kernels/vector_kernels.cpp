@@ -18,24 +18,24 @@ constexpr double kInverseTwoPi = 0.15915494309189535;
 
 }  // namespace
 
-void columnMeans(const NumericArray& x, NumericArray& y)
+void columnMeans(ColumnSet<const double> x, NumericArray& y)
 {
-    const std::int32_t rowCount = rows(x);
-    const std::int32_t columnCount = columns(x);
-    resizeArray(y, 1, columnCount, kDoubleSize);
+    resizeArray(y, 1, x.columns, kDoubleSize);
     double* means = doubles(y);
-    if (rowCount != 0 && columnCount != 0) {
-        columnSums(doubleMatrix(x), {means, extentLength(columnCount)});
+    if (x.rows != 0 && x.columns != 0) {
+        columnSums(x, {means, extentLength(x.columns)});
     } else {
-        for (std::int32_t j = 0; j < columnCount; ++j) {
+        for (std::int32_t j = 0; j < x.columns; ++j) {
             means[j] = 0.0;
         }
     }
-    const double inverseCount = 1.0 / static_cast<double>(rowCount);
-    for (std::int32_t j = 0; j < columnCount; ++j) {
+    const double inverseCount = 1.0 / static_cast<double>(x.rows);
+    for (std::int32_t j = 0; j < x.columns; ++j) {
         means[j] = means[j] * inverseCount;
     }
 }
+
+void columnMeans(const NumericArray& x, NumericArray& y) { columnMeans(doubleMatrix(x), y); }
 
 void multiplyRows(MatrixView<double> x, std::span<const double> weight)
 {
@@ -56,7 +56,7 @@ void multiplyRows(MatrixView<double> x, std::span<const double> weight)
     }
 }
 
-void markOutliers(std::span<const double> values, double centre, double threshold,
+bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks)
 {
 #ifdef EDDYRATE_LOCK_STEP
@@ -69,11 +69,14 @@ void markOutliers(std::span<const double> values, double centre, double threshol
             break;
     }
 #endif
+    bool any = false;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (std::fabs(values[i] - centre) > threshold) {
             marks[i] = 1;
+            any = true;
         }
     }
+    return any;
 }
 
 void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
@@ -91,6 +94,26 @@ void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
     for (std::int32_t j = 0; j < x.columns; ++j) {
         for (std::int32_t i = 0; i < x.rows; ++i) {
             x(i, j) = x(i, j) * factor[j];
+        }
+    }
+}
+
+void multiplyRowsAndColumns(MatrixView<double> x, std::span<const double> weight,
+                            std::span<const double> factor)
+{
+#ifdef EDDYRATE_LOCK_STEP
+    switch (activeVectorUnit()) {
+        case VectorUnit::avx512:
+            return avx512::multiplyRowsAndColumns(x, weight.data(), factor.data());
+        case VectorUnit::avx2:
+            return avx2::multiplyRowsAndColumns(x, weight.data(), factor.data());
+        case VectorUnit::none:
+            break;
+    }
+#endif
+    for (std::int32_t j = 0; j < x.columns; ++j) {
+        for (std::int32_t i = 0; i < x.rows; ++i) {
+            x(i, j) = (x(i, j) * weight[i]) * factor[j];
         }
     }
 }

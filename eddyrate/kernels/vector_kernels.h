@@ -14,15 +14,19 @@ namespace eddyrate {
 // y becomes [1, c]: each column of the [r, c] matrix x summed in row order, times 1.0 / r.
 // A matrix without rows gives not-a-number in every column. Throws std::bad_alloc.
 void columnMeans(const NumericArray& x, NumericArray& y);
+void columnMeans(ColumnSet<const double> x, NumericArray& y);
 
 // Every row i of x times weight[i] (a window over each column), or every column j times
 // factor[j], in place; along the rows on a vector unit.
 void multiplyRows(MatrixView<double> x, std::span<const double> weight);
 void multiplyColumns(MatrixView<double> x, std::span<const double> factor);
+// Both in one pass: x(i, j) becomes (x(i, j) * weight[i]) * factor[j].
+void multiplyRowsAndColumns(MatrixView<double> x, std::span<const double> weight,
+                            std::span<const double> factor);
 
 // Sets marks[i] to 1 where |values[i] - centre| > threshold (not where it is not a number),
-// leaving the other marks as they are; along the rows on a vector unit.
-void markOutliers(std::span<const double> values, double centre, double threshold,
+// leaving the other marks as they are; along the rows on a vector unit. True when it set any.
+bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks);
 
 // Mean of the second-extent elements of a row: sum in order divided by n; 0.0 / 0.0 when empty.

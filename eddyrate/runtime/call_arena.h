@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace eddyrate {
 
@@ -76,5 +77,18 @@ void* allocateScratch(std::size_t bytes, std::size_t alignment = alignof(std::ma
 // Returns the block, moved or not. Throws std::bad_alloc, leaving `block` as it was.
 void* growWork(void* block, std::size_t oldBytes, std::size_t keptBytes, std::size_t bytes,
                std::size_t alignment = alignof(std::max_align_t));
+
+// An array of `count` zero-filled T (a trivial type) in the call's working storage, released
+// with its owner. Throws std::bad_alloc.
+struct WorkDeleter {
+    void operator()(const void* block) const noexcept { releaseWork(const_cast<void*>(block)); }
+};
+template <typename T>
+using WorkArray = std::unique_ptr<T[], WorkDeleter>;
+template <typename T>
+WorkArray<T> makeWorkArray(std::size_t count)
+{
+    return WorkArray<T>(static_cast<T*>(allocateWork(count * sizeof(T), alignof(T))));
+}
 
 }  // namespace eddyrate

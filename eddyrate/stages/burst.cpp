@@ -110,8 +110,9 @@ void computeOutputs(NumericArray& u, NumericArray& v, NumericArray& w, NumericAr
     segmentAverage(*bww, *sww);
     tkeSpectrum(*suu, *svv, *sww, *tke);
 
-    writeEstimates({*segments.rawU, *segments.rawV, *bww, *freq, *suu, *svv, *sww, *tke}, z,
-                   outputs);
+    writeEstimates({*segments.rawMeanU, *segments.rawMeanV, *segments.rawVarianceU, *bww, *freq,
+                    *suu, *svv, *sww, *tke},
+                   z, outputs);
 }
 
 }  // namespace

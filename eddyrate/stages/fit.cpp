@@ -161,19 +161,16 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
     }
 
     // The column statistics every segment's formulas start from: level and variance of the
-    // compensated spectrum, mean u and v, variance of u.
+    // compensated spectrum, with the raw segments' mean u and v and variance of u.
     ArrayOwner compensated = initArray(2);
     ArrayOwner level = initArray(2);
     ArrayOwner levelVariance = initArray(2);
-    ArrayOwner meanU = initArray(2);
-    ArrayOwner meanV = initArray(2);
-    ArrayOwner varianceU = initArray(2);
     compensatedSpectrum(inputs.bww, inputs.freq, *bandList, *compensated);
     columnMeans(*compensated, *level);
     columnVariances(*compensated, *levelVariance);
-    columnMeans(inputs.rawU, *meanU);
-    columnMeans(inputs.rawV, *meanV);
-    columnVariances(inputs.rawU, *varianceU);
+    const double* meanU = doubles(inputs.meanU);
+    const double* meanV = doubles(inputs.meanV);
+    const double* varianceU = doubles(inputs.varianceU);
 
     // One pass over the segments: epsilon, u* and quality (the three columns of `estimates`),
     // and whether the segment is valid, that is its mean u stands out of its own fluctuation.
@@ -189,12 +186,12 @@ void writeEstimates(const FitInputs& inputs, double z, const BurstOutputs& outpu
     std::uint8_t* isValid = flags(*valid);
     for (std::int32_t k = 0; k < segments; ++k) {
         const double segmentLevel = doubles(*level)[k];
-        const double speed = horizontalSpeed(doubles(*meanU)[k], doubles(*meanV)[k]);
+        const double speed = horizontalSpeed(meanU[k], meanV[k]);
         const double epsilon = epsilonFromLevel(segmentLevel, speed);
         estimate(k, kEpsilon) = epsilon;
         estimate(k, kUstar) = ustarFromEpsilon(epsilon, z);
         estimate(k, kQuality) = qualityFrom(segmentLevel, std::sqrt(doubles(*levelVariance)[k]));
-        isValid[k] = std::fabs(doubles(*meanU)[k]) > std::sqrt(doubles(*varianceU)[k]) ? 1 : 0;
+        isValid[k] = std::fabs(meanU[k]) > std::sqrt(varianceU[k]) ? 1 : 0;
     }
 
     if (countFlagsRow(*valid) >= kLeastValidSegments) {

@@ -20,11 +20,12 @@ void fitRange(const NumericArray& freq, NumericArray& bandList);
 
 // What the fit reads from the earlier stages.
 struct FitInputs {
-    const NumericArray& rawU;  // [N, M] despiked segments of u
-    const NumericArray& rawV;  // [N, M] despiked segments of v
-    const NumericArray& bww;   // [nb, M] band spectrum of w
-    const NumericArray& freq;  // [1, nb]
-    const NumericArray& suu;   // [1, nb] segment-averaged spectra
+    const NumericArray& meanU;      // [1, M] mean of each despiked segment of u (columnMeans)
+    const NumericArray& meanV;      // the same of v
+    const NumericArray& varianceU;  // [1, M] variance of each one of u (columnVariances)
+    const NumericArray& bww;        // [nb, M] band spectrum of w
+    const NumericArray& freq;       // [1, nb]
+    const NumericArray& suu;        // [1, nb] segment-averaged spectra
     const NumericArray& svv;
     const NumericArray& sww;
     const NumericArray& tke;  // [1, nb]

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "spectra.h"
+#include "statistics.h"
+#include "vector_kernels.h"
 
 namespace eddyrate {
 namespace {
@@ -87,7 +89,12 @@ Fitted fit(const std::vector<Segment>& segments)
     const BurstOutputs outputs{&out.ustar,      &out.epsilon,  &out.meanU,      &out.meanV,
                                &out.meanW,      &out.meanTemp, &out.anisotropy, &out.quality,
                                out.freq.data(), out.tke.data()};
-    writeEstimates({*rawU, *rawV, *bww, *freq, *suu, *svv, *sww, *tke}, kHeight, outputs);
+    ArrayOwner meanU = initArray(2), meanV = initArray(2), varianceU = initArray(2);
+    columnMeans(*rawU, *meanU);
+    columnMeans(*rawV, *meanV);
+    columnVariances(*rawU, *varianceU);
+    writeEstimates({*meanU, *meanV, *varianceU, *bww, *freq, *suu, *svv, *sww, *tke}, kHeight,
+                   outputs);
     return out;
 }
 

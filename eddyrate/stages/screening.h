@@ -52,13 +52,16 @@ void despikeSegment(std::span<double> u, std::span<double> v, std::span<double> 
 // window becomes [N, 1] with sin((k * (1 / N)) * pi) in row k = 1 .. N.
 void sineWindow(double segmentLength, NumericArray& window);
 
-// Segment matrices (N x M, column j = segment j) that the later stages need.
+// The segments (N rows, column j = segment j) and their statistics that the later stages need.
 struct ConditionedSegments {
     double segmentLength;       // N
     std::int32_t segmentCount;  // M, never negative
-    ArrayOwner rawU;            // despiked, not detrended
-    ArrayOwner rawV;
-    ArrayOwner scaledU;  // detrended, windowed, variance restored
+    // [1, M]: of each raw segment (despiked, not detrended) the mean of u and of v (columnMeans)
+    // and the variance of u (columnVariances).
+    ArrayOwner rawMeanU;
+    ArrayOwner rawMeanV;
+    ArrayOwner rawVarianceU;
+    ArrayOwner scaledU;  // [N, M] detrended, windowed, variance restored
     ArrayOwner scaledV;
     ArrayOwner scaledW;
 };
