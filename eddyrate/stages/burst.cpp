@@ -68,8 +68,8 @@ void storeOneNaN(const BurstOutputs& outputs)
     one(outputs.Tke, kReturnedBands);
 }
 
-void computeOutputs(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp,
-                    double z, double fs, const BurstOutputs& outputs)
+void computeOutputs(NumericArray& u, NumericArray& v, NumericArray& w, NumericArray& temp, double z,
+                    double fs, const BurstOutputs& outputs)
 {
     const Screening screening = screenSamples(u, v, w, temp, outputs);
     const double length = segmentLength(fs);

@@ -1,6 +1,6 @@
 // The two 30-minute reference bursts, and one with non-finite samples, give the same bits on
-// every vector unit the processor runs as column by column (the export's test matches the default unit to the independent
-// reference values).
+// every vector unit the processor runs as column by column (the export's test matches the
+// default unit to the independent reference values).
 
 #include <gtest/gtest.h>
 
