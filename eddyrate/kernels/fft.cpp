@@ -25,10 +25,6 @@ Complex operator*(Complex a, Complex b)
 
 bool isPowerOfTwo(std::int32_t m) { return (m & (m - 1)) == 0; }
 
-struct ReleaseWork {
-    void operator()(const void* block) const noexcept { releaseWork(const_cast<void*>(block)); }
-};
-
 // conj(w) * v.
 Complex multiplyConjugate(Complex w, Complex v)
 {
@@ -172,8 +168,8 @@ void buildChirp(std::int32_t m, std::span<Complex> chirp)
     // squares take few distinct values mod 2m (516 for m = 2560), and a weight depends on r
     // alone, so each is evaluated once: the first q with that r records where it went.
     const std::int64_t period = 2 * static_cast<std::int64_t>(m);
-    const std::unique_ptr<std::int32_t[], ReleaseWork> firstWithResidue(static_cast<std::int32_t*>(
-        allocateWork(static_cast<std::size_t>(period) * sizeof(std::int32_t))));
+    const WorkArray<std::int32_t> firstWithResidue =
+        makeWorkArray<std::int32_t>(static_cast<std::size_t>(period));
     std::int64_t r = 0;
     for (std::int32_t q = 1; q < m; ++q) {
         const std::int64_t a = 2 * static_cast<std::int64_t>(q) - 1;
@@ -353,10 +349,11 @@ void transformColumns(std::span<const double* const> columnStarts, std::int32_t 
 
 // Where each column of the arrays starts, the columns of one array after another's, from the
 // call's working memory. Throws std::bad_alloc.
-std::unique_ptr<const double* [], ReleaseWork> columnStartsOf(
-    std::span<const NumericArray* const> arrays, std::int32_t columnCount) {
-    std::unique_ptr<const double*[], ReleaseWork> starts(static_cast<const double**>(
-        allocateWork(static_cast<std::size_t>(columnCount) * sizeof(const double*))));
+WorkArray<const double*> columnStartsOf(std::span<const NumericArray* const> arrays,
+                                        std::int32_t columnCount)
+{
+    WorkArray<const double*> starts =
+        makeWorkArray<const double*>(static_cast<std::size_t>(columnCount));
     std::int32_t j = 0;
     for (const NumericArray* array : arrays) {
         const std::int32_t m = rows(*array);

@@ -30,18 +30,13 @@ static_assert(kLanes <= kMostLanes);
 
 // Work storage aligned for whole-vector loads, taken from the call's working memory.
 constexpr std::size_t kAlignment = 64;
-struct FreeStorage {
-    void operator()(void* block) const { releaseWork(block); }
-};
-template <typename T>
-using Storage = std::unique_ptr<T[], FreeStorage>;
 
 // Every buffer of this file is written in full before any of it is read, so it is not
 // zero-filled first.
 template <typename T>
-Storage<T> allocateAligned(std::size_t count)
+WorkArray<T> allocateAligned(std::size_t count)
 {
-    return Storage<T>(static_cast<T*>(allocateScratch(count * sizeof(T), kAlignment)));
+    return WorkArray<T>(static_cast<T*>(allocateScratch(count * sizeof(T), kAlignment)));
 }
 
 struct LaneComplex {
@@ -276,7 +271,7 @@ void scatterRow(Lane d, const LaneComplex& value, std::int32_t row, std::int32_t
 }
 
 // Where each work position of a `length`-point transform takes its input from.
-Storage<std::int32_t> bitReversal(std::int32_t length)
+WorkArray<std::int32_t> bitReversal(std::int32_t length)
 {
     auto reversal = allocateAligned<std::int32_t>(static_cast<std::size_t>(length));
     std::int32_t position = 0;
@@ -383,7 +378,7 @@ private:
     std::span<const double* const> starts_;
     std::int32_t m_;
     ColumnDestination to_;
-    Storage<double> rows_;
+    WorkArray<double> rows_;
     std::int32_t first_ = 0;
     std::int32_t count_ = 0;
 };
