@@ -171,21 +171,31 @@ struct LaneButterflies {
         w.store(d, p + 3, add(b3, u8));
         w.store(d, p + 7, subtract(b3, u8));
     }
+    // The four entries of a pair of stages, the lower entry of each first-stage butterfly
+    // times its twiddle (twiddle index 0: no product).
+    struct FourEntries {
+        LaneComplex x0;
+        LaneComplex u1;
+        LaneComplex x2;
+        LaneComplex u3;
+    };
+    HWY_INLINE FourEntries loadFour(std::int32_t i, std::int32_t half, std::int32_t blockSize,
+                                    std::int32_t first) const
+    {
+        FourEntries e{w.load(d, i), w.load(d, i + half), w.load(d, i + blockSize),
+                      w.load(d, i + blockSize + half)};
+        if (first != 0) {
+            const LaneComplex firstTwiddle = twiddle(first);
+            e.u1 = multiply(firstTwiddle, e.u1);
+            e.u3 = multiply(firstTwiddle, e.u3);
+        }
+        return e;
+    }
     // Two stages of four entries held in registers, which halves the loads and stores.
     HWY_INLINE void twoStages(std::int32_t i, std::int32_t half, std::int32_t blockSize,
                               std::int32_t first, std::int32_t second, std::int32_t third) const
     {
-        const LaneComplex x0 = w.load(d, i);
-        const LaneComplex x1 = w.load(d, i + half);
-        const LaneComplex x2 = w.load(d, i + blockSize);
-        const LaneComplex x3 = w.load(d, i + blockSize + half);
-        LaneComplex u1 = x1;
-        LaneComplex u3 = x3;
-        if (first != 0) {
-            const LaneComplex firstTwiddle = twiddle(first);
-            u1 = multiply(firstTwiddle, x1);
-            u3 = multiply(firstTwiddle, x3);
-        }
+        const auto [x0, u1, x2, u3] = loadFour(i, half, blockSize, first);
         const LaneComplex y0 = add(x0, u1);
         const LaneComplex y1 = subtract(x0, u1);
         const LaneComplex y2 = add(x2, u3);
@@ -204,17 +214,7 @@ struct LaneButterflies {
                                  std::int32_t first, std::int32_t second, std::int32_t third,
                                  std::int32_t result) const
     {
-        const LaneComplex x0 = w.load(d, i);
-        const LaneComplex x1 = w.load(d, i + half);
-        const LaneComplex x2 = w.load(d, i + blockSize);
-        const LaneComplex x3 = w.load(d, i + blockSize + half);
-        LaneComplex u1 = x1;
-        LaneComplex u3 = x3;
-        if (first != 0) {
-            const LaneComplex firstTwiddle = twiddle(first);
-            u1 = multiply(firstTwiddle, x1);
-            u3 = multiply(firstTwiddle, x3);
-        }
+        const auto [x0, u1, x2, u3] = loadFour(i, half, blockSize, first);
         if (result == i || result == i + blockSize) {
             const LaneComplex y0 = add(x0, u1);
             const LaneComplex y2 = add(x2, u3);
