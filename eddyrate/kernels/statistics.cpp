@@ -56,11 +56,7 @@ std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_
 #endif
     std::int32_t count = 0;
     for (std::int32_t i = 0; i < length; ++i) {
-        bool any = false;
-        for (const double* values : series) {
-            any = any || values[i] == 0.0;
-        }
-        if (any) {
+        if (rowHoldsZero(series, i)) {
             flags[i] = 1;
             ++count;
         }

@@ -13,9 +13,19 @@ namespace eddyrate {
 // The number of set flags among the first-extent elements, as a double.
 double countFlags(const NumericArray& flags);
 
-// Sets flags[i] to 1 where any of the series (each `length` long) holds a zero of either sign
-// in row i, leaving the other flags as they are; returns how many rows have a zero. Along the
-// rows on a vector unit.
+// Whether any of the series holds a zero of either sign in row i.
+constexpr bool rowHoldsZero(std::span<const double* const> series, std::int32_t i)
+{
+    for (const double* values : series) {
+        if (values[i] == 0.0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sets flags[i] to 1 where rowHoldsZero(series, i) (each series `length` long), leaving the
+// other flags as they are; returns how many rows have a zero. Along the rows on a vector unit.
 std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_t length,
                               std::uint8_t* flags);
 

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <utility>
 
+#include "statistics.h"
+
 namespace eddyrate {
 namespace EDDYRATE_UNIT {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -404,11 +406,7 @@ std::int32_t flagRowsWithZero(std::span<const double* const> series, std::int32_
     const auto zero = hn::Zero(d);
     std::int32_t count = 0;
     const auto flagRow = [&](std::int32_t i) {
-        bool any = false;
-        for (const double* values : series) {
-            any = any || values[i] == 0.0;
-        }
-        if (any) {
+        if (rowHoldsZero(series, i)) {
             flags[i] = 1;
             ++count;
         }

@@ -208,7 +208,7 @@ Screening screenSamples(NumericArray& u, NumericArray& v, NumericArray& w, Numer
     ArrayOwner screened = initArray(2);
     resizeArray(*screened, n, 1, kFlagSize);
     std::uint8_t* flag = flags(*screened);
-    // isDropout's rule: a zero of either sign in any of the four.
+    // isDropout's rule, row by row.
     const double* series[] = {doubles(u), doubles(v), doubles(w), doubles(temp)};
     const std::int32_t removed = flagRowsWithZero(series, n, flag);
     // Without a dropout every series stays as it is.

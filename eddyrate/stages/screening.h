@@ -7,6 +7,7 @@
 
 #include "burst.h"
 #include "numeric_array.h"
+#include "statistics.h"
 
 namespace eddyrate {
 
@@ -18,10 +19,11 @@ struct Screening {
 // A zero in any series means the anemometer did not deliver that sample; negative zero is a
 // zero too, while a not-a-number is not screened. The public header states the same rule
 // (EDDYRATE_IS_DROPOUT) for callers counting what the screening keeps; the export checks
-// they agree.
+// they agree. It is the rule the screening applies to every row (rowHoldsZero).
 constexpr bool isDropout(double u, double v, double w, double temp)
 {
-    return u == 0.0 || v == 0.0 || w == 0.0 || temp == 0.0;
+    const double* const row[] = {&u, &v, &w, &temp};
+    return rowHoldsZero(row, 0);
 }
 
 // Removes every sample that holds a zero in any of the four series from all four, in place
