@@ -179,10 +179,13 @@ void fitStatistics(const ColumnSet<const double> (&raw)[2], std::span<const doub
         }
     }
     const double* meanU = doubles(*result.rawMeanU);
+    const auto summedAgain = [&](std::int32_t j) {
+        return wasDespiked[j] != 0 ||
+               std::bit_cast<std::uint64_t>(meansU[j]) != std::bit_cast<std::uint64_t>(meanU[j]);
+    };
     std::int32_t k = 0;
     for (std::int32_t j = 0; j < count; ++j) {
-        if (wasDespiked[j] != 0 ||
-            std::bit_cast<std::uint64_t>(meansU[j]) != std::bit_cast<std::uint64_t>(meanU[j])) {
+        if (summedAgain(j)) {
             again[k] = raw[0].columnStart(j);
             redoneMeans[k++] = meanU[j];
         }
@@ -193,9 +196,7 @@ void fitStatistics(const ColumnSet<const double> (&raw)[2], std::span<const doub
     double* variance = doubles(*result.rawVarianceU);
     k = 0;
     for (std::int32_t j = 0; j < count; ++j) {
-        const bool summedAgain = wasDespiked[j] != 0 || std::bit_cast<std::uint64_t>(meansU[j]) !=
-                                                            std::bit_cast<std::uint64_t>(meanU[j]);
-        variance[j] = inverseDivisor * (summedAgain ? redone[k++] : sums(j, 2));
+        variance[j] = inverseDivisor * (summedAgain(j) ? redone[k++] : sums(j, 2));
     }
 }
 
