@@ -351,21 +351,6 @@ void subtractLine(std::span<const double> values, const double* time, const doub
         });
 }
 
-void multiplyRows(MatrixView<double> x, const double* weight)
-{
-    const Wide d;
-    for (std::int32_t j = 0; j < x.columns; ++j) {
-        double* column = x.column(j).data();
-        alongRows(
-            x.rows,
-            [&](Wide, std::int32_t i) {
-                hn::StoreU(hn::Mul(hn::LoadU(d, column + i), hn::LoadU(d, weight + i)), d,
-                           column + i);
-            },
-            [&](std::int32_t i) { column[i] = column[i] * weight[i]; });
-    }
-}
-
 void multiplyRowsAndColumns(MatrixView<double> x, const double* weight, const double* factor)
 {
     const Wide d;
@@ -380,22 +365,6 @@ void multiplyRowsAndColumns(MatrixView<double> x, const double* weight, const do
                 hn::StoreU(hn::Mul(weighted, fj), d, column + i);
             },
             [&](std::int32_t i) { column[i] = (column[i] * weight[i]) * f; });
-    }
-}
-
-void multiplyColumns(MatrixView<double> x, const double* factor)
-{
-    const Wide d;
-    for (std::int32_t j = 0; j < x.columns; ++j) {
-        double* column = x.column(j).data();
-        const double f = factor[j];
-        const auto fj = hn::Set(d, f);
-        alongRows(
-            x.rows,
-            [&](Wide, std::int32_t i) {
-                hn::StoreU(hn::Mul(hn::LoadU(d, column + i), fj), d, column + i);
-            },
-            [&](std::int32_t i) { column[i] = column[i] * f; });
     }
 }
 

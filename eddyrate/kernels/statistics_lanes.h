@@ -18,8 +18,8 @@ namespace eddyrate {
 // forms take the same sums of x(i, j) * weight[i] beside them in the same pass.
 // reflectedHeads: heads[j] and heads[count + j] become entries 0 and 1 of Q^T y for column j
 // of y (as many rows as the design, at least three), the reflections applied as
-// solveFactored applies them. subtractLine (into `out`, which may be the values), multiplyRows
-// and multiplyColumns are those of statistics.cpp and vector_kernels.h, element by element
+// solveFactored applies them. subtractLine (into `out`, which may be the values) and
+// multiplyRowsAndColumns are those of statistics.cpp and vector_kernels.h, element by element
 // along the rows, as are markOutliers and flagRowsWithZero.
 namespace avx2 {
 void columnSums(ColumnSet<const double> x, double* sums);
@@ -32,8 +32,6 @@ void weightedSquaredDeviationSums(ColumnSet<const double> x, const double* weigh
 void reflectedHeads(const FactoredDesign& design, ColumnSet<const double> y, double* heads);
 void subtractLine(std::span<const double> values, const double* time, const double* ones,
                   std::array<double, 2> p, double* out);
-void multiplyRows(MatrixView<double> x, const double* weight);
-void multiplyColumns(MatrixView<double> x, const double* factor);
 void multiplyRowsAndColumns(MatrixView<double> x, const double* weight, const double* factor);
 bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks);
@@ -51,8 +49,6 @@ void weightedSquaredDeviationSums(ColumnSet<const double> x, const double* weigh
 void reflectedHeads(const FactoredDesign& design, ColumnSet<const double> y, double* heads);
 void subtractLine(std::span<const double> values, const double* time, const double* ones,
                   std::array<double, 2> p, double* out);
-void multiplyRows(MatrixView<double> x, const double* weight);
-void multiplyColumns(MatrixView<double> x, const double* factor);
 void multiplyRowsAndColumns(MatrixView<double> x, const double* weight, const double* factor);
 bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks);

@@ -37,25 +37,6 @@ void columnMeans(ColumnSet<const double> x, NumericArray& y)
 
 void columnMeans(const NumericArray& x, NumericArray& y) { columnMeans(doubleMatrix(x), y); }
 
-void multiplyRows(MatrixView<double> x, std::span<const double> weight)
-{
-#ifdef EDDYRATE_LOCK_STEP
-    switch (activeVectorUnit()) {
-        case VectorUnit::avx512:
-            return avx512::multiplyRows(x, weight.data());
-        case VectorUnit::avx2:
-            return avx2::multiplyRows(x, weight.data());
-        case VectorUnit::none:
-            break;
-    }
-#endif
-    for (std::int32_t j = 0; j < x.columns; ++j) {
-        for (std::int32_t i = 0; i < x.rows; ++i) {
-            x(i, j) = x(i, j) * weight[i];
-        }
-    }
-}
-
 bool markOutliers(std::span<const double> values, double centre, double threshold,
                   std::uint8_t* marks)
 {
@@ -77,25 +58,6 @@ bool markOutliers(std::span<const double> values, double centre, double threshol
         }
     }
     return any;
-}
-
-void multiplyColumns(MatrixView<double> x, std::span<const double> factor)
-{
-#ifdef EDDYRATE_LOCK_STEP
-    switch (activeVectorUnit()) {
-        case VectorUnit::avx512:
-            return avx512::multiplyColumns(x, factor.data());
-        case VectorUnit::avx2:
-            return avx2::multiplyColumns(x, factor.data());
-        case VectorUnit::none:
-            break;
-    }
-#endif
-    for (std::int32_t j = 0; j < x.columns; ++j) {
-        for (std::int32_t i = 0; i < x.rows; ++i) {
-            x(i, j) = x(i, j) * factor[j];
-        }
-    }
 }
 
 void multiplyRowsAndColumns(MatrixView<double> x, std::span<const double> weight,

@@ -16,11 +16,9 @@ namespace eddyrate {
 void columnMeans(const NumericArray& x, NumericArray& y);
 void columnMeans(ColumnSet<const double> x, NumericArray& y);
 
-// Every row i of x times weight[i] (a window over each column), or every column j times
-// factor[j], in place; along the rows on a vector unit.
-void multiplyRows(MatrixView<double> x, std::span<const double> weight);
-void multiplyColumns(MatrixView<double> x, std::span<const double> factor);
-// Both in one pass: x(i, j) becomes (x(i, j) * weight[i]) * factor[j].
+// Every row i of x times weight[i] (a window over each column), then every column j times
+// factor[j], in one pass and in place: x(i, j) becomes (x(i, j) * weight[i]) * factor[j].
+// Along the rows on a vector unit.
 void multiplyRowsAndColumns(MatrixView<double> x, std::span<const double> weight,
                             std::span<const double> factor);
 
